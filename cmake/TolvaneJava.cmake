@@ -1,0 +1,64 @@
+# Java side: the agent jar (loaded into profiled JVMs, Java 8 bytecode, no
+# dependencies), the tool jar (snapshot reader, command line, reports) and
+# the real-JVM JUnit tests, each test class registered as its own ctest.
+find_package(Java 17 REQUIRED COMPONENTS Development Runtime)
+include(UseJava)
+
+set(JUNIT_STANDALONE /usr/share/java/junit-platform-console-standalone.jar)
+if(NOT EXISTS ${JUNIT_STANDALONE})
+  message(FATAL_ERROR "JUnit 5 console launcher not found; install Debian's junit5 package")
+endif()
+
+file(GLOB_RECURSE AGENT_JAVA CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/java/agent/*.java)
+set(CMAKE_JAVA_COMPILE_FLAGS --release 8 -Xlint:-options -encoding UTF-8)
+add_jar(tolvane-agent SOURCES ${AGENT_JAVA}
+  MANIFEST ${CMAKE_SOURCE_DIR}/java/agent/MANIFEST.MF
+  OUTPUT_DIR ${CMAKE_BINARY_DIR}/jars)
+get_target_property(TOLVANE_AGENT_JAR tolvane-agent JAR_FILE)
+
+file(GLOB_RECURSE TOOL_JAVA CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/java/tool/*.java)
+file(GLOB_RECURSE TOOL_RESOURCES CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}/java/tool
+  ${CMAKE_SOURCE_DIR}/java/tool/*.html ${CMAKE_SOURCE_DIR}/java/tool/*.js ${CMAKE_SOURCE_DIR}/java/tool/*.css)
+set(CMAKE_JAVA_COMPILE_FLAGS --release 17 -encoding UTF-8)
+set(TOOL_SOURCES ${TOOL_JAVA})
+foreach(res ${TOOL_RESOURCES})
+  list(APPEND TOOL_SOURCES ${CMAKE_SOURCE_DIR}/java/tool/${res})
+endforeach()
+add_jar(tolvane-tool SOURCES ${TOOL_SOURCES}
+  INCLUDE_JARS tolvane-agent
+  OUTPUT_DIR ${CMAKE_BINARY_DIR}/jars)
+get_target_property(TOLVANE_TOOL_JAR tolvane-tool JAR_FILE)
+
+file(GLOB_RECURSE JVM_TEST_JAVA CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/*.java)
+if(JVM_TEST_JAVA)
+  set(CMAKE_JAVA_COMPILE_FLAGS --release 17 -encoding UTF-8)
+  add_jar(tolvane-jvm-tests SOURCES ${JVM_TEST_JAVA}
+    INCLUDE_JARS tolvane-agent tolvane-tool ${JUNIT_STANDALONE}
+    OUTPUT_DIR ${CMAKE_BINARY_DIR}/jars)
+  get_target_property(TOLVANE_TEST_JAR tolvane-jvm-tests JAR_FILE)
+  add_dependencies(tolvane-jvm-tests tolvane)
+
+  foreach(test_src ${JVM_TEST_JAVA})
+    get_filename_component(test_name ${test_src} NAME_WE)
+    if(NOT test_name MATCHES "Test$")
+      continue()
+    endif()
+    file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR}/tests/jvm ${test_src})
+    string(REGEX REPLACE "\\.java$" "" fqcn ${rel})
+    string(REPLACE "/" "." fqcn ${fqcn})
+    add_test(NAME jvm.${test_name}
+      COMMAND ${Java_JAVA_EXECUTABLE}
+        -Dtolvane.lib=$<TARGET_FILE:tolvane>
+        -Dtolvane.agentJar=${TOLVANE_AGENT_JAR}
+        -Dtolvane.toolJar=${TOLVANE_TOOL_JAR}
+        -Dtolvane.testJar=${TOLVANE_TEST_JAR}
+        -Dtolvane.java=${Java_JAVA_EXECUTABLE}
+        -Dtolvane.root=${CMAKE_SOURCE_DIR}
+        -Dtolvane.buildDir=${CMAKE_BINARY_DIR}
+        -jar ${JUNIT_STANDALONE}
+        --disable-banner --details=tree --fail-if-no-tests
+        --class-path ${TOLVANE_TEST_JAR}:${TOLVANE_TOOL_JAR}:${TOLVANE_AGENT_JAR}
+        --select-class ${fqcn})
+    set_tests_properties(jvm.${test_name} PROPERTIES LABELS jvm TIMEOUT 600)
+  endforeach()
+endif()
