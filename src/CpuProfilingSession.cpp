@@ -1,0 +1,239 @@
+#include "CpuProfilingSession.h"
+
+#include <algorithm>
+#include <strings.h>
+#include <cstring>
+
+#include "Counter.h"
+#include "DataWriter.h"
+#include "JniUtil.h"
+#include "JvmtiBuffer.h"
+#include "MessageUtil.h"
+#include "ProfilingSession.h"
+#include "ThreadDesc.h"
+#include "ThreadManager.h"
+
+CpuProfilingSession* LiveCpuProfilingHelper::liveCpuProfilingSession = nullptr;
+
+namespace {
+
+// Names that begin with this (in any case) belong to the agent's own threads.
+const char AGENT_THREAD_PREFIX[] = "_tolvane";
+const size_t AGENT_THREAD_PREFIX_LENGTH = sizeof(AGENT_THREAD_PREFIX) - 1;
+
+// JVM and toolkit service threads that never run application code worth sampling.
+const char* const IGNORED_THREAD_NAMES[] = {
+    "AWT-Motif", "AWT-Windows", "AWT-Shutdown", "DestroyJavaVM", "Poller SunPKCS11-Darwin",
+};
+
+bool equalsText(const char* text, const char* expected) {
+    return text != nullptr && std::strcmp(text, expected) == 0;
+}
+
+bool isIgnoredServiceThread(const char* threadName, const char* groupName) {
+    for (const char* name : IGNORED_THREAD_NAMES) {
+        if (equalsText(threadName, name)) {
+            return true;
+        }
+    }
+    if (equalsText(groupName, "system")) {
+        return true;
+    }
+    return threadName != nullptr && std::strstr(threadName, "Cleaner") != nullptr &&
+           equalsText(groupName, "InnocuousThreadGroup");
+}
+
+}  // namespace
+
+CpuProfilingSession::CpuProfilingSession() {
+    LiveCpuProfilingHelper::liveCpuProfilingSession = this;
+}
+
+CpuProfilingSession::~CpuProfilingSession() {
+    for (ThreadManager* manager : threadManagers) {
+        delete manager;
+    }
+    threadManagers.clear();
+    if (LiveCpuProfilingHelper::liveCpuProfilingSession == this) {
+        LiveCpuProfilingHelper::liveCpuProfilingSession = nullptr;
+    }
+}
+
+void CpuProfilingSession::addThreadManager(ThreadManager* manager) {
+    ThreadMonitorLock lock;
+    threadManagers.push_back(manager);
+}
+
+bool CpuProfilingSession::containsThreadManager(ThreadManager* manager) const {
+    // A linear scan of the list itself rather than a side index: lookups come
+    // only from thread starts and associateThread, the list has one entry per
+    // registered thread, and a scan can never disagree with the list that the
+    // recording run and the sampler change directly.
+    return std::find(threadManagers.begin(), threadManagers.end(), manager) != threadManagers.end();
+}
+
+ThreadManager* CpuProfilingSession::getThreadManager(jthread thread) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (jvmti == nullptr) {
+        return nullptr;
+    }
+    ThreadMonitorLock lock;
+    void* stored = nullptr;
+    if (jvmti->GetThreadLocalStorage(thread, &stored) != JVMTI_ERROR_NONE || stored == nullptr) {
+        return nullptr;
+    }
+    // The entry may name a manager of an earlier run that is gone by now.
+    ThreadManager* manager = static_cast<ThreadManager*>(stored);
+    return containsThreadManager(manager) ? manager : nullptr;
+}
+
+void CpuProfilingSession::destroyThreadManagers(JNIEnv* env) {
+    ThreadMonitorLock lock;
+    jvmtiEnv* jvmti = g_profilingInterface;
+    for (ThreadManager* manager : threadManagers) {
+        if (manager == nullptr) {
+            continue;
+        }
+        if (jvmti != nullptr && env != nullptr && manager->threadHandle != nullptr) {
+            // A strong local reference keeps the thread object from vanishing
+            // between the check and the call; null means it was collected.
+            LocalRef<jobject> thread(env, env->NewLocalRef(manager->threadHandle));
+            if (thread.get() != nullptr) {
+                void* stored = nullptr;
+                // A thread that has ended reports an error here; nothing to clear then.
+                if (jvmti->GetThreadLocalStorage(thread.get(), &stored) == JVMTI_ERROR_NONE &&
+                    stored == manager) {
+                    jvmti->SetThreadLocalStorage(thread.get(), nullptr);
+                }
+            }
+        }
+        manager->cleanup(env);
+        delete manager;
+    }
+    threadManagers.clear();
+}
+
+void CpuProfilingSession::write(DataWriter* writer) {
+    ThreadMonitorLock lock;
+    for (ThreadManager* manager : threadManagers) {
+        if (manager != nullptr && manager->threadDesc != nullptr) {
+            writer->writeByte(1);
+            manager->write(writer);
+        }
+    }
+    writer->writeByte(0);
+}
+
+ThreadManager* LiveCpuProfilingHelper::createThreadManager(jweak thread, JNIEnv* env) {
+    return new ThreadManager(thread, env);
+}
+
+ThreadManager* LiveCpuProfilingHelper::createLiveThreadManager(jthread thread, JNIEnv* env) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    CpuProfilingSession* session = liveCpuProfilingSession;
+    // The manager keeps a weak reference to the thread, which needs a JNI
+    // environment and a real thread object.
+    if (jvmti == nullptr || session == nullptr || env == nullptr || thread == nullptr) {
+        return nullptr;
+    }
+    jvmtiThreadInfo threadInfo;
+    std::memset(&threadInfo, 0, sizeof threadInfo);
+    if (jvmti->GetThreadInfo(thread, &threadInfo) != JVMTI_ERROR_NONE) {
+        return nullptr;
+    }
+    JvmtiBuffer<char> threadName(jvmti);
+    *threadName.out() = threadInfo.name;
+    LocalRef<jthreadGroup> threadGroup(env, threadInfo.thread_group);
+    LocalRef<jobject> contextClassLoader(env, threadInfo.context_class_loader);
+
+    jweak weakThread = env->NewWeakGlobalRef(thread);
+    if (weakThread == nullptr) {
+        clearPendingException(env);
+        return nullptr;
+    }
+    ThreadManager* manager = createThreadManager(weakThread, env);
+    session->addThreadManager(manager);
+    if (jvmti->SetThreadLocalStorage(thread, manager) != JVMTI_ERROR_NONE) {
+        MessageUtil::message("Could not set thread local storage.");
+    }
+
+    jvmtiThreadGroupInfo groupInfo;
+    std::memset(&groupInfo, 0, sizeof groupInfo);
+    if (threadGroup.get() != nullptr &&
+        jvmti->GetThreadGroupInfo(threadGroup.get(), &groupInfo) == JVMTI_ERROR_NONE) {
+        JvmtiBuffer<char> groupName(jvmti);
+        *groupName.out() = groupInfo.name;
+        LocalRef<jthreadGroup> parentGroup(env, groupInfo.parent);
+        prepareThread(env, thread, manager, threadName.get(), groupName.get());
+    } else {
+        prepareThread(env, thread, manager, threadName.get(), "");
+    }
+    return manager;
+}
+
+void LiveCpuProfilingHelper::prepareThread(JNIEnv* env, jthread thread, ThreadManager* manager,
+                                           const char* threadName, const char* groupName) {
+    ThreadDesc* desc = new ThreadDesc(manager, threadName, groupName, Counter::getUsec());
+    ThreadMonitorLock lock;
+    manager->setThreadDesc(desc);
+    if (!g_sampleAgentThreads && threadName != nullptr &&
+        strncasecmp(threadName, AGENT_THREAD_PREFIX, AGENT_THREAD_PREFIX_LENGTH) == 0) {
+        manager->setIgnored(true, env);
+    }
+    if (isIgnoredServiceThread(threadName, groupName)) {
+        manager->setIgnored(true, env);
+    }
+}
+
+void JNICALL LiveCpuProfilingHelper::dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
+    ThreadMonitorLock lock;
+    CpuProfilingSession* session = liveCpuProfilingSession;
+    if (!g_recording || session == nullptr) {
+        return;
+    }
+    if (session->getThreadManager(thread) == nullptr) {
+        createLiveThreadManager(thread, env);
+    }
+}
+
+extern "C" JNIEXPORT void JNICALL
+Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(JNIEnv* env, jobject classOrInstance, jobject thread,
+                                                          jboolean currentThread, jobject threadManager) {
+    if (!isAgentAttached()) {
+        return;
+    }
+    // One critical section from lookup to store, so that a thread-start event
+    // or a recording run registering at the same moment cannot give this
+    // thread a second manager.
+    ThreadMonitorLock lock;
+    CpuProfilingSession* session = LiveCpuProfilingHelper::liveCpuProfilingSession;
+    if (session == nullptr) {
+        return;
+    }
+    // A null thread argument would make the lookup fall back to the calling
+    // thread; only currentThread asks for that.
+    ThreadManager* manager = nullptr;
+    if (currentThread) {
+        manager = session->getThreadManager(nullptr);
+    } else if (thread != nullptr) {
+        manager = session->getThreadManager(static_cast<jthread>(thread));
+    }
+    if (manager == nullptr) {
+        manager = LiveCpuProfilingHelper::createLiveThreadManager(static_cast<jthread>(thread), env);
+        if (manager == nullptr) {
+            return;
+        }
+    }
+    if (manager->javaThreadManager != nullptr) {
+        return;  // the first association of a thread stays
+    }
+    if (threadManager == nullptr) {
+        return;
+    }
+    jobject ref = env->NewGlobalRef(threadManager);
+    if (ref == nullptr) {
+        clearPendingException(env);
+        return;
+    }
+    manager->javaThreadManager = ref;
+}

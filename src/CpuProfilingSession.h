@@ -1,0 +1,66 @@
+#ifndef TOLVANE_CPUPROFILINGSESSION_H
+#define TOLVANE_CPUPROFILINGSESSION_H
+
+#include <jni.h>
+#include <jvmti.h>
+#include <vector>
+
+class ThreadManager;
+class DataWriter;
+
+// The list of all thread managers of the process, in order of registration.
+// It owns the managers listed in it. One instance, created by the attach
+// sequence; the list and every manager are guarded by the thread monitor.
+//
+// A thread reaches its manager through its JVMTI thread-local storage.
+// Because a storage entry can outlive the manager it names, a stored
+// manager only counts while it is still in this list.
+class CpuProfilingSession {
+public:
+    // Registers the instance as LiveCpuProfilingHelper::liveCpuProfilingSession.
+    CpuProfilingSession();
+    // Destroys the managers still listed (without env their JNI references
+    // cannot be released; use destroyThreadManagers first).
+    ~CpuProfilingSession();
+    CpuProfilingSession(const CpuProfilingSession&) = delete;
+    CpuProfilingSession& operator=(const CpuProfilingSession&) = delete;
+
+    // Appends under the thread monitor.
+    void addThreadManager(ThreadManager* manager);
+    // The listed manager stored in the thread's local storage (null thread:
+    // the calling thread), or null. The result stays valid only while the
+    // caller holds the thread monitor.
+    ThreadManager* getThreadManager(jthread thread);
+    bool containsThreadManager(ThreadManager* manager) const;
+    std::vector<ThreadManager*>& getThreadManagers() { return threadManagers; }
+
+    // The end of a recording run: under the thread monitor, for every listed
+    // manager clears the storage entry of its thread when the thread is still
+    // reachable, cleans it up and destroys it; then empties the list. Use this
+    // instead of deleting managers by hand, so no thread keeps a storage
+    // entry naming freed memory.
+    void destroyThreadManagers(JNIEnv* env);
+
+    // Thread section body: 1 + record per manager with a descriptor, then 0.
+    void write(DataWriter* writer);
+
+    std::vector<ThreadManager*> threadManagers;
+};
+
+// Thread registration: static operations over the one CpuProfilingSession.
+class LiveCpuProfilingHelper {
+public:
+    static ThreadManager* createThreadManager(jweak thread, JNIEnv* env);
+    // Registers one thread: manager, list entry, thread-local storage,
+    // descriptor and ignore rules. Null when the thread cannot be registered.
+    static ThreadManager* createLiveThreadManager(jthread thread, JNIEnv* env);
+    // Attaches a new ThreadDesc and marks agent and JVM service threads ignored.
+    static void prepareThread(JNIEnv* env, jthread thread, ThreadManager* manager,
+                              const char* threadName, const char* groupName);
+    // JVMTI ThreadStart callback: registers a new thread while recording.
+    static void JNICALL dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
+
+    static CpuProfilingSession* liveCpuProfilingSession;
+};
+
+#endif

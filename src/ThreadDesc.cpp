@@ -1,0 +1,65 @@
+#include "ThreadDesc.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "DataWriter.h"
+#include "ProfilingSession.h"
+
+namespace {
+
+char* copyName(const char* name) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    size_t length = std::strlen(name);
+    char* copy = new char[length + 1];
+    std::memcpy(copy, name, length + 1);
+    return copy;
+}
+
+// Timeline times are kept in 10 ms units to fit 32 bits.
+const jlong TIMELINE_UNIT_USEC = 10000;
+
+}  // namespace
+
+ThreadDesc::ThreadDesc(ThreadManager* manager, const char* name, const char* group, jlong startTime)
+    : threadManager(manager), threadName(copyName(name)), groupName(copyName(group)),
+      threadStartTime(startTime), threadEndTime(-1) {}
+
+ThreadDesc::~ThreadDesc() {
+    delete[] threadName;
+    delete[] groupName;
+}
+
+void ThreadDesc::setThreadName(const char* name) {
+    char* copy = copyName(name);
+    delete[] threadName;
+    threadName = copy;
+}
+
+void ThreadDesc::addStatus(unsigned char status, jlong timestamp) {
+    threadStatusList.push_back(status);
+    threadStatusTimeList.push_back(static_cast<jint>(timestamp / TIMELINE_UNIT_USEC));
+}
+
+void ThreadDesc::write(DataWriter* writer) {
+    writer->writeID(threadManager);
+    writer->writeString(threadName);
+    writer->writeString(groupName);
+    // Threads registered before the recording began are shown from its start.
+    writer->writeJLong(threadStartTime < g_recordStartTime ? g_recordStartTime : threadStartTime);
+    if (threadEndTime == -1) {
+        writer->writeJLong(-1);
+    } else {
+        writer->writeJLong(threadEndTime < g_recordStartTime ? g_recordStartTime : threadEndTime);
+    }
+    // The two arrays grow together; min() only guards against a caller
+    // that changed one of them through its accessor.
+    size_t count = std::min(threadStatusTimeList.size(), threadStatusList.size());
+    writer->writeU4(static_cast<int>(count));
+    for (size_t i = 0; i < count; ++i) {
+        writer->writeByte(threadStatusList[i]);
+        writer->writeJLong(static_cast<jlong>(threadStatusTimeList[i]) * TIMELINE_UNIT_USEC);
+    }
+}

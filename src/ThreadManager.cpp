@@ -1,0 +1,182 @@
+#include "ThreadManager.h"
+
+#include "CallTree.h"
+#include "DataWriter.h"
+#include "MethodDesc.h"
+#include "ProfilingSession.h"
+#include "ThreadDesc.h"
+
+namespace {
+
+// Filter states of MethodDesc::getIsFiltered.
+const int FILTER_NONE = 0;
+const int FILTER_CLASS = 1;
+
+// Call trees are written with method id, line, value and monitor times.
+const int THREAD_TREE_FIELDS = CallTree::WRITE_METHOD_ID | CallTree::WRITE_LINE_NUMBER |
+                               CallTree::WRITE_VALUE | CallTree::WRITE_MONITOR_TIMES;
+
+}  // namespace
+
+ThreadManager::ThreadManager(jweak thread, JNIEnv* env)
+    : threadHandle(thread), javaThreadManager(nullptr), currentNode(nullptr),
+      threadStatus(THREAD_STATUS_RUNNING), threadDesc(nullptr), rootNode(new CallTree()),
+      ignored(false), netIODepth(0) {
+    rootNode->initialize(nullptr, nullptr, nullptr, 0);
+    currentNode = rootNode;
+}
+
+ThreadManager::~ThreadManager() {
+    delete rootNode;
+    delete threadDesc;
+}
+
+unsigned char ThreadManager::getDisplayThreadStatus() const {
+    return netIODepth != 0 ? THREAD_STATUS_NET_IO : threadStatus;
+}
+
+void ThreadManager::setIgnored(bool isIgnored, JNIEnv* env) {
+    ThreadMonitorLock lock;
+    ignored = isIgnored;
+    currentNode = rootNode;
+}
+
+void ThreadManager::methodEntry(JNIEnv* env, MethodDesc* method, int lineNumber) {
+    if (method == nullptr || currentNode == nullptr) {
+        return;
+    }
+    if (method->isNetio) {
+        ++netIODepth;
+    }
+    int filterState = method->getIsFiltered();
+    unsigned char kind;
+    unsigned short line;
+    if (filterState == FILTER_NONE) {
+        kind = ENTRY_NORMAL;
+        line = static_cast<unsigned short>(lineNumber);
+    } else if (filterState == FILTER_CLASS && (entryKinds.empty() || entryKinds.back() == ENTRY_NORMAL)) {
+        // The first filtered frame below normal code gets a node; the filtered
+        // frames under it collapse into it, so its callees are keyed with line 0.
+        kind = ENTRY_FILTERED;
+        line = 0;
+    } else {
+        entryKinds.push_back(ENTRY_SKIPPED);
+        return;
+    }
+    entryKinds.push_back(kind);
+    unsigned short parentLine = lineStack.empty() ? 0 : lineStack.back();
+    lineStack.push_back(line);
+    CallTree* child = currentNode->getChild(method, parentLine);
+    if (child == nullptr) {
+        child = currentNode->addChild(method, parentLine);
+    }
+    currentNode = child;
+}
+
+void ThreadManager::methodExit(JNIEnv* env, MethodDesc* method) {
+    if (method == nullptr) {
+        return;
+    }
+    if (method->isNetio && netIODepth > 0) {
+        --netIODepth;
+    }
+    if (entryKinds.empty()) {
+        return;
+    }
+    unsigned char kind = entryKinds.back();
+    entryKinds.pop_back();
+    if (kind == ENTRY_SKIPPED || currentNode == nullptr || currentNode == rootNode) {
+        return;
+    }
+    currentNode = currentNode->getParent();
+    if (!lineStack.empty()) {
+        lineStack.pop_back();
+    }
+}
+
+void ThreadManager::sampleTime(jlong time, jlong timestamp, bool recordStatus) {
+    if (currentNode == nullptr || currentNode == rootNode) {
+        return;
+    }
+    unsigned char status = getDisplayThreadStatus();
+    if (recordStatus && threadDesc != nullptr) {
+        std::vector<unsigned char>& statuses = threadDesc->getThreadStatusList();
+        if (statuses.empty() || statuses.back() != status) {
+            threadDesc->addStatus(status, timestamp);
+        }
+    }
+    switch (status) {
+    case THREAD_STATUS_RUNNING:
+        currentNode->addValue(time, true);
+        break;
+    case THREAD_STATUS_BLOCKED:
+        currentNode->addBlockingTime(time);
+        break;
+    case THREAD_STATUS_WAITING:
+        currentNode->addSleepingTime(time);
+        break;
+    case THREAD_STATUS_NET_IO:
+        currentNode->addNetIOTime(time);
+        break;
+    default:
+        break;
+    }
+}
+
+void ThreadManager::reset() {
+    entryKinds.clear();
+    lineStack.clear();
+    currentNode = rootNode;
+}
+
+void ThreadManager::setIsDead(JNIEnv* env) {
+    // Stored before the monitor is taken, so a reader sees the death at once.
+    threadStatus = THREAD_STATUS_DEAD;
+    ThreadMonitorLock lock;
+    if (env == nullptr) {
+        return;
+    }
+    if (threadHandle != nullptr) {
+        env->DeleteWeakGlobalRef(threadHandle);
+        threadHandle = nullptr;
+    }
+    if (javaThreadManager != nullptr) {
+        env->DeleteGlobalRef(javaThreadManager);
+        javaThreadManager = nullptr;
+    }
+}
+
+void ThreadManager::cleanup(JNIEnv* env) {
+    if (env != nullptr) {
+        if (threadHandle != nullptr) {
+            env->DeleteWeakGlobalRef(threadHandle);
+            threadHandle = nullptr;
+        }
+        if (javaThreadManager != nullptr) {
+            env->DeleteGlobalRef(javaThreadManager);
+            javaThreadManager = nullptr;
+        }
+    }
+    delete rootNode;
+    rootNode = nullptr;
+    currentNode = nullptr;
+    delete threadDesc;
+    threadDesc = nullptr;
+    entryKinds.clear();
+    lineStack.clear();
+}
+
+void ThreadManager::write(DataWriter* writer) {
+    writer->writeID(this);
+    if (threadDesc != nullptr) {
+        threadDesc->write(writer);
+    }
+    if (rootNode != nullptr) {
+        rootNode->write(writer, THREAD_TREE_FIELDS);
+    } else {
+        // A cleaned-up manager still writes a well-formed, empty root.
+        CallTree emptyRoot;
+        emptyRoot.write(writer, THREAD_TREE_FIELDS);
+    }
+    writer->writeByte(ignored ? 1 : 0);
+}

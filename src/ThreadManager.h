@@ -1,0 +1,82 @@
+#ifndef TOLVANE_THREADMANAGER_H
+#define TOLVANE_THREADMANAGER_H
+
+#include <jni.h>
+#include <vector>
+
+class CallTree;
+class ThreadDesc;
+class MethodDesc;
+class DataWriter;
+
+// Thread status codes; also the status bytes of the snapshot's timeline.
+constexpr unsigned char THREAD_STATUS_DEAD = 1;
+constexpr unsigned char THREAD_STATUS_RUNNING = 63;
+constexpr unsigned char THREAD_STATUS_BLOCKED = 64;
+constexpr unsigned char THREAD_STATUS_WAITING = 65;
+// Never stored; reported by getDisplayThreadStatus while net I/O methods are open.
+constexpr unsigned char THREAD_STATUS_NET_IO = 66;
+
+// The library's record of one Java thread during a recording run: its JNI
+// references, its call tree with a cursor (currentNode) that follows the
+// thread's stack from one sample to the next, the stacks that keep entries
+// and exits symmetric, its status and its open net I/O methods.
+//
+// Every operation runs with the thread monitor held; setIgnored and
+// setIsDead take it themselves (it is re-entrant).
+class ThreadManager {
+public:
+    static constexpr unsigned char THREAD_STATUS_DEAD = ::THREAD_STATUS_DEAD;
+    static constexpr unsigned char THREAD_STATUS_RUNNING = ::THREAD_STATUS_RUNNING;
+    static constexpr unsigned char THREAD_STATUS_BLOCKED = ::THREAD_STATUS_BLOCKED;
+    static constexpr unsigned char THREAD_STATUS_WAITING = ::THREAD_STATUS_WAITING;
+    static constexpr unsigned char THREAD_STATUS_NET_IO = ::THREAD_STATUS_NET_IO;
+
+    // Entry kinds: what one methodEntry did, so that its methodExit undoes it.
+    static constexpr unsigned char ENTRY_SKIPPED = 0;   // entered no node
+    static constexpr unsigned char ENTRY_FILTERED = 1;  // entered a node that deeper filtered frames collapse into
+    static constexpr unsigned char ENTRY_NORMAL = 2;    // entered a node for an unfiltered method
+
+    // thread: a weak global reference that the manager takes over.
+    ThreadManager(jweak thread, JNIEnv* env);
+    // Frees whatever cleanup has not freed; JNI references need cleanup(env).
+    ~ThreadManager();
+    ThreadManager(const ThreadManager&) = delete;
+    ThreadManager& operator=(const ThreadManager&) = delete;
+
+    jweak getThreadHandle() const { return threadHandle; }
+    void setThreadDesc(ThreadDesc* desc) { threadDesc = desc; }
+    void setThreadStatus(unsigned char code) { threadStatus = code; }
+    unsigned char getDisplayThreadStatus() const;
+    bool getIsDead() const { return threadStatus == THREAD_STATUS_DEAD; }
+
+    // Takes the thread monitor; also moves the cursor back to the root.
+    void setIgnored(bool isIgnored, JNIEnv* env);
+
+    void methodEntry(JNIEnv* env, MethodDesc* method, int lineNumber);
+    void methodExit(JNIEnv* env, MethodDesc* method);
+    // Books time elapsed microseconds at the cursor by the display status;
+    // with recordStatus, adds a timeline point when the status changed.
+    void sampleTime(jlong time, jlong timestamp, bool recordStatus);
+    void reset();
+
+    // Marks the thread dead, then under the monitor drops its JNI references.
+    void setIsDead(JNIEnv* env);
+    // Drops the JNI references, the call tree and the descriptor.
+    void cleanup(JNIEnv* env);
+
+    void write(DataWriter* writer);
+
+    jweak threadHandle;
+    jobject javaThreadManager;
+    CallTree* currentNode;
+    unsigned char threadStatus;
+    ThreadDesc* threadDesc;
+    CallTree* rootNode;
+    bool ignored;
+    int netIODepth;
+    std::vector<unsigned char> entryKinds;
+    std::vector<unsigned short> lineStack;
+};
+
+#endif

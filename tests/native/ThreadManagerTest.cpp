@@ -1,0 +1,337 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "CallTree.h"
+#include "ClassData.h"
+#include "FakeJvm.h"
+#include "MemoryDataWriter.h"
+#include "MethodDesc.h"
+#include "ProfilingSession.h"
+#include "ThreadDesc.h"
+#include "ThreadManager.h"
+
+namespace {
+
+typedef std::vector<unsigned char> Kinds;
+typedef std::vector<unsigned short> Lines;
+
+const unsigned char SKIPPED = ThreadManager::ENTRY_SKIPPED;
+const unsigned char FILTERED = ThreadManager::ENTRY_FILTERED;
+const unsigned char NORMAL = ThreadManager::ENTRY_NORMAL;
+
+// Hand-made descriptors with the filter and net I/O flags set directly.
+struct Methods {
+    ClassData cls{"test.Foo", 0, nullptr};
+    MethodDesc m{&cls, "m", 1, "()V", 3, nullptr};
+    MethodDesc n{&cls, "n", 1, "()V", 3, nullptr};
+    MethodDesc normal{&cls, "normal", 6, "()V", 3, nullptr};
+    MethodDesc f1{&cls, "f1", 2, "()V", 3, nullptr};
+    MethodDesc f2{&cls, "f2", 2, "()V", 3, nullptr};
+    MethodDesc ignored{&cls, "ignored", 7, "()V", 3, nullptr};
+    MethodDesc netio{&cls, "read", 4, "()I", 3, nullptr};
+    Methods() {
+        f1.isFiltered = true;
+        f2.isFiltered = true;
+        ignored.isIgnored = true;
+        netio.isNetio = true;
+    }
+};
+
+std::vector<CallTree*> children(CallTree* node) {
+    std::vector<CallTree*> list;
+    for (CallTree* child = node->firstChild; child != nullptr; child = child->getNextInstance()) {
+        list.push_back(child);
+    }
+    return list;
+}
+
+TEST(ThreadManagerTest, NewManagerStandsAtTheRootAndBooksNothing) {
+    ThreadManager tm(nullptr, nullptr);
+    EXPECT_EQ(THREAD_STATUS_RUNNING, tm.threadStatus);
+    EXPECT_EQ(tm.rootNode, tm.currentNode);
+    EXPECT_EQ(nullptr, tm.rootNode->method);
+    EXPECT_FALSE(tm.ignored);
+    EXPECT_FALSE(tm.getIsDead());
+    ThreadDesc* desc = new ThreadDesc(&tm, "t", "g", 0);
+    tm.setThreadDesc(desc);
+    tm.sampleTime(5000, 1000000, true);
+    EXPECT_EQ(0, tm.rootNode->getValue());
+    EXPECT_TRUE(desc->getThreadStatusList().empty());
+    EXPECT_TRUE(desc->getThreadStatusTimeList().empty());
+}
+
+TEST(ThreadManagerTest, NodesAreKeyedByTheCallersLine) {
+    Methods x;
+    ThreadManager tm(nullptr, nullptr);
+    tm.methodEntry(nullptr, &x.m, 12);
+    tm.methodEntry(nullptr, &x.n, 30);
+    CallTree* m = tm.rootNode->getChild(&x.m, 0);
+    ASSERT_NE(nullptr, m);
+    CallTree* n = m->getChild(&x.n, 12);
+    ASSERT_NE(nullptr, n);
+    EXPECT_EQ(n, tm.currentNode);
+    EXPECT_EQ((Lines{12, 30}), tm.lineStack);
+    EXPECT_EQ((Kinds{NORMAL, NORMAL}), tm.entryKinds);
+
+    // Leaving and entering again from the same line reuses the node.
+    tm.methodExit(nullptr, &x.n);
+    EXPECT_EQ(m, tm.currentNode);
+    EXPECT_EQ((Lines{12}), tm.lineStack);
+    tm.methodEntry(nullptr, &x.n, 31);
+    EXPECT_EQ(n, tm.currentNode);
+    EXPECT_EQ(1u, children(m).size());
+}
+
+TEST(ThreadManagerTest, FilteredFramesCollapseIntoTheFirstAndExitBackToTheNormalNode) {
+    Methods x;
+    ThreadManager tm(nullptr, nullptr);
+    tm.methodEntry(nullptr, &x.normal, 5);
+    CallTree* normal = tm.currentNode;
+    tm.methodEntry(nullptr, &x.f1, 6);
+    tm.methodEntry(nullptr, &x.f2, 7);
+    EXPECT_EQ((Kinds{NORMAL, FILTERED, SKIPPED}), tm.entryKinds);
+    ASSERT_EQ(1u, children(normal).size());
+    CallTree* f1 = normal->getChild(&x.f1, 5);
+    ASSERT_NE(nullptr, f1);
+    EXPECT_EQ(f1, tm.currentNode);
+    EXPECT_FALSE(f1->hasChildren());
+
+    // A normal method below the collapsed node gets a node keyed with line 0.
+    tm.methodEntry(nullptr, &x.n, 40);
+    CallTree* n = f1->getChild(&x.n, 0);
+    ASSERT_NE(nullptr, n);
+    EXPECT_EQ(n, tm.currentNode);
+    tm.methodExit(nullptr, &x.n);
+
+    tm.methodExit(nullptr, &x.f2);
+    EXPECT_EQ(f1, tm.currentNode);
+    tm.methodExit(nullptr, &x.f1);
+    EXPECT_EQ(normal, tm.currentNode);
+    EXPECT_EQ((Lines{5}), tm.lineStack);
+    EXPECT_EQ((Kinds{NORMAL}), tm.entryKinds);
+}
+
+TEST(ThreadManagerTest, IgnoredMethodThenFilteredMethodCreateNoNodes) {
+    Methods x;
+    ThreadManager tm(nullptr, nullptr);
+    tm.methodEntry(nullptr, &x.normal, 5);
+    CallTree* normal = tm.currentNode;
+    tm.methodEntry(nullptr, &x.ignored, 6);
+    tm.methodEntry(nullptr, &x.f1, 7);
+    EXPECT_EQ((Kinds{NORMAL, SKIPPED, SKIPPED}), tm.entryKinds);
+    EXPECT_FALSE(normal->hasChildren());
+    EXPECT_EQ(normal, tm.currentNode);
+    tm.methodExit(nullptr, &x.f1);
+    tm.methodExit(nullptr, &x.ignored);
+    EXPECT_EQ(normal, tm.currentNode);
+    EXPECT_EQ((Lines{5}), tm.lineStack);
+
+    // A filtered method right below the root still gets its node.
+    ThreadManager fromRoot(nullptr, nullptr);
+    fromRoot.methodEntry(nullptr, &x.f1, 3);
+    EXPECT_EQ((Kinds{FILTERED}), fromRoot.entryKinds);
+    EXPECT_NE(nullptr, fromRoot.rootNode->getChild(&x.f1, 0));
+}
+
+TEST(ThreadManagerTest, NullAndUnbalancedCallsLeaveTheCursorAlone) {
+    Methods x;
+    ThreadManager tm(nullptr, nullptr);
+    tm.methodEntry(nullptr, nullptr, 1);
+    tm.methodExit(nullptr, nullptr);
+    EXPECT_TRUE(tm.entryKinds.empty());
+    tm.methodExit(nullptr, &x.m);
+    tm.methodExit(nullptr, &x.m);
+    EXPECT_EQ(tm.rootNode, tm.currentNode);
+    EXPECT_FALSE(tm.rootNode->hasChildren());
+
+    tm.methodEntry(nullptr, &x.m, 1);
+    tm.methodEntry(nullptr, &x.n, 2);
+    tm.reset();
+    EXPECT_EQ(tm.rootNode, tm.currentNode);
+    EXPECT_TRUE(tm.entryKinds.empty());
+    EXPECT_TRUE(tm.lineStack.empty());
+
+    tm.methodEntry(nullptr, &x.m, 1);
+    tm.setIgnored(true, nullptr);
+    EXPECT_TRUE(tm.ignored);
+    EXPECT_EQ(tm.rootNode, tm.currentNode);
+}
+
+TEST(ThreadManagerTest, NetIODepthDrivesTheDisplayStatusAndNeverGoesNegative) {
+    Methods x;
+    ThreadManager tm(nullptr, nullptr);
+    tm.setThreadStatus(THREAD_STATUS_BLOCKED);
+    tm.methodEntry(nullptr, &x.netio, 1);
+    tm.methodEntry(nullptr, &x.netio, 2);
+    tm.methodExit(nullptr, &x.netio);
+    EXPECT_EQ(1, tm.netIODepth);
+    EXPECT_EQ(THREAD_STATUS_NET_IO, tm.getDisplayThreadStatus());
+    EXPECT_EQ(THREAD_STATUS_BLOCKED, tm.threadStatus);
+
+    tm.sampleTime(30, 0, false);
+    CallTree* node = tm.currentNode;
+    ASSERT_NE(nullptr, node->getMonitorTimeValues());
+    EXPECT_EQ(30, node->getMonitorTimeValues()->netIOTime);
+    EXPECT_EQ(0, node->getMonitorTimeValues()->blockingTime);
+
+    tm.methodExit(nullptr, &x.netio);
+    EXPECT_EQ(0, tm.netIODepth);
+    EXPECT_EQ(THREAD_STATUS_BLOCKED, tm.getDisplayThreadStatus());
+    tm.methodExit(nullptr, &x.netio);
+    EXPECT_EQ(0, tm.netIODepth);
+}
+
+TEST(ThreadManagerTest, SampleTimeBooksByStatus) {
+    Methods x;
+    ThreadManager tm(nullptr, nullptr);
+    tm.methodEntry(nullptr, &x.m, 1);
+    tm.methodEntry(nullptr, &x.n, 2);
+    CallTree* n = tm.currentNode;
+    CallTree* m = n->getParent();
+
+    tm.sampleTime(10, 0, false);
+    EXPECT_EQ(10, n->getValue());
+    EXPECT_EQ(10, m->getValue());
+    EXPECT_EQ(10, tm.rootNode->getValue());
+    EXPECT_EQ(nullptr, n->getMonitorTimeValues());
+
+    tm.setThreadStatus(THREAD_STATUS_BLOCKED);
+    tm.sampleTime(3, 0, false);
+    tm.setThreadStatus(THREAD_STATUS_WAITING);
+    tm.sampleTime(4, 0, false);
+    tm.setThreadStatus(THREAD_STATUS_DEAD);
+    tm.sampleTime(100, 0, false);
+    EXPECT_EQ(10, n->getValue());
+    EXPECT_EQ(10, tm.rootNode->getValue());
+    ASSERT_NE(nullptr, n->getMonitorTimeValues());
+    EXPECT_EQ(3, n->getMonitorTimeValues()->blockingTime);
+    EXPECT_EQ(4, n->getMonitorTimeValues()->waitingTime);
+    EXPECT_EQ(0, n->getMonitorTimeValues()->netIOTime);
+    EXPECT_EQ(nullptr, m->getMonitorTimeValues());
+    EXPECT_TRUE(tm.getIsDead());
+}
+
+TEST(ThreadManagerTest, TimelineGetsPointsOnlyOnStatusTicksAndOnChange) {
+    Methods x;
+    ThreadManager tm(nullptr, nullptr);
+    ThreadDesc* desc = new ThreadDesc(&tm, "t", "g", 0);
+    tm.setThreadDesc(desc);
+    tm.methodEntry(nullptr, &x.m, 1);
+
+    tm.sampleTime(5, 1000000, true);
+    tm.sampleTime(5, 1005000, false);
+    tm.sampleTime(5, 1200000, true);
+    tm.sampleTime(5, 1400000, true);
+    EXPECT_EQ((std::vector<unsigned char>{THREAD_STATUS_RUNNING}), desc->getThreadStatusList());
+    EXPECT_EQ((std::vector<jint>{100}), desc->getThreadStatusTimeList());
+
+    tm.setThreadStatus(THREAD_STATUS_BLOCKED);
+    tm.sampleTime(5, 1500000, false);  // not a status tick
+    tm.sampleTime(5, 1600000, true);
+    EXPECT_EQ((std::vector<unsigned char>{THREAD_STATUS_RUNNING, THREAD_STATUS_BLOCKED}), desc->getThreadStatusList());
+    EXPECT_EQ((std::vector<jint>{100, 160}), desc->getThreadStatusTimeList());
+
+    // Without a descriptor the time is still booked.
+    ThreadManager bare(nullptr, nullptr);
+    bare.methodEntry(nullptr, &x.m, 1);
+    bare.sampleTime(5, 1000000, true);
+    EXPECT_EQ(5, bare.rootNode->getValue());
+}
+
+TEST(ThreadManagerTest, DescriptorStoresTenMillisecondUnitsAndRaisesTimesToTheRecordingStart) {
+    jlong savedStart = g_recordStartTime;
+    g_recordStartTime = 2000000;
+    ThreadDesc desc(nullptr, "worker", nullptr, 1500000);
+    desc.addStatus(THREAD_STATUS_WAITING, 1234567);
+    desc.addStatus(THREAD_STATUS_RUNNING, -15000);
+    EXPECT_EQ((std::vector<jint>{123, -1}), desc.getThreadStatusTimeList());
+
+    MemoryDataWriter writer;
+    desc.write(&writer);
+    ExpectedBytes e;
+    e.id(nullptr).str("worker").str(nullptr).jlong_(2000000).jlong_(-1).u4(2);
+    e.u1(THREAD_STATUS_WAITING).jlong_(1230000).u1(THREAD_STATUS_RUNNING).jlong_(-10000);
+    EXPECT_EQ(e.get(), writer.bytes());
+
+    // An end time before the recording start is raised too; later times stay.
+    ThreadDesc late(nullptr, "t", "g", 2500000);
+    late.setThreadEndTime(1000);
+    MemoryDataWriter lateWriter;
+    late.write(&lateWriter);
+    ExpectedBytes e2;
+    e2.id(nullptr).str("t").str("g").jlong_(2500000).jlong_(2000000).u4(0);
+    EXPECT_EQ(e2.get(), lateWriter.bytes());
+
+    late.setThreadName(nullptr);
+    EXPECT_EQ(nullptr, late.getThreadName());
+    late.setThreadName("renamed");
+    EXPECT_STREQ("renamed", late.getThreadName());
+    g_recordStartTime = savedStart;
+}
+
+TEST(ThreadManagerTest, RecordIsIdDescriptorTreeAndIgnoredByte) {
+    Methods x;
+    jlong savedStart = g_recordStartTime;
+    g_recordStartTime = 0;
+    ThreadManager tm(nullptr, nullptr);
+    tm.setThreadDesc(new ThreadDesc(&tm, "main", "main", 77));
+    tm.methodEntry(nullptr, &x.m, 4);
+    tm.sampleTime(9, 0, false);
+    tm.setIgnored(true, nullptr);
+
+    MemoryDataWriter writer;
+    tm.write(&writer);
+    ExpectedBytes e;
+    e.id(&tm);
+    e.id(&tm).str("main").str("main").jlong_(77).jlong_(-1).u4(0);
+    e.u1(1).u1(1).u1(0).id(&x.m).u2(0).jlong_(9).u1(0);
+    e.u1(0).id(nullptr).u2(0).jlong_(9).u1(0);
+    e.u1(1);
+    EXPECT_EQ(e.get(), writer.bytes());
+    g_recordStartTime = savedStart;
+}
+
+// JNI references released by setIsDead and cleanup.
+std::vector<jobject> g_deletedWeak;
+std::vector<jobject> g_deletedGlobal;
+
+TEST(ThreadManagerTest, DeathAndCleanupReleaseTheReferences) {
+    _jobject thread, javaManager;
+    FakeJni jni;
+    jni.functions.DeleteWeakGlobalRef = [](JNIEnv*, jweak ref) { g_deletedWeak.push_back(ref); };
+    jni.functions.DeleteGlobalRef = [](JNIEnv*, jobject ref) { g_deletedGlobal.push_back(ref); };
+    g_deletedWeak.clear();
+    g_deletedGlobal.clear();
+
+    ThreadManager dying(&thread, nullptr);
+    dying.javaThreadManager = &javaManager;
+    dying.setIsDead(jni.get());
+    EXPECT_TRUE(dying.getIsDead());
+    EXPECT_EQ(nullptr, dying.getThreadHandle());
+    EXPECT_EQ(nullptr, dying.javaThreadManager);
+    EXPECT_EQ((std::vector<jobject>{&thread}), g_deletedWeak);
+    EXPECT_EQ((std::vector<jobject>{&javaManager}), g_deletedGlobal);
+    EXPECT_NE(nullptr, dying.rootNode) << "a dead thread keeps its tree for the snapshot";
+
+    g_deletedWeak.clear();
+    g_deletedGlobal.clear();
+    ThreadManager tm(&thread, nullptr);
+    tm.javaThreadManager = &javaManager;
+    tm.setThreadDesc(new ThreadDesc(&tm, "t", "g", 0));
+    Methods x;
+    tm.methodEntry(nullptr, &x.m, 1);
+    tm.cleanup(jni.get());
+    EXPECT_EQ((std::vector<jobject>{&thread}), g_deletedWeak);
+    EXPECT_EQ((std::vector<jobject>{&javaManager}), g_deletedGlobal);
+    EXPECT_EQ(nullptr, tm.rootNode);
+    EXPECT_EQ(nullptr, tm.currentNode);
+    EXPECT_EQ(nullptr, tm.threadDesc);
+    // A later cleanup or a stray call after it does no harm.
+    tm.cleanup(jni.get());
+    tm.methodEntry(nullptr, &x.m, 1);
+    tm.sampleTime(1, 0, true);
+    EXPECT_EQ(1u, g_deletedWeak.size());
+}
+
+}  // namespace

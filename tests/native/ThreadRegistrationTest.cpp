@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Counter.h"
+#include "CpuProfilingSession.h"
+#include "FakeJvm.h"
+#include "MemoryDataWriter.h"
+#include "ProfilingSession.h"
+#include "ThreadDesc.h"
+#include "ThreadManager.h"
+
+namespace {
+
+// --- prepareThread ----------------------------------------------------------
+
+struct IgnoreCase {
+    const char* threadName;
+    const char* groupName;
+    bool sampleAgentThreads;
+    bool ignored;
+};
+
+TEST(ThreadRegistrationTest, PrepareThreadIgnoresAgentAndServiceThreads) {
+    const IgnoreCase cases[] = {
+        {"_tolvane sender", "main", false, true},
+        {"_TOLVANE worker", "main", false, true},
+        {"_ToLvAnE", "main", false, true},
+        {"_tolvane sender", "main", true, false},
+        {"x_tolvane", "main", false, false},
+        {"_tolvan", "main", false, false},
+        {"AWT-Motif", "main", true, true},
+        {"AWT-Windows", "main", true, true},
+        {"AWT-Shutdown", "main", true, true},
+        {"DestroyJavaVM", "main", true, true},
+        {"Poller SunPKCS11-Darwin", "main", true, true},
+        {"AWT-Motif2", "main", false, false},
+        {"awt-motif", "main", false, false},
+        {"Signal Dispatcher", "system", true, true},
+        {"Common-Cleaner", "InnocuousThreadGroup", true, true},
+        {"Common-Cleaner", "main", true, false},
+        {"Reader", "InnocuousThreadGroup", true, false},
+        {"worker-1", "main", false, false},
+        {"worker-1", "", false, false},
+        {nullptr, "main", false, false},
+        {nullptr, nullptr, false, false},
+        {nullptr, "system", false, true},
+        {"Common-Cleaner", nullptr, false, false},
+    };
+    bool saved = g_sampleAgentThreads;
+    for (const IgnoreCase& c : cases) {
+        SCOPED_TRACE(std::string(c.threadName ? c.threadName : "(null)") + " / " +
+                     (c.groupName ? c.groupName : "(null)"));
+        g_sampleAgentThreads = c.sampleAgentThreads;
+        ThreadManager tm(nullptr, nullptr);
+        jlong before = Counter::getUsec();
+        LiveCpuProfilingHelper::prepareThread(nullptr, nullptr, &tm, c.threadName, c.groupName);
+        EXPECT_EQ(c.ignored, tm.ignored);
+        ASSERT_NE(nullptr, tm.threadDesc);
+        EXPECT_EQ(&tm, tm.threadDesc->threadManager);
+        if (c.threadName == nullptr) {
+            EXPECT_EQ(nullptr, tm.threadDesc->getThreadName());
+        } else {
+            EXPECT_STREQ(c.threadName, tm.threadDesc->getThreadName());
+            EXPECT_NE(c.threadName, tm.threadDesc->getThreadName()) << "names are copied";
+        }
+        EXPECT_GE(tm.threadDesc->getThreadStartTime(), before);
+        EXPECT_EQ(-1, tm.threadDesc->getThreadEndTime());
+    }
+    g_sampleAgentThreads = saved;
+}
+
+// --- thread section ---------------------------------------------------------
+
+TEST(ThreadRegistrationTest, ThreadSectionListsOnlyManagersWithDescriptors) {
+    CpuProfilingSession session;
+    EXPECT_EQ(&session, LiveCpuProfilingHelper::liveCpuProfilingSession);
+    {
+        MemoryDataWriter empty;
+        session.write(&empty);
+        EXPECT_EQ((Bytes{0}), empty.bytes());
+    }
+    ThreadManager* bare = LiveCpuProfilingHelper::createThreadManager(nullptr, nullptr);
+    session.addThreadManager(bare);
+    {
+        MemoryDataWriter onlyBare;
+        session.write(&onlyBare);
+        EXPECT_EQ((Bytes{0}), onlyBare.bytes());
+    }
+
+    jlong savedStart = g_recordStartTime;
+    g_recordStartTime = 0;
+    ThreadManager* described = LiveCpuProfilingHelper::createThreadManager(nullptr, nullptr);
+    described->setThreadDesc(new ThreadDesc(described, "main", "main", 5));
+    session.addThreadManager(described);
+    EXPECT_EQ((std::vector<ThreadManager*>{bare, described}), session.getThreadManagers());
+
+    MemoryDataWriter writer;
+    session.write(&writer);
+    MemoryDataWriter record;
+    described->write(&record);
+    Bytes expected{1};
+    Bytes recordBytes = record.bytes();
+    expected.insert(expected.end(), recordBytes.begin(), recordBytes.end());
+    expected.push_back(0);
+    EXPECT_EQ(expected, writer.bytes());
+    g_recordStartTime = savedStart;
+}
+
+// --- registration through a fake JVM -----------------------------------------
+
+// What the fake JVM knows and what it saw.
+struct FakeState {
+    std::map<jthread, const void*> storage;   // thread-local storage per thread
+    std::set<jthread> deadThreads;            // storage calls fail for these
+    std::set<jobject> collected;              // weak references whose thread is gone
+    bool threadInfoFails = false;
+    bool groupInfoFails = false;
+    bool setStorageFails = false;
+    const char* threadName = "worker";
+    int deallocations = 0;
+    int localRefsDeleted = 0;
+    int weakRefsDeleted = 0;
+    int threadInfoCalls = 0;
+};
+FakeState* g_state = nullptr;
+
+_jobject g_group, g_parentGroup, g_loader;
+
+char* jvmtiCopy(const char* text) {
+    char* copy = static_cast<char*>(std::malloc(std::strlen(text) + 1));
+    std::strcpy(copy, text);
+    return copy;
+}
+
+class ThreadRegistrationJvmtiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_state = &state;
+        savedInterface = g_profilingInterface;
+        savedRecording = g_recording;
+        savedSampleAgentThreads = g_sampleAgentThreads;
+        g_profilingInterface = jvmti.get();
+        g_sampleAgentThreads = false;
+
+        jvmtiInterface_1_& f = jvmti.functions;
+        f.GetThreadLocalStorage = [](jvmtiEnv*, jthread thread, void** data) {
+            if (g_state->deadThreads.count(thread)) {
+                return JVMTI_ERROR_THREAD_NOT_ALIVE;
+            }
+            auto it = g_state->storage.find(thread);
+            *data = it == g_state->storage.end() ? nullptr : const_cast<void*>(it->second);
+            return JVMTI_ERROR_NONE;
+        };
+        f.SetThreadLocalStorage = [](jvmtiEnv*, jthread thread, const void* data) {
+            if (g_state->setStorageFails || g_state->deadThreads.count(thread)) {
+                return JVMTI_ERROR_THREAD_NOT_ALIVE;
+            }
+            g_state->storage[thread] = data;
+            return JVMTI_ERROR_NONE;
+        };
+        f.GetThreadInfo = [](jvmtiEnv*, jthread, jvmtiThreadInfo* info) {
+            ++g_state->threadInfoCalls;
+            if (g_state->threadInfoFails) {
+                return JVMTI_ERROR_INVALID_THREAD;
+            }
+            info->name = g_state->threadName == nullptr ? nullptr : jvmtiCopy(g_state->threadName);
+            info->thread_group = &g_group;
+            info->context_class_loader = &g_loader;
+            return JVMTI_ERROR_NONE;
+        };
+        f.GetThreadGroupInfo = [](jvmtiEnv*, jthreadGroup, jvmtiThreadGroupInfo* info) {
+            if (g_state->groupInfoFails) {
+                return JVMTI_ERROR_INVALID_THREAD_GROUP;
+            }
+            info->name = jvmtiCopy("workers");
+            info->parent = &g_parentGroup;
+            return JVMTI_ERROR_NONE;
+        };
+        f.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
+            ++g_state->deallocations;
+            std::free(mem);
+            return JVMTI_ERROR_NONE;
+        };
+
+        JNINativeInterface_& j = jni.functions;
+        j.NewWeakGlobalRef = [](JNIEnv*, jobject obj) -> jweak { return obj; };
+        j.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
+            return g_state->collected.count(ref) ? nullptr : ref;
+        };
+        j.DeleteLocalRef = [](JNIEnv*, jobject) { ++g_state->localRefsDeleted; };
+        j.DeleteWeakGlobalRef = [](JNIEnv*, jweak) { ++g_state->weakRefsDeleted; };
+        j.DeleteGlobalRef = [](JNIEnv*, jobject) {};
+        j.ExceptionCheck = [](JNIEnv*) -> jboolean { return JNI_FALSE; };
+    }
+
+    void TearDown() override {
+        g_profilingInterface = savedInterface;
+        g_recording = savedRecording;
+        g_sampleAgentThreads = savedSampleAgentThreads;
+        g_state = nullptr;
+    }
+
+    FakeState state;
+    FakeJvmti jvmti;
+    FakeJni jni;
+    jvmtiEnv* savedInterface = nullptr;
+    bool savedRecording = false;
+    bool savedSampleAgentThreads = false;
+    _jobject threadA, threadB, threadC;
+};
+
+TEST_F(ThreadRegistrationJvmtiTest, CreateLiveThreadManagerRegistersDescribesAndLinks) {
+    CpuProfilingSession session;
+    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    ASSERT_NE(nullptr, tm);
+    EXPECT_EQ((std::vector<ThreadManager*>{tm}), session.getThreadManagers());
+    EXPECT_EQ(static_cast<jobject>(&threadA), tm->getThreadHandle());
+    EXPECT_EQ(tm, state.storage[&threadA]);
+    EXPECT_EQ(tm, session.getThreadManager(&threadA));
+    ASSERT_NE(nullptr, tm->threadDesc);
+    EXPECT_STREQ("worker", tm->threadDesc->getThreadName());
+    EXPECT_STREQ("workers", tm->threadDesc->getGroupName());
+    EXPECT_FALSE(tm->ignored);
+    EXPECT_EQ(2, state.deallocations) << "thread name and group name";
+    EXPECT_EQ(3, state.localRefsDeleted) << "group, parent group and context loader";
+    session.destroyThreadManagers(jni.get());
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, RegistrationSurvivesGroupAndStorageFailures) {
+    CpuProfilingSession session;
+    state.groupInfoFails = true;
+    state.setStorageFails = true;
+    state.threadName = "_tolvane sender";
+    testing::internal::CaptureStderr();
+    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_NE(nullptr, tm);
+    EXPECT_NE(std::string::npos, err.find("Could not set thread local storage."));
+    EXPECT_EQ(1u, session.getThreadManagers().size()) << "the manager stays listed";
+    EXPECT_EQ(nullptr, session.getThreadManager(&threadA));
+    EXPECT_STREQ("", tm->threadDesc->getGroupName());
+    EXPECT_TRUE(tm->ignored);
+    EXPECT_EQ(1, state.deallocations);
+
+    // A nameless thread registers without tripping the name rules.
+    state.setStorageFails = false;
+    state.threadName = nullptr;
+    ThreadManager* nameless = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jni.get());
+    ASSERT_NE(nullptr, nameless);
+    EXPECT_EQ(nullptr, nameless->threadDesc->getThreadName());
+    EXPECT_FALSE(nameless->ignored);
+
+    state.threadInfoFails = true;
+    EXPECT_EQ(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jni.get()));
+    EXPECT_EQ(2u, session.getThreadManagers().size());
+    EXPECT_EQ(0u, state.storage.count(&threadC));
+    EXPECT_EQ(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadC, nullptr));
+    session.destroyThreadManagers(jni.get());
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, ThreadStartRegistersOnlyWhileRecordingAndOnlyOnce) {
+    CpuProfilingSession session;
+    g_recording = false;
+    LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), jni.get(), &threadA);
+    EXPECT_TRUE(session.getThreadManagers().empty());
+    EXPECT_EQ(0, state.threadInfoCalls);
+
+    g_recording = true;
+    LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), jni.get(), &threadA);
+    LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), jni.get(), &threadA);
+    ASSERT_EQ(1u, session.getThreadManagers().size());
+    EXPECT_EQ(session.getThreadManagers()[0], session.getThreadManager(&threadA));
+    session.destroyThreadManagers(jni.get());
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, StoredManagerCountsOnlyWhileListed) {
+    CpuProfilingSession session;
+    ThreadManager stranger(nullptr, nullptr);
+    state.storage[&threadA] = &stranger;
+    EXPECT_EQ(nullptr, session.getThreadManager(&threadA));
+    state.deadThreads.insert(&threadB);
+    EXPECT_EQ(nullptr, session.getThreadManager(&threadB));
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, DestroyThreadManagersClearsStorageOfLiveThreadsAndEmptiesTheList) {
+    CpuProfilingSession session;
+    ThreadManager* live = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    ThreadManager* ended = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jni.get());
+    ThreadManager* collected = LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jni.get());
+    ASSERT_NE(nullptr, live);
+    ASSERT_NE(nullptr, ended);
+    ASSERT_NE(nullptr, collected);
+    state.deadThreads.insert(&threadB);
+    state.collected.insert(&threadC);
+    state.storage[&threadC] = collected;  // unreachable: must be left alone
+    // A dead thread's manager has already dropped its thread reference.
+    ended->setIsDead(jni.get());
+    int weakBefore = state.weakRefsDeleted;
+
+    session.destroyThreadManagers(jni.get());
+    EXPECT_TRUE(session.getThreadManagers().empty());
+    EXPECT_EQ(nullptr, state.storage[&threadA]);
+    EXPECT_EQ(collected, state.storage[&threadC]);
+    EXPECT_EQ(weakBefore + 2, state.weakRefsDeleted) << "live and collected still held theirs";
+
+    // Registering again after the run gives the thread a fresh manager.
+    ThreadManager* again = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    EXPECT_EQ(again, session.getThreadManager(&threadA));
+    session.destroyThreadManagers(jni.get());
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, DestroyThreadManagersDoesNotTouchAnEntryNamingAnotherManager) {
+    CpuProfilingSession session;
+    ThreadManager* first = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    ThreadManager other(nullptr, nullptr);
+    state.storage[&threadA] = &other;
+    ASSERT_NE(nullptr, first);
+    session.destroyThreadManagers(jni.get());
+    EXPECT_EQ(&other, state.storage[&threadA]);
+}
+
+}  // namespace
