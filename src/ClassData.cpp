@@ -1,0 +1,42 @@
+#include "ClassData.h"
+
+#include <cstring>
+
+#include "ClassProfilingSession.h"
+#include "DataWriter.h"
+
+namespace {
+const char AGENT_PACKAGE[] = "com.tolvane.agent.";
+const char UNKNOWN_CLASS_NAME[] = "com.tolvane.agent.Unknown";
+}  // namespace
+
+ClassData::ClassData(const char* className, int classKind, NetioClass* netioClass)
+    : classKind(classKind), netioClass(netioClass) {
+    if (className == nullptr) {
+        className = "";
+    }
+    size_t n = std::strlen(className);
+    name = new char[n + 1];
+    std::memcpy(name, className, n + 1);
+    isProxy = ClassProfilingHelper::isProxyName(name);
+    isAgentClass = isAgentClassName(name);
+}
+
+ClassData::~ClassData() {
+    delete[] name;
+}
+
+bool ClassData::isAgentClassName(const char* className) {
+    if (className == nullptr) {
+        return false;
+    }
+    return std::strncmp(className, AGENT_PACKAGE, sizeof AGENT_PACKAGE - 1) == 0 &&
+           std::strcmp(className, UNKNOWN_CLASS_NAME) != 0;
+}
+
+void ClassData::write(DataWriter* writer) {
+    writer->writeByte(1);
+    writer->writeID(this);
+    writer->writeString(name);
+    writer->writeU4(classKind);
+}

@@ -1,0 +1,77 @@
+#include "MethodDesc.h"
+
+#include <cstring>
+
+#include "ClassData.h"
+#include "ClassProfilingSession.h"
+#include "DataWriter.h"
+#include "NetioClass.h"
+
+namespace {
+
+const char SPECIAL_PREFIX[] = "__ovk_";
+const char SLEEP_METHOD_NAME[] = "__ovk_sleep";
+
+// A NUL-terminated copy of exactly length characters.
+char* copyChars(const char* chars, int length) {
+    if (chars == nullptr || length < 0) {
+        length = 0;
+    }
+    char* copy = new char[(size_t)length + 1];
+    if (length > 0) {
+        std::memcpy(copy, chars, (size_t)length);
+    }
+    copy[length] = '\0';
+    return copy;
+}
+
+}  // namespace
+
+MethodDesc::MethodDesc(ClassData* classData, const char* name, int nameLength,
+                       const char* signature, int signatureLength, ClassProfilingSession* registry)
+    : classData(classData),
+      methodName(copyChars(name, nameLength)),
+      methodSignature(copyChars(signature, signatureLength)),
+      isFiltered(false),
+      isIgnored(false),
+      isSpecialMethod(false),
+      isNetio(false) {
+    updateSpecialMethods();
+    updateFilters(registry);
+}
+
+MethodDesc::~MethodDesc() {
+    delete[] methodName;
+    delete[] methodSignature;
+}
+
+bool MethodDesc::isSpecialMethodName(const char* name) {
+    return name != nullptr && std::strncmp(name, SPECIAL_PREFIX, sizeof SPECIAL_PREFIX - 1) == 0 &&
+           std::strcmp(name, SLEEP_METHOD_NAME) != 0;
+}
+
+void MethodDesc::updateSpecialMethods() {
+    isSpecialMethod = isSpecialMethodName(methodName);
+    isNetio = classData != nullptr && classData->netioClass != nullptr &&
+              classData->netioClass->isNetioMethod(methodName, methodSignature);
+}
+
+void MethodDesc::updateFilters(ClassProfilingSession* registry) {
+    isFiltered = false;
+    isIgnored = false;
+    if (registry == nullptr || classData == nullptr ||
+        classData->classKind == ClassData::INTERCEPTION_CLASS_KIND) {
+        return;
+    }
+    isIgnored = registry->isIgnoredMethod(classData, methodName, (int)std::strlen(methodName),
+                                          methodSignature, (int)std::strlen(methodSignature));
+    isFiltered = registry->isFilteredClassName(classData->name);
+}
+
+void MethodDesc::write(DataWriter* writer) {
+    writer->writeByte(1);
+    writer->writeID(this);
+    writer->writeID(classData);
+    writer->writeString(methodName);
+    writer->writeString(methodSignature);
+}
