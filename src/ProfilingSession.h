@@ -4,6 +4,8 @@
 #include <jni.h>
 #include <jvmti.h>
 
+#include <atomic>
+
 class CpuProfilingSession;
 class ClassProfilingSession;
 class Sampler;
@@ -36,7 +38,7 @@ public:
 
     // True once the attach sequence has completed; every native except
     // debugOut0 returns at once while it is false.
-    bool isAttached() const { return attached; }
+    bool isAttached() const { return attached.load(std::memory_order_acquire); }
 
     CpuProfilingSession* cpuProfilingSession = nullptr;
     ClassProfilingSession* classProfilingSession = nullptr;
@@ -46,8 +48,9 @@ public:
     int maxStackDepth = 1000;
 
 private:
-    bool attached = false;
-    bool initStarted = false;
+    // Natives on other threads read attached without the thread monitor.
+    std::atomic<bool> attached{false};
+    std::atomic<bool> initStarted{false};
 };
 
 // Holds the thread monitor for the lifetime of the object.
@@ -63,11 +66,17 @@ public:
 class Profiling {
 public:
     static bool initializeInterface(JavaVM* vm);
+    // Sets the three option flags from the agent option string (may be null)
+    // and announces each option found.
+    static void parseOptions(const char* options);
     static bool enableEvents(JNIEnv* env);
     // A new[]-allocated copy of a Java system property, or null.
     static char* getProperty(JNIEnv* env, const char* propertyName);
     static void JNICALL dxVMDeath(jvmtiEnv* jvmti, JNIEnv* env);
 
+    // The VM of the attach; lets code without a JNIEnv at hand (fatalAssert)
+    // find the calling thread's environment.
+    static JavaVM* javaVm;
     static jrawMonitorID _threadMonitor;
     static jrawMonitorID _sleepMonitor;
     static jclass systemClass;
@@ -81,6 +90,9 @@ extern bool g_sampleAgentThreads;
 extern bool g_sampleAgentClasses;
 extern bool g_recording;
 extern jlong g_recordStartTime;
+// True while JvmtiCallee.record runs, from its start until its snapshot is
+// closed and its state freed; VM death waits on it (Profiling::dxVMDeath).
+extern std::atomic<bool> g_recordingInProgress;
 
 // True when g_profilingSession completed the attach sequence.
 bool isAgentAttached();

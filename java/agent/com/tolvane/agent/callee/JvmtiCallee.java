@@ -1,0 +1,303 @@
+package com.tolvane.agent.callee;
+
+import java.lang.ref.WeakReference;
+import java.util.Iterator;
+import java.util.concurrent.ConcurrentLinkedQueue;
+
+/**
+ * The Java face of the native profiling library: its native methods, the
+ * callbacks it makes into Java, and the per-thread transaction labels that
+ * application code sets and the sampler reads.
+ *
+ * <p>The natives are bound only once the library is in the process. Every
+ * public helper of this class works without it: the labels are then kept on
+ * the Java side only and reach the library when it is attached and starts a
+ * recording.
+ *
+ * <p>The library calls {@link #setThreadReporting(boolean)} and the sampling
+ * methods of {@link JvmtiThreadManager} while it holds its own lock. None of
+ * them takes a lock or waits for another thread, and none of them throws.
+ */
+public final class JvmtiCallee {
+
+    /** Most transaction ids the library takes from one thread; deeper ones stay on the Java side. */
+    public static final int MAX_TRANSACTION_DEPTH = 10;
+
+    private static final long[] NO_TRANSACTIONS = {0L};
+
+    /** How long a failed probe for the library is trusted before the next probe. */
+    private static final long PROBE_INTERVAL_NANOS = 1_000_000_000L;
+
+    private static final ThreadLocal<JvmtiThreadManager> CURRENT = new ThreadLocal<>();
+
+    /** Managers of threads that labelled work; entries of ended threads are pruned. */
+    private static final ConcurrentLinkedQueue<Registration> REGISTRY = new ConcurrentLinkedQueue<>();
+
+    private static volatile boolean nativeAvailable;
+    private static volatile long lastFailedProbe;
+    private static volatile boolean reporting;
+    private static volatile int registrationsSincePrune;
+
+    private JvmtiCallee() {
+    }
+
+    // ---- natives of the library ----
+
+    /** Records all threads for durationMillis and writes the snapshot to snapshotPath (file name bytes). */
+    public static native void record(long durationMillis, boolean sampleTransactions, boolean recordAgentThreads,
+            byte[] snapshotPath);
+
+    /** Writes text verbatim into the library's debug log when subsystem and level pass its filter. */
+    public static native void debugOut0(int subsystem, int level, String text);
+
+    /** Sets the class filters and the class names whose methods are left out of the call trees. */
+    public static native void setFilters(String[] filters, boolean filterInverted, String[] ignoredClassNames,
+            boolean sampleAgentClasses);
+
+    /** Declares methods of a class whose time counts as network I/O. */
+    public static native void addNetioClass(String className, String[] methodNames, String[] methodSignatures);
+
+    /** A new transaction id with the given name, or 0. */
+    public static native long createInterceptionMethodId(String name);
+
+    /** Ties a thread's manager to the library's record of the thread. */
+    public static native void associateThread(Thread thread, boolean currentThread, JvmtiThreadManager threadManager);
+
+    // ---- availability of the library ----
+
+    /**
+     * True when the natives are bound. Probes with a debug-log call that no
+     * filter lets through; a failed probe is repeated at most once a second.
+     */
+    public static boolean isNativeAvailable() {
+        if (nativeAvailable) {
+            return true;
+        }
+        long now = System.nanoTime();
+        long last = lastFailedProbe;
+        if (last != 0 && now - last < PROBE_INTERVAL_NANOS) {
+            return false;
+        }
+        try {
+            debugOut0(0, Integer.MAX_VALUE, "");
+            nativeAvailable = true;
+            return true;
+        } catch (LinkageError e) {
+            lastFailedProbe = now == 0 ? 1 : now;
+            return false;
+        }
+    }
+
+    /** Writes text into the library's debug log; does nothing without the library. */
+    public static void debugOut(int subsystem, int level, String text) {
+        if (text == null || !isNativeAvailable()) {
+            return;
+        }
+        try {
+            debugOut0(subsystem, level, text);
+        } catch (LinkageError ignored) {
+            // the library went away or never bound this native
+        }
+    }
+
+    // ---- callbacks of the library ----
+
+    /**
+     * Called by the library with true at the start of each recording's
+     * sampling phase and with false at its end. The library forgets every
+     * thread association after a recording, so each start re-associates the
+     * managers of all live threads that labelled work.
+     */
+    public static void setThreadReporting(boolean on) {
+        try {
+            reporting = on;
+            if (!on) {
+                return;
+            }
+            for (Iterator<Registration> it = REGISTRY.iterator(); it.hasNext();) {
+                Registration registration = it.next();
+                Thread thread = registration.thread.get();
+                if (thread == null || !thread.isAlive()) {
+                    it.remove();
+                    continue;
+                }
+                associate(thread, false, registration.manager);
+            }
+        } catch (Throwable ignored) {
+            // never let an exception reach the library
+        }
+    }
+
+    /** True between the library's start and end calls of setThreadReporting. */
+    public static boolean isThreadReporting() {
+        return reporting;
+    }
+
+    /** Prints the calling thread's stack on standard error; the library asks for it while debugging. */
+    public static void debugStackTrace() {
+        try {
+            new Throwable("tolvane debug stack trace of thread \"" + Thread.currentThread().getName() + "\"")
+                    .printStackTrace();
+        } catch (Throwable ignored) {
+            // diagnostics must not disturb the caller
+        }
+    }
+
+    // ---- transaction labels ----
+
+    /**
+     * Labels the calling thread's work with a transaction id (from
+     * {@link #createInterceptionMethodId(String)}) until the returned scope is
+     * closed; scopes nest. Use with try-with-resources. An id of 0 labels
+     * nothing.
+     */
+    public static Transaction enterTransaction(long id) {
+        JvmtiThreadManager manager = currentThreadManager(true);
+        int depthBefore = manager.depth;
+        if (id != 0) {
+            manager.push(id);
+        }
+        return new Transaction(manager, depthBefore);
+    }
+
+    /** The calling thread's manager, or null when the thread never labelled work. */
+    public static JvmtiThreadManager currentThreadManager() {
+        return currentThreadManager(false);
+    }
+
+    private static JvmtiThreadManager currentThreadManager(boolean create) {
+        JvmtiThreadManager manager = CURRENT.get();
+        if (manager == null && create) {
+            manager = new JvmtiThreadManager();
+            CURRENT.set(manager);
+            Thread thread = Thread.currentThread();
+            register(thread, manager);
+            if (isNativeAvailable()) {
+                associate(thread, true, manager);
+            }
+        }
+        return manager;
+    }
+
+    private static void register(Thread thread, JvmtiThreadManager manager) {
+        REGISTRY.add(new Registration(thread, manager));
+        // Threads that end without the library ever recording still leave
+        // entries; sweep them now and then so the registry stays small.
+        int count = registrationsSincePrune + 1;
+        registrationsSincePrune = count;
+        if (count >= 64) {
+            registrationsSincePrune = 0;
+            for (Iterator<Registration> it = REGISTRY.iterator(); it.hasNext();) {
+                Thread registered = it.next().thread.get();
+                if (registered == null || !registered.isAlive()) {
+                    it.remove();
+                }
+            }
+        }
+    }
+
+    private static void associate(Thread thread, boolean currentThread, JvmtiThreadManager manager) {
+        try {
+            associateThread(thread, currentThread, manager);
+        } catch (LinkageError ignored) {
+            // not bound: the next recording's setThreadReporting(true) associates it
+        }
+    }
+
+    private static final class Registration {
+        final WeakReference<Thread> thread;
+        final JvmtiThreadManager manager;
+
+        Registration(Thread thread, JvmtiThreadManager manager) {
+            this.thread = new WeakReference<>(thread);
+            this.manager = manager;
+        }
+    }
+
+    /** An open transaction label; closing it restores the labels it found. Not thread-safe: close it on its own thread. */
+    public static final class Transaction implements AutoCloseable {
+        private final JvmtiThreadManager manager;
+        private final int depthBefore;
+        private boolean closed;
+
+        Transaction(JvmtiThreadManager manager, int depthBefore) {
+            this.manager = manager;
+            this.depthBefore = depthBefore;
+        }
+
+        @Override
+        public void close() {
+            if (!closed) {
+                closed = true;
+                manager.popTo(depthBefore);
+            }
+        }
+    }
+
+    /**
+     * The Java side of one thread for the library. The owning thread pushes
+     * and pops transaction ids; every change publishes a new immutable array
+     * {count, ids outermost first} holding at most
+     * {@link #MAX_TRANSACTION_DEPTH} ids. The sampling thread takes that array
+     * in {@link #initSamplingState()} and hands it to the library from
+     * {@link #getSamplingTransactionIds()}, so both calls of one tick see the
+     * same labels whatever the owning thread does in between.
+     */
+    public static class JvmtiThreadManager {
+        // Owner thread only.
+        private long[] stack = new long[4];
+        private int depth;
+
+        private volatile long[] published = NO_TRANSACTIONS;
+        private volatile long[] sampled = NO_TRANSACTIONS;
+
+        public JvmtiThreadManager() {
+        }
+
+        /** Called by the library on the sampling thread before it captures stacks. */
+        public void initSamplingState() {
+            sampled = published;
+        }
+
+        /** Called by the library after the capture: the labels taken by initSamplingState. */
+        public long[] getSamplingTransactionIds() {
+            return sampled;
+        }
+
+        /** The labels as they stand now, in the layout of getSamplingTransactionIds. */
+        public long[] currentTransactionIds() {
+            return published.clone();
+        }
+
+        private void push(long id) {
+            if (depth == stack.length) {
+                long[] grown = new long[depth * 2];
+                System.arraycopy(stack, 0, grown, 0, depth);
+                stack = grown;
+            }
+            stack[depth++] = id;
+            if (depth <= MAX_TRANSACTION_DEPTH) {
+                publish();
+            }
+        }
+
+        private void popTo(int newDepth) {
+            if (newDepth < 0 || newDepth >= depth) {
+                return;
+            }
+            boolean visible = newDepth < MAX_TRANSACTION_DEPTH;
+            depth = newDepth;
+            if (visible) {
+                publish();
+            }
+        }
+
+        private void publish() {
+            int count = Math.min(depth, MAX_TRANSACTION_DEPTH);
+            long[] ids = new long[count + 1];
+            ids[0] = count;
+            System.arraycopy(stack, 0, ids, 1, count);
+            published = ids;
+        }
+    }
+}

@@ -1,0 +1,290 @@
+#include "ProfilingSession.h"
+
+#include "CallTreeSampler.h"
+#include "ClassProfilingSession.h"
+#include "PointerHashMap.h"
+#include "Sampler.h"
+#include "CpuProfilingSession.h"
+#include "FatalAssert.h"
+#include "JniUtil.h"
+#include "JvmtiBuffer.h"
+#include "MessageUtil.h"
+
+#include <cstring>
+
+// ---- load-time state, created in this order when the library is loaded ----
+// Everything the library builds before Agent_OnAttach is defined here, in one
+// translation unit, so that construction follows this order and the containers
+// are destroyed in the reverse order when the library is unloaded. Keep the
+// rows in this order when filling them in.
+// 1. line-number cache: the empty line-number table
+LineNumberTableStruct* CallTreeHelper::emptyStruct = new LineNumberTableStruct{0, nullptr};
+// 2. line-number cache: method id to line-number table
+PointerHashMap<LineNumberTableStruct, void*> CallTreeHelper::methodId2LineNumberTableStruct(11, 0.75f);
+// 3. method map: method id to descriptor; never grows
+PointerHashMap<MethodDesc, void*> ClassProfilingHelper::_methodIdToMethodDesc(200000, 0.0f);
+// 4. class-name map: class signature to class descriptor
+HashMap<String, ClassData> ClassProfilingHelper::tolvaneClassNameToClassData(11, 0.75f);
+// 5. ignored class names
+std::vector<char*> ClassProfilingHelper::tolvaneIgnoredClassNames;
+// 6. net I/O classes
+HashMap<NetioClass, NetioClass> ClassProfilingHelper::netioClasses(11, 0.75f);
+// 7. net I/O lookup record, reused as the search key
+NetioClass* ClassProfilingHelper::lookupNetioClass = new NetioClass();
+// 8. interception pseudo-class
+ClassData* ClassProfilingHelper::interceptionClassData = new ClassData("_druvax_annotation_class", ClassData::INTERCEPTION_CLASS_KIND, nullptr);
+// 9. unknown class
+ClassData* ClassProfilingHelper::unknownClassData = new ClassData("com.tolvane.agent.Unknown", 0, nullptr);
+// 10. the agent state; never freed while the library is loaded.
+ProfilingSession* g_profilingSession = new ProfilingSession();
+// ---- end of load-time state ----
+
+jvmtiEnv* g_profilingInterface = nullptr;
+bool g_safeThreadStart = false;
+bool g_sampleAgentThreads = false;
+bool g_sampleAgentClasses = false;
+bool g_recording = false;
+jlong g_recordStartTime = 0;
+
+JavaVM* Profiling::javaVm = nullptr;
+jrawMonitorID Profiling::_threadMonitor = nullptr;
+jrawMonitorID Profiling::_sleepMonitor = nullptr;
+jclass Profiling::systemClass = nullptr;
+jmethodID Profiling::getPropertyMethod = nullptr;
+
+namespace {
+
+// How long VM death waits for a recording in progress to close its snapshot.
+const int RECORDING_END_WAIT_MILLIS = 5000;
+const int RECORDING_END_POLL_MILLIS = 10;
+
+const char ASTERISKS[] = "*******************************************************************";
+
+char* copyString(const char* text) {
+    size_t length = std::strlen(text);
+    char* copy = new char[length + 1];
+    std::memcpy(copy, text, length + 1);
+    return copy;
+}
+
+// A new copy of a JVMTI system property, or null when it cannot be read.
+char* jvmtiProperty(jvmtiEnv* jvmti, const char* name) {
+    JvmtiBuffer<char> value(jvmti);
+    if (jvmti->GetSystemProperty(name, value.out()) != JVMTI_ERROR_NONE || value.get() == nullptr) {
+        return nullptr;
+    }
+    return copyString(value.get());
+}
+
+}  // namespace
+
+bool isAgentAttached() {
+    return g_profilingSession != nullptr && g_profilingSession->isAttached();
+}
+
+ProfilingSession::ProfilingSession() = default;
+
+ProfilingSession::~ProfilingSession() {
+    delete cpuProfilingSession;
+    delete sampler;
+    delete classProfilingSession;
+    delete[] vmName;
+    delete[] javaVersion;
+}
+
+void ProfilingSession::init(JavaVM* vm, char* options) {
+    // A later attach in the same process must not disturb the state, the
+    // environment or the monitors that running natives rely on.
+    if (initStarted.exchange(true)) {
+        MessageUtil::message("Native library already initialized");
+        return;
+    }
+    MessageUtil::message("Protocol version %d", 1);
+    if (vm == nullptr || !Profiling::initializeInterface(vm)) {
+        MessageUtil::message("The Java Virtual Machine Tool Interface (JVMTI) is not present. Exiting.");
+        return;
+    }
+    Profiling::javaVm = vm;
+    jvmtiEnv* jvmti = g_profilingInterface;
+
+    char* name = jvmtiProperty(jvmti, "java.vm.name");
+    if (name != nullptr) {
+        delete[] vmName;
+        vmName = name;
+    }
+    char* version = jvmtiProperty(jvmti, "java.vm.version");
+    if (version != nullptr) {
+        delete[] javaVersion;
+        javaVersion = version;
+    }
+
+    jvmti->CreateRawMonitor("_tolvane_native", &Profiling::_threadMonitor);
+    jvmti->CreateRawMonitor("_tolvane_native_sleep", &Profiling::_sleepMonitor);
+    MessageUtil::message("64-bit library");
+
+    ThreadMonitorLock lock;
+
+    classProfilingSession = new ClassProfilingSession(nullptr);
+    sampler = nullptr;
+    cpuProfilingSession = new CpuProfilingSession();
+
+    JNIEnv* env = nullptr;
+    void* jni = nullptr;
+    if (vm->GetEnv(&jni, JNI_VERSION_1_4) == JNI_OK && jni != nullptr) {
+        env = static_cast<JNIEnv*>(jni);
+        // The Java version replaces the VM version even when it is unset.
+        char* javaVersionProperty = Profiling::getProperty(env, "java.version");
+        delete[] javaVersion;
+        javaVersion = javaVersionProperty;
+    } else {
+        MessageUtil::message("Could not get JNIEnv");
+    }
+
+    sampler = new Sampler(5);
+
+    Profiling::parseOptions(options);
+    Profiling::enableEvents(env);
+    MessageUtil::message("Native library initialized");
+    attached.store(true, std::memory_order_release);
+}
+
+void ProfilingSession::enterMonitor() {
+    if (g_profilingInterface != nullptr && Profiling::_threadMonitor != nullptr) {
+        g_profilingInterface->RawMonitorEnter(Profiling::_threadMonitor);
+    }
+}
+
+void ProfilingSession::exitMonitor() {
+    if (g_profilingInterface != nullptr && Profiling::_threadMonitor != nullptr) {
+        g_profilingInterface->RawMonitorExit(Profiling::_threadMonitor);
+    }
+}
+
+void ProfilingSession::sleep(int millis) {
+    // Nothing notifies the sleep monitor: the wait lasts its full timeout
+    // unless the JVM ends it early (an interrupt). Without the monitor there
+    // is nothing to wait on.
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (jvmti == nullptr || Profiling::_sleepMonitor == nullptr) {
+        return;
+    }
+    jvmti->RawMonitorEnter(Profiling::_sleepMonitor);
+    jvmti->RawMonitorWait(Profiling::_sleepMonitor, static_cast<jlong>(millis));
+    jvmti->RawMonitorExit(Profiling::_sleepMonitor);
+}
+
+bool Profiling::initializeInterface(JavaVM* vm) {
+    void* jvmti = nullptr;
+    jint result = vm->GetEnv(&jvmti, JVMTI_VERSION_1_1);
+    if (result == JNI_EVERSION) {
+        jvmti = nullptr;
+        result = vm->GetEnv(&jvmti, JVMTI_VERSION_1_0);
+    }
+    // Any failure, not only a refused version, leaves the library without an
+    // environment: nothing may ever run on a null one.
+    if (result != JNI_OK || jvmti == nullptr) {
+        g_profilingInterface = nullptr;
+        return false;
+    }
+    g_profilingInterface = static_cast<jvmtiEnv*>(jvmti);
+    return true;
+}
+
+void Profiling::parseOptions(const char* options) {
+    // Plain substring tests, in a fixed order: the messages follow this
+    // order whatever the order in the string.
+    g_safeThreadStart = options != nullptr && std::strstr(options, "save-thread-start") != nullptr;
+    if (g_safeThreadStart) {
+        MessageUtil::message("Save thread start mode");
+    }
+    g_sampleAgentThreads = options != nullptr && std::strstr(options, "agent-threads") != nullptr;
+    if (g_sampleAgentThreads) {
+        MessageUtil::message("Record agent threads");
+    }
+    g_sampleAgentClasses = options != nullptr && std::strstr(options, "agent-classes") != nullptr;
+    if (g_sampleAgentClasses) {
+        MessageUtil::message("Record agent classes");
+    }
+}
+
+bool Profiling::enableEvents(JNIEnv* env) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (jvmti == nullptr) {
+        return true;
+    }
+    jvmtiCapabilities capabilities;
+    std::memset(&capabilities, 0, sizeof capabilities);
+    jvmti->GetCapabilities(&capabilities);
+    capabilities.can_get_line_numbers = 1;
+    jvmtiError error = jvmti->AddCapabilities(&capabilities);
+    if (error != JVMTI_ERROR_NONE) {
+        MessageUtil::message("%s", ASTERISKS);
+        MessageUtil::message("ERROR: Could not get all profiling capabilities. (code: %d)", static_cast<int>(error));
+        MessageUtil::message("Some profiling functionality won't work correctly.");
+        MessageUtil::message("%s", ASTERISKS);
+    }
+
+    jvmtiEventCallbacks callbacks;
+    std::memset(&callbacks, 0, sizeof callbacks);
+    callbacks.VMDeath = &Profiling::dxVMDeath;
+    callbacks.ThreadStart = &LiveCpuProfilingHelper::dxThreadStart;
+    jvmti->SetEventCallbacks(&callbacks, static_cast<jint>(sizeof callbacks));
+    jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_DEATH, nullptr);
+    if (g_safeThreadStart) {
+        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_THREAD_START, nullptr);
+    }
+    return true;
+}
+
+char* Profiling::getProperty(JNIEnv* env, const char* propertyName) {
+    if (env == nullptr || propertyName == nullptr) {
+        return nullptr;
+    }
+    if (getPropertyMethod == nullptr) {
+        LocalRef<jclass> systemClassLocal(env, env->FindClass("java/lang/System"));
+        if (systemClassLocal.get() == nullptr) {
+            fatalAssert("systemClassLocal", "shared/ProfilingSession", "getProperty", env);
+        }
+        systemClass = static_cast<jclass>(env->NewGlobalRef(systemClassLocal.get()));
+        if (systemClass == nullptr) {
+            fatalAssert("systemClass", "shared/ProfilingSession", "getProperty", env);
+        }
+        getPropertyMethod = env->GetStaticMethodID(systemClass, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+        if (getPropertyMethod == nullptr) {
+            fatalAssert("getPropertyMethod", "shared/ProfilingSession", "getProperty", env);
+        }
+    }
+
+    LocalRef<jstring> name(env, env->NewStringUTF(propertyName));
+    if (name.get() == nullptr) {
+        clearPendingException(env);  // OutOfMemoryError
+        return nullptr;
+    }
+    LocalRef<jstring> value(env, static_cast<jstring>(env->CallStaticObjectMethod(systemClass, getPropertyMethod, name.get())));
+    if (clearPendingException(env) || value.get() == nullptr) {
+        return nullptr;
+    }
+    UtfChars chars(env, value.get());
+    if (chars.get() == nullptr) {
+        return nullptr;
+    }
+    return copyString(chars.get());
+}
+
+void JNICALL Profiling::dxVMDeath(jvmtiEnv* jvmti, JNIEnv* env) {
+    SamplerHelper::stop(env);
+    // The process ends once this callback returns. A recording on another
+    // thread stops at its next tick and then writes its snapshot; wait for it
+    // (bounded, without the thread monitor) so the file is not cut off.
+    for (int waited = 0; g_recordingInProgress.load(std::memory_order_acquire) && waited < RECORDING_END_WAIT_MILLIS;
+         waited += RECORDING_END_POLL_MILLIS) {
+        ProfilingSession::sleep(RECORDING_END_POLL_MILLIS);
+    }
+}
+
+extern "C" JNIEXPORT jint JNICALL Agent_OnAttach(JavaVM* vm, char* options, void* reserved) {
+    if (g_profilingSession != nullptr) {
+        g_profilingSession->init(vm, options);
+    }
+    return JNI_OK;
+}

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "ConsoleCapture.h"
+#include "ProfilingSession.h"
+
+namespace {
+
+class OptionsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        saved[0] = g_safeThreadStart;
+        saved[1] = g_sampleAgentThreads;
+        saved[2] = g_sampleAgentClasses;
+        // Start from set flags so that a parse which forgets to clear one shows.
+        g_safeThreadStart = g_sampleAgentThreads = g_sampleAgentClasses = true;
+    }
+    void TearDown() override {
+        g_safeThreadStart = saved[0];
+        g_sampleAgentThreads = saved[1];
+        g_sampleAgentClasses = saved[2];
+    }
+
+    ConsoleLines parse(const char* options) {
+        ConsoleCapture console;
+        Profiling::parseOptions(options);
+        return console.lines();
+    }
+
+    bool saved[3];
+};
+
+TEST_F(OptionsTest, MessagesFollowTheFixedOrderNotTheString) {
+    EXPECT_EQ((ConsoleLines{"tolvane> Save thread start mode", "tolvane> Record agent threads"}),
+              parse("agent-threads,save-thread-start"));
+    EXPECT_TRUE(g_safeThreadStart);
+    EXPECT_TRUE(g_sampleAgentThreads);
+    EXPECT_FALSE(g_sampleAgentClasses);
+
+    EXPECT_EQ((ConsoleLines{"tolvane> Save thread start mode", "tolvane> Record agent threads",
+                     "tolvane> Record agent classes"}),
+              parse("agent-classes agent-threads save-thread-start"));
+}
+
+TEST_F(OptionsTest, SubstringAnywhereCountsAndCaseMatters) {
+    EXPECT_EQ(ConsoleLines{"tolvane> Record agent classes"}, parse("xyzagent-classesabc"));
+    EXPECT_FALSE(g_safeThreadStart);
+    EXPECT_FALSE(g_sampleAgentThreads);
+    EXPECT_TRUE(g_sampleAgentClasses);
+
+    EXPECT_EQ(ConsoleLines{}, parse("Agent-Threads,SAVE-THREAD-START,agent_classes,agent-thread"));
+    EXPECT_FALSE(g_safeThreadStart || g_sampleAgentThreads || g_sampleAgentClasses);
+}
+
+TEST_F(OptionsTest, NullAndEmptyStringsClearEverythingSilently) {
+    EXPECT_EQ(ConsoleLines{}, parse(nullptr));
+    EXPECT_FALSE(g_safeThreadStart || g_sampleAgentThreads || g_sampleAgentClasses);
+
+    g_safeThreadStart = g_sampleAgentThreads = g_sampleAgentClasses = true;
+    EXPECT_EQ(ConsoleLines{}, parse(""));
+    EXPECT_FALSE(g_safeThreadStart || g_sampleAgentThreads || g_sampleAgentClasses);
+}
+
+}  // namespace
