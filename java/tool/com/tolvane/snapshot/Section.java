@@ -1,0 +1,41 @@
+package com.tolvane.snapshot;
+
+/**
+ * One entry of the section directory.
+ *
+ * @param index    0 for the class section, 1 for the thread section, 2 to 6 are empty
+ * @param length   byte length of the section body, without its 4-byte marker
+ * @param position file offset of the section's marker; the body starts 4 bytes later
+ * @param crc      CRC-32 of the body
+ */
+public record Section(int index, long length, long position, int crc) {
+
+    public static final int CLASSES = 0;
+    public static final int THREADS = 1;
+    public static final int COUNT = 7;
+
+    /** Offset of the first body byte. */
+    public long bodyStart() {
+        return position + 4;
+    }
+
+    /** Offset just past the last body byte. */
+    public long end() {
+        return position + 4 + length;
+    }
+
+    /** A short name for messages: "classes", "threads" or "reserved". */
+    public static String name(int index) {
+        switch (index) {
+            case CLASSES: return "classes";
+            case THREADS: return "threads";
+            default: return "reserved";
+        }
+    }
+
+    @Override
+    public String toString() {
+        return "section " + index + " (" + name(index) + "): " + length + " bytes at offset " + position
+                + ", CRC-32 " + String.format("%08x", crc);
+    }
+}

@@ -1,0 +1,93 @@
+package com.tolvane.snapshot;
+
+import java.util.Collections;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Map;
+
+/** The complete, immutable content of one snapshot file. */
+public final class Snapshot {
+    private final Header header;
+    private final List<Section> sections;
+    private final List<ClassRecord> classes;
+    private final List<MethodRecord> methods;
+    private final List<String> filters;
+    private final boolean filterInverted;
+    private final List<ThreadRecord> threads;
+    private final Map<Long, ClassRecord> classById;
+    private final Map<Long, MethodRecord> methodById;
+
+    public Snapshot(Header header, List<Section> sections, List<ClassRecord> classes, List<MethodRecord> methods,
+                    List<String> filters, boolean filterInverted, List<ThreadRecord> threads) {
+        this.header = header;
+        this.sections = List.copyOf(sections);
+        this.classes = List.copyOf(classes);
+        this.methods = List.copyOf(methods);
+        this.filters = List.copyOf(filters);
+        this.filterInverted = filterInverted;
+        this.threads = List.copyOf(threads);
+        Map<Long, ClassRecord> cls = new LinkedHashMap<>();
+        for (ClassRecord c : classes) {
+            cls.putIfAbsent(c.id(), c);
+        }
+        Map<Long, MethodRecord> mth = new LinkedHashMap<>();
+        for (MethodRecord m : methods) {
+            mth.putIfAbsent(m.id(), m);
+        }
+        this.classById = Collections.unmodifiableMap(cls);
+        this.methodById = Collections.unmodifiableMap(mth);
+    }
+
+    public Header header() {
+        return header;
+    }
+
+    /** The seven directory entries, index 0 to 6. */
+    public List<Section> sections() {
+        return sections;
+    }
+
+    /** Class records in file order; the first two are the unknown class and the transaction-label class. */
+    public List<ClassRecord> classes() {
+        return classes;
+    }
+
+    /** Method records in file order. */
+    public List<MethodRecord> methods() {
+        return methods;
+    }
+
+    /** Class filter patterns in effect during the recording, as they were set. */
+    public List<String> filters() {
+        return filters;
+    }
+
+    public boolean filterInverted() {
+        return filterInverted;
+    }
+
+    /** Threads in file order (registration order). */
+    public List<ThreadRecord> threads() {
+        return threads;
+    }
+
+    /** The class with this ID, or null. */
+    public ClassRecord findClass(long id) {
+        return classById.get(id);
+    }
+
+    /** The method with this ID, or null. */
+    public MethodRecord findMethod(long id) {
+        return methodById.get(id);
+    }
+
+    /** The first thread with this name, or null. */
+    public ThreadRecord findThread(String name) {
+        for (ThreadRecord t : threads) {
+            if (t.name().equals(name)) {
+                return t;
+            }
+        }
+        return null;
+    }
+}

@@ -1,0 +1,465 @@
+package com.tolvane.snapshot;
+
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayDeque;
+import java.util.ArrayList;
+import java.util.Deque;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Map;
+import java.util.zip.CRC32;
+
+/**
+ * Reads snapshot files. Every marker, length, position and CRC-32 is checked
+ * and every record is parsed strictly: a file that is truncated, corrupt,
+ * incomplete or not a snapshot gives a {@link SnapshotFormatException} naming
+ * the problem and its byte offset, never a partial or wrong model.
+ *
+ * <p>Layout: header, a directory of seven (length, position, CRC) entries,
+ * then the sections in order, each a 4-byte marker and a body. Numbers are
+ * big-endian; IDs are 8 bytes in the writer's byte order (little-endian).
+ */
+public final class SnapshotReader {
+    public static final int MAGIC = 0xCAFED00D;
+    public static final int VERSION = 10001;
+    public static final int ID_WIDTH = 8;
+    public static final int DIRECTORY_ENTRY_SIZE = 20;
+    public static final int DIRECTORY_SIZE = Section.COUNT * DIRECTORY_ENTRY_SIZE;
+
+    private final byte[] data;
+    private final Map<Long, ClassRecord> classById = new HashMap<>();
+    private final Map<Long, MethodRecord> methodById = new HashMap<>();
+
+    private SnapshotReader(byte[] data) {
+        this.data = data;
+    }
+
+    /** Reads and checks a snapshot file. */
+    public static Snapshot read(Path file) throws IOException, SnapshotFormatException {
+        long size = Files.size(file);
+        if (size > Integer.MAX_VALUE - 16) {
+            throw new SnapshotFormatException("file of " + size + " bytes is too large to be read");
+        }
+        return read(Files.readAllBytes(file));
+    }
+
+    /** Reads and checks the bytes of a snapshot file. */
+    public static Snapshot read(byte[] data) throws SnapshotFormatException {
+        return new SnapshotReader(data).parse();
+    }
+
+    private Snapshot parse() throws SnapshotFormatException {
+        Cursor in = new Cursor(data, 0, data.length, "file");
+        Header header = readHeader(in);
+        List<Section> sections = readDirectory(in, header.length());
+
+        Section classSection = sections.get(Section.CLASSES);
+        Cursor cls = new Cursor(data, (int) classSection.bodyStart(), (int) classSection.end(),
+                "section 0 (classes)");
+        List<ClassRecord> classes = readClasses(cls);
+        List<MethodRecord> methods = readMethods(cls);
+        int filterCount = cls.u4Count("filter count", 2);
+        List<String> filters = new ArrayList<>(filterCount);
+        for (int i = 0; i < filterCount; i++) {
+            filters.add(cls.str("filter pattern"));
+        }
+        boolean inverted = cls.flag("filter inversion flag");
+        cls.expectEnd("the filter inversion flag");
+
+        Section threadSection = sections.get(Section.THREADS);
+        Cursor thr = new Cursor(data, (int) threadSection.bodyStart(), (int) threadSection.end(),
+                "section 1 (threads)");
+        List<ThreadRecord> threads = readThreads(thr);
+        thr.expectEnd("the end of the thread records");
+
+        return new Snapshot(header, sections, classes, methods, filters, inverted, threads);
+    }
+
+    private static Header readHeader(Cursor in) throws SnapshotFormatException {
+        if (in.remaining() < 4) {
+            throw new SnapshotFormatException("not a snapshot file: only " + in.remaining()
+                    + " bytes, too short for the file magic", 0);
+        }
+        int magic = in.u4("file magic");
+        if (magic != MAGIC) {
+            throw new SnapshotFormatException(String.format(
+                    "not a snapshot file: magic is 0x%08X, expected 0x%08X", magic, MAGIC), 0);
+        }
+        int version = in.u4("format version");
+        if (version != VERSION) {
+            throw new SnapshotFormatException("unsupported snapshot format version " + Integer.toUnsignedString(version)
+                    + ", expected " + VERSION, 4);
+        }
+        String vmName = in.str("VM name");
+        String javaVersion = in.str("Java version");
+        long start = in.jlong("recording start time");
+        long written = in.jlong("write time");
+        int widthOffset = in.pos();
+        int idWidth = in.u4("ID width");
+        if (idWidth != ID_WIDTH) {
+            throw new SnapshotFormatException("unsupported ID width " + Integer.toUnsignedString(idWidth)
+                    + ", expected " + ID_WIDTH, widthOffset);
+        }
+        return new Header(version, vmName, javaVersion, start, written, idWidth, in.pos());
+    }
+
+    private List<Section> readDirectory(Cursor in, int directoryOffset) throws SnapshotFormatException {
+        in.need(DIRECTORY_SIZE, "the section directory");
+        boolean allZero = true;
+        for (int i = 0; i < DIRECTORY_SIZE; i++) {
+            if (data[directoryOffset + i] != 0) {
+                allZero = false;
+                break;
+            }
+        }
+        if (allZero) {
+            throw new SnapshotFormatException("incomplete snapshot: the section directory is all zeros"
+                    + " (the file was not finished, or writing it failed)", directoryOffset);
+        }
+        List<Section> sections = new ArrayList<>(Section.COUNT);
+        long expectedPosition = directoryOffset + DIRECTORY_SIZE;
+        for (int i = 0; i < Section.COUNT; i++) {
+            int entryOffset = in.pos();
+            long length = in.jlong("length of section " + i);
+            long position = in.jlong("position of section " + i);
+            int crc = in.u4("CRC of section " + i);
+            String what = "section " + i + " (" + Section.name(i) + ")";
+            if (position != expectedPosition) {
+                throw new SnapshotFormatException(what + ": directory gives position " + position
+                        + " but the section must start at offset " + expectedPosition, entryOffset + 8);
+            }
+            if (length < 0 || (i >= 2 && length != 0)) {
+                throw new SnapshotFormatException(what + ": directory gives an impossible length " + length,
+                        entryOffset);
+            }
+            if (length > data.length || position + 4 + length > data.length) {
+                throw new SnapshotFormatException("truncated snapshot: " + what + " of " + length
+                        + " bytes at offset " + position + " should end at offset " + (position + 4 + length)
+                        + " but the file ends at offset " + data.length, data.length);
+            }
+            if (i >= 2 && crc != 0) {
+                throw new SnapshotFormatException(what + ": directory gives a CRC for an empty section",
+                        entryOffset + 16);
+            }
+            sections.add(new Section(i, length, position, crc));
+            expectedPosition = position + 4 + length;
+        }
+        // The sections themselves: present, marked, intact.
+        for (Section s : sections) {
+            String what = "section " + s.index() + " (" + Section.name(s.index()) + ")";
+            int pos = (int) s.position();
+            int marker = readU4(data, pos);
+            if (marker != MAGIC) {
+                throw new SnapshotFormatException(String.format(
+                        "%s: section marker missing, found 0x%08X instead of 0x%08X", what, marker, MAGIC), pos);
+            }
+            CRC32 crc = new CRC32();
+            crc.update(data, pos + 4, (int) s.length());
+            int actual = (int) crc.getValue();
+            if (actual != s.crc()) {
+                throw new SnapshotFormatException(String.format(
+                        "%s is corrupt: CRC-32 mismatch, directory says %08x, body of %d bytes gives %08x",
+                        what, s.crc(), s.length(), actual), s.bodyStart());
+            }
+        }
+        long end = sections.get(Section.COUNT - 1).end();
+        if (end != data.length) {
+            throw new SnapshotFormatException("trailing data: " + (data.length - end)
+                    + " bytes after the last section", end);
+        }
+        return sections;
+    }
+
+    private List<ClassRecord> readClasses(Cursor in) throws SnapshotFormatException {
+        List<ClassRecord> classes = new ArrayList<>();
+        while (true) {
+            int tagOffset = in.pos();
+            int tag = in.u1("class record tag");
+            if (tag == 0) {
+                return classes;
+            }
+            if (tag != 1) {
+                throw new SnapshotFormatException(String.format("unknown class record tag 0x%02X", tag), tagOffset);
+            }
+            long id = in.id("class ID");
+            String name = in.str("class name");
+            int kind = in.u4("class kind");
+            ClassRecord record = new ClassRecord(id, name, kind);
+            if (classById.putIfAbsent(id, record) != null) {
+                throw new SnapshotFormatException("class " + name + " repeats class ID " + hex(id), tagOffset + 1);
+            }
+            classes.add(record);
+        }
+    }
+
+    private List<MethodRecord> readMethods(Cursor in) throws SnapshotFormatException {
+        List<MethodRecord> methods = new ArrayList<>();
+        while (true) {
+            int tagOffset = in.pos();
+            int tag = in.u1("method record tag");
+            if (tag == 0) {
+                return methods;
+            }
+            if (tag != 1) {
+                throw new SnapshotFormatException(String.format("unknown method record tag 0x%02X", tag), tagOffset);
+            }
+            long id = in.id("method ID");
+            int classOffset = in.pos();
+            long classId = in.id("method's class ID");
+            String name = in.str("method name");
+            String signature = in.str("method signature");
+            in.u4("reserved field of a method record");
+            ClassRecord owner = classById.get(classId);
+            if (owner == null) {
+                throw new SnapshotFormatException("method " + name + " refers to class ID " + hex(classId)
+                        + ", which has no class record", classOffset);
+            }
+            MethodRecord record = new MethodRecord(id, owner, name, signature);
+            if (methodById.putIfAbsent(id, record) != null) {
+                throw new SnapshotFormatException("method " + name + " repeats method ID " + hex(id), tagOffset + 1);
+            }
+            methods.add(record);
+        }
+    }
+
+    private List<ThreadRecord> readThreads(Cursor in) throws SnapshotFormatException {
+        List<ThreadRecord> threads = new ArrayList<>();
+        while (true) {
+            int tagOffset = in.pos();
+            int tag = in.u1("thread record tag");
+            if (tag == 0) {
+                return threads;
+            }
+            if (tag != 1) {
+                throw new SnapshotFormatException(String.format("unknown thread record tag 0x%02X", tag), tagOffset);
+            }
+            long id = in.id("thread ID");
+            int ownerOffset = in.pos();
+            long owner = in.id("thread descriptor owner");
+            if (owner != id) {
+                throw new SnapshotFormatException("thread descriptor owner " + hex(owner)
+                        + " differs from its thread ID " + hex(id), ownerOffset);
+            }
+            String name = in.str("thread name");
+            String group = in.str("thread group name");
+            long start = in.jlong("thread start time");
+            long end = in.jlong("thread end time");
+            int count = in.u4Count("status point count", 9);
+            List<StatusPoint> timeline = new ArrayList<>(count);
+            for (int i = 0; i < count; i++) {
+                int status = in.u1("status code");
+                long micros = in.jlong("status time");
+                timeline.add(new StatusPoint(status, micros));
+            }
+            CallNode root = readTree(in, name);
+            boolean ignored = in.flag("ignored flag of thread \"" + name + "\"");
+            threads.add(new ThreadRecord(id, name, group, start, end, ignored, timeline, root));
+        }
+    }
+
+    /**
+     * Reads one call tree written in post-order: U1 1 opens a node, its
+     * children follow, U1 0 closes the child list and the node's entry comes
+     * last. An explicit stack of open child lists replaces recursion, so a
+     * tree of any depth is read in constant Java stack.
+     */
+    private CallNode readTree(Cursor in, String threadName) throws SnapshotFormatException {
+        int openOffset = in.pos();
+        int open = in.u1("call tree start");
+        if (open != 1) {
+            throw new SnapshotFormatException(String.format(
+                    "call tree of thread \"%s\" starts with tag 0x%02X instead of 0x01", threadName, open), openOffset);
+        }
+        Deque<List<CallNode>> openLists = new ArrayDeque<>();
+        openLists.push(new ArrayList<>());
+        while (true) {
+            int tagOffset = in.pos();
+            int tag = in.u1("call tree tag");
+            if (tag == 1) {
+                openLists.push(new ArrayList<>());
+                continue;
+            }
+            if (tag != 0) {
+                throw new SnapshotFormatException(String.format(
+                        "unknown call tree tag 0x%02X in thread \"%s\"", tag, threadName), tagOffset);
+            }
+            List<CallNode> children = openLists.pop();
+            boolean isRoot = openLists.isEmpty();
+            int methodOffset = in.pos();
+            long methodId = in.id("call tree node method ID");
+            int line = in.u2("call tree node line");
+            long value = in.jlong("call tree node value");
+            boolean hasTimes = in.flag("call tree node monitor-times flag");
+            long blocking = 0;
+            long waiting = 0;
+            long netIO = 0;
+            if (hasTimes) {
+                blocking = in.jlong("blocking time");
+                waiting = in.jlong("waiting time");
+                netIO = in.jlong("net I/O time");
+            }
+            MethodRecord method = null;
+            if (isRoot) {
+                if (methodId != 0) {
+                    throw new SnapshotFormatException("root of the call tree of thread \"" + threadName
+                            + "\" has method ID " + hex(methodId) + " instead of none", methodOffset);
+                }
+            } else {
+                method = methodById.get(methodId);
+                if (method == null) {
+                    throw new SnapshotFormatException("call tree of thread \"" + threadName
+                            + "\" refers to method ID " + hex(methodId) + ", which has no method record",
+                            methodOffset);
+                }
+            }
+            CallNode node = new CallNode(method, line, value, hasTimes, blocking, waiting, netIO, children);
+            if (isRoot) {
+                return node;
+            }
+            openLists.peek().add(node);
+        }
+    }
+
+    private static int readU4(byte[] b, int at) {
+        return ((b[at] & 0xFF) << 24) | ((b[at + 1] & 0xFF) << 16) | ((b[at + 2] & 0xFF) << 8) | (b[at + 3] & 0xFF);
+    }
+
+    static String hex(long id) {
+        return String.format("0x%x", id);
+    }
+
+    /**
+     * Decodes modified UTF-8 (as the JVM hands out names) into a Java string.
+     * Modified UTF-8 encodes UTF-16 units one by one, so each decoded unit is
+     * one char. Malformed bytes become U+FFFD rather than failing the file:
+     * they are covered by the section CRC and only affect a name.
+     */
+    static String decodeModifiedUtf8(byte[] b, int from, int length) {
+        StringBuilder sb = new StringBuilder(length);
+        int i = from;
+        int end = from + length;
+        while (i < end) {
+            int c = b[i] & 0xFF;
+            if (c < 0x80) {
+                sb.append((char) c);
+                i++;
+            } else if ((c & 0xE0) == 0xC0 && i + 1 < end && (b[i + 1] & 0xC0) == 0x80) {
+                sb.append((char) (((c & 0x1F) << 6) | (b[i + 1] & 0x3F)));
+                i += 2;
+            } else if ((c & 0xF0) == 0xE0 && i + 2 < end && (b[i + 1] & 0xC0) == 0x80 && (b[i + 2] & 0xC0) == 0x80) {
+                sb.append((char) (((c & 0x0F) << 12) | ((b[i + 1] & 0x3F) << 6) | (b[i + 2] & 0x3F)));
+                i += 3;
+            } else {
+                sb.append('\uFFFD');
+                i++;
+            }
+        }
+        return sb.toString();
+    }
+
+    /** Bounds-checked reading of one region of the file. */
+    private static final class Cursor {
+        private final byte[] b;
+        private final int end;
+        private final String region;
+        private int pos;
+
+        Cursor(byte[] b, int from, int end, String region) {
+            this.b = b;
+            this.pos = from;
+            this.end = end;
+            this.region = region;
+        }
+
+        int pos() {
+            return pos;
+        }
+
+        int remaining() {
+            return end - pos;
+        }
+
+        void need(int n, String what) throws SnapshotFormatException {
+            if (end - pos < n) {
+                String where = end == b.length ? "end of file" : "end of " + region;
+                throw new SnapshotFormatException("truncated snapshot: " + where + " at offset " + end
+                        + " while reading " + what, pos);
+            }
+        }
+
+        int u1(String what) throws SnapshotFormatException {
+            need(1, what);
+            return b[pos++] & 0xFF;
+        }
+
+        boolean flag(String what) throws SnapshotFormatException {
+            int at = pos;
+            int v = u1(what);
+            if (v > 1) {
+                throw new SnapshotFormatException(what + " is " + v + ", expected 0 or 1", at);
+            }
+            return v == 1;
+        }
+
+        int u2(String what) throws SnapshotFormatException {
+            need(2, what);
+            int v = ((b[pos] & 0xFF) << 8) | (b[pos + 1] & 0xFF);
+            pos += 2;
+            return v;
+        }
+
+        int u4(String what) throws SnapshotFormatException {
+            need(4, what);
+            int v = readU4(b, pos);
+            pos += 4;
+            return v;
+        }
+
+        /** A U4 count of items of at least {@code minItemSize} bytes each, checked against the space left. */
+        int u4Count(String what, int minItemSize) throws SnapshotFormatException {
+            int at = pos;
+            long count = Integer.toUnsignedLong(u4(what));
+            if (count * minItemSize > remaining()) {
+                throw new SnapshotFormatException(what + " " + count + " needs at least " + count * minItemSize
+                        + " bytes, but only " + remaining() + " remain in " + region, at);
+            }
+            return (int) count;
+        }
+
+        long jlong(String what) throws SnapshotFormatException {
+            need(8, what);
+            long hi = Integer.toUnsignedLong(readU4(b, pos));
+            long lo = Integer.toUnsignedLong(readU4(b, pos + 4));
+            pos += 8;
+            return (hi << 32) | lo;
+        }
+
+        /** An 8-byte ID in little-endian order. */
+        long id(String what) throws SnapshotFormatException {
+            need(8, what);
+            long v = 0;
+            for (int i = 7; i >= 0; i--) {
+                v = (v << 8) | (b[pos + i] & 0xFF);
+            }
+            pos += 8;
+            return v;
+        }
+
+        String str(String what) throws SnapshotFormatException {
+            int length = u2("length of " + what);
+            need(length, what);
+            String s = decodeModifiedUtf8(b, pos, length);
+            pos += length;
+            return s;
+        }
+
+        void expectEnd(String after) throws SnapshotFormatException {
+            if (pos != end) {
+                throw new SnapshotFormatException(region + ": " + (end - pos)
+                        + " unexpected bytes after " + after, pos);
+            }
+        }
+    }
+}

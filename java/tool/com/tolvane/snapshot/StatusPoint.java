@@ -1,0 +1,30 @@
+package com.tolvane.snapshot;
+
+/**
+ * One point of a thread's status timeline: from {@code micros} on, the thread
+ * was in {@code status} until the next point.
+ */
+public record StatusPoint(int status, long micros) {
+
+    public static final int RUNNING = 63;
+    public static final int BLOCKED = 64;
+    public static final int WAITING = 65;
+    public static final int NET_IO = 66;
+    public static final int DEAD = 1;
+
+    /** A readable name of a status code. */
+    public static String statusName(int status) {
+        switch (status) {
+            case RUNNING: return "running";
+            case BLOCKED: return "blocked";
+            case WAITING: return "waiting";
+            case NET_IO: return "net I/O";
+            case DEAD: return "dead";
+            default: return "status " + status;
+        }
+    }
+
+    public String statusName() {
+        return statusName(status);
+    }
+}

@@ -1,0 +1,42 @@
+package com.tolvane.tool;
+
+import java.io.PrintStream;
+import java.nio.file.Path;
+
+/** tolvane record: attach to a running JVM, record it for a while, summarise the snapshot. */
+public final class RecordCommand implements Command {
+    @Override
+    public String name() {
+        return "record";
+    }
+
+    @Override
+    public String summary() {
+        return "record a running JVM, given by process id or main class name, into a snapshot file";
+    }
+
+    @Override
+    public String usage() {
+        return "usage: tolvane record [options] <pid | main class name>\n\n"
+                + "Attaches to the JVM, samples all its threads for the given time, writes the snapshot\n"
+                + "and prints the threads and the hottest methods.\n\n"
+                + RecordOptions.optionsUsage() + "\n\n"
+                + "Exit codes: 0 recorded, 1 failed, 2 bad arguments, 3 the JVM exited during the recording.";
+    }
+
+    @Override
+    public int run(String[] args, PrintStream out, PrintStream err) throws ToolException {
+        Args parsed = RecordOptions.declare(new Args()).parse(args);
+        RecordOptions options = RecordOptions.from(parsed);
+        String target = parsed.single("target: a process id or a main class name");
+        Targets.Jvm jvm = Targets.resolve(target);
+        Path output = options.outputFor(jvm.pid());
+        Recording.Result result = new Recording(jvm, options, output, err, System.console() != null).run();
+        Summary.print(result, out);
+        com.tolvane.report.ReportCommand.writeHtml(result.snapshot(), result.snapshotPath(), options.htmlOutput, out);
+        if (result.targetExited()) {
+            throw result.exitedError();
+        }
+        return 0;
+    }
+}

@@ -1,0 +1,233 @@
+package com.tolvane.tool;
+
+import java.math.BigDecimal;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.time.LocalDateTime;
+import java.time.format.DateTimeFormatter;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+
+/**
+ * The validated options of a recording: everything is checked here, before
+ * any JVM is touched, so that bad input never reaches a target.
+ */
+public final class RecordOptions {
+    public static final String DEFAULT_OUTPUT = "tolvane-%p-%t.tsnap";
+
+    /** The JDK's own packages: collapsed into the first call from application code. */
+    public static final List<String> DEFAULT_FILTERS = List.of("java.", "javax.", "jdk.", "sun.", "com.sun.");
+
+    /**
+     * Socket read, write, connect and accept of the JDKs the tool supports:
+     * the NIO-based socket implementation and channels of JDK 13 and later,
+     * and the classic socket streams and implementation of JDK 8 to 12.
+     */
+    public static final List<String> DEFAULT_NETIO = List.of(
+            "sun.nio.ch.NioSocketImpl#read", "sun.nio.ch.NioSocketImpl#write",
+            "sun.nio.ch.NioSocketImpl#connect", "sun.nio.ch.NioSocketImpl#accept",
+            "sun.nio.ch.SocketChannelImpl#read", "sun.nio.ch.SocketChannelImpl#write",
+            "sun.nio.ch.SocketChannelImpl#connect", "sun.nio.ch.SocketChannelImpl#finishConnect",
+            "sun.nio.ch.SocketChannelImpl#blockingRead", "sun.nio.ch.SocketChannelImpl#blockingWriteFully",
+            "sun.nio.ch.SocketChannelImpl#blockingConnect",
+            "sun.nio.ch.ServerSocketChannelImpl#accept", "sun.nio.ch.ServerSocketChannelImpl#blockingAccept",
+            "java.net.SocketInputStream#read", "java.net.SocketOutputStream#write",
+            "java.net.AbstractPlainSocketImpl#connect", "java.net.AbstractPlainSocketImpl#accept");
+
+    private static final Pattern DURATION = Pattern.compile("(\\d+(?:\\.\\d+)?)(ms|s|m)?");
+    private static final Pattern CLASS_PATTERN = Pattern.compile("[\\p{L}\\p{N}_$.*?/]*");
+    private static final Pattern CLASS_NAME = Pattern.compile("[\\p{L}_$][\\p{L}\\p{N}_$]*(\\.[\\p{L}_$][\\p{L}\\p{N}_$]*)*");
+    private static final Pattern METHOD_NAME = Pattern.compile("<init>|<clinit>|[\\p{L}_$][\\p{L}\\p{N}_$]*");
+    private static final Pattern SIGNATURE = Pattern.compile("\\(([ZBCSIJFD]|\\[+[ZBCSIJFD]|\\[*L[^;()\\[]+;)*\\)"
+            + "([ZBCSIJFDV]|\\[+[ZBCSIJFD]|\\[*L[^;()\\[]+;)");
+
+    /** One net I/O declaration: a class, optionally one method name, optionally its signature. */
+    public record Netio(String className, String method, String signature) {
+    }
+
+    public long durationMillis = 10_000;
+    public String outputPattern = DEFAULT_OUTPUT;
+    public final List<String> filters = new ArrayList<>();
+    public boolean filterInverted;
+    public final List<String> ignored = new ArrayList<>();
+    public final List<Netio> netio = new ArrayList<>();
+    public boolean agentThreads;
+    public boolean agentClasses;
+    public boolean transactions;
+    /** Where to write the HTML report of the recording; null for none. */
+    public String htmlOutput;
+
+    /** Declares the recording options on a parser. */
+    public static Args declare(Args args) {
+        return args.valued("duration", 'd').valued("output", 'o').valued("filter", null).flag("invert", null)
+                .valued("ignore", null).valued("netio", null).flag("no-default-filters", null)
+                .flag("no-default-netio", null).flag("agent-threads", null).flag("agent-classes", null)
+                .flag("transactions", null).valued("html", null);
+    }
+
+    /** Usage text of the recording options. */
+    public static String optionsUsage() {
+        return String.join("\n",
+                "  -d, --duration TIME    how long to record: 500ms, 10s, 2m (default 10s; a bare number is seconds)",
+                "  -o, --output FILE      snapshot file; %p is the process id, %t a timestamp",
+                "                         (default " + DEFAULT_OUTPUT + " in the current directory)",
+                "  --filter PATTERN       class filter: matching classes are collapsed into the first call from",
+                "                         other code; '*' and '?' are wildcards, a leading '-' exempts (repeatable)",
+                "  --invert               the filters name the classes to show; everything else is collapsed",
+                "  --ignore PATTERN       classes whose methods never appear in the trees (repeatable)",
+                "  --netio CLASS[#METHOD[(SIGNATURE)]]",
+                "                         count time in these methods as net I/O (repeatable)",
+                "  --no-default-filters   show the JDK's own frames (by default java., javax., jdk., sun. and",
+                "                         com.sun. are collapsed; not applied with --invert)",
+                "  --no-default-netio     do not declare the JDK's socket read/write/connect/accept as net I/O",
+                "  --agent-threads        also record the recorder's own threads",
+                "  --agent-classes        also show the profiler's own classes",
+                "  --transactions         sample the transaction labels set through the agent's API",
+                "  --html FILE            also write the HTML report of the recording to FILE");
+    }
+
+    /** Reads and checks the recording options from parsed arguments. */
+    public static RecordOptions from(Args args) throws ToolException {
+        RecordOptions o = new RecordOptions();
+        if (args.has("duration")) {
+            o.durationMillis = parseDuration(args.value("duration", null));
+        }
+        o.outputPattern = args.value("output", DEFAULT_OUTPUT);
+        if (o.outputPattern.isEmpty()) {
+            throw ToolException.usage("empty output file name");
+        }
+        expandOutput(o.outputPattern, 1, LocalDateTime.now()); // reject bad placeholders now
+        o.filterInverted = args.has("invert");
+        if (!args.has("no-default-filters") && !o.filterInverted) {
+            o.filters.addAll(DEFAULT_FILTERS);
+        }
+        for (String f : args.all("filter")) {
+            o.filters.add(checkPattern(f, true, "--filter"));
+        }
+        for (String f : args.all("ignore")) {
+            o.ignored.add(checkPattern(f, false, "--ignore"));
+        }
+        if (!args.has("no-default-netio")) {
+            for (String spec : DEFAULT_NETIO) {
+                o.netio.add(parseNetio(spec));
+            }
+        }
+        for (String spec : args.all("netio")) {
+            o.netio.add(parseNetio(spec));
+        }
+        o.agentThreads = args.has("agent-threads");
+        o.agentClasses = args.has("agent-classes");
+        o.transactions = args.has("transactions");
+        o.htmlOutput = com.tolvane.report.ReportCommand.checkHtmlTarget(args.value("html", null));
+        return o;
+    }
+
+    /** "500ms", "10s", "2m", "1.5s" or a bare number of seconds, in milliseconds. */
+    public static long parseDuration(String text) throws ToolException {
+        Matcher m = DURATION.matcher(text == null ? "" : text.trim());
+        if (!m.matches()) {
+            throw ToolException.usage("unparsable duration '" + text
+                    + "': use a number with ms, s or m, such as 500ms, 10s or 2m");
+        }
+        String unit = m.group(2) == null ? "s" : m.group(2);
+        BigDecimal factor = BigDecimal.valueOf(unit.equals("ms") ? 1 : unit.equals("s") ? 1000 : 60_000);
+        BigDecimal millis = new BigDecimal(m.group(1)).multiply(factor);
+        if (millis.compareTo(BigDecimal.valueOf(7L * 24 * 3600 * 1000)) > 0) {
+            throw ToolException.usage("duration '" + text + "' is longer than a week");
+        }
+        if (millis.stripTrailingZeros().scale() > 0) {
+            throw ToolException.usage("duration '" + text + "' is not a whole number of milliseconds");
+        }
+        return millis.longValueExact();
+    }
+
+    /** The output file name with %p, %t and %% replaced. */
+    public static String expandOutput(String pattern, long pid, LocalDateTime now) throws ToolException {
+        StringBuilder sb = new StringBuilder();
+        for (int i = 0; i < pattern.length(); i++) {
+            char c = pattern.charAt(i);
+            if (c != '%') {
+                sb.append(c);
+                continue;
+            }
+            char next = i + 1 < pattern.length() ? pattern.charAt(i + 1) : 0;
+            switch (next) {
+                case 'p': sb.append(pid); break;
+                case 't': sb.append(now.format(DateTimeFormatter.ofPattern("yyyyMMdd-HHmmss"))); break;
+                case '%': sb.append('%'); break;
+                default:
+                    throw ToolException.usage("unknown placeholder in output file name '" + pattern
+                            + "': use %p (process id), %t (timestamp) or %%");
+            }
+            i++;
+        }
+        return sb.toString();
+    }
+
+    /**
+     * The output path for a target, absolute, after checking that its
+     * directory exists and can be written, so a doomed recording never starts.
+     */
+    public Path outputFor(long pid) throws ToolException {
+        Path out = Path.of(expandOutput(outputPattern, pid, LocalDateTime.now())).toAbsolutePath().normalize();
+        Path dir = out.getParent();
+        if (dir == null || !Files.isDirectory(dir)) {
+            throw ToolException.usage("output directory " + dir + " does not exist");
+        }
+        if (!Files.isWritable(dir)) {
+            throw ToolException.usage("output directory " + dir + " is not writable");
+        }
+        if (Files.isDirectory(out)) {
+            throw ToolException.usage("output " + out + " is a directory");
+        }
+        if (Files.exists(out) && !Files.isWritable(out)) {
+            throw ToolException.usage("output file " + out + " exists and is not writable");
+        }
+        return out;
+    }
+
+    /** A class-name pattern: letters, digits, '_', '$', '.', '/', '*', '?', and for filters a leading '-'. */
+    static String checkPattern(String pattern, boolean filter, String option) throws ToolException {
+        String body = filter && pattern.startsWith("-") ? pattern.substring(1) : pattern;
+        if (body.isEmpty()) {
+            throw ToolException.usage("empty pattern for " + option);
+        }
+        if (!CLASS_PATTERN.matcher(body).matches()) {
+            throw ToolException.usage("unparsable pattern '" + pattern + "' for " + option
+                    + ": use a class name or package prefix with '*' and '?' wildcards, such as com.acme. or *Dao");
+        }
+        return pattern;
+    }
+
+    /** CLASS, CLASS#METHOD or CLASS#METHOD(SIGNATURE), e.g. com.acme.Client#send(Ljava/lang/String;)V. */
+    public static Netio parseNetio(String spec) throws ToolException {
+        String cls = spec;
+        String method = null;
+        String signature = null;
+        int hash = spec.indexOf('#');
+        if (hash >= 0) {
+            cls = spec.substring(0, hash);
+            method = spec.substring(hash + 1);
+            int paren = method.indexOf('(');
+            if (paren >= 0) {
+                signature = method.substring(paren);
+                method = method.substring(0, paren);
+            }
+        }
+        cls = cls.replace('/', '.');
+        String hint = ": use CLASS, CLASS#METHOD or CLASS#METHOD(SIGNATURE), such as java.net.SocketInputStream#read";
+        if (!CLASS_NAME.matcher(cls).matches()) {
+            throw ToolException.usage("unparsable --netio '" + spec + "': bad class name '" + cls + "'" + hint);
+        }
+        if (method != null && !METHOD_NAME.matcher(method).matches()) {
+            throw ToolException.usage("unparsable --netio '" + spec + "': bad method name '" + method + "'" + hint);
+        }
+        if (signature != null && !SIGNATURE.matcher(signature).matches()) {
+            throw ToolException.usage("unparsable --netio '" + spec + "': bad method signature '" + signature
+                    + "' (a JVM descriptor such as ([BII)I)");
+        }
+        return new Netio(cls, method, signature);
+    }
+}

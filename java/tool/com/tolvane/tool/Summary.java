@@ -1,0 +1,145 @@
+package com.tolvane.tool;
+
+import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.MethodRecord;
+import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.ThreadRecord;
+import java.io.PrintStream;
+import java.util.ArrayDeque;
+import java.util.ArrayList;
+import java.util.Comparator;
+import java.util.Deque;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Map;
+
+/** The short text shown after a recording: threads, duration, hottest methods, snapshot path. */
+public final class Summary {
+    private Summary() {
+    }
+
+    /** Running time of one method over all recorded threads. */
+    public record MethodTime(MethodRecord method, long selfMicros, long totalMicros) {
+    }
+
+    /**
+     * Self and inclusive running time per method over all threads that were
+     * sampled. Inclusive time counts a recursive method once per path (only
+     * its outermost node), so it never exceeds the thread's total. Transaction
+     * labels are left out: they are not code.
+     */
+    public static List<MethodTime> methodTimes(Snapshot snapshot) {
+        Map<MethodRecord, long[]> times = new HashMap<>();
+        for (ThreadRecord thread : snapshot.threads()) {
+            if (thread.ignored()) {
+                continue;
+            }
+            Map<MethodRecord, Integer> onPath = new HashMap<>();
+            Deque<Object[]> stack = new ArrayDeque<>();
+            stack.push(new Object[] {thread.root(), Boolean.FALSE});
+            while (!stack.isEmpty()) {
+                Object[] item = stack.pop();
+                CallNode node = (CallNode) item[0];
+                MethodRecord m = node.method();
+                if ((Boolean) item[1]) {
+                    onPath.merge(m, -1, Integer::sum);
+                    continue;
+                }
+                if (m != null && !m.isInterception()) {
+                    long[] t = times.computeIfAbsent(m, k -> new long[2]);
+                    t[0] += node.selfRunningMicros();
+                    if (onPath.getOrDefault(m, 0) == 0) {
+                        t[1] += node.value();
+                    }
+                    onPath.merge(m, 1, Integer::sum);
+                    stack.push(new Object[] {node, Boolean.TRUE});
+                }
+                for (CallNode child : node.children()) {
+                    stack.push(new Object[] {child, Boolean.FALSE});
+                }
+            }
+        }
+        List<MethodTime> result = new ArrayList<>();
+        times.forEach((m, t) -> result.add(new MethodTime(m, t[0], t[1])));
+        result.sort(Comparator.comparingLong(MethodTime::selfMicros).reversed()
+                .thenComparing(Comparator.comparingLong(MethodTime::totalMicros).reversed())
+                .thenComparing(t -> t.method().qualifiedName()));
+        return result;
+    }
+
+    /** Prints the summary of a finished recording. */
+    public static void print(Recording.Result result, PrintStream out) {
+        Snapshot s = result.snapshot();
+        String main = result.target().mainClass().isEmpty() ? "" : " (" + result.target().mainClass() + ")";
+        int ignored = 0;
+        for (ThreadRecord t : s.threads()) {
+            ignored += t.ignored() ? 1 : 0;
+        }
+        long millis = result.targetExited() ? s.header().durationMicros() / 1000 : result.durationMillis();
+        out.println("Recorded JVM " + result.target().pid() + main + " for " + Recording.seconds(millis)
+                + (result.targetExited() ? " until it exited" : "") + ": " + s.header().vmName() + " "
+                + s.header().javaVersion());
+        out.println("Threads: " + (s.threads().size() - ignored) + " recorded"
+                + (ignored > 0 ? ", " + ignored + " registered but not sampled" : ""));
+        printThreads(s, out, 8);
+        printHotMethods(s, out, 10);
+        out.println();
+        out.println("Snapshot: " + result.snapshotPath());
+    }
+
+    /** The busiest threads by running time, with their blocked, waiting and net I/O time. */
+    public static void printThreads(Snapshot s, PrintStream out, int limit) {
+        List<ThreadRecord> threads = new ArrayList<>();
+        for (ThreadRecord t : s.threads()) {
+            if (!t.ignored()) {
+                threads.add(t);
+            }
+        }
+        threads.sort(Comparator.comparingLong((ThreadRecord t) -> t.root().value()).reversed()
+                .thenComparing(ThreadRecord::name));
+        out.println();
+        out.println(String.format("  %10s %10s %10s %10s  %s", "running", "blocked", "waiting", "net I/O", "thread"));
+        for (ThreadRecord t : threads.subList(0, Math.min(limit, threads.size()))) {
+            long[] m = monitorTotals(t.root());
+            out.println(String.format("  %10s %10s %10s %10s  %s%s", ms(t.root().value()), ms(m[0]), ms(m[1]),
+                    ms(m[2]), t.name(), t.isAlive() ? "" : " (ended)"));
+        }
+        if (threads.size() > limit) {
+            out.println("  ... and " + (threads.size() - limit) + " more threads");
+        }
+    }
+
+    public static void printHotMethods(Snapshot s, PrintStream out, int limit) {
+        List<MethodTime> times = methodTimes(s);
+        out.println();
+        out.println("Hottest methods by running time:");
+        out.println(String.format("  %10s %10s  %s", "self", "total", "method"));
+        int shown = 0;
+        for (MethodTime t : times) {
+            if (shown == limit || t.selfMicros() <= 0) {
+                break;
+            }
+            out.println(String.format("  %10s %10s  %s", ms(t.selfMicros()), ms(t.totalMicros()),
+                    t.method().qualifiedName()));
+            shown++;
+        }
+        if (shown == 0) {
+            out.println("  (no running time was sampled)");
+        }
+    }
+
+    /** Blocking, waiting and net I/O time of a whole tree. */
+    static long[] monitorTotals(CallNode root) {
+        long[] totals = new long[3];
+        root.walk(n -> {
+            totals[0] += n.blockingMicros();
+            totals[1] += n.waitingMicros();
+            totals[2] += n.netIOMicros();
+        });
+        return totals;
+    }
+
+    static String ms(long micros) {
+        return String.format("%.1f ms", micros / 1000.0);
+    }
+}

@@ -1,0 +1,137 @@
+package com.tolvane.tool;
+
+import com.sun.tools.attach.VirtualMachine;
+import com.sun.tools.attach.VirtualMachineDescriptor;
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Optional;
+
+/**
+ * Finds the JVM to record: by process id or by main class name, and makes
+ * sure a process id really is a JVM before anything is sent to it. (The attach
+ * mechanism signals a process to wake its attach listener; a process that is
+ * not a JVM would be killed by that signal.)
+ */
+public final class Targets {
+    private Targets() {
+    }
+
+    /** A running JVM: its process id and its main class or jar as the JVM reports it. */
+    public record Jvm(long pid, String mainClass) {
+    }
+
+    /** The attachable JVMs of this user, without this tool itself. */
+    public static List<Jvm> list() {
+        long self = ProcessHandle.current().pid();
+        List<Jvm> jvms = new ArrayList<>();
+        for (VirtualMachineDescriptor d : VirtualMachine.list()) {
+            long pid;
+            try {
+                pid = Long.parseLong(d.id());
+            } catch (NumberFormatException e) {
+                continue;
+            }
+            if (pid != self) {
+                jvms.add(new Jvm(pid, mainClassOf(d.displayName())));
+            }
+        }
+        jvms.sort((a, b) -> Long.compare(a.pid(), b.pid()));
+        return jvms;
+    }
+
+    /** The first word of a JVM's display name: its main class or jar, without arguments. */
+    static String mainClassOf(String displayName) {
+        String name = displayName == null ? "" : displayName.trim();
+        int space = name.indexOf(' ');
+        return space < 0 ? name : name.substring(0, space);
+    }
+
+    /** The JVM named by a process id or by its main class (full or simple name, or jar file name). */
+    public static Jvm resolve(String target) throws ToolException {
+        if (target.matches("\\d+")) {
+            long pid;
+            try {
+                pid = Long.parseLong(target);
+            } catch (NumberFormatException e) {
+                throw ToolException.usage("no process with id " + target);
+            }
+            return byPid(pid);
+        }
+        if (target.matches("-?\\d+") || target.isBlank()) {
+            throw ToolException.usage("'" + target + "' is neither a process id nor a main class name");
+        }
+        List<Jvm> matches = new ArrayList<>();
+        for (Jvm jvm : list()) {
+            if (matchesMainClass(jvm.mainClass(), target)) {
+                matches.add(jvm);
+            }
+        }
+        if (matches.isEmpty()) {
+            throw new ToolException("no running JVM has the main class " + target + " (see: tolvane list)");
+        }
+        if (matches.size() > 1) {
+            StringBuilder pids = new StringBuilder();
+            for (Jvm jvm : matches) {
+                pids.append(pids.length() == 0 ? "" : ", ").append(jvm.pid());
+            }
+            throw new ToolException("several JVMs have the main class " + target + " (process ids " + pids
+                    + "); give the process id");
+        }
+        return matches.get(0);
+    }
+
+    static boolean matchesMainClass(String mainClass, String wanted) {
+        if (mainClass.isEmpty()) {
+            return false;
+        }
+        if (mainClass.equals(wanted) || mainClass.endsWith("." + wanted)) {
+            return true;
+        }
+        String file = Path.of(mainClass).getFileName().toString();
+        return mainClass.endsWith(".jar") && (file.equals(wanted) || file.equals(wanted + ".jar"));
+    }
+
+    private static Jvm byPid(long pid) throws ToolException {
+        if (pid == ProcessHandle.current().pid()) {
+            throw ToolException.usage("process " + pid + " is this tolvane command itself");
+        }
+        Optional<ProcessHandle> process = ProcessHandle.of(pid);
+        if (process.isEmpty() || !process.get().isAlive()) {
+            throw new ToolException("no process with id " + pid);
+        }
+        for (Jvm jvm : list()) {
+            if (jvm.pid() == pid) {
+                return jvm;
+            }
+        }
+        // Not listed: a JVM started without performance data, another user's
+        // process, or not a JVM at all.
+        String user = process.get().info().user().orElse(null);
+        String me = System.getProperty("user.name");
+        String command = process.get().info().command().orElse("");
+        String described = "process " + pid + (command.isEmpty() ? "" : " (" + command + ")");
+        Path maps = Path.of("/proc", Long.toString(pid), "maps");
+        try {
+            for (String line : Files.readAllLines(maps)) {
+                if (line.endsWith("/libjvm.so")) {
+                    return new Jvm(pid, "");
+                }
+            }
+        } catch (IOException | RuntimeException e) {
+            if (user != null && !user.equals(me) && !"root".equals(me)) {
+                throw new ToolException("process " + pid + " belongs to user " + user
+                        + "; a JVM can only be recorded by the user that runs it");
+            }
+            // The memory map is hidden from us; go by the executable's name.
+            String exe = Path.of(command.isEmpty() ? "unknown" : command).getFileName().toString();
+            if (exe.equals("java") || exe.equals("javaw")) {
+                return new Jvm(pid, "");
+            }
+            throw new ToolException(described + " does not look like a Java virtual machine; not attaching to it");
+        }
+        throw new ToolException(described + " is not a Java virtual machine");
+    }
+}

@@ -1,0 +1,335 @@
+package com.tolvane.test;
+
+import java.io.ByteArrayOutputStream;
+import java.io.DataOutputStream;
+import java.io.IOException;
+import java.io.UncheckedIOException;
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayDeque;
+import java.util.ArrayList;
+import java.util.Deque;
+import java.util.List;
+import java.util.zip.CRC32;
+
+/**
+ * Writes valid snapshot bytes from a hand-made model, the way the native
+ * recorder lays them out: big-endian numbers, 8-byte little-endian IDs,
+ * post-order call trees, a directory with real positions, lengths and CRCs.
+ *
+ * <p>A new builder already holds what every real file starts with: the unknown
+ * class, the transaction-label class and the "unknown" method.
+ *
+ * <pre>
+ * SnapshotBuilder b = new SnapshotBuilder();
+ * long cls = b.addClass("com.acme.Shop");
+ * long run = b.addMethod(cls, "run", "()V");
+ * SnapshotBuilder.Node root = b.addThread("main", "main").root();
+ * root.child(run, 12).value(5000).monitorTimes(0, 100, 0);
+ * root.value(5000);
+ * byte[] file = b.build();
+ * </pre>
+ */
+public final class SnapshotBuilder {
+    public static final int MAGIC = 0xCAFED00D;
+
+    private String vmName = "OpenJDK 64-Bit Server VM";
+    private String javaVersion = "17.0.15";
+    private long recordStart = 1_000_000;
+    private long writeTime = 2_000_000;
+    private long nextId = 0x7f3a_0000_1000L;
+    private final List<Object[]> classes = new ArrayList<>();
+    private final List<Object[]> methods = new ArrayList<>();
+    private final List<String> filters = new ArrayList<>();
+    private boolean inverted;
+    private final List<ThreadSpec> threads = new ArrayList<>();
+
+    public final long unknownClass;
+    public final long interceptionClass;
+    public final long unknownMethod;
+
+    public SnapshotBuilder() {
+        unknownClass = addClass("com.tolvane.agent.Unknown", 0);
+        interceptionClass = addClass("_druvax_annotation_class", 50);
+        unknownMethod = addMethod(unknownClass, "unknown", "()V");
+    }
+
+    public SnapshotBuilder vm(String name, String version) {
+        this.vmName = name;
+        this.javaVersion = version;
+        return this;
+    }
+
+    public SnapshotBuilder times(long recordStartMicros, long writeTimeMicros) {
+        this.recordStart = recordStartMicros;
+        this.writeTime = writeTimeMicros;
+        return this;
+    }
+
+    private long newId() {
+        nextId += 0x48;
+        return nextId;
+    }
+
+    public long addClass(String name) {
+        return addClass(name, 0);
+    }
+
+    public long addClass(String name, int kind) {
+        long id = newId();
+        classes.add(new Object[] {id, name, kind});
+        return id;
+    }
+
+    /** Adds a method record; {@code classId} need not name a class (to build broken files). */
+    public long addMethod(long classId, String name, String signature) {
+        long id = newId();
+        methods.add(new Object[] {id, classId, name, signature});
+        return id;
+    }
+
+    public SnapshotBuilder filters(boolean inverted, String... patterns) {
+        this.inverted = inverted;
+        filters.clear();
+        filters.addAll(List.of(patterns));
+        return this;
+    }
+
+    public ThreadSpec addThread(String name, String group) {
+        ThreadSpec t = new ThreadSpec(newId(), name, group);
+        t.start = recordStart;
+        threads.add(t);
+        return t;
+    }
+
+    /** One thread record. */
+    public static final class ThreadSpec {
+        public final long id;
+        final String name;
+        final String group;
+        long start;
+        long end = -1;
+        boolean ignored;
+        final List<long[]> points = new ArrayList<>();
+        final Node root = new Node(0, 0);
+
+        ThreadSpec(long id, String name, String group) {
+            this.id = id;
+            this.name = name;
+            this.group = group;
+        }
+
+        public ThreadSpec lifetime(long startMicros, long endMicros) {
+            this.start = startMicros;
+            this.end = endMicros;
+            return this;
+        }
+
+        public ThreadSpec ignored(boolean ignored) {
+            this.ignored = ignored;
+            return this;
+        }
+
+        public ThreadSpec status(int code, long micros) {
+            points.add(new long[] {code, micros});
+            return this;
+        }
+
+        public Node root() {
+            return root;
+        }
+    }
+
+    /** One call-tree node; children are written in the order they were added. */
+    public static final class Node {
+        final long method;
+        final int line;
+        long value;
+        long[] monitor;
+        final List<Node> children = new ArrayList<>();
+
+        Node(long method, int line) {
+            this.method = method;
+            this.line = line;
+        }
+
+        public Node child(long method, int line) {
+            Node n = new Node(method, line);
+            children.add(n);
+            return n;
+        }
+
+        public Node value(long micros) {
+            this.value = micros;
+            return this;
+        }
+
+        public Node monitorTimes(long blocking, long waiting, long netIO) {
+            this.monitor = new long[] {blocking, waiting, netIO};
+            return this;
+        }
+    }
+
+    /** The complete file. */
+    public byte[] build() {
+        try {
+            ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+            DataOutputStream out = new DataOutputStream(bytes);
+            out.writeInt(MAGIC);
+            out.writeInt(10001);
+            str(out, vmName);
+            str(out, javaVersion);
+            out.writeLong(recordStart);
+            out.writeLong(writeTime);
+            out.writeInt(8);
+            int directory = out.size();
+            out.write(new byte[140]);
+
+            long[][] entries = new long[7][3];
+            byte[][] bodies = {classSection(), threadSection()};
+            for (int i = 0; i < 7; i++) {
+                byte[] body = i < bodies.length ? bodies[i] : new byte[0];
+                entries[i][1] = out.size();
+                out.writeInt(MAGIC);
+                out.write(body);
+                entries[i][0] = body.length;
+                if (i < bodies.length) {
+                    CRC32 crc = new CRC32();
+                    crc.update(body);
+                    entries[i][2] = crc.getValue();
+                }
+            }
+            byte[] file = bytes.toByteArray();
+            ByteArrayOutputStream dir = new ByteArrayOutputStream();
+            DataOutputStream d = new DataOutputStream(dir);
+            for (long[] e : entries) {
+                d.writeLong(e[0]);
+                d.writeLong(e[1]);
+                d.writeInt((int) e[2]);
+            }
+            System.arraycopy(dir.toByteArray(), 0, file, directory, 140);
+            return file;
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    /** Offset of the section directory in a file (just after the header). */
+    public static int directoryOffset(byte[] file) {
+        int a = ((file[8] & 0xFF) << 8) | (file[9] & 0xFF);
+        int b = ((file[10 + a] & 0xFF) << 8) | (file[11 + a] & 0xFF);
+        return 32 + a + b;
+    }
+
+    /** Position of a section's marker, as the directory gives it. */
+    public static int sectionPosition(byte[] file, int section) {
+        return (int) java.nio.ByteBuffer.wrap(file).getLong(directoryOffset(file) + section * 20 + 8);
+    }
+
+    /**
+     * Recomputes the CRCs of sections 0 and 1 in place, so that a test can
+     * change a body byte and still get past the CRC check.
+     */
+    public static byte[] fixCrcs(byte[] file) {
+        java.nio.ByteBuffer buf = java.nio.ByteBuffer.wrap(file);
+        int dir = directoryOffset(file);
+        for (int i = 0; i < 2; i++) {
+            long length = buf.getLong(dir + i * 20);
+            long position = buf.getLong(dir + i * 20 + 8);
+            CRC32 crc = new CRC32();
+            crc.update(file, (int) position + 4, (int) length);
+            buf.putInt(dir + i * 20 + 16, (int) crc.getValue());
+        }
+        return file;
+    }
+
+    private byte[] classSection() throws IOException {
+        ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+        DataOutputStream out = new DataOutputStream(bytes);
+        for (Object[] c : classes) {
+            out.writeByte(1);
+            id(out, (Long) c[0]);
+            str(out, (String) c[1]);
+            out.writeInt((Integer) c[2]);
+        }
+        out.writeByte(0);
+        for (Object[] m : methods) {
+            out.writeByte(1);
+            id(out, (Long) m[0]);
+            id(out, (Long) m[1]);
+            str(out, (String) m[2]);
+            str(out, (String) m[3]);
+            out.writeInt(0);
+        }
+        out.writeByte(0);
+        out.writeInt(filters.size());
+        for (String f : filters) {
+            str(out, f);
+        }
+        out.writeByte(inverted ? 1 : 0);
+        return bytes.toByteArray();
+    }
+
+    private byte[] threadSection() throws IOException {
+        ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+        DataOutputStream out = new DataOutputStream(bytes);
+        for (ThreadSpec t : threads) {
+            out.writeByte(1);
+            id(out, t.id);
+            id(out, t.id);
+            str(out, t.name);
+            str(out, t.group);
+            out.writeLong(t.start);
+            out.writeLong(t.end);
+            out.writeInt(t.points.size());
+            for (long[] p : t.points) {
+                out.writeByte((int) p[0]);
+                out.writeLong(p[1]);
+            }
+            tree(out, t.root);
+            out.writeByte(t.ignored ? 1 : 0);
+        }
+        out.writeByte(0);
+        return bytes.toByteArray();
+    }
+
+    /** Post-order without recursion, so very deep trees can be written. */
+    private static void tree(DataOutputStream out, Node root) throws IOException {
+        Deque<Object[]> stack = new ArrayDeque<>();
+        out.writeByte(1);
+        stack.push(new Object[] {root, 0});
+        while (!stack.isEmpty()) {
+            Object[] top = stack.peek();
+            Node node = (Node) top[0];
+            int next = (Integer) top[1];
+            if (next < node.children.size()) {
+                top[1] = next + 1;
+                out.writeByte(1);
+                stack.push(new Object[] {node.children.get(next), 0});
+                continue;
+            }
+            stack.pop();
+            out.writeByte(0);
+            id(out, node.method);
+            out.writeShort(node.line);
+            out.writeLong(node.value);
+            if (node.monitor == null) {
+                out.writeByte(0);
+            } else {
+                out.writeByte(1);
+                for (long v : node.monitor) {
+                    out.writeLong(v);
+                }
+            }
+        }
+    }
+
+    private static void id(DataOutputStream out, long id) throws IOException {
+        out.writeLong(Long.reverseBytes(id));
+    }
+
+    private static void str(DataOutputStream out, String s) throws IOException {
+        byte[] b = s.getBytes(StandardCharsets.UTF_8);
+        out.writeShort(b.length);
+        out.write(b);
+    }
+}

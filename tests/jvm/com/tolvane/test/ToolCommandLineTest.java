@@ -1,0 +1,134 @@
+package com.tolvane.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.tolvane.snapshot.SnapshotReader;
+import com.tolvane.tool.Args;
+import com.tolvane.tool.RecordOptions;
+import com.tolvane.tool.Summary;
+import com.tolvane.tool.ToolException;
+import java.time.LocalDateTime;
+import java.util.List;
+import java.util.Map;
+import java.util.stream.Collectors;
+import org.junit.jupiter.api.Test;
+
+/** The command line's parsing and the recording summary, in process. */
+class ToolCommandLineTest {
+
+    private static RecordOptions options(String... args) throws ToolException {
+        return RecordOptions.from(RecordOptions.declare(new Args()).parse(args));
+    }
+
+    private static String usageError(String... args) {
+        ToolException e = assertThrows(ToolException.class, () -> options(args));
+        assertEquals(ToolException.USAGE, e.exitCode());
+        return e.getMessage();
+    }
+
+    @Test
+    void durationsTakeMillisecondsSecondsAndMinutes() throws Exception {
+        assertEquals(500, RecordOptions.parseDuration("500ms"));
+        assertEquals(10_000, RecordOptions.parseDuration("10s"));
+        assertEquals(120_000, RecordOptions.parseDuration("2m"));
+        assertEquals(1_500, RecordOptions.parseDuration("1.5s"));
+        assertEquals(3_000, RecordOptions.parseDuration("3"));
+        assertEquals(0, RecordOptions.parseDuration("0ms"));
+        for (String bad : new String[] {"", "s", "-1s", "1x", "10 s", "1.0005s", "1e3ms", "99999999999999999999m"}) {
+            assertThrows(ToolException.class, () -> RecordOptions.parseDuration(bad), bad);
+        }
+        assertEquals(10_000, options("123").durationMillis, "default without -d");
+        assertEquals(250, options("-d", "250ms", "1").durationMillis);
+        assertEquals(250, options("-d250ms").durationMillis);
+        assertEquals(250, options("--duration=250ms").durationMillis);
+    }
+
+    @Test
+    void argumentsFollowTheUsualConventions() throws Exception {
+        Args a = RecordOptions.declare(new Args())
+                .parse(new String[] {"--filter", "a.", "--filter=b.", "--invert", "--", "--not-an-option"});
+        assertEquals(List.of("a.", "b."), a.all("filter"));
+        assertTrue(a.has("invert"));
+        assertEquals(List.of("--not-an-option"), a.positional());
+        assertTrue(usageError("--nope").contains("unknown option --nope"));
+        assertTrue(usageError("-d").contains("option -d needs a value"));
+        assertTrue(usageError("--invert=yes").contains("takes no value"));
+        ToolException two = assertThrows(ToolException.class, () -> new Args().parse(new String[] {"a", "b"})
+                .single("target"));
+        assertTrue(two.getMessage().contains("expected one target"));
+    }
+
+    @Test
+    void outputNamesExpandPlaceholders() throws Exception {
+        LocalDateTime t = LocalDateTime.of(2024, 3, 5, 7, 8, 9);
+        assertEquals("tolvane-42-20240305-070809.tsnap", RecordOptions.expandOutput(RecordOptions.DEFAULT_OUTPUT, 42, t));
+        assertEquals("100%-42.tsnap", RecordOptions.expandOutput("100%%-%p.tsnap", 42, t));
+        assertThrows(ToolException.class, () -> RecordOptions.expandOutput("a%", 1, t));
+        assertTrue(usageError("-o", "x%y").contains("unknown placeholder"));
+        assertTrue(usageError("-o", "").contains("empty output"));
+    }
+
+    @Test
+    void defaultsFilterTheJdkAndDeclareSocketsAsNetIo() throws Exception {
+        RecordOptions plain = options("--filter", "org.acme.", "--filter", "-org.acme.web.");
+        assertEquals(List.of("java.", "javax.", "jdk.", "sun.", "com.sun.", "org.acme.", "-org.acme.web."),
+                plain.filters);
+        assertFalse(plain.filterInverted);
+        Map<String, List<String>> netio = plain.netio.stream().collect(Collectors.groupingBy(
+                RecordOptions.Netio::className, Collectors.mapping(RecordOptions.Netio::method, Collectors.toList())));
+        assertTrue(netio.get("sun.nio.ch.NioSocketImpl").containsAll(List.of("read", "write", "connect", "accept")));
+        assertTrue(netio.get("java.net.SocketInputStream").contains("read"));
+
+        assertEquals(List.of("org.acme."), options("--no-default-filters", "--filter", "org.acme.").filters);
+        RecordOptions inverted = options("--invert", "--filter", "com.acme.");
+        assertEquals(List.of("com.acme."), inverted.filters, "JDK defaults would turn around under --invert");
+        assertTrue(inverted.filterInverted);
+        assertTrue(options("--no-default-netio").netio.isEmpty());
+    }
+
+    @Test
+    void patternsAndNetIoDeclarationsAreChecked() throws Exception {
+        assertEquals(List.of("com.acme.*Dao", "*.Foo?", "org/x/"),
+                options("--ignore", "com.acme.*Dao", "--ignore", "*.Foo?", "--ignore", "org/x/").ignored);
+        assertTrue(usageError("--filter", "-").contains("empty pattern"));
+        assertTrue(usageError("--filter", "com acme").contains("unparsable pattern"));
+        assertTrue(usageError("--ignore", "-com.acme.").contains("unparsable pattern"), "no exclusions in --ignore");
+
+        assertEquals(new RecordOptions.Netio("com.acme.Client", null, null), RecordOptions.parseNetio("com/acme/Client"));
+        assertEquals(new RecordOptions.Netio("com.acme.Client", "send", "(Ljava/lang/String;[B)V"),
+                RecordOptions.parseNetio("com.acme.Client#send(Ljava/lang/String;[B)V"));
+        assertEquals("<init>", RecordOptions.parseNetio("com.acme.Client#<init>").method());
+        for (String bad : new String[] {"", "#read", "com.acme.Client#", "com..Client", "Client#se nd",
+                "Client#send(", "Client#send(I)", "Client#send(Q)V"}) {
+            assertThrows(ToolException.class, () -> RecordOptions.parseNetio(bad), bad);
+        }
+    }
+
+    @Test
+    void hotMethodsCountRecursionOnceAndSkipLabels() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder();
+        long cls = b.addClass("com.acme.Tree");
+        long walk = b.addMethod(cls, "walk", "()V");
+        long leaf = b.addMethod(cls, "leaf", "()V");
+        long label = b.addMethod(b.interceptionClass, "request", "()V");
+        SnapshotBuilder.Node root = b.addThread("t1", "main").root().value(100);
+        SnapshotBuilder.Node outer = root.child(label, 0).value(100).child(walk, 1).value(100);
+        SnapshotBuilder.Node inner = outer.child(walk, 2).value(70);
+        inner.child(leaf, 3).value(60);
+        b.addThread("t2", "main").root().value(30).child(leaf, 4).value(30);
+        b.addThread("_tolvane recorder", "main").ignored(true).root().value(999).child(leaf, 5).value(999);
+
+        List<Summary.MethodTime> times = Summary.methodTimes(SnapshotReader.read(b.build()));
+        assertEquals(List.of("com.acme.Tree.leaf", "com.acme.Tree.walk"),
+                times.stream().map(t -> t.method().qualifiedName()).toList());
+        assertEquals(90, times.get(0).selfMicros(), "leaf: 60 + 30, ignored thread left out");
+        assertEquals(90, times.get(0).totalMicros());
+        assertEquals(40, times.get(1).selfMicros(), "walk: 30 outer + 10 inner");
+        assertEquals(100, times.get(1).totalMicros(), "recursive walk counted once");
+        assertNull(times.stream().filter(t -> t.method().isInterception()).findAny().orElse(null));
+    }
+}
