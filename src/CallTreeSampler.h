@@ -1,0 +1,69 @@
+#ifndef TOLVANE_CALLTREESAMPLER_H
+#define TOLVANE_CALLTREESAMPLER_H
+
+#include <jni.h>
+#include <jvmti.h>
+
+template <class V, class K> class PointerHashMap;
+class ThreadManager;
+class ClassProfilingSession;
+
+// A method's line-number table as JVMTI returned it. Records and tables are
+// kept for the life of the library.
+struct LineNumberTableStruct {
+    jint entryCount;
+    jvmtiLineNumberEntry* table;
+};
+
+// Turns the successive stack samples of one thread into moves of its
+// ThreadManager's cursor. It keeps the previous stack so that only the frames
+// that changed since the last tick are left and entered.
+//
+// Used only by the sampling tick, with the thread monitor held.
+class CallTreeSampler {
+public:
+    // Most transaction nodes a thread can carry above its frames.
+    static const int MAX_TRANSACTIONS = 10;
+
+    CallTreeSampler(ThreadManager* threadManager, int maxDepth);
+    ~CallTreeSampler();
+    CallTreeSampler(const CallTreeSampler&) = delete;
+    CallTreeSampler& operator=(const CallTreeSampler&) = delete;
+
+    // Converts one stack sample (frames innermost first) and books `time` at
+    // the node where the thread then stands. `transactionIds` is the Java
+    // side's long[] (count, then up to ten ids, outermost first) or null; it
+    // is validated here and never trusted as pointers.
+    void saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfilingSession* classSession, JNIEnv* env,
+                  jlongArray transactionIds, jlong timestamp, bool recordStatus);
+
+    jint lastTransactionCount;
+    jlong lastTransactionIds[MAX_TRANSACTIONS];
+    jvmtiFrameInfo* frames;
+    jvmtiFrameInfo* lastFrames;
+    jint lastFrameCount;
+    jint frameCount;
+    jint commonFrameCount;
+    jint maxDepth;
+    ThreadManager* threadManager;
+
+private:
+    jint countCommonFrames() const;
+    // Reads and validates the transaction ids into `ids`; returns their number.
+    static jint readTransactionIds(JNIEnv* env, jlongArray transactionIds, jlong* ids);
+};
+
+// Statics of the stack conversion: the per-method line-number cache.
+class CallTreeHelper {
+public:
+    // The source line of a bytecode location; 0 when the method has no
+    // line-number table. Each method's table is asked for once and cached.
+    static jint translateLineNo(jmethodID method, jint location);
+
+    // Shared record standing for every method without a line-number table.
+    static LineNumberTableStruct* emptyStruct;
+    // JVMTI method identifier -> its line-number table record.
+    static PointerHashMap<LineNumberTableStruct, void*> methodId2LineNumberTableStruct;
+};
+
+#endif

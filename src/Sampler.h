@@ -1,0 +1,50 @@
+#ifndef TOLVANE_SAMPLER_H
+#define TOLVANE_SAMPLER_H
+
+#include <jni.h>
+
+template <class V, class K> class PointerHashMap;
+class CallTreeSampler;
+
+// The clock of a recording: every period it captures the stacks and states of
+// all registered threads with one batched JVMTI call and hands each stack to
+// that thread's CallTreeSampler. Runs on the thread that called record; there
+// is one instance, owned by the agent state.
+class Sampler {
+public:
+    explicit Sampler(int periodMillis);
+    ~Sampler();
+    Sampler(const Sampler&) = delete;
+    Sampler& operator=(const Sampler&) = delete;
+
+    // The recording loop. Called without the thread monitor held; returns
+    // once durationMillis have passed or the VM is dying.
+    void runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned char sampleTransactions);
+    // One tick; takes the thread monitor for its whole duration.
+    void doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, unsigned char sampleTransactions);
+    // Frees the per-thread samplers at the end of a recording. Takes the
+    // thread monitor. Keeps tickCount.
+    void reset();
+
+    jint tickCount;
+    jint periodMillis;
+    jint statusInterval;
+    // ThreadManager -> its CallTreeSampler (owned); null between recordings.
+    PointerHashMap<CallTreeSampler, void*>* threadSamplers;
+};
+
+class SamplerHelper {
+public:
+    // Looks up the two Java-side hooks once per process; a missing one is fatal.
+    static void initRefs(JNIEnv* env);
+    // VM death: ends the current recording at its next tick and every later
+    // one at once. Takes the thread monitor.
+    static void stop(JNIEnv* env);
+
+    static bool stopped;
+    static Sampler* liveSamplerSession;
+    static jmethodID initSamplingState;
+    static jmethodID getSamplingTransactionIds;
+};
+
+#endif

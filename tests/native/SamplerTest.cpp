@@ -1,0 +1,576 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "CallTree.h"
+#include "CallTreeSampler.h"
+#include "ClassProfilingSession.h"
+#include "Counter.h"
+#include "CpuProfilingSession.h"
+#include "FakeJvm.h"
+#include "PointerHashMap.h"
+#include "ProfilingSession.h"
+#include "Sampler.h"
+#include "SamplingFakes.h"
+#include "ThreadDesc.h"
+#include "ThreadManager.h"
+
+using namespace sampling_fakes;
+
+namespace {
+
+const jint ALIVE = JVMTI_THREAD_STATE_ALIVE;
+
+struct FakeThread {
+    std::vector<jvmtiFrameInfo> frames;  // innermost first, as JVMTI hands them out
+    jint state;
+};
+
+// What the fake JVM knows and what it saw during a test.
+struct TickFakes {
+    std::map<jobject, FakeThread> threads;
+    std::set<jobject> collected;
+    std::map<jobject, std::string> javaManagerNames;
+    std::map<jobject, FakeLongArray*> transactionIds;
+    std::set<jobject> throwingManagers;
+    jvmtiError stackError = JVMTI_ERROR_NONE;
+    int stackCalls = 0;
+    std::vector<jthread> lastThreads;
+    jint lastMaxDepth = 0;
+    bool monitorHeldDuringCapture = false;
+    void* stackBuffer = nullptr;
+    int stackBuffersFreed = 0;
+    int stopAtStackCall = -1;
+    int pushes = 0;
+    int pops = 0;
+    jint lastCapacity = 0;
+    bool failPush = false;
+    int weakDeletes = 0;
+    int monitorDepth = 0;
+    int monitorEnters = 0;
+    int findClassCalls = 0;
+    int getMethodIdCalls = 0;
+    std::vector<std::string> log;
+};
+
+TickFakes& fakes() {
+    static TickFakes f;
+    return f;
+}
+
+jrawMonitorID const FAKE_MONITOR = reinterpret_cast<jrawMonitorID>(0x4d4f4e);
+
+void installMonitorFakes(FakeJvmti& jvmti) {
+    jvmti.functions.RawMonitorEnter = [](jvmtiEnv*, jrawMonitorID) {
+        fakes().monitorDepth++;
+        fakes().monitorEnters++;
+        return JVMTI_ERROR_NONE;
+    };
+    jvmti.functions.RawMonitorExit = [](jvmtiEnv*, jrawMonitorID) {
+        fakes().monitorDepth--;
+        return JVMTI_ERROR_NONE;
+    };
+}
+
+// The C++ JNIEnv wrappers reach Java through the va_list variants.
+void JNICALL fakeCallVoidMethod(JNIEnv*, jobject obj, jmethodID method, va_list) {
+    EXPECT_EQ(method, SamplerHelper::initSamplingState);
+    fakes().log.push_back("init:" + fakes().javaManagerNames[obj]);
+    if (fakes().throwingManagers.count(obj) != 0) {
+        arrayCalls().pendingException = true;
+    }
+}
+
+jobject JNICALL fakeCallObjectMethod(JNIEnv*, jobject obj, jmethodID method, va_list) {
+    EXPECT_EQ(method, SamplerHelper::getSamplingTransactionIds);
+    fakes().log.push_back("ids:" + fakes().javaManagerNames[obj]);
+    auto it = fakes().transactionIds.find(obj);
+    jobject result = it != fakes().transactionIds.end() ? reinterpret_cast<jobject>(it->second) : nullptr;
+    if (fakes().throwingManagers.count(obj) != 0) {
+        arrayCalls().pendingException = true;
+    }
+    return result;
+}
+
+void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
+    jvmti.functions.GetThreadListStackTraces = [](jvmtiEnv*, jint count, const jthread* list, jint maxFrames,
+                                                  jvmtiStackInfo** out) {
+        TickFakes& f = fakes();
+        f.stackCalls++;
+        f.log.push_back("stacks");
+        f.lastThreads.assign(list, list + count);
+        f.lastMaxDepth = maxFrames;
+        f.monitorHeldDuringCapture = f.monitorDepth > 0;
+        if (f.stackCalls == f.stopAtStackCall) {
+            SamplerHelper::stopped = true;
+        }
+        if (f.stackError != JVMTI_ERROR_NONE) {
+            return f.stackError;
+        }
+        // One block, like JVMTI: the entries followed by all frame buffers.
+        size_t frameTotal = 0;
+        for (jint i = 0; i < count; i++) {
+            frameTotal += f.threads[list[i]].frames.size();
+        }
+        char* block = static_cast<char*>(
+            std::malloc(count * sizeof(jvmtiStackInfo) + frameTotal * sizeof(jvmtiFrameInfo) + 1));
+        jvmtiStackInfo* infos = reinterpret_cast<jvmtiStackInfo*>(block);
+        jvmtiFrameInfo* frameArea = reinterpret_cast<jvmtiFrameInfo*>(block + count * sizeof(jvmtiStackInfo));
+        for (jint i = 0; i < count; i++) {
+            FakeThread& t = f.threads[list[i]];
+            infos[i].thread = list[i];
+            infos[i].state = t.state;
+            infos[i].frame_buffer = frameArea;
+            infos[i].frame_count = static_cast<jint>(t.frames.size());
+            std::copy(t.frames.begin(), t.frames.end(), frameArea);
+            frameArea += t.frames.size();
+        }
+        *out = infos;
+        f.stackBuffer = block;
+        return JVMTI_ERROR_NONE;
+    };
+    jvmti.functions.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
+        if (mem != nullptr && mem == fakes().stackBuffer) {
+            fakes().stackBuffersFreed++;
+            fakes().stackBuffer = nullptr;
+        }
+        std::free(mem);
+        return JVMTI_ERROR_NONE;
+    };
+    installMonitorFakes(jvmti);
+
+    jni.functions.PushLocalFrame = [](JNIEnv*, jint capacity) -> jint {
+        fakes().lastCapacity = capacity;
+        if (fakes().failPush) {
+            arrayCalls().pendingException = true;  // OutOfMemoryError
+            return JNI_ERR;
+        }
+        fakes().pushes++;
+        return JNI_OK;
+    };
+    jni.functions.PopLocalFrame = [](JNIEnv*, jobject result) -> jobject {
+        fakes().pops++;
+        return result;
+    };
+    jni.functions.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
+        return fakes().collected.count(ref) != 0 ? nullptr : ref;
+    };
+    jni.functions.DeleteWeakGlobalRef = [](JNIEnv*, jweak) { fakes().weakDeletes++; };
+    jni.functions.DeleteGlobalRef = [](JNIEnv*, jobject) {};
+    jni.functions.CallVoidMethodV = &fakeCallVoidMethod;
+    jni.functions.CallObjectMethodV = &fakeCallObjectMethod;
+    jni.functions.FindClass = [](JNIEnv*, const char* name) -> jclass {
+        fakes().findClassCalls++;
+        EXPECT_STREQ(name, "com/tolvane/agent/callee/JvmtiCallee$JvmtiThreadManager");
+        return reinterpret_cast<jclass>(0x77);
+    };
+    jni.functions.GetMethodID = [](JNIEnv*, jclass, const char* name, const char* sig) -> jmethodID {
+        fakes().getMethodIdCalls++;
+        if (std::strcmp(name, "initSamplingState") == 0 && std::strcmp(sig, "()V") == 0) {
+            return reinterpret_cast<jmethodID>(0x101);
+        }
+        if (std::strcmp(name, "getSamplingTransactionIds") == 0 && std::strcmp(sig, "()[J") == 0) {
+            return reinterpret_cast<jmethodID>(0x102);
+        }
+        return nullptr;
+    };
+}
+
+class SamplerTest : public ::testing::Test {
+protected:
+    FakeJvmti jvmti;
+    FakeJni jni;
+    CpuProfilingSession* threadList = nullptr;
+    ClassProfilingSession* registry = nullptr;
+    Sampler* sampler = nullptr;
+
+    jvmtiEnv* savedInterface = nullptr;
+    jrawMonitorID savedMonitor = nullptr;
+    CpuProfilingSession* savedThreadList = nullptr;
+    CpuProfilingSession* savedLiveThreadList = nullptr;
+    ClassProfilingSession* savedRegistry = nullptr;
+    int savedMaxDepth = 0;
+    bool savedStopped = false;
+    Sampler* savedLiveSampler = nullptr;
+    jmethodID savedInit = nullptr;
+    jmethodID savedIds = nullptr;
+
+    uintptr_t nextHandle = 0x7100000;
+
+    void SetUp() override {
+        fakes() = TickFakes();
+        installMethodFakes(jvmti, jni);
+        installArrayFakes(jni);
+        installTickFakes(jvmti, jni);
+
+        savedInterface = g_profilingInterface;
+        savedMonitor = Profiling::_threadMonitor;
+        savedThreadList = g_profilingSession->cpuProfilingSession;
+        savedLiveThreadList = LiveCpuProfilingHelper::liveCpuProfilingSession;
+        savedRegistry = g_profilingSession->classProfilingSession;
+        savedMaxDepth = g_profilingSession->maxStackDepth;
+        savedStopped = SamplerHelper::stopped;
+        savedLiveSampler = SamplerHelper::liveSamplerSession;
+        savedInit = SamplerHelper::initSamplingState;
+        savedIds = SamplerHelper::getSamplingTransactionIds;
+
+        g_profilingInterface = jvmti.get();
+        Profiling::_threadMonitor = FAKE_MONITOR;
+        threadList = new CpuProfilingSession();
+        registry = new ClassProfilingSession(nullptr);
+        g_profilingSession->cpuProfilingSession = threadList;
+        g_profilingSession->classProfilingSession = registry;
+        g_profilingSession->maxStackDepth = 1000;
+        SamplerHelper::stopped = false;
+        SamplerHelper::initSamplingState = reinterpret_cast<jmethodID>(0x101);
+        SamplerHelper::getSamplingTransactionIds = reinterpret_cast<jmethodID>(0x102);
+        sampler = new Sampler(5);
+    }
+
+    void TearDown() override {
+        releaseLineCache();
+        delete sampler;
+        delete threadList;
+        delete registry;
+        g_profilingInterface = savedInterface;
+        Profiling::_threadMonitor = savedMonitor;
+        g_profilingSession->cpuProfilingSession = savedThreadList;
+        LiveCpuProfilingHelper::liveCpuProfilingSession = savedLiveThreadList;
+        g_profilingSession->classProfilingSession = savedRegistry;
+        g_profilingSession->maxStackDepth = savedMaxDepth;
+        SamplerHelper::stopped = savedStopped;
+        SamplerHelper::liveSamplerSession = savedLiveSampler;
+        SamplerHelper::initSamplingState = savedInit;
+        SamplerHelper::getSamplingTransactionIds = savedIds;
+    }
+
+    jobject newHandle() {
+        nextHandle += 0x10;
+        return reinterpret_cast<jobject>(nextHandle);
+    }
+
+    // A registered thread with a stack (outermost frame first) and a JVMTI state.
+    ThreadManager* addThread(const std::vector<jvmtiFrameInfo>& bottomToTop, jint state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE) {
+        jobject handle = newHandle();
+        ThreadManager* manager = new ThreadManager(static_cast<jweak>(handle), nullptr);
+        manager->setThreadDesc(new ThreadDesc(manager, "worker", "main", 0));
+        threadList->threadManagers.push_back(manager);
+        FakeThread& t = fakes().threads[handle];
+        t.frames.assign(bottomToTop.rbegin(), bottomToTop.rend());
+        t.state = state;
+        return manager;
+    }
+
+    FakeThread& threadOf(ThreadManager* manager) { return fakes().threads[manager->threadHandle]; }
+
+    jobject addJavaManager(ThreadManager* manager, const std::string& name) {
+        jobject obj = newHandle();
+        fakes().javaManagerNames[obj] = name;
+        manager->javaThreadManager = obj;
+        return obj;
+    }
+
+    void tick(jlong timestamp = 1000000, jlong time = 5000, bool transactions = false) {
+        sampler->doThreadStatusSampling(jni.get(), timestamp, time, transactions ? 1 : 0);
+        EXPECT_EQ(fakes().monitorDepth, 0);
+        EXPECT_EQ(fakes().pushes, fakes().pops);
+        EXPECT_EQ(fakes().stackBuffer, nullptr) << "stack buffer not deallocated";
+    }
+
+    CallTreeSampler* samplerOf(ThreadManager* manager) {
+        return sampler->threadSamplers != nullptr ? sampler->threadSamplers->get(manager) : nullptr;
+    }
+
+    static std::vector<jvmtiFrameInfo> oneFrameStack(const char* cls) { return {frame(newMethod(cls, "run"), 0)}; }
+};
+
+TEST_F(SamplerTest, WithoutCandidatesATickOnlyTakesTheMonitor) {
+    FakeJvmti bare;
+    FakeJni bareJni;
+    installMonitorFakes(bare);
+    g_profilingInterface = bare.get();
+    fakes().monitorEnters = 0;
+
+    sampler->doThreadStatusSampling(bareJni.get(), 1000, 5000, 1);
+    ASSERT_NE(sampler->threadSamplers, nullptr);
+    EXPECT_EQ(sampler->threadSamplers->size(), 0);
+
+    addThread({})->setThreadStatus(THREAD_STATUS_DEAD);
+    addThread({})->ignored = true;
+    addThread({})->threadHandle = nullptr;
+    ThreadManager* noDesc = addThread({});
+    delete noDesc->threadDesc;
+    noDesc->threadDesc = nullptr;
+    fakes().monitorEnters = 0;
+    sampler->doThreadStatusSampling(bareJni.get(), 1000, 5000, 1);
+    EXPECT_EQ(sampler->threadSamplers->size(), 0);
+    EXPECT_EQ(fakes().monitorEnters, 1);
+    EXPECT_EQ(fakes().monitorDepth, 0);
+    g_profilingInterface = jvmti.get();  // `bare` ends with this scope
+}
+
+TEST_F(SamplerTest, OneBatchedCaptureConvertsEveryCandidateAndCarriesSamplersOver) {
+    ThreadManager* a = addThread(oneFrameStack("test.t2.A"));
+    ThreadManager* b = addThread(oneFrameStack("test.t2.B"));
+    addThread(oneFrameStack("test.t2.C"))->ignored = true;
+
+    tick();
+    EXPECT_EQ(fakes().stackCalls, 1);
+    EXPECT_TRUE(fakes().monitorHeldDuringCapture);
+    EXPECT_EQ(fakes().lastMaxDepth, 1000);
+    EXPECT_EQ(fakes().lastCapacity, 8);
+    std::set<jthread> captured(fakes().lastThreads.begin(), fakes().lastThreads.end());
+    EXPECT_EQ(captured, (std::set<jthread>{a->threadHandle, b->threadHandle}));
+    EXPECT_EQ(fakes().stackBuffersFreed, 1);
+    EXPECT_NE(a->currentNode, a->rootNode);
+    EXPECT_NE(b->currentNode, b->rootNode);
+    EXPECT_EQ(a->currentNode->value, 5000);
+
+    CallTreeSampler* samplerA = samplerOf(a);
+    ASSERT_NE(samplerA, nullptr);
+    EXPECT_EQ(samplerA->threadManager, a);
+    tick();
+    EXPECT_EQ(samplerOf(a), samplerA);
+    EXPECT_EQ(sampler->threadSamplers->size(), 2);
+    EXPECT_EQ(a->currentNode->value, 10000);
+
+    int ticks = sampler->tickCount;
+    sampler->reset();
+    EXPECT_EQ(sampler->threadSamplers, nullptr);
+    EXPECT_EQ(sampler->tickCount, ticks);
+}
+
+TEST_F(SamplerTest, StatusFollowsTheFirstMatchingStateBit) {
+    ThreadManager* runningWaiting =
+        addThread(oneFrameStack("test.t3.A"), ALIVE | JVMTI_THREAD_STATE_RUNNABLE | JVMTI_THREAD_STATE_WAITING);
+    ThreadManager* blockedWaiting = addThread(
+        oneFrameStack("test.t3.B"), ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER | JVMTI_THREAD_STATE_WAITING);
+    ThreadManager* sleeping = addThread(
+        oneFrameStack("test.t3.C"), ALIVE | JVMTI_THREAD_STATE_WAITING | JVMTI_THREAD_STATE_SLEEPING);
+    ThreadManager* unknown = addThread(oneFrameStack("test.t3.D"), ALIVE);
+    unknown->setThreadStatus(THREAD_STATUS_BLOCKED);
+    runningWaiting->setThreadStatus(THREAD_STATUS_WAITING);
+
+    tick();
+    EXPECT_EQ(runningWaiting->threadStatus, THREAD_STATUS_RUNNING);
+    EXPECT_EQ(blockedWaiting->threadStatus, THREAD_STATUS_BLOCKED);
+    EXPECT_EQ(sleeping->threadStatus, THREAD_STATUS_WAITING);
+    EXPECT_EQ(unknown->threadStatus, THREAD_STATUS_BLOCKED);
+    // Every one of them is converted and booked by its status.
+    ASSERT_NE(unknown->currentNode, unknown->rootNode);
+    ASSERT_NE(unknown->currentNode->getMonitorTimeValues(), nullptr);
+    EXPECT_EQ(unknown->currentNode->getMonitorTimeValues()->blockingTime, 5000);
+    ASSERT_NE(sleeping->currentNode->getMonitorTimeValues(), nullptr);
+    EXPECT_EQ(sleeping->currentNode->getMonitorTimeValues()->waitingTime, 5000);
+}
+
+TEST_F(SamplerTest, TerminatedThreadIsEndedWithoutConversionAndDropsOut) {
+    ThreadManager* ended = addThread(oneFrameStack("test.t4.A"), JVMTI_THREAD_STATE_TERMINATED);
+    ThreadManager* notExactly =
+        addThread(oneFrameStack("test.t4.B"), JVMTI_THREAD_STATE_TERMINATED | JVMTI_THREAD_STATE_RUNNABLE);
+
+    tick();
+    EXPECT_TRUE(ended->getIsDead());
+    EXPECT_NE(ended->threadDesc->getThreadEndTime(), -1);
+    EXPECT_EQ(ended->threadHandle, nullptr);
+    EXPECT_EQ(fakes().weakDeletes, 1);
+    EXPECT_FALSE(ended->rootNode->hasChildren());
+    EXPECT_FALSE(notExactly->getIsDead());
+    EXPECT_EQ(notExactly->threadStatus, THREAD_STATUS_RUNNING);
+    EXPECT_TRUE(notExactly->rootNode->hasChildren());
+
+    tick();
+    EXPECT_EQ(fakes().lastThreads, std::vector<jthread>{notExactly->threadHandle});
+    EXPECT_EQ(samplerOf(ended), nullptr);
+    EXPECT_EQ(sampler->threadSamplers->size(), 1);
+}
+
+TEST_F(SamplerTest, CollectedThreadIsSkippedButKeepsItsSampler) {
+    ThreadManager* live = addThread(oneFrameStack("test.t5.A"));
+    ThreadManager* gone = addThread(oneFrameStack("test.t5.B"));
+    tick();
+    CallTreeSampler* goneSampler = samplerOf(gone);
+    jlong goneValue = gone->currentNode->value;
+
+    fakes().collected.insert(gone->threadHandle);
+    tick();
+    EXPECT_EQ(fakes().lastThreads, std::vector<jthread>{live->threadHandle});
+    EXPECT_EQ(samplerOf(gone), goneSampler);
+    EXPECT_EQ(gone->currentNode->value, goneValue);
+    EXPECT_EQ(fakes().lastCapacity, 8);  // the frame is sized by candidates
+
+    fakes().collected.clear();
+    tick();
+    EXPECT_EQ(samplerOf(gone), goneSampler);
+    EXPECT_EQ(gone->currentNode->value, goneValue + 5000);
+}
+
+TEST_F(SamplerTest, FailedCaptureDropsTheTickButInstallsTheNewMap) {
+    ThreadManager* a = addThread(oneFrameStack("test.t6.A"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    fakes().stackError = JVMTI_ERROR_INTERNAL;
+    tick();
+    EXPECT_EQ(fakes().stackCalls, 1);
+    EXPECT_EQ(a->threadStatus, THREAD_STATUS_RUNNING);
+    EXPECT_FALSE(a->rootNode->hasChildren());
+    ASSERT_NE(sampler->threadSamplers, nullptr);
+    CallTreeSampler* kept = samplerOf(a);
+    ASSERT_NE(kept, nullptr);
+
+    fakes().stackError = JVMTI_ERROR_NONE;
+    tick();
+    EXPECT_EQ(samplerOf(a), kept);
+    EXPECT_EQ(a->threadStatus, THREAD_STATUS_WAITING);
+    EXPECT_TRUE(a->rootNode->hasChildren());
+}
+
+TEST_F(SamplerTest, SamplersOfThreadsNoLongerSampledAreDeleted) {
+    ThreadManager* a = addThread(oneFrameStack("test.t7.A"));
+    ThreadManager* b = addThread(oneFrameStack("test.t7.B"));
+    ThreadManager* c = addThread(oneFrameStack("test.t7.C"));
+    tick();
+    EXPECT_EQ(sampler->threadSamplers->size(), 3);
+
+    b->ignored = true;
+    threadList->threadManagers.erase(std::find(threadList->threadManagers.begin(), threadList->threadManagers.end(), c));
+    tick();
+    EXPECT_EQ(sampler->threadSamplers->size(), 1);
+    EXPECT_NE(samplerOf(a), nullptr);
+    EXPECT_EQ(samplerOf(b), nullptr);
+    EXPECT_EQ(samplerOf(c), nullptr);
+    delete c;
+
+    // A manager listed twice is sampled once.
+    threadList->threadManagers.push_back(a);
+    tick();
+    EXPECT_EQ(fakes().lastThreads.size(), 1u);
+    threadList->threadManagers.pop_back();
+}
+
+TEST_F(SamplerTest, StatusPointsEveryFortiethTickAcrossRecordings) {
+    ThreadManager* a = addThread(oneFrameStack("test.t8.A"));
+    const jint states[] = {ALIVE | JVMTI_THREAD_STATE_RUNNABLE, ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER,
+                           ALIVE | JVMTI_THREAD_STATE_WAITING};
+    for (int t = 1; t <= 130; t++) {
+        threadOf(a).state = states[t % 3];
+        tick(static_cast<jlong>(t) * 10000);
+        if (t == 50) {
+            sampler->reset();  // the end of one recording
+        }
+    }
+    EXPECT_EQ(a->threadDesc->getThreadStatusTimeList(), (std::vector<jint>{40, 80, 120}));
+    EXPECT_EQ(a->threadDesc->getThreadStatusList(),
+              (std::vector<unsigned char>{THREAD_STATUS_BLOCKED, THREAD_STATUS_WAITING, THREAD_STATUS_RUNNING}));
+
+    EXPECT_EQ(Sampler(200).statusInterval, 1);
+    EXPECT_EQ(Sampler(300).statusInterval, 1);
+    EXPECT_EQ(Sampler(7).statusInterval, 28);
+    SamplerHelper::liveSamplerSession = sampler;
+}
+
+TEST_F(SamplerTest, TransactionHooksRunAroundTheCapture) {
+    MethodDesc* t = new MethodDesc(ClassProfilingHelper::interceptionClassData, "tx", 2, "()V", 3, registry);
+    registry->addMethodDesc(t);
+    ClassProfilingHelper::addInterceptionMethod(t);
+    FakeLongArray ids{{1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))}};
+
+    ThreadManager* withIds = addThread(oneFrameStack("test.t9.A"));
+    ThreadManager* plain = addThread(oneFrameStack("test.t9.B"));
+    ThreadManager* ending = addThread(oneFrameStack("test.t9.C"), JVMTI_THREAD_STATE_TERMINATED);
+    ThreadManager* throwing = addThread(oneFrameStack("test.t9.D"));
+    fakes().transactionIds[addJavaManager(withIds, "A")] = &ids;
+    addJavaManager(ending, "C");
+    jobject d = addJavaManager(throwing, "D");
+    fakes().transactionIds[d] = &ids;
+    fakes().throwingManagers.insert(d);
+
+    tick(1000000, 5000, true);
+    std::vector<std::string>& log = fakes().log;
+    auto stacks = std::find(log.begin(), log.end(), "stacks");
+    ASSERT_NE(stacks, log.end());
+    std::set<std::string> before(log.begin(), stacks);
+    std::set<std::string> after(stacks + 1, log.end());
+    EXPECT_EQ(before, (std::set<std::string>{"init:A", "init:C", "init:D"}));
+    EXPECT_EQ(after, (std::set<std::string>{"ids:A", "ids:D"}));
+    EXPECT_FALSE(arrayCalls().pendingException);
+    EXPECT_EQ(arrayCalls().exceptionsCleared, 2);
+
+    CallTree* nodeT = withIds->rootNode->getChild(t, 0);
+    ASSERT_NE(nodeT, nullptr);
+    EXPECT_EQ(withIds->currentNode->getParent(), nodeT);
+    // An exception from the hook makes its result count as null.
+    EXPECT_EQ(throwing->rootNode->getChild(t, 0), nullptr);
+    EXPECT_EQ(throwing->currentNode->getParent(), throwing->rootNode);
+    EXPECT_EQ(plain->currentNode->getParent(), plain->rootNode);
+
+    log.clear();
+    tick(1010000, 5000, false);
+    EXPECT_EQ(log, std::vector<std::string>{"stacks"});
+    EXPECT_EQ(withIds->currentNode->getParent(), withIds->rootNode);  // no ids: the transaction is left
+}
+
+TEST_F(SamplerTest, FailedLocalFrameDropsTheTickWithoutPopping) {
+    ThreadManager* a = addThread(oneFrameStack("test.t10.A"));
+    fakes().failPush = true;
+    tick();
+    EXPECT_EQ(fakes().pops, 0);
+    EXPECT_EQ(fakes().stackCalls, 0);
+    EXPECT_FALSE(arrayCalls().pendingException);
+    EXPECT_NE(samplerOf(a), nullptr);
+    EXPECT_FALSE(a->rootNode->hasChildren());
+}
+
+TEST_F(SamplerTest, RecordingLoopLooksUpHooksAndStopsAtTheNextTick) {
+    SamplerHelper::initSamplingState = nullptr;
+    SamplerHelper::getSamplingTransactionIds = nullptr;
+    addThread(oneFrameStack("test.t11.A"));
+
+    sampler->runThreadStatusSampler(jni.get(), 0, 0);
+    sampler->runThreadStatusSampler(jni.get(), -5, 0);
+    EXPECT_EQ(fakes().stackCalls, 0);
+    EXPECT_EQ(sampler->tickCount, 0);
+    EXPECT_EQ(fakes().findClassCalls, 1);  // looked up once, even without a tick
+    EXPECT_EQ(SamplerHelper::initSamplingState, reinterpret_cast<jmethodID>(0x101));
+    EXPECT_EQ(SamplerHelper::getSamplingTransactionIds, reinterpret_cast<jmethodID>(0x102));
+
+    // A short recording ends once its length has passed.
+    jlong start = Counter::getUsec();
+    sampler->runThreadStatusSampler(jni.get(), 2, 0);
+    EXPECT_GE(Counter::getUsec() - start, 2000);
+    EXPECT_GE(fakes().stackCalls, 1);
+    EXPECT_EQ(fakes().monitorDepth, 0);
+
+    // VM death during a tick: that tick completes, the loop ends, and later
+    // recordings take no tick at all.
+    int before = fakes().stackCalls;
+    fakes().stopAtStackCall = before + 3;
+    sampler->runThreadStatusSampler(jni.get(), 1000000, 0);
+    EXPECT_EQ(fakes().stackCalls, before + 3);
+    int ticks = sampler->tickCount;
+    sampler->runThreadStatusSampler(jni.get(), 1000000, 0);
+    sampler->doThreadStatusSampling(jni.get(), 0, 0, 0);
+    EXPECT_EQ(fakes().stackCalls, before + 3);
+    EXPECT_EQ(sampler->tickCount, ticks);
+    EXPECT_EQ(fakes().findClassCalls, 1);
+}
+
+TEST_F(SamplerTest, StopNeedsASampler) {
+    fakes().monitorEnters = 0;
+    SamplerHelper::liveSamplerSession = nullptr;
+    SamplerHelper::stop(nullptr);
+    EXPECT_FALSE(SamplerHelper::stopped);
+    EXPECT_EQ(fakes().monitorEnters, 0);
+
+    SamplerHelper::liveSamplerSession = sampler;
+    fakes().monitorEnters = 0;
+    SamplerHelper::stop(nullptr);
+    EXPECT_TRUE(SamplerHelper::stopped);
+    EXPECT_EQ(fakes().monitorEnters, 1);
+    EXPECT_EQ(fakes().monitorDepth, 0);
+}
+
+}  // namespace
