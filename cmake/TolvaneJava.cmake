@@ -20,11 +20,17 @@ file(GLOB_RECURSE TOOL_JAVA CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/java/tool/*.ja
 file(GLOB_RECURSE TOOL_RESOURCES CONFIGURE_DEPENDS RELATIVE ${CMAKE_SOURCE_DIR}/java/tool
   ${CMAKE_SOURCE_DIR}/java/tool/*.html ${CMAKE_SOURCE_DIR}/java/tool/*.js ${CMAKE_SOURCE_DIR}/java/tool/*.css)
 set(CMAKE_JAVA_COMPILE_FLAGS --release 17 -encoding UTF-8)
-set(TOOL_SOURCES ${TOOL_JAVA})
+# Resources keep their package path inside the jar (com/tolvane/report/report.js).
+set(TOOL_RESOURCE_ARGS)
 foreach(res ${TOOL_RESOURCES})
-  list(APPEND TOOL_SOURCES ${CMAKE_SOURCE_DIR}/java/tool/${res})
+  get_filename_component(res_dir ${res} DIRECTORY)
+  list(APPEND TOOL_RESOURCE_ARGS NAMESPACE ${res_dir} ${CMAKE_SOURCE_DIR}/java/tool/${res})
 endforeach()
-add_jar(tolvane-tool SOURCES ${TOOL_SOURCES}
+if(TOOL_RESOURCE_ARGS)
+  set(TOOL_RESOURCE_ARGS RESOURCES ${TOOL_RESOURCE_ARGS})
+endif()
+add_jar(tolvane-tool SOURCES ${TOOL_JAVA}
+  ${TOOL_RESOURCE_ARGS}
   INCLUDE_JARS tolvane-agent
   OUTPUT_DIR ${CMAKE_BINARY_DIR}/jars)
 get_target_property(TOLVANE_TOOL_JAR tolvane-tool JAR_FILE)

@@ -1,0 +1,184 @@
+package com.tolvane.report;
+
+import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.MethodRecord;
+
+import java.util.ArrayDeque;
+import java.util.ArrayList;
+import java.util.Comparator;
+import java.util.Deque;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Map;
+
+/**
+ * A node of a call tree as the reports show it: one or more threads' trees
+ * merged by (method, call-site line), with the running time inclusive and the
+ * waiting, blocked and net I/O times both as the node's own and summed over
+ * its subtree. Trees may be as deep as the recorder's stack limit and beyond
+ * in a hand-made file, so nothing here recurses.
+ */
+public final class Frame {
+    private final Frame parent;
+    private final MethodRecord method;
+    private final int line;
+    private final List<Frame> children = new ArrayList<>();
+    private Map<Key, Frame> childIndex;
+
+    private long running;
+    private final long[] own = new long[4];
+    private final long[] inclusive = new long[4];
+
+    private Frame(Frame parent, MethodRecord method, int line) {
+        this.parent = parent;
+        this.method = method;
+        this.line = line;
+    }
+
+    /**
+     * Merges the call trees below the given roots into one tree. Children with
+     * the same method and call-site line add up; a single root gives a copy of
+     * its own tree.
+     */
+    public static Frame merge(List<CallNode> roots) {
+        Frame top = new Frame(null, null, 0);
+        Deque<Object[]> pending = new ArrayDeque<>();
+        for (CallNode root : roots) {
+            pending.push(new Object[] {root, top});
+        }
+        while (!pending.isEmpty()) {
+            Object[] item = pending.pop();
+            CallNode node = (CallNode) item[0];
+            Frame target = (Frame) item[1];
+            target.running += node.value();
+            target.own[Metric.WAITING.ordinal()] += node.waitingMicros();
+            target.own[Metric.BLOCKED.ordinal()] += node.blockingMicros();
+            target.own[Metric.NETIO.ordinal()] += node.netIOMicros();
+            for (CallNode child : node.children()) {
+                pending.push(new Object[] {child, target.child(child.method(), child.line())});
+            }
+        }
+        top.computeTotals();
+        top.dropIndexes();
+        return top;
+    }
+
+    private Frame child(MethodRecord m, int atLine) {
+        if (childIndex == null) {
+            childIndex = new HashMap<>();
+        }
+        Key key = new Key(m.id(), atLine);
+        Frame found = childIndex.get(key);
+        if (found == null) {
+            found = new Frame(this, m, atLine);
+            children.add(found);
+            childIndex.put(key, found);
+        }
+        return found;
+    }
+
+    /** Method IDs are unique within a snapshot, so they identify a method together with the line. */
+    private record Key(long methodId, int line) {
+    }
+
+    /** Fills the inclusive figures bottom-up: every node after its descendants. */
+    private void computeTotals() {
+        List<Frame> order = preOrder();
+        for (int i = order.size() - 1; i >= 0; i--) {
+            Frame f = order.get(i);
+            f.inclusive[0] = f.running;
+            for (int s = 1; s < 4; s++) {
+                f.inclusive[s] += f.own[s];
+                if (f.parent != null) {
+                    f.parent.inclusive[s] += f.inclusive[s];
+                }
+            }
+        }
+    }
+
+    private void dropIndexes() {
+        for (Frame f : preOrder()) {
+            f.childIndex = null;
+        }
+    }
+
+    /** This node and its descendants, parents before children. */
+    public List<Frame> preOrder() {
+        List<Frame> out = new ArrayList<>();
+        Deque<Frame> pending = new ArrayDeque<>();
+        pending.push(this);
+        while (!pending.isEmpty()) {
+            Frame f = pending.pop();
+            out.add(f);
+            for (int i = f.children.size() - 1; i >= 0; i--) {
+                pending.push(f.children.get(i));
+            }
+        }
+        return out;
+    }
+
+    public Frame parent() {
+        return parent;
+    }
+
+    /** The method, null for the root. */
+    public MethodRecord method() {
+        return method;
+    }
+
+    public boolean isRoot() {
+        return method == null;
+    }
+
+    /** Line in the caller from which this method was called; 0 when unknown. */
+    public int line() {
+        return line;
+    }
+
+    public List<Frame> children() {
+        return children;
+    }
+
+    /** Inclusive running time in microseconds. */
+    public long running() {
+        return running;
+    }
+
+    /**
+     * Running time spent in this node itself: its running time minus its
+     * children's. A tree whose children add up to more than their parent
+     * (possible only in a damaged or hand-made file) gives 0, not a negative
+     * time.
+     */
+    public long selfRunning() {
+        long self = running;
+        for (Frame c : children) {
+            self -= c.running;
+        }
+        return Math.max(0, self);
+    }
+
+    /** The node's own time of a metric: self running time, or its own waiting, blocked, net I/O time. */
+    public long self(Metric m) {
+        switch (m) {
+            case RUNNING: return selfRunning();
+            case ALL: return selfRunning() + own[1] + own[2] + own[3];
+            default: return own[m.ordinal()];
+        }
+    }
+
+    /** The time of a metric including all descendants. */
+    public long total(Metric m) {
+        if (m == Metric.ALL) {
+            return inclusive[0] + inclusive[1] + inclusive[2] + inclusive[3];
+        }
+        return inclusive[m.ordinal()];
+    }
+
+    /** Orders children by a metric's total, largest first; ties by name, then line, for a stable output. */
+    public static Comparator<Frame> byTotal(Metric m) {
+        return Comparator.comparingLong((Frame f) -> f.total(m)).reversed()
+                .thenComparing(f -> Names.frame(f.method))
+                .thenComparingInt(f -> f.line);
+    }
+}

@@ -1,0 +1,137 @@
+package com.tolvane.report;
+
+import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.MethodRecord;
+import com.tolvane.snapshot.ThreadRecord;
+
+import java.io.IOException;
+import java.util.ArrayList;
+import java.util.Comparator;
+import java.util.HashMap;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Map;
+
+/**
+ * Methods ranked by the time spent in them: self running time (a node's
+ * running time minus its children's), and own waiting, blocked and net I/O
+ * time, summed over every place in every chosen thread where the method
+ * occurs. Each method lists the call paths that contributed most, written
+ * from the method outward: "m <- caller:line <- ...", where the line is the
+ * caller's line that made the call.
+ */
+public final class HotspotsFormat {
+    /** How many call paths each method shows. */
+    static final int PATHS = 3;
+    /** How many callers a call path shows before it is cut. */
+    static final int PATH_DEPTH = 8;
+
+    private HotspotsFormat() {
+    }
+
+    /** One method's time, with the time of each distinct call path leading to it. */
+    static final class Hotspot {
+        final MethodRecord method;
+        long micros;
+        final Map<String, Long> paths = new LinkedHashMap<>();
+
+        Hotspot(MethodRecord method) {
+            this.method = method;
+        }
+
+        /** The paths with the most time, most first. */
+        List<Map.Entry<String, Long>> topPaths() {
+            List<Map.Entry<String, Long>> list = new ArrayList<>(paths.entrySet());
+            list.sort(Map.Entry.<String, Long>comparingByValue().reversed().thenComparing(Map.Entry.comparingByKey()));
+            return list.subList(0, Math.min(PATHS, list.size()));
+        }
+    }
+
+    public static void write(ReportContext ctx, Appendable out) throws IOException {
+        Metric[] sections = ctx.metric() == Metric.ALL ? Metric.STATES : new Metric[] {ctx.metric()};
+        out.append("Hot spots of ").append(Names.printable(ctx.source())).append(", ")
+                .append(String.valueOf(ctx.threads().size())).append(ctx.threads().size() == 1 ? " thread" : " threads")
+                .append("; methods below ").append(Names.number(ctx.minPercent())).append("% folded\n");
+        for (Metric m : sections) {
+            writeSection(ctx, m, out);
+        }
+    }
+
+    /** The methods with their time in a metric, most first. */
+    static List<Hotspot> hotspots(List<ThreadRecord> threads, Metric m) {
+        Map<MethodRecord, Hotspot> byMethod = new HashMap<>();
+        for (ThreadRecord t : threads) {
+            t.root().walk(node -> {
+                if (node.isRoot()) {
+                    return;
+                }
+                long micros = m.self(node);
+                if (micros <= 0) {
+                    return;
+                }
+                Hotspot h = byMethod.computeIfAbsent(node.method(), Hotspot::new);
+                h.micros += micros;
+                h.paths.merge(path(node), micros, Long::sum);
+            });
+        }
+        List<Hotspot> list = new ArrayList<>(byMethod.values());
+        list.sort(Comparator.comparingLong((Hotspot h) -> h.micros).reversed()
+                .thenComparing(h -> Names.frame(h.method)));
+        return list;
+    }
+
+
+    /** The call path of a node from the node outward, each caller with the line it called from. */
+    static String path(CallNode node) {
+        StringBuilder sb = new StringBuilder(Names.frame(node.method()));
+        CallNode callee = node;
+        int shown = 0;
+        for (CallNode caller = node.parent(); caller != null && !caller.isRoot(); caller = caller.parent()) {
+            if (shown++ == PATH_DEPTH) {
+                sb.append(" <- ...");
+                break;
+            }
+            sb.append(" <- ").append(Names.frame(caller.method()));
+            if (callee.line() > 0) {
+                sb.append(':').append(callee.line());
+            }
+            callee = caller;
+        }
+        return sb.toString();
+    }
+
+    private static void writeSection(ReportContext ctx, Metric m, Appendable out) throws IOException {
+        String what = m == Metric.RUNNING ? "self running" : m.label();
+        List<Hotspot> list = hotspots(ctx.threads(), m);
+        long whole = 0;
+        for (Hotspot h : list) {
+            whole += h.micros;
+        }
+        out.append("\n== by ").append(what).append(" time: ").append(Names.ms(whole)).append(" ms ==\n");
+        if (whole == 0) {
+            out.append("no ").append(m.label()).append(" time recorded\n");
+            return;
+        }
+        out.append("      %").append(Names.pad(m == Metric.RUNNING ? "self ms" : "ms", 13)).append("  method\n");
+        int folded = 0;
+        long foldedMicros = 0;
+        for (Hotspot h : list) {
+            if (100.0 * h.micros / whole < ctx.minPercent()) {
+                folded++;
+                foldedMicros += h.micros;
+                continue;
+            }
+            out.append(Names.pad(Names.percent(h.micros, whole), 7)).append(Names.pad(Names.ms(h.micros), 13))
+                    .append("  ").append(Names.frame(h.method)).append('\n');
+            for (Map.Entry<String, Long> p : h.topPaths()) {
+                out.append(" ".repeat(22)).append(Names.pad(Names.ms(p.getValue()), 11)).append(" ms  ")
+                        .append(p.getKey()).append('\n');
+            }
+        }
+        if (folded > 0) {
+            out.append(Names.pad(Names.percent(foldedMicros, whole), 7)).append(Names.pad(Names.ms(foldedMicros), 13))
+                    .append("  (").append(String.valueOf(folded)).append(folded == 1 ? " more method" : " more methods")
+                    .append(" below ").append(Names.number(ctx.minPercent())).append("%)\n");
+        }
+    }
+}

@@ -1,0 +1,199 @@
+package com.tolvane.report;
+
+import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.ClassRecord;
+import com.tolvane.snapshot.Header;
+import com.tolvane.snapshot.MethodRecord;
+import com.tolvane.snapshot.Section;
+import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.StatusPoint;
+import com.tolvane.snapshot.ThreadRecord;
+
+import java.io.IOException;
+import java.util.ArrayDeque;
+import java.util.Deque;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Map;
+
+/**
+ * Everything a snapshot holds as one JSON document, for other tools and for
+ * the HTML page. IDs are hexadecimal strings ("0x7f3a..."), since a 64-bit
+ * identity does not fit a JavaScript number. Methods name their class, and
+ * call-tree nodes their method, by index into the "classes" and "methods"
+ * arrays. Times are microseconds on the recorder's clock. A node carries
+ * "running" (with descendants) and, when the file has them, its own
+ * "blocked", "waiting" and "netio" times; "children" is left out for leaves.
+ * Only the chosen threads are written.
+ */
+public final class JsonFormat {
+    /** Version of this document's layout; raised when a field changes meaning. */
+    public static final int LAYOUT_VERSION = 1;
+
+    private JsonFormat() {
+    }
+
+    public static void write(ReportContext ctx, Appendable out) throws IOException {
+        Snapshot s = ctx.snapshot();
+        Header h = s.header();
+        out.append("{\"format\":\"tolvane-snapshot\",\"layoutVersion\":").append(String.valueOf(LAYOUT_VERSION));
+        out.append(",\"source\":");
+        string(out, ctx.source());
+        out.append(",\"header\":{\"version\":").append(String.valueOf(h.version())).append(",\"vmName\":");
+        string(out, h.vmName());
+        out.append(",\"javaVersion\":");
+        string(out, h.javaVersion());
+        out.append(",\"recordStart\":").append(String.valueOf(h.recordStartMicros()))
+                .append(",\"writeTime\":").append(String.valueOf(h.writeTimeMicros()))
+                .append(",\"idWidth\":").append(String.valueOf(h.idWidth()))
+                .append(",\"length\":").append(String.valueOf(h.length())).append('}');
+
+        out.append(",\"sections\":[");
+        String sep = "";
+        for (Section sec : s.sections()) {
+            out.append(sep).append("{\"index\":").append(String.valueOf(sec.index()))
+                    .append(",\"length\":").append(String.valueOf(sec.length()))
+                    .append(",\"position\":").append(String.valueOf(sec.position()))
+                    .append(",\"crc\":\"").append(String.format("%08x", sec.crc())).append("\"}");
+            sep = ",";
+        }
+        out.append(']');
+
+        Map<Long, Integer> classIndex = new HashMap<>();
+        out.append(",\"classes\":[");
+        sep = "";
+        for (ClassRecord c : s.classes()) {
+            classIndex.putIfAbsent(c.id(), classIndex.size());
+            out.append(sep).append("{\"id\":\"").append(hex(c.id())).append("\",\"name\":");
+            string(out, c.name());
+            out.append(",\"kind\":").append(String.valueOf(c.kind())).append('}');
+            sep = ",";
+        }
+        out.append(']');
+
+        Map<Long, Integer> methodIndex = new HashMap<>();
+        out.append(",\"methods\":[");
+        sep = "";
+        for (MethodRecord m : s.methods()) {
+            methodIndex.putIfAbsent(m.id(), methodIndex.size());
+            out.append(sep).append("{\"id\":\"").append(hex(m.id())).append("\",\"class\":")
+                    .append(String.valueOf(classIndex.getOrDefault(m.owner().id(), -1))).append(",\"name\":");
+            string(out, m.name());
+            out.append(",\"signature\":");
+            string(out, m.signature());
+            out.append('}');
+            sep = ",";
+        }
+        out.append(']');
+
+        out.append(",\"filters\":[");
+        sep = "";
+        for (String f : s.filters()) {
+            out.append(sep);
+            string(out, f);
+            sep = ",";
+        }
+        out.append("],\"filterInverted\":").append(String.valueOf(s.filterInverted()));
+
+        out.append(",\"threads\":[");
+        sep = "";
+        for (ThreadRecord t : ctx.threads()) {
+            out.append(sep).append("{\"id\":\"").append(hex(t.id())).append("\",\"name\":");
+            string(out, t.name());
+            out.append(",\"group\":");
+            string(out, t.group());
+            out.append(",\"start\":").append(String.valueOf(t.startMicros()))
+                    .append(",\"end\":").append(String.valueOf(t.endMicros()))
+                    .append(",\"ignored\":").append(String.valueOf(t.ignored()))
+                    .append(",\"timeline\":[");
+            String psep = "";
+            for (StatusPoint p : t.timeline()) {
+                out.append(psep).append('[').append(String.valueOf(p.status())).append(',')
+                        .append(String.valueOf(p.micros())).append(']');
+                psep = ",";
+            }
+            out.append("],\"tree\":");
+            tree(out, t.root(), methodIndex);
+            out.append('}');
+            sep = ",";
+        }
+        out.append("]}\n");
+    }
+
+    /** Writes a call tree as nested objects without recursing, so any depth fits. */
+    private static void tree(Appendable out, CallNode root, Map<Long, Integer> methodIndex) throws IOException {
+        // Each entry is a node whose object is open and the index of the next child to write.
+        Deque<Object[]> open = new ArrayDeque<>();
+        node(out, root, methodIndex);
+        open.push(new Object[] {root, 0});
+        while (!open.isEmpty()) {
+            Object[] top = open.peek();
+            CallNode node = (CallNode) top[0];
+            int next = (Integer) top[1];
+            List<CallNode> children = node.children();
+            if (next < children.size()) {
+                top[1] = next + 1;
+                out.append(next == 0 ? ",\"children\":[" : ",");
+                CallNode child = children.get(next);
+                node(out, child, methodIndex);
+                open.push(new Object[] {child, 0});
+            } else {
+                out.append(children.isEmpty() ? "}" : "]}");
+                open.pop();
+            }
+        }
+    }
+
+    /** Writes a node's own fields and leaves its object open. */
+    private static void node(Appendable out, CallNode n, Map<Long, Integer> methodIndex) throws IOException {
+        out.append("{\"method\":");
+        if (n.method() == null) {
+            out.append("null");
+        } else {
+            out.append(String.valueOf(methodIndex.getOrDefault(n.method().id(), -1)));
+        }
+        out.append(",\"line\":").append(String.valueOf(n.line()))
+                .append(",\"running\":").append(String.valueOf(n.value()));
+        if (n.hasMonitorTimes()) {
+            out.append(",\"blocked\":").append(String.valueOf(n.blockingMicros()))
+                    .append(",\"waiting\":").append(String.valueOf(n.waitingMicros()))
+                    .append(",\"netio\":").append(String.valueOf(n.netIOMicros()));
+        }
+    }
+
+    static String hex(long id) {
+        return "0x" + Long.toHexString(id);
+    }
+
+    /**
+     * Writes a JSON string. Besides what JSON requires, '<', '>', '&', the
+     * JavaScript line separators and unpaired surrogates are escaped, so the
+     * document can sit inside an HTML script element and survives any
+     * encoding of the output.
+     */
+    static void string(Appendable out, String s) throws IOException {
+        out.append('"');
+        for (int i = 0; i < s.length(); i++) {
+            char c = s.charAt(i);
+            switch (c) {
+                case '"': out.append("\\\""); continue;
+                case '\\': out.append("\\\\"); continue;
+                case '\n': out.append("\\n"); continue;
+                case '\r': out.append("\\r"); continue;
+                case '\t': out.append("\\t"); continue;
+                default: break;
+            }
+            boolean pairedHigh = Character.isHighSurrogate(c) && i + 1 < s.length()
+                    && Character.isLowSurrogate(s.charAt(i + 1));
+            if (pairedHigh) {
+                out.append(c).append(s.charAt(++i));
+            } else if (c < 0x20 || c == '<' || c == '>' || c == '&' || c == '\u2028' || c == '\u2029'
+                    || Character.isSurrogate(c)) {
+                out.append(String.format("\\u%04x", (int) c));
+            } else {
+                out.append(c);
+            }
+        }
+        out.append('"');
+    }
+}

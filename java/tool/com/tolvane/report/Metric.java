@@ -1,0 +1,72 @@
+package com.tolvane.report;
+
+import com.tolvane.snapshot.CallNode;
+
+import java.util.Locale;
+
+/**
+ * The kind of time a report ranks by. Running time is stored inclusively in
+ * the call tree; waiting, blocked and net I/O time are stored on the node where
+ * the thread stood, so their inclusive figures are sums over the subtree.
+ * {@link #ALL} adds the four together: the wall-clock time the thread spent
+ * below a node while it was sampled.
+ */
+public enum Metric {
+    RUNNING("running", "running"),
+    WAITING("waiting", "waiting"),
+    BLOCKED("blocked", "blocked"),
+    NETIO("netio", "net I/O"),
+    ALL("all", "all states");
+
+    /** The four states that times are booked in, in display order. */
+    public static final Metric[] STATES = {RUNNING, WAITING, BLOCKED, NETIO};
+
+    private final String option;
+    private final String label;
+
+    Metric(String option, String label) {
+        this.option = option;
+        this.label = label;
+    }
+
+    /** The name used on the command line and in the HTML page. */
+    public String option() {
+        return option;
+    }
+
+    /** A readable name for headings. */
+    public String label() {
+        return label;
+    }
+
+    /**
+     * A call-tree node's own time of this metric. Self running time is the
+     * node's running time minus its children's; children that add up to
+     * more than their parent (only in a damaged or hand-made file) give 0
+     * rather than a negative time.
+     */
+    public long self(CallNode node) {
+        long running = Math.max(0, node.selfRunningMicros());
+        switch (this) {
+            case RUNNING: return running;
+            case WAITING: return node.waitingMicros();
+            case BLOCKED: return node.blockingMicros();
+            case NETIO: return node.netIOMicros();
+            default: return running + node.waitingMicros() + node.blockingMicros() + node.netIOMicros();
+        }
+    }
+
+    /** Parses a --state value; null when it names no metric. */
+    public static Metric parse(String text) {
+        String t = text.toLowerCase(Locale.ROOT);
+        for (Metric m : values()) {
+            if (m.option.equals(t)) {
+                return m;
+            }
+        }
+        if (t.equals("net-io") || t.equals("net_io") || t.equals("net i/o")) {
+            return NETIO;
+        }
+        return null;
+    }
+}

@@ -1,0 +1,301 @@
+package com.tolvane.report;
+
+import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.SnapshotFormatException;
+import com.tolvane.snapshot.SnapshotReader;
+import com.tolvane.tool.Args;
+import com.tolvane.tool.Command;
+import com.tolvane.tool.ToolException;
+
+import java.io.BufferedWriter;
+import java.io.IOException;
+import java.io.OutputStreamWriter;
+import java.io.PrintStream;
+import java.io.Writer;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Locale;
+import java.util.regex.Pattern;
+import java.util.regex.PatternSyntaxException;
+
+/**
+ * {@code tolvane report FILE}: reads a snapshot and writes one of the
+ * report formats to standard output or a file.
+ */
+public final class ReportCommand implements Command {
+    /** Share of a tree below which nodes are folded, unless --min-percent says otherwise. */
+    public static final double DEFAULT_MIN_PERCENT = 0.5;
+
+    /** The report formats. */
+    public enum Format {
+        TREE, HOTSPOTS, THREADS, COLLAPSED, JSON, HTML;
+
+        String option() {
+            return name().toLowerCase(Locale.ROOT);
+        }
+
+        static Format parse(String text) {
+            for (Format f : values()) {
+                if (f.option().equals(text.toLowerCase(Locale.ROOT))) {
+                    return f;
+                }
+            }
+            return null;
+        }
+
+        /** The metric a format ranks by when --state is not given. */
+        Metric defaultMetric() {
+            return this == COLLAPSED || this == HTML ? Metric.RUNNING : Metric.ALL;
+        }
+    }
+
+    @Override
+    public String name() {
+        return "report";
+    }
+
+    @Override
+    public String summary() {
+        return "show a snapshot as call tree, hot spots, threads, folded stacks, JSON or an HTML page";
+    }
+
+    @Override
+    public String usage() {
+        return "usage: tolvane report FILE [--format F] [-o OUT] [--thread REGEX] [--min-percent P]\n"
+                + "                      [--state running|waiting|blocked|netio|all]\n"
+                + "  -f, --format F     tree       call tree of all threads merged, then of each thread\n"
+                + "                     hotspots   methods by own time, with the call paths leading there\n"
+                + "                     threads    threads with lifetime and time per state\n"
+                + "                     collapsed  folded stacks for flamegraph.pl and speedscope\n"
+                + "                     json       everything the snapshot holds\n"
+                + "                     html       one self-contained page: flame graph, call tree,\n"
+                + "                                hot spots and thread timeline\n"
+                + "                     Default: from the extension of OUT (.html, .json, .collapsed,\n"
+                + "                     .folded), else tree on a terminal and collapsed when the output\n"
+                + "                     is piped or redirected.\n"
+                + "  -o, --output OUT   write to OUT instead of standard output\n"
+                + "  --thread REGEX     only threads whose name contains a match of REGEX\n"
+                + "  --min-percent P    fold call-tree nodes and hot spots below P% (default "
+                + Names.number(DEFAULT_MIN_PERCENT) + ")\n"
+                + "  --state S          time to rank and fold by: running, waiting, blocked, netio or all\n"
+                + "                     (default: all for tree and hotspots, running for collapsed and html)\n";
+    }
+
+    @Override
+    public int run(String[] argv, PrintStream out, PrintStream err) throws ToolException {
+        Args args = new Args()
+                .valued("format", 'f')
+                .valued("output", 'o')
+                .valued("thread", null)
+                .valued("min-percent", null)
+                .valued("state", null)
+                .parse(argv);
+        Path file = Path.of(args.single("snapshot file"));
+        String output = args.value("output", null);
+
+        Format format;
+        if (args.has("format")) {
+            format = Format.parse(args.value("format", ""));
+            if (format == null) {
+                throw ToolException.usage("unknown report format \"" + args.value("format", "")
+                        + "\" (tree, hotspots, threads, collapsed, json or html)");
+            }
+        } else {
+            format = defaultFormat(output, System.console() != null);
+        }
+
+        Metric metric = format.defaultMetric();
+        if (args.has("state")) {
+            metric = Metric.parse(args.value("state", ""));
+            if (metric == null) {
+                throw ToolException.usage("unknown state \"" + args.value("state", "")
+                        + "\" (running, waiting, blocked, netio or all)");
+            }
+        }
+        double minPercent = DEFAULT_MIN_PERCENT;
+        if (args.has("min-percent")) {
+            String text = args.value("min-percent", "");
+            try {
+                minPercent = Double.parseDouble(text);
+            } catch (NumberFormatException e) {
+                minPercent = Double.NaN;
+            }
+            if (!(minPercent >= 0 && minPercent <= 100)) {
+                throw ToolException.usage("--min-percent needs a number from 0 to 100, not \"" + text + "\"");
+            }
+        }
+        Pattern threadPattern = null;
+        if (args.has("thread")) {
+            try {
+                threadPattern = Pattern.compile(args.value("thread", ""));
+            } catch (PatternSyntaxException e) {
+                throw ToolException.usage("invalid --thread pattern: " + e.getDescription()
+                        + " in \"" + e.getPattern() + "\"");
+            }
+        }
+
+        Snapshot snapshot = read(file);
+        ReportContext ctx = new ReportContext(snapshot, file.getFileName().toString(), threadPattern, metric,
+                minPercent);
+        if (threadPattern != null && ctx.threads().isEmpty()) {
+            throw new ToolException("no thread name matches \"" + threadPattern.pattern() + "\"; the threads are: "
+                    + threadNames(snapshot));
+        }
+
+        if (output == null) {
+            Writer w = new BufferedWriter(new OutputStreamWriter(out, StandardCharsets.UTF_8), 1 << 16);
+            try {
+                write(format, ctx, w);
+                w.flush();
+            } catch (IOException e) {
+                throw new ToolException("cannot write the report: " + e.getMessage());
+            }
+        } else {
+            Path target = Path.of(output);
+            writeFile(format, ctx, target);
+            err.println("wrote " + format.option() + " report to " + target);
+        }
+        return 0;
+    }
+
+    /**
+     * The format when none is given: the one the output file's extension
+     * names, else the readable tree on a terminal and the folded stacks when
+     * the output goes to a pipe or file (flamegraph.pl, speedscope).
+     */
+    static Format defaultFormat(String output, boolean terminal) {
+        if (output != null) {
+            String name = output.toLowerCase(Locale.ROOT);
+            if (name.endsWith(".html") || name.endsWith(".htm")) {
+                return Format.HTML;
+            }
+            if (name.endsWith(".json")) {
+                return Format.JSON;
+            }
+            if (name.endsWith(".collapsed") || name.endsWith(".folded")) {
+                return Format.COLLAPSED;
+            }
+            return Format.TREE;
+        }
+        return terminal ? Format.TREE : Format.COLLAPSED;
+    }
+
+    /** Reads a snapshot, turning the reader's complaints into one-line errors. */
+    public static Snapshot read(Path file) throws ToolException {
+        if (!Files.exists(file)) {
+            throw new ToolException(file + ": no such file");
+        }
+        if (!Files.isRegularFile(file)) {
+            throw new ToolException(file + ": not a regular file");
+        }
+        try {
+            return SnapshotReader.read(file);
+        } catch (SnapshotFormatException e) {
+            throw new ToolException(file + ": " + e.getMessage());
+        } catch (IOException e) {
+            throw new ToolException(file + ": cannot be read: " + e.getMessage());
+        }
+    }
+
+    /**
+     * Writes the HTML page of a fresh recording and names it on {@code out};
+     * nothing when {@code target} is null. For commands that record and then
+     * show the result.
+     */
+    public static void writeHtml(Snapshot snapshot, Path snapshotPath, String target, PrintStream out)
+            throws ToolException {
+        if (target == null) {
+            return;
+        }
+        Path html = Path.of(target);
+        writeFile(Format.HTML, new ReportContext(snapshot, snapshotPath.getFileName().toString(), null,
+                Metric.RUNNING, DEFAULT_MIN_PERCENT), html);
+        out.println("HTML report: " + html.toAbsolutePath().normalize());
+    }
+
+    /** The HTML file beside a snapshot: its name with ".html" in place of ".tsnap". */
+    public static Path htmlNextTo(Path snapshot) {
+        String name = snapshot.getFileName().toString();
+        String base = name.endsWith(".tsnap") ? name.substring(0, name.length() - ".tsnap".length()) : name;
+        return snapshot.resolveSibling(base + ".html");
+    }
+
+    /**
+     * Checks an HTML report target before anything is recorded, so that a
+     * typo costs no recording; returns it unchanged (null stays null).
+     */
+    public static String checkHtmlTarget(String target) throws ToolException {
+        if (target == null) {
+            return null;
+        }
+        if (target.isEmpty()) {
+            throw ToolException.usage("empty --html file name");
+        }
+        Path dir = Path.of(target).toAbsolutePath().getParent();
+        if (dir == null || !Files.isDirectory(dir)) {
+            throw ToolException.usage("cannot write the HTML report " + target + ": directory " + dir
+                    + " does not exist");
+        }
+        if (Files.isDirectory(Path.of(target))) {
+            throw ToolException.usage("cannot write the HTML report " + target + ": it is a directory");
+        }
+        return target;
+    }
+
+    static void write(Format format, ReportContext ctx, Appendable out) throws IOException {
+        switch (format) {
+            case TREE: TreeFormat.write(ctx, out); break;
+            case HOTSPOTS: HotspotsFormat.write(ctx, out); break;
+            case THREADS: ThreadsFormat.write(ctx, out); break;
+            case COLLAPSED: CollapsedFormat.write(ctx, out); break;
+            case JSON: JsonFormat.write(ctx, out); break;
+            default: HtmlFormat.write(ctx, out); break;
+        }
+    }
+
+    /**
+     * Writes a report into a file through a temporary file next to it, so a
+     * failed write never leaves a truncated report under the final name.
+     */
+    private static void writeFile(Format format, ReportContext ctx, Path target) throws ToolException {
+        Path absolute = target.toAbsolutePath();
+        Path dir = absolute.getParent();
+        if (dir == null || !Files.isDirectory(dir)) {
+            throw new ToolException("cannot write " + target + ": directory " + dir + " does not exist");
+        }
+        Path temp = null;
+        try {
+            temp = dir.resolve("." + absolute.getFileName() + "." + ProcessHandle.current().pid() + ".tmp");
+            try (Writer w = Files.newBufferedWriter(temp, StandardCharsets.UTF_8,
+                    java.nio.file.StandardOpenOption.CREATE_NEW, java.nio.file.StandardOpenOption.WRITE)) {
+                write(format, ctx, w);
+            }
+            Files.move(temp, absolute, java.nio.file.StandardCopyOption.REPLACE_EXISTING);
+            temp = null;
+        } catch (IOException e) {
+            throw new ToolException("cannot write " + target + ": " + e.getMessage());
+        } finally {
+            if (temp != null) {
+                try {
+                    Files.deleteIfExists(temp);
+                } catch (IOException ignored) {
+                    // the original failure is the one to report
+                }
+            }
+        }
+    }
+
+    private static String threadNames(Snapshot snapshot) {
+        List<String> names = new ArrayList<>();
+        snapshot.threads().forEach(t -> names.add("\"" + Names.printable(t.name()) + "\""));
+        if (names.size() > 20) {
+            int more = names.size() - 20;
+            names.subList(20, names.size()).clear();
+            names.add("and " + more + " more");
+        }
+        return names.isEmpty() ? "(none)" : String.join(", ", names);
+    }
+}

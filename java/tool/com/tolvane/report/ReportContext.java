@@ -1,0 +1,131 @@
+package com.tolvane.report;
+
+import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.StatusPoint;
+import com.tolvane.snapshot.ThreadRecord;
+
+import java.util.ArrayList;
+import java.util.List;
+import java.util.regex.Pattern;
+
+/** A snapshot with the report options applied: the chosen threads, metric and folding threshold. */
+public final class ReportContext {
+    private final Snapshot snapshot;
+    private final String source;
+    private final List<ThreadRecord> threads;
+    private final Metric metric;
+    private final double minPercent;
+    private long recordingEnd = Long.MIN_VALUE;
+
+    /**
+     * @param source     the file name shown in headings
+     * @param threadName threads whose name this pattern finds (anywhere in the name); null for all
+     * @param metric     the time to rank by
+     * @param minPercent nodes below this share of their tree are folded
+     */
+    public ReportContext(Snapshot snapshot, String source, Pattern threadName, Metric metric, double minPercent) {
+        this.snapshot = snapshot;
+        this.source = source;
+        this.metric = metric;
+        this.minPercent = minPercent;
+        List<ThreadRecord> chosen = new ArrayList<>();
+        for (ThreadRecord t : snapshot.threads()) {
+            if (threadName == null || threadName.matcher(t.name()).find()) {
+                chosen.add(t);
+            }
+        }
+        this.threads = chosen;
+    }
+
+    public Snapshot snapshot() {
+        return snapshot;
+    }
+
+    public String source() {
+        return source;
+    }
+
+    /** The threads the report covers, in file order. */
+    public List<ThreadRecord> threads() {
+        return threads;
+    }
+
+    public Metric metric() {
+        return metric;
+    }
+
+    public double minPercent() {
+        return minPercent;
+    }
+
+    /** The merged call tree of the chosen threads. */
+    public Frame mergedTree() {
+        List<CallNode> roots = new ArrayList<>();
+        for (ThreadRecord t : threads) {
+            roots.add(t.root());
+        }
+        return Frame.merge(roots);
+    }
+
+    /**
+     * The end of the recording's time axis. The snapshot is written right
+     * after sampling stops, so its write time closes the axis; a later thread
+     * end or status point (only in a hand-made file) extends it.
+     */
+    public long recordingEnd() {
+        if (recordingEnd == Long.MIN_VALUE) {
+            recordingEnd = computeRecordingEnd();
+        }
+        return recordingEnd;
+    }
+
+    private long computeRecordingEnd() {
+        long end = Math.max(snapshot.header().writeTimeMicros(), snapshot.header().recordStartMicros());
+        for (ThreadRecord t : snapshot.threads()) {
+            end = Math.max(end, t.endMicros());
+            for (StatusPoint p : t.timeline()) {
+                end = Math.max(end, p.micros());
+            }
+        }
+        return end;
+    }
+
+    /**
+     * The time a thread spent in each state according to its timeline,
+     * indexed like {@link Metric#STATES}. A status lasts from its point to
+     * the next point, or to the thread's end (the recording's end while the
+     * thread is alive). Time before the first point is unknown and not
+     * counted; a dead status ends the thread. Points are stored rounded down
+     * to 10 ms, so each interval starts no earlier than the thread did.
+     */
+    public long[] statusTimes(ThreadRecord t) {
+        long[] times = new long[4];
+        long end = t.endMicros() >= 0 ? t.endMicros() : recordingEnd();
+        List<StatusPoint> points = t.timeline();
+        for (int i = 0; i < points.size(); i++) {
+            StatusPoint p = points.get(i);
+            if (p.status() == StatusPoint.DEAD) {
+                break;
+            }
+            long from = Math.max(p.micros(), t.startMicros());
+            long to = Math.min(i + 1 < points.size() ? points.get(i + 1).micros() : end, end);
+            int state = stateIndex(p.status());
+            if (state >= 0 && to > from) {
+                times[state] += to - from;
+            }
+        }
+        return times;
+    }
+
+    /** The index in {@link Metric#STATES} of a timeline status code; -1 for others. */
+    static int stateIndex(int status) {
+        switch (status) {
+            case StatusPoint.RUNNING: return 0;
+            case StatusPoint.WAITING: return 1;
+            case StatusPoint.BLOCKED: return 2;
+            case StatusPoint.NET_IO: return 3;
+            default: return -1;
+        }
+    }
+}

@@ -1,0 +1,759 @@
+(function () {
+  'use strict';
+
+  // The snapshot as the tool's JSON document: classes and methods by index,
+  // threads with their timelines and nested call trees (times in microseconds).
+  const doc = JSON.parse(document.getElementById('tolvane-data').textContent);
+
+  const METRICS = ['running', 'waiting', 'blocked', 'netio', 'all'];
+  const METRIC_LABEL = ['running', 'waiting', 'blocked', 'net I/O', 'all states'];
+  const STATE_OF_STATUS = { 63: 0, 65: 1, 64: 2, 66: 3 };
+  const STATE_COLOR = ['#3aa757', '#f2b233', '#d9483b', '#4a78d6', '#d4d8dd'];
+  const DEAD = 1;
+  const TRANSACTION_KIND = 50;
+
+  const $ = (id) => document.getElementById(id);
+
+  // ---- names ---------------------------------------------------------------
+
+  const methodNames = doc.methods.map((m) => {
+    const c = doc.classes[m.class];
+    if (c && c.kind === TRANSACTION_KIND) return '[' + m.name + ']';
+    return (c ? c.name : '?') + '.' + m.name;
+  });
+  // Without the package, for narrow places; the full name is in the tooltip.
+  const methodShort = doc.methods.map((m, i) => {
+    const c = doc.classes[m.class];
+    if (!c || c.kind === TRANSACTION_KIND) return methodNames[i];
+    // The package ends before the outer class; nested, lambda and hidden class
+    // names may hold further dots after a '$'.
+    const dollar = c.name.indexOf('$');
+    const outer = dollar >= 0 ? c.name.slice(0, dollar) : c.name;
+    return c.name.slice(outer.lastIndexOf('.') + 1) + '.' + m.name;
+  });
+  const methodIsTx = doc.methods.map((m) => {
+    const c = doc.classes[m.class];
+    return !!c && c.kind === TRANSACTION_KIND;
+  });
+
+  function nodeName(t, n) {
+    const m = t.method[n];
+    return m < 0 ? t.label : (methodNames[m] || '?');
+  }
+  function shortName(t, n) {
+    const m = t.method[n];
+    return m < 0 ? t.label : (methodShort[m] || '?');
+  }
+
+  // ---- formatting ------------------------------------------------------------
+
+  function ms(micros) {
+    const v = micros / 1000;
+    if (v >= 100) return v.toFixed(0);
+    if (v >= 1) return v.toFixed(1);
+    return v.toFixed(2);
+  }
+  function pct(part, whole) {
+    return whole > 0 ? (100 * part / whole).toFixed(1) + '%' : '';
+  }
+  function secs(micros) {
+    return (micros / 1e6).toFixed(3) + ' s';
+  }
+
+  // ---- call trees ------------------------------------------------------------
+
+  // Merges the JSON call trees below the given roots by (method, call-site
+  // line) into a flat tree of typed arrays. Node 0 is the root and every
+  // node comes after its parent, so one backward pass sums subtrees.
+  function buildTree(roots, label) {
+    const method = [-1], line = [0], parent = [-1], run = [0], kids = [[]];
+    const own = [[0], [0], [0]];
+    const index = []; // per node with many children: Map from "method line" to child
+    const stack = [];
+    for (const r of roots) {
+      run[0] += r.running || 0;
+      own[0][0] += r.waiting || 0;
+      own[1][0] += r.blocked || 0;
+      own[2][0] += r.netio || 0;
+      if (r.children) for (const c of r.children) stack.push(c, 0);
+    }
+    while (stack.length) {
+      const p = stack.pop();
+      const j = stack.pop();
+      const m = j.method == null ? -1 : j.method;
+      const l = j.line || 0;
+      // Siblings are few as a rule, so a scan finds the matching child; nodes
+      // with many children get a map.
+      const siblings = kids[p];
+      let i = -1;
+      if (siblings.length < 16) {
+        for (let k = 0; k < siblings.length; k++) {
+          const c = siblings[k];
+          if (method[c] === m && line[c] === l) { i = c; break; }
+        }
+      } else {
+        let map = index[p];
+        if (!map) {
+          map = index[p] = new Map();
+          for (const c of siblings) map.set(method[c] + ' ' + line[c], c);
+        }
+        const found = map.get(m + ' ' + l);
+        if (found !== undefined) i = found;
+      }
+      if (i < 0) {
+        i = method.length;
+        method.push(m); line.push(l); parent.push(p); run.push(0); kids.push([]);
+        own[0].push(0); own[1].push(0); own[2].push(0);
+        siblings.push(i);
+        if (index[p]) index[p].set(m + ' ' + l, i);
+      }
+      run[i] += j.running || 0;
+      own[0][i] += j.waiting || 0;
+      own[1][i] += j.blocked || 0;
+      own[2][i] += j.netio || 0;
+      if (j.children) for (const c of j.children) stack.push(c, i);
+    }
+    const n = method.length;
+    const incl = [], self = [];
+    for (let s = 0; s < 5; s++) { incl.push(new Float64Array(n)); self.push(new Float64Array(n)); }
+    for (let i = 0; i < n; i++) {
+      let childRun = 0;
+      for (const c of kids[i]) childRun += run[c];
+      incl[0][i] = run[i];
+      self[0][i] = Math.max(0, run[i] - childRun);
+      for (let s = 1; s < 4; s++) {
+        self[s][i] = own[s - 1][i];
+        incl[s][i] += own[s - 1][i];
+      }
+    }
+    for (let i = n - 1; i > 0; i--) {
+      const p = parent[i];
+      for (let s = 1; s < 4; s++) incl[s][p] += incl[s][i];
+    }
+    for (let i = 0; i < n; i++) {
+      incl[4][i] = incl[0][i] + incl[1][i] + incl[2][i] + incl[3][i];
+      self[4][i] = self[0][i] + self[1][i] + self[2][i] + self[3][i];
+    }
+    return {
+      label: label, n: n,
+      method: Int32Array.from(method), line: Int32Array.from(line), parent: Int32Array.from(parent),
+      kids: kids, incl: incl, self: self, sorted: [null, null, null, null, null],
+    };
+  }
+
+  // Children by the metric's total, largest first; computed per node on demand.
+  function sortedKids(t, n, metric) {
+    let cache = t.sorted[metric];
+    if (!cache) cache = t.sorted[metric] = new Array(t.n);
+    let list = cache[n];
+    if (!list) {
+      const inc = t.incl[metric];
+      list = cache[n] = t.kids[n].slice().sort((a, b) => inc[b] - inc[a]);
+    }
+    return list;
+  }
+
+  const threads = doc.threads;
+  const treeCache = new Map();
+  function treeFor(threadIndex) {
+    let t = treeCache.get(threadIndex);
+    if (!t) {
+      if (threadIndex < 0) {
+        t = buildTree(threads.map((th) => th.tree), 'all threads (' + threads.length + ')');
+      } else {
+        const th = threads[threadIndex];
+        t = buildTree([th.tree], th.name);
+      }
+      treeCache.set(threadIndex, t);
+    }
+    return t;
+  }
+
+  // ---- page state ------------------------------------------------------------
+
+  const initialMetric = Math.max(0, METRICS.indexOf(document.documentElement.dataset.metric || 'running'));
+  const state = {
+    thread: -1, metric: initialMetric, tree: null, zoom: 0,
+    search: '', match: null, // match: Uint8Array per method, or null without a search
+  };
+
+  // ---- flame graph -------------------------------------------------------------
+
+  const FLAME_ROW = 18;
+  const MIN_FRAME = 0.8; // frames narrower than this many pixels are not drawn
+  const flame = $('flame');
+  const flameCtx = flame.getContext('2d');
+  let flameFrames = []; // {x, w, d, n, above}: laid-out frames, for drawing and hit testing
+  const hueCache = new Map();
+
+  function hue(name) {
+    let h = hueCache.get(name);
+    if (h === undefined) {
+      let x = 0;
+      const cls = name.lastIndexOf('.') > 0 ? name.slice(0, name.lastIndexOf('.')) : name;
+      for (let i = 0; i < cls.length; i++) x = (x * 31 + cls.charCodeAt(i)) | 0;
+      h = Math.abs(x) % 1000;
+      hueCache.set(name, h);
+    }
+    return h;
+  }
+
+  function frameColor(t, n, above) {
+    const m = t.method[n];
+    if (state.match) {
+      if (m >= 0 && state.match[m]) return '#d23ee6';
+      return above ? '#e4e6e9' : '#d3d7dc';
+    }
+    if (m < 0) return '#b9c0c8';
+    if (methodIsTx[m]) return above ? '#a9dde2' : '#4fb8c4';
+    const h = hue(methodNames[m]);
+    let v = 0;
+    const name = methodNames[m];
+    for (let i = name.lastIndexOf('.') + 1; i < name.length; i++) v = (v * 17 + name.charCodeAt(i)) % 997;
+    const light = 56 + (v % 18);
+    return above ? 'hsl(' + (12 + h % 40) + ',45%,85%)' : 'hsl(' + (12 + h % 40) + ',78%,' + light + '%)';
+  }
+
+  // Lays out the visible frames: the zoomed node's ancestors across the full
+  // width, then the zoomed subtree scaled to the width. Children are drawn
+  // largest first, so the first one too narrow to see ends its row.
+  function layoutFlame(width) {
+    const t = state.tree, metric = state.metric, inc = t.incl[metric];
+    const frames = [];
+    const above = [];
+    for (let a = t.parent[state.zoom]; a >= 0; a = t.parent[a]) above.push(a);
+    above.reverse();
+    let depth = 0;
+    for (const a of above) frames.push({ x: 0, w: width, d: depth++, n: a, above: true });
+    const total = inc[state.zoom];
+    frames.push({ x: 0, w: width, d: depth, n: state.zoom, above: false });
+    if (total <= 0) return frames;
+    const scale = width / total;
+    const stack = [state.zoom, 0, depth];
+    while (stack.length) {
+      const d = stack.pop(), x = stack.pop(), n = stack.pop();
+      let cx = x;
+      for (const c of sortedKids(t, n, metric)) {
+        const w = inc[c] * scale;
+        if (w < MIN_FRAME) break;
+        frames.push({ x: cx, w: w, d: d + 1, n: c, above: false });
+        stack.push(c, cx, d + 1);
+        cx += w;
+      }
+    }
+    return frames;
+  }
+
+  function drawFlame() {
+    const t = state.tree;
+    const width = Math.max(100, $('flame-box').clientWidth);
+    flameFrames = layoutFlame(width);
+    let maxDepth = 0;
+    for (const f of flameFrames) if (f.d > maxDepth) maxDepth = f.d;
+    const height = (maxDepth + 1) * FLAME_ROW;
+    const dpr = window.devicePixelRatio || 1;
+    flame.width = Math.round(width * dpr);
+    flame.height = Math.round(height * dpr);
+    flame.style.height = height + 'px';
+    const g = flameCtx;
+    g.setTransform(dpr, 0, 0, dpr, 0, 0);
+    g.clearRect(0, 0, width, height);
+    g.font = '11px system-ui, sans-serif';
+    g.textBaseline = 'middle';
+    for (const f of flameFrames) {
+      const y = f.d * FLAME_ROW;
+      g.fillStyle = frameColor(t, f.n, f.above);
+      g.fillRect(f.x, y, Math.max(f.w - 1, 0.8), FLAME_ROW - 1);
+      if (f.w > 30) {
+        const fit = Math.floor((f.w - 6) / 6.2);
+        let text = nodeName(t, f.n);
+        if (text.length > fit) text = shortName(t, f.n);
+        if (text.length > fit) text = text.slice(0, Math.max(0, fit - 1)) + '\u2026';
+        g.fillStyle = state.match && !(t.method[f.n] >= 0 && state.match[t.method[f.n]]) ? '#7b8794' : '#1d232b';
+        g.fillText(text, f.x + 3, y + FLAME_ROW / 2);
+      }
+    }
+  }
+
+  function frameAt(x, y) {
+    const d = Math.floor(y / FLAME_ROW);
+    for (const f of flameFrames) {
+      if (f.d === d && x >= f.x && x < f.x + f.w) return f;
+    }
+    return null;
+  }
+
+  function eventPoint(e, el) {
+    const r = el.getBoundingClientRect();
+    return { x: e.clientX - r.left, y: e.clientY - r.top };
+  }
+
+  flame.addEventListener('click', (e) => {
+    const p = eventPoint(e, flame);
+    const f = frameAt(p.x, p.y);
+    if (f) zoomTo(f.n);
+  });
+  flame.addEventListener('mousemove', (e) => {
+    const p = eventPoint(e, flame);
+    const f = frameAt(p.x, p.y);
+    if (!f) { hideTip(); return; }
+    const t = state.tree, m = state.metric;
+    const line = t.line[f.n] > 0 ? '\ncalled from line ' + t.line[f.n] + ' of the caller' : '';
+    showTip(e, nodeName(t, f.n) + '\n' + METRIC_LABEL[m] + ': ' + ms(t.incl[m][f.n]) + ' ms ('
+      + pct(t.incl[m][f.n], t.incl[m][0]) + ' of all, ' + pct(t.incl[m][f.n], t.incl[m][state.zoom])
+      + ' of the zoomed frame)\nown: ' + ms(t.self[m][f.n]) + ' ms' + line);
+  });
+  flame.addEventListener('mouseleave', hideTip);
+
+  function zoomTo(n) {
+    state.zoom = n;
+    drawFlame();
+    revealInTree(n);
+  }
+
+  // ---- search ------------------------------------------------------------------
+
+  function applySearch(text) {
+    state.search = text;
+    if (!text) {
+      state.match = null;
+    } else {
+      const needle = text.toLowerCase();
+      state.match = new Uint8Array(methodNames.length);
+      for (let i = 0; i < methodNames.length; i++) {
+        if (methodNames[i].toLowerCase().indexOf(needle) >= 0) state.match[i] = 1;
+      }
+    }
+    updateMatchInfo();
+    drawFlame();
+    renderRows();
+  }
+
+  // The share of the metric spent in matching frames, each subtree counted once.
+  function matchedTotal() {
+    const t = state.tree, inc = t.incl[state.metric];
+    let total = 0;
+    const stack = [0];
+    while (stack.length) {
+      const n = stack.pop();
+      const m = t.method[n];
+      if (m >= 0 && state.match[m]) { total += inc[n]; continue; }
+      for (const c of t.kids[n]) stack.push(c);
+    }
+    return total;
+  }
+
+  function updateMatchInfo() {
+    const el = $('match');
+    if (!state.match) { el.textContent = ''; return; }
+    const t = state.tree, total = matchedTotal();
+    el.textContent = 'matched ' + ms(total) + ' ms, ' + (pct(total, t.incl[state.metric][0]) || '0%')
+      + ' of ' + METRIC_LABEL[state.metric] + ' time';
+  }
+
+  $('search').addEventListener('input', (e) => applySearch(e.target.value.trim()));
+  $('reset').addEventListener('click', () => zoomTo(0));
+
+  // ---- call tree table ---------------------------------------------------------
+
+  const TREE_ROW = 20;
+  const treeBox = $('tree-box'), treeRowsEl = $('tree-rows');
+  let rows = [], rowDepth = [];
+  let expanded = new Set();
+  const rowPool = [];
+  const TREE_COLUMNS = ['Method', 'Total', '%', 'Running', 'Self', 'Waiting', 'Blocked', 'Net I/O', 'Line'];
+
+  (function header() {
+    const head = $('tree-head');
+    TREE_COLUMNS.forEach((c, i) => {
+      const s = document.createElement('span');
+      if (i > 0) s.className = 'n';
+      s.textContent = c;
+      head.appendChild(s);
+    });
+    head.title = 'Total and %: the chosen time with descendants. Running: with descendants. '
+      + 'Self: own running time. Waiting, blocked, net I/O: own, in ms.';
+  })();
+
+  function visibleKids(t, n) {
+    const inc = t.incl[state.metric];
+    return sortedKids(t, n, state.metric).filter((c) => inc[c] > 0);
+  }
+
+  function rebuildRows() {
+    const t = state.tree;
+    rows = []; rowDepth = [];
+    const stack = [0, 0];
+    while (stack.length) {
+      const d = stack.pop(), n = stack.pop();
+      rows.push(n); rowDepth.push(d);
+      if (expanded.has(n)) {
+        const ks = visibleKids(t, n);
+        for (let i = ks.length - 1; i >= 0; i--) stack.push(ks[i], d + 1);
+      }
+    }
+    $('tree-spacer').style.height = rows.length * TREE_ROW + 'px';
+    renderRows();
+  }
+
+  // Opens the hottest path from the root while one child dominates.
+  function expandHot() {
+    const t = state.tree, inc = t.incl[state.metric];
+    expanded = new Set([0]);
+    let n = 0;
+    for (let depth = 0; depth < 40; depth++) {
+      const ks = visibleKids(t, n);
+      if (!ks.length) break;
+      for (const c of ks.slice(0, 3)) if (inc[c] > 0) expanded.add(c);
+      if (inc[ks[0]] < 0.4 * inc[n]) break;
+      n = ks[0];
+    }
+  }
+
+  function revealInTree(n) {
+    const t = state.tree;
+    for (let a = t.parent[n]; a >= 0; a = t.parent[a]) expanded.add(a);
+    rebuildRows();
+    const i = rows.indexOf(n);
+    if (i >= 0) {
+      const top = i * TREE_ROW;
+      if (top < treeBox.scrollTop || top > treeBox.scrollTop + treeBox.clientHeight - TREE_ROW) {
+        treeBox.scrollTop = Math.max(0, top - 3 * TREE_ROW);
+      }
+    }
+    renderRows();
+  }
+
+  function rowElement(k) {
+    while (rowPool.length <= k) {
+      const r = document.createElement('div');
+      r.className = 'tree-row';
+      for (let i = 0; i < TREE_COLUMNS.length; i++) {
+        const s = document.createElement('span');
+        if (i > 0) s.className = 'n';
+        r.appendChild(s);
+      }
+      const tw = document.createElement('span');
+      tw.className = 'tw';
+      const label = document.createElement('span');
+      r.firstChild.appendChild(tw);
+      r.firstChild.appendChild(label);
+      treeRowsEl.appendChild(r);
+      rowPool.push(r);
+    }
+    return rowPool[k];
+  }
+
+  // Draws only the rows in view: a pool of row elements is moved and refilled.
+  function renderRows() {
+    const t = state.tree, m = state.metric;
+    const first = Math.max(0, Math.floor(treeBox.scrollTop / TREE_ROW));
+    const count = Math.ceil((treeBox.clientHeight || 420) / TREE_ROW) + 2;
+    treeRowsEl.style.transform = 'translateY(' + first * TREE_ROW + 'px)';
+    const whole = t.incl[m][0];
+    for (let k = 0; k < count; k++) {
+      const r = rowElement(k);
+      const i = first + k;
+      if (i >= rows.length) { r.hidden = true; continue; }
+      r.hidden = false;
+      const n = rows[i];
+      r.dataset.node = n;
+      const c = r.children;
+      const hasKids = visibleKids(t, n).length > 0;
+      c[0].style.paddingLeft = (4 + 14 * rowDepth[i]) + 'px';
+      c[0].firstChild.textContent = hasKids ? (expanded.has(n) ? '\u25be' : '\u25b8') : '';
+      c[0].lastChild.textContent = shortName(t, n);
+      c[0].lastChild.className = t.method[n] >= 0 && methodIsTx[t.method[n]] ? 'tx' : '';
+      c[0].title = nodeName(t, n);
+      c[1].textContent = ms(t.incl[m][n]);
+      c[2].textContent = pct(t.incl[m][n], whole);
+      c[3].textContent = ms(t.incl[0][n]);
+      c[4].textContent = ms(t.self[0][n]);
+      c[5].textContent = t.self[1][n] ? ms(t.self[1][n]) : '';
+      c[6].textContent = t.self[2][n] ? ms(t.self[2][n]) : '';
+      c[7].textContent = t.self[3][n] ? ms(t.self[3][n]) : '';
+      c[8].textContent = t.line[n] > 0 ? t.line[n] : '';
+      r.classList.toggle('match', !!(state.match && t.method[n] >= 0 && state.match[t.method[n]]));
+    }
+    for (let k = count; k < rowPool.length; k++) rowPool[k].hidden = true;
+  }
+
+  treeBox.addEventListener('scroll', () => renderRows());
+  treeRowsEl.addEventListener('click', (e) => {
+    const r = e.target.closest('.tree-row');
+    if (!r || r.dataset.node === undefined) return;
+    const n = Number(r.dataset.node);
+    if (expanded.has(n)) expanded.delete(n); else expanded.add(n);
+    rebuildRows();
+  });
+
+  // ---- hot spots -----------------------------------------------------------------
+
+  const HOT_LIMIT = 300;
+  const HOT_COLUMNS = ['Method', '%', 'Self run', 'Waiting', 'Blocked', 'Net I/O'];
+
+  function drawHotspots() {
+    const t = state.tree, m = state.metric;
+    const sums = [0, 1, 2, 3].map(() => new Float64Array(methodNames.length));
+    for (let n = 1; n < t.n; n++) {
+      const meth = t.method[n];
+      for (let s = 0; s < 4; s++) sums[s][meth] += t.self[s][n];
+    }
+    const key = (i) => (m === 4 ? sums[0][i] + sums[1][i] + sums[2][i] + sums[3][i] : sums[m][i]);
+    const list = [];
+    let whole = 0;
+    for (let i = 0; i < methodNames.length; i++) {
+      const v = key(i);
+      if (v > 0) { list.push(i); whole += v; }
+    }
+    list.sort((a, b) => key(b) - key(a));
+    const table = $('hot');
+    const head = table.tHead;
+    if (!head.rows.length) {
+      const tr = head.insertRow();
+      for (const c of HOT_COLUMNS) {
+        const th = document.createElement('th');
+        th.textContent = c;
+        tr.appendChild(th);
+      }
+    }
+    const body = document.createElement('tbody');
+    for (const i of list.slice(0, HOT_LIMIT)) {
+      const tr = body.insertRow();
+      tr.dataset.method = i;
+      const cells = [methodShort[i], pct(key(i), whole), ms(sums[0][i]),
+        sums[1][i] ? ms(sums[1][i]) : '', sums[2][i] ? ms(sums[2][i]) : '', sums[3][i] ? ms(sums[3][i]) : ''];
+      for (const text of cells) tr.insertCell().textContent = text;
+      tr.cells[0].title = methodNames[i];
+    }
+    if (!list.length) {
+      body.insertRow().insertCell().textContent = 'no ' + METRIC_LABEL[m] + ' time in this selection';
+    }
+    table.replaceChild(body, table.tBodies[0]);
+  }
+
+  $('hot').addEventListener('click', (e) => {
+    const tr = e.target.closest('tr');
+    if (!tr || tr.dataset.method === undefined) return;
+    const name = methodNames[Number(tr.dataset.method)];
+    $('search').value = name;
+    applySearch(name);
+  });
+
+  // ---- timeline --------------------------------------------------------------------
+
+  const TL_ROW = 16, TL_AXIS = 22, TL_LABEL = 220, TL_MAX_HEIGHT = 300;
+  const timeline = $('timeline'), tlCtx = timeline.getContext('2d'), tlBox = $('timeline-box');
+  const recordStart = doc.header.recordStart;
+  const recordEnd = (() => {
+    let end = Math.max(doc.header.writeTime, recordStart);
+    for (const th of threads) {
+      end = Math.max(end, th.end);
+      for (const p of th.timeline) end = Math.max(end, p[1]);
+    }
+    return end;
+  })();
+
+  // Each thread's states as [from, to, state] with state 0..3 as in the
+  // metric list and 4 for the time before its first status point. A status
+  // lasts until the next point, the thread's end or the end of the recording.
+  const intervals = threads.map((th) => {
+    const out = [];
+    const end = th.end >= 0 ? th.end : recordEnd;
+    const pts = th.timeline;
+    const firstAt = pts.length ? Math.max(pts[0][1], th.start) : end;
+    if (firstAt > th.start) out.push([th.start, Math.min(firstAt, end), 4]);
+    for (let i = 0; i < pts.length; i++) {
+      if (pts[i][0] === DEAD) break;
+      const from = Math.max(pts[i][1], th.start);
+      const to = Math.min(i + 1 < pts.length ? pts[i + 1][1] : end, end);
+      const s = STATE_OF_STATUS[pts[i][0]];
+      if (s !== undefined && to > from) out.push([from, to, s]);
+    }
+    return out;
+  });
+
+  function layoutTimeline() {
+    const content = TL_AXIS + threads.length * TL_ROW;
+    const height = Math.min(TL_MAX_HEIGHT, content);
+    tlBox.style.height = height + 'px';
+    $('timeline-spacer').style.height = Math.max(0, content - height) + 'px';
+    return height;
+  }
+
+  function drawTimeline() {
+    const height = layoutTimeline();
+    const width = Math.max(TL_LABEL + 100, tlBox.clientWidth);
+    const dpr = window.devicePixelRatio || 1;
+    timeline.width = Math.round(width * dpr);
+    timeline.height = Math.round(height * dpr);
+    timeline.style.height = height + 'px';
+    const g = tlCtx;
+    g.setTransform(dpr, 0, 0, dpr, 0, 0);
+    g.clearRect(0, 0, width, height);
+    g.font = '11px system-ui, sans-serif';
+    g.textBaseline = 'middle';
+    const span = Math.max(1, recordEnd - recordStart);
+    const plot = width - TL_LABEL - 8;
+    const xOf = (time) => TL_LABEL + (time - recordStart) / span * plot;
+    const scroll = tlBox.scrollTop;
+    const first = Math.floor(scroll / TL_ROW);
+    const last = Math.min(threads.length, first + Math.ceil(height / TL_ROW) + 1);
+    for (let i = first; i < last; i++) {
+      const y = TL_AXIS + i * TL_ROW - scroll;
+      const th = threads[i];
+      if (i === state.thread) {
+        g.fillStyle = '#e3ecfa';
+        g.fillRect(0, y, width, TL_ROW);
+      }
+      g.fillStyle = th.ignored ? '#9aa5b1' : '#1d232b';
+      const label = th.name.length > 34 ? th.name.slice(0, 33) + '\u2026' : th.name;
+      g.fillText(label, 4, y + TL_ROW / 2);
+      for (const iv of intervals[i]) {
+        const x0 = xOf(iv[0]), x1 = xOf(iv[1]);
+        g.fillStyle = STATE_COLOR[iv[2]];
+        g.fillRect(x0, y + 2, Math.max(1, x1 - x0), TL_ROW - 4);
+      }
+    }
+    // The axis is drawn last, over any row scrolled beneath it.
+    g.fillStyle = '#fff';
+    g.fillRect(0, 0, width, TL_AXIS);
+    g.strokeStyle = '#c4cad1';
+    g.fillStyle = '#4b5663';
+    g.beginPath();
+    g.moveTo(TL_LABEL, TL_AXIS - 0.5);
+    g.lineTo(width - 8, TL_AXIS - 0.5);
+    const seconds = span / 1e6;
+    const step = [0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 30, 60, 120, 300, 600, 1800, 3600]
+      .find((s) => seconds / s <= Math.max(2, plot / 90)) || 7200;
+    for (let s = 0; s <= seconds + 1e-9; s += step) {
+      const x = TL_LABEL + s / seconds * plot;
+      g.moveTo(x + 0.5, TL_AXIS - 5);
+      g.lineTo(x + 0.5, TL_AXIS);
+      if (x + 44 < width) g.fillText((step < 1 ? s.toFixed(2) : s.toFixed(0)) + ' s', x + 2, TL_AXIS / 2 - 1);
+    }
+    g.stroke();
+    g.fillText('thread', 4, TL_AXIS / 2 - 1);
+  }
+
+  function threadAt(e) {
+    const p = eventPoint(e, timeline);
+    if (p.y < TL_AXIS) return null;
+    const i = Math.floor((p.y - TL_AXIS + tlBox.scrollTop) / TL_ROW);
+    return i >= 0 && i < threads.length ? { i: i, x: p.x } : null;
+  }
+
+  tlBox.addEventListener('scroll', () => drawTimeline());
+  timeline.addEventListener('click', (e) => {
+    const hit = threadAt(e);
+    if (hit) selectThread(hit.i);
+  });
+  timeline.addEventListener('mousemove', (e) => {
+    const hit = threadAt(e);
+    if (!hit) { hideTip(); return; }
+    const th = threads[hit.i];
+    const width = tlBox.clientWidth;
+    const time = recordStart + (hit.x - TL_LABEL) / (width - TL_LABEL - 8) * (recordEnd - recordStart);
+    let now = '';
+    for (const iv of intervals[hit.i]) {
+      if (time >= iv[0] && time < iv[1]) now = iv[2] === 4 ? 'no status yet' : METRIC_LABEL[iv[2]];
+    }
+    showTip(e, th.name + ' [' + th.group + ']' + (th.ignored ? ' ignored' : '')
+      + '\nstarted ' + secs(th.start - recordStart) + (th.end >= 0 ? ', ended ' + secs(th.end - recordStart) : '')
+      + (now ? '\nat ' + secs(time - recordStart) + ': ' + now : ''));
+  });
+  timeline.addEventListener('mouseleave', hideTip);
+
+  // ---- tooltip -----------------------------------------------------------------------
+
+  const tip = $('tip');
+  function showTip(e, text) {
+    tip.textContent = text;
+    tip.hidden = false;
+    const x = Math.min(e.clientX + 14, window.innerWidth - tip.offsetWidth - 8);
+    tip.style.left = Math.max(0, x) + 'px';
+    tip.style.top = (e.clientY + 16) + 'px';
+  }
+  function hideTip() { tip.hidden = true; }
+
+  // ---- selection -----------------------------------------------------------------------
+
+  const threadSelect = $('thread');
+  (function fillThreads() {
+    const all = document.createElement('option');
+    all.value = '-1';
+    all.textContent = 'All threads (' + threads.length + ')';
+    threadSelect.appendChild(all);
+    threads.forEach((th, i) => {
+      const o = document.createElement('option');
+      o.value = String(i);
+      o.textContent = th.name + ' [' + th.group + ']' + (th.ignored ? ' ignored' : '');
+      threadSelect.appendChild(o);
+    });
+  })();
+
+  function selectThread(i) {
+    state.thread = i;
+    threadSelect.value = String(i);
+    state.tree = treeFor(i);
+    state.zoom = 0;
+    expandHot();
+    refresh();
+    drawTimeline();
+  }
+
+  function setMetric(m) {
+    state.metric = m;
+    $('metric').value = METRICS[m];
+    state.zoom = state.tree.incl[m][state.zoom] > 0 ? state.zoom : 0;
+    refresh();
+  }
+
+  function refresh() {
+    updateMatchInfo();
+    drawFlame();
+    rebuildRows();
+    drawHotspots();
+  }
+
+  threadSelect.addEventListener('change', () => selectThread(Number(threadSelect.value)));
+  $('metric').addEventListener('change', (e) => setMetric(Math.max(0, METRICS.indexOf(e.target.value))));
+
+  let resizeTimer = 0;
+  window.addEventListener('resize', () => {
+    clearTimeout(resizeTimer);
+    resizeTimer = setTimeout(() => { drawFlame(); drawTimeline(); renderRows(); }, 100);
+  });
+
+  // ---- start ---------------------------------------------------------------------------
+
+  $('source').textContent = doc.source;
+  const summary = [doc.header.vmName, doc.header.javaVersion ? 'Java ' + doc.header.javaVersion : '',
+    'recording ' + secs(recordEnd - recordStart), threads.length + (threads.length === 1 ? ' thread' : ' threads')];
+  if (doc.filters.length) summary.push('filters ' + (doc.filterInverted ? '(inverted) ' : '') + doc.filters.join(' '));
+  $('summary').textContent = summary.filter(Boolean).join(' \u00b7 ');
+
+  state.tree = treeFor(-1);
+  $('metric').value = METRICS[state.metric];
+  expandHot();
+  refresh();
+  drawTimeline();
+
+  // A small handle for scripted use and checks: the state and the laid-out frames.
+  window.tolvaneReport = {
+    state: () => ({
+      thread: state.thread, metric: METRICS[state.metric], zoom: state.zoom,
+      zoomName: nodeName(state.tree, state.zoom), search: state.search, nodes: state.tree.n,
+      treeRows: rows.length, matchText: $('match').textContent,
+    }),
+    frames: () => flameFrames.map((f) => ({
+      x: f.x, y: f.d * FLAME_ROW, w: f.w, h: FLAME_ROW, name: nodeName(state.tree, f.n),
+      matched: !!(state.match && state.tree.method[f.n] >= 0 && state.match[state.tree.method[f.n]]),
+    })),
+    selectThread: selectThread,
+    setMetric: (name) => setMetric(Math.max(0, METRICS.indexOf(name))),
+    search: (text) => { $('search').value = text; applySearch(text); },
+    zoomTo: zoomTo,
+  };
+  document.body.dataset.ready = 'true';
+})();

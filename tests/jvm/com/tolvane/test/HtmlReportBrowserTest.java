@@ -1,0 +1,233 @@
+package com.tolvane.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.tolvane.snapshot.StatusPoint;
+import com.tolvane.tool.Main;
+import java.io.ByteArrayOutputStream;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.LinkedHashMap;
+import java.util.Map;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+import org.junit.jupiter.api.Assumptions;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * The HTML report in a real headless chromium. A copy of the page gets a
+ * small script that records script errors and, once the page has loaded,
+ * uses it the way a person would (clicks a frame, types a search, picks a
+ * thread and a kind of time), checks what is drawn, and writes the results
+ * into the DOM, which chromium dumps for the test to read.
+ */
+class HtmlReportBrowserTest {
+
+    private static Chromium chromium;
+
+    @TempDir
+    Path dir;
+
+    @BeforeAll
+    static void findChromium() {
+        chromium = Chromium.find();
+        Assumptions.assumeTrue(chromium != null,
+                "chromium not found: install Debian's chromium package (./dev test installs it)");
+    }
+
+    private static final String CHECKS = """
+            <script>
+            window.__errors = [];
+            window.addEventListener('error', (e) => __errors.push(e.message + ' at ' + e.filename + ':' + e.lineno));
+            window.addEventListener('unhandledrejection', (e) => __errors.push('rejection: ' + e.reason));
+            window.addEventListener('load', () => {
+              const results = {};
+              const check = (name, fn) => {
+                try { const v = fn(); results[name] = v === true ? 'ok' : 'FAIL ' + JSON.stringify(v); }
+                catch (e) { results[name] = 'FAIL ' + e; }
+              };
+              const api = window.tolvaneReport;
+              const $ = (id) => document.getElementById(id);
+              const pixels = (id) => { const c = $(id); return c.getContext('2d').getImageData(0, 0, c.width, c.height).data; };
+              const count = (id, rgb) => {
+                const d = pixels(id); let n = 0;
+                for (let i = 0; i < d.length; i += 4) {
+                  if (rgb ? d[i] === rgb[0] && d[i + 1] === rgb[1] && d[i + 2] === rgb[2] : d[i + 3] > 0) n++;
+                }
+                return n;
+              };
+              const pixelAt = (id, x, y) => { const c = $(id); return Array.from(c.getContext('2d').getImageData(x, y, 1, 1).data.slice(0, 3)); };
+              const frame = (name) => api.frames().find((f) => f.name === name);
+              const clickFrame = (f) => {
+                const r = $('flame').getBoundingClientRect();
+                $('flame').dispatchEvent(new MouseEvent('click', { bubbles: true,
+                  clientX: r.left + f.x + f.w / 2, clientY: r.top + f.y + f.h / 2 }));
+              };
+              const visibleRows = () => Array.from(document.querySelectorAll('#tree-rows .tree-row'))
+                .filter((r) => !r.hidden).map((r) => r.firstChild.textContent);
+
+              check('ready', () => document.body.dataset.ready === 'true' && !!api);
+              check('flameDrawn', () => count('flame') > 2000 || count('flame'));
+              check('flameHasFrames', () => ['all threads (3)', 'com.acme.Shop.run', 'com.acme.Shop.pay', '[GET /cart]']
+                .every((n) => frame(n)) || api.frames().map((f) => f.name));
+              check('flameWidths', () => {
+                const all = frame('all threads (3)'), cart = frame('[GET /cart]');
+                return Math.abs(cart.w / all.w - 0.25) < 0.01 || [cart.w, all.w];
+              });
+              check('treeDrawn', () => {
+                const rows = visibleRows();
+                return ['\u25beall threads (3)', '\u25beShop.run', '\u25beShop.buy', 'Shop.pay'].every((r) => rows.includes(r))
+                  || rows;
+              });
+              check('hotSpotsDrawn', () => {
+                const cells = Array.from($('hot').tBodies[0].rows).map((r) => r.cells[0].textContent);
+                const titles = Array.from($('hot').tBodies[0].rows).map((r) => r.cells[0].title);
+                return (cells[0] === 'Shop.pay' && cells[1] === 'Shop.buy' && titles[0] === 'com.acme.Shop.pay')
+                  || cells;
+              });
+              check('timelineDrawn', () => {
+                const green = count('timeline', [0x3a, 0xa7, 0x57]), amber = count('timeline', [0xf2, 0xb2, 0x33]);
+                const red = count('timeline', [0xd9, 0x48, 0x3b]), blue = count('timeline', [0x4a, 0x78, 0xd6]);
+                return (green > 100 && amber > 100 && red > 100 && blue > 100) || { green, amber, red, blue };
+              });
+              check('clickZooms', () => {
+                clickFrame(frame('com.acme.Shop.buy'));
+                const s = api.state(), buy = frame('com.acme.Shop.buy'), root = frame('all threads (3)');
+                return (s.zoomName === 'com.acme.Shop.buy' && Math.abs(buy.w - root.w) < 0.5) || [s, buy, root];
+              });
+              check('clickOnRootZoomsOut', () => {
+                clickFrame(frame('all threads (3)'));
+                return api.state().zoom === 0 || api.state();
+              });
+              check('resetButton', () => {
+                clickFrame(frame('com.acme.Shop.run'));
+                $('reset').click();
+                return api.state().zoom === 0 || api.state();
+              });
+              check('searchHighlights', () => {
+                const input = $('search');
+                input.value = 'Shop.pay';
+                input.dispatchEvent(new Event('input', { bubbles: true }));
+                const matched = api.frames().filter((f) => f.matched);
+                const f = matched[0];
+                const colour = f ? pixelAt('flame', Math.round(f.x + 2), Math.round(f.y + 2)) : null;
+                const text = api.state().matchText;
+                return (matched.length === 2 && matched.every((m) => m.name === 'com.acme.Shop.pay')
+                  && JSON.stringify(colour) === '[210,62,230]' && text.startsWith('matched 2.0 ms, 50.0%')
+                  && count('flame', [210, 62, 230]) > 200
+                  && document.querySelectorAll('#tree-rows .tree-row.match').length > 0) || { matched, colour, text };
+              });
+              check('searchCleared', () => {
+                $('search').value = '';
+                $('search').dispatchEvent(new Event('input', { bubbles: true }));
+                return (api.frames().every((f) => !f.matched) && count('flame', [210, 62, 230]) === 0) || api.state();
+              });
+              check('threadChoice', () => {
+                const select = $('thread');
+                select.value = '1';
+                select.dispatchEvent(new Event('change', { bubbles: true }));
+                return (api.state().thread === 1 && !!frame('worker-1') && !frame('com.acme.Shop.pay'))
+                  || api.frames().map((f) => f.name);
+              });
+              check('metricChoice', () => {
+                const select = $('metric');
+                select.value = 'blocked';
+                select.dispatchEvent(new Event('change', { bubbles: true }));
+                const buy = frame('com.acme.Shop.buy'), root = frame('worker-1');
+                return (api.state().metric === 'blocked' && buy && Math.abs(buy.w - root.w) < 0.5)
+                  || api.frames().map((f) => f.name);
+              });
+              check('timelineClickSelectsThread', () => {
+                const r = $('timeline').getBoundingClientRect();
+                $('timeline').dispatchEvent(new MouseEvent('click', { bubbles: true,
+                  clientX: r.left + 300, clientY: r.top + 22 + 2 * 16 + 8 }));
+                return (api.state().thread === 2 && $('thread').value === '2') || api.state();
+              });
+              check('noScriptErrors', () => __errors.length === 0 || __errors);
+              const out = document.createElement('pre');
+              out.id = 'selfcheck';
+              out.textContent = JSON.stringify(results);
+              document.body.appendChild(out);
+            });
+            </script>
+            """;
+
+    /**
+     * main runs Shop.run -> buy -> pay, waits in buy and does net I/O in pay;
+     * worker-1 serves the transaction "GET /cart" and is blocked in buy;
+     * idle only sleeps. Each thread's timeline shows a different status.
+     */
+    private Path report() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder().times(1_000_000, 4_000_000);
+        long shop = b.addClass("com.acme.Shop");
+        long run = b.addMethod(shop, "run", "()V");
+        long buy = b.addMethod(shop, "buy", "()V");
+        long pay = b.addMethod(shop, "pay", "()V");
+        long cart = b.addMethod(b.interceptionClass, "GET /cart", "()V");
+        long sleep = b.addMethod(b.addClass("java.lang.Thread"), "sleep", "(J)V");
+        SnapshotBuilder.Node main = b.addThread("main", "main").status(StatusPoint.RUNNING, 1_000_000)
+                .status(StatusPoint.WAITING, 2_000_000).status(StatusPoint.NET_IO, 3_000_000).root().value(3000);
+        SnapshotBuilder.Node mainRun = main.child(run, 0).value(3000);
+        mainRun.child(buy, 12).value(2000).monitorTimes(0, 500, 0).child(pay, 40).value(1500);
+        mainRun.child(pay, 13).value(500).monitorTimes(100, 0, 200);
+        b.addThread("worker-1", "pool").lifetime(1_500_000, 3_000_000).status(StatusPoint.BLOCKED, 1_500_000)
+                .root().value(1000).child(cart, 0).value(1000).child(run, 0).value(1000).child(buy, 12).value(1000)
+                .monitorTimes(300, 0, 0);
+        b.addThread("idle", "main").status(StatusPoint.WAITING, 1_000_000).root().child(sleep, 0)
+                .monitorTimes(0, 2_900_000, 0);
+        Path snapshot = dir.resolve("shop.tsnap");
+        Files.write(snapshot, b.build());
+        Path html = dir.resolve("shop.html");
+        ByteArrayOutputStream err = new ByteArrayOutputStream();
+        int code = Main.run(new String[] {"report", snapshot.toString(), "--format", "html", "-o", html.toString()},
+                new PrintStream(new ByteArrayOutputStream(), true, StandardCharsets.UTF_8),
+                new PrintStream(err, true, StandardCharsets.UTF_8));
+        assertEquals(0, code, err.toString(StandardCharsets.UTF_8));
+        return html;
+    }
+
+    @Test
+    void reportIsDrawnAndAnswersClicksAndSearches() throws Exception {
+        Path html = report();
+        String page = Files.readString(html);
+        Path checked = dir.resolve("checked.html");
+        Files.writeString(checked, page.replaceFirst("<head>", "<head>" + Matcher.quoteReplacement(CHECKS)));
+
+        String dom = chromium.dumpDom(checked);
+        Matcher m = Pattern.compile("<pre id=\"selfcheck\">(.*?)</pre>", Pattern.DOTALL).matcher(dom);
+        assertTrue(m.find(), "the checks did not run; the page's DOM ends with:\n"
+                + dom.substring(Math.max(0, dom.length() - 2000)));
+        Map<String, String> results = parse(m.group(1));
+        assertEquals(16, results.size(), results.toString());
+        StringBuilder failures = new StringBuilder();
+        results.forEach((name, result) -> {
+            if (!result.equals("ok")) {
+                failures.append(name).append(": ").append(result).append('\n');
+            }
+        });
+        assertEquals("", failures.toString());
+
+        // Kept for people to look at: the report as a browser shows it.
+        Path artifacts = Path.of(System.getProperty("tolvane.buildDir", dir.toString()), "test-artifacts");
+        Path png = artifacts.resolve("html-report.png");
+        Files.deleteIfExists(png);
+        chromium.screenshot(html, png, 1400, 1300);
+        assertTrue(Files.size(png) > 10_000, "screenshot " + png + " is nearly empty");
+    }
+
+    /** Reads the flat {"name":"result"} object the checks write (HTML-escaped inside the pre element). */
+    private static Map<String, String> parse(String escaped) {
+        String json = escaped.replace("&lt;", "<").replace("&gt;", ">").replace("&quot;", "\"").replace("&amp;", "&");
+        Map<String, String> out = new LinkedHashMap<>();
+        Matcher m = Pattern.compile("\"(\\w+)\":\"((?:[^\"\\\\]|\\\\.)*)\"").matcher(json);
+        while (m.find()) {
+            out.put(m.group(1), m.group(2).replace("\\\"", "\"").replace("\\\\", "\\"));
+        }
+        return out;
+    }
+}

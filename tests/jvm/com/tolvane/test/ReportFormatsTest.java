@@ -1,0 +1,422 @@
+package com.tolvane.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.tolvane.snapshot.StatusPoint;
+import com.tolvane.tool.Main;
+import java.io.ByteArrayOutputStream;
+import java.io.IOException;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.stream.Collectors;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * Every report format on hand-made snapshots whose numbers are known, run
+ * through the command line as a user would.
+ */
+class ReportFormatsTest {
+
+    @TempDir
+    Path dir;
+
+    /**
+     * Two threads. main: Shop.run (3000 running) calls buy at line 12 (2000,
+     * own waiting 500), which calls pay at line 40 (1500); run also calls pay
+     * at line 13 (500, own blocked 100 and net I/O 200). worker-1, inside the
+     * transaction "GET /cart": run (1000) calls buy at line 12 (1000, own
+     * blocked 300). The recording runs from 1 s to 4 s on the clock.
+     */
+    private Path shop() throws IOException {
+        SnapshotBuilder b = new SnapshotBuilder().times(1_000_000, 4_000_000);
+        long shop = b.addClass("com.acme.Shop");
+        long run = b.addMethod(shop, "run", "()V");
+        long buy = b.addMethod(shop, "buy", "()V");
+        long pay = b.addMethod(shop, "pay", "()V");
+        long cart = b.addMethod(b.interceptionClass, "GET /cart", "()V");
+        SnapshotBuilder.Node main = b.addThread("main", "main")
+                .status(StatusPoint.RUNNING, 1_000_000).status(StatusPoint.WAITING, 2_000_000).root().value(3000);
+        SnapshotBuilder.Node mainRun = main.child(run, 0).value(3000);
+        mainRun.child(buy, 12).value(2000).monitorTimes(0, 500, 0).child(pay, 40).value(1500);
+        mainRun.child(pay, 13).value(500).monitorTimes(100, 0, 200);
+        SnapshotBuilder.Node worker = b.addThread("worker-1", "pool").lifetime(1_500_000, 3_000_000)
+                .status(StatusPoint.BLOCKED, 1_500_000).root().value(1000);
+        worker.child(cart, 0).value(1000).child(run, 0).value(1000).child(buy, 12).value(1000)
+                .monitorTimes(300, 0, 0);
+        return write("shop.tsnap", b.build());
+    }
+
+    private Path write(String name, byte[] bytes) throws IOException {
+        Path file = dir.resolve(name);
+        Files.write(file, bytes);
+        return file;
+    }
+
+    /** The outcome of one command line. */
+    private record Run(int code, String out, String err) {
+    }
+
+    private static Run tolvane(String... args) {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        ByteArrayOutputStream err = new ByteArrayOutputStream();
+        int code = Main.run(args, new PrintStream(out, true, StandardCharsets.UTF_8),
+                new PrintStream(err, true, StandardCharsets.UTF_8));
+        return new Run(code, out.toString(StandardCharsets.UTF_8), err.toString(StandardCharsets.UTF_8));
+    }
+
+    private static Run ok(String... args) {
+        Run r = tolvane(args);
+        assertEquals(0, r.code, () -> "exit code of " + String.join(" ", args) + "\n" + r.err);
+        return r;
+    }
+
+    /** The output's lines with runs of blanks collapsed, for comparing table rows. */
+    private static List<String> rows(String text) {
+        return Arrays.stream(text.split("\n")).map(l -> l.trim().replaceAll(" +", " ")).collect(Collectors.toList());
+    }
+
+    /** The rows of one "== heading ==" section, up to the next heading. */
+    private static List<String> section(String text, String heading) {
+        List<String> all = rows(text);
+        int from = all.indexOf("== " + heading + " ==");
+        assertTrue(from >= 0, () -> "no section " + heading + " in\n" + text);
+        List<String> out = new ArrayList<>();
+        for (int i = from + 1; i < all.size() && !all.get(i).startsWith("=="); i++) {
+            if (!all.get(i).isEmpty()) {
+                out.add(all.get(i));
+            }
+        }
+        return out;
+    }
+
+    @Test
+    void treeGivesExactTimesMergedAndPerThread() throws Exception {
+        Path file = shop();
+        String out = ok("report", file.toString(), "--format", "tree", "--min-percent", "0").out;
+        // % and total count all states with descendants; running is inclusive; the rest are own times.
+        assertEquals(List.of(
+                "% total ms running ms waiting ms blocked ms net I/O ms line method",
+                "100.0% 5.100 4.000 0.000 0.000 0.000 (all threads)",
+                "74.5% 3.800 3.000 0.000 0.000 0.000 com.acme.Shop.run",
+                "49.0% 2.500 2.000 0.500 0.000 0.000 12 com.acme.Shop.buy",
+                "29.4% 1.500 1.500 0.000 0.000 0.000 40 com.acme.Shop.pay",
+                "15.7% 0.800 0.500 0.000 0.100 0.200 13 com.acme.Shop.pay",
+                "25.5% 1.300 1.000 0.000 0.000 0.000 [GET /cart]",
+                "25.5% 1.300 1.000 0.000 0.000 0.000 com.acme.Shop.run",
+                "25.5% 1.300 1.000 0.000 0.300 0.000 12 com.acme.Shop.buy"),
+                section(out, "all threads (2)"));
+        assertEquals(List.of(
+                "% total ms running ms waiting ms blocked ms net I/O ms line method",
+                "100.0% 1.300 1.000 0.000 0.000 0.000 (thread)",
+                "100.0% 1.300 1.000 0.000 0.000 0.000 [GET /cart]",
+                "100.0% 1.300 1.000 0.000 0.000 0.000 com.acme.Shop.run",
+                "100.0% 1.300 1.000 0.000 0.300 0.000 12 com.acme.Shop.buy"),
+                section(out, "thread \"worker-1\" [pool]"));
+        assertTrue(out.contains("\n  49.0%        2.500        2.000        0.500        0.000        0.000     12"
+                + "      com.acme.Shop.buy\n"), "children are indented below their parent:\n" + out);
+    }
+
+    @Test
+    void minPercentFoldsSmallChildrenIntoOneLine() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder();
+        long c = b.addClass("app.Work");
+        SnapshotBuilder.Node top = b.addThread("main", "main").root().value(100_000)
+                .child(b.addMethod(c, "top", "()V"), 0).value(100_000);
+        top.child(b.addMethod(c, "big", "()V"), 1).value(90_000);
+        top.child(b.addMethod(c, "mid", "()V"), 2).value(9_000);
+        top.child(b.addMethod(c, "small", "()V"), 3).value(600).child(b.addMethod(c, "leaf", "()V"), 9).value(600);
+        top.child(b.addMethod(c, "tiny", "()V"), 4).value(400).monitorTimes(0, 0, 0);
+        Path file = write("fold.tsnap", b.build());
+
+        List<String> one = section(ok("report", file.toString(), "-f", "tree", "--min-percent", "1").out,
+                "thread \"main\" [main]");
+        assertEquals(List.of(
+                "100.0% 100.000 100.000 0.000 0.000 0.000 app.Work.top",
+                "90.0% 90.000 90.000 0.000 0.000 0.000 1 app.Work.big",
+                "9.0% 9.000 9.000 0.000 0.000 0.000 2 app.Work.mid",
+                "1.0% 1.000 1.000 0.000 0.000 0.000 (2 more below 1%)"), one.subList(2, one.size()));
+
+        List<String> half = section(ok("report", file.toString(), "-f", "tree", "--min-percent", "0.5").out,
+                "thread \"main\" [main]");
+        assertEquals(List.of(
+                "0.6% 0.600 0.600 0.000 0.000 0.000 3 app.Work.small",
+                "0.6% 0.600 0.600 0.000 0.000 0.000 9 app.Work.leaf",
+                "0.4% 0.400 0.400 0.000 0.000 0.000 (1 more below 0.5%)"), half.subList(5, half.size()));
+
+        Run bad = tolvane("report", file.toString(), "--min-percent", "150");
+        assertEquals(2, bad.code);
+        assertTrue(bad.err.contains("--min-percent needs a number from 0 to 100"), bad.err);
+    }
+
+    @Test
+    void stateChoosesTheTimeThatIsRankedAndFolded() throws Exception {
+        Path file = shop();
+        String waiting = ok("report", file.toString(), "-f", "tree", "--state", "waiting").out;
+        // Only main waited, below run -> buy; everything else folds, keeping its running and other times.
+        assertEquals(List.of(
+                "% total ms running ms waiting ms blocked ms net I/O ms line method",
+                "100.0% 0.500 4.000 0.000 0.000 0.000 (all threads)",
+                "100.0% 0.500 3.000 0.000 0.000 0.000 com.acme.Shop.run",
+                "100.0% 0.500 2.000 0.500 0.000 0.000 12 com.acme.Shop.buy",
+                "0.0% 0.000 1.500 0.000 0.000 0.000 (1 more below 0.5%)",
+                "0.0% 0.000 0.500 0.000 0.100 0.200 (1 more below 0.5%)",
+                "0.0% 0.000 1.000 0.000 0.300 0.000 (1 more below 0.5%)"),
+                section(waiting, "all threads (2)"));
+        assertTrue(waiting.contains("1 thread without waiting time not shown"), waiting);
+        assertFalse(waiting.contains("worker-1"), waiting);
+
+        assertEquals("[GET /cart];com.acme.Shop.run;com.acme.Shop.buy 300\ncom.acme.Shop.run;com.acme.Shop.pay 100\n",
+                ok("report", file.toString(), "-f", "collapsed", "--state", "blocked").out);
+        assertEquals("com.acme.Shop.run;com.acme.Shop.pay 200\n",
+                ok("report", file.toString(), "-f", "collapsed", "--state", "netio").out);
+
+        String hot = ok("report", file.toString(), "-f", "hotspots", "--state", "netio").out;
+        assertFalse(hot.contains("by self running time"), hot);
+        assertTrue(hot.contains("== by net I/O time: 0.200 ms =="), hot);
+
+        Run bad = tolvane("report", file.toString(), "--state", "sleeping");
+        assertEquals(2, bad.code);
+        assertTrue(bad.err.contains("unknown state \"sleeping\""), bad.err);
+    }
+
+    @Test
+    void hotspotsRankOwnTimeWithTheirCallPaths() throws Exception {
+        String out = ok("report", shop().toString(), "--format", "hotspots").out;
+        assertEquals(List.of(
+                "% self ms method",
+                "50.0% 2.000 com.acme.Shop.pay",
+                "1.500 ms com.acme.Shop.pay <- com.acme.Shop.buy:40 <- com.acme.Shop.run:12",
+                "0.500 ms com.acme.Shop.pay <- com.acme.Shop.run:13",
+                "37.5% 1.500 com.acme.Shop.buy",
+                "1.000 ms com.acme.Shop.buy <- com.acme.Shop.run:12 <- [GET /cart]",
+                "0.500 ms com.acme.Shop.buy <- com.acme.Shop.run:12",
+                "12.5% 0.500 com.acme.Shop.run",
+                "0.500 ms com.acme.Shop.run"),
+                section(out, "by self running time: 4.000 ms"));
+        assertEquals(List.of("% ms method", "100.0% 0.500 com.acme.Shop.buy",
+                "0.500 ms com.acme.Shop.buy <- com.acme.Shop.run:12"), section(out, "by waiting time: 0.500 ms"));
+        assertEquals(List.of("% ms method", "75.0% 0.300 com.acme.Shop.buy",
+                "0.300 ms com.acme.Shop.buy <- com.acme.Shop.run:12 <- [GET /cart]",
+                "25.0% 0.100 com.acme.Shop.pay", "0.100 ms com.acme.Shop.pay <- com.acme.Shop.run:13"),
+                section(out, "by blocked time: 0.400 ms"));
+        assertEquals(List.of("% ms method", "100.0% 0.200 com.acme.Shop.pay",
+                "0.200 ms com.acme.Shop.pay <- com.acme.Shop.run:13"), section(out, "by net I/O time: 0.200 ms"));
+    }
+
+    @Test
+    void threadsShowLifetimeAndTimePerStatusFromTheTimeline() throws Exception {
+        List<String> out = rows(ok("report", shop().toString(), "--format", "threads").out);
+        // main: running 1 s -> 2 s, then waiting until the end of the recording at 4 s.
+        // worker-1: blocked from its start at 1.5 s to its end at 3 s.
+        assertTrue(out.contains("0.000 - 1000.000 2000.000 0.000 0.000 no \"main\" [main]"), out.toString());
+        assertTrue(out.contains("0.500 2.000 0.000 0.000 1500.000 0.000 no \"worker-1\" [pool]"), out.toString());
+
+        SnapshotBuilder b = new SnapshotBuilder().times(1_000_000, 2_000_000);
+        b.addThread("_tolvane recorder", "main").ignored(true);
+        // A point stored rounded down before the thread's start counts from the start; a dead point ends it.
+        b.addThread("short", "main").lifetime(1_205_000, -1).status(StatusPoint.RUNNING, 1_200_000)
+                .status(StatusPoint.NET_IO, 1_300_000).status(StatusPoint.DEAD, 1_400_000);
+        List<String> more = rows(ok("report", write("t.tsnap", b.build()).toString(), "-f", "threads").out);
+        assertTrue(more.contains("0.000 - 0.000 0.000 0.000 0.000 yes \"_tolvane recorder\" [main]"), more.toString());
+        assertTrue(more.contains("0.205 - 95.000 0.000 0.000 100.000 no \"short\" [main]"), more.toString());
+    }
+
+    @Test
+    void collapsedStacksCarryExactSelfTimes() throws Exception {
+        Path file = shop();
+        String out = ok("report", file.toString(), "--format", "collapsed").out;
+        assertEquals("[GET /cart];com.acme.Shop.run;com.acme.Shop.buy 1000\n"
+                + "com.acme.Shop.run 500\n"
+                + "com.acme.Shop.run;com.acme.Shop.buy 500\n"
+                + "com.acme.Shop.run;com.acme.Shop.buy;com.acme.Shop.pay 1500\n"
+                + "com.acme.Shop.run;com.acme.Shop.pay 500\n", out);
+        // --state all adds each stack's own waiting, blocked and net I/O time.
+        assertEquals("[GET /cart];com.acme.Shop.run;com.acme.Shop.buy 1300\n"
+                + "com.acme.Shop.run 500\n"
+                + "com.acme.Shop.run;com.acme.Shop.buy 1000\n"
+                + "com.acme.Shop.run;com.acme.Shop.buy;com.acme.Shop.pay 1500\n"
+                + "com.acme.Shop.run;com.acme.Shop.pay 800\n",
+                ok("report", file.toString(), "-f", "collapsed", "--state", "all").out);
+        // Without -o and without a terminal the folded stacks are the default.
+        assertEquals(out, ok("report", file.toString()).out);
+    }
+
+    @Test
+    void selfTimeIsRunningTimeMinusChildrenEverywhere() throws Exception {
+        // A bushy tree with self time at every level: the self times in the
+        // folded stacks and in the hot spots add up to the root's running time.
+        SnapshotBuilder b = new SnapshotBuilder();
+        long c = b.addClass("app.Tree");
+        long[] methods = new long[6];
+        for (int i = 0; i < methods.length; i++) {
+            methods[i] = b.addMethod(c, "m" + i, "()V");
+        }
+        SnapshotBuilder.Node root = b.addThread("main", "main").root();
+        long total = grow(root, methods, 0, 1);
+        root.value(total);
+        Path file = write("bushy.tsnap", b.build());
+
+        long folded = 0;
+        for (String line : ok("report", file.toString(), "-f", "collapsed").out.split("\n")) {
+            folded += Long.parseLong(line.substring(line.lastIndexOf(' ') + 1));
+        }
+        assertEquals(total, folded);
+        String hot = ok("report", file.toString(), "-f", "hotspots", "--state", "running", "--min-percent", "0").out;
+        assertTrue(hot.contains("== by self running time: " + String.format("%d.%03d", total / 1000, total % 1000)
+                + " ms =="), hot);
+        // Node m0 at depth 1 has value 1000 + its children's; its own 1000 us is its self time.
+        assertTrue(ok("report", file.toString(), "-f", "collapsed").out.startsWith("app.Tree.m0 1000\n"));
+    }
+
+    /** Gives each node 1000 us of its own plus its children's; three children per level, four levels. */
+    private static long grow(SnapshotBuilder.Node parent, long[] methods, int depth, int salt) {
+        if (depth == 4) {
+            return 0;
+        }
+        long sum = 0;
+        for (int i = 0; i < 3; i++) {
+            SnapshotBuilder.Node child = parent.child(methods[(depth + i) % methods.length], salt * 10 + i);
+            long value = 1000 + grow(child, methods, depth + 1, salt * 3 + i);
+            child.value(value);
+            sum += value;
+        }
+        return sum;
+    }
+
+    @Test
+    void threadOptionSelectsThreadsByPattern() throws Exception {
+        Path file = shop();
+        String tree = ok("report", file.toString(), "-f", "tree", "--thread", "^work").out;
+        assertFalse(tree.contains("== all threads"), tree);
+        assertFalse(tree.contains("\"main\""), tree);
+        assertTrue(tree.contains("== thread \"worker-1\" [pool] =="), tree);
+        assertEquals("[GET /cart];com.acme.Shop.run;com.acme.Shop.buy 1000\n",
+                ok("report", file.toString(), "-f", "collapsed", "--thread", "worker").out);
+        assertEquals(1, rows(ok("report", file.toString(), "-f", "threads", "--thread", "ai").out).stream()
+                .filter(l -> l.endsWith("[main]")).count());
+
+        Run none = tolvane("report", file.toString(), "--thread", "nothing-like-this");
+        assertEquals(1, none.code);
+        assertTrue(none.err.contains("no thread name matches \"nothing-like-this\"; the threads are: \"main\", "
+                + "\"worker-1\""), none.err);
+        Run invalid = tolvane("report", file.toString(), "--thread", "([");
+        assertEquals(2, invalid.code);
+        assertTrue(invalid.err.contains("invalid --thread pattern"), invalid.err);
+    }
+
+    @Test
+    void jsonHoldsTheWholeSnapshotAndIsSafeInsideHtml() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder().vm("VM \"x\"", "17").filters(true, "java.", "-java.util.");
+        long c = b.addClass("app.Main");
+        long m = b.addMethod(c, "main", "([Ljava/lang/String;)V");
+        b.addThread("</script><b>evil", "g\\1").status(StatusPoint.RUNNING, 1_000_000).root().value(7)
+                .child(m, 3).value(7).monitorTimes(1, 2, 3);
+        Path file = write("j.tsnap", b.build());
+        String json = ok("report", file.toString(), "-f", "json").out;
+        assertTrue(json.startsWith("{\"format\":\"tolvane-snapshot\",\"layoutVersion\":1,\"source\":\"j.tsnap\""), json);
+        assertTrue(json.contains("\"vmName\":\"VM \\\"x\\\"\",\"javaVersion\":\"17\""), json);
+        assertTrue(json.contains("{\"id\":\"0x" + Long.toHexString(c) + "\",\"name\":\"app.Main\",\"kind\":0}"), json);
+        assertTrue(json.contains("{\"id\":\"0x" + Long.toHexString(m)
+                + "\",\"class\":2,\"name\":\"main\",\"signature\":\"([Ljava/lang/String;)V\"}"), json);
+        assertTrue(json.contains("\"filters\":[\"java.\",\"-java.util.\"],\"filterInverted\":true"), json);
+        assertTrue(json.contains("\"name\":\"\\u003c/script\\u003e\\u003cb\\u003eevil\",\"group\":\"g\\\\1\""), json);
+        assertTrue(json.contains("\"start\":1000000,\"end\":-1,\"ignored\":false,\"timeline\":[[63,1000000]]"), json);
+        assertTrue(json.contains("\"tree\":{\"method\":null,\"line\":0,\"running\":7,\"children\":[{\"method\":1,"
+                + "\"line\":3,\"running\":7,\"blocked\":1,\"waiting\":2,\"netio\":3}]}"), json);
+
+        Path page = dir.resolve("j.html");
+        Run html = ok("report", file.toString(), "-o", page.toString());
+        assertTrue(html.err.contains("wrote html report to"), html.err);
+        String text = Files.readString(page);
+        assertFalse(text.contains("</script><b>evil"), "the name never appears unescaped");
+        assertTrue(text.contains(json.trim()), "the page embeds the JSON document");
+        assertFalse(text.contains("src=\"http") || text.contains("href=\"http"), "the page loads nothing");
+    }
+
+    @Test
+    void namesWithControlCharactersCannotReachTheTerminal() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder();
+        long label = b.addMethod(b.interceptionClass, "evil\u001b[2J;next\nline", "()V");
+        b.addThread("t\u001b]0;x\u0007", "main").root().value(10).child(label, 0).value(10);
+        Path file = write("ctl.tsnap", b.build());
+        for (String format : List.of("tree", "hotspots", "threads", "collapsed")) {
+            String out = ok("report", file.toString(), "-f", format, "--min-percent", "0").out;
+            assertFalse(out.chars().anyMatch(ch -> ch == 0x1b || ch == 0x07), format + ":\n" + out);
+        }
+        // ';' separates frames in the folded format and a newline ends a stack, so neither survives in a name.
+        assertEquals("[evil?[2J,next?line] 10\n", ok("report", file.toString(), "-f", "collapsed").out);
+    }
+
+    @Test
+    void veryDeepTreesAreReportedWithoutRunningOutOfStack() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder();
+        long c = b.addClass("app.Deep");
+        long m = b.addMethod(c, "recurse", "()V");
+        SnapshotBuilder.Node node = b.addThread("main", "main").root().value(5);
+        for (int i = 0; i < 20_000; i++) {
+            node = node.child(m, 7).value(5);
+        }
+        Path file = write("deep.tsnap", b.build());
+        for (String format : List.of("tree", "hotspots", "threads", "collapsed", "json", "html")) {
+            Run r = ok("report", file.toString(), "-f", format, "-o", dir.resolve("deep." + format).toString());
+            assertTrue(Files.size(dir.resolve("deep." + format)) > 0, format + ": " + r.err);
+        }
+    }
+
+    @Test
+    void outputFileExtensionChoosesTheFormat() throws Exception {
+        Path file = shop();
+        ok("report", file.toString(), "-o", dir.resolve("a.json").toString());
+        assertTrue(Files.readString(dir.resolve("a.json")).startsWith("{\"format\":\"tolvane-snapshot\""));
+        ok("report", file.toString(), "-o", dir.resolve("a.folded").toString());
+        assertTrue(Files.readString(dir.resolve("a.folded")).startsWith("[GET /cart];"));
+        ok("report", file.toString(), "-o", dir.resolve("a.txt").toString());
+        assertTrue(Files.readString(dir.resolve("a.txt")).startsWith("Call tree of shop.tsnap"));
+        ok("report", file.toString(), "-o", dir.resolve("a.html").toString());
+        assertTrue(Files.readString(dir.resolve("a.html")).startsWith("<!DOCTYPE html>"));
+
+        Run missingDir = tolvane("report", file.toString(), "-o", dir.resolve("no/such/dir/x.html").toString());
+        assertEquals(1, missingDir.code);
+        assertTrue(missingDir.err.contains("does not exist"), missingDir.err);
+        Run unknown = tolvane("report", file.toString(), "-f", "pdf");
+        assertEquals(2, unknown.code);
+        assertTrue(unknown.err.contains("unknown report format \"pdf\""), unknown.err);
+    }
+
+    @Test
+    void unreadableFilesGetTheReadersError() throws Exception {
+        byte[] good = Files.readAllBytes(shop());
+
+        byte[] corrupt = good.clone();
+        corrupt[SnapshotBuilder.sectionPosition(corrupt, 1) + 20] ^= 0x5A;
+        Run r = tolvane("report", write("corrupt.tsnap", corrupt).toString(), "-f", "tree");
+        assertEquals(1, r.code);
+        assertTrue(r.err.startsWith("tolvane report: " + dir.resolve("corrupt.tsnap") + ": "), r.err);
+        assertTrue(r.err.contains("CRC"), r.err);
+        assertEquals("", r.out);
+
+        Run truncated = tolvane("report", write("short.tsnap", Arrays.copyOf(good, good.length - 30)).toString());
+        assertEquals(1, truncated.code);
+        assertTrue(truncated.err.contains("short.tsnap: "), truncated.err);
+        assertEquals(1, truncated.err.trim().split("\n").length, "one line: " + truncated.err);
+
+        Run text = tolvane("report", write("notes.txt", "hello".getBytes(StandardCharsets.UTF_8)).toString());
+        assertEquals(1, text.code);
+        Run missing = tolvane("report", dir.resolve("absent.tsnap").toString());
+        assertEquals(1, missing.code);
+        assertTrue(missing.err.contains("absent.tsnap: no such file"), missing.err);
+
+        // A failed report leaves no file behind, not even a partial one.
+        Run html = tolvane("report", dir.resolve("corrupt.tsnap").toString(), "-o", dir.resolve("c.html").toString());
+        assertEquals(1, html.code);
+        assertFalse(Files.exists(dir.resolve("c.html")));
+    }
+}
