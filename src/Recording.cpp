@@ -1,0 +1,286 @@
+// The recording run (JvmtiCallee.record) and the snapshot file it leaves.
+
+#include "ProfilingSession.h"
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "ClassProfilingSession.h"
+#include "Counter.h"
+#include "CpuProfilingSession.h"
+#include "FileDataWriter.h"
+#include "JniUtil.h"
+#include "JvmtiBuffer.h"
+#include "MessageUtil.h"
+#include "Sampler.h"
+#include "ThreadDesc.h"
+#include "ThreadManager.h"
+
+std::atomic<bool> g_recordingInProgress{false};
+
+namespace {
+
+const int SNAPSHOT_MAGIC = static_cast<int>(0xCAFED00D);
+const int SNAPSHOT_VERSION = 10001;
+const int SNAPSHOT_ID_WIDTH = 8;
+const int SECTION_COUNT = 7;
+
+// Names that begin with this, in any case, belong to the agent's own threads.
+const char AGENT_THREAD_PREFIX[] = "_tolvane";
+const size_t AGENT_THREAD_PREFIX_LENGTH = sizeof(AGENT_THREAD_PREFIX) - 1;
+
+// Pause between the end of sampling and the write, so that Java-side work
+// finishing the recording (late associations) lands in this snapshot.
+const int WRITE_PAUSE_MILLIS = 100;
+
+struct SectionEntry {
+    jlong length = 0;
+    jlong position = 0;
+    unsigned int crc = 0;
+};
+
+void writeDirectory(DataWriter* writer, const SectionEntry* sections) {
+    for (int i = 0; i < SECTION_COUNT; i++) {
+        writer->writeJLong(sections[i].length);
+        writer->writeJLong(sections[i].position);
+        writer->writeU4(static_cast<int>(sections[i].crc));
+    }
+}
+
+// Body of the class section when there is no registry: the same end bytes
+// and empty filter list a fresh registry would end with, so readers still
+// find a well-formed section.
+void writeEmptyClassSection(DataWriter* writer) {
+    writer->writeByte(0);
+    writer->writeByte(0);
+    writer->writeU4(0);
+    writer->writeByte(0);
+}
+
+// A new[] copy of the path bytes of a Java byte[]: the bytes up to the first
+// zero byte, or the whole array when it has none, always terminated. Null
+// when there is no array or its elements cannot be obtained.
+char* copySnapshotPath(JNIEnv* env, jbyteArray snapshotPath) {
+    if (env == nullptr || snapshotPath == nullptr) {
+        return nullptr;
+    }
+    jsize length = env->GetArrayLength(snapshotPath);
+    jbyte* bytes = env->GetByteArrayElements(snapshotPath, nullptr);
+    if (bytes == nullptr) {
+        clearPendingException(env);  // OutOfMemoryError
+        return nullptr;
+    }
+    jsize used = 0;
+    while (used < length && bytes[used] != 0) {
+        used++;
+    }
+    char* path = new char[static_cast<size_t>(used) + 1];
+    std::memcpy(path, bytes, static_cast<size_t>(used));
+    path[used] = '\0';
+    env->ReleaseByteArrayElements(snapshotPath, bytes, JNI_ABORT);
+    return path;
+}
+
+bool isAgentThreadName(const char* name) {
+    return name != nullptr && strncasecmp(name, AGENT_THREAD_PREFIX, AGENT_THREAD_PREFIX_LENGTH) == 0;
+}
+
+void setThreadReporting(JNIEnv* env, jclass calleeClass, jmethodID method, bool on) {
+    if (method == nullptr) {
+        return;
+    }
+    env->CallStaticVoidMethod(calleeClass, method, on ? JNI_TRUE : JNI_FALSE);
+    clearPendingException(env);
+}
+
+void setThreadStartEvents(jvmtiEventMode mode) {
+    if (!g_safeThreadStart) {
+        g_profilingInterface->SetEventNotificationMode(mode, JVMTI_EVENT_THREAD_START, nullptr);
+    }
+}
+
+// Registers every live thread. A thread that already has a listed manager
+// (associated since the last run) keeps it, so no thread is listed twice.
+// Called with the thread monitor held.
+void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    jint count = 0;
+    JvmtiBuffer<jthread> threads(jvmti);
+    if (jvmti->GetAllThreads(&count, threads.out()) != JVMTI_ERROR_NONE || threads.get() == nullptr) {
+        MessageUtil::message("Could not get all threads");
+        return;
+    }
+    // GetAllThreads returned one local reference per thread; make room for
+    // them and for the few that registration takes meanwhile.
+    if (env->EnsureLocalCapacity(count + 16) != JNI_OK) {
+        env->ExceptionClear();  // OutOfMemoryError: the refs exist anyway
+    }
+    for (jint i = 0; i < count; i++) {
+        jthread thread = threads[i];
+        ThreadManager* manager = threadList->getThreadManager(thread);
+        if (manager == nullptr) {
+            manager = LiveCpuProfilingHelper::createLiveThreadManager(thread, env);
+        }
+        if (manager != nullptr && manager->threadDesc != nullptr &&
+            isAgentThreadName(manager->threadDesc->getThreadName())) {
+            manager->setIgnored(!g_sampleAgentThreads, env);
+        }
+        env->DeleteLocalRef(thread);
+    }
+}
+
+// Marks a recording as running from construction to destruction, so that VM
+// death can wait for its snapshot (see Profiling::dxVMDeath).
+class RecordingInProgress {
+public:
+    RecordingInProgress() { g_recordingInProgress.store(true, std::memory_order_release); }
+    ~RecordingInProgress() { g_recordingInProgress.store(false, std::memory_order_release); }
+    RecordingInProgress(const RecordingInProgress&) = delete;
+    RecordingInProgress& operator=(const RecordingInProgress&) = delete;
+};
+
+}  // namespace
+
+void ProfilingSession::writeHeader(DataWriter* writer) {
+    writer->writeU4(SNAPSHOT_MAGIC);
+    writer->writeU4(SNAPSHOT_VERSION);
+    writer->writeString(vmName);
+    writer->writeString(javaVersion);
+    writer->writeJLong(g_recordStartTime);
+    writer->writeJLong(Counter::getUsec());
+    writer->writeU4(SNAPSHOT_ID_WIDTH);
+}
+
+bool ProfilingSession::write(const char* path, JNIEnv* env) {
+    if (path == nullptr) {
+        return false;
+    }
+    FILE* file = std::fopen(path, "w+b");
+    if (file == nullptr) {
+        return false;
+    }
+    bool result = false;
+    bool reported = false;
+    {
+        FileDataWriter writer(env, file);
+        writeHeader(&writer);
+
+        // The directory goes out as zeros first and is filled in at the end:
+        // a file that was not completed keeps a zero directory.
+        long directoryPos = writer.getPos();
+        SectionEntry sections[SECTION_COUNT];
+        writeDirectory(&writer, sections);
+
+        for (int i = 0; i < SECTION_COUNT; i++) {
+            SectionEntry& section = sections[i];
+            section.position = writer.getPos();
+            writer.writeU4(SNAPSHOT_MAGIC);
+            if (i > 1) {
+                continue;  // reserved sections: marker only
+            }
+            // The marker stays outside the CRC: resetCRC32 flushes it first.
+            writer.resetCRC32();
+            if (i == 0) {
+                if (classProfilingSession != nullptr) {
+                    classProfilingSession->write(&writer);
+                } else {
+                    writeEmptyClassSection(&writer);
+                }
+            } else if (cpuProfilingSession != nullptr) {
+                cpuProfilingSession->write(&writer);
+            } else {
+                writer.writeByte(0);
+            }
+            section.crc = writer.getCRC32();
+            section.length = writer.getPos() - section.position - 4;
+        }
+
+        writer.getPos();
+        // The stream buffers too; a write it failed to deliver counts as a
+        // failed write, not as a failed seek.
+        if (std::fflush(file) != 0) {
+            writer.error = true;
+        }
+        if (writer.getError()) {
+            MessageUtil::message("Your disk or partition might be full.");
+            reported = true;
+        } else if (directoryPos < 0 || writer.seek(directoryPos, SEEK_SET) != 0) {
+            MessageUtil::message("Could not seek tmp file. Please check your TMP and TMPDIR environment variables.");
+            reported = true;
+        } else {
+            writeDirectory(&writer, sections);
+            writer.flush();
+            result = !writer.getError();
+        }
+        writer.flush();
+    }
+    // The directory only counts as written once the stream delivered it.
+    if (std::fflush(file) != 0) {
+        result = false;
+    }
+    if (std::fclose(file) != 0) {
+        result = false;
+    }
+    if (!result && !reported) {
+        MessageUtil::message("Your disk or partition might be full.");
+    }
+    return result;
+}
+
+extern "C" JNIEXPORT void JNICALL
+Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv* env, jclass calleeClass, jlong durationMillis,
+                                                 jboolean sampleTransactions, jboolean recordAgentThreads,
+                                                 jbyteArray snapshotPath) {
+    if (!isAgentAttached()) {
+        return;
+    }
+    ProfilingSession* session = g_profilingSession;
+    CpuProfilingSession* threadList = session->cpuProfilingSession;
+    Sampler* sampler = session->sampler;
+    if (env == nullptr || g_profilingInterface == nullptr || threadList == nullptr || sampler == nullptr) {
+        return;
+    }
+    RecordingInProgress inProgress;
+
+    // Optional on the Java side: without it the run just skips the two calls.
+    jmethodID reportingMethod = env->GetStaticMethodID(calleeClass, "setThreadReporting", "(Z)V");
+    if (reportingMethod == nullptr) {
+        env->ExceptionClear();  // NoSuchMethodError
+    }
+
+    // Registration.
+    ProfilingSession::enterMonitor();
+    g_recordStartTime = Counter::getUsec();
+    g_sampleAgentThreads = recordAgentThreads != JNI_FALSE;
+    setThreadStartEvents(JVMTI_ENABLE);
+    g_recording = true;
+    registerLiveThreads(env, threadList);
+    setThreadReporting(env, calleeClass, reportingMethod, true);
+    ProfilingSession::exitMonitor();
+
+    // Sampling; each tick takes the thread monitor itself.
+    sampler->runThreadStatusSampler(env, durationMillis, sampleTransactions);
+
+    // Wind-down.
+    ProfilingSession::enterMonitor();
+    setThreadReporting(env, calleeClass, reportingMethod, false);
+    setThreadStartEvents(JVMTI_DISABLE);
+    g_recording = false;
+    ProfilingSession::exitMonitor();
+
+    ProfilingSession::sleep(WRITE_PAUSE_MILLIS);
+
+    // Write and clean up.
+    ProfilingSession::enterMonitor();
+    char* path = copySnapshotPath(env, snapshotPath);
+    if (path != nullptr) {
+        session->write(path, env);
+        delete[] path;
+    }
+    // Also clears the thread-local storage of threads still alive, so no
+    // thread keeps pointing at a freed manager.
+    threadList->destroyThreadManagers(env);
+    sampler->reset();
+    ProfilingSession::exitMonitor();
+}

@@ -1,0 +1,308 @@
+// The snapshot file as ProfilingSession::write lays it out: header, section
+// directory, sections with their markers, lengths and CRCs, and the two
+// failure messages.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ClassProfilingSession.h"
+#include "ConsoleCapture.h"
+#include "CpuProfilingSession.h"
+#include "MemoryDataWriter.h"
+#include "ProfilingSession.h"
+#include "ThreadDesc.h"
+#include "ThreadManager.h"
+
+namespace {
+
+uint32_t referenceCrc(const unsigned char* p, size_t n) {
+    uint32_t reg = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; i++) {
+        reg ^= p[i];
+        for (int k = 0; k < 8; k++) {
+            reg = (reg & 1) ? 0xEDB88320u ^ (reg >> 1) : reg >> 1;
+        }
+    }
+    return ~reg;
+}
+
+Bytes readFile(const std::string& path) {
+    Bytes all;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return all;
+    }
+    int c;
+    while ((c = std::fgetc(f)) != EOF) {
+        all.push_back(static_cast<unsigned char>(c));
+    }
+    std::fclose(f);
+    return all;
+}
+
+uint64_t be(const Bytes& b, size_t at, int width) {
+    uint64_t v = 0;
+    for (int i = 0; i < width; i++) {
+        v = (v << 8) | b.at(at + i);
+    }
+    return v;
+}
+
+Bytes slice(const Bytes& b, size_t from, size_t length) {
+    return Bytes(b.begin() + from, b.begin() + from + length);
+}
+
+char* ownedCopy(const char* s) {
+    char* copy = new char[std::strlen(s) + 1];
+    std::strcpy(copy, s);
+    return copy;
+}
+
+struct DirectoryEntry {
+    int64_t length;
+    int64_t position;
+    uint32_t crc;
+};
+
+DirectoryEntry entry(const Bytes& file, size_t directory, int index) {
+    size_t at = directory + 20 * index;
+    return {static_cast<int64_t>(be(file, at, 8)), static_cast<int64_t>(be(file, at + 8, 8)),
+            static_cast<uint32_t>(be(file, at + 16, 4))};
+}
+
+class SnapshotFileTest : public ::testing::Test {
+protected:
+    ProfilingSession* session = nullptr;
+    std::string dir;
+
+    void SetUp() override {
+        savedInterface = g_profilingInterface;
+        savedRecordStart = g_recordStartTime;
+        savedLiveClasses = ClassProfilingHelper::liveClassProfilingSession;
+        savedUnknown = ClassProfilingHelper::unknownMethodDesc;
+        savedLiveThreads = LiveCpuProfilingHelper::liveCpuProfilingSession;
+        // No JVMTI environment: the thread monitor is a no-op.
+        g_profilingInterface = nullptr;
+        g_recordStartTime = 5000000;
+        session = new ProfilingSession();
+        session->classProfilingSession = new ClassProfilingSession(nullptr);
+        session->cpuProfilingSession = new CpuProfilingSession();
+        char pattern[] = "/tmp/tolvane-snapshot-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        dir = pattern;
+    }
+
+    void TearDown() override {
+        delete session->classProfilingSession;
+        session->classProfilingSession = nullptr;
+        delete session->cpuProfilingSession;
+        session->cpuProfilingSession = nullptr;
+        delete session;
+        for (const std::string& file : created) {
+            std::remove(file.c_str());
+        }
+        rmdir(dir.c_str());
+        LiveCpuProfilingHelper::liveCpuProfilingSession = savedLiveThreads;
+        ClassProfilingHelper::unknownMethodDesc = savedUnknown;
+        ClassProfilingHelper::liveClassProfilingSession = savedLiveClasses;
+        g_recordStartTime = savedRecordStart;
+        g_profilingInterface = savedInterface;
+    }
+
+    std::string path(const char* name) {
+        std::string p = dir + "/" + name;
+        created.push_back(p);
+        return p;
+    }
+
+    void setStrings(const char* vmName, const char* javaVersion) {
+        session->vmName = vmName == nullptr ? nullptr : ownedCopy(vmName);
+        session->javaVersion = javaVersion == nullptr ? nullptr : ownedCopy(javaVersion);
+    }
+
+    // Checks everything behind the header at `directory`: markers, the seven
+    // entries, gap-free sections, CRCs and the end of the file. Returns the
+    // two section bodies.
+    void checkSections(const Bytes& file, size_t directory, Bytes* classBody, Bytes* threadBody) {
+        int64_t expectedPosition = static_cast<int64_t>(directory) + 140;
+        for (int i = 0; i < 7; i++) {
+            SCOPED_TRACE("section " + std::to_string(i));
+            DirectoryEntry e = entry(file, directory, i);
+            EXPECT_EQ(expectedPosition, e.position);
+            ASSERT_LE(static_cast<size_t>(e.position + 4 + e.length), file.size());
+            EXPECT_EQ(0xCAFED00Du, be(file, e.position, 4));
+            Bytes body = slice(file, e.position + 4, e.length);
+            if (i < 2) {
+                EXPECT_GT(e.length, 0);
+                EXPECT_EQ(referenceCrc(body.data(), body.size()), e.crc);
+            } else {
+                EXPECT_EQ(0, e.length);
+                EXPECT_EQ(0u, e.crc);
+            }
+            if (i == 0 && classBody != nullptr) {
+                *classBody = body;
+            }
+            if (i == 1 && threadBody != nullptr) {
+                *threadBody = body;
+            }
+            expectedPosition = e.position + 4 + e.length;
+        }
+        // Nothing follows the last marker.
+        EXPECT_EQ(static_cast<size_t>(expectedPosition), file.size());
+    }
+
+private:
+    std::vector<std::string> created;
+    jvmtiEnv* savedInterface = nullptr;
+    jlong savedRecordStart = 0;
+    ClassProfilingSession* savedLiveClasses = nullptr;
+    MethodDesc* savedUnknown = nullptr;
+    CpuProfilingSession* savedLiveThreads = nullptr;
+};
+
+TEST_F(SnapshotFileTest, HeaderWithoutStringsAndAFreshRegistryWithNoThreads) {
+    setStrings(nullptr, nullptr);
+    std::string file = path("fresh.snapshot");
+    ConsoleCapture console;
+    ASSERT_TRUE(session->write(file.c_str(), nullptr));
+    EXPECT_EQ("", console.text());
+
+    Bytes bytes = readFile(file);
+    ASSERT_GE(bytes.size(), 32u + 140u);
+    Bytes start = ExpectedBytes().u4(0xCAFED00D).u4(10001).u2(0).u2(0).jlong_(5000000).get();
+    EXPECT_EQ(start, slice(bytes, 0, start.size()));
+    EXPECT_EQ(8u, be(bytes, 28, 4));
+
+    Bytes classBody;
+    Bytes threadBody;
+    checkSections(bytes, 32, &classBody, &threadBody);
+    EXPECT_EQ(172, entry(bytes, 32, 0).position);
+
+    ClassData* unknownClass = ClassProfilingHelper::unknownClassData;
+    Bytes expectedClasses = ExpectedBytes()
+        .u1(1).id(unknownClass).str("com.tolvane.agent.Unknown").u4(0)
+        .u1(1).id(ClassProfilingHelper::interceptionClassData).str("_druvax_annotation_class").u4(50)
+        .u1(0)
+        .u1(1).id(ClassProfilingHelper::unknownMethodDesc).id(unknownClass).str("unknown").str("()V").u4(0)
+        .u1(0)
+        .u4(0).u1(0)
+        .get();
+    EXPECT_EQ(expectedClasses, classBody);
+    EXPECT_EQ(Bytes{0}, threadBody);
+}
+
+TEST_F(SnapshotFileTest, HeaderStringsMoveTheDirectoryAndTheSections) {
+    setStrings("abc", "17.0x");
+    std::string file = path("strings.snapshot");
+    ASSERT_TRUE(session->write(file.c_str(), nullptr));
+
+    Bytes bytes = readFile(file);
+    Bytes start = ExpectedBytes().u4(0xCAFED00D).u4(10001).str("abc").str("17.0x").jlong_(5000000).get();
+    ASSERT_GE(bytes.size(), 40u + 140u);
+    EXPECT_EQ(start, slice(bytes, 0, start.size()));
+    EXPECT_EQ(8u, be(bytes, 36, 4));
+    checkSections(bytes, 40, nullptr, nullptr);
+    EXPECT_EQ(180, entry(bytes, 40, 0).position);
+    EXPECT_EQ(0xCAFED00Du, be(bytes, 180, 4));
+    // The write time is taken while writing, after the recording start.
+    EXPECT_GE(static_cast<int64_t>(be(bytes, 20, 8)), 0);
+}
+
+TEST_F(SnapshotFileTest, ThreadSectionListsOnlyManagersWithADescriptor) {
+    setStrings("vm", "1");
+    CpuProfilingSession* threads = session->cpuProfilingSession;
+    ThreadManager* withoutDesc = new ThreadManager(nullptr, nullptr);
+    ThreadManager* described = new ThreadManager(nullptr, nullptr);
+    described->setThreadDesc(new ThreadDesc(described, "worker", "main", 1));
+    described->ignored = true;
+    threads->addThreadManager(withoutDesc);
+    threads->addThreadManager(described);
+
+    std::string file = path("threads.snapshot");
+    ASSERT_TRUE(session->write(file.c_str(), nullptr));
+    Bytes bytes = readFile(file);
+    Bytes threadBody;
+    checkSections(bytes, 32 + 2 + 1, nullptr, &threadBody);
+
+    MemoryDataWriter record;
+    described->write(&record);
+    Bytes expected{1};
+    Bytes recordBytes = record.bytes();
+    expected.insert(expected.end(), recordBytes.begin(), recordBytes.end());
+    expected.push_back(0);
+    EXPECT_EQ(expected, threadBody);
+    // The record ends with the ignored byte.
+    EXPECT_EQ(1, recordBytes.back());
+}
+
+TEST_F(SnapshotFileTest, AnExistingFileIsTruncated) {
+    std::string file = path("existing.snapshot");
+    FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    std::vector<char> junk(100000, 'x');
+    std::fwrite(junk.data(), 1, junk.size(), f);
+    std::fclose(f);
+
+    ASSERT_TRUE(session->write(file.c_str(), nullptr));
+    Bytes bytes = readFile(file);
+    ASSERT_LT(bytes.size(), junk.size());
+    checkSections(bytes, 32, nullptr, nullptr);
+}
+
+TEST_F(SnapshotFileTest, AMissingDirectoryOrNoPathGivesNoFileAndNoMessage) {
+    std::string file = dir + "/no/such/dir/x.snapshot";
+    ConsoleCapture console;
+    EXPECT_FALSE(session->write(file.c_str(), nullptr));
+    EXPECT_FALSE(session->write(nullptr, nullptr));
+    EXPECT_FALSE(session->write("", nullptr));
+    EXPECT_EQ("", console.text());
+    struct stat st;
+    EXPECT_NE(0, stat(file.c_str(), &st));
+}
+
+TEST_F(SnapshotFileTest, AnOutputThatCannotSeekKeepsNoDirectory) {
+    std::string fifo = path("pipe");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    // A read end held open here keeps what the writer put into the pipe.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ConsoleCapture console;
+    EXPECT_FALSE(session->write(fifo.c_str(), nullptr));
+    EXPECT_EQ(ConsoleLines{"tolvane> Could not seek tmp file. Please check your TMP and TMPDIR environment variables."},
+              console.lines());
+
+    Bytes bytes;
+    unsigned char chunk[4096];
+    ssize_t n;
+    while ((n = read(reader, chunk, sizeof chunk)) > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    close(reader);
+    // The whole file went through, but the directory stayed zeros.
+    ASSERT_GT(bytes.size(), 32u + 140u + 4u);
+    EXPECT_EQ(Bytes(140, 0), slice(bytes, 32, 140));
+    EXPECT_EQ(0xCAFED00Du, be(bytes, 172, 4));
+    EXPECT_EQ(Bytes({0xCA, 0xFE, 0xD0, 0x0D}), slice(bytes, bytes.size() - 4, 4));
+}
+
+TEST_F(SnapshotFileTest, AFullDeviceIsReportedOnce) {
+    struct stat st;
+    if (stat("/dev/full", &st) != 0) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    ConsoleCapture console;
+    EXPECT_FALSE(session->write("/dev/full", nullptr));
+    EXPECT_EQ(ConsoleLines{"tolvane> Your disk or partition might be full."}, console.lines());
+}
+
+}  // namespace
