@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "ClassProfilingSession.h"
 #include "Counter.h"
@@ -45,6 +47,22 @@ void writeDirectory(DataWriter* writer, const SectionEntry* sections) {
         writer->writeJLong(sections[i].length);
         writer->writeJLong(sections[i].position);
         writer->writeU4(static_cast<int>(sections[i].crc));
+    }
+}
+
+// The snapshot is written with the thread monitor held. A FIFO or socket that
+// nobody drains would block that write, and with it every thread start and
+// every native call, for good; written without blocking, a full pipe is a
+// failed write instead, reported like any other.
+void preventBlockingWrites(FILE* file) {
+    int fd = fileno(file);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+        return;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) {
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     }
 }
 
@@ -160,6 +178,7 @@ bool ProfilingSession::write(const char* path, JNIEnv* env) {
     if (file == nullptr) {
         return false;
     }
+    preventBlockingWrites(file);
     bool result = false;
     bool reported = false;
     {

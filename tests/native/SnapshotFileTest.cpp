@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "CallTree.h"
 #include "ClassProfilingSession.h"
 #include "ConsoleCapture.h"
 #include "CpuProfilingSession.h"
@@ -293,6 +294,26 @@ TEST_F(SnapshotFileTest, AnOutputThatCannotSeekKeepsNoDirectory) {
     EXPECT_EQ(Bytes(140, 0), slice(bytes, 32, 140));
     EXPECT_EQ(0xCAFED00Du, be(bytes, 172, 4));
     EXPECT_EQ(Bytes({0xCA, 0xFE, 0xD0, 0x0D}), slice(bytes, bytes.size() - 4, 4));
+}
+
+TEST_F(SnapshotFileTest, APipeNobodyDrainsFailsTheWriteInsteadOfBlocking) {
+    // A thread with a tree too large for the pipe's buffer.
+    ThreadManager* manager = new ThreadManager(nullptr, nullptr);
+    manager->setThreadDesc(new ThreadDesc(manager, "deep", "main", 1));
+    CallTree* node = manager->rootNode;
+    for (int i = 0; i < 20000; i++) {
+        node = node->addChild(nullptr, static_cast<unsigned short>(i));
+    }
+    session->cpuProfilingSession->addThreadManager(manager);
+
+    std::string fifo = path("stuck-pipe");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // never read
+    ASSERT_GE(reader, 0);
+    ConsoleCapture console;
+    EXPECT_FALSE(session->write(fifo.c_str(), nullptr));
+    EXPECT_EQ(ConsoleLines{"tolvane> Your disk or partition might be full."}, console.lines());
+    close(reader);
 }
 
 TEST_F(SnapshotFileTest, AFullDeviceIsReportedOnce) {
