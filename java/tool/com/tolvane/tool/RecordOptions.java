@@ -110,12 +110,12 @@ public final class RecordOptions {
             o.ignored.add(checkPattern(f, false, "--ignore"));
         }
         if (!args.has("no-default-netio")) {
-            for (String spec : DEFAULT_NETIO) {
-                o.netio.add(parseNetio(spec));
+            for (String declaration : DEFAULT_NETIO) {
+                o.netio.add(parseNetio(declaration));
             }
         }
-        for (String spec : args.all("netio")) {
-            o.netio.add(parseNetio(spec));
+        for (String declaration : args.all("netio")) {
+            o.netio.add(parseNetio(declaration));
         }
         o.agentThreads = args.has("agent-threads");
         o.agentClasses = args.has("agent-classes");
@@ -202,14 +202,14 @@ public final class RecordOptions {
     }
 
     /** CLASS, CLASS#METHOD or CLASS#METHOD(SIGNATURE), e.g. com.acme.Client#send(Ljava/lang/String;)V. */
-    public static Netio parseNetio(String spec) throws ToolException {
-        String cls = spec;
+    public static Netio parseNetio(String declaration) throws ToolException {
+        String cls = declaration;
         String method = null;
         String signature = null;
-        int hash = spec.indexOf('#');
+        int hash = declaration.indexOf('#');
         if (hash >= 0) {
-            cls = spec.substring(0, hash);
-            method = spec.substring(hash + 1);
+            cls = declaration.substring(0, hash);
+            method = declaration.substring(hash + 1);
             int paren = method.indexOf('(');
             if (paren >= 0) {
                 signature = method.substring(paren);
@@ -219,13 +219,13 @@ public final class RecordOptions {
         cls = cls.replace('/', '.');
         String hint = ": use CLASS, CLASS#METHOD or CLASS#METHOD(SIGNATURE), such as java.net.SocketInputStream#read";
         if (!CLASS_NAME.matcher(cls).matches()) {
-            throw ToolException.usage("unparsable --netio '" + spec + "': bad class name '" + cls + "'" + hint);
+            throw ToolException.usage("unparsable --netio '" + declaration + "': bad class name '" + cls + "'" + hint);
         }
         if (method != null && !METHOD_NAME.matcher(method).matches()) {
-            throw ToolException.usage("unparsable --netio '" + spec + "': bad method name '" + method + "'" + hint);
+            throw ToolException.usage("unparsable --netio '" + declaration + "': bad method name '" + method + "'" + hint);
         }
         if (signature != null && !SIGNATURE.matcher(signature).matches()) {
-            throw ToolException.usage("unparsable --netio '" + spec + "': bad method signature '" + signature
+            throw ToolException.usage("unparsable --netio '" + declaration + "': bad method signature '" + signature
                     + "' (a JVM descriptor such as ([BII)I)");
         }
         return new Netio(cls, method, signature);

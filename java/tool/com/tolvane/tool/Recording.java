@@ -147,7 +147,7 @@ public final class Recording {
                         + " only one recording can run in a JVM at a time");
             }
             String args = Optional.ofNullable(vm.getAgentProperties().getProperty("sun.jvm.args")).orElse("");
-            int feature = featureVersion(system.getProperty("java.specification.version"));
+            int feature = featureVersion(system.getProperty("java.version"));
             if (feature >= 21 && !args.contains("-XX:+EnableDynamicAgentLoading")) {
                 if (args.contains("-XX:-EnableDynamicAgentLoading")) {
                     throw new ToolException("JVM " + pid + " was started with -XX:-EnableDynamicAgentLoading and"
@@ -195,17 +195,17 @@ public final class Recording {
         return sb.toString();
     }
 
-    static int featureVersion(String specVersion) {
-        if (specVersion == null) {
+    // The feature release of a "java.version" value: 1.8.0_392 is 8, 17.0.15 is 17, 25-ea is 25.
+    static int featureVersion(String version) {
+        if (version == null) {
             return 0;
         }
-        String v = specVersion.startsWith("1.") ? specVersion.substring(2) : specVersion;
-        int dot = v.indexOf('.');
-        try {
-            return Integer.parseInt(dot < 0 ? v : v.substring(0, dot));
-        } catch (NumberFormatException e) {
-            return 0;
+        String v = version.startsWith("1.") ? version.substring(2) : version;
+        int end = 0;
+        while (end < v.length() && end < 9 && Character.isDigit(v.charAt(end))) {
+            end++;
         }
+        return end == 0 ? 0 : Integer.parseInt(v.substring(0, end));
     }
 
     private Properties readStatus() {
