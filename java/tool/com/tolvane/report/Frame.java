@@ -2,6 +2,7 @@ package com.tolvane.report;
 
 import com.tolvane.snapshot.CallNode;
 import com.tolvane.snapshot.MethodRecord;
+import com.tolvane.snapshot.TreeWalk;
 
 import java.util.ArrayDeque;
 import java.util.ArrayList;
@@ -51,9 +52,9 @@ public final class Frame {
             CallNode node = (CallNode) item[0];
             Frame target = (Frame) item[1];
             target.running += node.value();
-            target.own[Metric.WAITING.ordinal()] += node.waitingMicros();
-            target.own[Metric.BLOCKED.ordinal()] += node.blockingMicros();
-            target.own[Metric.NETIO.ordinal()] += node.netIOMicros();
+            for (int s = 1; s < 4; s++) {
+                target.own[s] += Metric.STATES[s].self(node);
+            }
             for (CallNode child : node.children()) {
                 pending.push(new Object[] {child, target.child(child.method(), child.line())});
             }
@@ -83,9 +84,7 @@ public final class Frame {
 
     /** Fills the inclusive figures bottom-up: every node after its descendants. */
     private void computeTotals() {
-        List<Frame> order = preOrder();
-        for (int i = order.size() - 1; i >= 0; i--) {
-            Frame f = order.get(i);
+        TreeWalk.bottomUp(this, Frame::children, f -> {
             f.inclusive[0] = f.running;
             for (int s = 1; s < 4; s++) {
                 f.inclusive[s] += f.own[s];
@@ -93,28 +92,11 @@ public final class Frame {
                     f.parent.inclusive[s] += f.inclusive[s];
                 }
             }
-        }
+        });
     }
 
     private void dropIndexes() {
-        for (Frame f : preOrder()) {
-            f.childIndex = null;
-        }
-    }
-
-    /** This node and its descendants, parents before children. */
-    public List<Frame> preOrder() {
-        List<Frame> out = new ArrayList<>();
-        Deque<Frame> pending = new ArrayDeque<>();
-        pending.push(this);
-        while (!pending.isEmpty()) {
-            Frame f = pending.pop();
-            out.add(f);
-            for (int i = f.children.size() - 1; i >= 0; i--) {
-                pending.push(f.children.get(i));
-            }
-        }
-        return out;
+        TreeWalk.preOrder(this, Frame::children, f -> f.childIndex = null);
     }
 
     public Frame parent() {

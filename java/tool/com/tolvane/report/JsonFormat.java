@@ -1,13 +1,8 @@
 package com.tolvane.report;
 
 import com.tolvane.snapshot.CallNode;
-import com.tolvane.snapshot.ClassRecord;
 import com.tolvane.snapshot.Header;
-import com.tolvane.snapshot.MethodRecord;
-import com.tolvane.snapshot.Section;
 import com.tolvane.snapshot.Snapshot;
-import com.tolvane.snapshot.StatusPoint;
-import com.tolvane.snapshot.ThreadRecord;
 
 import java.io.IOException;
 import java.util.ArrayDeque;
@@ -48,76 +43,66 @@ public final class JsonFormat {
                 .append(",\"idWidth\":").append(String.valueOf(h.idWidth()))
                 .append(",\"length\":").append(String.valueOf(h.length())).append('}');
 
-        out.append(",\"sections\":[");
-        String sep = "";
-        for (Section sec : s.sections()) {
-            out.append(sep).append("{\"index\":").append(String.valueOf(sec.index()))
-                    .append(",\"length\":").append(String.valueOf(sec.length()))
-                    .append(",\"position\":").append(String.valueOf(sec.position()))
-                    .append(",\"crc\":\"").append(String.format("%08x", sec.crc())).append("\"}");
-            sep = ",";
-        }
-        out.append(']');
+        array(out, "sections", s.sections(), sec -> out.append("{\"index\":").append(String.valueOf(sec.index()))
+                .append(",\"length\":").append(String.valueOf(sec.length()))
+                .append(",\"position\":").append(String.valueOf(sec.position()))
+                .append(",\"crc\":\"").append(String.format("%08x", sec.crc())).append("\"}"));
 
         Map<Long, Integer> classIndex = new HashMap<>();
-        out.append(",\"classes\":[");
-        sep = "";
-        for (ClassRecord c : s.classes()) {
+        array(out, "classes", s.classes(), c -> {
             classIndex.putIfAbsent(c.id(), classIndex.size());
-            out.append(sep).append("{\"id\":\"").append(hex(c.id())).append("\",\"name\":");
+            out.append("{\"id\":\"").append(hex(c.id())).append("\",\"name\":");
             string(out, c.name());
             out.append(",\"kind\":").append(String.valueOf(c.kind())).append('}');
-            sep = ",";
-        }
-        out.append(']');
+        });
 
         Map<Long, Integer> methodIndex = new HashMap<>();
-        out.append(",\"methods\":[");
-        sep = "";
-        for (MethodRecord m : s.methods()) {
+        array(out, "methods", s.methods(), m -> {
             methodIndex.putIfAbsent(m.id(), methodIndex.size());
-            out.append(sep).append("{\"id\":\"").append(hex(m.id())).append("\",\"class\":")
+            out.append("{\"id\":\"").append(hex(m.id())).append("\",\"class\":")
                     .append(String.valueOf(classIndex.getOrDefault(m.owner().id(), -1))).append(",\"name\":");
             string(out, m.name());
             out.append(",\"signature\":");
             string(out, m.signature());
             out.append('}');
-            sep = ",";
-        }
-        out.append(']');
+        });
 
-        out.append(",\"filters\":[");
-        sep = "";
-        for (String f : s.filters()) {
-            out.append(sep);
-            string(out, f);
-            sep = ",";
-        }
-        out.append("],\"filterInverted\":").append(String.valueOf(s.filterInverted()));
+        array(out, "filters", s.filters(), f -> string(out, f));
+        out.append(",\"filterInverted\":").append(String.valueOf(s.filterInverted()));
 
-        out.append(",\"threads\":[");
-        sep = "";
-        for (ThreadRecord t : ctx.threads()) {
-            out.append(sep).append("{\"id\":\"").append(hex(t.id())).append("\",\"name\":");
+        array(out, "threads", ctx.threads(), t -> {
+            out.append("{\"id\":\"").append(hex(t.id())).append("\",\"name\":");
             string(out, t.name());
             out.append(",\"group\":");
             string(out, t.group());
             out.append(",\"start\":").append(String.valueOf(t.startMicros()))
                     .append(",\"end\":").append(String.valueOf(t.endMicros()))
-                    .append(",\"ignored\":").append(String.valueOf(t.ignored()))
-                    .append(",\"timeline\":[");
-            String psep = "";
-            for (StatusPoint p : t.timeline()) {
-                out.append(psep).append('[').append(String.valueOf(p.status())).append(',')
-                        .append(String.valueOf(p.micros())).append(']');
-                psep = ",";
-            }
-            out.append("],\"tree\":");
+                    .append(",\"ignored\":").append(String.valueOf(t.ignored()));
+            array(out, "timeline", t.timeline(), p -> out.append('[').append(String.valueOf(p.status())).append(',')
+                    .append(String.valueOf(p.micros())).append(']'));
+            out.append(",\"tree\":");
             tree(out, t.root(), methodIndex);
             out.append('}');
+        });
+        out.append("}\n");
+    }
+
+    /** Writes one element of an array. */
+    private interface Element<T> {
+        void write(T item) throws IOException;
+    }
+
+    /** Writes {@code ,"name":[...]} with the items separated by commas. */
+    private static <T> void array(Appendable out, String name, Iterable<T> items, Element<? super T> element)
+            throws IOException {
+        out.append(",\"").append(name).append("\":[");
+        String sep = "";
+        for (T item : items) {
+            out.append(sep);
+            element.write(item);
             sep = ",";
         }
-        out.append("]}\n");
+        out.append(']');
     }
 
     /** Writes a call tree as nested objects without recursing, so any depth fits. */

@@ -46,14 +46,18 @@ public enum Metric {
      * rather than a negative time.
      */
     public long self(CallNode node) {
-        long running = Math.max(0, node.selfRunningMicros());
         switch (this) {
-            case RUNNING: return running;
+            case RUNNING: return selfRunning(node);
             case WAITING: return node.waitingMicros();
             case BLOCKED: return node.blockingMicros();
             case NETIO: return node.netIOMicros();
-            default: return running + node.waitingMicros() + node.blockingMicros() + node.netIOMicros();
+            default: return selfRunning(node) + node.waitingMicros() + node.blockingMicros() + node.netIOMicros();
         }
+    }
+
+    /** Only running and all need the children's times, so only they pay for adding them up. */
+    private static long selfRunning(CallNode node) {
+        return Math.max(0, node.selfRunningMicros());
     }
 
     /** Parses a --state value; null when it names no metric. */

@@ -60,6 +60,23 @@
     return (micros / 1e6).toFixed(3) + ' s';
   }
 
+  // ---- canvas ----------------------------------------------------------------
+
+  // Sizes a canvas to width x height CSS pixels at the screen's pixel density
+  // (so text stays sharp), clears it and returns its context ready to draw
+  // labels in CSS pixels.
+  function prepareCanvas(canvas, g, width, height) {
+    const dpr = window.devicePixelRatio || 1;
+    canvas.width = Math.round(width * dpr);
+    canvas.height = Math.round(height * dpr);
+    canvas.style.height = height + 'px';
+    g.setTransform(dpr, 0, 0, dpr, 0, 0);
+    g.clearRect(0, 0, width, height);
+    g.font = '11px system-ui, sans-serif';
+    g.textBaseline = 'middle';
+    return g;
+  }
+
   // ---- call trees ------------------------------------------------------------
 
   // Merges the JSON call trees below the given roots by (method, call-site
@@ -251,15 +268,7 @@
     let maxDepth = 0;
     for (const f of flameFrames) if (f.d > maxDepth) maxDepth = f.d;
     const height = (maxDepth + 1) * FLAME_ROW;
-    const dpr = window.devicePixelRatio || 1;
-    flame.width = Math.round(width * dpr);
-    flame.height = Math.round(height * dpr);
-    flame.style.height = height + 'px';
-    const g = flameCtx;
-    g.setTransform(dpr, 0, 0, dpr, 0, 0);
-    g.clearRect(0, 0, width, height);
-    g.font = '11px system-ui, sans-serif';
-    g.textBaseline = 'middle';
+    const g = prepareCanvas(flame, flameCtx, width, height);
     for (const f of flameFrames) {
       const y = f.d * FLAME_ROW;
       g.fillStyle = frameColor(t, f.n, f.above);
@@ -584,15 +593,7 @@
   function drawTimeline() {
     const height = layoutTimeline();
     const width = Math.max(TL_LABEL + 100, tlBox.clientWidth);
-    const dpr = window.devicePixelRatio || 1;
-    timeline.width = Math.round(width * dpr);
-    timeline.height = Math.round(height * dpr);
-    timeline.style.height = height + 'px';
-    const g = tlCtx;
-    g.setTransform(dpr, 0, 0, dpr, 0, 0);
-    g.clearRect(0, 0, width, height);
-    g.font = '11px system-ui, sans-serif';
-    g.textBaseline = 'middle';
+    const g = prepareCanvas(timeline, tlCtx, width, height);
     const span = Math.max(1, recordEnd - recordStart);
     const plot = width - TL_LABEL - 8;
     const xOf = (time) => TL_LABEL + (time - recordStart) / span * plot;

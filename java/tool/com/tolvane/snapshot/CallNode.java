@@ -1,9 +1,7 @@
 package com.tolvane.snapshot;
 
-import java.util.ArrayDeque;
 import java.util.ArrayList;
 import java.util.Collections;
-import java.util.Deque;
 import java.util.List;
 import java.util.function.Consumer;
 
@@ -134,15 +132,12 @@ public final class CallNode {
 
     /** Visits this node and all descendants in pre-order (children in file order). */
     public void walk(Consumer<CallNode> visitor) {
-        Deque<CallNode> pending = new ArrayDeque<>();
-        pending.push(this);
-        while (!pending.isEmpty()) {
-            CallNode node = pending.pop();
-            visitor.accept(node);
-            for (int i = node.children.size() - 1; i >= 0; i--) {
-                pending.push(node.children.get(i));
-            }
-        }
+        TreeWalk.preOrder(this, CallNode::children, visitor);
+    }
+
+    /** Visits this node and all descendants, every node after all of its descendants. */
+    public void walkBottomUp(Consumer<CallNode> visitor) {
+        TreeWalk.bottomUp(this, CallNode::children, visitor);
     }
 
     /** Number of nodes in this subtree, this one included. */

@@ -55,9 +55,7 @@ public final class SnapshotReader {
         Header header = readHeader(in);
         List<Section> sections = readDirectory(in, header.length());
 
-        Section classSection = sections.get(Section.CLASSES);
-        Cursor cls = new Cursor(data, (int) classSection.bodyStart(), (int) classSection.end(),
-                "section 0 (classes)");
+        Cursor cls = sectionCursor(sections.get(Section.CLASSES));
         List<ClassRecord> classes = readClasses(cls);
         List<MethodRecord> methods = readMethods(cls);
         int filterCount = cls.u4Count("filter count", 2);
@@ -68,9 +66,7 @@ public final class SnapshotReader {
         boolean inverted = cls.flag("filter inversion flag");
         cls.expectEnd("the filter inversion flag");
 
-        Section threadSection = sections.get(Section.THREADS);
-        Cursor thr = new Cursor(data, (int) threadSection.bodyStart(), (int) threadSection.end(),
-                "section 1 (threads)");
+        Cursor thr = sectionCursor(sections.get(Section.THREADS));
         List<ThreadRecord> threads = readThreads(thr);
         thr.expectEnd("the end of the thread records");
 
@@ -125,7 +121,7 @@ public final class SnapshotReader {
             long length = in.jlong("length of section " + i);
             long position = in.jlong("position of section " + i);
             int crc = in.u4("CRC of section " + i);
-            String what = "section " + i + " (" + Section.name(i) + ")";
+            String what = describe(i);
             if (position != expectedPosition) {
                 throw new SnapshotFormatException(what + ": directory gives position " + position
                         + " but the section must start at offset " + expectedPosition, entryOffset + 8);
@@ -148,7 +144,7 @@ public final class SnapshotReader {
         }
         // The sections themselves: present, marked, intact.
         for (Section s : sections) {
-            String what = "section " + s.index() + " (" + Section.name(s.index()) + ")";
+            String what = describe(s.index());
             int pos = (int) s.position();
             int marker = readU4(data, pos);
             if (marker != MAGIC) {
@@ -172,91 +168,102 @@ public final class SnapshotReader {
         return sections;
     }
 
-    private List<ClassRecord> readClasses(Cursor in) throws SnapshotFormatException {
-        List<ClassRecord> classes = new ArrayList<>();
+    /** "section N (name)", as messages name a section. */
+    private static String describe(int index) {
+        return "section " + index + " (" + Section.name(index) + ")";
+    }
+
+    /** A cursor over the body of a section whose bounds the directory check has accepted. */
+    private Cursor sectionCursor(Section s) {
+        return new Cursor(data, (int) s.bodyStart(), (int) s.end(), describe(s.index()));
+    }
+
+    /** Reads the fields of one record whose tag has been read at {@code tagOffset}. */
+    private interface RecordBody<T> {
+        T read(Cursor in, int tagOffset) throws SnapshotFormatException;
+    }
+
+    /**
+     * Reads a list of records of one kind: each record is opened by a U1 tag
+     * 1, and a U1 tag 0 closes the list.
+     */
+    private static <T> List<T> readRecords(Cursor in, String kind, RecordBody<T> body)
+            throws SnapshotFormatException {
+        String tagWhat = kind + " record tag";
+        List<T> records = new ArrayList<>();
         while (true) {
             int tagOffset = in.pos();
-            int tag = in.u1("class record tag");
+            int tag = in.u1(tagWhat);
             if (tag == 0) {
-                return classes;
+                return records;
             }
             if (tag != 1) {
-                throw new SnapshotFormatException(String.format("unknown class record tag 0x%02X", tag), tagOffset);
+                throw new SnapshotFormatException(String.format("unknown %s record tag 0x%02X", kind, tag), tagOffset);
             }
-            long id = in.id("class ID");
-            String name = in.str("class name");
-            int kind = in.u4("class kind");
-            ClassRecord record = new ClassRecord(id, name, kind);
-            if (classById.putIfAbsent(id, record) != null) {
-                throw new SnapshotFormatException("class " + name + " repeats class ID " + hex(id), tagOffset + 1);
-            }
-            classes.add(record);
+            records.add(body.read(in, tagOffset));
         }
     }
 
+    /** Indexes a record by its ID; IDs identify records, so one that repeats makes the file invalid. */
+    private static <T> T register(Map<Long, T> byId, long id, T record, String kind, String name, int idOffset)
+            throws SnapshotFormatException {
+        if (byId.putIfAbsent(id, record) != null) {
+            throw new SnapshotFormatException(kind + " " + name + " repeats " + kind + " ID " + hex(id), idOffset);
+        }
+        return record;
+    }
+
+    private List<ClassRecord> readClasses(Cursor in) throws SnapshotFormatException {
+        return readRecords(in, "class", (c, tagOffset) -> {
+            long id = c.id("class ID");
+            String name = c.str("class name");
+            int kind = c.u4("class kind");
+            return register(classById, id, new ClassRecord(id, name, kind), "class", name, tagOffset + 1);
+        });
+    }
+
     private List<MethodRecord> readMethods(Cursor in) throws SnapshotFormatException {
-        List<MethodRecord> methods = new ArrayList<>();
-        while (true) {
-            int tagOffset = in.pos();
-            int tag = in.u1("method record tag");
-            if (tag == 0) {
-                return methods;
-            }
-            if (tag != 1) {
-                throw new SnapshotFormatException(String.format("unknown method record tag 0x%02X", tag), tagOffset);
-            }
-            long id = in.id("method ID");
-            int classOffset = in.pos();
-            long classId = in.id("method's class ID");
-            String name = in.str("method name");
-            String signature = in.str("method signature");
-            in.u4("reserved field of a method record");
+        return readRecords(in, "method", (c, tagOffset) -> {
+            long id = c.id("method ID");
+            int classOffset = c.pos();
+            long classId = c.id("method's class ID");
+            String name = c.str("method name");
+            String signature = c.str("method signature");
+            c.u4("reserved field of a method record");
             ClassRecord owner = classById.get(classId);
             if (owner == null) {
                 throw new SnapshotFormatException("method " + name + " refers to class ID " + hex(classId)
                         + ", which has no class record", classOffset);
             }
-            MethodRecord record = new MethodRecord(id, owner, name, signature);
-            if (methodById.putIfAbsent(id, record) != null) {
-                throw new SnapshotFormatException("method " + name + " repeats method ID " + hex(id), tagOffset + 1);
-            }
-            methods.add(record);
-        }
+            return register(methodById, id, new MethodRecord(id, owner, name, signature), "method", name,
+                    tagOffset + 1);
+        });
     }
 
     private List<ThreadRecord> readThreads(Cursor in) throws SnapshotFormatException {
-        List<ThreadRecord> threads = new ArrayList<>();
-        while (true) {
-            int tagOffset = in.pos();
-            int tag = in.u1("thread record tag");
-            if (tag == 0) {
-                return threads;
-            }
-            if (tag != 1) {
-                throw new SnapshotFormatException(String.format("unknown thread record tag 0x%02X", tag), tagOffset);
-            }
-            long id = in.id("thread ID");
-            int ownerOffset = in.pos();
-            long owner = in.id("thread descriptor owner");
+        return readRecords(in, "thread", (c, tagOffset) -> {
+            long id = c.id("thread ID");
+            int ownerOffset = c.pos();
+            long owner = c.id("thread descriptor owner");
             if (owner != id) {
                 throw new SnapshotFormatException("thread descriptor owner " + hex(owner)
                         + " differs from its thread ID " + hex(id), ownerOffset);
             }
-            String name = in.str("thread name");
-            String group = in.str("thread group name");
-            long start = in.jlong("thread start time");
-            long end = in.jlong("thread end time");
-            int count = in.u4Count("status point count", 9);
+            String name = c.str("thread name");
+            String group = c.str("thread group name");
+            long start = c.jlong("thread start time");
+            long end = c.jlong("thread end time");
+            int count = c.u4Count("status point count", 9);
             List<StatusPoint> timeline = new ArrayList<>(count);
             for (int i = 0; i < count; i++) {
-                int status = in.u1("status code");
-                long micros = in.jlong("status time");
+                int status = c.u1("status code");
+                long micros = c.jlong("status time");
                 timeline.add(new StatusPoint(status, micros));
             }
-            CallNode root = readTree(in, name);
-            boolean ignored = in.flag("ignored flag of thread \"" + name + "\"");
-            threads.add(new ThreadRecord(id, name, group, start, end, ignored, timeline, root));
-        }
+            CallNode root = readTree(c, name);
+            boolean ignored = c.flag("ignored flag of thread \"" + name + "\"");
+            return new ThreadRecord(id, name, group, start, end, ignored, timeline, root);
+        });
     }
 
     /**

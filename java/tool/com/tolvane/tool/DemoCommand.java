@@ -158,10 +158,7 @@ public final class DemoCommand implements Command {
 
     /** Fills in blocking, waiting and net I/O time of every subtree under root, without recursion. */
     private static void addSubtreeTimes(CallNode root, Map<CallNode, long[]> sums) {
-        List<CallNode> preOrder = new ArrayList<>();
-        root.walk(preOrder::add);
-        for (int i = preOrder.size() - 1; i >= 0; i--) {
-            CallNode n = preOrder.get(i);
+        root.walkBottomUp(n -> {
             long[] t = sums.computeIfAbsent(n, k -> new long[3]);
             t[0] += n.blockingMicros();
             t[1] += n.waitingMicros();
@@ -172,7 +169,7 @@ public final class DemoCommand implements Command {
                 p[1] += t[1];
                 p[2] += t[2];
             }
-        }
+        });
     }
 
     /** All time a subtree accounts for: running plus blocked, waiting and net I/O. */
