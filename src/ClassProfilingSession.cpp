@@ -369,11 +369,22 @@ bool ClassProfilingHelper::matches(const char* pattern, const char* name, bool a
     if (pattern == nullptr || name == nullptr) {
         return false;
     }
+    // Iterative, with one backtrack point: the pattern position after the
+    // last '*' met and the name position that '*' currently stops at. A later
+    // '*' replaces the point, because whatever an earlier '*' could absorb the
+    // later one can absorb as well. Once a '*' is met, prefix matching is off
+    // for good, so backtracking never has to restore afterWildcard. This keeps
+    // the work at pattern length times name length and the stack flat, also
+    // for hostile patterns.
+    const char* starPattern = nullptr;
+    const char* starName = nullptr;
     for (;;) {
         if (*name == '\0') {
             while (*pattern == '*') {
                 pattern++;
             }
+            // A '*' absorbing more would leave even less name for the
+            // non-wildcard characters still to match.
             return *pattern == '\0';
         }
         char p = *pattern;
@@ -385,26 +396,32 @@ bool ClassProfilingHelper::matches(const char* pattern, const char* name, bool a
             if (*pattern == '\0') {
                 return true;
             }
-            for (const char* rest = name; *rest != '\0'; rest++) {
-                if (matches(pattern, rest, true)) {
-                    return true;
-                }
-            }
-            return false;
+            afterWildcard = true;
+            starPattern = pattern;
+            starName = name;
+            continue;
         }
         if (p == '?') {
             // From here on the pattern must cover the whole rest of the name.
             afterWildcard = true;
         } else if (p == n) {
             // same character
-        } else if (p == '\0') {
-            // Pattern used up while the name goes on: a prefix match, unless
-            // a wildcard requires the rest to be covered exactly.
-            return !afterWildcard;
-        } else if (isSeparator(p) && isSeparator(n)) {
+        } else if (p == '\0' && !afterWildcard) {
+            // Pattern used up while the name goes on: a prefix match.
+            return true;
+        } else if (p != '\0' && isSeparator(p) && isSeparator(n)) {
             // '.' and '/' are interchangeable
         } else {
-            return false;
+            // Mismatch, or the pattern is used up where a wildcard requires
+            // the rest to be covered exactly: let the last '*' absorb one
+            // more character and try again from there.
+            if (starPattern == nullptr) {
+                return false;
+            }
+            starName++;
+            pattern = starPattern;
+            name = starName;
+            continue;
         }
         pattern++;
         name++;

@@ -43,9 +43,32 @@ bool isIgnoredServiceThread(const char* threadName, const char* groupName) {
            equalsText(groupName, "InnocuousThreadGroup");
 }
 
+// Between recordings the list is swept for managers of ended threads once it
+// holds at least this many and has doubled since the last sweep.
+const size_t MIN_SWEEP_THRESHOLD = 32;
+
+// True when the thread behind a manager has ended for good. Only a definite
+// answer counts: a thread that has not started yet, or a JVMTI error that
+// says nothing about the thread, keeps its manager.
+bool isThreadGone(JNIEnv* env, jvmtiEnv* jvmti, ThreadManager* manager) {
+    if (manager->threadHandle == nullptr) {
+        return true;  // already marked dead, its reference dropped
+    }
+    LocalRef<jobject> thread(env, env->NewLocalRef(manager->threadHandle));
+    if (thread.get() == nullptr) {
+        return true;  // the Thread object was collected
+    }
+    jint state = 0;
+    jvmtiError error = jvmti->GetThreadState(thread.get(), &state);
+    if (error == JVMTI_ERROR_THREAD_NOT_ALIVE || error == JVMTI_ERROR_INVALID_THREAD) {
+        return true;
+    }
+    return error == JVMTI_ERROR_NONE && (state & JVMTI_THREAD_STATE_TERMINATED) != 0;
+}
+
 }  // namespace
 
-CpuProfilingSession::CpuProfilingSession() {
+CpuProfilingSession::CpuProfilingSession() : sweepThreshold(MIN_SWEEP_THRESHOLD) {
     LiveCpuProfilingHelper::liveCpuProfilingSession = this;
 }
 
@@ -111,6 +134,33 @@ void CpuProfilingSession::destroyThreadManagers(JNIEnv* env) {
         delete manager;
     }
     threadManagers.clear();
+    sweepThreshold = MIN_SWEEP_THRESHOLD;
+}
+
+void CpuProfilingSession::removeDeadThreadManagers(JNIEnv* env) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (jvmti == nullptr || env == nullptr) {
+        return;
+    }
+    ThreadMonitorLock lock;
+    size_t kept = 0;
+    for (ThreadManager* manager : threadManagers) {
+        if (manager != nullptr && isThreadGone(env, jvmti, manager)) {
+            manager->cleanup(env);
+            delete manager;
+            continue;
+        }
+        threadManagers[kept++] = manager;
+    }
+    threadManagers.resize(kept);
+    sweepThreshold = std::max(MIN_SWEEP_THRESHOLD, 2 * kept);
+}
+
+void CpuProfilingSession::removeDeadThreadManagersIfGrown(JNIEnv* env) {
+    ThreadMonitorLock lock;
+    if (threadManagers.size() >= sweepThreshold) {
+        removeDeadThreadManagers(env);
+    }
 }
 
 void CpuProfilingSession::write(DataWriter* writer) {
@@ -212,6 +262,11 @@ Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(JNIEnv* env, jobject c
     }
     // A null thread argument would make the lookup fall back to the calling
     // thread; only currentThread asks for that.
+    // Threads that label work and end between recordings would otherwise
+    // leave their managers listed until the next run.
+    if (!g_recordingInProgress.load(std::memory_order_acquire)) {
+        session->removeDeadThreadManagersIfGrown(env);
+    }
     ThreadManager* manager = nullptr;
     if (currentThread) {
         manager = session->getThreadManager(nullptr);

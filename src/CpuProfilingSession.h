@@ -41,10 +41,26 @@ public:
     // entry naming freed memory.
     void destroyThreadManagers(JNIEnv* env);
 
+    // Cleans up and destroys every listed manager whose thread is gone: its
+    // weak reference was cleared, or JVMTI reports the thread terminated or
+    // not alive. Live threads keep their managers untouched. Called with the
+    // thread monitor held, outside the sampling of a recording run (the run
+    // keeps threads that end during it, marked dead, for its snapshot).
+    void removeDeadThreadManagers(JNIEnv* env);
+    // removeDeadThreadManagers once the list has doubled since the last
+    // sweep, so that managers of threads that come and go between runs do
+    // not pile up, at amortised constant cost per added manager. Called with
+    // the thread monitor held while no recording run is in progress.
+    void removeDeadThreadManagersIfGrown(JNIEnv* env);
+
     // Thread section body: 1 + record per manager with a descriptor, then 0.
     void write(DataWriter* writer);
 
     std::vector<ThreadManager*> threadManagers;
+
+private:
+    // List size at which removeDeadThreadManagersIfGrown sweeps next.
+    size_t sweepThreshold;
 };
 
 // Thread registration: static operations over the one CpuProfilingSession.

@@ -160,17 +160,18 @@ void ProfilingSession::exitMonitor() {
     }
 }
 
-void ProfilingSession::sleep(int millis) {
+bool ProfilingSession::sleep(int millis) {
     // Nothing notifies the sleep monitor: the wait lasts its full timeout
     // unless the JVM ends it early (an interrupt). Without the monitor there
     // is nothing to wait on.
     jvmtiEnv* jvmti = g_profilingInterface;
     if (jvmti == nullptr || Profiling::_sleepMonitor == nullptr) {
-        return;
+        return false;
     }
     jvmti->RawMonitorEnter(Profiling::_sleepMonitor);
-    jvmti->RawMonitorWait(Profiling::_sleepMonitor, static_cast<jlong>(millis));
+    jvmtiError result = jvmti->RawMonitorWait(Profiling::_sleepMonitor, static_cast<jlong>(millis));
     jvmti->RawMonitorExit(Profiling::_sleepMonitor);
+    return result == JVMTI_ERROR_INTERRUPT;
 }
 
 bool Profiling::initializeInterface(JavaVM* vm) {
@@ -273,6 +274,12 @@ char* Profiling::getProperty(JNIEnv* env, const char* propertyName) {
 
 void JNICALL Profiling::dxVMDeath(jvmtiEnv* jvmti, JNIEnv* env) {
     SamplerHelper::stop(env);
+    // A recording thread that calls System.exit itself (from one of the Java
+    // hooks the run calls) delivers this event inside the run, holding the
+    // thread monitor: its run cannot end while we wait, so do not wait.
+    if (env != nullptr && g_recordingThreadEnv.load(std::memory_order_acquire) == env) {
+        return;
+    }
     // The process ends once this callback returns. A recording on another
     // thread stops at its next tick and then writes its snapshot; wait for it
     // (bounded, without the thread monitor) so the file is not cut off.

@@ -34,7 +34,10 @@ public:
     static void enterMonitor();
     static void exitMonitor();
     // Timed wait on the sleep monitor; never call with the thread monitor held.
-    static void sleep(int millis);
+    // True when a Java interrupt of the calling thread ended the wait: the
+    // JVM then clears the thread's interrupt status, so the caller must
+    // restore it before returning to Java.
+    static bool sleep(int millis);
 
     // True once the attach sequence has completed; every native except
     // debugOut0 returns at once while it is false.
@@ -91,8 +94,12 @@ extern bool g_sampleAgentClasses;
 extern bool g_recording;
 extern jlong g_recordStartTime;
 // True while JvmtiCallee.record runs, from its start until its snapshot is
-// closed and its state freed; VM death waits on it (Profiling::dxVMDeath).
+// closed and its state freed; VM death waits on it (Profiling::dxVMDeath),
+// and a record call that finds it set returns at once.
 extern std::atomic<bool> g_recordingInProgress;
+// The JNI environment of the thread running that recording, null between
+// runs; VM death delivered on that very thread must not wait for it.
+extern std::atomic<JNIEnv*> g_recordingThreadEnv;
 
 // True when g_profilingSession completed the attach sequence.
 bool isAgentAttached();

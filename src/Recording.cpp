@@ -20,6 +20,7 @@
 #include "ThreadManager.h"
 
 std::atomic<bool> g_recordingInProgress{false};
+std::atomic<JNIEnv*> g_recordingThreadEnv{nullptr};
 
 namespace {
 
@@ -148,15 +149,59 @@ void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
     }
 }
 
-// Marks a recording as running from construction to destruction, so that VM
-// death can wait for its snapshot (see Profiling::dxVMDeath).
+// Claims the one recording run of the process from construction to
+// destruction, so that VM death can wait for its snapshot (see
+// Profiling::dxVMDeath) and a second run cannot start meanwhile: its clean-up
+// would destroy the managers of the first. A claim that finds a run in
+// progress leaves that run's marks alone.
 class RecordingInProgress {
 public:
-    RecordingInProgress() { g_recordingInProgress.store(true, std::memory_order_release); }
-    ~RecordingInProgress() { g_recordingInProgress.store(false, std::memory_order_release); }
+    explicit RecordingInProgress(JNIEnv* env) {
+        bool expected = false;
+        claimed = g_recordingInProgress.compare_exchange_strong(expected, true, std::memory_order_acq_rel);
+        if (claimed) {
+            g_recordingThreadEnv.store(env, std::memory_order_release);
+        }
+    }
+    ~RecordingInProgress() {
+        if (claimed) {
+            g_recordingThreadEnv.store(nullptr, std::memory_order_release);
+            g_recordingInProgress.store(false, std::memory_order_release);
+        }
+    }
     RecordingInProgress(const RecordingInProgress&) = delete;
     RecordingInProgress& operator=(const RecordingInProgress&) = delete;
+
+    bool isClaimed() const { return claimed; }
+
+private:
+    bool claimed;
 };
+
+// Sets the calling thread's interrupt status again (Thread.currentThread()
+// .interrupt()) after a wait of the run consumed it, so that the caller of
+// record still sees the interrupt (executor shutdown, Future.cancel).
+void restoreInterruptStatus(JNIEnv* env) {
+    clearPendingException(env);
+    LocalRef<jclass> threadClass(env, env->FindClass("java/lang/Thread"));
+    if (clearPendingException(env) || threadClass.get() == nullptr) {
+        return;
+    }
+    jmethodID currentThread = env->GetStaticMethodID(threadClass.get(), "currentThread", "()Ljava/lang/Thread;");
+    if (clearPendingException(env) || currentThread == nullptr) {
+        return;
+    }
+    jmethodID interrupt = env->GetMethodID(threadClass.get(), "interrupt", "()V");
+    if (clearPendingException(env) || interrupt == nullptr) {
+        return;
+    }
+    LocalRef<jobject> self(env, env->CallStaticObjectMethod(threadClass.get(), currentThread));
+    if (clearPendingException(env) || self.get() == nullptr) {
+        return;
+    }
+    env->CallVoidMethod(self.get(), interrupt);
+    clearPendingException(env);
+}
 
 }  // namespace
 
@@ -260,7 +305,10 @@ Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv* env, jclass calleeClass
     if (env == nullptr || g_profilingInterface == nullptr || threadList == nullptr || sampler == nullptr) {
         return;
     }
-    RecordingInProgress inProgress;
+    RecordingInProgress inProgress(env);
+    if (!inProgress.isClaimed()) {
+        return;  // another run is in progress: leave it and its file alone
+    }
 
     // Optional on the Java side: without it the run just skips the two calls.
     jmethodID reportingMethod = env->GetStaticMethodID(calleeClass, "setThreadReporting", "(Z)V");
@@ -268,8 +316,11 @@ Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv* env, jclass calleeClass
         env->ExceptionClear();  // NoSuchMethodError
     }
 
-    // Registration.
+    // Registration. Managers of threads that ended since the last run (listed
+    // through associateThread) are dropped first, so the run neither lists
+    // them nor keeps them.
     ProfilingSession::enterMonitor();
+    threadList->removeDeadThreadManagers(env);
     g_recordStartTime = Counter::getUsec();
     g_sampleAgentThreads = recordAgentThreads != JNI_FALSE;
     setThreadStartEvents(JVMTI_ENABLE);
@@ -278,8 +329,9 @@ Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv* env, jclass calleeClass
     setThreadReporting(env, calleeClass, reportingMethod, true);
     ProfilingSession::exitMonitor();
 
-    // Sampling; each tick takes the thread monitor itself.
-    sampler->runThreadStatusSampler(env, durationMillis, sampleTransactions);
+    // Sampling; each tick takes the thread monitor itself. An interrupt of
+    // this thread ends sampling early; the run still winds down and writes.
+    bool interrupted = sampler->runThreadStatusSampler(env, durationMillis, sampleTransactions);
 
     // Wind-down.
     ProfilingSession::enterMonitor();
@@ -288,7 +340,9 @@ Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv* env, jclass calleeClass
     g_recording = false;
     ProfilingSession::exitMonitor();
 
-    ProfilingSession::sleep(WRITE_PAUSE_MILLIS);
+    if (ProfilingSession::sleep(WRITE_PAUSE_MILLIS)) {
+        interrupted = true;
+    }
 
     // Write and clean up.
     ProfilingSession::enterMonitor();
@@ -302,4 +356,8 @@ Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv* env, jclass calleeClass
     threadList->destroyThreadManagers(env);
     sampler->reset();
     ProfilingSession::exitMonitor();
+
+    if (interrupted) {
+        restoreInterruptStatus(env);
+    }
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <time.h>
 #include <vector>
 
 #include "CallTreeSampler.h"
@@ -29,8 +30,19 @@ namespace {
 typedef PointerHashMap<CallTreeSampler, void*> SamplerMap;
 
 const int MIN_MAP_CAPACITY = 11;
+// Largest local frame capacity HotSpot accepts (its default MaxJNILocalCapacity).
+const jint MAX_LOCAL_FRAME_CAPACITY = 65536;
 
 const char* const THREAD_MANAGER_CLASS = "com/tolvane/agent/callee/JvmtiCallee$JvmtiThreadManager";
+
+// Nanoseconds on the monotonic clock, or -1 when it cannot be read.
+jlong monotonicNanos() {
+    struct timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        return -1;
+    }
+    return static_cast<jlong>(now.tv_sec) * 1000000000 + static_cast<jlong>(now.tv_nsec);
+}
 
 void deleteSamplerMap(SamplerMap* map) {
     if (map != nullptr) {
@@ -60,7 +72,11 @@ void sampleCandidates(JNIEnv* env, SamplerMap* samplers, int candidates, jint ma
     if (env == nullptr || g_profilingInterface == nullptr) {
         return;
     }
-    if (env->PushLocalFrame(4 * candidates) != JNI_OK) {
+    // The capacity is only a hint, frames grow past it; but HotSpot refuses
+    // a hint above its MaxJNILocalCapacity, which would drop every tick.
+    jint capacity =
+        static_cast<jint>(std::min<int64_t>(4 * static_cast<int64_t>(candidates), MAX_LOCAL_FRAME_CAPACITY));
+    if (env->PushLocalFrame(capacity) != JNI_OK) {
         clearPendingException(env);
         return;
     }
@@ -153,31 +169,39 @@ Sampler::~Sampler() {
     }
 }
 
-void Sampler::runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned char sampleTransactions) {
+bool Sampler::runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned char sampleTransactions) {
     SamplerHelper::initRefs(env);
-    jlong start = Counter::getUsec();
-    jlong last = start;
     if (SamplerHelper::stopped || durationMillis <= 0) {
-        return;
+        return false;
     }
+    // Ticks are stamped with the library clock, which follows the wall clock;
+    // the length of the run is measured on the monotonic clock, so that the
+    // wall clock being set back cannot keep the caller recording.
+    jlong last = Counter::getUsec();
+    jlong startNanos = monotonicNanos();
     // Nominal time slept; ends the loop instead of the clock when the clock
     // cannot be read, so a broken clock cannot keep the caller forever.
     jlong sleptMillis = 0;
     for (;;) {
-        ProfilingSession::sleep(periodMillis);
+        bool interrupted = ProfilingSession::sleep(periodMillis);
         sleptMillis += periodMillis;
         jlong now = Counter::getUsec();
         jlong elapsed = now - last;
         last = now;
         doThreadStatusSampling(env, now, elapsed, sampleTransactions);
+        if (interrupted) {
+            return true;
+        }
         if (SamplerHelper::stopped) {
-            break;
+            return false;
         }
-        if ((now - start) / 1000 >= durationMillis) {
-            break;
-        }
-        if ((now == -1 || start == -1) && sleptMillis >= durationMillis) {
-            break;
+        jlong nowNanos = monotonicNanos();
+        if (startNanos >= 0 && nowNanos >= 0) {
+            if ((nowNanos - startNanos) / 1000000 >= durationMillis) {
+                return false;
+            }
+        } else if (sleptMillis >= durationMillis) {
+            return false;
         }
     }
 }

@@ -18,8 +18,10 @@ public:
     Sampler& operator=(const Sampler&) = delete;
 
     // The recording loop. Called without the thread monitor held; returns
-    // once durationMillis have passed or the VM is dying.
-    void runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned char sampleTransactions);
+    // once durationMillis have passed, the VM is dying or the calling thread
+    // was interrupted. True in the last case: the wait consumed the thread's
+    // interrupt status, which the caller has to restore.
+    bool runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned char sampleTransactions);
     // One tick; takes the thread monitor for its whole duration.
     void doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, unsigned char sampleTransactions);
     // Frees the per-thread samplers at the end of a recording. Takes the

@@ -9,6 +9,9 @@
 #include "FakeJvm.h"
 #include "ProfilingSession.h"
 
+extern "C" JNIEXPORT void JNICALL Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv*, jclass, jlong, jboolean,
+                                                                               jboolean, jbyteArray);
+
 namespace {
 
 // What the fake JVM answers and what it saw. Reset by the fixture.
@@ -333,6 +336,24 @@ TEST_F(AttachSequenceTest, ExceptionFromGetPropertyIsClearedAndCountsAsUnset) {
     EXPECT_FALSE(state.pending);
     EXPECT_EQ(0, state.jniCallsWithPendingException);
     EXPECT_EQ(state.localRefsMade, state.localRefsDeleted);
+}
+
+TEST_F(AttachSequenceTest, RecordIsRefusedWhileAnotherRunIsInProgress) {
+    attach(nullptr);
+    ASSERT_TRUE(session.isAttached());
+    ProfilingSession* savedSession = g_profilingSession;
+    g_profilingSession = &session;
+    g_recordingInProgress.store(true);
+    int enters = state.enters;
+
+    // Any JNI call would jump through a null entry of this table.
+    FakeJni untouched;
+    Java_com_tolvane_agent_callee_JvmtiCallee_record(untouched.get(), nullptr, 10000, JNI_FALSE, JNI_FALSE, nullptr);
+    EXPECT_EQ(enters, state.enters) << "the refused call took the thread monitor";
+    EXPECT_TRUE(g_recordingInProgress.load()) << "the run in progress lost its mark";
+
+    g_recordingInProgress.store(false);
+    g_profilingSession = savedSession;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,111 @@ TEST(ClassPatternTest, MatchesPatternsAgainstDottedNames) {
     }
     EXPECT_FALSE(ClassProfilingHelper::matches(nullptr, "a"));
     EXPECT_FALSE(ClassProfilingHelper::matches("a", nullptr));
+}
+
+namespace {
+
+// The matcher as it once was, recursing once per '*' over every later name
+// position; exponential on some patterns, but short inputs define the
+// semantics that the iterative matcher must keep.
+bool referenceMatches(const char* pattern, const char* name, bool afterWildcard) {
+    auto separator = [](char c) { return c == '.' || c == '/'; };
+    for (;;) {
+        if (*name == '\0') {
+            while (*pattern == '*') {
+                pattern++;
+            }
+            return *pattern == '\0';
+        }
+        char p = *pattern;
+        char n = *name;
+        if (p == '*') {
+            while (*pattern == '*') {
+                pattern++;
+            }
+            if (*pattern == '\0') {
+                return true;
+            }
+            for (const char* rest = name; *rest != '\0'; rest++) {
+                if (referenceMatches(pattern, rest, true)) {
+                    return true;
+                }
+            }
+            return false;
+        }
+        if (p == '?') {
+            afterWildcard = true;
+        } else if (p == n) {
+        } else if (p == '\0') {
+            return !afterWildcard;
+        } else if (separator(p) && separator(n)) {
+        } else {
+            return false;
+        }
+        pattern++;
+        name++;
+    }
+}
+
+}  // namespace
+
+TEST(ClassPatternTest, AgreesWithTheRecursiveDefinitionOnRandomInputs) {
+    const char alphabet[] = {'a', 'b', '.', '/', '*', '?'};
+    uint32_t seed = 0x2545f491u;
+    auto next = [&seed](uint32_t bound) {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        return seed % bound;
+    };
+    auto randomText = [&](uint32_t maxLength) {
+        std::string text(next(maxLength + 1), 'a');
+        for (char& c : text) {
+            c = alphabet[next(sizeof alphabet)];
+        }
+        return text;
+    };
+    int matched = 0;
+    for (int i = 0; i < 200000; i++) {
+        std::string pattern = randomText(7);
+        std::string name = randomText(9);
+        bool afterWildcard = next(4) == 0;
+        bool expected = referenceMatches(pattern.c_str(), name.c_str(), afterWildcard);
+        ASSERT_EQ(expected, ClassProfilingHelper::matches(pattern.c_str(), name.c_str(), afterWildcard))
+            << "'" << pattern << "' vs '" << name << "' afterWildcard=" << afterWildcard;
+        matched += expected ? 1 : 0;
+    }
+    // Both outcomes are well represented, so the comparison means something.
+    EXPECT_GT(matched, 20000);
+    EXPECT_LT(matched, 180000);
+}
+
+TEST(ClassPatternTest, HostilePatternsFinishAndKeepTheStackFlat) {
+    // Many '*' separated by dots against a dotted name that never ends in the
+    // last character: every split would be tried by a naive backtracker.
+    std::string pattern;
+    for (int i = 0; i < 12; i++) {
+        pattern += "*.";
+    }
+    pattern += "X";
+    std::string name;
+    for (int i = 0; i < 40; i++) {
+        name += "a.";
+    }
+    name += "a";
+    ASSERT_EQ(81u, name.size());
+    EXPECT_FALSE(ClassProfilingHelper::matches(pattern.c_str(), name.c_str()));
+    EXPECT_TRUE(ClassProfilingHelper::matches(pattern.c_str(), (name + ".X").c_str()));
+
+    // A million characters, half of them '*', against a name just as long.
+    std::string longPattern;
+    for (int i = 0; i < 500000; i++) {
+        longPattern += "*a";
+    }
+    std::string longName(500000, 'a');
+    EXPECT_TRUE(ClassProfilingHelper::matches(longPattern.c_str(), longName.c_str()));
+    EXPECT_FALSE(ClassProfilingHelper::matches((longPattern + "b").c_str(), longName.c_str()));
+    EXPECT_FALSE(ClassProfilingHelper::matches(longPattern.c_str(), longName.substr(1).c_str()));
 }
 
 TEST(ClassPatternTest, ClassFilterDecision) {

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "CallTree.h"
@@ -56,6 +57,11 @@ struct TickFakes {
     int findClassCalls = 0;
     int getMethodIdCalls = 0;
     std::vector<std::string> log;
+    // Sleep monitor: each wait really sleeps; the listed wait (1-based)
+    // reports an interrupt, and waitHook runs before every wait.
+    int waits = 0;
+    int interruptAtWait = -1;
+    void (*waitHook)(int wait) = nullptr;
 };
 
 TickFakes& fakes() {
@@ -73,6 +79,23 @@ void installMonitorFakes(FakeJvmti& jvmti) {
     };
     jvmti.functions.RawMonitorExit = [](jvmtiEnv*, jrawMonitorID) {
         fakes().monitorDepth--;
+        return JVMTI_ERROR_NONE;
+    };
+}
+
+jrawMonitorID const FAKE_SLEEP_MONITOR = reinterpret_cast<jrawMonitorID>(0x534c50);
+
+void installSleepFakes(FakeJvmti& jvmti) {
+    jvmti.functions.RawMonitorWait = [](jvmtiEnv*, jrawMonitorID monitor, jlong millis) {
+        EXPECT_EQ(monitor, FAKE_SLEEP_MONITOR);
+        int wait = ++fakes().waits;
+        if (fakes().waitHook != nullptr) {
+            fakes().waitHook(wait);
+        }
+        if (wait == fakes().interruptAtWait) {
+            return JVMTI_ERROR_INTERRUPT;
+        }
+        usleep(static_cast<useconds_t>(millis * 1000));
         return JVMTI_ERROR_NONE;
     };
 }
@@ -191,6 +214,8 @@ protected:
 
     jvmtiEnv* savedInterface = nullptr;
     jrawMonitorID savedMonitor = nullptr;
+    jrawMonitorID savedSleepMonitor = nullptr;
+    unsigned int savedCounterBase = 0;
     CpuProfilingSession* savedThreadList = nullptr;
     CpuProfilingSession* savedLiveThreadList = nullptr;
     ClassProfilingSession* savedRegistry = nullptr;
@@ -210,6 +235,9 @@ protected:
 
         savedInterface = g_profilingInterface;
         savedMonitor = Profiling::_threadMonitor;
+        savedSleepMonitor = Profiling::_sleepMonitor;
+        Counter::getUsec();  // fixes the clock's base before it is saved
+        savedCounterBase = Counter::s_startTime;
         savedThreadList = g_profilingSession->cpuProfilingSession;
         savedLiveThreadList = LiveCpuProfilingHelper::liveCpuProfilingSession;
         savedRegistry = g_profilingSession->classProfilingSession;
@@ -239,6 +267,8 @@ protected:
         delete registry;
         g_profilingInterface = savedInterface;
         Profiling::_threadMonitor = savedMonitor;
+        Profiling::_sleepMonitor = savedSleepMonitor;
+        Counter::s_startTime = savedCounterBase;
         g_profilingSession->cpuProfilingSession = savedThreadList;
         LiveCpuProfilingHelper::liveCpuProfilingSession = savedLiveThreadList;
         g_profilingSession->classProfilingSession = savedRegistry;
@@ -556,6 +586,90 @@ TEST_F(SamplerTest, RecordingLoopLooksUpHooksAndStopsAtTheNextTick) {
     EXPECT_EQ(fakes().stackCalls, before + 3);
     EXPECT_EQ(sampler->tickCount, ticks);
     EXPECT_EQ(fakes().findClassCalls, 1);
+}
+
+TEST_F(SamplerTest, InterruptedWaitEndsTheLoopAfterItsTickAndIsReported) {
+    installSleepFakes(jvmti);
+    Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
+    addThread(oneFrameStack("test.t12.A"));
+    fakes().interruptAtWait = 3;
+    fakes().stopAtStackCall = 50;  // ends the loop should the interrupt go unseen
+
+    EXPECT_TRUE(sampler->runThreadStatusSampler(jni.get(), 1000000, 0));
+    EXPECT_EQ(fakes().waits, 3);
+    EXPECT_EQ(fakes().stackCalls, 3);  // the interrupted wait still ends in a tick
+    EXPECT_EQ(fakes().monitorDepth, 0);
+
+    // Runs that end by their length or by VM death report no interrupt.
+    fakes().interruptAtWait = -1;
+    EXPECT_FALSE(sampler->runThreadStatusSampler(jni.get(), 10, 0));
+    fakes().stopAtStackCall = fakes().stackCalls + 2;
+    EXPECT_FALSE(sampler->runThreadStatusSampler(jni.get(), 1000000, 0));
+}
+
+TEST_F(SamplerTest, WallClockSetBackDoesNotLengthenTheRun) {
+    installSleepFakes(jvmti);
+    Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
+    addThread(oneFrameStack("test.t13.A"));
+    // Moving the clock's base forward reads as the wall clock stepping back
+    // an hour; it steps forward again at the 200th wait, which ends the run
+    // of a loop that goes by the wall clock.
+    fakes().waitHook = [](int wait) {
+        if (wait == 1) {
+            Counter::s_startTime += 3600;
+        } else if (wait == 200) {
+            Counter::s_startTime -= 3600;
+        }
+    };
+    EXPECT_FALSE(sampler->runThreadStatusSampler(jni.get(), 30, 0));
+    EXPECT_LT(fakes().waits, 100);
+    EXPECT_GE(fakes().waits, 1);
+}
+
+TEST_F(SamplerTest, LocalFrameCapacityStaysWithinWhatTheJvmAccepts) {
+    addThread(oneFrameStack("test.t14.A"));
+    addThread(oneFrameStack("test.t14.B"));
+    addThread(oneFrameStack("test.t14.C"));
+    tick();
+    EXPECT_EQ(fakes().lastCapacity, 12);
+
+    // 20000 threads would ask for 80000 references; the frame grows anyway.
+    fakes().stackError = JVMTI_ERROR_INTERNAL;  // no conversion needed here
+    std::vector<jvmtiFrameInfo> shared = oneFrameStack("test.t14.D");
+    for (int i = 0; i < 20000; i++) {
+        addThread(shared);
+    }
+    tick();
+    EXPECT_EQ(fakes().lastCapacity, 65536);
+    EXPECT_EQ(fakes().lastThreads.size(), 20003u);
+    EXPECT_EQ(fakes().pushes, 2);
+}
+
+TEST_F(SamplerTest, VmDeathOnTheRecordingThreadDoesNotWaitForItsOwnRun) {
+    installSleepFakes(jvmti);
+    Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
+    FakeJni otherThread;
+    g_recordingInProgress.store(true);
+    g_recordingThreadEnv.store(jni.get());
+
+    // Delivered on the recording thread: stop sampling, return at once.
+    Profiling::dxVMDeath(jvmti.get(), jni.get());
+    EXPECT_TRUE(SamplerHelper::stopped);
+    EXPECT_EQ(fakes().waits, 0);
+
+    // Delivered elsewhere: wait until the run has closed its snapshot.
+    SamplerHelper::stopped = false;
+    fakes().waitHook = [](int wait) {
+        if (wait == 3) {
+            g_recordingInProgress.store(false);
+        }
+    };
+    Profiling::dxVMDeath(jvmti.get(), otherThread.get());
+    EXPECT_TRUE(SamplerHelper::stopped);
+    EXPECT_EQ(fakes().waits, 3);
+    EXPECT_EQ(fakes().monitorDepth, 0);
+    g_recordingThreadEnv.store(nullptr);
+    g_recordingInProgress.store(false);
 }
 
 TEST_F(SamplerTest, StopNeedsASampler) {

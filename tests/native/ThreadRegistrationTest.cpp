@@ -119,6 +119,9 @@ struct FakeState {
     std::map<jthread, const void*> storage;   // thread-local storage per thread
     std::set<jthread> deadThreads;            // storage calls fail for these
     std::set<jobject> collected;              // weak references whose thread is gone
+    std::set<jthread> unstarted;              // state 0: not alive yet, not ended either
+    std::set<jthread> invalidThreads;         // GetThreadState: not a thread
+    std::set<jthread> stateUnknown;           // GetThreadState: an error that says nothing
     bool threadInfoFails = false;
     bool groupInfoFails = false;
     bool setStorageFails = false;
@@ -162,6 +165,18 @@ protected:
                 return JVMTI_ERROR_THREAD_NOT_ALIVE;
             }
             g_state->storage[thread] = data;
+            return JVMTI_ERROR_NONE;
+        };
+        f.GetThreadState = [](jvmtiEnv*, jthread thread, jint* threadState) {
+            if (g_state->invalidThreads.count(thread)) {
+                return JVMTI_ERROR_INVALID_THREAD;
+            }
+            if (g_state->stateUnknown.count(thread)) {
+                return JVMTI_ERROR_WRONG_PHASE;
+            }
+            *threadState = g_state->deadThreads.count(thread) ? JVMTI_THREAD_STATE_TERMINATED
+                         : g_state->unstarted.count(thread)   ? 0
+                         : JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
             return JVMTI_ERROR_NONE;
         };
         f.GetThreadInfo = [](jvmtiEnv*, jthread, jvmtiThreadInfo* info) {
@@ -323,6 +338,79 @@ TEST_F(ThreadRegistrationJvmtiTest, DestroyThreadManagersDoesNotTouchAnEntryNami
     ASSERT_NE(nullptr, first);
     session.destroyThreadManagers(jni.get());
     EXPECT_EQ(&other, state.storage[&threadA]);
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, RemoveDeadThreadManagersDropsOnlyThreadsThatAreGone) {
+    CpuProfilingSession session;
+    _jobject unstarted, invalid, unknown, markedDead;
+    jthread all[] = {&threadA, &threadB, &threadC, &unstarted, &invalid, &unknown, &markedDead};
+    std::vector<ThreadManager*> managers;
+    for (jthread t : all) {
+        managers.push_back(LiveCpuProfilingHelper::createLiveThreadManager(t, jni.get()));
+        ASSERT_NE(nullptr, managers.back());
+    }
+    _jobject javaManager;
+    managers[0]->javaThreadManager = &javaManager;
+    state.deadThreads.insert(&threadB);
+    state.collected.insert(&threadC);
+    state.unstarted.insert(&unstarted);
+    state.invalidThreads.insert(&invalid);
+    state.stateUnknown.insert(&unknown);
+    managers[6]->setIsDead(jni.get());
+    int weakBefore = state.weakRefsDeleted;
+
+    session.removeDeadThreadManagers(jni.get());
+    // Live, not yet started and undecided threads keep their managers, in
+    // order, with their associations and storage entries.
+    EXPECT_EQ((std::vector<ThreadManager*>{managers[0], managers[3], managers[5]}), session.getThreadManagers());
+    EXPECT_EQ(&javaManager, managers[0]->javaThreadManager);
+    EXPECT_EQ(managers[0], session.getThreadManager(&threadA));
+    EXPECT_NE(nullptr, managers[0]->threadDesc);
+    EXPECT_EQ(weakBefore + 3, state.weakRefsDeleted) << "ended, collected and invalid held theirs";
+    EXPECT_EQ(nullptr, session.getThreadManager(&threadC)) << "no longer listed";
+
+    session.removeDeadThreadManagers(jni.get());
+    EXPECT_EQ(3u, session.getThreadManagers().size());
+    session.destroyThreadManagers(jni.get());
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, SweepBetweenRunsWaitsUntilTheListHasDoubled) {
+    CpuProfilingSession session;
+    std::vector<_jobject> threads(64);
+    auto add = [&](int from, int to) {
+        for (int i = from; i < to; i++) {
+            ASSERT_NE(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threads[i], jni.get()));
+        }
+    };
+    auto end = [&](int from, int to) {
+        for (int i = from; i < to; i++) {
+            state.deadThreads.insert(&threads[i]);
+        }
+    };
+    add(0, 31);
+    end(0, 16);
+    session.removeDeadThreadManagersIfGrown(jni.get());
+    EXPECT_EQ(31u, session.getThreadManagers().size()) << "too few to sweep";
+    add(31, 32);
+    session.removeDeadThreadManagersIfGrown(jni.get());
+    EXPECT_EQ(16u, session.getThreadManagers().size());
+
+    // Sixteen kept: the next sweep comes at 32.
+    end(16, 24);
+    session.removeDeadThreadManagersIfGrown(jni.get());
+    EXPECT_EQ(16u, session.getThreadManagers().size());
+    add(32, 48);
+    session.removeDeadThreadManagersIfGrown(jni.get());
+    EXPECT_EQ(24u, session.getThreadManagers().size());
+
+    // Twenty-four kept: not before 48.
+    end(24, 40);
+    add(48, 64);
+    session.removeDeadThreadManagersIfGrown(jni.get());
+    EXPECT_EQ(40u, session.getThreadManagers().size());
+    session.removeDeadThreadManagers(jni.get());
+    EXPECT_EQ(24u, session.getThreadManagers().size());
+    session.destroyThreadManagers(jni.get());
 }
 
 }  // namespace

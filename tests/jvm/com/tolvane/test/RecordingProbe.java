@@ -58,6 +58,9 @@ public final class RecordingProbe {
             case "exit":
                 exitDuringRecording(rest.get(0));
                 break;
+            case "interrupt":
+                interruptAndOverlap(rest.get(0), rest.get(1));
+                break;
             case "unattached":
                 record(50, rest.get(0));
                 System.out.println("returned");
@@ -178,6 +181,42 @@ public final class RecordingProbe {
         record(20_000, path);
         System.out.println("recordReturned");
         stop(busy);
+    }
+
+    /**
+     * A recorder thread records for 10 s and is interrupted about 300 ms into
+     * sampling; meanwhile the main thread tries a second, overlapping
+     * recording. Before both, a thread labels work and ends.
+     */
+    private static void interruptAndOverlap(String interruptedPath, String overlapPath) throws Exception {
+        Thread gone = new Thread(() -> JvmtiCallee.associateThread(Thread.currentThread(), true,
+                new JvmtiCallee.JvmtiThreadManager()), "gone-before-run");
+        gone.start();
+        join(gone);
+        Thread busy = spinner("busy");
+        long[] recordMillis = {-1};
+        boolean[] interruptedAfter = {false};
+        Thread recorder = new Thread(() -> {
+            long start = System.nanoTime();
+            record(10_000, interruptedPath);
+            recordMillis[0] = (System.nanoTime() - start) / 1_000_000;
+            interruptedAfter[0] = Thread.currentThread().isInterrupted();
+        }, "recorder");
+        recorder.start();
+        while (!JvmtiCallee.isThreadReporting()) {
+            pause(1);
+        }
+        long overlapStart = System.nanoTime();
+        record(10_000, overlapPath);
+        System.out.println("overlapMillis=" + (System.nanoTime() - overlapStart) / 1_000_000);
+        pause(300);
+        recorder.interrupt();
+        recorder.join(20_000);
+        System.out.println("recordMillis=" + recordMillis[0]);
+        System.out.println("interruptedAfter=" + interruptedAfter[0]);
+        stop(busy);
+        // Reachable until here, so only the thread's end can make it gone.
+        System.out.println("ended=" + gone.getName());
     }
 
     static void firstRunOnly() {

@@ -265,6 +265,28 @@ class RecordingTest {
     }
 
     @Test
+    void interruptEndsTheRunEarlyAndAnOverlappingRunIsRefused() throws Exception {
+        Path interrupted = dir.resolve("interrupted.snapshot");
+        Path overlap = dir.resolve("overlap.snapshot");
+        ChildJvm.Result result = run("interrupt", interrupted.toString(), overlap.toString());
+
+        // The overlapping call returned at once and wrote nothing.
+        assertTrue(Long.parseLong(fact(result, "overlapMillis")) < 2000, result::describe);
+        assertFalse(Files.exists(overlap));
+
+        // Interrupted: record returns early with the caller's interrupt status
+        // intact, and still leaves a complete snapshot.
+        assertEquals("true", fact(result, "interruptedAfter"), result::describe);
+        long recordMillis = Long.parseLong(fact(result, "recordMillis"));
+        assertTrue(recordMillis >= 0 && recordMillis < 5000, result::describe);
+        Snapshot s = read(interrupted);
+        assertTrue(s.header().durationMicros() < 5000 * MS, () -> "duration " + s.header().durationMicros());
+        assertTrue(thread(s, "busy").root().value() > 0, () -> tree(thread(s, "busy")));
+        // A thread that labelled work and ended before the run is not part of it.
+        assertNull(s.findThread("gone-before-run"), () -> s.threads().toString());
+    }
+
+    @Test
     void withoutACompletedAttachRecordDoesNothing() throws Exception {
         Path file = dir.resolve("unattached.snapshot");
         ChildJvm.Result result = run("unattached", file.toString());
