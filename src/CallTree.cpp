@@ -33,6 +33,7 @@ void CallTree::initialize(CallTree* parentNode, CallTree* next, MethodDesc* meth
     value = 0;
     firstChild = nullptr;
     monitorTimeValues = nullptr;
+    pendingValue = 0;
 }
 
 CallTree* CallTree::addChild(MethodDesc* methodDesc, unsigned short line) {
@@ -66,6 +67,17 @@ void CallTree::addValue(jlong amount, bool propagate) {
             node->value += amount;
         }
     }
+}
+
+jlong CallTree::settlePendingValues() {
+    jlong owed = pendingValue;
+    pendingValue = 0;
+    for (CallTree* child = firstChild; child != nullptr; child = child->nextInstance) {
+        jlong fromChild = child->settlePendingValues();
+        value += fromChild;
+        owed += fromChild;
+    }
+    return owed;
 }
 
 MonitorTimeValues* CallTree::ensureMonitorTimeValues() {

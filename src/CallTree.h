@@ -84,6 +84,18 @@ public:
     void addBlockingTime(jlong amount);
     void addNetIOTime(jlong amount);
 
+    // Adds running time to this node's value only and owes it to the
+    // ancestors: the sampler books at O(1) per tick whatever the depth, and
+    // settlePendingValues later pays what is owed.
+    void addPendingValue(jlong amount) {
+        value += amount;
+        pendingValue += amount;
+    }
+    // Adds what the nodes of this subtree owe to their ancestors within the
+    // subtree (one post-order pass) and returns what the subtree as a whole
+    // owes to the nodes above it.
+    jlong settlePendingValues();
+
     // Zeroes the values of the whole subtree and frees its monitor times.
     void clearAll();
     // clearAll on every child but keep (by identity); zeroes this node's value.
@@ -107,6 +119,7 @@ public:
     CallTree* firstChild;
     CallTree* nextInstance;
     MonitorTimeValues* monitorTimeValues;
+    jlong pendingValue = 0;
 
 private:
     MonitorTimeValues* ensureMonitorTimeValues();

@@ -107,7 +107,8 @@ void ThreadManager::sampleTime(jlong time, jlong timestamp, bool recordStatus) {
     }
     switch (status) {
     case THREAD_STATUS_RUNNING:
-        currentNode->addValue(time, true);
+        currentNode->addPendingValue(time);
+        hasPendingTime = true;
         break;
     case THREAD_STATUS_BLOCKED:
         currentNode->addBlockingTime(time);
@@ -121,6 +122,13 @@ void ThreadManager::sampleTime(jlong time, jlong timestamp, bool recordStatus) {
     default:
         break;
     }
+}
+
+void ThreadManager::flushPendingTime() {
+    if (hasPendingTime && rootNode != nullptr) {
+        rootNode->settlePendingValues();
+    }
+    hasPendingTime = false;
 }
 
 void ThreadManager::reset() {
@@ -157,6 +165,7 @@ void ThreadManager::cleanup(JNIEnv* env) {
             javaThreadManager = nullptr;
         }
     }
+    hasPendingTime = false;  // the pending time goes with the tree deleted here
     delete rootNode;
     rootNode = nullptr;
     currentNode = nullptr;
@@ -167,6 +176,7 @@ void ThreadManager::cleanup(JNIEnv* env) {
 }
 
 void ThreadManager::write(DataWriter* writer) {
+    flushPendingTime();
     writer->writeID(this);
     if (threadDesc != nullptr) {
         threadDesc->write(writer);

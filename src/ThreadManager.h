@@ -57,7 +57,15 @@ public:
     void methodExit(JNIEnv* env, MethodDesc* method);
     // Books time elapsed microseconds at the cursor by the display status;
     // with recordStatus, adds a timeline point when the status changed.
+    // Running time is booked as pending on the cursor's node (see
+    // flushPendingTime).
     void sampleTime(jlong time, jlong timestamp, bool recordStatus);
+    // Folds the running time booked since the last flush into the inclusive
+    // values of the tree. Booking it eagerly would walk up the whole stack
+    // depth on every tick of a running thread; deferred, a tick costs only
+    // the frames that changed, and one pass over the tree settles it all.
+    // write() calls it; call it before reading values of the tree otherwise.
+    void flushPendingTime();
     void reset();
 
     // Marks the thread dead, then under the monitor drops its JNI references.
@@ -77,6 +85,10 @@ public:
     int netIODepth;
     std::vector<unsigned char> entryKinds;
     std::vector<unsigned short> lineStack;
+
+private:
+    // Some node holds running time not yet folded into the values.
+    bool hasPendingTime = false;
 };
 
 #endif

@@ -113,6 +113,7 @@ TEST_F(CallTreeSamplerTest, IdenticalStacksMoveNothingAndBookOnTheSameNode) {
     freezeEntries();
     sample(stack);
     EXPECT_EQ(manager->currentNode, nodeC);
+    manager->flushPendingTime();
     EXPECT_EQ(nodeC->value, 20);
     EXPECT_EQ(nodeA->value, 20);
     EXPECT_EQ(manager->entryKinds.size(), 3u);
@@ -217,6 +218,7 @@ TEST_F(CallTreeSamplerTest, EmptyStackAfterAFullOneLeavesEveryFrame) {
     CallTree* nodeT = root()->getChild(t, 0);
     ASSERT_NE(nodeT, nullptr);
     EXPECT_EQ(manager->currentNode, nodeT);
+    manager->flushPendingTime();
     EXPECT_EQ(nodeT->value, 10 + 7);
 }
 

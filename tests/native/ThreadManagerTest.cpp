@@ -191,6 +191,7 @@ TEST(ThreadManagerTest, SampleTimeBooksByStatus) {
     CallTree* m = n->getParent();
 
     tm.sampleTime(10, 0, false);
+    tm.flushPendingTime();
     EXPECT_EQ(10, n->getValue());
     EXPECT_EQ(10, m->getValue());
     EXPECT_EQ(10, tm.rootNode->getValue());
@@ -236,7 +237,57 @@ TEST(ThreadManagerTest, TimelineGetsPointsOnlyOnStatusTicksAndOnChange) {
     ThreadManager bare(nullptr, nullptr);
     bare.methodEntry(nullptr, &x.m, 1);
     bare.sampleTime(5, 1000000, true);
+    bare.flushPendingTime();
     EXPECT_EQ(5, bare.rootNode->getValue());
+}
+
+// Running time is folded into the values lazily; whatever order the cursor
+// visits nodes in, once flushed (write flushes) every value is the same as
+// with eager propagation.
+TEST(ThreadManagerTest, DeferredRunningTimeAddsUpLikeEagerPropagation) {
+    Methods x;
+    ThreadManager tm(nullptr, nullptr);
+    tm.methodEntry(nullptr, &x.m, 1);
+    CallTree* m = tm.currentNode;
+    tm.methodEntry(nullptr, &x.n, 2);
+    CallTree* n = tm.currentNode;
+
+    tm.sampleTime(10, 0, false);
+    tm.sampleTime(10, 0, false);
+    tm.methodExit(nullptr, &x.n);
+    tm.sampleTime(7, 0, false);
+    tm.flushPendingTime();
+    EXPECT_EQ(20, n->getValue());
+    EXPECT_EQ(27, m->getValue());
+    EXPECT_EQ(27, tm.rootNode->getValue());
+    tm.flushPendingTime();  // a second flush adds nothing
+    EXPECT_EQ(27, tm.rootNode->getValue());
+    tm.methodEntry(nullptr, &x.n, 2);
+    tm.setThreadStatus(THREAD_STATUS_WAITING);
+    tm.sampleTime(100, 0, false);  // only running time is deferred
+    tm.setThreadStatus(THREAD_STATUS_RUNNING);
+    tm.sampleTime(3, 0, false);
+
+    MemoryDataWriter lazy;
+    tm.write(&lazy);
+    EXPECT_EQ(23, n->getValue());
+    EXPECT_EQ(30, m->getValue());
+    EXPECT_EQ(30, tm.rootNode->getValue());
+
+    // The same bookings, propagated eagerly, write the same tree.
+    CallTree eager;
+    eager.initialize(nullptr, nullptr, nullptr, 0);
+    CallTree* em = eager.addChild(&x.m, 0);
+    CallTree* en = em->addChild(&x.n, 1);
+    en->addValue(20, true);
+    em->addValue(7, true);
+    en->addSleepingTime(100);
+    en->addValue(3, true);
+    MemoryDataWriter eagerTree;
+    eager.write(&eagerTree, 54);
+    MemoryDataWriter lazyTree;
+    tm.rootNode->write(&lazyTree, 54);
+    EXPECT_EQ(eagerTree.bytes(), lazyTree.bytes());
 }
 
 TEST(ThreadManagerTest, DescriptorStoresTenMillisecondUnitsAndRaisesTimesToTheRecordingStart) {
