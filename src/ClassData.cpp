@@ -4,6 +4,7 @@
 
 #include "ClassProfilingSession.h"
 #include "DataWriter.h"
+#include "StringCopy.h"
 
 namespace {
 const char AGENT_PACKAGE[] = "com.tolvane.agent.";
@@ -15,9 +16,7 @@ ClassData::ClassData(const char* className, int classKind, NetioClass* netioClas
     if (className == nullptr) {
         className = "";
     }
-    size_t n = std::strlen(className);
-    name = new char[n + 1];
-    std::memcpy(name, className, n + 1);
+    name = copyString(className);
     isProxy = ClassProfilingHelper::isProxyName(name);
     isAgentClass = isAgentClassName(name);
 }

@@ -9,6 +9,7 @@
 #include "JvmtiBuffer.h"
 #include "MessageUtil.h"
 #include "ProfilingSession.h"
+#include "StringCopy.h"
 
 // The load-time containers and class descriptors (lookupNetioClass,
 // unknownClassData, interceptionClassData and the maps) are defined with the
@@ -23,13 +24,6 @@ namespace {
 
 const char OBJECT_CLASS_NAME[] = "java.lang.Object";
 const char INIT_METHOD_NAME[] = "<init>";
-
-char* copyString(const char* s) {
-    size_t n = std::strlen(s);
-    char* copy = new char[n + 1];
-    std::memcpy(copy, s, n + 1);
-    return copy;
-}
 
 void freeStrings(std::vector<char*>& strings) {
     for (char* s : strings) {

@@ -69,31 +69,34 @@ void MessageUtil::message(const char* format, ...) {
     funlockfile(stderr);
 }
 
+namespace {
+
+void writeDebugOutput(const char* format, va_list args) {
+    FILE* file = MessageUtil::getDebugFile();
+    if (file == nullptr) {
+        return;
+    }
+    std::vfprintf(file, format, args);
+    std::fflush(file);
+}
+
+}  // namespace
+
 void MessageUtil::debugOut(Subsystem subsystem, int level, const char* format, ...) {
     if (!isLogged(subsystem, level)) {
         return;
     }
-    FILE* file = getDebugFile();
-    if (file == nullptr) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    std::vfprintf(file, format, args);
+    writeDebugOutput(format, args);
     va_end(args);
-    std::fflush(file);
 }
 
 void MessageUtil::debugOut(const char* format, ...) {
-    FILE* file = getDebugFile();
-    if (file == nullptr) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    std::vfprintf(file, format, args);
+    writeDebugOutput(format, args);
     va_end(args);
-    std::fflush(file);
 }
 
 void MessageUtil::debugText(Subsystem subsystem, int level, const char* text) {

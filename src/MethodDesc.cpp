@@ -6,24 +6,12 @@
 #include "ClassProfilingSession.h"
 #include "DataWriter.h"
 #include "NetioClass.h"
+#include "StringCopy.h"
 
 namespace {
 
 const char SPECIAL_PREFIX[] = "__ovk_";
 const char SLEEP_METHOD_NAME[] = "__ovk_sleep";
-
-// A NUL-terminated copy of exactly length characters.
-char* copyChars(const char* chars, int length) {
-    if (chars == nullptr || length < 0) {
-        length = 0;
-    }
-    char* copy = new char[(size_t)length + 1];
-    if (length > 0) {
-        std::memcpy(copy, chars, (size_t)length);
-    }
-    copy[length] = '\0';
-    return copy;
-}
 
 }  // namespace
 

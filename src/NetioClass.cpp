@@ -7,6 +7,7 @@
 #include "MessageUtil.h"
 #include "ProfilingSession.h"
 #include "String.h"
+#include "StringCopy.h"
 
 NetioClass::NetioClass(char* name, std::vector<MethodId>* methods)
     : name(name), methods(methods), hash(hashOf(name)) {}
@@ -51,21 +52,6 @@ int32_t NetioClass::hashOf(const char* name) {
     s.hash = 0;
     return s.hashCode();
 }
-
-namespace {
-
-// A new[] copy of a C string, or null.
-char* copyString(const char* s) {
-    if (s == nullptr) {
-        return nullptr;
-    }
-    size_t n = std::strlen(s);
-    char* copy = new char[n + 1];
-    std::memcpy(copy, s, n + 1);
-    return copy;
-}
-
-}  // namespace
 
 // Declares a class, or some of its methods, as net I/O code. Takes effect for
 // classes first met after the call; descriptors that exist keep their state.

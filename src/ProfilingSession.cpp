@@ -9,6 +9,7 @@
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
 #include "MessageUtil.h"
+#include "StringCopy.h"
 
 #include <cstring>
 
@@ -59,13 +60,6 @@ const int RECORDING_END_WAIT_MILLIS = 5000;
 const int RECORDING_END_POLL_MILLIS = 10;
 
 const char ASTERISKS[] = "*******************************************************************";
-
-char* copyString(const char* text) {
-    size_t length = std::strlen(text);
-    char* copy = new char[length + 1];
-    std::memcpy(copy, text, length + 1);
-    return copy;
-}
 
 // A new copy of a JVMTI system property, or null when it cannot be read.
 char* jvmtiProperty(jvmtiEnv* jvmti, const char* name) {

@@ -5,18 +5,9 @@
 
 #include "DataWriter.h"
 #include "ProfilingSession.h"
+#include "StringCopy.h"
 
 namespace {
-
-char* copyName(const char* name) {
-    if (name == nullptr) {
-        return nullptr;
-    }
-    size_t length = std::strlen(name);
-    char* copy = new char[length + 1];
-    std::memcpy(copy, name, length + 1);
-    return copy;
-}
 
 // Timeline times are kept in 10 ms units to fit 32 bits.
 const jlong TIMELINE_UNIT_USEC = 10000;
@@ -24,7 +15,7 @@ const jlong TIMELINE_UNIT_USEC = 10000;
 }  // namespace
 
 ThreadDesc::ThreadDesc(ThreadManager* manager, const char* name, const char* group, jlong startTime)
-    : threadManager(manager), threadName(copyName(name)), groupName(copyName(group)),
+    : threadManager(manager), threadName(copyString(name)), groupName(copyString(group)),
       threadStartTime(startTime), threadEndTime(-1) {}
 
 ThreadDesc::~ThreadDesc() {
@@ -33,7 +24,7 @@ ThreadDesc::~ThreadDesc() {
 }
 
 void ThreadDesc::setThreadName(const char* name) {
-    char* copy = copyName(name);
+    char* copy = copyString(name);
     delete[] threadName;
     threadName = copy;
 }

@@ -141,6 +141,10 @@ void ThreadManager::setIsDead(JNIEnv* env) {
     // Stored before the monitor is taken, so a reader sees the death at once.
     threadStatus = THREAD_STATUS_DEAD;
     ThreadMonitorLock lock;
+    releaseReferences(env);
+}
+
+void ThreadManager::releaseReferences(JNIEnv* env) {
     if (env == nullptr) {
         return;
     }
@@ -155,16 +159,7 @@ void ThreadManager::setIsDead(JNIEnv* env) {
 }
 
 void ThreadManager::cleanup(JNIEnv* env) {
-    if (env != nullptr) {
-        if (threadHandle != nullptr) {
-            env->DeleteWeakGlobalRef(threadHandle);
-            threadHandle = nullptr;
-        }
-        if (javaThreadManager != nullptr) {
-            env->DeleteGlobalRef(javaThreadManager);
-            javaThreadManager = nullptr;
-        }
-    }
+    releaseReferences(env);
     hasPendingTime = false;  // the pending time goes with the tree deleted here
     delete rootNode;
     rootNode = nullptr;

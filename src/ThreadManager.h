@@ -87,6 +87,10 @@ public:
     std::vector<unsigned short> lineStack;
 
 private:
+    // Deletes the weak thread reference and the Java-side global reference
+    // (JNI references need an environment; without one they stay).
+    void releaseReferences(JNIEnv* env);
+
     // Some node holds running time not yet folded into the values.
     bool hasPendingTime = false;
 };
