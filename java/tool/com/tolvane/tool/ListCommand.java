@@ -24,8 +24,13 @@ public final class ListCommand implements Command {
         if (!new Args().parse(args).positional().isEmpty()) {
             throw ToolException.usage("list takes no arguments");
         }
-        for (Targets.Jvm jvm : Targets.list()) {
+        var jvms = Targets.list();
+        for (Targets.Jvm jvm : jvms) {
             out.println(jvm.pid() + " " + (jvm.mainClass().isEmpty() ? "(unknown main class)" : jvm.mainClass()));
+        }
+        if (jvms.isEmpty()) {
+            err.println("tolvane: no JVM of this user can be attached (JVMs started with"
+                    + " -XX:+DisableAttachMechanism or -XX:-UsePerfData are not listed)");
         }
         return 0;
     }

@@ -233,6 +233,11 @@ class TolvaneCommandTest {
     @Test
     void recordsAnUnpreparedJvmByMainClassNameAndVerifiesTheResult() throws Exception {
         Process target = startTarget(PLAIN);
+        Run list = tolvane("list");
+        assertEquals(0, list.exit(), list.toString());
+        assertTrue(list.out().lines().anyMatch(l -> l.equals(target.pid() + " " + PLAIN)),
+                "list does not show the target: " + list);
+
         Path out = dir.resolve("named-%p.tsnap");
         Run run = tolvane("record", "--duration=1s", "-o", out.toString(), "PlainTarget");
         assertEquals(0, run.exit(), run.toString());
