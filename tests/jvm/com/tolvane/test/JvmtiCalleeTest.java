@@ -180,6 +180,37 @@ class JvmtiCalleeTest {
     }
 
     @Test
+    void scopesThatAreNeverClosedDoNotGrowTheHeap() throws Exception {
+        // Twenty million leaked scopes would need hundreds of megabytes if
+        // every id were kept; the child has 32.
+        ChildJvm.main(LeakedScopes.class, "20000000").jvmArg("-Xmx32m").run().assertSuccess();
+    }
+
+    /** Child-JVM program: opens scopes it never closes, then unwinds them all at once. */
+    public static final class LeakedScopes {
+        public static void main(String[] args) {
+            int count = Integer.parseInt(args[0]);
+            Transaction first = JvmtiCallee.enterTransaction(1);
+            for (int id = 2; id <= count; id++) {
+                JvmtiCallee.enterTransaction(id);
+            }
+            JvmtiThreadManager manager = JvmtiCallee.currentThreadManager();
+            check(manager.currentTransactionIds(), new long[] {10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+            first.close();
+            check(manager.currentTransactionIds(), new long[] {0});
+            try (Transaction again = JvmtiCallee.enterTransaction(42)) {
+                check(manager.currentTransactionIds(), new long[] {1, 42});
+            }
+        }
+
+        private static void check(long[] actual, long[] expected) {
+            if (!java.util.Arrays.equals(actual, expected)) {
+                throw new AssertionError(java.util.Arrays.toString(actual));
+            }
+        }
+    }
+
+    @Test
     void withoutTheLibraryNothingThrows() throws Exception {
         assertFalse(JvmtiCallee.isNativeAvailable());
         onFreshThread(() -> {

@@ -244,8 +244,10 @@ public final class JvmtiCallee {
      * same labels whatever the owning thread does in between.
      */
     public static class JvmtiThreadManager {
-        // Owner thread only.
-        private long[] stack = new long[4];
+        // Owner thread only. Only the outermost MAX_TRANSACTION_DEPTH ids are
+        // ever published, so deeper ones are counted but not kept: scopes that
+        // application code never closes cannot grow this without bound.
+        private final long[] stack = new long[MAX_TRANSACTION_DEPTH];
         private int depth;
 
         private volatile long[] published = NO_TRANSACTIONS;
@@ -270,14 +272,14 @@ public final class JvmtiCallee {
         }
 
         private void push(long id) {
-            if (depth == stack.length) {
-                long[] grown = new long[depth * 2];
-                System.arraycopy(stack, 0, grown, 0, depth);
-                stack = grown;
+            if (depth == Integer.MAX_VALUE) {
+                return; // the scope's close then finds nothing of its own to unwind
             }
-            stack[depth++] = id;
-            if (depth <= MAX_TRANSACTION_DEPTH) {
+            if (depth < MAX_TRANSACTION_DEPTH) {
+                stack[depth++] = id;
                 publish();
+            } else {
+                depth++;
             }
         }
 

@@ -66,14 +66,37 @@ public final class RecorderAgent {
             Thread thread = new Thread(new Run(request), "_tolvane recorder");
             thread.setDaemon(true);
             System.setProperty(STATE_PROPERTY, "recording");
-            writeStatus(request.status, "recording", null);
+            // A recording the command cannot follow must not start: it would
+            // only hold this JVM busy for nobody.
+            if (!writeStatus(request.status, "recording", null)) {
+                throw new IOException("cannot write the recording status " + request.status);
+            }
             thread.start();
             started = true;
+        } catch (Throwable t) {
+            // The command reads the reason from the status file; only when that
+            // cannot be written does it have to learn of the failure from the attach.
+            if (!writeStatus(request.status, "failed", describe(t))) {
+                throw t instanceof Exception ? (Exception) t : new Exception(t);
+            }
         } finally {
             if (!started) {
-                System.setProperty(STATE_PROPERTY, "idle");
-                RECORDING.set(false);
+                release();
             }
+        }
+    }
+
+    /**
+     * Ends this JVM's recording, so the next request can run. Nothing may keep
+     * the flag set: a JVM whose flag is stuck can never be recorded again.
+     */
+    private static void release() {
+        try {
+            System.setProperty(STATE_PROPERTY, "idle");
+        } catch (Throwable ignored) {
+            // a security manager may refuse it; the flag below matters more
+        } finally {
+            RECORDING.set(false);
         }
     }
 
@@ -122,8 +145,11 @@ public final class RecorderAgent {
                 long start = System.nanoTime();
                 JvmtiCallee.record(request.durationMillis, request.transactions, request.agentThreads,
                         pathBytes(request.output));
-                // Sampling ends before its time only when the JVM is shutting down.
-                boolean cutShort = System.nanoTime() - start < request.durationMillis * 1_000_000L;
+                // Sampling ends before its time when the JVM is shutting down, or
+                // when this thread is interrupted: the library then hands the
+                // interrupt back, and the JVM goes on.
+                boolean cutShort = System.nanoTime() - start < request.durationMillis * 1_000_000L
+                        && !Thread.currentThread().isInterrupted();
                 if (new File(request.output).isFile()) {
                     writeStatus(request.status, cutShort ? "exiting" : "done", null);
                 } else {
@@ -132,8 +158,7 @@ public final class RecorderAgent {
             } catch (Throwable t) {
                 writeStatus(request.status, "failed", describe(t));
             } finally {
-                System.setProperty(STATE_PROPERTY, "idle");
-                RECORDING.set(false);
+                release();
             }
         }
     }
@@ -165,17 +190,21 @@ public final class RecorderAgent {
 
     /**
      * Replaces the status file in one step (write aside, then rename), so the
-     * polling command never reads a half-written status.
+     * polling command never reads a half-written status. The file written
+     * aside gets a fresh name of its own, so nothing that already stands
+     * beside the status file (a link planted there included) is written
+     * through. Returns whether the status file now holds this state.
      */
-    static void writeStatus(String statusFile, String state, String message) {
+    static boolean writeStatus(String statusFile, String state, String message) {
         Properties p = new Properties();
         p.setProperty("state", state);
         if (message != null) {
             p.setProperty("message", message);
         }
-        Path target = Paths.get(statusFile);
-        Path temp = Paths.get(statusFile + ".tmp");
+        Path temp = null;
         try {
+            Path target = Paths.get(statusFile).toAbsolutePath();
+            temp = Files.createTempFile(target.getParent(), "." + target.getFileName() + ".", ".tmp");
             OutputStream out = Files.newOutputStream(temp);
             try {
                 p.store(out, null);
@@ -183,13 +212,17 @@ public final class RecorderAgent {
                 out.close();
             }
             Files.move(temp, target, StandardCopyOption.REPLACE_EXISTING, StandardCopyOption.ATOMIC_MOVE);
-        } catch (IOException e) {
+            return true;
+        } catch (IOException | RuntimeException e) {
             // The command then sees no final state and reports the recording as unfinished.
-            try {
-                Files.deleteIfExists(temp);
-            } catch (IOException ignored) {
-                // nothing more to do
+            if (temp != null) {
+                try {
+                    Files.deleteIfExists(temp);
+                } catch (IOException | RuntimeException ignored) {
+                    // nothing more to do
+                }
             }
+            return false;
         }
     }
 }
