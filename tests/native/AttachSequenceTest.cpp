@@ -45,16 +45,7 @@ FakeJni fakeJni;
 char monitorStorage[2];
 char objectStorage[4];
 
-struct FakeVm {
-    JNIInvokeInterface_ functions;
-    JavaVM_ vm;
-    FakeVm() {
-        std::memset(&functions, 0, sizeof functions);
-        vm.functions = &functions;
-    }
-    JavaVM* get() { return &vm; }
-};
-FakeVm fakeVm;
+FakeJavaVm fakeVm;
 
 void jniCall() {
     if (state.pending) {

@@ -29,4 +29,14 @@ struct FakeJni {
     JNIEnv* get() { return &env; }
 };
 
+struct FakeJavaVm {
+    JNIInvokeInterface_ functions;
+    JavaVM_ vm;
+    FakeJavaVm() {
+        std::memset(&functions, 0, sizeof functions);
+        vm.functions = &functions;
+    }
+    JavaVM* get() { return &vm; }
+};
+
 #endif
