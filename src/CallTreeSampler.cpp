@@ -196,6 +196,13 @@ void CallTreeSampler::saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfi
     frames = nullptr;  // the buffer belongs to JVMTI and is released after the tick
 }
 
+void CallTreeSampler::bookUnchanged(jlong time, jlong timestamp, bool recordStatus) {
+    if (threadManager == nullptr || threadManager->getIsDead()) {
+        return;
+    }
+    threadManager->sampleTime(time, timestamp, recordStatus);
+}
+
 jint CallTreeHelper::translateLineNo(jmethodID method, jint location) {
     LineNumberTableStruct* record = methodId2LineNumberTableStruct.get(method);
     if (record == nullptr) {

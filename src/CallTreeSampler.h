@@ -37,6 +37,10 @@ public:
     void saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfilingSession* classSession, JNIEnv* env,
                   jlongArray transactionIds, jlong timestamp, bool recordStatus);
 
+    // Books `time` on the node where the thread stands, for a thread that has
+    // not run since its last conversion: same stack, same transactions.
+    void bookUnchanged(jlong time, jlong timestamp, bool recordStatus);
+
     jint lastTransactionCount;
     jlong lastTransactionIds[MAX_TRANSACTIONS];
     jvmtiFrameInfo* frames;
@@ -46,6 +50,9 @@ public:
     jint commonFrameCount;
     jint maxDepth;
     ThreadManager* threadManager;
+    // The thread's CPU time (ns) read before the capture that produced
+    // lastFrames; -1 when unknown, which makes the next tick capture again.
+    jlong lastCpuTime = -1;
 
 private:
     jint countCommonFrames() const;

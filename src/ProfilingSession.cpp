@@ -44,6 +44,8 @@ jvmtiEnv* g_profilingInterface = nullptr;
 bool g_safeThreadStart = false;
 bool g_sampleAgentThreads = false;
 bool g_sampleAgentClasses = false;
+bool g_batchedCapture = false;
+bool g_threadCpuTimeAvailable = false;
 bool g_recording = false;
 jlong g_recordStartTime = 0;
 
@@ -200,6 +202,10 @@ void Profiling::parseOptions(const char* options) {
     if (g_sampleAgentClasses) {
         MessageUtil::message("Record agent classes");
     }
+    g_batchedCapture = options != nullptr && std::strstr(options, "batched-capture") != nullptr;
+    if (g_batchedCapture) {
+        MessageUtil::message("Batched stack capture");
+    }
 }
 
 bool Profiling::enableEvents(JNIEnv* env) {
@@ -218,6 +224,7 @@ bool Profiling::enableEvents(JNIEnv* env) {
         MessageUtil::message("Some profiling functionality won't work correctly.");
         MessageUtil::message("%s", ASTERISKS);
     }
+    requestThreadCpuTime(jvmti);
 
     jvmtiEventCallbacks callbacks;
     std::memset(&callbacks, 0, sizeof callbacks);
@@ -229,6 +236,21 @@ bool Profiling::enableEvents(JNIEnv* env) {
         jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_THREAD_START, nullptr);
     }
     return true;
+}
+
+void Profiling::requestThreadCpuTime(jvmtiEnv* jvmti) {
+    // Asked for on its own, after the capabilities above, so that a refusal
+    // leaves those and the console exactly as they were.
+    jvmtiCapabilities potential;
+    std::memset(&potential, 0, sizeof potential);
+    if (jvmti->GetPotentialCapabilities(&potential) != JVMTI_ERROR_NONE || !potential.can_get_thread_cpu_time) {
+        g_threadCpuTimeAvailable = false;
+        return;
+    }
+    jvmtiCapabilities wanted;
+    std::memset(&wanted, 0, sizeof wanted);
+    wanted.can_get_thread_cpu_time = 1;
+    g_threadCpuTimeAvailable = jvmti->AddCapabilities(&wanted) == JVMTI_ERROR_NONE;
 }
 
 char* Profiling::getProperty(JNIEnv* env, const char* propertyName) {

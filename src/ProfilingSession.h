@@ -69,10 +69,13 @@ public:
 class Profiling {
 public:
     static bool initializeInterface(JavaVM* vm);
-    // Sets the three option flags from the agent option string (may be null)
-    // and announces each option found.
+    // Sets the option flags from the agent option string (may be null) and
+    // announces each option found.
     static void parseOptions(const char* options);
     static bool enableEvents(JNIEnv* env);
+    // Asks for thread CPU times, which the sampler uses to skip threads that
+    // have not run; a JVM that refuses them only costs that saving.
+    static void requestThreadCpuTime(jvmtiEnv* jvmti);
     // A new[]-allocated copy of a Java system property, or null.
     static char* getProperty(JNIEnv* env, const char* propertyName);
     static void JNICALL dxVMDeath(jvmtiEnv* jvmti, JNIEnv* env);
@@ -91,6 +94,12 @@ extern jvmtiEnv* g_profilingInterface;
 extern bool g_safeThreadStart;
 extern bool g_sampleAgentThreads;
 extern bool g_sampleAgentClasses;
+// "batched-capture" agent option: every candidate thread is walked in one
+// batched capture on every tick, as before threads were checked for CPU use.
+extern bool g_batchedCapture;
+// True once the JVM granted thread CPU times; without them the sampler
+// cannot tell which threads ran and walks every candidate.
+extern bool g_threadCpuTimeAvailable;
 extern bool g_recording;
 extern jlong g_recordStartTime;
 // True while JvmtiCallee.record runs, from its start until its snapshot is

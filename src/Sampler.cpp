@@ -63,13 +63,115 @@ void applyThreadState(ThreadManager* manager, jint state) {
     }
 }
 
+// What one tick knows of one candidate thread.
+struct CandidateSlot {
+    jthread thread;
+    CallTreeSampler* sampler;
+    jobject javaManager;
+    // CPU time read before this tick's capture, or -1 when it could not be read.
+    jlong cpuTime;
+    bool capture;
+};
+
+// Whether a thread has to be walked on this tick: it has never been captured,
+// its CPU time could not be read, or it has run since its last capture. A
+// thread that has not run since then still has the stack, the state and the
+// transaction labels it had at that capture.
+bool mustCapture(const CallTreeSampler* sampler, jlong cpuTime) {
+    return cpuTime < 0 || sampler->lastCpuTime < 0 || cpuTime != sampler->lastCpuTime;
+}
+
+// Hands one thread's capture to its sampler: the dead-thread rule for a
+// terminated thread, else its status, its transaction labels and its stack.
+void convertCapture(JNIEnv* env, const CandidateSlot& slot, jvmtiStackInfo* info, jlong timestamp, jlong time,
+                    bool sampleTransactions, bool recordStatus) {
+    CallTreeSampler* sampler = slot.sampler;
+    ThreadManager* manager = sampler->threadManager;
+    if (info->state == JVMTI_THREAD_STATE_TERMINATED) {
+        if (manager->threadDesc != nullptr) {
+            manager->threadDesc->setThreadEndTime(Counter::getUsec());
+        }
+        manager->setIsDead(env);
+        return;
+    }
+    applyThreadState(manager, info->state);
+    jlongArray transactionIds = nullptr;
+    if (sampleTransactions && slot.javaManager != nullptr && SamplerHelper::getSamplingTransactionIds != nullptr) {
+        transactionIds =
+            static_cast<jlongArray>(env->CallObjectMethod(slot.javaManager, SamplerHelper::getSamplingTransactionIds));
+        if (clearPendingException(env)) {
+            transactionIds = nullptr;
+        }
+    }
+    sampler->saveData(info, time, g_profilingSession->classProfilingSession, env, transactionIds, timestamp,
+                      recordStatus);
+    sampler->lastCpuTime = slot.cpuTime;
+}
+
+// Books a tick on a thread that has not run since its last capture: its
+// remembered stack gets the time, its state is read anew. A thread that has
+// ended meanwhile gets the dead-thread rule.
+void bookUnchanged(JNIEnv* env, const CandidateSlot& slot, jvmtiEnv* jvmti, jlong timestamp, jlong time,
+                   bool recordStatus) {
+    jint state = 0;
+    jvmtiStackInfo info = {};
+    if (jvmti->GetThreadState(slot.thread, &state) != JVMTI_ERROR_NONE) {
+        return;  // as a failed capture: nothing changes on this tick
+    }
+    if (state == JVMTI_THREAD_STATE_TERMINATED) {
+        info.state = state;
+        convertCapture(env, slot, &info, timestamp, time, false, recordStatus);
+        return;
+    }
+    applyThreadState(slot.sampler->threadManager, state);
+    slot.sampler->bookUnchanged(time, timestamp, recordStatus);
+}
+
+// Captures one thread with a handshake that pauses only that thread, into
+// the sampler's scratch buffer. False when the tick has nothing to book for
+// it (the JVM refused the capture for another reason than the thread's end).
+bool captureOne(jvmtiEnv* jvmti, jthread thread, jint maxDepth, std::vector<jvmtiFrameInfo>& scratch,
+                jvmtiStackInfo* info) {
+    *info = jvmtiStackInfo();
+    info->thread = thread;
+    jint state = 0;
+    if (jvmti->GetThreadState(thread, &state) != JVMTI_ERROR_NONE) {
+        return false;
+    }
+    info->state = state;
+    if ((state & JVMTI_THREAD_STATE_ALIVE) == 0) {
+        // Terminated, or not started yet: no frames, as a batched capture reports it.
+        return true;
+    }
+    if (scratch.size() < static_cast<size_t>(maxDepth)) {
+        scratch.resize(static_cast<size_t>(maxDepth));
+    }
+    jint count = 0;
+    jvmtiError err = jvmti->GetStackTrace(thread, 0, maxDepth, scratch.data(), &count);
+    if (err == JVMTI_ERROR_THREAD_NOT_ALIVE) {
+        // Ended between the state read and the capture.
+        info->state = JVMTI_THREAD_STATE_TERMINATED;
+        return true;
+    }
+    if (err != JVMTI_ERROR_NONE) {
+        return false;
+    }
+    info->frame_buffer = scratch.data();
+    info->frame_count = count;
+    return true;
+}
+
+}  // namespace
+
 // Captures and converts the stacks of the candidate threads in `samplers`.
 // Every local reference made here lives in one local frame. When that frame
 // cannot be pushed the tick is dropped: popping would release a frame that
 // belongs to the caller of the native.
-void sampleCandidates(JNIEnv* env, SamplerMap* samplers, int candidates, jint maxDepth, jlong timestamp,
-                      jlong time, bool sampleTransactions, bool recordStatus) {
-    if (env == nullptr || g_profilingInterface == nullptr) {
+void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void*>* samplers, int candidates,
+                               jint maxDepth, jlong timestamp, jlong time, bool sampleTransactions,
+                               bool recordStatus) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (env == nullptr || jvmti == nullptr) {
         return;
     }
     // The capacity is only a hint, frames grow past it; but HotSpot refuses
@@ -80,81 +182,98 @@ void sampleCandidates(JNIEnv* env, SamplerMap* samplers, int candidates, jint ma
         clearPendingException(env);
         return;
     }
-    std::vector<jthread> threads(candidates);
-    std::vector<CallTreeSampler*> threadSamplers(candidates);
-    std::vector<jobject> javaManagers(sampleTransactions ? candidates : 0);
+    // Without CPU times every candidate is walked, in one batch, each tick.
+    bool selective = g_threadCpuTimeAvailable && !g_batchedCapture;
+    std::vector<CandidateSlot> slots;
+    slots.reserve(static_cast<size_t>(candidates));
+    int captureCount = 0;
 
-    int usedCount = 0;
     std::unique_ptr<PHMIterator<CallTreeSampler, void*>> it(samplers->getPHMIterator());
     while (it->hasNext()) {
         PHMEntry<CallTreeSampler, void*>* entry = it->nextPHMEntry();
-        if (usedCount >= candidates) {
+        if (slots.size() >= static_cast<size_t>(candidates)) {
             fatalAssert("usedCount < threadCount", "shared/Sampler", "doThreadStatusSampling", env);
         }
-        CallTreeSampler* sampler = entry->value;
-        ThreadManager* manager = sampler->threadManager;
-        jthread thread = static_cast<jthread>(env->NewLocalRef(manager->threadHandle));
-        if (thread == nullptr) {
+        CandidateSlot slot = {nullptr, entry->value, nullptr, -1, true};
+        ThreadManager* manager = slot.sampler->threadManager;
+        slot.thread = static_cast<jthread>(env->NewLocalRef(manager->threadHandle));
+        if (slot.thread == nullptr) {
             continue;  // the Thread object was collected; the sampler stays
         }
-        if (sampleTransactions) {
-            // A local reference keeps the object usable even if a Java hook
-            // replaces the manager's global reference during this tick.
-            jobject javaManager = nullptr;
-            if (manager->javaThreadManager != nullptr) {
-                javaManager = env->NewLocalRef(manager->javaThreadManager);
+        if (selective) {
+            // Read before the capture: a thread that runs after this reading
+            // shows it at the next tick.
+            jlong nanos = 0;
+            if (jvmti->GetThreadCpuTime(slot.thread, &nanos) == JVMTI_ERROR_NONE && nanos >= 0) {
+                slot.cpuTime = nanos;
             }
-            if (javaManager != nullptr && SamplerHelper::initSamplingState != nullptr) {
-                env->CallVoidMethod(javaManager, SamplerHelper::initSamplingState);
-                clearPendingException(env);
-            }
-            javaManagers[usedCount] = javaManager;
+            slot.capture = mustCapture(slot.sampler, slot.cpuTime);
         }
-        threads[usedCount] = thread;
-        threadSamplers[usedCount] = sampler;
-        usedCount++;
-    }
-
-    JvmtiBuffer<jvmtiStackInfo> stackInfo(g_profilingInterface);
-    jvmtiError err = g_profilingInterface->GetThreadListStackTraces(usedCount, threads.data(), maxDepth,
-                                                                    stackInfo.out());
-    if (err == JVMTI_ERROR_NONE && stackInfo.get() != nullptr) {
-        ClassProfilingSession* classSession = g_profilingSession->classProfilingSession;
-        for (int i = 0; i < usedCount; i++) {
-            jvmtiStackInfo* info = &stackInfo[i];
-            CallTreeSampler* sampler = threadSamplers[i];
-            ThreadManager* manager = sampler->threadManager;
-            if (info->state == JVMTI_THREAD_STATE_TERMINATED) {
-                if (manager->threadDesc != nullptr) {
-                    manager->threadDesc->setThreadEndTime(Counter::getUsec());
+        if (slot.capture) {
+            captureCount++;
+            if (sampleTransactions) {
+                // A local reference keeps the object usable even if a Java hook
+                // replaces the manager's global reference during this tick.
+                if (manager->javaThreadManager != nullptr) {
+                    slot.javaManager = env->NewLocalRef(manager->javaThreadManager);
                 }
-                manager->setIsDead(env);
+                if (slot.javaManager != nullptr && SamplerHelper::initSamplingState != nullptr) {
+                    env->CallVoidMethod(slot.javaManager, SamplerHelper::initSamplingState);
+                    clearPendingException(env);
+                }
+            }
+        }
+        slots.push_back(slot);
+    }
+    lastCaptureCount = captureCount;
+
+    if (selective && captureCount <= singleCaptureLimit) {
+        // Few threads ran: one handshake each, the other threads go on.
+        for (const CandidateSlot& slot : slots) {
+            if (!slot.capture) {
+                bookUnchanged(env, slot, jvmti, timestamp, time, recordStatus);
                 continue;
             }
-            applyThreadState(manager, info->state);
-            jlongArray transactionIds = nullptr;
-            if (sampleTransactions && javaManagers[i] != nullptr &&
-                SamplerHelper::getSamplingTransactionIds != nullptr) {
-                transactionIds = static_cast<jlongArray>(
-                    env->CallObjectMethod(javaManagers[i], SamplerHelper::getSamplingTransactionIds));
-                if (clearPendingException(env)) {
-                    transactionIds = nullptr;
+            jvmtiStackInfo info;
+            if (captureOne(jvmti, slot.thread, maxDepth, frameScratch, &info)) {
+                convertCapture(env, slot, &info, timestamp, time, sampleTransactions, recordStatus);
+            }
+        }
+    } else {
+        std::vector<jthread> threads;
+        threads.reserve(static_cast<size_t>(captureCount));
+        for (const CandidateSlot& slot : slots) {
+            if (slot.capture) {
+                threads.push_back(slot.thread);
+            }
+        }
+        JvmtiBuffer<jvmtiStackInfo> stackInfo(jvmti);
+        jvmtiError err =
+            jvmti->GetThreadListStackTraces(captureCount, threads.data(), maxDepth, stackInfo.out());
+        // A failed capture changes nothing on this tick, for any thread.
+        if (err == JVMTI_ERROR_NONE && stackInfo.get() != nullptr) {
+            int captured = 0;
+            for (const CandidateSlot& slot : slots) {
+                if (slot.capture) {
+                    convertCapture(env, slot, &stackInfo[captured++], timestamp, time, sampleTransactions,
+                                   recordStatus);
+                } else {
+                    bookUnchanged(env, slot, jvmti, timestamp, time, recordStatus);
                 }
             }
-            sampler->saveData(info, time, classSession, env, transactionIds, timestamp, recordStatus);
         }
+        stackInfo.reset();
     }
-    stackInfo.reset();
     env->PopLocalFrame(nullptr);
 }
-
-}  // namespace
 
 Sampler::Sampler(int periodMillis)
     : tickCount(0),
       periodMillis(periodMillis),
       statusInterval(periodMillis > 0 ? 200 / periodMillis : 1),
-      threadSamplers(nullptr) {
+      threadSamplers(nullptr),
+      singleCaptureLimit(DEFAULT_SINGLE_CAPTURE_LIMIT),
+      lastCaptureCount(0) {
     if (statusInterval < 1) {
         statusInterval = 1;
     }

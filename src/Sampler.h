@@ -2,14 +2,24 @@
 #define TOLVANE_SAMPLER_H
 
 #include <jni.h>
+#include <jvmti.h>
+
+#include <vector>
 
 template <class V, class K> class PointerHashMap;
 class CallTreeSampler;
 
 // The clock of a recording: every period it captures the stacks and states of
-// all registered threads with one batched JVMTI call and hands each stack to
-// that thread's CallTreeSampler. Runs on the thread that called record; there
-// is one instance, owned by the agent state.
+// the registered threads and hands each stack to that thread's
+// CallTreeSampler. Runs on the thread that called record; there is one
+// instance, owned by the agent state.
+//
+// Only threads that ran since their last capture are walked (their CPU time
+// moved): a parked thread keeps the stack it had and is booked again without
+// stopping it. When few threads ran, each is captured with a handshake that
+// pauses that thread alone; above singleCaptureLimit one batched capture
+// (a global safepoint) is cheaper. Without thread CPU times, or with the
+// "batched-capture" agent option, every candidate is walked in one batch.
 class Sampler {
 public:
     explicit Sampler(int periodMillis);
@@ -28,11 +38,25 @@ public:
     // thread monitor. Keeps tickCount.
     void reset();
 
+    // Most threads captured one handshake each on one tick; see the README's
+    // overhead figures for how it was chosen.
+    static const int DEFAULT_SINGLE_CAPTURE_LIMIT = 8;
+
     jint tickCount;
     jint periodMillis;
     jint statusInterval;
     // ThreadManager -> its CallTreeSampler (owned); null between recordings.
     PointerHashMap<CallTreeSampler, void*>* threadSamplers;
+    int singleCaptureLimit;
+    // Threads walked on the last tick.
+    int lastCaptureCount;
+
+private:
+    void sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void*>* samplers, int candidates,
+                          jint maxDepth, jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus);
+
+    // Frames of single-thread captures; reused from tick to tick.
+    std::vector<jvmtiFrameInfo> frameScratch;
 };
 
 class SamplerHelper {

@@ -22,6 +22,9 @@ struct FakeState {
     std::vector<jint> versionsAsked;
     jvmtiError addCapabilities = JVMTI_ERROR_NONE;
     bool lineNumbersAsked = false;
+    bool cpuTimePotential = true;
+    jvmtiError addCpuTime = JVMTI_ERROR_NONE;
+    int cpuTimeRequests = 0;
     jvmtiEventCallbacks callbacks;
     std::vector<jvmtiEvent> eventsEnabled;
     int allocations = 0;
@@ -112,7 +115,19 @@ void installFakes() {
         std::memset(caps, 0, sizeof *caps);
         return JVMTI_ERROR_NONE;
     };
+    t.GetPotentialCapabilities = [](jvmtiEnv*, jvmtiCapabilities* caps) -> jvmtiError {
+        std::memset(caps, 0, sizeof *caps);
+        caps->can_get_line_numbers = 1;
+        caps->can_get_thread_cpu_time = state.cpuTimePotential ? 1 : 0;
+        return JVMTI_ERROR_NONE;
+    };
     t.AddCapabilities = [](jvmtiEnv*, const jvmtiCapabilities* caps) -> jvmtiError {
+        if (caps->can_get_thread_cpu_time) {
+            // Thread CPU time is asked for alone, after the others.
+            EXPECT_FALSE(caps->can_get_line_numbers);
+            state.cpuTimeRequests++;
+            return state.addCpuTime;
+        }
         state.lineNumbersAsked = caps->can_get_line_numbers != 0;
         return state.addCapabilities;
     };
@@ -181,6 +196,8 @@ protected:
         savedFlags[0] = g_safeThreadStart;
         savedFlags[1] = g_sampleAgentThreads;
         savedFlags[2] = g_sampleAgentClasses;
+        savedFlags[3] = g_batchedCapture;
+        savedFlags[4] = g_threadCpuTimeAvailable;
         g_profilingInterface = nullptr;
         Profiling::_threadMonitor = nullptr;
         Profiling::_sleepMonitor = nullptr;
@@ -198,6 +215,8 @@ protected:
         g_safeThreadStart = savedFlags[0];
         g_sampleAgentThreads = savedFlags[1];
         g_sampleAgentClasses = savedFlags[2];
+        g_batchedCapture = savedFlags[3];
+        g_threadCpuTimeAvailable = savedFlags[4];
     }
 
     ConsoleLines attach(const char* options) {
@@ -214,7 +233,7 @@ protected:
     jrawMonitorID savedSleepMonitor;
     jclass savedSystemClass;
     jmethodID savedGetProperty;
-    bool savedFlags[3];
+    bool savedFlags[5];
 };
 
 TEST_F(AttachSequenceTest, FullAttachReadsPropertiesAndInstallsOnlyWhatItNeeds) {
@@ -238,6 +257,9 @@ TEST_F(AttachSequenceTest, FullAttachReadsPropertiesAndInstallsOnlyWhatItNeeds) 
     EXPECT_EQ(state.enters, state.exits);
 
     EXPECT_TRUE(state.lineNumbersAsked);
+    EXPECT_EQ(1, state.cpuTimeRequests);
+    EXPECT_TRUE(g_threadCpuTimeAvailable);
+    EXPECT_FALSE(g_batchedCapture);
     EXPECT_EQ(&Profiling::dxVMDeath, state.callbacks.VMDeath);
     EXPECT_NE(nullptr, state.callbacks.ThreadStart);
     EXPECT_EQ(nullptr, state.callbacks.ClassLoad);
@@ -297,6 +319,31 @@ TEST_F(AttachSequenceTest, RefusedCapabilitiesPrintTheBannerAndAttachGoesOn) {
               attach(nullptr));
     EXPECT_TRUE(session.isAttached());
     EXPECT_EQ(std::vector<jvmtiEvent>{JVMTI_EVENT_VM_DEATH}, state.eventsEnabled);
+}
+
+TEST_F(AttachSequenceTest, ThreadCpuTimeRefusedOrMissingLeavesTheConsoleAsItWas) {
+    const ConsoleLines plain{"tolvane> Protocol version 1", "tolvane> 64-bit library",
+                             "tolvane> Native library initialized"};
+    state.addCpuTime = JVMTI_ERROR_NOT_AVAILABLE;
+    g_threadCpuTimeAvailable = true;
+    EXPECT_EQ(plain, attach(nullptr));
+    EXPECT_EQ(1, state.cpuTimeRequests);
+    EXPECT_FALSE(g_threadCpuTimeAvailable);
+    EXPECT_TRUE(state.lineNumbersAsked);
+
+    // A JVM that cannot offer it is not asked.
+    ProfilingSession other;
+    state = FakeState();
+    state.cpuTimePotential = false;
+    g_threadCpuTimeAvailable = true;
+    ConsoleCapture console;
+    other.init(fakeVm.get(), const_cast<char*>("batched-capture"));
+    EXPECT_EQ((ConsoleLines{"tolvane> Protocol version 1", "tolvane> 64-bit library",
+                            "tolvane> Batched stack capture", "tolvane> Native library initialized"}),
+              console.lines());
+    EXPECT_EQ(0, state.cpuTimeRequests);
+    EXPECT_FALSE(g_threadCpuTimeAvailable);
+    EXPECT_TRUE(g_batchedCapture);
 }
 
 TEST_F(AttachSequenceTest, SecondAttachChangesNothing) {

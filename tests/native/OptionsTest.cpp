@@ -39,6 +39,13 @@ TEST_F(OptionsTest, MessagesFollowTheFixedOrderNotTheString) {
     EXPECT_EQ((ConsoleLines{"tolvane> Save thread start mode", "tolvane> Record agent threads",
                      "tolvane> Record agent classes"}),
               parse("agent-classes agent-threads save-thread-start"));
+    EXPECT_FALSE(g_batchedCapture);
+
+    EXPECT_EQ((ConsoleLines{"tolvane> Record agent threads", "tolvane> Batched stack capture"}),
+              parse("batched-capture,agent-threads"));
+    EXPECT_TRUE(g_batchedCapture);
+    parse(nullptr);
+    EXPECT_FALSE(g_batchedCapture);
 }
 
 TEST_F(OptionsTest, SubstringAnywhereCountsAndCaseMatters) {

@@ -30,6 +30,9 @@ const jint ALIVE = JVMTI_THREAD_STATE_ALIVE;
 struct FakeThread {
     std::vector<jvmtiFrameInfo> frames;  // innermost first, as JVMTI hands them out
     jint state;
+    jlong cpuNanos = 0;
+    bool cpuUnreadable = false;
+    bool endsAtCapture = false;  // dies between its state read and its capture
 };
 
 // What the fake JVM knows and what it saw during a test.
@@ -62,6 +65,10 @@ struct TickFakes {
     int waits = 0;
     int interruptAtWait = -1;
     void (*waitHook)(int wait) = nullptr;
+    // Single-thread captures, CPU-time and state reads.
+    std::vector<jthread> singleCaptures;
+    int cpuReads = 0;
+    int stateReads = 0;
 };
 
 TickFakes& fakes() {
@@ -204,6 +211,41 @@ void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
     };
 }
 
+// The calls a tick makes when it checks threads for CPU use and captures
+// them one by one.
+void installSelectiveFakes(FakeJvmti& jvmti) {
+    jvmti.functions.GetThreadCpuTime = [](jvmtiEnv*, jthread thread, jlong* nanos) {
+        fakes().cpuReads++;
+        FakeThread& t = fakes().threads[thread];
+        if (t.cpuUnreadable) {
+            return JVMTI_ERROR_THREAD_NOT_ALIVE;
+        }
+        *nanos = t.cpuNanos;
+        return JVMTI_ERROR_NONE;
+    };
+    jvmti.functions.GetThreadState = [](jvmtiEnv*, jthread thread, jint* state) {
+        fakes().stateReads++;
+        *state = fakes().threads[thread].state;
+        return JVMTI_ERROR_NONE;
+    };
+    jvmti.functions.GetStackTrace = [](jvmtiEnv*, jthread thread, jint start, jint maxFrames,
+                                       jvmtiFrameInfo* buffer, jint* count) {
+        TickFakes& f = fakes();
+        EXPECT_EQ(start, 0);
+        f.singleCaptures.push_back(thread);
+        f.monitorHeldDuringCapture = f.monitorDepth > 0;
+        FakeThread& t = f.threads[thread];
+        if (t.endsAtCapture) {
+            t.state = JVMTI_THREAD_STATE_TERMINATED;
+            return JVMTI_ERROR_THREAD_NOT_ALIVE;
+        }
+        jint n = std::min<jint>(maxFrames, static_cast<jint>(t.frames.size()));
+        std::copy(t.frames.begin(), t.frames.begin() + n, buffer);
+        *count = n;
+        return JVMTI_ERROR_NONE;
+    };
+}
+
 class SamplerTest : public ::testing::Test {
 protected:
     FakeJvmti jvmti;
@@ -224,6 +266,8 @@ protected:
     Sampler* savedLiveSampler = nullptr;
     jmethodID savedInit = nullptr;
     jmethodID savedIds = nullptr;
+    bool savedCpuTime = false;
+    bool savedBatched = false;
 
     uintptr_t nextHandle = 0x7100000;
 
@@ -246,7 +290,12 @@ protected:
         savedLiveSampler = SamplerHelper::liveSamplerSession;
         savedInit = SamplerHelper::initSamplingState;
         savedIds = SamplerHelper::getSamplingTransactionIds;
+        savedCpuTime = g_threadCpuTimeAvailable;
+        savedBatched = g_batchedCapture;
 
+        // Without thread CPU times every candidate is captured in one batch.
+        g_threadCpuTimeAvailable = false;
+        g_batchedCapture = false;
         g_profilingInterface = jvmti.get();
         Profiling::_threadMonitor = FAKE_MONITOR;
         threadList = new CpuProfilingSession();
@@ -277,6 +326,26 @@ protected:
         SamplerHelper::liveSamplerSession = savedLiveSampler;
         SamplerHelper::initSamplingState = savedInit;
         SamplerHelper::getSamplingTransactionIds = savedIds;
+        g_threadCpuTimeAvailable = savedCpuTime;
+        g_batchedCapture = savedBatched;
+    }
+
+    // Threads are checked for CPU use and the few that ran are captured one by one.
+    void useSelectiveCapture() {
+        installSelectiveFakes(jvmti);
+        g_threadCpuTimeAvailable = true;
+    }
+
+    std::vector<jthread> handles(std::initializer_list<ThreadManager*> managers) {
+        std::vector<jthread> result;
+        for (ThreadManager* m : managers) {
+            result.push_back(m->threadHandle);
+        }
+        return result;
+    }
+
+    static std::set<jthread> asSet(const std::vector<jthread>& threads) {
+        return std::set<jthread>(threads.begin(), threads.end());
     }
 
     jobject newHandle() {
@@ -685,6 +754,185 @@ TEST_F(SamplerTest, StopNeedsASampler) {
     EXPECT_TRUE(SamplerHelper::stopped);
     EXPECT_EQ(fakes().monitorEnters, 1);
     EXPECT_EQ(fakes().monitorDepth, 0);
+}
+
+TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
+    useSelectiveCapture();
+    ThreadManager* busy = addThread(oneFrameStack("test.t15.Busy"));
+    ThreadManager* parked = addThread(oneFrameStack("test.t15.Parked"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    threadOf(parked).cpuNanos = 777;
+
+    // New candidates are always captured; two threads take one handshake each.
+    tick();
+    EXPECT_EQ(asSet(fakes().singleCaptures), asSet(handles({busy, parked})));
+    EXPECT_EQ(fakes().stackCalls, 0);
+    EXPECT_EQ(sampler->lastCaptureCount, 2);
+    EXPECT_TRUE(fakes().monitorHeldDuringCapture);
+    CallTree* parkedNode = parked->currentNode;
+    ASSERT_NE(parkedNode, parked->rootNode);
+
+    // Only the thread that ran is walked; the parked one is booked on its
+    // remembered node, with its state read anew.
+    fakes().singleCaptures.clear();
+    threadOf(busy).cpuNanos += 1000000;
+    threadOf(parked).state = ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER;
+    tick();
+    EXPECT_EQ(fakes().singleCaptures, handles({busy}));
+    EXPECT_EQ(parked->currentNode, parkedNode);
+    EXPECT_EQ(parked->threadStatus, THREAD_STATUS_BLOCKED);
+    ASSERT_NE(parkedNode->getMonitorTimeValues(), nullptr);
+    EXPECT_EQ(parkedNode->getMonitorTimeValues()->waitingTime, 5000);
+    EXPECT_EQ(parkedNode->getMonitorTimeValues()->blockingTime, 5000);
+    EXPECT_EQ(busy->currentNode->value, 10000);
+
+    // A thread that wakes, runs and parks elsewhere between two ticks: its
+    // CPU time moved by a hair, so it is captured at its new place.
+    fakes().singleCaptures.clear();
+    threadOf(parked).frames = {frame(newMethod("test.t15.Parked", "elsewhere"), 4)};
+    threadOf(parked).cpuNanos += 1;
+    threadOf(parked).state = ALIVE | JVMTI_THREAD_STATE_WAITING;
+    tick();
+    EXPECT_EQ(fakes().singleCaptures, handles({parked}));
+    EXPECT_NE(parked->currentNode, parkedNode);
+    EXPECT_EQ(parked->currentNode->getParent(), parked->rootNode);
+    EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 5000);
+}
+
+TEST_F(SamplerTest, WithoutCpuTimesOrWithTheBatchOptionEveryCandidateIsWalkedInOneBatch) {
+    ThreadManager* a = addThread(oneFrameStack("test.t16.A"));
+    ThreadManager* b = addThread(oneFrameStack("test.t16.B"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    // The JVM refused thread CPU times: nothing asks for them (the fake
+    // table has no GetThreadCpuTime) and both threads are walked every tick.
+    for (int i = 0; i < 2; i++) {
+        tick();
+        EXPECT_EQ(fakes().stackCalls, i + 1);
+        EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b})));
+    }
+
+    useSelectiveCapture();
+    g_batchedCapture = true;
+    tick();
+    tick();
+    EXPECT_EQ(fakes().stackCalls, 4);
+    EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b})));
+    EXPECT_EQ(fakes().cpuReads, 0);
+    EXPECT_TRUE(fakes().singleCaptures.empty());
+    EXPECT_EQ(b->currentNode->getMonitorTimeValues()->waitingTime, 20000);
+}
+
+TEST_F(SamplerTest, ThreadWhoseCpuTimeCannotBeReadIsCapturedEveryTick) {
+    useSelectiveCapture();
+    ThreadManager* unreadable = addThread(oneFrameStack("test.t17.A"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    ThreadManager* parked = addThread(oneFrameStack("test.t17.B"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    threadOf(unreadable).cpuUnreadable = true;
+    tick();
+    for (int i = 0; i < 3; i++) {
+        fakes().singleCaptures.clear();
+        tick();
+        EXPECT_EQ(fakes().singleCaptures, handles({unreadable}));
+    }
+    EXPECT_EQ(unreadable->currentNode->getMonitorTimeValues()->waitingTime, 20000);
+    EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 20000);
+}
+
+TEST_F(SamplerTest, ThreadsEndingBeforeOrDuringTheirCaptureAreEnded) {
+    useSelectiveCapture();
+    ThreadManager* endsAtCapture = addThread(oneFrameStack("test.t18.A"));
+    ThreadManager* parked = addThread(oneFrameStack("test.t18.B"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    ThreadManager* notStarted = addThread({}, 0);
+    threadOf(notStarted).cpuUnreadable = true;
+    threadOf(endsAtCapture).endsAtCapture = true;
+    tick();
+    EXPECT_TRUE(endsAtCapture->getIsDead());
+    EXPECT_NE(endsAtCapture->threadDesc->getThreadEndTime(), -1);
+    EXPECT_FALSE(endsAtCapture->rootNode->hasChildren());
+    // A thread that has not started yet is no dead thread: no frames, no time.
+    EXPECT_FALSE(notStarted->getIsDead());
+    EXPECT_EQ(notStarted->currentNode, notStarted->rootNode);
+
+    // A parked thread found terminated by its state read is ended without a capture.
+    fakes().singleCaptures.clear();
+    threadOf(parked).state = JVMTI_THREAD_STATE_TERMINATED;
+    tick();
+    EXPECT_TRUE(fakes().singleCaptures.empty()) << "a thread that has not started has no stack to walk";
+    EXPECT_FALSE(notStarted->getIsDead());
+    EXPECT_TRUE(parked->getIsDead());
+    EXPECT_NE(parked->threadDesc->getThreadEndTime(), -1);
+    EXPECT_EQ(parked->threadHandle, nullptr);
+
+    tick();
+    EXPECT_EQ(samplerOf(parked), nullptr);
+    EXPECT_EQ(samplerOf(endsAtCapture), nullptr);
+    EXPECT_EQ(sampler->threadSamplers->size(), 1);
+}
+
+TEST_F(SamplerTest, AboveTheLimitThreadsThatRanAreWalkedInOneBatchAndBelowItOneByOne) {
+    useSelectiveCapture();
+    sampler->singleCaptureLimit = 2;
+    ThreadManager* a = addThread(oneFrameStack("test.t19.A"));
+    ThreadManager* b = addThread(oneFrameStack("test.t19.B"));
+    ThreadManager* c = addThread(oneFrameStack("test.t19.C"));
+    ThreadManager* parked = addThread(oneFrameStack("test.t19.D"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    threadOf(parked).cpuNanos = 5;
+    auto run = [this](std::initializer_list<ThreadManager*> managers) {
+        for (ThreadManager* m : managers) {
+            threadOf(m).cpuNanos += 1000;
+        }
+        fakes().singleCaptures.clear();
+        fakes().lastThreads.clear();
+        tick();
+    };
+
+    tick();  // four new threads: one batch
+    EXPECT_EQ(fakes().stackCalls, 1);
+    EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b, c, parked})));
+    EXPECT_TRUE(fakes().singleCaptures.empty());
+
+    run({a, b, c});  // three ran: still a batch, of exactly those
+    EXPECT_EQ(fakes().stackCalls, 2);
+    EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b, c})));
+
+    run({b, c});  // at the limit: one handshake each
+    EXPECT_EQ(fakes().stackCalls, 2);
+    EXPECT_EQ(asSet(fakes().singleCaptures), asSet(handles({b, c})));
+
+    run({a, b, c});  // and back
+    EXPECT_EQ(fakes().stackCalls, 3);
+    EXPECT_TRUE(fakes().singleCaptures.empty());
+
+    run({});
+    EXPECT_EQ(fakes().stackCalls, 3);
+    EXPECT_TRUE(fakes().singleCaptures.empty());
+    EXPECT_EQ(sampler->lastCaptureCount, 0);
+    for (ThreadManager* m : {a, b, c}) {
+        EXPECT_EQ(m->currentNode->value, 25000);
+    }
+    EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 25000);
+}
+
+TEST_F(SamplerTest, ThreadThatDidNotRunGetsNoTransactionCalls) {
+    useSelectiveCapture();
+    MethodDesc* t = new MethodDesc(ClassProfilingHelper::interceptionClassData, "tx19", 4, "()V", 3, registry);
+    registry->addMethodDesc(t);
+    ClassProfilingHelper::addInterceptionMethod(t);
+    FakeLongArray ids{{1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))}};
+    ThreadManager* labelled = addThread(oneFrameStack("test.t20.A"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    ThreadManager* busy = addThread(oneFrameStack("test.t20.B"));
+    fakes().transactionIds[addJavaManager(labelled, "A")] = &ids;
+    addJavaManager(busy, "B");
+
+    tick(1000000, 5000, true);
+    CallTree* nodeT = labelled->rootNode->getChild(t, 0);
+    ASSERT_NE(nodeT, nullptr);
+    EXPECT_EQ(labelled->currentNode->getParent(), nodeT);
+
+    fakes().log.clear();
+    threadOf(busy).cpuNanos += 10;
+    tick(1005000, 5000, true);
+    EXPECT_EQ(fakes().log, (std::vector<std::string>{"init:B", "ids:B"}));
+    // The labels stay in place and the time lands below them.
+    EXPECT_EQ(labelled->currentNode->getParent(), nodeT);
+    EXPECT_EQ(labelled->currentNode->getMonitorTimeValues()->waitingTime, 10000);
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ public final class RecordOptions {
     public final List<Netio> netio = new ArrayList<>();
     public boolean agentThreads;
     public boolean agentClasses;
+    public boolean batchedCapture;
     public boolean transactions;
     /** Where to write the HTML report of the recording; null for none. */
     public String htmlOutput;
@@ -64,7 +65,7 @@ public final class RecordOptions {
         return args.valued("duration", 'd').valued("output", 'o').valued("filter", null).flag("invert", null)
                 .valued("ignore", null).valued("netio", null).flag("no-default-filters", null)
                 .flag("no-default-netio", null).flag("agent-threads", null).flag("agent-classes", null)
-                .flag("transactions", null).valued("html", null);
+                .flag("batched-capture", null).flag("transactions", null).valued("html", null);
     }
 
     /** Usage text of the recording options. */
@@ -84,6 +85,9 @@ public final class RecordOptions {
                 "  --no-default-netio     do not declare the JDK's socket read/write/connect/accept as net I/O",
                 "  --agent-threads        also record the recorder's own threads",
                 "  --agent-classes        also show the profiler's own classes",
+                "  --batched-capture      walk every thread's stack on every tick in one stop of the JVM, as",
+                "                         older profilers do (for comparison; takes effect only when the",
+                "                         profiler is first loaded into the JVM)",
                 "  --transactions         sample the transaction labels set through the agent's API",
                 "  --html FILE            also write the HTML report of the recording to FILE");
     }
@@ -119,6 +123,7 @@ public final class RecordOptions {
         }
         o.agentThreads = args.has("agent-threads");
         o.agentClasses = args.has("agent-classes");
+        o.batchedCapture = args.has("batched-capture");
         o.transactions = args.has("transactions");
         o.htmlOutput = com.tolvane.report.ReportCommand.checkHtmlTarget(args.value("html", null));
         return o;

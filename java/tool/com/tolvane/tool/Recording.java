@@ -192,6 +192,9 @@ public final class Recording {
         if (options.agentClasses) {
             sb.append(sb.length() > 0 ? "," : "").append("agent-classes");
         }
+        if (options.batchedCapture) {
+            sb.append(sb.length() > 0 ? "," : "").append("batched-capture");
+        }
         return sb.toString();
     }
 
