@@ -11,6 +11,7 @@
 #include "MessageUtil.h"
 #include "StringCopy.h"
 
+#include <cstdlib>
 #include <cstring>
 
 // ---- load-time state, created in this order when the library is loaded ----
@@ -45,6 +46,7 @@ bool g_safeThreadStart = false;
 bool g_sampleAgentThreads = false;
 bool g_sampleAgentClasses = false;
 bool g_batchedCapture = false;
+int g_singleCaptureLimit = -1;
 bool g_threadCpuTimeAvailable = false;
 bool g_recording = false;
 jlong g_recordStartTime = 0;
@@ -60,6 +62,10 @@ namespace {
 // How long VM death waits for a recording in progress to close its snapshot.
 const int RECORDING_END_WAIT_MILLIS = 5000;
 const int RECORDING_END_POLL_MILLIS = 10;
+
+// "single-capture-limit=N": most threads captured one by one on a tick.
+const char SINGLE_CAPTURE_LIMIT_OPTION[] = "single-capture-limit=";
+const long MAX_SINGLE_CAPTURE_LIMIT = 1000000;
 
 const char ASTERISKS[] = "*******************************************************************";
 
@@ -139,6 +145,9 @@ void ProfilingSession::init(JavaVM* vm, char* options) {
     sampler = new Sampler(5);
 
     Profiling::parseOptions(options);
+    if (g_singleCaptureLimit >= 0) {
+        sampler->singleCaptureLimit = g_singleCaptureLimit;
+    }
     Profiling::enableEvents(env);
     MessageUtil::message("Native library initialized");
     attached.store(true, std::memory_order_release);
@@ -205,6 +214,19 @@ void Profiling::parseOptions(const char* options) {
     g_batchedCapture = options != nullptr && std::strstr(options, "batched-capture") != nullptr;
     if (g_batchedCapture) {
         MessageUtil::message("Batched stack capture");
+    }
+    g_singleCaptureLimit = -1;
+    const char* limit = options != nullptr ? std::strstr(options, SINGLE_CAPTURE_LIMIT_OPTION) : nullptr;
+    if (limit != nullptr) {
+        limit += sizeof SINGLE_CAPTURE_LIMIT_OPTION - 1;
+        char* end = nullptr;
+        long value = std::strtol(limit, &end, 10);
+        // Digits only, up to the next separator; anything else leaves the default.
+        if (end != limit && *limit >= '0' && *limit <= '9' && value <= MAX_SINGLE_CAPTURE_LIMIT &&
+            (*end == '\0' || *end == ',' || *end == ' ')) {
+            g_singleCaptureLimit = static_cast<int>(value);
+            MessageUtil::message("Single capture limit %d", g_singleCaptureLimit);
+        }
     }
 }
 

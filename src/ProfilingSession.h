@@ -100,6 +100,9 @@ extern bool g_batchedCapture;
 // True once the JVM granted thread CPU times; without them the sampler
 // cannot tell which threads ran and walks every candidate.
 extern bool g_threadCpuTimeAvailable;
+// "single-capture-limit=N" agent option: replaces the sampler's default
+// number of threads captured one handshake each; -1 when not given.
+extern int g_singleCaptureLimit;
 extern bool g_recording;
 extern jlong g_recordStartTime;
 // True while JvmtiCallee.record runs, from its start until its snapshot is

@@ -48,6 +48,19 @@ TEST_F(OptionsTest, MessagesFollowTheFixedOrderNotTheString) {
     EXPECT_FALSE(g_batchedCapture);
 }
 
+TEST_F(OptionsTest, SingleCaptureLimitTakesDigitsUpToTheNextOption) {
+    EXPECT_EQ(ConsoleLines{"tolvane> Single capture limit 32"}, parse("single-capture-limit=32"));
+    EXPECT_EQ(g_singleCaptureLimit, 32);
+    EXPECT_EQ((ConsoleLines{"tolvane> Record agent threads", "tolvane> Single capture limit 0"}),
+              parse("single-capture-limit=0,agent-threads"));
+    EXPECT_EQ(g_singleCaptureLimit, 0);
+    for (const char* bad : {"single-capture-limit=", "single-capture-limit=-3", "single-capture-limit=12x",
+                            "single-capture-limit=99999999999", "single-capture-limit= 4"}) {
+        EXPECT_EQ(ConsoleLines{}, parse(bad)) << bad;
+        EXPECT_EQ(g_singleCaptureLimit, -1) << bad;
+    }
+}
+
 TEST_F(OptionsTest, SubstringAnywhereCountsAndCaseMatters) {
     EXPECT_EQ(ConsoleLines{"tolvane> Record agent classes"}, parse("xyzagent-classesabc"));
     EXPECT_FALSE(g_safeThreadStart);

@@ -56,6 +56,8 @@ public final class RecordOptions {
     public boolean agentThreads;
     public boolean agentClasses;
     public boolean batchedCapture;
+    /** Most threads captured one by one on a tick; -1 for the profiler's default. */
+    public int singleCaptureLimit = -1;
     public boolean transactions;
     /** Where to write the HTML report of the recording; null for none. */
     public String htmlOutput;
@@ -65,7 +67,7 @@ public final class RecordOptions {
         return args.valued("duration", 'd').valued("output", 'o').valued("filter", null).flag("invert", null)
                 .valued("ignore", null).valued("netio", null).flag("no-default-filters", null)
                 .flag("no-default-netio", null).flag("agent-threads", null).flag("agent-classes", null)
-                .flag("batched-capture", null).flag("transactions", null).valued("html", null);
+                .flag("batched-capture", null).valued("single-capture-limit", null).flag("transactions", null).valued("html", null);
     }
 
     /** Usage text of the recording options. */
@@ -88,6 +90,8 @@ public final class RecordOptions {
                 "  --batched-capture      walk every thread's stack on every tick in one stop of the JVM, as",
                 "                         older profilers do (for comparison; takes effect only when the",
                 "                         profiler is first loaded into the JVM)",
+                "  --single-capture-limit N  when at most N threads ran since the last tick, walk each alone",
+                "                         instead of stopping the JVM (default 8; same first-load rule)",
                 "  --transactions         sample the transaction labels set through the agent's API",
                 "  --html FILE            also write the HTML report of the recording to FILE");
     }
@@ -124,6 +128,14 @@ public final class RecordOptions {
         o.agentThreads = args.has("agent-threads");
         o.agentClasses = args.has("agent-classes");
         o.batchedCapture = args.has("batched-capture");
+        if (args.has("single-capture-limit")) {
+            String limit = args.value("single-capture-limit", "");
+            if (!limit.matches("[0-9]{1,6}")) {
+                throw ToolException.usage("--single-capture-limit takes a number from 0 to 999999, not '"
+                        + limit + "'");
+            }
+            o.singleCaptureLimit = Integer.parseInt(limit);
+        }
         o.transactions = args.has("transactions");
         o.htmlOutput = com.tolvane.report.ReportCommand.checkHtmlTarget(args.value("html", null));
         return o;

@@ -195,6 +195,9 @@ public final class Recording {
         if (options.batchedCapture) {
             sb.append(sb.length() > 0 ? "," : "").append("batched-capture");
         }
+        if (options.singleCaptureLimit >= 0) {
+            sb.append(sb.length() > 0 ? "," : "").append("single-capture-limit=").append(options.singleCaptureLimit);
+        }
         return sb.toString();
     }
 
