@@ -20,9 +20,8 @@ public final class OverheadReport {
 
     private static final Pattern LOG_LINE = Pattern.compile("^\\[(\\d+\\.\\d+)s\\].*");
     private static final Pattern SAFEPOINT_TOTAL = Pattern.compile("Safepoint \"(\\w+)\".*Total: (\\d+) ns");
-    private static final Pattern HANDSHAKE = Pattern.compile("Handshake \"(\\w+)\".*Total completion time: (\\d+) ns");
-    /** The sampling period. */
-    private static final double PERIOD_SECONDS = 0.005;
+    private static final Pattern HANDSHAKE_TASK =
+            Pattern.compile("Operation: GetStackTrace for thread (0x[0-9a-f]+).*completed in (\\d+) ns");
 
     record Run(String shape, String mode, int round, long units, long cpuNs, long wallNs, double from, double to,
                long vmMs, long profilerMs, Path dir) {
@@ -50,52 +49,62 @@ public final class OverheadReport {
         }
     }
 
+    private static final String HEAD = "%-6s %-11s %10s %9s %11s %11s %11s %11s %12s %8s%n";
+    private static final String ROW = "%-6s %-11s %10.3f %9.3f %11.2f %11.2f %11.1f %11.2f %12.1f %8s%n";
+
     private static void report(String shape, Map<String, List<Run>> modes) throws Exception {
         List<Run> base = modes.get("none");
-        System.out.printf(Locale.ROOT, "%nshape %s: ratios against the unprofiled run of the same round%n", shape);
-        System.out.printf(Locale.ROOT, "%-6s %-9s %12s %12s %14s %14s %12s %14s %12s%n", "round", "mode",
-                "throughput", "cpu/unit", "sampling ms/s", "safepoint ms/s", "handshakes/s", "vm+prof ms/s",
-                "tick us");
+        System.out.printf(Locale.ROOT, "%nshape %s: throughput and CPU per unit against the unprofiled run of the"
+                + " same round; pauses and CPU per second of the measured window%n", shape);
+        System.out.printf(Locale.ROOT, HEAD, "round", "mode", "throughput", "cpu/unit", "sampling", "safepoints",
+                "handshakes", "hs pause", "vm+profiler", "tick");
+        System.out.printf(Locale.ROOT, HEAD, "", "", "ratio", "ratio", "pause ms/s", "pause ms/s", "per s",
+                "ms/s", "cpu ms/s", "cpu us");
         Map<String, List<double[]>> columns = new LinkedHashMap<>();
         for (int i = 0; i < base.size(); i++) {
             Run none = base.get(i);
             for (String mode : modes.keySet()) {
                 List<Run> runs = modes.get(mode);
-                if (runs == null || runs.size() <= i) {
+                if (runs.size() <= i) {
                     continue;
                 }
                 Run r = runs.get(i);
-                double[] pauses = pauses(r);
+                double[] p = pauses(r);
                 double serviceMs = (r.vmMs + r.profilerMs) / r.seconds();
-                double tickUs = tickMicros(r);
-                double[] row = {r.throughput() / none.throughput(), r.cpuPerUnit() / none.cpuPerUnit(), pauses[0],
-                    pauses[1], pauses[2], serviceMs, tickUs};
+                double tickUs = p[4] > 0 ? (r.vmMs + r.profilerMs) * 1000.0 / p[4] : Double.NaN;
+                double[] row = {r.throughput() / none.throughput(), r.cpuPerUnit() / none.cpuPerUnit(), p[0], p[1],
+                    p[2], p[3], serviceMs, tickUs};
                 columns.computeIfAbsent(mode, k -> new ArrayList<>()).add(row);
-                System.out.printf(Locale.ROOT, "%-6d %-9s %12.3f %12.3f %14.2f %14.2f %12.1f %14.1f %12s%n",
-                        r.round, mode, row[0], row[1], row[2], row[3], row[4], row[5],
-                        Double.isNaN(tickUs) ? "-" : String.format(Locale.ROOT, "%.0f", tickUs));
+                print(String.valueOf(r.round), mode, row);
             }
         }
         for (Map.Entry<String, List<double[]>> mode : columns.entrySet()) {
-            double[] med = new double[7];
+            double[] med = new double[8];
             for (int c = 0; c < med.length; c++) {
                 final int col = c;
-                med[c] = median(mode.getValue().stream().mapToDouble(row -> row[col]).toArray());
+                med[c] = median(mode.getValue().stream().mapToDouble(row -> row[col]).filter(v -> !Double.isNaN(v))
+                        .toArray());
             }
-            System.out.printf(Locale.ROOT, "%-6s %-9s %12.3f %12.3f %14.2f %14.2f %12.1f %14.1f %12s%n", "median",
-                    mode.getKey(), med[0], med[1], med[2], med[3], med[4], med[5],
-                    Double.isNaN(med[6]) ? "-" : String.format(Locale.ROOT, "%.0f", med[6]));
+            print("median", mode.getKey(), med);
         }
     }
 
+    private static void print(String round, String mode, double[] row) {
+        System.out.printf(Locale.ROOT, ROW, round, mode, row[0], row[1], row[2], row[3], row[4], row[5], row[6],
+                Double.isNaN(row[7]) ? "-" : String.format(Locale.ROOT, "%.0f", row[7]));
+    }
+
     /**
-     * Within the measured window, per second: sampling safepoints' total time
-     * (ms), all safepoints' total time (ms), handshakes (count).
+     * Within the measured window: sampling safepoints' total time (ms/s), all
+     * safepoints' total time (ms/s), stack-capture handshakes (per s), the time
+     * they paused their thread (ms/s), and the number of ticks. Every tick
+     * captures the busy thread of the workload, alone or in a batch, so the
+     * ticks are the busiest handshake target's captures plus the batches.
      */
     private static double[] pauses(Run r) throws Exception {
         double sampling = 0;
         double all = 0;
-        double handshakes = 0;
+        int batches = 0;
         for (String line : Files.readAllLines(r.dir.resolve("safepoint.log"))) {
             Matcher at = LOG_LINE.matcher(line);
             Matcher sp = SAFEPOINT_TOTAL.matcher(line);
@@ -104,36 +113,34 @@ public final class OverheadReport {
                 all += ms;
                 if (sp.group(1).equals("GetThreadListStackTraces")) {
                     sampling += ms;
+                    batches++;
                 }
             }
         }
+        double handshakes = 0;
+        double handshakePause = 0;
+        Map<String, Integer> perTarget = new LinkedHashMap<>();
         for (String line : Files.readAllLines(r.dir.resolve("handshake.log"))) {
             Matcher at = LOG_LINE.matcher(line);
-            Matcher hs = HANDSHAKE.matcher(line);
-            if (at.matches() && hs.find() && inWindow(r, at.group(1))) {
+            if (!at.matches() || !inWindow(r, at.group(1))) {
+                continue;
+            }
+            Matcher task = HANDSHAKE_TASK.matcher(line);
+            if (task.find()) {
                 handshakes++;
+                handshakePause += Long.parseLong(task.group(2)) / 1e6;
+                perTarget.merge(task.group(1), 1, Integer::sum);
             }
         }
-        return new double[] {sampling / r.seconds(), all / r.seconds(), handshakes / r.seconds()};
+        int busiest = perTarget.values().stream().mapToInt(Integer::intValue).max().orElse(0);
+        double ticks = r.mode.equals("none") || r.mode.equals("jfr") ? 0 : busiest + batches;
+        return new double[] {sampling / r.seconds(), all / r.seconds(), handshakes / r.seconds(),
+            handshakePause / r.seconds(), ticks};
     }
 
     private static boolean inWindow(Run r, String uptimeSeconds) {
         double ms = Double.parseDouble(uptimeSeconds) * 1000;
         return ms >= r.from && ms <= r.to;
-    }
-
-    /**
-     * CPU of the VM thread and the recorder per tick, in microseconds. A
-     * recording's ticks follow each other at the period plus the tick's own
-     * time, so the window held about (window - tick time) / period ticks.
-     */
-    private static double tickMicros(Run r) {
-        if (!Files.exists(r.dir.resolve("snap.tsnap"))) {
-            return Double.NaN;
-        }
-        double serviceSeconds = (r.vmMs + r.profilerMs) / 1000.0;
-        double ticks = Math.max(1, (r.seconds() - serviceSeconds) / PERIOD_SECONDS);
-        return serviceSeconds * 1e6 / ticks;
     }
 
     private static Run parse(String line) {

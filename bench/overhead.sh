@@ -5,9 +5,9 @@
 # under JDK Flight Recorder with settings=profile, interleaved in rounds so
 # that all four see the same machine. Prints per-round and median ratios of
 # throughput and CPU per unit of work against the unprofiled run of the same
-# round, the JVM-wide pauses of sampling (safepoints) and the single-thread
-# handshakes per second of recording, and the CPU of the VM thread and the
-# profiler's own threads.
+# round, the JVM-wide pauses of sampling (safepoints), the single-thread
+# handshakes per second of recording and how long they paused their thread,
+# and the CPU of the VM thread and the profiler's own threads per tick.
 #
 #   bench/overhead.sh [build-dir] [rounds] [seconds] [shapes] [modes]
 #   defaults:          build       5        5         "a b c"  "none tolvane batched jfr"
@@ -47,7 +47,7 @@ run() {
   local dir="$work/$shape-$mode-$round"
   mkdir -p "$dir"
   "$java" -Xms256m -Xmx256m -XX:+UseG1GC \
-    -Xlog:safepoint=info:file="$dir/safepoint.log" -Xlog:handshake=info:file="$dir/handshake.log" \
+    -Xlog:safepoint=info:file="$dir/safepoint.log" -Xlog:handshake*=debug:file="$dir/handshake.log" \
     -cp "$work/classes" OverheadWorkload "$shape" "$dir" "$seconds" >"$dir/out" 2>"$dir/err" &
   local pid=$!
   wait_for "grep -q ready '$dir/out'" 60 || { echo "workload $shape did not start" >&2; cat "$dir/err" >&2; exit 1; }

@@ -42,7 +42,7 @@ if(JVM_TEST_JAVA)
     INCLUDE_JARS tolvane-agent tolvane-tool ${JUNIT_STANDALONE}
     OUTPUT_DIR ${CMAKE_BINARY_DIR}/jars)
   get_target_property(TOLVANE_TEST_JAR tolvane-jvm-tests JAR_FILE)
-  add_dependencies(tolvane-jvm-tests tolvane)
+  add_dependencies(tolvane-jvm-tests tolvane tolvane_clockstep)
 
   foreach(test_src ${JVM_TEST_JAVA})
     get_filename_component(test_name ${test_src} NAME_WE)
@@ -61,6 +61,7 @@ if(JVM_TEST_JAVA)
         -Dtolvane.java=${Java_JAVA_EXECUTABLE}
         -Dtolvane.root=${CMAKE_SOURCE_DIR}
         -Dtolvane.buildDir=${CMAKE_BINARY_DIR}
+        -Dtolvane.clockShim=$<TARGET_FILE:tolvane_clockstep>
         -jar ${JUNIT_STANDALONE}
         --disable-banner --details=tree --fail-if-no-tests
         --class-path ${TOLVANE_TEST_JAR}:${TOLVANE_TOOL_JAR}:${TOLVANE_AGENT_JAR}

@@ -100,21 +100,35 @@ void CallTree::addNetIOTime(jlong amount) {
 }
 
 void CallTree::clearAll() {
+    // What the subtree owes the nodes above it stays owed: with the time
+    // propagated at once, they would already hold it. Only the subtree's own
+    // values go.
+    jlong owed = settlePendingValues();
+    zeroSubtree();
+    pendingValue = owed;
+}
+
+void CallTree::zeroSubtree() {
     value = 0;
+    pendingValue = 0;
     delete monitorTimeValues;
     monitorTimeValues = nullptr;
     for (CallTree* child = firstChild; child != nullptr; child = child->nextInstance) {
-        child->clearAll();
+        child->zeroSubtree();
     }
 }
 
 void CallTree::clearSubtreesExcept(CallTree* keep) {
+    // Settled first, so that the kept subtree's debt to this node is paid
+    // into the value zeroed below, not added back to it later.
+    jlong owed = settlePendingValues();
     for (CallTree* child = firstChild; child != nullptr; child = child->nextInstance) {
         if (child != keep) {
-            child->clearAll();
+            child->zeroSubtree();
         }
     }
     value = 0;
+    pendingValue = owed;
 }
 
 bool CallTree::hasVisibleChildren(jlong threshold) const {

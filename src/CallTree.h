@@ -123,6 +123,8 @@ public:
 
 private:
     MonitorTimeValues* ensureMonitorTimeValues();
+    // Values, pending time and monitor times of the whole subtree to zero.
+    void zeroSubtree();
 };
 
 #endif

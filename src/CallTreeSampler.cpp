@@ -9,6 +9,7 @@
 #include "MethodDesc.h"
 #include "PointerHashMap.h"
 #include "ProfilingSession.h"
+#include "ThreadDesc.h"
 #include "ThreadManager.h"
 
 // Frames are compared in blocks with memcmp, which relies on the record
@@ -35,6 +36,8 @@ MethodDesc* frameMethodDesc(ClassProfilingSession* classSession, jmethodID metho
 
 // Number of records compared at once while looking for the common bottom.
 const jint COMPARE_BLOCK = 64;
+// First size of a sampler's stack buffer.
+const jint MIN_FRAMES_CAPACITY = 32;
 
 }  // namespace
 
@@ -47,18 +50,33 @@ CallTreeSampler::CallTreeSampler(ThreadManager* threadManager, int maxDepth)
       frameCount(0),
       commonFrameCount(0),
       maxDepth(maxDepth > 0 ? maxDepth : 0),
-      threadManager(threadManager) {
-    if (this->maxDepth > 0) {
-        lastFrames = new (std::nothrow) jvmtiFrameInfo[this->maxDepth];
-        if (lastFrames == nullptr) {
-            // Without a buffer the sampler keeps no stack and enters nothing.
-            this->maxDepth = 0;
-        }
-    }
-}
+      threadManager(threadManager) {}
 
 CallTreeSampler::~CallTreeSampler() {
     delete[] lastFrames;
+}
+
+bool CallTreeSampler::reserveLastFrames(jint count) {
+    if (count <= lastFramesCapacity) {
+        return true;
+    }
+    // Grown by need, doubling, up to the deepest stack ever asked for: most
+    // threads are far shallower than that.
+    jint capacity = lastFramesCapacity > 0 ? lastFramesCapacity : MIN_FRAMES_CAPACITY;
+    while (capacity < count) {
+        capacity = capacity > maxDepth / 2 ? maxDepth : capacity * 2;
+    }
+    jvmtiFrameInfo* grown = new (std::nothrow) jvmtiFrameInfo[capacity];
+    if (grown == nullptr) {
+        return false;
+    }
+    if (lastFrameCount > 0) {
+        std::memcpy(grown, lastFrames, (size_t)lastFrameCount * sizeof(jvmtiFrameInfo));
+    }
+    delete[] lastFrames;
+    lastFrames = grown;
+    lastFramesCapacity = capacity;
+    return true;
 }
 
 jint CallTreeSampler::countCommonFrames() const {
@@ -184,8 +202,29 @@ void CallTreeSampler::saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfi
         threadManager->methodEntry(env, desc, (unsigned short)line);
     }
 
+    if (!converted) {
+        // The thread's first sample: the time since the previous tick may
+        // reach back before the thread existed.
+        converted = true;
+        ThreadDesc* desc = threadManager->threadDesc;
+        jlong lived = desc != nullptr ? timestamp - desc->getThreadStartTime() : time;
+        if (lived >= 0 && lived < time) {
+            time = lived;
+        }
+    }
     threadManager->sampleTime(time, timestamp, recordStatus);
 
+    if (frameCount > 0 && !reserveLastFrames(frameCount)) {
+        // No memory for the stack: forget it, so that the next tick leaves
+        // nothing it cannot name and enters the whole stack again.
+        for (jint i = 0; i < frameCount; i++) {
+            MethodDesc* desc = frameMethodDesc(classSession, frames[keptFrom + i].method, env);
+            if (desc != nullptr) {
+                threadManager->methodExit(env, desc);
+            }
+        }
+        frameCount = 0;
+    }
     if (frameCount > 0) {
         // With an unchanged depth the common bottom is already in place; only
         // the records above it are copied.

@@ -50,12 +50,20 @@ public:
     jint commonFrameCount;
     jint maxDepth;
     ThreadManager* threadManager;
+    // Records lastFrames has room for; grown by need up to maxDepth.
+    jint lastFramesCapacity = 0;
     // The thread's CPU time (ns) read before the capture that produced
     // lastFrames; -1 when unknown, which makes the next tick capture again.
     jlong lastCpuTime = -1;
 
+    // True once the sampler has converted a stack of its thread.
+    bool converted = false;
+
 private:
     jint countCommonFrames() const;
+    // Makes room for `count` records in lastFrames, keeping the valid ones;
+    // false when the memory cannot be had.
+    bool reserveLastFrames(jint count);
     // Reads and validates the transaction ids into `ids`; returns their number.
     static jint readTransactionIds(JNIEnv* env, jlongArray transactionIds, jlong* ids);
 };

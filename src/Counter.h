@@ -5,6 +5,11 @@
 
 // The library's only clock: microseconds since the start of the whole second
 // of the epoch in which it was first read; -1 when the clock cannot be read.
+//
+// Only that first read looks at the wall clock. From then on the clock
+// advances with the monotonic clock, so setting the system time, or a
+// machine resuming from suspend, neither moves it back nor makes it jump:
+// every interval computed from it is time that really passed.
 class Counter {
 public:
     static jlong getUsec();
@@ -12,6 +17,11 @@ public:
 
     static bool initialized;
     static unsigned int s_startTime;
+    // Library-clock value at the first read, and the monotonic clock then (us);
+    // s_monotonicBase is -1 when the monotonic clock could not be read, and
+    // the clock then follows the wall clock.
+    static jlong s_initialUsec;
+    static jlong s_monotonicBase;
 };
 
 #endif

@@ -96,18 +96,66 @@ bool CpuProfilingSession::containsThreadManager(ThreadManager* manager) const {
 }
 
 ThreadManager* CpuProfilingSession::getThreadManager(jthread thread) {
+    return getThreadManager(thread, nullptr);
+}
+
+ThreadManager* CpuProfilingSession::getThreadManager(jthread thread, JNIEnv* env) {
     jvmtiEnv* jvmti = g_profilingInterface;
     if (jvmti == nullptr) {
         return nullptr;
     }
     ThreadMonitorLock lock;
     void* stored = nullptr;
-    if (jvmti->GetThreadLocalStorage(thread, &stored) != JVMTI_ERROR_NONE || stored == nullptr) {
-        return nullptr;
+    if (jvmti->GetThreadLocalStorage(thread, &stored) == JVMTI_ERROR_NONE && stored != nullptr) {
+        // The entry may name a manager of an earlier run that is gone by now.
+        ThreadManager* manager = static_cast<ThreadManager*>(stored);
+        if (containsThreadManager(manager)) {
+            return manager;
+        }
     }
-    // The entry may name a manager of an earlier run that is gone by now.
-    ThreadManager* manager = static_cast<ThreadManager*>(stored);
-    return containsThreadManager(manager) ? manager : nullptr;
+    return claimAwaitingStart(thread, env);
+}
+
+void CpuProfilingSession::addAwaitingStart(ThreadManager* manager) {
+    ThreadMonitorLock lock;
+    if (!manager->awaitingStart) {
+        manager->awaitingStart = true;
+        awaitingStartCount++;
+    }
+}
+
+ThreadManager* CpuProfilingSession::claimAwaitingStart(jthread thread, JNIEnv* env) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (awaitingStartCount == 0 || env == nullptr || thread == nullptr) {
+        return nullptr;  // the common case costs nothing
+    }
+    for (ThreadManager* manager : threadManagers) {
+        if (manager == nullptr || !manager->awaitingStart || manager->threadHandle == nullptr ||
+            !env->IsSameObject(manager->threadHandle, thread)) {
+            continue;
+        }
+        // Still not started: the entry cannot be stored yet, but the thread
+        // has its manager all the same.
+        if (jvmti->SetThreadLocalStorage(thread, manager) == JVMTI_ERROR_NONE) {
+            manager->awaitingStart = false;
+            awaitingStartCount--;
+            if (manager->threadDesc != nullptr) {
+                // Its life begins now, not when it was associated.
+                manager->threadDesc->threadStartTime = Counter::getUsec();
+            }
+        }
+        return manager;
+    }
+    return nullptr;
+}
+
+void CpuProfilingSession::countAwaitingStart() {
+    awaitingStartCount = 0;
+    for (ThreadManager* manager : threadManagers) {
+        if (manager != nullptr && manager->awaitingStart) {
+            awaitingStartCount++;
+        }
+    }
 }
 
 void CpuProfilingSession::destroyThreadManagers(JNIEnv* env) {
@@ -135,6 +183,7 @@ void CpuProfilingSession::destroyThreadManagers(JNIEnv* env) {
     }
     threadManagers.clear();
     sweepThreshold = MIN_SWEEP_THRESHOLD;
+    awaitingStartCount = 0;
 }
 
 void CpuProfilingSession::removeDeadThreadManagers(JNIEnv* env) {
@@ -154,6 +203,7 @@ void CpuProfilingSession::removeDeadThreadManagers(JNIEnv* env) {
     }
     threadManagers.resize(kept);
     sweepThreshold = std::max(MIN_SWEEP_THRESHOLD, 2 * kept);
+    countAwaitingStart();
 }
 
 void CpuProfilingSession::removeDeadThreadManagersIfGrown(JNIEnv* env) {
@@ -204,7 +254,16 @@ ThreadManager* LiveCpuProfilingHelper::createLiveThreadManager(jthread thread, J
     ThreadManager* manager = createThreadManager(weakThread, env);
     session->addThreadManager(manager);
     if (jvmti->SetThreadLocalStorage(thread, manager) != JVMTI_ERROR_NONE) {
-        MessageUtil::message("Could not set thread local storage.");
+        // A thread that has not started yet gets its entry when it starts
+        // (getThreadManager finds it then); one that has just ended needs
+        // none. Only a live thread without an entry is worth a word.
+        jint state = 0;
+        bool known = jvmti->GetThreadState(thread, &state) == JVMTI_ERROR_NONE;
+        if (known && (state & (JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_TERMINATED)) == 0) {
+            session->addAwaitingStart(manager);
+        } else if (!known || (state & JVMTI_THREAD_STATE_TERMINATED) == 0) {
+            MessageUtil::message("Could not set thread local storage.");
+        }
     }
 
     jvmtiThreadGroupInfo groupInfo;
@@ -226,12 +285,49 @@ void LiveCpuProfilingHelper::prepareThread(JNIEnv* env, jthread thread, ThreadMa
     ThreadDesc* desc = new ThreadDesc(manager, threadName, groupName, Counter::getUsec());
     ThreadMonitorLock lock;
     manager->setThreadDesc(desc);
-    if (!g_sampleAgentThreads && threadName != nullptr &&
-        strncasecmp(threadName, AGENT_THREAD_PREFIX, AGENT_THREAD_PREFIX_LENGTH) == 0) {
+    if (isIgnoredThread(threadName, groupName)) {
         manager->setIgnored(true, env);
     }
-    if (isIgnoredServiceThread(threadName, groupName)) {
-        manager->setIgnored(true, env);
+}
+
+bool LiveCpuProfilingHelper::isIgnoredThread(const char* threadName, const char* groupName) {
+    if (!g_sampleAgentThreads && threadName != nullptr &&
+        strncasecmp(threadName, AGENT_THREAD_PREFIX, AGENT_THREAD_PREFIX_LENGTH) == 0) {
+        return true;
+    }
+    return isIgnoredServiceThread(threadName, groupName);
+}
+
+void LiveCpuProfilingHelper::refreshThread(JNIEnv* env, jthread thread, ThreadManager* manager) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (jvmti == nullptr || env == nullptr || thread == nullptr || manager == nullptr ||
+        manager->threadDesc == nullptr) {
+        return;
+    }
+    jvmtiThreadInfo threadInfo;
+    std::memset(&threadInfo, 0, sizeof threadInfo);
+    if (jvmti->GetThreadInfo(thread, &threadInfo) != JVMTI_ERROR_NONE) {
+        return;
+    }
+    JvmtiBuffer<char> threadName(jvmti);
+    *threadName.out() = threadInfo.name;
+    LocalRef<jthreadGroup> threadGroup(env, threadInfo.thread_group);
+    LocalRef<jobject> contextClassLoader(env, threadInfo.context_class_loader);
+    JvmtiBuffer<char> groupName(jvmti);
+    jvmtiThreadGroupInfo groupInfo;
+    std::memset(&groupInfo, 0, sizeof groupInfo);
+    if (threadGroup.get() != nullptr &&
+        jvmti->GetThreadGroupInfo(threadGroup.get(), &groupInfo) == JVMTI_ERROR_NONE) {
+        *groupName.out() = groupInfo.name;
+        LocalRef<jthreadGroup> parentGroup(env, groupInfo.parent);
+    }
+    const char* group = groupName.get() != nullptr ? groupName.get() : "";
+    ThreadMonitorLock lock;
+    manager->threadDesc->setThreadName(threadName.get());
+    manager->threadDesc->setGroupName(group);
+    bool ignore = isIgnoredThread(threadName.get(), group);
+    if (ignore != manager->ignored) {
+        manager->setIgnored(ignore, env);
     }
 }
 
@@ -241,7 +337,7 @@ void JNICALL LiveCpuProfilingHelper::dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env,
     if (!g_recording || session == nullptr) {
         return;
     }
-    if (session->getThreadManager(thread) == nullptr) {
+    if (session->getThreadManager(thread, env) == nullptr) {
         createLiveThreadManager(thread, env);
     }
 }
@@ -271,7 +367,7 @@ Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(JNIEnv* env, jobject c
     if (currentThread) {
         manager = session->getThreadManager(nullptr);
     } else if (thread != nullptr) {
-        manager = session->getThreadManager(static_cast<jthread>(thread));
+        manager = session->getThreadManager(static_cast<jthread>(thread), env);
     }
     if (manager == nullptr) {
         manager = LiveCpuProfilingHelper::createLiveThreadManager(static_cast<jthread>(thread), env);

@@ -31,6 +31,11 @@ public:
     // the calling thread), or null. The result stays valid only while the
     // caller holds the thread monitor.
     ThreadManager* getThreadManager(jthread thread);
+    // The same, and with env also a manager registered for the thread before
+    // it started, which then gets the thread's storage entry.
+    ThreadManager* getThreadManager(jthread thread, JNIEnv* env);
+    // Notes a manager whose thread had not started when it was registered.
+    void addAwaitingStart(ThreadManager* manager);
     bool containsThreadManager(ThreadManager* manager) const;
     std::vector<ThreadManager*>& getThreadManagers() { return threadManagers; }
 
@@ -59,8 +64,15 @@ public:
     std::vector<ThreadManager*> threadManagers;
 
 private:
+    // Finds the manager registered for this not-yet-started thread, stores
+    // it in the thread's local storage now that it can, and returns it.
+    ThreadManager* claimAwaitingStart(jthread thread, JNIEnv* env);
+    void countAwaitingStart();
+
     // List size at which removeDeadThreadManagersIfGrown sweeps next.
     size_t sweepThreshold;
+    // Listed managers still awaiting their thread's start.
+    size_t awaitingStartCount = 0;
 };
 
 // Thread registration: static operations over the one CpuProfilingSession.
@@ -73,6 +85,12 @@ public:
     // Attaches a new ThreadDesc and marks agent and JVM service threads ignored.
     static void prepareThread(JNIEnv* env, jthread thread, ThreadManager* manager,
                               const char* threadName, const char* groupName);
+    // A manager kept from before a run: reads the thread's name and group
+    // again and decides anew whether it is ignored, since a pool thread may
+    // have been renamed since it was registered.
+    static void refreshThread(JNIEnv* env, jthread thread, ThreadManager* manager);
+    // Whether a thread of this name and group is left out of recordings.
+    static bool isIgnoredThread(const char* threadName, const char* groupName);
     // JVMTI ThreadStart callback: registers a new thread while recording.
     static void JNICALL dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
 

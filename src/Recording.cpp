@@ -29,10 +29,6 @@ const int SNAPSHOT_VERSION = 10001;
 const int SNAPSHOT_ID_WIDTH = 8;
 const int SECTION_COUNT = 7;
 
-// Names that begin with this, in any case, belong to the agent's own threads.
-const char AGENT_THREAD_PREFIX[] = "_tolvane";
-const size_t AGENT_THREAD_PREFIX_LENGTH = sizeof(AGENT_THREAD_PREFIX) - 1;
-
 // Pause between the end of sampling and the write, so that Java-side work
 // finishing the recording (late associations) lands in this snapshot.
 const int WRITE_PAUSE_MILLIS = 100;
@@ -101,10 +97,6 @@ char* copySnapshotPath(JNIEnv* env, jbyteArray snapshotPath) {
     return path;
 }
 
-bool isAgentThreadName(const char* name) {
-    return name != nullptr && strncasecmp(name, AGENT_THREAD_PREFIX, AGENT_THREAD_PREFIX_LENGTH) == 0;
-}
-
 void setThreadReporting(JNIEnv* env, jclass calleeClass, jmethodID method, bool on) {
     if (method == nullptr) {
         return;
@@ -137,13 +129,13 @@ void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
     }
     for (jint i = 0; i < count; i++) {
         jthread thread = threads[i];
-        ThreadManager* manager = threadList->getThreadManager(thread);
+        ThreadManager* manager = threadList->getThreadManager(thread, env);
         if (manager == nullptr) {
-            manager = LiveCpuProfilingHelper::createLiveThreadManager(thread, env);
-        }
-        if (manager != nullptr && manager->threadDesc != nullptr &&
-            isAgentThreadName(manager->threadDesc->getThreadName())) {
-            manager->setIgnored(!g_sampleAgentThreads, env);
+            LiveCpuProfilingHelper::createLiveThreadManager(thread, env);
+        } else {
+            // Kept from before the run (associateThread): its name, group and
+            // whether it is ignored may have changed since.
+            LiveCpuProfilingHelper::refreshThread(env, thread, manager);
         }
         env->DeleteLocalRef(thread);
     }

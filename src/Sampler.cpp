@@ -35,13 +35,13 @@ const jint MAX_LOCAL_FRAME_CAPACITY = 65536;
 
 const char* const THREAD_MANAGER_CLASS = "com/tolvane/agent/callee/JvmtiCallee$JvmtiThreadManager";
 
-// Nanoseconds on the monotonic clock, or -1 when it cannot be read.
-jlong monotonicNanos() {
+// Microseconds on the monotonic clock, or -1 when it cannot be read.
+jlong monotonicMicros() {
     struct timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
         return -1;
     }
-    return static_cast<jlong>(now.tv_sec) * 1000000000 + static_cast<jlong>(now.tv_nsec);
+    return static_cast<jlong>(now.tv_sec) * 1000000 + static_cast<jlong>(now.tv_nsec) / 1000;
 }
 
 void deleteSamplerMap(SamplerMap* map) {
@@ -61,6 +61,15 @@ void applyThreadState(ThreadManager* manager, jint state) {
     } else if ((state & JVMTI_THREAD_STATE_WAITING) != 0) {
         manager->setThreadStatus(THREAD_STATUS_WAITING);
     }
+}
+
+// The thread behind a manager is gone: it gets its end time and is marked
+// dead, which drops it from later ticks.
+void endThread(JNIEnv* env, ThreadManager* manager) {
+    if (manager->threadDesc != nullptr) {
+        manager->threadDesc->setThreadEndTime(Counter::getUsec());
+    }
+    manager->setIsDead(env);
 }
 
 // What one tick knows of one candidate thread.
@@ -88,10 +97,7 @@ void convertCapture(JNIEnv* env, const CandidateSlot& slot, jvmtiStackInfo* info
     CallTreeSampler* sampler = slot.sampler;
     ThreadManager* manager = sampler->threadManager;
     if (info->state == JVMTI_THREAD_STATE_TERMINATED) {
-        if (manager->threadDesc != nullptr) {
-            manager->threadDesc->setThreadEndTime(Counter::getUsec());
-        }
-        manager->setIsDead(env);
+        endThread(env, manager);
         return;
     }
     applyThreadState(manager, info->state);
@@ -198,7 +204,9 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
         ThreadManager* manager = slot.sampler->threadManager;
         slot.thread = static_cast<jthread>(env->NewLocalRef(manager->threadHandle));
         if (slot.thread == nullptr) {
-            continue;  // the Thread object was collected; the sampler stays
+            // The Thread object was collected, so the thread has ended.
+            endThread(env, manager);
+            continue;
         }
         if (selective) {
             // Read before the capture: a thread that runs after this reading
@@ -293,20 +301,23 @@ bool Sampler::runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned
     if (SamplerHelper::stopped || durationMillis <= 0) {
         return false;
     }
-    // Ticks are stamped with the library clock, which follows the wall clock;
-    // the length of the run is measured on the monotonic clock, so that the
-    // wall clock being set back cannot keep the caller recording.
-    jlong last = Counter::getUsec();
-    jlong startNanos = monotonicNanos();
-    // Nominal time slept; ends the loop instead of the clock when the clock
-    // cannot be read, so a broken clock cannot keep the caller forever.
+    // Ticks are stamped with the library clock, which follows the wall clock.
+    // The time between ticks and the length of the run are measured on the
+    // monotonic clock: a wall clock set back or forward, or a machine
+    // resuming from suspend, must not book hours on a thread or keep the
+    // caller recording.
+    jlong startMicros = monotonicMicros();
+    jlong lastMicros = startMicros;
+    // Nominal time slept; stands in for the clock when it cannot be read, so
+    // a broken clock cannot keep the caller forever.
     jlong sleptMillis = 0;
     for (;;) {
         bool interrupted = ProfilingSession::sleep(periodMillis);
         sleptMillis += periodMillis;
         jlong now = Counter::getUsec();
-        jlong elapsed = now - last;
-        last = now;
+        jlong nowMicros = monotonicMicros();
+        jlong elapsed = nowMicros >= 0 && lastMicros >= 0 ? nowMicros - lastMicros : periodMillis * 1000LL;
+        lastMicros = nowMicros;
         doThreadStatusSampling(env, now, elapsed, sampleTransactions);
         if (interrupted) {
             return true;
@@ -314,9 +325,10 @@ bool Sampler::runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned
         if (SamplerHelper::stopped) {
             return false;
         }
-        jlong nowNanos = monotonicNanos();
-        if (startNanos >= 0 && nowNanos >= 0) {
-            if ((nowNanos - startNanos) / 1000000 >= durationMillis) {
+        // Decided on the time read before the tick: the last tick is the
+        // first one taken at or after the requested length.
+        if (startMicros >= 0 && nowMicros >= 0) {
+            if ((nowMicros - startMicros) / 1000 >= durationMillis) {
                 return false;
             }
         } else if (sleptMillis >= durationMillis) {
@@ -341,12 +353,11 @@ void Sampler::doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, u
     CpuProfilingSession* threadList = session != nullptr ? session->cpuProfilingSession : nullptr;
 
     // Samplers move from the previous map into this one, which carries each
-    // thread's previous stack over to this tick. Sized for the whole list so
-    // that filling it never rehashes.
+    // thread's previous stack over to this tick. The map starts small and
+    // grows: its bucket order is the order in which threads are converted,
+    // and so the order in which new methods enter the registry.
     std::vector<ThreadManager*>* managers = threadList != nullptr ? &threadList->getThreadManagers() : nullptr;
-    size_t listed = managers != nullptr ? managers->size() : 0;
-    size_t capacity = std::min<size_t>(std::max<size_t>(MIN_MAP_CAPACITY, 2 * listed + 1), INT32_MAX);
-    SamplerMap* newMap = new SamplerMap((int)capacity, 0.75f);
+    SamplerMap* newMap = new SamplerMap(MIN_MAP_CAPACITY, 0.75f);
     if (managers != nullptr) {
         for (ThreadManager* manager : *managers) {
             if (manager == nullptr || manager->getIsDead() || manager->ignored || manager->threadHandle == nullptr ||

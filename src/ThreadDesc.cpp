@@ -29,6 +29,12 @@ void ThreadDesc::setThreadName(const char* name) {
     threadName = copy;
 }
 
+void ThreadDesc::setGroupName(const char* name) {
+    char* copy = copyString(name);
+    delete[] groupName;
+    groupName = copy;
+}
+
 void ThreadDesc::addStatus(unsigned char status, jlong timestamp) {
     threadStatusList.push_back(status);
     threadStatusTimeList.push_back(static_cast<jint>(timestamp / TIMELINE_UNIT_USEC));

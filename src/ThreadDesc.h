@@ -22,6 +22,7 @@ public:
     ThreadDesc& operator=(const ThreadDesc&) = delete;
 
     void setThreadName(const char* name);
+    void setGroupName(const char* name);
     const char* getThreadName() const { return threadName; }
     const char* getGroupName() const { return groupName; }
     std::vector<unsigned char>& getThreadStatusList() { return threadStatusList; }

@@ -82,6 +82,10 @@ public:
     ThreadDesc* threadDesc;
     CallTree* rootNode;
     bool ignored;
+    // Registered before its thread started (through associateThread): the
+    // thread had no local storage to point here yet. Cleared once the
+    // started thread has been given its entry.
+    bool awaitingStart = false;
     int netIODepth;
     std::vector<unsigned char> entryKinds;
     std::vector<unsigned short> lineStack;

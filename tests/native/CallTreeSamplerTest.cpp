@@ -427,4 +427,43 @@ TEST_F(CallTreeSamplerTest, DeepStacksFindTheCommonBottomAcrossCompareBlocks) {
     EXPECT_EQ(manager->entryKinds.size(), 100u);
 }
 
+// A sampler's stack buffer grows with the stacks it keeps, not with the
+// deepest stack the JVM is asked for, and keeps the stack across growth.
+TEST_F(CallTreeSamplerTest, StackBufferGrowsByNeedAndKeepsTheStack) {
+    jmethodID m = newMethod("test.s20.R", "r", {{0, 5}});
+    jmethodID top = newMethod("test.s20.T", "t", {{0, 9}});
+    std::vector<jvmtiFrameInfo> stack;
+    for (int i = 0; i < 3; i++) {
+        stack.push_back(frame(m, i));
+    }
+    sample(stack);
+    EXPECT_EQ(sampler->lastFramesCapacity, 32);
+
+    for (int i = 3; i < 200; i++) {
+        stack.push_back(frame(m, i));
+    }
+    sample(stack);
+    EXPECT_GE(sampler->lastFramesCapacity, 200);
+    EXPECT_LE(sampler->lastFramesCapacity, 256);
+    CallTree* deepest = manager->currentNode;
+
+    // The deep stack was kept whole: one more frame on top is the only entry.
+    stack.push_back(frame(top, 0));
+    sample(stack);
+    EXPECT_EQ(manager->currentNode->getParent(), deepest);
+    EXPECT_EQ(sampler->lastFrameCount, 201);
+
+    // Never beyond the deepest stack asked for.
+    CallTreeSampler small(manager, 40);
+    EXPECT_EQ(small.lastFramesCapacity, 0);
+    std::vector<jvmtiFrameInfo> frames(stack.rbegin(), stack.rbegin() + 40);
+    jvmtiStackInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.frame_buffer = frames.data();
+    info.frame_count = 40;
+    manager->currentNode = manager->rootNode;
+    small.saveData(&info, 10, registry, jni.get(), nullptr, 1000000, false);
+    EXPECT_EQ(small.lastFramesCapacity, 40);
+}
+
 }  // namespace

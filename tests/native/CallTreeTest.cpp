@@ -148,6 +148,51 @@ TEST(CallTreeTest, ClearSubtreesExceptKeepsOnlyTheKeptBranch) {
     delete root;
 }
 
+// Running time booked lazily and then cleared must settle to what eager
+// propagation gives: the cleared nodes at 0, their ancestors keeping the time.
+TEST(CallTreeTest, ClearingLazilyBookedTimeMatchesEagerPropagation) {
+    Methods m;
+    struct Tree {
+        CallTree* root = newRoot();
+        CallTree* top;
+        CallTree* mid;
+        CallTree* leaf;
+        CallTree* side;
+        Tree(Methods& m) {
+            top = root->addChild(&m.a, 0);
+            mid = top->addChild(&m.b, 1);
+            leaf = mid->addChild(&m.c, 2);
+            side = mid->addChild(&m.a, 3);
+        }
+        ~Tree() { delete root; }
+        std::vector<jlong> values() const {
+            return {root->getValue(), top->getValue(), mid->getValue(), leaf->getValue(), side->getValue()};
+        }
+    };
+    for (int clearKind = 0; clearKind < 2; clearKind++) {
+        Tree eager(m);
+        Tree lazy(m);
+        eager.leaf->addValue(5, true);
+        eager.side->addValue(3, true);
+        eager.mid->addValue(2, true);
+        lazy.leaf->addPendingValue(5);
+        lazy.side->addPendingValue(3);
+        lazy.mid->addPendingValue(2);
+        if (clearKind == 0) {
+            eager.mid->clearAll();
+            lazy.mid->clearAll();
+        } else {
+            eager.mid->clearSubtreesExcept(eager.leaf);
+            lazy.mid->clearSubtreesExcept(lazy.leaf);
+        }
+        // Booked after the clear: counted everywhere in both.
+        eager.leaf->addValue(1, true);
+        lazy.leaf->addPendingValue(1);
+        lazy.root->settlePendingValues();
+        EXPECT_EQ(eager.values(), lazy.values()) << "clear kind " << clearKind;
+    }
+}
+
 TEST(CallTreeTest, VisibleAndSingleChildrenUseAStrictThreshold) {
     Methods m;
     CallTree root;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <unistd.h>
@@ -69,6 +70,7 @@ struct TickFakes {
     std::vector<jthread> singleCaptures;
     int cpuReads = 0;
     int stateReads = 0;
+    int captureDelayMicros = 0;
 };
 
 TickFakes& fakes() {
@@ -133,6 +135,9 @@ void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
         TickFakes& f = fakes();
         f.stackCalls++;
         f.log.push_back("stacks");
+        if (f.captureDelayMicros > 0) {
+            usleep(static_cast<useconds_t>(f.captureDelayMicros));
+        }
         f.lastThreads.assign(list, list + count);
         f.lastMaxDepth = maxFrames;
         f.monitorHeldDuringCapture = f.monitorDepth > 0;
@@ -489,24 +494,23 @@ TEST_F(SamplerTest, TerminatedThreadIsEndedWithoutConversionAndDropsOut) {
     EXPECT_EQ(sampler->threadSamplers->size(), 1);
 }
 
-TEST_F(SamplerTest, CollectedThreadIsSkippedButKeepsItsSampler) {
+TEST_F(SamplerTest, ThreadWhoseObjectWasCollectedHasEnded) {
     ThreadManager* live = addThread(oneFrameStack("test.t5.A"));
     ThreadManager* gone = addThread(oneFrameStack("test.t5.B"));
     tick();
-    CallTreeSampler* goneSampler = samplerOf(gone);
     jlong goneValue = gone->currentNode->value;
 
     fakes().collected.insert(gone->threadHandle);
-    tick();
+    tick(2000000);
     EXPECT_EQ(fakes().lastThreads, std::vector<jthread>{live->threadHandle});
-    EXPECT_EQ(samplerOf(gone), goneSampler);
+    EXPECT_TRUE(gone->getIsDead());
+    EXPECT_GE(gone->threadDesc->getThreadEndTime(), 0) << "a collected thread is written as ended";
     EXPECT_EQ(gone->currentNode->value, goneValue);
     EXPECT_EQ(fakes().lastCapacity, 8);  // the frame is sized by candidates
 
-    fakes().collected.clear();
     tick();
-    EXPECT_EQ(samplerOf(gone), goneSampler);
-    EXPECT_EQ(gone->currentNode->value, goneValue + 5000);
+    EXPECT_EQ(samplerOf(gone), nullptr);
+    EXPECT_EQ(sampler->threadSamplers->size(), 1);
 }
 
 TEST_F(SamplerTest, FailedCaptureDropsTheTickButInstallsTheNewMap) {
@@ -693,6 +697,64 @@ TEST_F(SamplerTest, WallClockSetBackDoesNotLengthenTheRun) {
     EXPECT_FALSE(sampler->runThreadStatusSampler(jni.get(), 30, 0));
     EXPECT_LT(fakes().waits, 100);
     EXPECT_GE(fakes().waits, 1);
+}
+
+TEST_F(SamplerTest, RunEndsAtTheFirstTickTakenAtOrAfterItsLength) {
+    installSleepFakes(jvmti);
+    Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
+    addThread(oneFrameStack("test.t21.A"));
+    // Each capture takes 6 ms. A 9 ms run: the first tick is taken at about
+    // 5 ms, before the length has passed, so a second one follows even
+    // though the first ended after 9 ms.
+    fakes().captureDelayMicros = 6000;
+    sampler->runThreadStatusSampler(jni.get(), 9, 0);
+    EXPECT_EQ(fakes().stackCalls, 2);
+}
+
+TEST_F(SamplerTest, WallClockStepsAreNotBookedAsThreadTime) {
+    installSleepFakes(jvmti);
+    Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
+    ThreadManager* a = addThread(oneFrameStack("test.t22.A"));
+    // The wall clock goes an hour back before the third wait.
+    fakes().waitHook = [](int wait) {
+        if (wait == 3) {
+            Counter::s_startTime += 3600;
+        }
+    };
+    sampler->runThreadStatusSampler(jni.get(), 40, 0);
+    jlong booked = a->currentNode->value;
+    EXPECT_GE(booked, 30000);
+    EXPECT_LT(booked, 1000000) << "booked " << booked << " us in a 40 ms run";
+}
+
+TEST_F(SamplerTest, FirstSampleOfAThreadBooksNothingFromBeforeItsStart) {
+    ThreadManager* young = addThread(oneFrameStack("test.t23.A"));
+    ThreadManager* old = addThread(oneFrameStack("test.t23.B"));
+    young->threadDesc->threadStartTime = 998000;  // started 2 ms before the tick
+    old->threadDesc->threadStartTime = 100000;
+    tick(1000000, 5000);
+    EXPECT_EQ(young->currentNode->value, 2000);
+    EXPECT_EQ(old->currentNode->value, 5000);
+    tick(1005000, 5000);
+    EXPECT_EQ(young->currentNode->value, 7000) << "only the first sample is cut";
+}
+
+TEST_F(SamplerTest, ThreadsAreConvertedInTheOrderOfAGrowingElevenBucketMap) {
+    std::vector<ThreadManager*> managers;
+    for (int i = 0; i < 40; i++) {
+        managers.push_back(addThread(oneFrameStack("test.t24.A")));
+    }
+    PointerHashMap<ThreadManager, void*> reference(11, 0.75f);
+    for (ThreadManager* m : managers) {
+        reference.put(m, m);
+    }
+    std::vector<jthread> expected;
+    std::unique_ptr<PHMIterator<ThreadManager, void*>> it(reference.getPHMIterator());
+    while (it->hasNext()) {
+        expected.push_back(it->nextPHMEntry()->value->threadHandle);
+    }
+    tick();
+    EXPECT_EQ(fakes().lastThreads, expected);
 }
 
 TEST_F(SamplerTest, LocalFrameCapacityStaysWithinWhatTheJvmAccepts) {

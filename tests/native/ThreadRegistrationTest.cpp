@@ -161,7 +161,8 @@ protected:
             return JVMTI_ERROR_NONE;
         };
         f.SetThreadLocalStorage = [](jvmtiEnv*, jthread thread, const void* data) {
-            if (g_state->setStorageFails || g_state->deadThreads.count(thread)) {
+            if (g_state->setStorageFails || g_state->deadThreads.count(thread) ||
+                g_state->unstarted.count(thread)) {
                 return JVMTI_ERROR_THREAD_NOT_ALIVE;
             }
             g_state->storage[thread] = data;
@@ -212,6 +213,7 @@ protected:
         j.DeleteWeakGlobalRef = [](JNIEnv*, jweak) { ++g_state->weakRefsDeleted; };
         j.DeleteGlobalRef = [](JNIEnv*, jobject) {};
         j.ExceptionCheck = [](JNIEnv*) -> jboolean { return JNI_FALSE; };
+        j.IsSameObject = [](JNIEnv*, jobject a, jobject b) -> jboolean { return a == b; };
     }
 
     void TearDown() override {
@@ -276,6 +278,59 @@ TEST_F(ThreadRegistrationJvmtiTest, RegistrationSurvivesGroupAndStorageFailures)
     EXPECT_EQ(2u, session.getThreadManagers().size());
     EXPECT_EQ(0u, state.storage.count(&threadC));
     EXPECT_EQ(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadC, nullptr));
+    session.destroyThreadManagers(jni.get());
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, ThreadRegisteredBeforeItStartsKeepsOneManagerOnceStarted) {
+    CpuProfilingSession session;
+    state.unstarted.insert(&threadA);
+    testing::internal::CaptureStderr();
+    ThreadManager* early = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    ASSERT_NE(nullptr, early);
+    EXPECT_TRUE(early->awaitingStart);
+    EXPECT_EQ(early, session.getThreadManager(&threadA, jni.get())) << "found before it starts too";
+    EXPECT_TRUE(early->awaitingStart);
+    early->threadDesc->threadStartTime = 5;
+
+    // It starts during a recording: the start event finds the early manager.
+    state.unstarted.clear();
+    g_recording = true;
+    LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), jni.get(), &threadA);
+    EXPECT_EQ((std::vector<ThreadManager*>{early}), session.getThreadManagers());
+    EXPECT_EQ(early, state.storage[&threadA]);
+    EXPECT_FALSE(early->awaitingStart);
+    EXPECT_GT(early->threadDesc->getThreadStartTime(), 5) << "its life starts when the thread does";
+    EXPECT_EQ(early, session.getThreadManager(&threadA));
+
+    // A thread that ended between being listed and being registered needs no entry.
+    state.deadThreads.insert(&threadB);
+    EXPECT_NE(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jni.get()));
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    session.destroyThreadManagers(jni.get());
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, KeptManagerTakesTheThreadsNewNameAndIgnoreDecision) {
+    CpuProfilingSession session;
+    state.threadName = "pool-1-thread-1";
+    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    ASSERT_NE(nullptr, tm);
+    EXPECT_FALSE(tm->ignored);
+
+    state.threadName = "_tolvane helper";
+    LiveCpuProfilingHelper::refreshThread(jni.get(), &threadA, tm);
+    EXPECT_STREQ("_tolvane helper", tm->threadDesc->getThreadName());
+    EXPECT_TRUE(tm->ignored);
+    g_sampleAgentThreads = true;
+    LiveCpuProfilingHelper::refreshThread(jni.get(), &threadA, tm);
+    EXPECT_FALSE(tm->ignored) << "agent threads recorded on request";
+    g_sampleAgentThreads = false;
+
+    state.threadName = "checkout-7";
+    LiveCpuProfilingHelper::refreshThread(jni.get(), &threadA, tm);
+    EXPECT_STREQ("checkout-7", tm->threadDesc->getThreadName());
+    EXPECT_STREQ("workers", tm->threadDesc->getGroupName());
+    EXPECT_FALSE(tm->ignored);
+    EXPECT_EQ(state.localRefsDeleted, 12) << "group, parent and loader of each of four lookups";
     session.destroyThreadManagers(jni.get());
 }
 

@@ -43,7 +43,7 @@ public final class ChildJvm {
 
     private static final String[] FORWARDED_PROPERTIES = {
         "tolvane.lib", "tolvane.agentJar", "tolvane.toolJar", "tolvane.testJar", "tolvane.java",
-        "tolvane.root", "tolvane.buildDir",
+        "tolvane.root", "tolvane.buildDir", "tolvane.clockShim",
     };
 
     private final String mainClass;
