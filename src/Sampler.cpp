@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <sched.h>
 #include <time.h>
+#include <unistd.h>
 #include <vector>
 
 #include "CallTreeSampler.h"
@@ -80,7 +82,20 @@ struct CandidateSlot {
     // CPU time read before this tick's capture, or -1 when it could not be read.
     jlong cpuTime;
     bool capture;
+    // JVMTI state read before a single capture; STATE_UNREAD until then.
+    jint state;
 };
+
+const jint STATE_UNREAD = -1;
+
+// A thread running Java code has to reach a safepoint poll before its stack
+// can be walked; one that waits, sleeps, is blocked or runs native code is
+// walked at once by whoever asks. Several threads that must be stopped are
+// stopped together: one by one, each would wait for its own turn on a CPU.
+bool mustBeStopped(jint state) {
+    return state == STATE_UNREAD || ((state & JVMTI_THREAD_STATE_RUNNABLE) != 0 &&
+                                     (state & JVMTI_THREAD_STATE_IN_NATIVE) == 0);
+}
 
 // Whether a thread has to be walked on this tick: it has never been captured,
 // its CPU time could not be read, or it has run since its last capture. A
@@ -136,13 +151,12 @@ void bookUnchanged(JNIEnv* env, const CandidateSlot& slot, jvmtiEnv* jvmti, jlon
 // Captures one thread with a handshake that pauses only that thread, into
 // the sampler's scratch buffer. False when the tick has nothing to book for
 // it (the JVM refused the capture for another reason than the thread's end).
-bool captureOne(jvmtiEnv* jvmti, jthread thread, jint maxDepth, std::vector<jvmtiFrameInfo>& scratch,
+bool captureOne(jvmtiEnv* jvmti, jthread thread, jint state, jint maxDepth, std::vector<jvmtiFrameInfo>& scratch,
                 jvmtiStackInfo* info) {
     *info = jvmtiStackInfo();
     info->thread = thread;
-    jint state = 0;
-    if (jvmti->GetThreadState(thread, &state) != JVMTI_ERROR_NONE) {
-        return false;
+    if (state == STATE_UNREAD) {
+        return false;  // the state could not be read: nothing to book
     }
     info->state = state;
     if ((state & JVMTI_THREAD_STATE_ALIVE) == 0) {
@@ -200,7 +214,7 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
         if (slots.size() >= static_cast<size_t>(candidates)) {
             fatalAssert("usedCount < threadCount", "shared/Sampler", "doThreadStatusSampling", env);
         }
-        CandidateSlot slot = {nullptr, entry->value, nullptr, -1, true};
+        CandidateSlot slot = {nullptr, entry->value, nullptr, -1, true, STATE_UNREAD};
         ThreadManager* manager = slot.sampler->threadManager;
         slot.thread = static_cast<jthread>(env->NewLocalRef(manager->threadHandle));
         if (slot.thread == nullptr) {
@@ -235,7 +249,25 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
     }
     lastCaptureCount = captureCount;
 
-    if (selective && captureCount <= singleCaptureLimit) {
+    // Threads that ran are walked one by one unless more than
+    // singleCaptureLimit of them have to be stopped for it.
+    bool single = selective;
+    if (selective) {
+        int toStop = 0;
+        for (CandidateSlot& slot : slots) {
+            if (slot.capture) {
+                jint state = 0;
+                if (jvmti->GetThreadState(slot.thread, &state) == JVMTI_ERROR_NONE) {
+                    slot.state = state;
+                }
+                if (mustBeStopped(slot.state)) {
+                    toStop++;
+                }
+            }
+        }
+        single = toStop <= singleCaptureLimit;
+    }
+    if (single) {
         // Few threads ran: one handshake each, the other threads go on.
         for (const CandidateSlot& slot : slots) {
             if (!slot.capture) {
@@ -243,7 +275,7 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
                 continue;
             }
             jvmtiStackInfo info;
-            if (captureOne(jvmti, slot.thread, maxDepth, frameScratch, &info)) {
+            if (captureOne(jvmti, slot.thread, slot.state, maxDepth, frameScratch, &info)) {
                 convertCapture(env, slot, &info, timestamp, time, sampleTransactions, recordStatus);
             }
         }
@@ -280,7 +312,7 @@ Sampler::Sampler(int periodMillis)
       periodMillis(periodMillis),
       statusInterval(periodMillis > 0 ? 200 / periodMillis : 1),
       threadSamplers(nullptr),
-      singleCaptureLimit(DEFAULT_SINGLE_CAPTURE_LIMIT),
+      singleCaptureLimit(defaultSingleCaptureLimit()),
       lastCaptureCount(0) {
     if (statusInterval < 1) {
         statusInterval = 1;
@@ -384,6 +416,18 @@ void Sampler::doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, u
     // sampled.
     deleteSamplerMap(threadSamplers);
     threadSamplers = newMap;
+}
+
+int Sampler::defaultSingleCaptureLimit() {
+    // The processors this process may run on: up to that many running
+    // threads can be on a CPU at once and answer a handshake right away.
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
+        return CPU_COUNT(&cpus);
+    }
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online) : 1;
 }
 
 void Sampler::reset() {

@@ -16,10 +16,13 @@ class CallTreeSampler;
 //
 // Only threads that ran since their last capture are walked (their CPU time
 // moved): a parked thread keeps the stack it had and is booked again without
-// stopping it. When few threads ran, each is captured with a handshake that
-// pauses that thread alone; above singleCaptureLimit one batched capture
-// (a global safepoint) is cheaper. Without thread CPU times, or with the
-// "batched-capture" agent option, every candidate is walked in one batch.
+// stopping it. Threads that ran are captured one by one, each with a
+// handshake that pauses that thread alone, unless more than
+// singleCaptureLimit of them are running Java code: those have to reach a
+// safepoint poll first, and one by one each would wait for its own turn on
+// a CPU, so they are walked in one batched capture (a global safepoint).
+// Without thread CPU times, or with the "batched-capture" agent option,
+// every candidate is walked in one batch on every tick.
 class Sampler {
 public:
     explicit Sampler(int periodMillis);
@@ -38,15 +41,16 @@ public:
     // thread monitor. Keeps tickCount.
     void reset();
 
-    // Most threads captured one handshake each on one tick; see the README's
-    // overhead figures for how it was chosen.
-    static const int DEFAULT_SINGLE_CAPTURE_LIMIT = 8;
+    // The default singleCaptureLimit: the number of processors the process
+    // may run on (see the README's overhead figures for why).
+    static int defaultSingleCaptureLimit();
 
     jint tickCount;
     jint periodMillis;
     jint statusInterval;
     // ThreadManager -> its CallTreeSampler (owned); null between recordings.
     PointerHashMap<CallTreeSampler, void*>* threadSamplers;
+    // Most threads running Java code that one tick walks one by one.
     int singleCaptureLimit;
     // Threads walked on the last tick.
     int lastCaptureCount;

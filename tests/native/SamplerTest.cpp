@@ -928,7 +928,7 @@ TEST_F(SamplerTest, ThreadsEndingBeforeOrDuringTheirCaptureAreEnded) {
     EXPECT_EQ(sampler->threadSamplers->size(), 1);
 }
 
-TEST_F(SamplerTest, AboveTheLimitThreadsThatRanAreWalkedInOneBatchAndBelowItOneByOne) {
+TEST_F(SamplerTest, AboveTheLimitRunningThreadsAreWalkedInOneBatchAndBelowItOneByOne) {
     useSelectiveCapture();
     sampler->singleCaptureLimit = 2;
     ThreadManager* a = addThread(oneFrameStack("test.t19.A"));
@@ -962,14 +962,22 @@ TEST_F(SamplerTest, AboveTheLimitThreadsThatRanAreWalkedInOneBatchAndBelowItOneB
     EXPECT_EQ(fakes().stackCalls, 3);
     EXPECT_TRUE(fakes().singleCaptures.empty());
 
+    // Only threads running Java code count: three ran, but two of them are
+    // waiting again by now, so all three are walked one by one.
+    threadOf(a).state = ALIVE | JVMTI_THREAD_STATE_WAITING;
+    threadOf(b).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE | JVMTI_THREAD_STATE_IN_NATIVE;
+    run({a, b, c});
+    EXPECT_EQ(fakes().stackCalls, 3);
+    EXPECT_EQ(asSet(fakes().singleCaptures), asSet(handles({a, b, c})));
+    threadOf(a).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+    threadOf(b).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+
     run({});
     EXPECT_EQ(fakes().stackCalls, 3);
     EXPECT_TRUE(fakes().singleCaptures.empty());
     EXPECT_EQ(sampler->lastCaptureCount, 0);
-    for (ThreadManager* m : {a, b, c}) {
-        EXPECT_EQ(m->currentNode->value, 25000);
-    }
-    EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 25000);
+    EXPECT_EQ(c->currentNode->value, 30000);
+    EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 30000);
 }
 
 TEST_F(SamplerTest, ThreadThatDidNotRunGetsNoTransactionCalls) {

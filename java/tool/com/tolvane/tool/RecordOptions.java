@@ -90,8 +90,9 @@ public final class RecordOptions {
                 "  --batched-capture      walk every thread's stack on every tick in one stop of the JVM, as",
                 "                         older profilers do (for comparison; takes effect only when the",
                 "                         profiler is first loaded into the JVM)",
-                "  --single-capture-limit N  when at most N threads ran since the last tick, walk each alone",
-                "                         instead of stopping the JVM (default 8; same first-load rule)",
+                "  --single-capture-limit N  walk threads that ran one by one, without stopping the JVM, while",
+                "                         at most N of them run Java code (default: the number of processors;",
+                "                         same first-load rule)",
                 "  --transactions         sample the transaction labels set through the agent's API",
                 "  --html FILE            also write the HTML report of the recording to FILE");
     }
