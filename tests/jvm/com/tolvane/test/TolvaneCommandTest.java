@@ -410,4 +410,49 @@ class TolvaneCommandTest {
             assertEquals("", run.out());
         }
     }
+
+    @Test
+    void outputsThatAreNotRegularFilesAreLeftAlone() throws Exception {
+        Process target = startTarget(PLAIN);
+        Path victim = Files.writeString(dir.resolve("victim.txt"), "keep");
+        Path link = Files.createSymbolicLink(dir.resolve("link.tsnap"), victim);
+        Path dangling = Files.createSymbolicLink(dir.resolve("dangling.tsnap"), dir.resolve("nowhere.tsnap"));
+        Path fifo = dir.resolve("fifo.tsnap");
+        assertEquals(0, new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor());
+        List<Path> outputs = new ArrayList<>(List.of(link, dangling, fifo));
+        Path device = dir.resolve("null.tsnap");
+        // A character device of our own (the null device's numbers), where mknod is allowed.
+        if (new ProcessBuilder("mknod", device.toString(), "c", "1", "3").start().waitFor() == 0) {
+            outputs.add(device);
+        }
+        for (Path output : outputs) {
+            Object before = Files.getAttribute(output, "unix:mode", java.nio.file.LinkOption.NOFOLLOW_LINKS);
+            Run run = tolvane("record", "-d", "200ms", "-o", output.toString(), Long.toString(target.pid()));
+            assertEquals(2, run.exit(), run.toString());
+            assertTrue(run.err().contains("is not a regular file"), run.toString());
+            assertEquals(1, run.err().lines().count(), run.toString());
+            assertEquals(before, Files.getAttribute(output, "unix:mode", java.nio.file.LinkOption.NOFOLLOW_LINKS),
+                    output + " was replaced");
+        }
+        assertEquals("keep", Files.readString(victim));
+        assertFalse(Files.exists(dir.resolve("nowhere.tsnap")));
+    }
+
+    @Test
+    void verifyRefusesEndlessAndHugeInputsInOneLine() throws Exception {
+        Run zero = tolvane("verify", "/dev/zero");
+        assertEquals(1, zero.exit(), zero.toString());
+        assertTrue(zero.err().contains("not a snapshot file"), zero.toString());
+        assertEquals(1, zero.err().lines().count(), zero.toString());
+
+        // A pipe that starts like a snapshot and never ends, read by a tool with a small heap.
+        ProcessBuilder endless = tolvaneCommand();
+        endless.command(List.of("bash", "-c", "\"$0\" verify <(printf '\\xca\\xfe\\xd0\\x0d'; cat /dev/zero)",
+                Path.of(ROOT, "bin", "tolvane").toString()));
+        endless.environment().put("TOLVANE_JAVA_OPTS", "-Xmx64m");
+        Run run = finish(endless.start());
+        assertEquals(1, run.exit(), run.toString());
+        assertTrue(run.err().contains("too large to be read"), run.toString());
+        assertEquals(1, run.err().lines().count(), run.toString());
+    }
 }
