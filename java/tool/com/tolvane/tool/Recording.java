@@ -172,26 +172,21 @@ public final class Recording {
         }
         try {
             Properties system = vm.getSystemProperties();
-            String args = Optional.ofNullable(vm.getAgentProperties().getProperty("sun.jvm.args")).orElse("");
-            int feature = featureVersion(system.getProperty("java.version"));
-            if (feature >= 21 && !args.contains("-XX:+EnableDynamicAgentLoading")) {
-                if (args.contains("-XX:-EnableDynamicAgentLoading")) {
-                    throw new ToolException("JVM " + pid + " was started with -XX:-EnableDynamicAgentLoading and"
-                            + " accepts no agents; restart it with -XX:+EnableDynamicAgentLoading");
-                }
-                err.println("tolvane: note: JVM " + pid + " (Java " + feature + ") prints a warning about dynamically"
-                        + " loaded agents on its standard error; start it with -XX:+EnableDynamicAgentLoading"
-                        + " to silence it");
-            }
+            int warningRelease = agentWarningRelease(vm, system);
             JMXConnector connector = connect(vm);
             boolean done = false;
             try {
                 boolean registered = connector.getMBeanServerConnection()
                         .isRegistered(new ObjectName(Recorder.OBJECT_NAME));
-                if (!registered && system.getProperty(RecorderAgent.NATIVE_PROPERTY) == null) {
-                    vm.loadAgentPath(library.toString(), agentOptions());
-                }
                 if (!registered) {
+                    if (warningRelease > 0) {
+                        err.println("tolvane: note: JVM " + pid + " (Java " + warningRelease + ") prints a warning"
+                                + " about dynamically loaded agents on its standard error; start it with"
+                                + " -XX:+EnableDynamicAgentLoading to silence it");
+                    }
+                    if (system.getProperty(RecorderAgent.NATIVE_PROPERTY) == null) {
+                        vm.loadAgentPath(library.toString(), agentOptions());
+                    }
                     vm.loadAgent(agentJar.toString(), "");
                 }
                 done = true;
@@ -221,6 +216,23 @@ public final class Recording {
                 // the target may be gone; nothing to release on this side
             }
         }
+    }
+
+    /**
+     * The feature release of a JVM that warns about dynamically loaded agents
+     * (Java 21 and later, unless allowed), or 0; refuses a JVM that accepts none.
+     */
+    private int agentWarningRelease(VirtualMachine vm, Properties system) throws ToolException, IOException {
+        String args = Optional.ofNullable(vm.getAgentProperties().getProperty("sun.jvm.args")).orElse("");
+        int feature = featureVersion(system.getProperty("java.version"));
+        if (feature < 21 || args.contains("-XX:+EnableDynamicAgentLoading")) {
+            return 0;
+        }
+        if (args.contains("-XX:-EnableDynamicAgentLoading")) {
+            throw new ToolException("JVM " + target.pid() + " was started with -XX:-EnableDynamicAgentLoading and"
+                    + " accepts no agents; restart it with -XX:+EnableDynamicAgentLoading");
+        }
+        return feature;
     }
 
     /** Connects to the JVM's local management agent, starting it if it does not run yet. */
