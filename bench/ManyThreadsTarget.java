@@ -3,7 +3,7 @@ import java.util.concurrent.locks.LockSupport;
 
 /**
  * A target JVM for the memory benchmark: N threads (default 1500), each at
- * a call depth of its own, alternating between a little work and a short
+ * a call depth of its own, alternating between a little work and a half-second
  * park, so every recording samples many threads in changing states.
  * Prints "ready" once all threads run.
  */
@@ -34,7 +34,7 @@ public final class ManyThreadsTarget {
                 x += i * 31L;
             }
             sink = x;
-            LockSupport.parkNanos(20_000_000L);
+            LockSupport.parkNanos(500_000_000L);
         }
     }
 }

@@ -38,8 +38,14 @@ import javax.management.remote.JMXServiceURL;
 public final class Recording {
     /** Extra time the library gets beyond the requested duration to write the snapshot. */
     private static final long WRITE_GRACE_MILLIS = 120_000;
-    /** Longest wait for the recorder's news before the tool looks at signals, progress and the deadline. */
-    private static final long POLL_MILLIS = 250;
+    /**
+     * How long one wait for the recorder's news lasts when a progress line is
+     * shown. Without one the tool waits in one call as long as the recorder
+     * allows: the JMX connection's thread in the target then just waits,
+     * instead of showing up busy in the very snapshot being recorded.
+     */
+    private static final long PROGRESS_MILLIS = 1000;
+    private static final long LONGEST_WAIT_MILLIS = 60_000;
 
     /** What a finished recording produced. */
     public record Result(Targets.Jvm target, Path snapshotPath, Snapshot snapshot, long durationMillis,
@@ -59,6 +65,9 @@ public final class Recording {
     private final boolean progress;
     /** Set by SIGINT or SIGTERM while the recording runs: end it early. */
     private volatile boolean stopRequested;
+    /** The recorder and the id of the running recording, for the signal handler; null before the start. */
+    private volatile RecorderMXBean activeRecorder;
+    private volatile long activeId;
 
     /**
      * @param progress whether to show a progress line on {@code err} (only when it is a terminal)
@@ -75,7 +84,7 @@ public final class Recording {
         Path library = ToolPaths.library();
         Path agentJar = ToolPaths.agentJar();
         JMXConnector connector = load(library, agentJar);
-        StopSignals signals = StopSignals.install(() -> stopRequested = true);
+        StopSignals signals = StopSignals.install(this::requestStop);
         try {
             RecorderMXBean recorder = JMX.newMXBeanProxy(connector.getMBeanServerConnection(),
                     new ObjectName(Recorder.OBJECT_NAME), RecorderMXBean.class);
@@ -83,6 +92,8 @@ public final class Recording {
                 throw new ToolException("interrupted before the recording of JVM " + target.pid() + " started");
             }
             long id = start(recorder);
+            activeId = id;
+            activeRecorder = recorder;
             boolean exited = !waitForEnd(recorder, id);
             return new Result(target, output, readSnapshot(), options.durationMillis, exited);
         } catch (IOException e) {
@@ -95,6 +106,22 @@ public final class Recording {
                 connector.close();
             } catch (IOException ignored) {
                 // the target may be gone; nothing to release on this side
+            }
+        }
+    }
+
+    /**
+     * Runs on the signal handler's thread: tells the recorder at once, as the
+     * main thread may be in a long wait for the recording's end.
+     */
+    private void requestStop() {
+        stopRequested = true;
+        RecorderMXBean recorder = activeRecorder;
+        if (recorder != null) {
+            try {
+                recorder.stop(activeId);
+            } catch (RuntimeException e) {
+                // the main thread sends it again, or learns that the target is gone
             }
         }
     }
@@ -292,7 +319,10 @@ public final class Recording {
                     stopSent = true;
                     recorder.stop(id);
                 }
-                String state = recorder.await(id, POLL_MILLIS);
+                long elapsedBefore = (System.nanoTime() - start) / 1_000_000;
+                long wait = progress ? PROGRESS_MILLIS
+                        : Math.max(1, Math.min(deadline - elapsedBefore + 1, LONGEST_WAIT_MILLIS));
+                String state = recorder.await(id, wait);
                 switch (state) {
                     case "done":
                         return true;
@@ -321,7 +351,7 @@ public final class Recording {
                 if (progress) {
                     String line = "recording JVM " + target.pid() + ": "
                             + seconds(Math.min(elapsed, options.durationMillis)) + " of "
-                            + seconds(options.durationMillis) + (stopSent ? ", stopping"
+                            + seconds(options.durationMillis) + (stopRequested ? ", stopping"
                             : elapsed > options.durationMillis ? ", writing the snapshot" : "");
                     if (!line.equals(shown)) {
                         err.print("\r" + line + "   ");
