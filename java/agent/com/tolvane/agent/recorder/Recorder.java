@@ -95,16 +95,7 @@ public final class Recorder implements RecorderMXBean {
                 throw new IllegalStateException("already being recorded; only one recording can run in a JVM"
                         + " at a time");
             }
-            if (thread == null || !thread.isAlive()) {
-                thread = new Thread(new Runnable() {
-                    @Override
-                    public void run() {
-                        serve();
-                    }
-                }, THREAD_NAME);
-                thread.setDaemon(true);
-                thread.start();
-            }
+            startThread();
             Job job = new Job(++recordings, parsed);
             active = job;
             recent.put(job.id, job);
@@ -194,6 +185,28 @@ public final class Recorder implements RecorderMXBean {
     @Override
     public int getAgentLoads() {
         return RecorderAgent.loads();
+    }
+
+    /**
+     * Starts the recorder thread unless it runs. The agent starts it when it
+     * registers the recorder, so that the thread belongs to the JVM's system
+     * group and carries nothing of a JMX client's call; it is only started
+     * again here if it ever died.
+     */
+    void startThread() {
+        synchronized (lock) {
+            if (thread != null && thread.isAlive()) {
+                return;
+            }
+            thread = new Thread(new Runnable() {
+                @Override
+                public void run() {
+                    serve();
+                }
+            }, THREAD_NAME);
+            thread.setDaemon(true);
+            thread.start();
+        }
     }
 
     /** The recorder thread: takes one request after the other, for the life of the JVM. */

@@ -42,6 +42,7 @@ public final class RecorderAgent {
                 return null;
             }
             recorder = created;
+            created.startThread();
         }
         return recorder;
     }
