@@ -1,11 +1,10 @@
 package com.tolvane.snapshot;
 
 import java.io.IOException;
+import java.io.InputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.util.ArrayDeque;
 import java.util.ArrayList;
-import java.util.Deque;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
@@ -36,13 +35,39 @@ public final class SnapshotReader {
         this.data = data;
     }
 
-    /** Reads and checks a snapshot file. */
+    /**
+     * Reads and checks a snapshot file. The file may also be a pipe or a
+     * device: only what the file really holds is read, never more than the
+     * heap can take, and a file that does not start like a snapshot is
+     * refused after its first bytes (so /dev/zero is refused, not read forever).
+     */
     public static Snapshot read(Path file) throws IOException, SnapshotFormatException {
-        long size = Files.size(file);
-        if (size > Integer.MAX_VALUE - 16) {
-            throw new SnapshotFormatException("file of " + size + " bytes is too large to be read");
+        long limit = readLimit();
+        try (InputStream in = Files.newInputStream(file)) {
+            byte[] head = in.readNBytes(4);
+            if (head.length == 4 && readU4(head, 0) != MAGIC) {
+                return read(head); // reports the foreign magic
+            }
+            long size = Files.isRegularFile(file) ? Files.size(file) : -1;
+            if (size > limit) {
+                throw new SnapshotFormatException("file of " + size + " bytes is too large to be read"
+                        + " (at most " + limit + " bytes with this heap)");
+            }
+            byte[] rest = in.readNBytes((int) Math.min(limit, size >= 0 ? size : limit) + 1 - head.length);
+            if ((long) head.length + rest.length > limit) {
+                throw new SnapshotFormatException("file is too large to be read: it goes on past " + limit
+                        + " bytes (at most that many with this heap)");
+            }
+            byte[] data = new byte[head.length + rest.length];
+            System.arraycopy(head, 0, data, 0, head.length);
+            System.arraycopy(rest, 0, data, head.length, rest.length);
+            return read(data);
         }
-        return read(Files.readAllBytes(file));
+    }
+
+    /** The largest file that is read: a quarter of the heap, at most what one array holds. */
+    static long readLimit() {
+        return Math.min(Integer.MAX_VALUE - 16, Runtime.getRuntime().maxMemory() / 4);
     }
 
     /** Reads and checks the bytes of a snapshot file. */
@@ -270,7 +295,9 @@ public final class SnapshotReader {
      * Reads one call tree written in post-order: U1 1 opens a node, its
      * children follow, U1 0 closes the child list and the node's entry comes
      * last. An explicit stack of open child lists replaces recursion, so a
-     * tree of any depth is read in constant Java stack.
+     * tree of any depth is read in constant Java stack; a level gets its list
+     * only when its first child closes, so a run of open tags costs one
+     * reference each, not a list each.
      */
     private CallNode readTree(Cursor in, String threadName) throws SnapshotFormatException {
         int openOffset = in.pos();
@@ -279,20 +306,23 @@ public final class SnapshotReader {
             throw new SnapshotFormatException(String.format(
                     "call tree of thread \"%s\" starts with tag 0x%02X instead of 0x01", threadName, open), openOffset);
         }
-        Deque<List<CallNode>> openLists = new ArrayDeque<>();
-        openLists.push(new ArrayList<>());
+        List<List<CallNode>> openLists = new ArrayList<>();
+        openLists.add(null);
         while (true) {
             int tagOffset = in.pos();
             int tag = in.u1("call tree tag");
             if (tag == 1) {
-                openLists.push(new ArrayList<>());
+                openLists.add(null);
                 continue;
             }
             if (tag != 0) {
                 throw new SnapshotFormatException(String.format(
                         "unknown call tree tag 0x%02X in thread \"%s\"", tag, threadName), tagOffset);
             }
-            List<CallNode> children = openLists.pop();
+            List<CallNode> children = openLists.remove(openLists.size() - 1);
+            if (children == null) {
+                children = List.of();
+            }
             boolean isRoot = openLists.isEmpty();
             int methodOffset = in.pos();
             long methodId = in.id("call tree node method ID");
@@ -325,7 +355,11 @@ public final class SnapshotReader {
             if (isRoot) {
                 return node;
             }
-            openLists.peek().add(node);
+            int parent = openLists.size() - 1;
+            if (openLists.get(parent) == null) {
+                openLists.set(parent, new ArrayList<>());
+            }
+            openLists.get(parent).add(node);
         }
     }
 

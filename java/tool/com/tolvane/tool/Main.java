@@ -57,6 +57,12 @@ public final class Main {
         } catch (ToolException e) {
             err.println("tolvane " + command.name() + ": " + e.getMessage());
             return e.exitCode();
+        } catch (OutOfMemoryError e) {
+            // Whatever was being built is unreachable by now, so a line can still be printed.
+            err.println("tolvane " + command.name() + ": out of memory (heap of "
+                    + Runtime.getRuntime().maxMemory() / (1024 * 1024) + " MB); give the tool more with"
+                    + " TOLVANE_JAVA_OPTS=-Xmx...");
+            return ToolException.FAILED;
         }
     }
 

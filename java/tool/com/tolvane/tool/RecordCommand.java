@@ -19,7 +19,8 @@ public final class RecordCommand implements Command {
     public String usage() {
         return "usage: tolvane record [options] <pid | main class name>\n\n"
                 + "Attaches to the JVM, samples all its threads for the given time, writes the snapshot\n"
-                + "and prints the threads and the hottest methods.\n\n"
+                + "and prints the threads and the hottest methods. Ctrl-C or SIGTERM ends the recording early;\n"
+                + "the snapshot is still written and shown.\n\n"
                 + RecordOptions.optionsUsage() + "\n\n"
                 + "Exit codes: 0 recorded, 1 failed, 2 bad arguments, 3 the JVM exited during the recording.";
     }

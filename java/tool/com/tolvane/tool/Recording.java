@@ -4,29 +4,48 @@ import com.sun.tools.attach.AgentInitializationException;
 import com.sun.tools.attach.AgentLoadException;
 import com.sun.tools.attach.AttachNotSupportedException;
 import com.sun.tools.attach.VirtualMachine;
+import com.tolvane.agent.recorder.Recorder;
+import com.tolvane.agent.recorder.RecorderAgent;
+import com.tolvane.agent.recorder.RecorderMXBean;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotFormatException;
 import com.tolvane.snapshot.SnapshotReader;
 import java.io.IOException;
-import java.io.InputStream;
-import java.io.OutputStream;
 import java.io.PrintStream;
+import java.io.StringWriter;
+import java.io.UncheckedIOException;
+import java.lang.reflect.UndeclaredThrowableException;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.util.List;
 import java.util.Optional;
 import java.util.Properties;
+import javax.management.JMX;
+import javax.management.MalformedObjectNameException;
+import javax.management.ObjectName;
+import javax.management.remote.JMXConnector;
+import javax.management.remote.JMXConnectorFactory;
+import javax.management.remote.JMXServiceURL;
 
 /**
- * One recording of a running JVM: attach, load the native library (unless the
- * JVM already has it) and the recorder agent, wait for the recorder's status
- * file to report the end, then read the snapshot back.
+ * One recording of a running JVM: attach, load the native library and the
+ * recorder agent unless the JVM already has them, start the recording through
+ * the recorder's MBean over the JVM's local management agent, follow it to
+ * its end, then read the snapshot back. SIGINT or SIGTERM (Ctrl-C) while it
+ * runs ends the recording early; the snapshot is still written and shown.
  */
 public final class Recording {
     /** Extra time the library gets beyond the requested duration to write the snapshot. */
     private static final long WRITE_GRACE_MILLIS = 120_000;
-    private static final long POLL_MILLIS = 50;
+    /**
+     * How long one wait for the recorder's news lasts when a progress line is
+     * shown. Without one the tool waits in one call as long as the recorder
+     * allows: the JMX connection's thread in the target then just waits,
+     * instead of showing up busy in the very snapshot being recorded.
+     */
+    private static final long PROGRESS_MILLIS = 1000;
+    private static final long LONGEST_WAIT_MILLIS = 60_000;
 
     /** What a finished recording produced. */
     public record Result(Targets.Jvm target, Path snapshotPath, Snapshot snapshot, long durationMillis,
@@ -44,8 +63,11 @@ public final class Recording {
     private final Path output;
     private final PrintStream err;
     private final boolean progress;
-    private final Path requestFile;
-    private final Path statusFile;
+    /** Set by SIGINT or SIGTERM while the recording runs: end it early. */
+    private volatile boolean stopRequested;
+    /** The recorder and the id of the running recording, for the signal handler; null before the start. */
+    private volatile RecorderMXBean activeRecorder;
+    private volatile long activeId;
 
     /**
      * @param progress whether to show a progress line on {@code err} (only when it is a terminal)
@@ -56,43 +78,74 @@ public final class Recording {
         this.output = output;
         this.err = err;
         this.progress = progress;
-        String base = "." + output.getFileName() + "." + ProcessHandle.current().pid() + ".tolvane-";
-        this.requestFile = output.resolveSibling(base + "request");
-        this.statusFile = output.resolveSibling(base + "status");
     }
 
     public Result run() throws ToolException {
         Path library = ToolPaths.library();
         Path agentJar = ToolPaths.agentJar();
+        JMXConnector connector = load(library, agentJar);
+        StopSignals signals = StopSignals.install(this::requestStop);
         try {
-            writeRequest();
-            load(library, agentJar);
-            Properties status = readStatus();
-            String state = status == null ? null : status.getProperty("state");
-            if ("busy".equals(state)) {
-                throw new ToolException("JVM " + target.pid() + " is already being recorded;"
-                        + " only one recording can run in a JVM at a time");
+            RecorderMXBean recorder = JMX.newMXBeanProxy(connector.getMBeanServerConnection(),
+                    new ObjectName(Recorder.OBJECT_NAME), RecorderMXBean.class);
+            if (stopRequested) {
+                throw new ToolException("interrupted before the recording of JVM " + target.pid() + " started");
             }
-            if ("failed".equals(state)) {
-                throw new ToolException("the recording could not start in JVM " + target.pid() + ": "
-                        + status.getProperty("message", "no reason given"));
-            }
-            if (!"recording".equals(state)) {
-                throw new ToolException("the recorder in JVM " + target.pid() + " did not report back"
-                        + " (no status in " + statusFile + ")");
-            }
-            boolean exited = !waitForEnd();
+            long id = start(recorder);
+            activeId = id;
+            activeRecorder = recorder;
+            boolean exited = !waitForEnd(recorder, id);
             return new Result(target, output, readSnapshot(), options.durationMillis, exited);
+        } catch (IOException e) {
+            throw connectionLost(e);
+        } catch (MalformedObjectNameException e) {
+            throw new IllegalStateException(e);
         } finally {
-            deleteQuietly(requestFile);
-            deleteQuietly(statusFile);
+            signals.restore();
+            try {
+                connector.close();
+            } catch (IOException ignored) {
+                // the target may be gone; nothing to release on this side
+            }
         }
     }
 
-    private void writeRequest() throws ToolException {
+    /**
+     * Runs on the signal handler's thread: tells the recorder at once, as the
+     * main thread may be in a long wait for the recording's end.
+     */
+    private void requestStop() {
+        stopRequested = true;
+        RecorderMXBean recorder = activeRecorder;
+        if (recorder != null) {
+            try {
+                recorder.stop(activeId);
+            } catch (RuntimeException e) {
+                // the main thread sends it again, or learns that the target is gone
+            }
+        }
+    }
+
+    private long start(RecorderMXBean recorder) throws ToolException {
+        try {
+            return recorder.start(request());
+        } catch (IllegalStateException e) {
+            if (String.valueOf(e.getMessage()).contains("already being recorded")) {
+                throw new ToolException("JVM " + target.pid() + " is already being recorded;"
+                        + " only one recording can run in a JVM at a time");
+            }
+            throw new ToolException("the recording could not start in JVM " + target.pid() + ": " + e.getMessage());
+        } catch (IllegalArgumentException e) {
+            throw new ToolException("the recording could not start in JVM " + target.pid() + ": " + e.getMessage());
+        } catch (UndeclaredThrowableException e) {
+            throw connectionLost(e.getCause());
+        }
+    }
+
+    /** The request as properties text, the form the recorder takes. */
+    private String request() {
         Properties p = new Properties();
         p.setProperty("output", output.toString());
-        p.setProperty("status", statusFile.toString());
         p.setProperty("durationMillis", Long.toString(options.durationMillis));
         p.setProperty("transactions", Boolean.toString(options.transactions));
         p.setProperty("agentThreads", Boolean.toString(options.agentThreads));
@@ -110,14 +163,13 @@ public final class Recording {
                 p.setProperty("netio." + i + ".signature", n.signature());
             }
         }
+        StringWriter text = new StringWriter();
         try {
-            Files.deleteIfExists(statusFile);
-            try (OutputStream out = Files.newOutputStream(requestFile)) {
-                p.store(out, "tolvane recording request");
-            }
+            p.store(text, null);
         } catch (IOException e) {
-            throw new ToolException("cannot write into the output directory " + output.getParent() + ": " + e);
+            throw new UncheckedIOException(e); // a StringWriter does not fail
         }
+        return text.toString();
     }
 
     private static void putList(Properties p, String prefix, List<String> values) {
@@ -126,7 +178,12 @@ public final class Recording {
         }
     }
 
-    private void load(Path library, Path agentJar) throws ToolException {
+    /**
+     * Attaches, loads what the JVM lacks and connects to its local management
+     * agent (started if need be). The library and the recorder are loaded once
+     * per JVM: later recordings find both and load nothing.
+     */
+    private JMXConnector load(Path library, Path agentJar) throws ToolException {
         long pid = target.pid();
         VirtualMachine vm;
         try {
@@ -142,33 +199,37 @@ public final class Recording {
         }
         try {
             Properties system = vm.getSystemProperties();
-            if ("recording".equals(system.getProperty("tolvane.recorder.state"))) {
-                throw new ToolException("JVM " + pid + " is already being recorded;"
-                        + " only one recording can run in a JVM at a time");
-            }
-            String args = Optional.ofNullable(vm.getAgentProperties().getProperty("sun.jvm.args")).orElse("");
-            int feature = featureVersion(system.getProperty("java.version"));
-            if (feature >= 21 && !args.contains("-XX:+EnableDynamicAgentLoading")) {
-                if (args.contains("-XX:-EnableDynamicAgentLoading")) {
-                    throw new ToolException("JVM " + pid + " was started with -XX:-EnableDynamicAgentLoading and"
-                            + " accepts no agents; restart it with -XX:+EnableDynamicAgentLoading");
+            int warningRelease = agentWarningRelease(vm, system);
+            JMXConnector connector = connect(vm);
+            boolean done = false;
+            try {
+                boolean registered = connector.getMBeanServerConnection()
+                        .isRegistered(new ObjectName(Recorder.OBJECT_NAME));
+                if (!registered) {
+                    if (warningRelease > 0) {
+                        err.println("tolvane: note: JVM " + pid + " (Java " + warningRelease + ") prints a warning"
+                                + " about dynamically loaded agents on its standard error; start it with"
+                                + " -XX:+EnableDynamicAgentLoading to silence it");
+                    }
+                    if (system.getProperty(RecorderAgent.NATIVE_PROPERTY) == null) {
+                        vm.loadAgentPath(library.toString(), agentOptions());
+                    }
+                    vm.loadAgent(agentJar.toString(), "");
                 }
-                err.println("tolvane: note: JVM " + pid + " (Java " + feature + ") prints a warning about dynamically"
-                        + " loaded agents on its standard error; start it with -XX:+EnableDynamicAgentLoading"
-                        + " to silence it");
+                done = true;
+                return connector;
+            } finally {
+                if (!done) {
+                    connector.close();
+                }
             }
-            if (system.getProperty("tolvane.native") == null) {
-                vm.loadAgentPath(library.toString(), agentOptions());
-            }
-            vm.loadAgent(agentJar.toString(), requestFile.toString());
+        } catch (MalformedObjectNameException e) {
+            throw new IllegalStateException(e);
         } catch (AgentLoadException e) {
             throw new ToolException("JVM " + pid + " could not load " + (e.getMessage() == null
                     ? "the profiler" : e.getMessage()) + " (see its standard error)");
         } catch (AgentInitializationException e) {
-            Properties status = readStatus();
-            String why = status != null ? status.getProperty("message") : null;
-            throw new ToolException("the recorder failed to start in JVM " + pid
-                    + (why != null ? ": " + why : " (see its standard error)"));
+            throw new ToolException("the recorder failed to start in JVM " + pid + " (see its standard error)");
         } catch (IOException e) {
             if (!ProcessHandle.of(pid).map(ProcessHandle::isAlive).orElse(false)) {
                 throw new ToolException("JVM " + pid + " exited before the recording started",
@@ -182,6 +243,38 @@ public final class Recording {
                 // the target may be gone; nothing to release on this side
             }
         }
+    }
+
+    /**
+     * The feature release of a JVM that warns about dynamically loaded agents
+     * (Java 21 and later, unless allowed), or 0; refuses a JVM that accepts none.
+     */
+    private int agentWarningRelease(VirtualMachine vm, Properties system) throws ToolException, IOException {
+        String args = Optional.ofNullable(vm.getAgentProperties().getProperty("sun.jvm.args")).orElse("");
+        int feature = featureVersion(system.getProperty("java.version"));
+        if (feature < 21 || args.contains("-XX:+EnableDynamicAgentLoading")) {
+            return 0;
+        }
+        if (args.contains("-XX:-EnableDynamicAgentLoading")) {
+            throw new ToolException("JVM " + target.pid() + " was started with -XX:-EnableDynamicAgentLoading and"
+                    + " accepts no agents; restart it with -XX:+EnableDynamicAgentLoading");
+        }
+        return feature;
+    }
+
+    /** Connects to the JVM's local management agent, starting it if it does not run yet. */
+    private JMXConnector connect(VirtualMachine vm) throws ToolException, IOException {
+        String address;
+        try {
+            address = vm.startLocalManagementAgent();
+        } catch (IOException e) {
+            if (!ProcessHandle.of(target.pid()).map(ProcessHandle::isAlive).orElse(false)) {
+                throw e;
+            }
+            throw new ToolException("JVM " + target.pid() + " cannot start its local management agent ("
+                    + e.getMessage() + "); it needs the jdk.management.agent module");
+        }
+        return JMXConnectorFactory.connect(new JMXServiceURL(address));
     }
 
     private String agentOptions() {
@@ -214,42 +307,47 @@ public final class Recording {
         return end == 0 ? 0 : Integer.parseInt(v.substring(0, end));
     }
 
-    private Properties readStatus() {
-        Properties p = new Properties();
-        try (InputStream in = Files.newInputStream(statusFile)) {
-            p.load(in);
-            return p;
-        } catch (IOException e) {
-            return null;
-        }
-    }
-
     /**
-     * Waits for the recorder to report the end. Returns true when it did,
-     * false when the target exited but left a complete snapshot; throws in
-     * every other case.
+     * Follows the recording to its end. Returns true when it ended in the
+     * JVM, false when the target exited but left a complete snapshot; throws
+     * in every other case. A stop request (SIGINT, SIGTERM) is passed on to
+     * the recorder, which ends the sampling early and writes the snapshot.
      */
-    private boolean waitForEnd() throws ToolException {
+    private boolean waitForEnd(RecorderMXBean recorder, long id) throws ToolException {
         long start = System.nanoTime();
         long deadline = options.durationMillis + WRITE_GRACE_MILLIS;
         Optional<ProcessHandle> process = ProcessHandle.of(target.pid());
         String shown = "";
+        boolean stopSent = false;
         try {
             while (true) {
-                Properties status = readStatus();
-                String state = status == null ? null : status.getProperty("state");
-                if ("done".equals(state)) {
-                    return true;
+                if (stopRequested && !stopSent) {
+                    stopSent = true;
+                    recorder.stop(id);
                 }
-                if ("exiting".equals(state)) {
-                    return targetExited();
-                }
-                if ("failed".equals(state)) {
-                    throw new ToolException("the recording failed in JVM " + target.pid() + ": "
-                            + status.getProperty("message", "no reason given"));
-                }
-                if (process.isEmpty() || !process.get().isAlive()) {
-                    return targetExited();
+                long elapsedBefore = (System.nanoTime() - start) / 1_000_000;
+                long wait = progress ? PROGRESS_MILLIS
+                        : Math.max(1, Math.min(deadline - elapsedBefore + 1, LONGEST_WAIT_MILLIS));
+                String state = recorder.await(id, wait);
+                switch (state) {
+                    case "done":
+                        return true;
+                    case "stopped":
+                        clearProgress(shown);
+                        shown = "";
+                        err.println("tolvane: recording of JVM " + target.pid() + " stopped after "
+                                + seconds((System.nanoTime() - start) / 1_000_000) + "; the snapshot is " + output);
+                        return true;
+                    case "exiting":
+                        return targetExited();
+                    case "failed":
+                        throw new ToolException("the recording failed in JVM " + target.pid() + ": "
+                                + recorder.message(id));
+                    case "recording":
+                        break;
+                    default:
+                        throw new ToolException("the recorder in JVM " + target.pid() + " lost track of the recording"
+                                + " (state " + state + ")");
                 }
                 long elapsed = (System.nanoTime() - start) / 1_000_000;
                 if (elapsed > deadline) {
@@ -259,25 +357,50 @@ public final class Recording {
                 if (progress) {
                     String line = "recording JVM " + target.pid() + ": "
                             + seconds(Math.min(elapsed, options.durationMillis)) + " of "
-                            + seconds(options.durationMillis) + (elapsed > options.durationMillis
-                            ? ", writing the snapshot" : "");
+                            + seconds(options.durationMillis) + (stopRequested ? ", stopping"
+                            : elapsed > options.durationMillis ? ", writing the snapshot" : "");
                     if (!line.equals(shown)) {
                         err.print("\r" + line + "   ");
                         err.flush();
                         shown = line;
                     }
                 }
-                Thread.sleep(POLL_MILLIS);
             }
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-            throw new ToolException("interrupted while waiting for the recording of JVM " + target.pid());
+        } catch (UndeclaredThrowableException e) {
+            // The connection broke: the JVM exited, or the connection did.
+            if (process.isEmpty() || !process.get().isAlive() || waitForExit(process.get())) {
+                return targetExited();
+            }
+            throw connectionLost(e.getCause());
         } finally {
-            if (progress) {
-                err.print("\r" + " ".repeat(72) + "\r");
-                err.flush();
-            }
+            clearProgress(shown);
         }
+    }
+
+    private void clearProgress(String shown) {
+        if (progress && !shown.isEmpty()) {
+            err.print("\r" + " ".repeat(72) + "\r");
+            err.flush();
+        }
+    }
+
+    /** Whether a JVM whose connection just broke exits within a few seconds (it may be shutting down). */
+    private static boolean waitForExit(ProcessHandle process) {
+        try {
+            process.onExit().get(5, java.util.concurrent.TimeUnit.SECONDS);
+            return true;
+        } catch (Exception e) {
+            return !process.isAlive();
+        }
+    }
+
+    private ToolException connectionLost(Throwable cause) {
+        if (!ProcessHandle.of(target.pid()).map(ProcessHandle::isAlive).orElse(false)) {
+            return new ToolException("JVM " + target.pid() + " exited during the recording; no snapshot was written",
+                    ToolException.TARGET_EXITED);
+        }
+        return new ToolException("lost the connection to JVM " + target.pid() + ": "
+                + (cause == null ? "no reason given" : cause.getMessage()));
     }
 
     /** The target died before the recorder reported the end: true when it left a complete snapshot. */
@@ -311,11 +434,4 @@ public final class Recording {
         return String.format("%.1f s", millis / 1000.0);
     }
 
-    private static void deleteQuietly(Path p) {
-        try {
-            Files.deleteIfExists(p);
-        } catch (IOException ignored) {
-            // a leftover hidden file is harmless
-        }
-    }
 }

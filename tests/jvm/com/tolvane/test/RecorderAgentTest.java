@@ -1,164 +1,115 @@
 package com.tolvane.test;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.tolvane.agent.recorder.Recorder;
 import com.tolvane.agent.recorder.RecorderAgent;
+import com.tolvane.agent.recorder.RecorderMXBean;
 import com.tolvane.snapshot.SnapshotReader;
-
-import java.io.InputStream;
-import java.io.OutputStream;
-import java.nio.charset.StandardCharsets;
+import java.lang.management.ManagementFactory;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.security.Permission;
-import java.util.Properties;
-import java.util.PropertyPermission;
-
+import java.util.List;
+import javax.management.JMX;
+import javax.management.ObjectName;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 /**
- * The recorder agent that the tolvane command loads into a target JVM: its
- * status reports, and that no failure leaves the JVM unable to record again.
+ * The recorder agent inside a JVM: registered once however often it is
+ * loaded, one recorder thread for every recording, stop ends a recording
+ * early with a complete snapshot, and no request leaves the JVM unable to
+ * record again.
  */
 class RecorderAgentTest {
 
     @TempDir
     Path dir;
 
-    private static Path request(Path dir, String name, Path status, long millis) throws Exception {
-        Properties p = new Properties();
-        p.setProperty("output", dir.resolve(name + ".tsnap").toString());
-        p.setProperty("status", status.toString());
-        p.setProperty("durationMillis", Long.toString(millis));
-        Path file = dir.resolve(name + ".request");
-        try (OutputStream out = Files.newOutputStream(file)) {
-            p.store(out, null);
-        }
-        return file;
-    }
-
-    private static Properties status(Path file) throws Exception {
-        Properties p = new Properties();
-        try (InputStream in = Files.newInputStream(file)) {
-            p.load(in);
-        }
-        return p;
+    static RecorderMXBean recorder() throws Exception {
+        return JMX.newMXBeanProxy(ManagementFactory.getPlatformMBeanServer(), new ObjectName(Recorder.OBJECT_NAME),
+                RecorderMXBean.class);
     }
 
     @Test
-    void theStatusIsNeverWrittenThroughAFileBesideIt() throws Exception {
-        // This JVM has no library: every request fails, and each says so.
-        Path victim = Files.write(dir.resolve("victim"), "keep".getBytes(StandardCharsets.UTF_8));
-        Path status = dir.resolve("run.status");
-        Files.createSymbolicLink(dir.resolve("run.status.tmp"), victim);
-        for (int i = 0; i < 2; i++) {
-            RecorderAgent.agentmain(request(dir, "run", status, 100).toString());
-            Properties p = status(status);
-            assertEquals("failed", p.getProperty("state"), p.toString());
-            assertTrue(p.getProperty("message").contains("not loaded"), p.toString());
-        }
-        assertEquals("keep", new String(Files.readAllBytes(victim), StandardCharsets.UTF_8));
-        assertTrue(Files.isRegularFile(status, java.nio.file.LinkOption.NOFOLLOW_LINKS));
+    void withoutTheLibraryARecordingIsRefusedAndNothingIsLeftRunning() throws Exception {
+        RecorderAgent.agentmain("");
+        RecorderMXBean recorder = recorder();
+        Path out = dir.resolve("x.tsnap");
+        IllegalStateException e = assertThrows(IllegalStateException.class,
+                () -> recorder.startRecording(out.toString(), 100));
+        assertTrue(e.getMessage().contains("not loaded"), e.getMessage());
+        assertTrue(!recorder.isRecording() && !Files.exists(out));
+        assertThrows(IllegalArgumentException.class, () -> recorder.start("durationMillis=5\n"));
+        assertThrows(IllegalArgumentException.class, () -> recorder.startRecording("relative.tsnap", 5));
     }
 
     @Test
-    void aRefusedPropertyFailsTheRequestWithoutLeavingTheJvmBusy() throws Exception {
-        Path first = dir.resolve("first.status");
-        Path second = dir.resolve("second.status");
-        ChildJvm.main(SecuredProbe.class, request(dir, "first", first, 100).toString(),
-                request(dir, "second", second, 100).toString())
-                .jvmArg("-Djava.security.manager=allow").run().assertSuccess();
-        for (Path file : new Path[] {first, second}) {
-            Properties p = status(file);
-            assertEquals("failed", p.getProperty("state"), file + ": " + p);
-            assertTrue(p.getProperty("message").contains("SecurityException"), file + ": " + p);
-        }
+    void oneRecorderAndOneThreadServeEveryRecording() throws Exception {
+        Path victim = Files.writeString(dir.resolve("victim"), "keep");
+        Files.createSymbolicLink(dir.resolve("link.tsnap"), victim);
+        ChildJvm.Result r = ChildJvm.main(Probe.class, dir.toString()).run().assertSuccess();
+        List<String> lines = r.stdoutLines();
+        assertEquals(List.of("loads 2, one recorder: true", "second start: already being recorded",
+                "stopped: stopped true", "after stop: done", "same thread: true, recorder threads: 1",
+                "link refused: true", "after a stray interrupt: done", "recordings 3"), lines, r.describe());
+        SnapshotReader.read(dir.resolve("stopped.tsnap"));
+        SnapshotReader.read(dir.resolve("after.tsnap"));
+        SnapshotReader.read(dir.resolve("stray.tsnap"));
+        assertEquals("keep", Files.readString(victim));
+        assertTrue(Files.isSymbolicLink(dir.resolve("link.tsnap")));
     }
 
-    @Test
-    void unfollowableAndInterruptedRecordingsEndAndTheNextOneRuns() throws Exception {
-        Path nowhere = dir.resolve("no-such-dir").resolve("lost.status");
-        Path interrupted = dir.resolve("interrupted.status");
-        Path last = dir.resolve("last.status");
-        ChildJvm.Result r = ChildJvm.main(AttachedProbe.class,
-                request(dir, "lost", nowhere, 30_000).toString(),
-                request(dir, "interrupted", interrupted, 30_000).toString(),
-                request(dir, "last", last, 0).toString()).run().assertSuccess();
-        assertTrue(r.stdout.contains("lost: threw"), r.describe());
-
-        // An interrupt ends the recording early, but the JVM lives on: not an exit.
-        assertEquals("done", status(interrupted).getProperty("state"), r.describe());
-        SnapshotReader.read(dir.resolve("interrupted.tsnap"));
-        assertEquals("done", status(last).getProperty("state"), r.describe());
-        SnapshotReader.read(dir.resolve("last.tsnap"));
-    }
-
-    /** Child-JVM program: the library's natives are bound, but the JVM refuses the recorder's properties. */
-    @SuppressWarnings("removal")
-    public static final class SecuredProbe {
+    /** Child-JVM program with the library attached; prints what it saw, line by line. */
+    public static final class Probe {
         public static void main(String[] args) throws Exception {
-            SelfAttach.loadWithoutAttach();
-            System.setSecurityManager(new SecurityManager() {
-                @Override
-                public void checkPermission(Permission p) {
-                    if (p instanceof PropertyPermission && p.getName().startsWith("tolvane.")
-                            && p.getActions().contains("write")) {
-                        throw new SecurityException("no " + p.getName());
-                    }
-                }
-
-                @Override
-                public void checkPermission(Permission p, Object context) {
-                    checkPermission(p);
-                }
-            });
-            for (String request : args) {
-                RecorderAgent.agentmain(request);
-            }
-        }
-    }
-
-    /**
-     * Child-JVM program with the library attached: runs each request in turn,
-     * waiting for its recording to end; the request named "interrupted" has
-     * its recorder thread interrupted after a moment.
-     */
-    public static final class AttachedProbe {
-        public static void main(String[] args) throws Exception {
+            Path dir = Path.of(args[0]);
             SelfAttach.attach(null);
-            for (String request : args) {
-                String name = Path.of(request).getFileName().toString().replace(".request", "");
-                try {
-                    RecorderAgent.agentmain(request);
-                } catch (Exception e) {
-                    System.out.println(name + ": threw " + e);
-                }
-                Thread recorder = recorderThread();
-                if (recorder != null) {
-                    if (name.equals("interrupted")) {
-                        Thread.sleep(300);
-                        recorder.interrupt();
-                    }
-                    recorder.join(20_000);
-                }
-                // The recorder releases the JVM just after its final status.
-                long deadline = System.nanoTime() + 5_000_000_000L;
-                while ("recording".equals(System.getProperty(RecorderAgent.STATE_PROPERTY))
-                        && System.nanoTime() < deadline) {
-                    Thread.sleep(10);
-                }
+            RecorderAgent.agentmain("");
+            Recorder first = RecorderAgent.register();
+            RecorderAgent.agentmain("");
+            RecorderMXBean recorder = recorder();
+            System.out.println("loads " + recorder.getAgentLoads() + ", one recorder: "
+                    + (first == RecorderAgent.register()));
+
+            long stopped = recorder.startRecording(dir.resolve("stopped.tsnap").toString(), 60_000);
+            try {
+                recorder.startRecording(dir.resolve("second.tsnap").toString(), 100);
+                System.out.println("second start: accepted");
+            } catch (IllegalStateException e) {
+                System.out.println("second start: " + (e.getMessage().contains("already being recorded")
+                        ? "already being recorded" : e.getMessage()));
             }
+            Thread.sleep(500);
+            Thread thread = recorderThreads().get(0);
+            boolean wasRunning = recorder.stop(stopped);
+            System.out.println("stopped: " + recorder.await(stopped, 20_000) + " " + wasRunning);
+
+            long after = recorder.startRecording(dir.resolve("after.tsnap").toString(), 200);
+            System.out.println("after stop: " + recorder.await(after, 20_000));
+            List<Thread> threads = recorderThreads();
+            System.out.println("same thread: " + (threads.get(0) == thread) + ", recorder threads: " + threads.size());
+
+            try {
+                recorder.startRecording(dir.resolve("link.tsnap").toString(), 100);
+                System.out.println("link accepted");
+            } catch (IllegalArgumentException e) {
+                System.out.println("link refused: " + e.getMessage().contains("not a regular file"));
+            }
+
+            // An interrupt while the recorder waits for work must not end it or the next recording.
+            thread.interrupt();
+            Thread.sleep(100);
+            long stray = recorder.startRecording(dir.resolve("stray.tsnap").toString(), 200);
+            System.out.println("after a stray interrupt: " + recorder.await(stray, 20_000));
+            System.out.println("recordings " + recorder.getRecordings());
         }
 
-        private static Thread recorderThread() {
-            for (Thread t : Thread.getAllStackTraces().keySet()) {
-                if (t.getName().equals("_tolvane recorder")) {
-                    return t;
-                }
-            }
-            return null;
+        private static List<Thread> recorderThreads() {
+            return Thread.getAllStackTraces().keySet().stream()
+                    .filter(t -> t.getName().equals(Recorder.THREAD_NAME)).toList();
         }
     }
 }

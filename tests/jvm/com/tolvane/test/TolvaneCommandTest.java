@@ -5,6 +5,9 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.sun.tools.attach.VirtualMachine;
+import com.tolvane.agent.recorder.Recorder;
+import com.tolvane.agent.recorder.RecorderMXBean;
 import com.tolvane.snapshot.CallNode;
 import com.tolvane.snapshot.MethodRecord;
 import com.tolvane.snapshot.Snapshot;
@@ -16,6 +19,9 @@ import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.InputStreamReader;
+import java.lang.management.ManagementFactory;
+import java.lang.management.ThreadInfo;
+import java.lang.management.ThreadMXBean;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -26,6 +32,12 @@ import java.util.List;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
 import java.util.function.Predicate;
+import javax.management.JMX;
+import javax.management.MBeanServerConnection;
+import javax.management.ObjectName;
+import javax.management.remote.JMXConnector;
+import javax.management.remote.JMXConnectorFactory;
+import javax.management.remote.JMXServiceURL;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.Test;
@@ -265,7 +277,7 @@ class TolvaneCommandTest {
                 throw new IllegalStateException(e);
             }
         });
-        awaitRecordingStart(running);
+        awaitRecordingStart(running, target);
         Run second = tolvane("record", "-d", "1s", "-o", dir.resolve("second.tsnap").toString(),
                 Long.toString(target.pid()));
         assertEquals(1, second.exit(), second.toString());
@@ -275,12 +287,6 @@ class TolvaneCommandTest {
         Run done = firstRun.get(120, TimeUnit.SECONDS);
         assertEquals(0, done.exit(), done.toString());
         SnapshotReader.read(first);
-    }
-
-    private static boolean hasStatus(Path dir) throws IOException {
-        try (var files = Files.list(dir)) {
-            return files.anyMatch(f -> f.getFileName().toString().endsWith(".tolvane-status"));
-        }
     }
 
     @Test
@@ -296,7 +302,7 @@ class TolvaneCommandTest {
                 throw new IllegalStateException(e);
             }
         });
-        awaitRecordingStart(recording);
+        awaitRecordingStart(recording, target);
         target.destroy(); // an orderly JVM shutdown while the recording runs
         Run result = run.get(120, TimeUnit.SECONDS);
         assertEquals(3, result.exit(), result.toString());
@@ -304,13 +310,50 @@ class TolvaneCommandTest {
         assertEquals(1, result.err().lines().count(), result.toString());
     }
 
-    /** Waits until a recorder in the target has reported that it runs. */
-    private void awaitRecordingStart(Process tolvane) throws Exception {
-        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(60);
-        while (!hasStatus(dir) && tolvane.isAlive() && System.nanoTime() < deadline) {
-            Thread.sleep(50);
+    /** The recorder MBean of a target, reached the way the tool reaches it. */
+    static final class TargetRecorder implements AutoCloseable {
+        final JMXConnector connector;
+        final MBeanServerConnection server;
+        final RecorderMXBean recorder;
+
+        TargetRecorder(long pid) throws Exception {
+            VirtualMachine vm = VirtualMachine.attach(Long.toString(pid));
+            try {
+                connector = JMXConnectorFactory.connect(new JMXServiceURL(vm.startLocalManagementAgent()));
+            } finally {
+                vm.detach();
+            }
+            server = connector.getMBeanServerConnection();
+            recorder = JMX.newMXBeanProxy(server, new ObjectName(Recorder.OBJECT_NAME), RecorderMXBean.class);
         }
-        assertTrue(hasStatus(dir), "the recording never started");
+
+        boolean isRecording() throws Exception {
+            return server.isRegistered(new ObjectName(Recorder.OBJECT_NAME)) && recorder.isRecording();
+        }
+
+        /** Names of the target's live threads. */
+        List<String> threadNames() throws Exception {
+            ThreadMXBean threads = ManagementFactory.newPlatformMXBeanProxy(server,
+                    ManagementFactory.THREAD_MXBEAN_NAME, ThreadMXBean.class);
+            return Arrays.stream(threads.getThreadInfo(threads.getAllThreadIds())).filter(i -> i != null)
+                    .map(ThreadInfo::getThreadName).toList();
+        }
+
+        @Override
+        public void close() throws IOException {
+            connector.close();
+        }
+    }
+
+    /** Waits until the recorder in the target reports that a recording runs. */
+    private void awaitRecordingStart(Process tolvane, Process target) throws Exception {
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(60);
+        try (TargetRecorder r = new TargetRecorder(target.pid())) {
+            while (!r.isRecording() && tolvane.isAlive() && System.nanoTime() < deadline) {
+                Thread.sleep(50);
+            }
+            assertTrue(r.isRecording(), "the recording never started");
+        }
     }
 
     @Test
@@ -408,6 +451,145 @@ class TolvaneCommandTest {
             assertTrue(run.err().startsWith("tolvane verify: " + c[0] + ": ") && run.err().contains(c[1]),
                     run.toString());
             assertEquals("", run.out());
+        }
+    }
+
+    @Test
+    void outputsThatAreNotRegularFilesAreLeftAlone() throws Exception {
+        Process target = startTarget(PLAIN);
+        Path victim = Files.writeString(dir.resolve("victim.txt"), "keep");
+        Path link = Files.createSymbolicLink(dir.resolve("link.tsnap"), victim);
+        Path dangling = Files.createSymbolicLink(dir.resolve("dangling.tsnap"), dir.resolve("nowhere.tsnap"));
+        Path fifo = dir.resolve("fifo.tsnap");
+        assertEquals(0, new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor());
+        List<Path> outputs = new ArrayList<>(List.of(link, dangling, fifo));
+        Path device = dir.resolve("null.tsnap");
+        // A character device of our own (the null device's numbers), where mknod is allowed.
+        if (new ProcessBuilder("mknod", device.toString(), "c", "1", "3").start().waitFor() == 0) {
+            outputs.add(device);
+        }
+        for (Path output : outputs) {
+            Object before = Files.getAttribute(output, "unix:mode", java.nio.file.LinkOption.NOFOLLOW_LINKS);
+            Run run = tolvane("record", "-d", "200ms", "-o", output.toString(), Long.toString(target.pid()));
+            assertEquals(2, run.exit(), run.toString());
+            assertTrue(run.err().contains("is not a regular file"), run.toString());
+            assertEquals(1, run.err().lines().count(), run.toString());
+            assertEquals(before, Files.getAttribute(output, "unix:mode", java.nio.file.LinkOption.NOFOLLOW_LINKS),
+                    output + " was replaced");
+        }
+        assertEquals("keep", Files.readString(victim));
+        assertFalse(Files.exists(dir.resolve("nowhere.tsnap")));
+    }
+
+    @Test
+    void verifyRefusesEndlessAndHugeInputsInOneLine() throws Exception {
+        Run zero = tolvane("verify", "/dev/zero");
+        assertEquals(1, zero.exit(), zero.toString());
+        assertTrue(zero.err().contains("not a snapshot file"), zero.toString());
+        assertEquals(1, zero.err().lines().count(), zero.toString());
+
+        // A pipe that starts like a snapshot and never ends, read by a tool with a small heap.
+        ProcessBuilder endless = tolvaneCommand();
+        endless.command(List.of("bash", "-c", "\"$0\" verify <(printf '\\xca\\xfe\\xd0\\x0d'; cat /dev/zero)",
+                Path.of(ROOT, "bin", "tolvane").toString()));
+        endless.environment().put("TOLVANE_JAVA_OPTS", "-Xmx64m");
+        Run run = finish(endless.start());
+        assertEquals(1, run.exit(), run.toString());
+        assertTrue(run.err().contains("too large to be read"), run.toString());
+        assertEquals(1, run.err().lines().count(), run.toString());
+    }
+
+    @Test
+    void repeatedRecordingsLoadTheRecorderOnceAndReuseItsThread() throws Exception {
+        Process target = startTarget(PLAIN);
+        for (int i = 0; i < 3; i++) {
+            record(target);
+        }
+        try (TargetRecorder r = new TargetRecorder(target.pid())) {
+            assertEquals(1, r.recorder.getAgentLoads());
+            assertEquals(3, r.recorder.getRecordings());
+            assertEquals(1, r.threadNames().stream().filter(Recorder.THREAD_NAME::equals).count(), r.threadNames()
+                    .toString());
+        }
+        // Each load of an agent jar leaves an instrumentation object (and its JVMTI environment) for good.
+        Process histogram = new ProcessBuilder(Path.of(JAVA).resolveSibling("jcmd").toString(),
+                Long.toString(target.pid()), "GC.class_histogram").redirectErrorStream(true).start();
+        String classes = new String(histogram.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        assertEquals(0, histogram.waitFor());
+        List<String> instrumentation = classes.lines().filter(l -> l.contains(" sun.instrument.InstrumentationImpl "))
+                .toList();
+        assertEquals(1, instrumentation.size(), classes);
+        assertEquals("1", instrumentation.get(0).trim().split("\\s+")[1], instrumentation.get(0));
+    }
+
+    @Test
+    void aSignalToTheCommandEndsTheRecordingEarlyWithItsSnapshot() throws Exception {
+        Process target = startTarget(DEMO);
+        for (String signal : List.of("INT", "TERM")) {
+            Path out = dir.resolve("signal-" + signal + ".tsnap");
+            Process recording = tolvaneCommand("record", "-d", "10m", "-o", out.toString(),
+                    Long.toString(target.pid())).start();
+            CompletableFuture<Run> run = CompletableFuture.supplyAsync(() -> {
+                try {
+                    return finish(recording);
+                } catch (Exception e) {
+                    throw new IllegalStateException(e);
+                }
+            });
+            awaitRecordingStart(recording, target);
+            Thread.sleep(500);
+            long sent = System.nanoTime();
+            assertEquals(0, new ProcessBuilder("kill", "-" + signal, Long.toString(recording.pid())).start().waitFor());
+            Run result = run.get(60, TimeUnit.SECONDS);
+            assertTrue(System.nanoTime() - sent < TimeUnit.SECONDS.toNanos(30), "took too long to stop");
+            assertEquals(0, result.exit(), result.toString());
+            assertTrue(result.err().contains("stopped after") && result.err().contains(out.toString()),
+                    result.toString());
+            assertTrue(result.out().contains("Snapshot: " + out), result.toString());
+            Snapshot s = SnapshotReader.read(out);
+            assertTrue(s.header().durationMicros() < 60_000_000L, "recorded " + s.header().durationMicros() + " us");
+        }
+        try (var files = Files.list(dir)) {
+            assertEquals(2, files.count(), "files besides the snapshots were left");
+        }
+        record(target); // the target is free for the next recording
+        assertFalse(targetOutput.toString().contains("WARNING in native method"), targetOutput.toString());
+    }
+
+    @Test
+    void aFullDiskFailsTheRecordingAtOnceAndLeavesNoPartialFile() throws Exception {
+        Path disk = Files.createDirectory(dir.resolve("disk"));
+        Process mount = new ProcessBuilder("mount", "-t", "tmpfs", "-o", "size=256k", "tolvane-test", disk.toString())
+                .redirectErrorStream(true).start();
+        String why = new String(mount.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        Assumptions.assumeTrue(mount.waitFor() == 0, "cannot mount a small tmpfs here: " + why);
+        try {
+            // Full but for two pages: room for small files, not for the snapshot.
+            Path spare = Files.write(disk.resolve("spare"), new byte[8192]);
+            try (var filler = Files.newOutputStream(disk.resolve("filler"))) {
+                byte[] block = new byte[4096];
+                while (true) {
+                    filler.write(block);
+                    filler.flush();
+                }
+            } catch (IOException expected) {
+                // the disk is full
+            }
+            Files.delete(spare);
+            Process target = startTarget(DEMO);
+            Path out = disk.resolve("full.tsnap");
+            long start = System.nanoTime();
+            Run run = tolvane("record", "-d", "1s", "-o", out.toString(), Long.toString(target.pid()));
+            assertEquals(1, run.exit(), run.toString());
+            assertTrue(System.nanoTime() - start < TimeUnit.SECONDS.toNanos(60), "the failure came late: " + run);
+            assertTrue(run.err().contains("the disk or partition might be full"), run.toString());
+            assertEquals(1, run.err().lines().count(), run.toString());
+            try (var files = Files.list(disk)) {
+                assertEquals(List.of(disk.resolve("filler")), files.toList(), "a partial file was left");
+            }
+            assertTrue(targetOutput.toString().contains("might be full"), targetOutput.toString());
+        } finally {
+            new ProcessBuilder("umount", disk.toString()).start().waitFor();
         }
     }
 }

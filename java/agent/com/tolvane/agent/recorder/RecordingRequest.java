@@ -1,9 +1,7 @@
 package com.tolvane.agent.recorder;
 
 import java.io.IOException;
-import java.io.InputStream;
-import java.nio.file.Files;
-import java.nio.file.Paths;
+import java.io.StringReader;
 import java.util.ArrayList;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -11,18 +9,15 @@ import java.util.Map;
 import java.util.Properties;
 
 /**
- * What the tolvane command asks the recorder to do. The command writes it as a
- * properties file and passes only that file's path as the agent argument,
- * because the attach protocol limits the length of an agent argument.
+ * What a client asks the recorder to do, as properties text.
  *
- * <p>Keys: output, status, durationMillis, transactions, agentThreads,
+ * <p>Keys: output, durationMillis, transactions, agentThreads,
  * agentClasses, filterInverted, filter.N, ignore.N, and for net I/O
  * declarations netio.N.class with optional netio.N.method and
  * netio.N.signature (N counting from 0 without gaps).
  */
 final class RecordingRequest {
     final String output;
-    final String status;
     final long durationMillis;
     final boolean transactions;
     final boolean agentThreads;
@@ -35,11 +30,13 @@ final class RecordingRequest {
 
     private RecordingRequest(Properties p) {
         output = required(p, "output");
-        status = required(p, "status");
         try {
             durationMillis = Long.parseLong(required(p, "durationMillis"));
         } catch (NumberFormatException e) {
             throw new IllegalArgumentException("bad durationMillis in recording request");
+        }
+        if (durationMillis < 0) {
+            throw new IllegalArgumentException("negative durationMillis in recording request");
         }
         transactions = Boolean.parseBoolean(p.getProperty("transactions"));
         agentThreads = Boolean.parseBoolean(p.getProperty("agentThreads"));
@@ -69,13 +66,15 @@ final class RecordingRequest {
         }
     }
 
-    static RecordingRequest load(String file) throws IOException {
+    static RecordingRequest parse(String text) {
+        if (text == null) {
+            throw new IllegalArgumentException("no recording request given");
+        }
         Properties p = new Properties();
-        InputStream in = Files.newInputStream(Paths.get(file));
         try {
-            p.load(in);
-        } finally {
-            in.close();
+            p.load(new StringReader(text));
+        } catch (IOException | IllegalArgumentException e) {
+            throw new IllegalArgumentException("unreadable recording request: " + e.getMessage());
         }
         return new RecordingRequest(p);
     }

@@ -1,0 +1,54 @@
+package com.tolvane.agent.recorder;
+
+/**
+ * The recorder of one JVM, registered on its platform MBean server as
+ * {@value Recorder#OBJECT_NAME}. The tolvane command reaches it through the
+ * JVM's local management agent; any JMX client can start a recording the
+ * same way.
+ *
+ * <p>One recording runs at a time. A recording goes through the states
+ * "recording", then one of "done" (ran its full length), "stopped" (ended
+ * early by {@link #stop}), "exiting" (cut short because the JVM is shutting
+ * down; the snapshot is complete) or "failed" (see {@link #message}).
+ */
+public interface RecorderMXBean {
+    /**
+     * Starts a recording and returns its id. {@code request} holds the
+     * recording's settings as properties text: output (the snapshot file,
+     * absolute), durationMillis, and optionally transactions, agentThreads,
+     * agentClasses, filterInverted, filter.N, ignore.N and netio.N.class with
+     * netio.N.method and netio.N.signature (N counting from 0 without gaps).
+     *
+     * @throws IllegalStateException when a recording is running in this JVM, or the library is not loaded
+     * @throws IllegalArgumentException when the request is malformed or the output is not a regular file
+     */
+    long start(String request);
+
+    /** Starts a recording of every thread without filters, for JMX consoles; see {@link #start}. */
+    long startRecording(String outputFile, long durationMillis);
+
+    /** The state of a recording: recording, done, stopped, exiting, failed, or unknown for an id not seen. */
+    String state(long id);
+
+    /**
+     * Waits until the recording leaves the state "recording" or the time is
+     * up, and returns its state then; lets a client follow a recording
+     * without polling it.
+     */
+    String await(long id, long timeoutMillis);
+
+    /** Why a recording failed; empty otherwise. */
+    String message(long id);
+
+    /** Ends a running recording early; it still writes its snapshot. Returns whether it was running. */
+    boolean stop(long id);
+
+    /** Whether a recording is running. */
+    boolean isRecording();
+
+    /** How many recordings this JVM has started. */
+    long getRecordings();
+
+    /** How often the recorder agent was loaded into this JVM (the tolvane command loads it once). */
+    int getAgentLoads();
+}
