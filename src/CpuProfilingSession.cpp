@@ -206,6 +206,23 @@ void CpuProfilingSession::removeDeadThreadManagers(JNIEnv* env) {
     countAwaitingStart();
 }
 
+void CpuProfilingSession::endGoneThreads(JNIEnv* env) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (jvmti == nullptr || env == nullptr) {
+        return;
+    }
+    ThreadMonitorLock lock;
+    for (ThreadManager* manager : threadManagers) {
+        if (manager == nullptr || manager->getIsDead() || manager->threadDesc == nullptr) {
+            continue;
+        }
+        if (isThreadGone(env, jvmti, manager)) {
+            manager->threadDesc->setThreadEndTime(Counter::getUsec());
+            manager->setIsDead(env);
+        }
+    }
+}
+
 void CpuProfilingSession::removeDeadThreadManagersIfGrown(JNIEnv* env) {
     ThreadMonitorLock lock;
     if (threadManagers.size() >= sweepThreshold) {
@@ -291,9 +308,10 @@ void LiveCpuProfilingHelper::prepareThread(JNIEnv* env, jthread thread, ThreadMa
 }
 
 bool LiveCpuProfilingHelper::isIgnoredThread(const char* threadName, const char* groupName) {
-    if (!g_sampleAgentThreads && threadName != nullptr &&
-        strncasecmp(threadName, AGENT_THREAD_PREFIX, AGENT_THREAD_PREFIX_LENGTH) == 0) {
-        return true;
+    // The agent's own threads follow the agent-threads choice alone, in
+    // whatever group they run.
+    if (threadName != nullptr && strncasecmp(threadName, AGENT_THREAD_PREFIX, AGENT_THREAD_PREFIX_LENGTH) == 0) {
+        return !g_sampleAgentThreads;
     }
     return isIgnoredServiceThread(threadName, groupName);
 }

@@ -57,6 +57,10 @@ public:
     // not pile up, at amortised constant cost per added manager. Called with
     // the thread monitor held while no recording run is in progress.
     void removeDeadThreadManagersIfGrown(JNIEnv* env);
+    // The end of sampling: threads that ended after the last tick saw them
+    // get their end time (now) and are marked dead, so the snapshot does not
+    // list them as still running. Called with the thread monitor held.
+    void endGoneThreads(JNIEnv* env);
 
     // Thread section body: 1 + record per manager with a descriptor, then 0.
     void write(DataWriter* writer);

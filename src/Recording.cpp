@@ -330,6 +330,7 @@ Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv* env, jclass calleeClass
     setThreadReporting(env, calleeClass, reportingMethod, false);
     setThreadStartEvents(JVMTI_DISABLE);
     g_recording = false;
+    threadList->endGoneThreads(env);
     ProfilingSession::exitMonitor();
 
     if (ProfilingSession::sleep(WRITE_PAUSE_MILLIS)) {

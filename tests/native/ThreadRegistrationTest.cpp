@@ -32,6 +32,9 @@ TEST(ThreadRegistrationTest, PrepareThreadIgnoresAgentAndServiceThreads) {
         {"_TOLVANE worker", "main", false, true},
         {"_ToLvAnE", "main", false, true},
         {"_tolvane sender", "main", true, false},
+        // The recorder runs in the system group; the agent-threads choice decides.
+        {"_tolvane recorder", "system", true, false},
+        {"_tolvane recorder", "system", false, true},
         {"x_tolvane", "main", false, false},
         {"_tolvan", "main", false, false},
         {"AWT-Motif", "main", true, true},
@@ -331,6 +334,24 @@ TEST_F(ThreadRegistrationJvmtiTest, KeptManagerTakesTheThreadsNewNameAndIgnoreDe
     EXPECT_STREQ("workers", tm->threadDesc->getGroupName());
     EXPECT_FALSE(tm->ignored);
     EXPECT_EQ(state.localRefsDeleted, 12) << "group, parent and loader of each of four lookups";
+    session.destroyThreadManagers(jni.get());
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, ThreadsGoneSinceTheLastTickAreEndedBeforeTheWrite) {
+    CpuProfilingSession session;
+    ThreadManager* collected = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    ThreadManager* ended = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jni.get());
+    ThreadManager* alive = LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jni.get());
+    state.collected.insert(&threadA);
+    state.deadThreads.insert(&threadB);
+    session.endGoneThreads(jni.get());
+    EXPECT_TRUE(collected->getIsDead());
+    EXPECT_GE(collected->threadDesc->getThreadEndTime(), 0);
+    EXPECT_TRUE(ended->getIsDead());
+    EXPECT_GE(ended->threadDesc->getThreadEndTime(), 0);
+    EXPECT_FALSE(alive->getIsDead());
+    EXPECT_EQ(-1, alive->threadDesc->getThreadEndTime());
+    EXPECT_EQ(3u, session.getThreadManagers().size()) << "ended threads stay for the snapshot";
     session.destroyThreadManagers(jni.get());
 }
 

@@ -47,6 +47,12 @@ public final class VerifyCommand implements Command {
         } catch (SnapshotFormatException e) {
             throw new ToolException(file + ": " + e.getMessage());
         }
+        if (s.header().writeTimeMicros() < s.header().recordStartMicros()) {
+            // Every well-formed byte is there, but its times cannot be trusted.
+            throw new ToolException(file + ": written at " + s.header().writeTimeMicros()
+                    + " us, before its recording started at " + s.header().recordStartMicros()
+                    + " us: the recording's clock went back");
+        }
         out.println(file + ": valid snapshot, format " + s.header().version());
         out.println("  JVM:        " + s.header().vmName() + ", Java " + s.header().javaVersion());
         out.println("  recorded:   " + Summary.ms(s.header().durationMicros())
