@@ -241,6 +241,28 @@ void CpuProfilingSession::write(DataWriter* writer) {
     writer->writeByte(0);
 }
 
+void CpuProfilingSession::writeNodeLimit(DataWriter* writer) {
+    ThreadMonitorLock lock;
+    jlong total = 0;
+    jint threads = 0;
+    for (ThreadManager* manager : threadManagers) {
+        if (manager != nullptr && manager->threadDesc != nullptr && manager->foldedTime > 0) {
+            total += manager->foldedTime;
+            threads++;
+        }
+    }
+    writer->writeJLong(ThreadManager::nodeLimit);
+    writer->writeJLong(ThreadManager::nodesCreated);
+    writer->writeJLong(total);
+    writer->writeU4(threads);
+    for (ThreadManager* manager : threadManagers) {
+        if (manager != nullptr && manager->threadDesc != nullptr && manager->foldedTime > 0) {
+            writer->writeID(manager);
+            writer->writeJLong(manager->foldedTime);
+        }
+    }
+}
+
 ThreadManager* LiveCpuProfilingHelper::createThreadManager(jweak thread, JNIEnv* env) {
     return new ThreadManager(thread, env);
 }

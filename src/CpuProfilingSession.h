@@ -64,6 +64,11 @@ public:
 
     // Thread section body: 1 + record per manager with a descriptor, then 0.
     void write(DataWriter* writer);
+    // Body of the node-limit section, written when the trees of a recording
+    // reached ThreadManager::nodeLimit: the limit, the nodes made, the time
+    // folded onto existing nodes in all, then the number of threads with
+    // folded time and for each its ID and folded time.
+    void writeNodeLimit(DataWriter* writer);
 
     std::vector<ThreadManager*> threadManagers;
 

@@ -10,6 +10,7 @@
 #include "JvmtiBuffer.h"
 #include "MessageUtil.h"
 #include "StringCopy.h"
+#include "ThreadManager.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +63,27 @@ namespace {
 // How long VM death waits for a recording in progress to close its snapshot.
 const int RECORDING_END_WAIT_MILLIS = 5000;
 const int RECORDING_END_POLL_MILLIS = 10;
+
+// "max-tree-nodes=N": most call-tree nodes of one recording.
+const char NODE_LIMIT_OPTION[] = "max-tree-nodes=";
+
+// The call-tree node limit from the option string; the default without a
+// valid value. Announced only when given.
+void parseNodeLimit(const char* options) {
+    ThreadManager::nodeLimit = ThreadManager::DEFAULT_NODE_LIMIT;
+    const char* value = options != nullptr ? std::strstr(options, NODE_LIMIT_OPTION) : nullptr;
+    if (value == nullptr) {
+        return;
+    }
+    value += sizeof NODE_LIMIT_OPTION - 1;
+    char* end = nullptr;
+    long long limit = std::strtoll(value, &end, 10);
+    if (end != value && *value >= '0' && *value <= '9' && limit <= 1000000000LL &&
+        (*end == '\0' || *end == ',' || *end == ' ')) {
+        ThreadManager::nodeLimit = limit;
+        MessageUtil::message("Call tree node limit %lld", limit);
+    }
+}
 
 // "single-capture-limit=N": most threads captured one by one on a tick.
 const char SINGLE_CAPTURE_LIMIT_OPTION[] = "single-capture-limit=";
@@ -215,6 +237,7 @@ void Profiling::parseOptions(const char* options) {
     if (g_batchedCapture) {
         MessageUtil::message("Batched stack capture");
     }
+    parseNodeLimit(options);
     g_singleCaptureLimit = -1;
     const char* limit = options != nullptr ? std::strstr(options, SINGLE_CAPTURE_LIMIT_OPTION) : nullptr;
     if (limit != nullptr) {

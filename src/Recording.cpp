@@ -28,6 +28,9 @@ const int SNAPSHOT_MAGIC = static_cast<int>(0xCAFED00D);
 const int SNAPSHOT_VERSION = 10001;
 const int SNAPSHOT_ID_WIDTH = 8;
 const int SECTION_COUNT = 7;
+// Written only when the call trees of the recording reached their node
+// limit; otherwise empty like the other reserved sections.
+const int NODE_LIMIT_SECTION = 3;
 
 // Pause between the end of sampling and the write, so that Java-side work
 // finishing the recording (late associations) lands in this snapshot.
@@ -232,12 +235,16 @@ bool ProfilingSession::write(const char* path, JNIEnv* env) {
             SectionEntry& section = sections[i];
             section.position = writer.getPos();
             writer.writeU4(SNAPSHOT_MAGIC);
-            if (i > 1) {
+            bool nodeLimitSection = i == NODE_LIMIT_SECTION && ThreadManager::nodeLimitReached &&
+                                    cpuProfilingSession != nullptr;
+            if (i > 1 && !nodeLimitSection) {
                 continue;  // reserved sections: marker only
             }
             // The marker stays outside the CRC: resetCRC32 flushes it first.
             writer.resetCRC32();
-            if (i == 0) {
+            if (nodeLimitSection) {
+                cpuProfilingSession->writeNodeLimit(&writer);
+            } else if (i == 0) {
                 if (classProfilingSession != nullptr) {
                     classProfilingSession->write(&writer);
                 } else {
@@ -314,6 +321,7 @@ Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv* env, jclass calleeClass
     ProfilingSession::enterMonitor();
     threadList->removeDeadThreadManagers(env);
     g_recordStartTime = Counter::getUsec();
+    ThreadManager::startRecording();
     g_sampleAgentThreads = recordAgentThreads != JNI_FALSE;
     setThreadStartEvents(JVMTI_ENABLE);
     g_recording = true;

@@ -18,6 +18,15 @@ const int THREAD_TREE_FIELDS = CallTree::WRITE_METHOD_ID | CallTree::WRITE_LINE_
 
 }  // namespace
 
+jlong ThreadManager::nodeLimit = ThreadManager::DEFAULT_NODE_LIMIT;
+jlong ThreadManager::nodesCreated = 0;
+bool ThreadManager::nodeLimitReached = false;
+
+void ThreadManager::startRecording() {
+    nodesCreated = 0;
+    nodeLimitReached = false;
+}
+
 ThreadManager::ThreadManager(jweak thread, JNIEnv* env)
     : threadHandle(thread), javaThreadManager(nullptr), currentNode(nullptr),
       threadStatus(THREAD_STATUS_RUNNING), threadDesc(nullptr), rootNode(new CallTree()),
@@ -48,6 +57,12 @@ void ThreadManager::methodEntry(JNIEnv* env, MethodDesc* method, int lineNumber)
     if (method->isNetio) {
         ++netIODepth;
     }
+    if (foldedDepth > 0) {
+        // Below a path that has no node: nothing deeper can have one.
+        entryKinds.push_back(ENTRY_FOLDED);
+        foldedDepth++;
+        return;
+    }
     int filterState = method->getIsFiltered();
     unsigned char kind;
     unsigned short line;
@@ -68,7 +83,15 @@ void ThreadManager::methodEntry(JNIEnv* env, MethodDesc* method, int lineNumber)
     lineStack.push_back(line);
     CallTree* child = currentNode->getChild(method, parentLine);
     if (child == nullptr) {
+        if (nodeLimit >= 0 && nodesCreated >= nodeLimit) {
+            nodeLimitReached = true;
+            lineStack.pop_back();
+            entryKinds.back() = ENTRY_FOLDED;
+            foldedDepth++;
+            return;
+        }
         child = currentNode->addChild(method, parentLine);
+        nodesCreated++;
     }
     currentNode = child;
 }
@@ -85,6 +108,12 @@ void ThreadManager::methodExit(JNIEnv* env, MethodDesc* method) {
     }
     unsigned char kind = entryKinds.back();
     entryKinds.pop_back();
+    if (kind == ENTRY_FOLDED) {
+        if (foldedDepth > 0) {
+            foldedDepth--;
+        }
+        return;
+    }
     if (kind == ENTRY_SKIPPED || currentNode == nullptr || currentNode == rootNode) {
         return;
     }
@@ -95,6 +124,9 @@ void ThreadManager::methodExit(JNIEnv* env, MethodDesc* method) {
 }
 
 void ThreadManager::sampleTime(jlong time, jlong timestamp, bool recordStatus) {
+    if (foldedDepth > 0 && currentNode != nullptr) {
+        foldedTime += time;  // counted even where no node at all could be had
+    }
     if (currentNode == nullptr || currentNode == rootNode) {
         return;
     }
@@ -134,6 +166,7 @@ void ThreadManager::flushPendingTime() {
 void ThreadManager::reset() {
     entryKinds.clear();
     lineStack.clear();
+    foldedDepth = 0;
     currentNode = rootNode;
 }
 
@@ -168,6 +201,7 @@ void ThreadManager::cleanup(JNIEnv* env) {
     threadDesc = nullptr;
     entryKinds.clear();
     lineStack.clear();
+    foldedDepth = 0;
 }
 
 void ThreadManager::write(DataWriter* writer) {

@@ -36,6 +36,18 @@ public:
     static constexpr unsigned char ENTRY_SKIPPED = 0;   // entered no node
     static constexpr unsigned char ENTRY_FILTERED = 1;  // entered a node that deeper filtered frames collapse into
     static constexpr unsigned char ENTRY_NORMAL = 2;    // entered a node for an unfiltered method
+    static constexpr unsigned char ENTRY_FOLDED = 3;    // needed a new node past the node limit: entered none
+
+    // The call trees of one recording hold at most nodeLimit nodes besides
+    // their roots, so that a workload of endless distinct paths cannot eat
+    // the target's memory. Past the limit a new path's time is booked on its
+    // deepest node that exists (foldedTime). All under the thread monitor;
+    // startRecording resets the count.
+    static constexpr jlong DEFAULT_NODE_LIMIT = 600000;
+    static jlong nodeLimit;
+    static jlong nodesCreated;
+    static bool nodeLimitReached;
+    static void startRecording();
 
     // thread: a weak global reference that the manager takes over.
     ThreadManager(jweak thread, JNIEnv* env);
@@ -87,6 +99,8 @@ public:
     // started thread has been given its entry.
     bool awaitingStart = false;
     int netIODepth;
+    // Time booked while the thread stood below its deepest existing node.
+    jlong foldedTime = 0;
     std::vector<unsigned char> entryKinds;
     std::vector<unsigned short> lineStack;
 
@@ -97,6 +111,8 @@ private:
 
     // Some node holds running time not yet folded into the values.
     bool hasPendingTime = false;
+    // Open ENTRY_FOLDED entries: the thread's stack reaches below the cursor.
+    int foldedDepth = 0;
 };
 
 #endif

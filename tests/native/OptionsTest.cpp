@@ -2,6 +2,7 @@
 
 #include "ConsoleCapture.h"
 #include "ProfilingSession.h"
+#include "ThreadManager.h"
 
 namespace {
 
@@ -46,6 +47,16 @@ TEST_F(OptionsTest, MessagesFollowTheFixedOrderNotTheString) {
     EXPECT_TRUE(g_batchedCapture);
     parse(nullptr);
     EXPECT_FALSE(g_batchedCapture);
+}
+
+TEST_F(OptionsTest, NodeLimitOptionOrTheDefault) {
+    jlong saved = ThreadManager::nodeLimit;
+    EXPECT_EQ((ConsoleLines{"tolvane> Record agent classes", "tolvane> Call tree node limit 5000"}),
+              parse("max-tree-nodes=5000,agent-classes x"));
+    EXPECT_EQ(ThreadManager::nodeLimit, 5000);
+    EXPECT_EQ(ConsoleLines{}, parse("max-tree-nodes=lots"));
+    EXPECT_EQ(ThreadManager::nodeLimit, ThreadManager::DEFAULT_NODE_LIMIT);
+    ThreadManager::nodeLimit = saved;
 }
 
 TEST_F(OptionsTest, SingleCaptureLimitTakesDigitsUpToTheNextOption) {

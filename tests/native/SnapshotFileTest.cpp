@@ -134,7 +134,8 @@ protected:
     // Checks everything behind the header at `directory`: markers, the seven
     // entries, gap-free sections, CRCs and the end of the file. Returns the
     // two section bodies.
-    void checkSections(const Bytes& file, size_t directory, Bytes* classBody, Bytes* threadBody) {
+    void checkSections(const Bytes& file, size_t directory, Bytes* classBody, Bytes* threadBody,
+                       Bytes* nodeLimitBody = nullptr) {
         int64_t expectedPosition = static_cast<int64_t>(directory) + 140;
         for (int i = 0; i < 7; i++) {
             SCOPED_TRACE("section " + std::to_string(i));
@@ -143,9 +144,12 @@ protected:
             ASSERT_LE(static_cast<size_t>(e.position + 4 + e.length), file.size());
             EXPECT_EQ(0xCAFED00Du, be(file, e.position, 4));
             Bytes body = slice(file, e.position + 4, e.length);
-            if (i < 2) {
+            if (i < 2 || (i == 3 && nodeLimitBody != nullptr)) {
                 EXPECT_GT(e.length, 0);
                 EXPECT_EQ(referenceCrc(body.data(), body.size()), e.crc);
+                if (i == 3) {
+                    *nodeLimitBody = body;
+                }
             } else {
                 EXPECT_EQ(0, e.length);
                 EXPECT_EQ(0u, e.crc);
@@ -244,6 +248,41 @@ TEST_F(SnapshotFileTest, ThreadSectionListsOnlyManagersWithADescriptor) {
     EXPECT_EQ(expected, threadBody);
     // The record ends with the ignored byte.
     EXPECT_EQ(1, recordBytes.back());
+}
+
+TEST_F(SnapshotFileTest, TreesThatReachedTheNodeLimitAddTheirFoldedTimeInSectionThree) {
+    setStrings("vm", "1");
+    ClassData cls{"test.Limit", 0, nullptr};
+    MethodDesc a{&cls, "a", 1, "()V", 3, nullptr};
+    MethodDesc b{&cls, "b", 1, "()V", 3, nullptr};
+    ThreadManager* folded = new ThreadManager(nullptr, nullptr);
+    folded->setThreadDesc(new ThreadDesc(folded, "deep", "main", 1));
+    ThreadManager* plain = new ThreadManager(nullptr, nullptr);
+    plain->setThreadDesc(new ThreadDesc(plain, "flat", "main", 1));
+    session->cpuProfilingSession->addThreadManager(folded);
+    session->cpuProfilingSession->addThreadManager(plain);
+
+    jlong savedLimit = ThreadManager::nodeLimit;
+    ThreadManager::nodeLimit = 1;
+    ThreadManager::startRecording();
+    folded->methodEntry(nullptr, &a, 0);
+    folded->methodEntry(nullptr, &b, 7);  // past the limit: folded onto a
+    folded->sampleTime(4000, 1000, false);
+    plain->methodEntry(nullptr, &a, 0);  // folded at its root: counted, not booked
+    plain->sampleTime(0, 1000, false);
+
+    std::string file = path("limit.snapshot");
+    ASSERT_TRUE(session->write(file.c_str(), nullptr));
+    Bytes bytes = readFile(file);
+    Bytes nodeLimitBody;
+    checkSections(bytes, 32 + 2 + 1, nullptr, nullptr, &nodeLimitBody);
+    EXPECT_EQ(ExpectedBytes().jlong_(1).jlong_(1).jlong_(4000).u4(1).id(folded).jlong_(4000).get(), nodeLimitBody);
+
+    // The next recording starts under the limit again: no section.
+    ThreadManager::startRecording();
+    ASSERT_TRUE(session->write(file.c_str(), nullptr));
+    checkSections(readFile(file), 32 + 2 + 1, nullptr, nullptr);
+    ThreadManager::nodeLimit = savedLimit;
 }
 
 TEST_F(SnapshotFileTest, AnExistingFileIsTruncated) {

@@ -385,4 +385,47 @@ TEST(ThreadManagerTest, DeathAndCleanupReleaseTheReferences) {
     EXPECT_EQ(1u, g_deletedWeak.size());
 }
 
+// Past the node limit a new path enters no node: its time lands on the
+// deepest node that exists and counts as folded, and the way back out
+// leaves the cursor where it belongs.
+TEST(ThreadManagerTest, PastTheNodeLimitNewPathsFoldOntoTheirDeepestNode) {
+    Methods m;
+    jlong savedLimit = ThreadManager::nodeLimit;
+    ThreadManager::nodeLimit = 2;
+    ThreadManager::startRecording();
+    ThreadManager tm(nullptr, nullptr);
+    tm.methodEntry(nullptr, &m.m, 0);
+    CallTree* nodeM = tm.currentNode;
+    tm.methodEntry(nullptr, &m.n, 3);
+    CallTree* nodeN = tm.currentNode;
+    EXPECT_EQ(2, ThreadManager::nodesCreated);
+    EXPECT_FALSE(ThreadManager::nodeLimitReached);
+
+    tm.methodEntry(nullptr, &m.normal, 4);  // a third node would pass the limit
+    tm.methodEntry(nullptr, &m.m, 5);       // below it: a node of that name exists elsewhere
+    tm.methodEntry(nullptr, &m.f1, 6);
+    EXPECT_TRUE(ThreadManager::nodeLimitReached);
+    EXPECT_EQ(tm.currentNode, nodeN);
+    EXPECT_TRUE(children(nodeN).empty());
+    tm.sampleTime(5000, 1000, false);
+    tm.flushPendingTime();
+    EXPECT_EQ(5000, nodeN->getValue());
+    EXPECT_EQ(5000, tm.foldedTime);
+
+    tm.methodExit(nullptr, &m.f1);
+    tm.methodExit(nullptr, &m.m);
+    tm.methodExit(nullptr, &m.normal);
+    EXPECT_EQ(tm.currentNode, nodeN);
+    tm.sampleTime(1000, 1000, false);
+    EXPECT_EQ(5000, tm.foldedTime) << "back on its own path: not folded";
+    tm.methodExit(nullptr, &m.n);
+    EXPECT_EQ(tm.currentNode, nodeM);
+    // Existing paths are still followed.
+    tm.methodEntry(nullptr, &m.n, 3);
+    EXPECT_EQ(tm.currentNode, nodeN);
+    EXPECT_EQ(2, ThreadManager::nodesCreated);
+    ThreadManager::nodeLimit = savedLimit;
+    ThreadManager::startRecording();
+}
+
 }  // namespace

@@ -3,7 +3,8 @@ package com.tolvane.snapshot;
 /**
  * One entry of the section directory.
  *
- * @param index    0 for the class section, 1 for the thread section, 2 to 6 are empty
+ * @param index    0 for the class section, 1 for the thread section, 3 for the node limit (empty
+ *                 unless it was reached); 2, 4, 5 and 6 are empty
  * @param length   byte length of the section body, without its 4-byte marker
  * @param position file offset of the section's marker; the body starts 4 bytes later
  * @param crc      CRC-32 of the body
@@ -12,6 +13,8 @@ public record Section(int index, long length, long position, int crc) {
 
     public static final int CLASSES = 0;
     public static final int THREADS = 1;
+    /** Present only when the recording's call trees reached the node limit; see {@link NodeLimit}. */
+    public static final int NODE_LIMIT = 3;
     public static final int COUNT = 7;
 
     /** Offset of the first body byte. */
@@ -29,6 +32,7 @@ public record Section(int index, long length, long position, int crc) {
         switch (index) {
             case CLASSES: return "classes";
             case THREADS: return "threads";
+            case NODE_LIMIT: return "node limit";
             default: return "reserved";
         }
     }

@@ -16,9 +16,16 @@ public final class Snapshot {
     private final List<ThreadRecord> threads;
     private final Map<Long, ClassRecord> classById;
     private final Map<Long, MethodRecord> methodById;
+    private final NodeLimit nodeLimit;
 
     public Snapshot(Header header, List<Section> sections, List<ClassRecord> classes, List<MethodRecord> methods,
                     List<String> filters, boolean filterInverted, List<ThreadRecord> threads) {
+        this(header, sections, classes, methods, filters, filterInverted, threads, null);
+    }
+
+    public Snapshot(Header header, List<Section> sections, List<ClassRecord> classes, List<MethodRecord> methods,
+                    List<String> filters, boolean filterInverted, List<ThreadRecord> threads, NodeLimit nodeLimit) {
+        this.nodeLimit = nodeLimit;
         this.header = header;
         this.sections = List.copyOf(sections);
         this.classes = List.copyOf(classes);
@@ -36,6 +43,11 @@ public final class Snapshot {
         }
         this.classById = Collections.unmodifiableMap(cls);
         this.methodById = Collections.unmodifiableMap(mth);
+    }
+
+    /** What the node-limit section says, or null when the recording stayed under the limit. */
+    public NodeLimit nodeLimit() {
+        return nodeLimit;
     }
 
     public Header header() {

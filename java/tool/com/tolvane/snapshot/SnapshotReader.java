@@ -6,8 +6,11 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.HashMap;
+import java.util.HashSet;
+import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.Set;
 import java.util.zip.CRC32;
 
 /**
@@ -95,7 +98,8 @@ public final class SnapshotReader {
         List<ThreadRecord> threads = readThreads(thr);
         thr.expectEnd("the end of the thread records");
 
-        return new Snapshot(header, sections, classes, methods, filters, inverted, threads);
+        NodeLimit nodeLimit = readNodeLimit(sections.get(Section.NODE_LIMIT), threads);
+        return new Snapshot(header, sections, classes, methods, filters, inverted, threads, nodeLimit);
     }
 
     private static Header readHeader(Cursor in) throws SnapshotFormatException {
@@ -151,7 +155,7 @@ public final class SnapshotReader {
                 throw new SnapshotFormatException(what + ": directory gives position " + position
                         + " but the section must start at offset " + expectedPosition, entryOffset + 8);
             }
-            if (length < 0 || (i >= 2 && length != 0)) {
+            if (length < 0 || (isReserved(i) && length != 0)) {
                 throw new SnapshotFormatException(what + ": directory gives an impossible length " + length,
                         entryOffset);
             }
@@ -160,7 +164,7 @@ public final class SnapshotReader {
                         + " bytes at offset " + position + " should end at offset " + (position + 4 + length)
                         + " but the file ends at offset " + data.length, data.length);
             }
-            if (i >= 2 && crc != 0) {
+            if (isReserved(i) && crc != 0) {
                 throw new SnapshotFormatException(what + ": directory gives a CRC for an empty section",
                         entryOffset + 16);
             }
@@ -191,6 +195,40 @@ public final class SnapshotReader {
                     + " bytes after the last section", end);
         }
         return sections;
+    }
+
+    /** Sections that stay empty in every file this reader knows. */
+    private static boolean isReserved(int index) {
+        return index >= 2 && index != Section.NODE_LIMIT;
+    }
+
+    /** The node-limit section, or null when it is empty (the limit was not reached). */
+    private NodeLimit readNodeLimit(Section section, List<ThreadRecord> threads) throws SnapshotFormatException {
+        if (section.length() == 0) {
+            return null;
+        }
+        Cursor c = sectionCursor(section);
+        long limit = c.jlong("node limit");
+        long nodes = c.jlong("node count");
+        long folded = c.jlong("folded time");
+        int count = c.u4Count("thread count", 16);
+        Set<Long> ids = new HashSet<>();
+        for (ThreadRecord t : threads) {
+            ids.add(t.id());
+        }
+        Map<Long, Long> byThread = new LinkedHashMap<>();
+        for (int i = 0; i < count; i++) {
+            int idOffset = c.pos();
+            long id = c.id("thread ID");
+            long micros = c.jlong("folded time of thread " + hex(id));
+            if (!ids.contains(id)) {
+                throw new SnapshotFormatException("node limit section names thread " + hex(id)
+                        + ", which the thread section does not hold", idOffset);
+            }
+            byThread.put(id, micros);
+        }
+        c.expectEnd("the node limit section");
+        return new NodeLimit(limit, nodes, folded, byThread);
     }
 
     /** "section N (name)", as messages name a section. */

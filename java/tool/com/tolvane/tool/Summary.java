@@ -81,6 +81,9 @@ public final class Summary {
                 + s.header().javaVersion());
         out.println("Threads: " + (s.threads().size() - ignored) + " recorded"
                 + (ignored > 0 ? ", " + ignored + " registered but not sampled" : ""));
+        if (s.nodeLimit() != null) {
+            out.println("Note: " + s.nodeLimit().describe());
+        }
         printThreads(s, out, 8);
         printHotMethods(s, out, 10);
         out.println();

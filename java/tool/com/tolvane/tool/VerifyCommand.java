@@ -59,7 +59,10 @@ public final class VerifyCommand implements Command {
                 + " from start to write (clock " + s.header().recordStartMicros() + " to "
                 + s.header().writeTimeMicros() + " us)");
         for (Section section : s.sections()) {
-            out.println("  " + section + (section.index() < 2 ? ", CRC ok" : ""));
+            out.println("  " + section + (section.length() > 0 ? ", CRC ok" : ""));
+        }
+        if (s.nodeLimit() != null) {
+            out.println("  node limit: " + s.nodeLimit().describe());
         }
         out.println("  classes:    " + s.classes().size());
         out.println("  methods:    " + s.methods().size());

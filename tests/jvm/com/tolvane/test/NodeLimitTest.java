@@ -1,0 +1,62 @@
+package com.tolvane.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.tolvane.snapshot.NodeLimit;
+import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.SnapshotReader;
+import com.tolvane.snapshot.ThreadRecord;
+import com.tolvane.tool.Main;
+
+import java.io.ByteArrayOutputStream;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
+
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/** Call trees of a recording stay within their node limit on endless new paths. */
+class NodeLimitTest {
+
+    private static final int LIMIT = 20000;
+
+    @TempDir
+    Path dir;
+
+    @Test
+    void randomDeepStacksStayWithinTheLimitAndTheFoldedTimeIsReported() throws Exception {
+        Path file = dir.resolve("random.tsnap");
+        ChildJvm.main(NodeLimitProbe.class, file.toString(), "max-tree-nodes=" + LIMIT)
+                .run().assertSuccess().assertNoJniWarnings();
+        Snapshot s = SnapshotReader.read(file);
+        long nodes = 0;
+        for (ThreadRecord t : s.threads()) {
+            nodes += t.root().size() - 1;
+        }
+        assertTrue(nodes <= LIMIT, "nodes " + nodes);
+        assertTrue(nodes > LIMIT / 2, "nodes " + nodes);
+
+        NodeLimit limit = s.nodeLimit();
+        assertNotNull(limit, "no node-limit section");
+        assertEquals(LIMIT, limit.nodeLimit());
+        assertEquals(nodes, limit.nodes());
+        assertTrue(limit.foldedMicros() > 0, limit::toString);
+        long perThread = limit.foldedByThread().values().stream().mapToLong(Long::longValue).sum();
+        assertEquals(limit.foldedMicros(), perThread);
+        for (ThreadRecord t : s.threads()) {
+            if (t.name().startsWith("random-")) {
+                assertTrue(limit.foldedByThread().getOrDefault(t.id(), 0L) > 0, t::toString);
+            }
+        }
+
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        int code = Main.run(new String[] {"verify", file.toString()}, new PrintStream(out, true, StandardCharsets.UTF_8),
+                new PrintStream(new ByteArrayOutputStream(), true));
+        String text = out.toString(StandardCharsets.UTF_8);
+        assertEquals(0, code, text);
+        assertTrue(text.contains("node limit: the call trees reached the limit of " + LIMIT + " nodes"), text);
+    }
+}
