@@ -51,6 +51,7 @@ public final class ChildJvm {
     private final List<String> jvmArgs = new ArrayList<>();
     private final Map<String, String> envChanges = new LinkedHashMap<>();
     private Path workDir;
+    private String java;
     private Duration timeout = Duration.ofSeconds(120);
 
     private ChildJvm(String mainClass, List<String> args) {
@@ -98,6 +99,16 @@ public final class ChildJvm {
         return this;
     }
 
+    /**
+     * Runs the child on another JDK (21 or later: dynamic agent loading is
+     * switched on for it).
+     */
+    public ChildJvm javaExecutable(String java) {
+        this.java = java;
+        jvmArgs.add(0, "-XX:+EnableDynamicAgentLoading");
+        return this;
+    }
+
     public ChildJvm timeout(Duration timeout) {
         this.timeout = timeout;
         return this;
@@ -105,7 +116,7 @@ public final class ChildJvm {
 
     public List<String> command() {
         List<String> command = new ArrayList<>();
-        command.add(property("tolvane.java"));
+        command.add(java != null ? java : property("tolvane.java"));
         command.add("-Djdk.attach.allowAttachSelf=true");
         command.add("-Xcheck:jni");
         for (String name : FORWARDED_PROPERTIES) {

@@ -16,6 +16,7 @@ import java.util.List;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 
+import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -36,10 +37,23 @@ class StackCaptureTest {
     @TempDir
     Path dir;
 
+    /** A JDK newer than the baseline, where this machine has one. */
+    private static final Path NEWER_JDK = Path.of("/usr/lib/jvm/temurin-25-jdk-amd64/bin/java");
+
     @Test
     void threadsThatDidNotRunAreBookedAsBeforeWithoutStoppingTheJvm() throws Exception {
-        Recorded selective = record("selective", "-");
-        Recorded batched = record("batched", "batched-capture");
+        compareCaptures(null);
+    }
+
+    @Test
+    void theSameOnANewerJdk() throws Exception {
+        Assumptions.assumeTrue(Files.isExecutable(NEWER_JDK), "no JDK 25 at " + NEWER_JDK);
+        compareCaptures(NEWER_JDK.toString());
+    }
+
+    private void compareCaptures(String java) throws Exception {
+        Recorded selective = record("selective", "-", java);
+        Recorded batched = record("batched", "batched-capture", java);
 
         // Parked threads: one path each, all of it waiting, the same in both modes.
         for (int i = 0; i < StackCaptureProbe.PARKED_THREADS; i++) {
@@ -76,12 +90,15 @@ class StackCaptureTest {
     private record Recorded(String mode, Snapshot snapshot, int samplingSafepoints) {
     }
 
-    private Recorded record(String mode, String options) throws Exception {
+    private Recorded record(String mode, String options, String java) throws Exception {
         Path file = dir.resolve(mode + ".tsnap");
         Path log = dir.resolve(mode + "-safepoints.log");
-        ChildJvm.main(StackCaptureProbe.class, options, file.toString(), String.valueOf(RECORD_MILLIS))
-                .jvmArg("-Xlog:safepoint=info:file=" + log)
-                .run().assertSuccess().assertNoJniWarnings();
+        ChildJvm child = ChildJvm.main(StackCaptureProbe.class, options, file.toString(), String.valueOf(RECORD_MILLIS))
+                .jvmArg("-Xlog:safepoint=info:file=" + log);
+        if (java != null) {
+            child.javaExecutable(java);
+        }
+        child.run().assertSuccess().assertNoJniWarnings();
         int safepoints = 0;
         Matcher m = SAMPLING_SAFEPOINT.matcher(Files.readString(log));
         while (m.find()) {
