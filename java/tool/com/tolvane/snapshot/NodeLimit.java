@@ -22,6 +22,6 @@ public record NodeLimit(long nodeLimit, long nodes, long foldedMicros, Map<Long,
     public String describe() {
         return "the call trees reached the limit of " + nodeLimit + " nodes; " + foldedMicros / 1000
                 + " ms of new call paths were booked on their deepest existing caller"
-                + " (raise the limit with the agent option max-tree-nodes=N)";
+                + " (record --max-tree-nodes N raises the limit when the profiler is first loaded)";
     }
 }

@@ -59,6 +59,8 @@ public final class RecordOptions {
     public boolean batchedCapture;
     /** Most threads captured one by one on a tick; -1 for the profiler's default. */
     public int singleCaptureLimit = -1;
+    /** Most call-tree nodes of one recording; -1 for the profiler's default. */
+    public int maxTreeNodes = -1;
     public boolean transactions;
     /** Where to write the HTML report of the recording; null for none. */
     public String htmlOutput;
@@ -68,7 +70,8 @@ public final class RecordOptions {
         return args.valued("duration", 'd').valued("output", 'o').valued("filter", null).flag("invert", null)
                 .valued("ignore", null).valued("netio", null).flag("no-default-filters", null)
                 .flag("no-default-netio", null).flag("agent-threads", null).flag("agent-classes", null)
-                .flag("batched-capture", null).valued("single-capture-limit", null).flag("transactions", null).valued("html", null);
+                .flag("batched-capture", null).valued("single-capture-limit", null)
+                .valued("max-tree-nodes", null).flag("transactions", null).valued("html", null);
     }
 
     /** Usage text of the recording options. */
@@ -94,6 +97,9 @@ public final class RecordOptions {
                 "  --single-capture-limit N  walk threads that ran one by one, without stopping the JVM, while",
                 "                         at most N of them run Java code (default: the number of processors;",
                 "                         same first-load rule)",
+                "  --max-tree-nodes N     most call-tree nodes of one recording (default 600000, about 50 MB);",
+                "                         new call paths beyond it count on their deepest existing caller",
+                "                         (same first-load rule)",
                 "  --transactions         sample the transaction labels set through the agent's API",
                 "  --html FILE            also write the HTML report of the recording to FILE");
     }
@@ -137,6 +143,13 @@ public final class RecordOptions {
                         + limit + "'");
             }
             o.singleCaptureLimit = Integer.parseInt(limit);
+        }
+        if (args.has("max-tree-nodes")) {
+            String nodes = args.value("max-tree-nodes", "");
+            if (!nodes.matches("[0-9]{1,9}")) {
+                throw ToolException.usage("--max-tree-nodes takes a number from 0 to 999999999, not '" + nodes + "'");
+            }
+            o.maxTreeNodes = Integer.parseInt(nodes);
         }
         o.transactions = args.has("transactions");
         o.htmlOutput = com.tolvane.report.ReportCommand.checkHtmlTarget(args.value("html", null));

@@ -291,6 +291,9 @@ public final class Recording {
         if (options.singleCaptureLimit >= 0) {
             sb.append(sb.length() > 0 ? "," : "").append("single-capture-limit=").append(options.singleCaptureLimit);
         }
+        if (options.maxTreeNodes >= 0) {
+            sb.append(sb.length() > 0 ? "," : "").append("max-tree-nodes=").append(options.maxTreeNodes);
+        }
         return sb.toString();
     }
 

@@ -109,6 +109,19 @@ class ToolCommandLineTest {
     }
 
     @Test
+    void captureAndNodeLimitOptionsAreCheckedNumbers() throws Exception {
+        RecordOptions plain = options();
+        assertEquals(-1, plain.singleCaptureLimit);
+        assertEquals(-1, plain.maxTreeNodes);
+        RecordOptions set = options("--single-capture-limit", "0", "--max-tree-nodes", "5000", "--batched-capture");
+        assertEquals(0, set.singleCaptureLimit);
+        assertEquals(5000, set.maxTreeNodes);
+        assertTrue(set.batchedCapture);
+        assertTrue(usageError("--single-capture-limit", "-1").contains("--single-capture-limit"));
+        assertTrue(usageError("--max-tree-nodes", "lots").contains("--max-tree-nodes"));
+    }
+
+    @Test
     void hotMethodsCountRecursionOnceAndSkipLabels() throws Exception {
         SnapshotBuilder b = new SnapshotBuilder();
         long cls = b.addClass("com.acme.Tree");

@@ -36,4 +36,18 @@ class TransactionLabelTest {
             assertTrue(label.value() > 0, file + ": no time under the label");
         }
     }
+
+    @Test
+    void labelsCreatedOnceTheLibraryIsThereCountFromTheFirstRecording() throws Exception {
+        // The application asked before the attach and was told no; the
+        // library's first recording must not be taken for its absence.
+        Path file = temp.resolve("lazy.snapshot");
+        ChildJvm.main(LazyLabelProbe.class, file.toString()).run().assertSuccess().assertNoJniWarnings();
+        ThreadRecord worker = SnapshotReader.read(file).findThread("labelled-worker");
+        assertNotNull(worker);
+        CallNode label = worker.root().child("checkout");
+        assertNotNull(label, "no checkout node: " + worker.root().children());
+        long all = worker.root().value();
+        assertTrue(label.value() >= all * 95 / 100, "labelled " + label.value() + " of " + all + " us");
+    }
 }

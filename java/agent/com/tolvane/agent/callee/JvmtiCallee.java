@@ -114,6 +114,10 @@ public final class JvmtiCallee {
             if (!on) {
                 return;
             }
+            // Only the library calls this, so its natives are bound: code
+            // that was told otherwise before the attach must not wait out
+            // the probe interval, or the first recording misses its labels.
+            nativeAvailable = true;
             for (Iterator<Registration> it = REGISTRY.iterator(); it.hasNext();) {
                 Registration registration = it.next();
                 Thread thread = registration.thread.get();
