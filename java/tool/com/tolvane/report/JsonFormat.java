@@ -160,7 +160,7 @@ public final class JsonFormat {
      * document can sit inside an HTML script element and survives any
      * encoding of the output.
      */
-    static void string(Appendable out, String s) throws IOException {
+    public static void string(Appendable out, String s) throws IOException {
         out.append('"');
         for (int i = 0; i < s.length(); i++) {
             char c = s.charAt(i);

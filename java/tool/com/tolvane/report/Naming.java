@@ -5,6 +5,7 @@ import com.tolvane.snapshot.Snapshot;
 
 import java.util.HashMap;
 import java.util.HashSet;
+import java.util.List;
 import java.util.Map;
 import java.util.Set;
 import java.util.regex.Matcher;
@@ -40,14 +41,31 @@ public final class Naming {
      * @param raw keep class names as the JVM gave them, addresses and counters included
      */
     public Naming(Snapshot snapshot, boolean raw) {
+        this(List.of(snapshot), raw);
+    }
+
+    /**
+     * Names for the methods of several snapshots that are compared: a method
+     * overloaded in any of them gets its parameter types in all of them.
+     */
+    public Naming(List<Snapshot> snapshots, boolean raw) {
         this.raw = raw;
         // Methods whose class holds another method of the same name, with another signature.
         Map<String, Set<String>> signatures = new HashMap<>();
-        for (MethodRecord m : snapshot.methods()) {
-            if (!m.isInterception()) {
-                signatures.computeIfAbsent(className(m) + "." + m.name(), k -> new HashSet<>()).add(m.signature());
+        for (Snapshot snapshot : snapshots) {
+            for (MethodRecord m : snapshot.methods()) {
+                if (!m.isInterception()) {
+                    signatures.computeIfAbsent(className(m) + "." + m.name(), k -> new HashSet<>())
+                            .add(m.signature());
+                }
             }
         }
+        for (Snapshot snapshot : snapshots) {
+            name(snapshot, signatures);
+        }
+    }
+
+    private void name(Snapshot snapshot, Map<String, Set<String>> signatures) {
         for (MethodRecord m : snapshot.methods()) {
             String name;
             if (m.isInterception()) {

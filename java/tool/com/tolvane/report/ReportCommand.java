@@ -280,6 +280,19 @@ public final class ReportCommand implements Command {
      * failed write never leaves a truncated report under the final name.
      */
     private static void writeFile(Format format, ReportContext ctx, Path target) throws ToolException {
+        writeFile(target, w -> write(format, ctx, w));
+    }
+
+    /** Writes the text of a report. */
+    public interface Content {
+        void write(Writer out) throws IOException;
+    }
+
+    /**
+     * Writes a file through a temporary file next to it, so a failed write
+     * never leaves a truncated file under the final name.
+     */
+    public static void writeFile(Path target, Content content) throws ToolException {
         Path absolute = target.toAbsolutePath();
         Path dir = absolute.getParent();
         if (dir == null || !Files.isDirectory(dir)) {
@@ -290,7 +303,7 @@ public final class ReportCommand implements Command {
             temp = dir.resolve("." + absolute.getFileName() + "." + ProcessHandle.current().pid() + ".tmp");
             try (Writer w = Files.newBufferedWriter(temp, StandardCharsets.UTF_8,
                     java.nio.file.StandardOpenOption.CREATE_NEW, java.nio.file.StandardOpenOption.WRITE)) {
-                write(format, ctx, w);
+                content.write(w);
             }
             Files.move(temp, absolute, java.nio.file.StandardCopyOption.REPLACE_EXISTING);
             temp = null;
@@ -307,7 +320,7 @@ public final class ReportCommand implements Command {
         }
     }
 
-    private static String threadNames(Snapshot snapshot) {
+    public static String threadNames(Snapshot snapshot) {
         List<String> names = new ArrayList<>();
         snapshot.threads().forEach(t -> names.add("\"" + Names.printable(t.name()) + "\""));
         if (names.size() > 20) {

@@ -41,7 +41,7 @@ public final class DemoCommand implements Command {
                 + "Starts the demo application (CPU work, lock contention, waits, sleeps and loopback\n"
                 + "socket requests labelled as transactions) in a new JVM, records it and shows the result.\n"
                 + "Takes the options of tolvane record; the duration defaults to 3s and transaction\n"
-                + "labels are always sampled.\n\n" + RecordOptions.optionsUsage();
+                + "labels are always sampled.\n\n" + RecordOptions.optionsUsage("3s");
     }
 
     @Override
