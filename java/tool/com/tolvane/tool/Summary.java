@@ -141,7 +141,7 @@ public final class Summary {
      * the summary says which option opens it. Null when there is nothing to
      * say.
      */
-    static String filteredHint(Snapshot s) {
+    public static String filteredHint(Snapshot s) {
         List<MethodTime> times = methodTimes(s);
         long total = 0;
         for (MethodTime t : times) {

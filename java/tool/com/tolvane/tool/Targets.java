@@ -83,7 +83,7 @@ public final class Targets {
         return matches.get(0);
     }
 
-    static boolean matchesMainClass(String mainClass, String wanted) {
+    public static boolean matchesMainClass(String mainClass, String wanted) {
         if (mainClass.isEmpty()) {
             return false;
         }
