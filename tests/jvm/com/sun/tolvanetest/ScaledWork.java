@@ -3,11 +3,12 @@ package com.sun.tolvanetest;
 /**
  * A recorded application whose main class lives in a package the default
  * filters collapse (javac's does too). A thread named after the process id
- * runs, through a lambda, three steady methods of 1 ms each and one of
- * 3 ms times the factor given as argument, until killed.
+ * runs, through a lambda, three steady methods of one unit of work each and
+ * one of three units times the factor given as argument, until killed. The
+ * tests run it interpreted (-Xint), where equal loops cost equal time.
  */
 public final class ScaledWork {
-    private static final long UNIT_NANOS = 1_000_000;
+    private static final long UNIT = 10_000;
     private static volatile long sink;
 
     private ScaledWork() {
@@ -23,44 +24,39 @@ public final class ScaledWork {
         Thread worker = new Thread(work, "calc-" + ProcessHandle.current().pid());
         worker.setDaemon(true);
         worker.start();
-        // Ready once the JIT has had time to compile the loops, so a recording sees steady code.
-        Thread.sleep(1500);
         System.out.println("ScaledWork ready");
         System.out.flush();
         worker.join();
     }
 
-    // Each method spins for a span of wall-clock time rather than a count of
-    // iterations, so how the JIT compiles each copy of the loop changes nothing.
-
     static long steadyOne(long seed) {
         long h = seed;
-        for (long end = System.nanoTime() + UNIT_NANOS; System.nanoTime() < end; ) {
-            h = h * 31 + 7;
+        for (long i = 0; i < UNIT; i++) {
+            h = h * 31 + i;
         }
         return h;
     }
 
     static long steadyTwo(long seed) {
         long h = seed;
-        for (long end = System.nanoTime() + UNIT_NANOS; System.nanoTime() < end; ) {
-            h = h * 31 + 7;
+        for (long i = 0; i < UNIT; i++) {
+            h = h * 31 + i;
         }
         return h;
     }
 
     static long steadyThree(long seed) {
         long h = seed;
-        for (long end = System.nanoTime() + UNIT_NANOS; System.nanoTime() < end; ) {
-            h = h * 31 + 7;
+        for (long i = 0; i < UNIT; i++) {
+            h = h * 31 + i;
         }
         return h;
     }
 
     static long scaled(long seed, long factor) {
         long h = seed;
-        for (long end = System.nanoTime() + 3 * UNIT_NANOS * factor; System.nanoTime() < end; ) {
-            h = h * 31 + 7;
+        for (long i = 0; i < 3 * UNIT * factor; i++) {
+            h = h * 31 + i;
         }
         return h;
     }
