@@ -146,6 +146,17 @@
     return 'hsl(' + (c > 0 ? 0 : 215) + ', 75%, ' + (92 - 40 * k).toFixed(1) + '%)';
   }
 
+  // A name without its package, for narrow frames: the package ends before the
+  // outer class, and parameter lists may hold dots of their own.
+  function shortName(name) {
+    const paren = name.indexOf('(');
+    const head = paren >= 0 ? name.slice(0, paren) : name;
+    const cls = head.slice(0, Math.max(0, head.lastIndexOf('.')));
+    const dollar = cls.indexOf('$');
+    const outer = dollar >= 0 ? cls.slice(0, dollar) : cls;
+    return name.slice(outer.lastIndexOf('.') + 1);
+  }
+
   function label(t, n) {
     return n === 0 ? doc.groups[state.group].name : names[t.name[n]];
   }
@@ -173,6 +184,7 @@
       if (f.w > 30) {
         const fit = Math.floor((f.w - 6) / 6.2);
         let text = label(t, f.n);
+        if (text.length > fit) text = shortName(text);
         if (text.length > fit) text = text.slice(0, Math.max(0, fit - 1)) + '\u2026';
         g.fillStyle = '#1d232b';
         g.fillText(text, f.x + 3, y + ROW / 2);
