@@ -136,6 +136,11 @@ public final class ReportCommand implements Command {
             }
         } else {
             format = defaultFormat(output, System.console() != null);
+            if (output == null && format == Format.COLLAPSED) {
+                // Said on standard error, which the pipe (flamegraph.pl, less) does not carry.
+                err.println("tolvane report: folded stacks, since the output is not a terminal;"
+                        + " -f tree gives the call tree");
+            }
         }
 
         Metric metric = metric(args);

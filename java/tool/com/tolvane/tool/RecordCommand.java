@@ -32,17 +32,7 @@ public final class RecordCommand implements Command {
         Targets.Jvm jvm = Targets.resolve(target);
         Path output = options.outputFor(jvm.pid());
         options.exemptApplication(jvm.mainClass());
-        boolean terminal = System.console() != null;
-        // A terminal shows a progress line; a log gets a line at the start and one at the end.
-        if (!terminal) {
-            err.println("tolvane: recording JVM " + jvm.pid() + (jvm.mainClass().isEmpty() ? "" : " ("
-                    + jvm.mainClass() + ")") + " for " + Recording.seconds(options.durationMillis));
-        }
-        Recording.Result result = new Recording(jvm, options, output, err, terminal).run();
-        if (!terminal) {
-            err.println("tolvane: recording of JVM " + jvm.pid() + " ended, snapshot written to "
-                    + result.snapshotPath());
-        }
+        Recording.Result result = new Recording(jvm, options, output, err, System.console() != null).run();
         Summary.print(result, out);
         com.tolvane.report.ReportCommand.writeHtml(result.snapshot(), result.snapshotPath(), options.htmlOutput, out);
         if (result.targetExited()) {
