@@ -136,11 +136,6 @@ public final class ReportCommand implements Command {
             }
         } else {
             format = defaultFormat(output, System.console() != null);
-            if (output == null && format == Format.COLLAPSED) {
-                // Said on standard error, which the pipe (flamegraph.pl, less) does not carry.
-                err.println("tolvane report: folded stacks, since the output is not a terminal;"
-                        + " -f tree gives the call tree");
-            }
         }
 
         Metric metric = metric(args);
@@ -170,6 +165,11 @@ public final class ReportCommand implements Command {
         }
 
         if (output == null) {
+            if (!args.has("format") && format == Format.COLLAPSED) {
+                // Said on standard error, which the pipe (flamegraph.pl, less) does not carry.
+                err.println("tolvane report: folded stacks, since the output is not a terminal;"
+                        + " -f tree gives the call tree");
+            }
             Writer w = new BufferedWriter(new OutputStreamWriter(out, StandardCharsets.UTF_8), 1 << 16);
             try {
                 write(format, ctx, w);

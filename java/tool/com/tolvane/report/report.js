@@ -431,9 +431,8 @@
 
   // Indentation: 14 px per level near the root, then 4 px, never more than 40% of
   // the name column, so names deep in a tree keep room to be read.
-  function indent(depth) {
+  function indent(depth, column) {
     const px = depth <= 12 ? 14 * depth : 168 + 4 * (depth - 12);
-    const column = $('tree-head').firstChild.getBoundingClientRect().width || 400;
     return Math.min(px, Math.floor(column * 0.4));
   }
 
@@ -517,6 +516,8 @@
     const count = Math.ceil((treeBox.clientHeight || 420) / TREE_ROW) + 2;
     treeRowsEl.style.transform = 'translateY(' + first * TREE_ROW + 'px)';
     const whole = t.incl[m][0];
+    // Measured once, before the rows are written, so filling them forces no layout.
+    const column = $('tree-head').firstChild.getBoundingClientRect().width || 400;
     for (let k = 0; k < count; k++) {
       const r = rowElement(k);
       const i = first + k;
@@ -527,7 +528,7 @@
       const c = r.children;
       const hasKids = visibleKids(t, n).length > 0;
       const d = rowDepth[i];
-      c[0].style.paddingLeft = (4 + indent(d)) + 'px';
+      c[0].style.paddingLeft = (4 + indent(d, column)) + 'px';
       c[0].children[0].textContent = d > 12 ? String(d) : '';
       c[0].children[1].textContent = hasKids ? (expanded.has(n) ? '\u25be' : '\u25b8') : '';
       c[0].lastChild.textContent = shortName(t, n);

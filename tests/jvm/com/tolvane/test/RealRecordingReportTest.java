@@ -58,7 +58,7 @@ class RealRecordingReportTest {
 
     @Test
     void reportsShowTheKnownWorkload() {
-        String hot = tolvane("report", snapshot.toString(), "-f", "hotspots").out;
+        String hot = tolvane("report", snapshot.toString(), "-f", "hotspots", "--state", "all").out;
         List<String> lines = Arrays.asList(hot.split("\n"));
         int running = lines.indexOf(lines.stream().filter(l -> l.startsWith("== by own running time")).findFirst()
                 .orElseThrow());

@@ -252,8 +252,10 @@ class ReportFormatsTest {
                 + "com.acme.Shop.run;com.acme.Shop.buy;com.acme.Shop.pay 1500\n"
                 + "com.acme.Shop.run;com.acme.Shop.pay 800\n",
                 ok("report", file.toString(), "-f", "collapsed", "--state", "all").out);
-        // Without -o and without a terminal the folded stacks are the default.
-        assertEquals(out, ok("report", file.toString()).out);
+        // Without -o and without a terminal the folded stacks are the default, and standard error says so.
+        Run piped = ok("report", file.toString());
+        assertEquals(out, piped.out);
+        assertTrue(piped.err.contains("folded stacks, since the output is not a terminal; -f tree"), piped.err);
     }
 
     @Test
