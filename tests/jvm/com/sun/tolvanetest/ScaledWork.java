@@ -3,12 +3,15 @@ package com.sun.tolvanetest;
 /**
  * A recorded application whose main class lives in a package the default
  * filters collapse (javac's does too). A thread named after the process id
- * runs, through a lambda, three steady methods of one unit of work each and
- * one of three units times the factor given as argument, until killed. The
- * tests run it interpreted (-Xint), where equal loops cost equal time.
+ * runs, through a lambda, three steady methods of 20 ms each and one of
+ * 60 ms times the factor given as argument, until killed. Each spins for its
+ * span of wall-clock time, so a busy machine changes the spans' lengths
+ * alike; the tests run it interpreted (-Xint), so that every sample lands in
+ * the loop that ran.
  */
 public final class ScaledWork {
-    private static final long UNIT = 10_000;
+    /** Long against the sampling interval, so that every part gets its fair number of samples. */
+    private static final long UNIT_NANOS = 20_000_000;
     private static volatile long sink;
 
     private ScaledWork() {
@@ -31,32 +34,40 @@ public final class ScaledWork {
 
     static long steadyOne(long seed) {
         long h = seed;
-        for (long i = 0; i < UNIT; i++) {
-            h = h * 31 + i;
+        for (long end = System.nanoTime() + UNIT_NANOS; System.nanoTime() < end; ) {
+            for (int i = 0; i < 1000; i++) {
+                h = h * 31 + i;
+            }
         }
         return h;
     }
 
     static long steadyTwo(long seed) {
         long h = seed;
-        for (long i = 0; i < UNIT; i++) {
-            h = h * 31 + i;
+        for (long end = System.nanoTime() + UNIT_NANOS; System.nanoTime() < end; ) {
+            for (int i = 0; i < 1000; i++) {
+                h = h * 31 + i;
+            }
         }
         return h;
     }
 
     static long steadyThree(long seed) {
         long h = seed;
-        for (long i = 0; i < UNIT; i++) {
-            h = h * 31 + i;
+        for (long end = System.nanoTime() + UNIT_NANOS; System.nanoTime() < end; ) {
+            for (int i = 0; i < 1000; i++) {
+                h = h * 31 + i;
+            }
         }
         return h;
     }
 
     static long scaled(long seed, long factor) {
         long h = seed;
-        for (long i = 0; i < 3 * UNIT * factor; i++) {
-            h = h * 31 + i;
+        for (long end = System.nanoTime() + 3 * UNIT_NANOS * factor; System.nanoTime() < end; ) {
+            for (int i = 0; i < 1000; i++) {
+                h = h * 31 + i;
+            }
         }
         return h;
     }

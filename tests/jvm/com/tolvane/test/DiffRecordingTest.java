@@ -62,7 +62,7 @@ class DiffRecordingTest {
 
     /** Runs ScaledWork with a cost factor and records it for 2 s; returns what record wrote on stderr. */
     private static String record(int factor, Path snapshot) throws Exception {
-        // Interpreted, equal loops cost equal time in both runs whatever the JIT would decide.
+        // Interpreted: compiled code may book a callee's samples to the method it was inlined into.
         Process target = new ProcessBuilder(System.getProperty("tolvane.java", "java"), "-Xint", "-cp",
                 System.getProperty("tolvane.testJar"), MAIN, String.valueOf(factor)).redirectErrorStream(true).start();
         try {
