@@ -6,8 +6,7 @@ package com.sun.tolvanetest;
  * runs, through a lambda, three steady methods of 20 ms each and one of
  * 60 ms times the factor given as argument, until killed. Each spins for its
  * span of wall-clock time, so a busy machine changes the spans' lengths
- * alike; the tests run it interpreted (-Xint), so that every sample lands in
- * the loop that ran.
+ * alike; the tests run it interpreted (-Xint), where equal loops stay equal.
  */
 public final class ScaledWork {
     /** Long against the sampling interval, so that every part gets its fair number of samples. */

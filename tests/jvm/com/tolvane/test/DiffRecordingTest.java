@@ -62,7 +62,8 @@ class DiffRecordingTest {
 
     /** Runs ScaledWork with a cost factor and records it for 2 s; returns what record wrote on stderr. */
     private static String record(int factor, Path snapshot) throws Exception {
-        // Interpreted: compiled code may book a callee's samples to the method it was inlined into.
+        // Interpreted, the four loops run alike in both runs; compiled, the JIT's choices moved the
+        // split of samples between equal loops by several points from run to run.
         Process target = new ProcessBuilder(System.getProperty("tolvane.java", "java"), "-Xint", "-cp",
                 System.getProperty("tolvane.testJar"), MAIN, String.valueOf(factor)).redirectErrorStream(true).start();
         try {
