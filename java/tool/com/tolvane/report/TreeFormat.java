@@ -9,8 +9,8 @@ import java.util.Deque;
 import java.util.List;
 
 /**
- * The top-down call tree as text: the chosen threads merged, then each
- * thread on its own. Every column measures the chosen time: its share of
+ * The top-down call tree as text: the chosen threads merged (when more than
+ * one of them has time), then each thread on its own. Every column measures the chosen time: its share of
  * the tree, the node with everything below it, and the node alone; with all
  * states, the time with descendants is also split by state. The line is the
  * caller's line that made the call. A child below the threshold share of its
@@ -41,18 +41,25 @@ public final class TreeFormat {
             out.append("\nno thread matches\n");
             return;
         }
-        if (threads.size() > 1) {
+        List<ThreadRecord> busy = new ArrayList<>();
+        List<Frame> trees = new ArrayList<>();
+        for (ThreadRecord t : threads) {
+            Frame tree = Frame.merge(List.of(t.root()));
+            if (tree.total(m) > 0) {
+                busy.add(t);
+                trees.add(tree);
+            }
+        }
+        // With time in one thread only, the merged tree would repeat that thread's tree.
+        if (busy.size() > 1 || (busy.isEmpty() && threads.size() > 1)) {
             Frame merged = ctx.mergedTree();
             out.append("\n== all threads (").append(String.valueOf(threads.size())).append(") ==\n");
             writeTree(ctx, merged, "(all threads)", out);
         }
-        int quiet = 0;
-        for (ThreadRecord t : threads) {
-            Frame tree = Frame.merge(List.of(t.root()));
-            if (tree.total(m) == 0) {
-                quiet++;
-                continue;
-            }
+        int quiet = threads.size() - busy.size();
+        for (int i = 0; i < busy.size(); i++) {
+            ThreadRecord t = busy.get(i);
+            Frame tree = trees.get(i);
             out.append("\n== thread \"").append(Names.printable(t.name())).append("\" [")
                     .append(Names.printable(t.group())).append(']').append(t.ignored() ? " ignored" : "")
                     .append(" ==\n");

@@ -167,14 +167,16 @@ class ReportFormatsTest {
     void stateChoosesTheTimeThatIsRankedAndFolded() throws Exception {
         Path file = shop();
         String waiting = ok("report", file.toString(), "-f", "tree", "--state", "waiting").out;
-        // Only main waited, below run -> buy; calls without waiting time are left out.
+        // Only main waited, below run -> buy; calls without waiting time are left out, and so is
+        // the merged tree, which would repeat main's.
         assertEquals(List.of(
                 "% total ms self ms line method",
-                "100.0% 0.500 0.000 (all threads)",
+                "100.0% 0.500 0.000 (thread)",
                 "100.0% 0.500 0.000 com.acme.Shop.run",
-                "100.0% 0.500 0.500 12 com.acme.Shop.buy"),
-                section(waiting, "all threads (2)"));
-        assertTrue(waiting.contains("1 thread without waiting time not shown"), waiting);
+                "100.0% 0.500 0.500 12 com.acme.Shop.buy",
+                "1 thread without waiting time not shown"),
+                section(waiting, "thread \"main\" [main]"));
+        assertFalse(waiting.contains("== all threads"), waiting);
         assertFalse(waiting.contains("worker-1"), waiting);
 
         assertEquals("[GET /cart];com.acme.Shop.run;com.acme.Shop.buy 300\ncom.acme.Shop.run;com.acme.Shop.pay 100\n",
