@@ -16,7 +16,8 @@ import java.util.TreeMap;
  * distinct stack, its frames from the outermost call inward joined by ';',
  * then a space and the microseconds spent with exactly that stack on top.
  * The same stack in several threads (or from different call-site lines)
- * gives one line with the sum. Lines are sorted by stack.
+ * gives one line with the sum, unless each thread starts with a frame of its
+ * own ("[thread NAME]"). Lines are sorted by stack.
  */
 public final class CollapsedFormat {
     private CollapsedFormat() {
@@ -36,16 +37,21 @@ public final class CollapsedFormat {
         // so deep trees cost no more than their output.
         List<String> path = new ArrayList<>();
         Deque<Object[]> pending = new ArrayDeque<>();
+        int base = ctx.threadFrames() ? 1 : 0;
         for (ThreadRecord t : ctx.threads()) {
+            path.clear();
+            if (base == 1) {
+                path.add(("[thread " + Names.printable(t.name()) + "]").replace(';', ','));
+            }
             for (CallNode child : t.root().children()) {
-                pending.push(new Object[] {child, 0});
+                pending.push(new Object[] {child, base});
             }
             while (!pending.isEmpty()) {
                 Object[] item = pending.pop();
                 CallNode node = (CallNode) item[0];
                 int depth = (Integer) item[1];
                 path.subList(depth, path.size()).clear();
-                path.add(Names.folded(node.method()));
+                path.add(ctx.names().folded(node.method()));
                 long micros = m.self(node);
                 if (micros > 0) {
                     stacks.merge(String.join(";", path), micros, Long::sum);

@@ -1,7 +1,6 @@
 package com.tolvane.report;
 
 import com.tolvane.snapshot.CallNode;
-import com.tolvane.snapshot.MethodRecord;
 import com.tolvane.snapshot.ThreadRecord;
 
 import java.io.IOException;
@@ -31,12 +30,12 @@ public final class HotspotsFormat {
 
     /** One method's time, with the time of each distinct call path leading to it. */
     static final class Hotspot {
-        final MethodRecord method;
+        final String name;
         long micros;
         final Map<String, Long> paths = new LinkedHashMap<>();
 
-        Hotspot(MethodRecord method) {
-            this.method = method;
+        Hotspot(String name) {
+            this.name = name;
         }
 
         /** The paths with the most time, most first. */
@@ -51,15 +50,20 @@ public final class HotspotsFormat {
         Metric[] sections = ctx.metric() == Metric.ALL ? Metric.STATES : new Metric[] {ctx.metric()};
         out.append("Hot spots of ").append(Names.printable(ctx.source())).append(", ")
                 .append(String.valueOf(ctx.threads().size())).append(ctx.threads().size() == 1 ? " thread" : " threads")
-                .append("; methods below ").append(Names.number(ctx.minPercent())).append("% folded\n");
+                .append("; own time per method in ms, methods below ").append(Names.number(ctx.minPercent()))
+                .append("% folded (--min-percent)\n");
+        out.append("Own running time is the method's running time minus the running time of the methods it"
+                + " called.\nBelow each method, the call paths that contributed most, from the method outward;"
+                + "\n\"caller:53\" is line 53 of the caller, where it made the call.\n");
         for (Metric m : sections) {
             writeSection(ctx, m, out);
         }
     }
 
     /** The methods with their time in a metric, most first. */
-    static List<Hotspot> hotspots(List<ThreadRecord> threads, Metric m) {
-        Map<MethodRecord, Hotspot> byMethod = new HashMap<>();
+    static List<Hotspot> hotspots(List<ThreadRecord> threads, Metric m, Naming names) {
+        // By name: the same code loaded as several generated classes is one hot spot.
+        Map<String, Hotspot> byMethod = new HashMap<>();
         for (ThreadRecord t : threads) {
             t.root().walk(node -> {
                 if (node.isRoot()) {
@@ -69,21 +73,21 @@ public final class HotspotsFormat {
                 if (micros <= 0) {
                     return;
                 }
-                Hotspot h = byMethod.computeIfAbsent(node.method(), Hotspot::new);
+                Hotspot h = byMethod.computeIfAbsent(names.frame(node.method()), Hotspot::new);
                 h.micros += micros;
-                h.paths.merge(path(node), micros, Long::sum);
+                h.paths.merge(path(node, names), micros, Long::sum);
             });
         }
         List<Hotspot> list = new ArrayList<>(byMethod.values());
         list.sort(Comparator.comparingLong((Hotspot h) -> h.micros).reversed()
-                .thenComparing(h -> Names.frame(h.method)));
+                .thenComparing(h -> h.name));
         return list;
     }
 
 
     /** The call path of a node from the node outward, each caller with the line it called from. */
-    static String path(CallNode node) {
-        StringBuilder sb = new StringBuilder(Names.frame(node.method()));
+    static String path(CallNode node, Naming names) {
+        StringBuilder sb = new StringBuilder(names.frame(node.method()));
         CallNode callee = node;
         int shown = 0;
         for (CallNode caller = node.parent(); caller != null && !caller.isRoot(); caller = caller.parent()) {
@@ -91,7 +95,7 @@ public final class HotspotsFormat {
                 sb.append(" <- ...");
                 break;
             }
-            sb.append(" <- ").append(Names.frame(caller.method()));
+            sb.append(" <- ").append(names.frame(caller.method()));
             if (callee.line() > 0) {
                 sb.append(':').append(callee.line());
             }
@@ -101,8 +105,8 @@ public final class HotspotsFormat {
     }
 
     private static void writeSection(ReportContext ctx, Metric m, Appendable out) throws IOException {
-        String what = m == Metric.RUNNING ? "self running" : m.label();
-        List<Hotspot> list = hotspots(ctx.threads(), m);
+        String what = m == Metric.RUNNING ? "own running" : "own " + m.label();
+        List<Hotspot> list = hotspots(ctx.threads(), m, ctx.names());
         long whole = 0;
         for (Hotspot h : list) {
             whole += h.micros;
@@ -112,7 +116,8 @@ public final class HotspotsFormat {
             out.append("no ").append(m.label()).append(" time recorded\n");
             return;
         }
-        out.append("      %").append(Names.pad(m == Metric.RUNNING ? "self ms" : "ms", 13)).append("  method\n");
+        out.append("      %").append(Names.pad("own ms", 13)).append("  method  (%: share of all ").append(what)
+                .append(" time)\n");
         int folded = 0;
         long foldedMicros = 0;
         for (Hotspot h : list) {
@@ -122,7 +127,7 @@ public final class HotspotsFormat {
                 continue;
             }
             out.append(Names.pad(Names.percent(h.micros, whole), 7)).append(Names.pad(Names.ms(h.micros), 13))
-                    .append("  ").append(Names.frame(h.method)).append('\n');
+                    .append("  ").append(h.name).append('\n');
             for (Map.Entry<String, Long> p : h.topPaths()) {
                 out.append(" ".repeat(22)).append(Names.pad(Names.ms(p.getValue()), 11)).append(" ms  ")
                         .append(p.getKey()).append('\n');

@@ -38,7 +38,7 @@ public final class HtmlFormat {
     }
 
     /** Reads a page resource packed next to this class. */
-    static String resource(String name) {
+    public static String resource(String name) {
         try (InputStream in = HtmlFormat.class.getResourceAsStream(name)) {
             if (in == null) {
                 throw new IllegalStateException("report page resource " + name + " is missing from the tool jar");
@@ -49,7 +49,7 @@ public final class HtmlFormat {
         }
     }
 
-    static String escapeHtml(String s) {
+    public static String escapeHtml(String s) {
         StringBuilder sb = new StringBuilder(s.length());
         for (int i = 0; i < s.length(); i++) {
             char c = s.charAt(i);

@@ -16,7 +16,9 @@ import java.util.Map;
  * the HTML page. IDs are hexadecimal strings ("0x7f3a..."), since a 64-bit
  * identity does not fit a JavaScript number. Methods name their class, and
  * call-tree nodes their method, by index into the "classes" and "methods"
- * arrays. Times are microseconds on the recorder's clock. A node carries
+ * arrays; a method's "display" is the name the reports show (generated class
+ * names without run-time addresses, parameter types for overloads). Times
+ * are microseconds on the recorder's clock. A node carries
  * "running" (with descendants) and, when the file has them, its own
  * "blocked", "waiting" and "netio" times; "children" is left out for leaves.
  * Only the chosen threads are written.
@@ -64,6 +66,8 @@ public final class JsonFormat {
             string(out, m.name());
             out.append(",\"signature\":");
             string(out, m.signature());
+            out.append(",\"display\":");
+            string(out, ctx.names().frame(m));
             out.append('}');
         });
 
@@ -156,7 +160,7 @@ public final class JsonFormat {
      * document can sit inside an HTML script element and survives any
      * encoding of the output.
      */
-    static void string(Appendable out, String s) throws IOException {
+    public static void string(Appendable out, String s) throws IOException {
         out.append('"');
         for (int i = 0; i < s.length(); i++) {
             char c = s.charAt(i);

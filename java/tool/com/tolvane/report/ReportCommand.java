@@ -45,11 +45,6 @@ public final class ReportCommand implements Command {
             }
             return null;
         }
-
-        /** The metric a format ranks by when --state is not given. */
-        Metric defaultMetric() {
-            return this == COLLAPSED || this == HTML ? Metric.RUNNING : Metric.ALL;
-        }
     }
 
     @Override
@@ -64,8 +59,7 @@ public final class ReportCommand implements Command {
 
     @Override
     public String usage() {
-        return "usage: tolvane report FILE [--format F] [-o OUT] [--thread REGEX] [--min-percent P]\n"
-                + "                      [--state running|waiting|blocked|netio|all]\n"
+        return "usage: tolvane report FILE [--format F] [-o OUT] [options]\n"
                 + "  -f, --format F     tree       call tree of all threads merged, then of each thread\n"
                 + "                     hotspots   methods by own time, with the call paths leading there\n"
                 + "                     threads    threads with lifetime and time per state\n"
@@ -77,21 +71,58 @@ public final class ReportCommand implements Command {
                 + "                     .folded), else tree on a terminal and collapsed when the output\n"
                 + "                     is piped or redirected.\n"
                 + "  -o, --output OUT   write to OUT instead of standard output\n"
-                + "  --thread REGEX     only threads whose name contains a match of REGEX\n"
-                + "  --min-percent P    fold call-tree nodes and hot spots below P% (default "
-                + Names.number(DEFAULT_MIN_PERCENT) + ")\n"
-                + "  --state S          time to rank and fold by: running, waiting, blocked, netio or all\n"
-                + "                     (default: all for tree and hotspots, running for collapsed and html)\n";
+                + "  --min-percent P    fold call-tree children below P% of their caller's time and hot\n"
+                + "                     spots below P% of all (default " + Names.number(DEFAULT_MIN_PERCENT) + ")\n"
+                + "  --threads          folded stacks: each thread as a first frame \"[thread NAME]\"\n"
+                + SHARED_USAGE;
+    }
+
+    /** Usage of the options that report and diff share. */
+    public static final String SHARED_USAGE =
+            "  --state S          time to rank, fold and draw: running, waiting, blocked, netio or all\n"
+            + "                     (default running)\n"
+            + "  --thread REGEX     only threads whose name contains a match of REGEX\n"
+            + "  --raw-names        keep the run-time addresses and counters of lambda, hidden and proxy\n"
+            + "                     classes (by default dropped, so recordings compare)\n";
+
+    /** Declares the options that report and diff share. */
+    public static Args declareShared(Args args) {
+        return args.valued("thread", null).valued("state", null).flag("raw-names", null);
+    }
+
+    /** The --state option; running when it is not given. */
+    public static Metric metric(Args args) throws ToolException {
+        if (!args.has("state")) {
+            return Metric.RUNNING;
+        }
+        Metric metric = Metric.parse(args.value("state", ""));
+        if (metric == null) {
+            throw ToolException.usage("unknown state \"" + args.value("state", "")
+                    + "\" (running, waiting, blocked, netio or all)");
+        }
+        return metric;
+    }
+
+    /** The --thread option; null when it is not given. */
+    public static Pattern threadPattern(Args args) throws ToolException {
+        if (!args.has("thread")) {
+            return null;
+        }
+        try {
+            return Pattern.compile(args.value("thread", ""));
+        } catch (PatternSyntaxException e) {
+            throw ToolException.usage("invalid --thread pattern: " + e.getDescription()
+                    + " in \"" + e.getPattern() + "\"");
+        }
     }
 
     @Override
     public int run(String[] argv, PrintStream out, PrintStream err) throws ToolException {
-        Args args = new Args()
+        Args args = declareShared(new Args()
                 .valued("format", 'f')
                 .valued("output", 'o')
-                .valued("thread", null)
                 .valued("min-percent", null)
-                .valued("state", null)
+                .flag("threads", null))
                 .parse(argv);
         Path file = Path.of(args.single("snapshot file"));
         String output = args.value("output", null);
@@ -107,14 +138,7 @@ public final class ReportCommand implements Command {
             format = defaultFormat(output, System.console() != null);
         }
 
-        Metric metric = format.defaultMetric();
-        if (args.has("state")) {
-            metric = Metric.parse(args.value("state", ""));
-            if (metric == null) {
-                throw ToolException.usage("unknown state \"" + args.value("state", "")
-                        + "\" (running, waiting, blocked, netio or all)");
-            }
-        }
+        Metric metric = metric(args);
         double minPercent = DEFAULT_MIN_PERCENT;
         if (args.has("min-percent")) {
             String text = args.value("min-percent", "");
@@ -127,25 +151,25 @@ public final class ReportCommand implements Command {
                 throw ToolException.usage("--min-percent needs a number from 0 to 100, not \"" + text + "\"");
             }
         }
-        Pattern threadPattern = null;
-        if (args.has("thread")) {
-            try {
-                threadPattern = Pattern.compile(args.value("thread", ""));
-            } catch (PatternSyntaxException e) {
-                throw ToolException.usage("invalid --thread pattern: " + e.getDescription()
-                        + " in \"" + e.getPattern() + "\"");
-            }
+        Pattern threadPattern = threadPattern(args);
+        if (args.has("threads") && format != Format.COLLAPSED) {
+            throw ToolException.usage("--threads applies to folded stacks (--format collapsed) only");
         }
 
         Snapshot snapshot = read(file);
         ReportContext ctx = new ReportContext(snapshot, file.getFileName().toString(), threadPattern, metric,
-                minPercent);
+                minPercent, args.has("raw-names")).threadFrames(args.has("threads"));
         if (threadPattern != null && ctx.threads().isEmpty()) {
             throw new ToolException("no thread name matches \"" + threadPattern.pattern() + "\"; the threads are: "
                     + threadNames(snapshot));
         }
 
         if (output == null) {
+            if (!args.has("format") && format == Format.COLLAPSED) {
+                // Said on standard error, which the pipe (flamegraph.pl, less) does not carry.
+                err.println("tolvane report: folded stacks, since the output is not a terminal;"
+                        + " -f tree gives the call tree");
+            }
             Writer w = new BufferedWriter(new OutputStreamWriter(out, StandardCharsets.UTF_8), 1 << 16);
             try {
                 write(format, ctx, w);
@@ -261,6 +285,19 @@ public final class ReportCommand implements Command {
      * failed write never leaves a truncated report under the final name.
      */
     private static void writeFile(Format format, ReportContext ctx, Path target) throws ToolException {
+        writeFile(target, w -> write(format, ctx, w));
+    }
+
+    /** Writes the text of a report. */
+    public interface Content {
+        void write(Writer out) throws IOException;
+    }
+
+    /**
+     * Writes a file through a temporary file next to it, so a failed write
+     * never leaves a truncated file under the final name.
+     */
+    public static void writeFile(Path target, Content content) throws ToolException {
         Path absolute = target.toAbsolutePath();
         Path dir = absolute.getParent();
         if (dir == null || !Files.isDirectory(dir)) {
@@ -271,7 +308,7 @@ public final class ReportCommand implements Command {
             temp = dir.resolve("." + absolute.getFileName() + "." + ProcessHandle.current().pid() + ".tmp");
             try (Writer w = Files.newBufferedWriter(temp, StandardCharsets.UTF_8,
                     java.nio.file.StandardOpenOption.CREATE_NEW, java.nio.file.StandardOpenOption.WRITE)) {
-                write(format, ctx, w);
+                content.write(w);
             }
             Files.move(temp, absolute, java.nio.file.StandardCopyOption.REPLACE_EXISTING);
             temp = null;
@@ -288,7 +325,7 @@ public final class ReportCommand implements Command {
         }
     }
 
-    private static String threadNames(Snapshot snapshot) {
+    public static String threadNames(Snapshot snapshot) {
         List<String> names = new ArrayList<>();
         snapshot.threads().forEach(t -> names.add("\"" + Names.printable(t.name()) + "\""));
         if (names.size() > 20) {

@@ -16,6 +16,8 @@ public final class ReportContext {
     private final List<ThreadRecord> threads;
     private final Metric metric;
     private final double minPercent;
+    private final Naming names;
+    private boolean threadFrames;
     private long recordingEnd = Long.MIN_VALUE;
 
     /**
@@ -25,7 +27,16 @@ public final class ReportContext {
      * @param minPercent nodes below this share of their tree are folded
      */
     public ReportContext(Snapshot snapshot, String source, Pattern threadName, Metric metric, double minPercent) {
+        this(snapshot, source, threadName, metric, minPercent, false);
+    }
+
+    /**
+     * @param rawNames keep generated class names with their addresses and counters
+     */
+    public ReportContext(Snapshot snapshot, String source, Pattern threadName, Metric metric, double minPercent,
+                         boolean rawNames) {
         this.snapshot = snapshot;
+        this.names = new Naming(snapshot, rawNames);
         this.source = source;
         this.metric = metric;
         this.minPercent = minPercent;
@@ -57,6 +68,21 @@ public final class ReportContext {
 
     public double minPercent() {
         return minPercent;
+    }
+
+    /** Whether folded stacks start with a frame that names the thread. */
+    public boolean threadFrames() {
+        return threadFrames;
+    }
+
+    public ReportContext threadFrames(boolean on) {
+        threadFrames = on;
+        return this;
+    }
+
+    /** How methods are named in this report. */
+    public Naming names() {
+        return names;
     }
 
     /** The merged call tree of the chosen threads. */

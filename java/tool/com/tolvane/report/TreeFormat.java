@@ -9,16 +9,14 @@ import java.util.Deque;
 import java.util.List;
 
 /**
- * The top-down call tree as text: the chosen threads merged, then each
- * thread on its own. Every line shows the share of the tree's time in the
- * chosen metric, that time with descendants, the running time with
- * descendants, the node's own waiting, blocked and net I/O time, and the line
- * of the caller from which the method was called. Children below the
- * threshold share are folded into one line per parent.
+ * The top-down call tree as text: the chosen threads merged (when more than
+ * one of them has time), then each thread on its own. Every column measures the chosen time: its share of
+ * the tree, the node with everything below it, and the node alone; with all
+ * states, the time with descendants is also split by state. The line is the
+ * caller's line that made the call. A child below the threshold share of its
+ * caller's total is folded, with its siblings below it, into one line.
  */
 public final class TreeFormat {
-    private static final String COLUMNS = "      %     total ms   running ms   waiting ms   blocked ms   net I/O ms   line  method";
-
     /** Levels that are indented; deeper nodes keep this indent and show their depth instead. */
     static final int MAX_INDENT = 60;
 
@@ -27,28 +25,41 @@ public final class TreeFormat {
 
     public static void write(ReportContext ctx, Appendable out) throws IOException {
         Metric m = ctx.metric();
-        out.append("Call tree of ").append(Names.printable(ctx.source())).append(": % and total: ")
-                .append(m.label()).append(" time with descendants; nodes below ")
-                .append(Names.number(ctx.minPercent())).append("% of their tree folded\n");
-        out.append("running includes descendants; waiting, blocked and net I/O are the node's own"
-                + " (folded lines: with descendants)\n");
+        out.append("Call tree of ").append(Names.printable(ctx.source())).append(", by ").append(m.label())
+                .append(" time in ms:\n");
+        out.append("  %         share of the tree's ").append(m.label()).append(" time, with descendants\n");
+        out.append("  total     ").append(m.label()).append(" time of the node with everything it called\n");
+        if (m == Metric.ALL) {
+            out.append("  running, waiting, blocked, net I/O   the total split by state, with descendants\n");
+        }
+        out.append("  self      ").append(m.label()).append(" time in the node itself\n");
+        out.append("  line      the caller's line that made the call\n");
+        out.append("Children below ").append(Names.number(ctx.minPercent()))
+                .append("% of their caller's total are folded into one line (--min-percent).\n");
         List<ThreadRecord> threads = ctx.threads();
         if (threads.isEmpty()) {
             out.append("\nno thread matches\n");
             return;
         }
-        if (threads.size() > 1) {
+        List<ThreadRecord> busy = new ArrayList<>();
+        List<Frame> trees = new ArrayList<>();
+        for (ThreadRecord t : threads) {
+            Frame tree = Frame.merge(List.of(t.root()));
+            if (tree.total(m) > 0) {
+                busy.add(t);
+                trees.add(tree);
+            }
+        }
+        // With time in one thread only, the merged tree would repeat that thread's tree.
+        if (busy.size() > 1 || (busy.isEmpty() && threads.size() > 1)) {
             Frame merged = ctx.mergedTree();
             out.append("\n== all threads (").append(String.valueOf(threads.size())).append(") ==\n");
             writeTree(ctx, merged, "(all threads)", out);
         }
-        int quiet = 0;
-        for (ThreadRecord t : threads) {
-            Frame tree = Frame.merge(List.of(t.root()));
-            if (tree.total(m) == 0) {
-                quiet++;
-                continue;
-            }
+        int quiet = threads.size() - busy.size();
+        for (int i = 0; i < busy.size(); i++) {
+            ThreadRecord t = busy.get(i);
+            Frame tree = trees.get(i);
             out.append("\n== thread \"").append(Names.printable(t.name())).append("\" [")
                     .append(Names.printable(t.group())).append(']').append(t.ignored() ? " ignored" : "")
                     .append(" ==\n");
@@ -68,8 +79,12 @@ public final class TreeFormat {
             out.append("no ").append(m.label()).append(" time recorded\n");
             return;
         }
-        out.append(COLUMNS).append('\n');
-        // Items are frames to print, or folds (long[] of count and sums) to print as one line.
+        out.append("      %     total ms");
+        if (m == Metric.ALL) {
+            out.append("   running ms   waiting ms   blocked ms   net I/O ms");
+        }
+        out.append("      self ms   line  method\n");
+        // Items are frames to print, or folds (long[]: count, then the sums of the printed figures).
         Deque<Object[]> pending = new ArrayDeque<>();
         pending.push(new Object[] {root, 0});
         while (!pending.isEmpty()) {
@@ -77,23 +92,28 @@ public final class TreeFormat {
             int depth = (Integer) item[1];
             if (item[0] instanceof long[]) {
                 long[] fold = (long[]) item[0];
-                row(out, fold[1], whole, fold[2], fold[3], fold[4], fold[5], 0,
-                        depth, "(" + fold[0] + " more below " + Names.number(ctx.minPercent()) + "%)");
+                fold[6] = -1;
+                row(out, m, whole, fold, 0, depth, "(" + fold[0] + " more, each below "
+                        + Names.number(ctx.minPercent()) + "% of the caller)");
                 continue;
             }
             Frame f = (Frame) item[0];
-            row(out, f.total(m), whole, f.running(), f.self(Metric.WAITING), f.self(Metric.BLOCKED),
-                    f.self(Metric.NETIO), f.line(), depth, f.isRoot() ? rootLabel : Names.frame(f.method()));
+            row(out, m, whole, figures(f, m), f.line(), depth,
+                    f.isRoot() ? rootLabel : ctx.names().frame(f.method()));
+            long parentTotal = f.total(m);
             List<Frame> shown = new ArrayList<>();
-            long[] fold = new long[6];
+            long[] fold = new long[7];
             for (Frame c : f.children()) {
-                if (100.0 * c.total(m) / whole < ctx.minPercent()) {
+                long total = c.total(m);
+                if (total == 0) {
+                    continue;
+                }
+                if (100.0 * total / parentTotal < ctx.minPercent()) {
+                    long[] add = figures(c, m);
+                    for (int i = 1; i < 6; i++) {
+                        fold[i] += add[i];
+                    }
                     fold[0]++;
-                    fold[1] += c.total(m);
-                    fold[2] += c.running();
-                    fold[3] += c.total(Metric.WAITING);
-                    fold[4] += c.total(Metric.BLOCKED);
-                    fold[5] += c.total(Metric.NETIO);
                 } else {
                     shown.add(c);
                 }
@@ -108,14 +128,25 @@ public final class TreeFormat {
         }
     }
 
-    private static void row(Appendable out, long total, long whole, long running, long waiting, long blocked,
-                            long netio, int line, int depth, String name) throws IOException {
-        out.append(Names.pad(Names.percent(total, whole), 7))
-                .append(Names.pad(Names.ms(total), 13))
-                .append(Names.pad(Names.ms(running), 13))
-                .append(Names.pad(Names.ms(waiting), 13))
-                .append(Names.pad(Names.ms(blocked), 13))
-                .append(Names.pad(Names.ms(netio), 13))
+    /**
+     * The printed figures of a node: [unused, total, running, waiting,
+     * blocked, net I/O (all with descendants), self]. A folded line sums the
+     * figures with descendants and leaves self empty (-1).
+     */
+    private static long[] figures(Frame f, Metric m) {
+        return new long[] {0, f.total(m), f.total(Metric.RUNNING), f.total(Metric.WAITING),
+                f.total(Metric.BLOCKED), f.total(Metric.NETIO), f.self(m)};
+    }
+
+    private static void row(Appendable out, Metric m, long whole, long[] v, int line, int depth, String name)
+            throws IOException {
+        out.append(Names.pad(Names.percent(v[1], whole), 7)).append(Names.pad(Names.ms(v[1]), 13));
+        if (m == Metric.ALL) {
+            for (int i = 2; i <= 5; i++) {
+                out.append(Names.pad(Names.ms(v[i]), 13));
+            }
+        }
+        out.append(Names.pad(v[6] < 0 ? "" : Names.ms(v[6]), 13))
                 .append(Names.pad(line > 0 ? String.valueOf(line) : "", 7))
                 .append("  ").append("  ".repeat(Math.min(depth, MAX_INDENT)))
                 .append(depth > MAX_INDENT ? "[" + depth + "] " : "").append(name).append('\n');

@@ -17,6 +17,7 @@
   // ---- names ---------------------------------------------------------------
 
   const methodNames = doc.methods.map((m) => {
+    if (m.display) return m.display;
     const c = doc.classes[m.class];
     if (c && c.kind === TRANSACTION_KIND) return '[' + m.name + ']';
     return (c ? c.name : '?') + '.' + m.name;
@@ -24,13 +25,26 @@
   // Without the package, for narrow places; the full name is in the tooltip.
   const methodShort = doc.methods.map((m, i) => {
     const c = doc.classes[m.class];
-    if (!c || c.kind === TRANSACTION_KIND) return methodNames[i];
+    const full = methodNames[i];
+    if (!c || c.kind === TRANSACTION_KIND) return full;
     // The package ends before the outer class; nested, lambda and hidden class
-    // names may hold further dots after a '$'.
-    const dollar = c.name.indexOf('$');
-    const outer = dollar >= 0 ? c.name.slice(0, dollar) : c.name;
-    return c.name.slice(outer.lastIndexOf('.') + 1) + '.' + m.name;
+    // names may hold further dots after a '$', and parameter lists hold dots too.
+    const paren = full.indexOf('(');
+    const head = paren >= 0 ? full.slice(0, paren) : full;
+    const cls = head.slice(0, Math.max(0, head.lastIndexOf('.')));
+    const dollar = cls.indexOf('$');
+    const outer = dollar >= 0 ? cls.slice(0, dollar) : cls;
+    return full.slice(outer.lastIndexOf('.') + 1);
   });
+  // The first method of each name: generated classes of one piece of code (lambdas,
+  // hidden classes) share a name and count as one hot spot.
+  const methodCanon = (() => {
+    const first = new Map();
+    return methodNames.map((name, i) => {
+      if (!first.has(name)) first.set(name, i);
+      return first.get(name);
+    });
+  })();
   const methodIsTx = doc.methods.map((m) => {
     const c = doc.classes[m.class];
     return !!c && c.kind === TRANSACTION_KIND;
@@ -307,7 +321,8 @@
     const f = frameAt(p.x, p.y);
     if (!f) { hideTip(); return; }
     const t = state.tree, m = state.metric;
-    const line = t.line[f.n] > 0 ? '\ncalled from line ' + t.line[f.n] + ' of the caller' : '';
+    const line = t.line[f.n] > 0 && t.parent[f.n] > 0
+      ? '\ncalled from line ' + t.line[f.n] + ' of ' + nodeName(t, t.parent[f.n]) : '';
     showTip(e, nodeName(t, f.n) + '\n' + METRIC_LABEL[m] + ': ' + ms(t.incl[m][f.n]) + ' ms ('
       + pct(t.incl[m][f.n], t.incl[m][0]) + ' of all, ' + pct(t.incl[m][f.n], t.incl[m][state.zoom])
       + ' of the zoomed frame)\nown: ' + ms(t.self[m][f.n]) + ' ms' + line);
@@ -370,7 +385,13 @@
   let rows = [], rowDepth = [];
   let expanded = new Set();
   const rowPool = [];
-  const TREE_COLUMNS = ['Method', 'Total', '%', 'Running', 'Self', 'Waiting', 'Blocked', 'Net I/O', 'Line'];
+  const TREE_COLUMNS = ['Method', 'Total', '%', 'Running', 'Self', 'Waiting', 'Blocked', 'Net I/O', 'From line'];
+  const TREE_TITLES = ['The method; hover for its full name and where it was called from',
+    'The chosen time of the node with everything it called, ms', 'Share of the tree\'s chosen time',
+    'Running time with everything called, ms', 'Own running time: running minus the methods it called, ms',
+    'Own waiting time, ms', 'Own blocked time, ms', 'Own net I/O time, ms',
+    'The caller\'s line that made the call'];
+  const treeSection = $('tree-section');
 
   (function header() {
     const head = $('tree-head');
@@ -378,11 +399,42 @@
       const s = document.createElement('span');
       if (i > 0) s.className = 'n';
       s.textContent = c;
+      s.title = TREE_TITLES[i];
       head.appendChild(s);
     });
-    head.title = 'Total and %: the chosen time with descendants. Running: with descendants. '
-      + 'Self: own running time. Waiting, blocked, net I/O: own, in ms.';
+    // A handle on the name column's right edge: dragging it sets the column's width,
+    // kept between a readable minimum and what leaves every figure column in view.
+    const grip = document.createElement('i');
+    grip.id = 'name-grip';
+    head.firstChild.appendChild(grip);
+    let dragFrom = -1, widthFrom = 0;
+    grip.addEventListener('mousedown', (e) => {
+      dragFrom = e.clientX;
+      widthFrom = head.firstChild.getBoundingClientRect().width;
+      grip.classList.add('dragging');
+      e.preventDefault();
+    });
+    window.addEventListener('mousemove', (e) => {
+      if (dragFrom < 0) return;
+      setNameWidth(widthFrom + e.clientX - dragFrom);
+    });
+    window.addEventListener('mouseup', () => {
+      if (dragFrom >= 0) { dragFrom = -1; grip.classList.remove('dragging'); renderRows(); }
+    });
   })();
+
+  function setNameWidth(px) {
+    const figures = $('tree-head').getBoundingClientRect().width - $('tree-head').firstChild.getBoundingClientRect().width;
+    const max = Math.max(160, treeBox.clientWidth - figures);
+    treeSection.style.setProperty('--name-col', Math.round(Math.min(max, Math.max(160, px))) + 'px');
+  }
+
+  // Indentation: 14 px per level near the root, then 4 px, never more than 40% of
+  // the name column, so names deep in a tree keep room to be read.
+  function indent(depth, column) {
+    const px = depth <= 12 ? 14 * depth : 168 + 4 * (depth - 12);
+    return Math.min(px, Math.floor(column * 0.4));
+  }
 
   function visibleKids(t, n) {
     const inc = t.incl[state.metric];
@@ -442,9 +494,13 @@
         if (i > 0) s.className = 'n';
         r.appendChild(s);
       }
+      r.firstChild.className = 'name';
+      const depth = document.createElement('span');
+      depth.className = 'depth';
       const tw = document.createElement('span');
       tw.className = 'tw';
       const label = document.createElement('span');
+      r.firstChild.appendChild(depth);
       r.firstChild.appendChild(tw);
       r.firstChild.appendChild(label);
       treeRowsEl.appendChild(r);
@@ -460,6 +516,8 @@
     const count = Math.ceil((treeBox.clientHeight || 420) / TREE_ROW) + 2;
     treeRowsEl.style.transform = 'translateY(' + first * TREE_ROW + 'px)';
     const whole = t.incl[m][0];
+    // Measured once, before the rows are written, so filling them forces no layout.
+    const column = $('tree-head').firstChild.getBoundingClientRect().width || 400;
     for (let k = 0; k < count; k++) {
       const r = rowElement(k);
       const i = first + k;
@@ -469,11 +527,14 @@
       r.dataset.node = n;
       const c = r.children;
       const hasKids = visibleKids(t, n).length > 0;
-      c[0].style.paddingLeft = (4 + 14 * rowDepth[i]) + 'px';
-      c[0].firstChild.textContent = hasKids ? (expanded.has(n) ? '\u25be' : '\u25b8') : '';
+      const d = rowDepth[i];
+      c[0].style.paddingLeft = (4 + indent(d, column)) + 'px';
+      c[0].children[0].textContent = d > 12 ? String(d) : '';
+      c[0].children[1].textContent = hasKids ? (expanded.has(n) ? '\u25be' : '\u25b8') : '';
       c[0].lastChild.textContent = shortName(t, n);
-      c[0].lastChild.className = t.method[n] >= 0 && methodIsTx[t.method[n]] ? 'tx' : '';
-      c[0].title = nodeName(t, n);
+      c[0].lastChild.className = t.method[n] >= 0 && methodIsTx[t.method[n]] ? 'label tx' : 'label';
+      c[0].title = nodeName(t, n) + (t.line[n] > 0 && t.parent[n] > 0
+        ? '\ncalled from line ' + t.line[n] + ' of ' + nodeName(t, t.parent[n]) : '') + '\ndepth ' + d;
       c[1].textContent = ms(t.incl[m][n]);
       c[2].textContent = pct(t.incl[m][n], whole);
       c[3].textContent = ms(t.incl[0][n]);
@@ -505,7 +566,7 @@
     const t = state.tree, m = state.metric;
     const sums = [0, 1, 2, 3].map(() => new Float64Array(methodNames.length));
     for (let n = 1; n < t.n; n++) {
-      const meth = t.method[n];
+      const meth = methodCanon[t.method[n]];
       for (let s = 0; s < 4; s++) sums[s][meth] += t.self[s][n];
     }
     const key = (i) => (m === 4 ? sums[0][i] + sums[1][i] + sums[2][i] + sums[3][i] : sums[m][i]);
@@ -746,6 +807,7 @@
       thread: state.thread, metric: METRICS[state.metric], zoom: state.zoom,
       zoomName: nodeName(state.tree, state.zoom), search: state.search, nodes: state.tree.n,
       treeRows: rows.length, matchText: $('match').textContent,
+      rowNodes: rows.slice(), rowNames: rows.map((n) => nodeName(state.tree, n)),
     }),
     frames: () => flameFrames.map((f) => ({
       x: f.x, y: f.d * FLAME_ROW, w: f.w, h: FLAME_ROW, name: nodeName(state.tree, f.n),

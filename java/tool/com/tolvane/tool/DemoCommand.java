@@ -41,7 +41,7 @@ public final class DemoCommand implements Command {
                 + "Starts the demo application (CPU work, lock contention, waits, sleeps and loopback\n"
                 + "socket requests labelled as transactions) in a new JVM, records it and shows the result.\n"
                 + "Takes the options of tolvane record; the duration defaults to 3s and transaction\n"
-                + "labels are always sampled.\n\n" + RecordOptions.optionsUsage();
+                + "labels are always sampled.\n\n" + RecordOptions.optionsUsage("3s");
     }
 
     @Override
@@ -77,11 +77,15 @@ public final class DemoCommand implements Command {
             }
             Targets.Jvm target = new Targets.Jvm(demo.pid(), DemoApp.class.getName());
             Path output = options.outputFor(demo.pid());
-            err.println("tolvane: recording the demo application (JVM " + demo.pid() + ") for "
-                    + Recording.seconds(options.durationMillis));
+            boolean terminal = System.console() != null;
+            if (terminal) {
+                // Without a terminal the recording itself says when it starts and ends.
+                err.println("tolvane: recording the demo application (JVM " + demo.pid() + ") for "
+                        + Recording.seconds(options.durationMillis));
+            }
             Recording.Result result;
             try {
-                result = new Recording(target, options, output, err, System.console() != null).run();
+                result = new Recording(target, options, output, err, terminal).run();
             } catch (ToolException e) {
                 throw new ToolException(e.getMessage() + (log.length() > 0 ? "\ndemo output:\n" + log : ""),
                         e.exitCode());
@@ -121,15 +125,16 @@ public final class DemoCommand implements Command {
         threads.sort(Comparator.comparingLong((ThreadRecord t) -> weight(sums, t.root())).reversed());
         out.println();
         out.println("Top of the call trees (running / blocked / waiting / net I/O, each including callees):");
+        com.tolvane.report.Naming names = new com.tolvane.report.Naming(s, false);
         for (ThreadRecord t : threads.subList(0, Math.min(maxThreads, threads.size()))) {
             out.println();
             out.println("  thread " + t.name());
-            printTop(t.root(), sums, out, maxDepth, Math.max(1, weight(sums, t.root()) / 50));
+            printTop(t.root(), sums, out, maxDepth, Math.max(1, weight(sums, t.root()) / 50), names);
         }
     }
 
     private static void printTop(CallNode root, Map<CallNode, long[]> sums, PrintStream out, int maxDepth,
-                                 long minWeight) {
+                                 long minWeight, com.tolvane.report.Naming names) {
         record Item(CallNode node, int depth) {
         }
         Deque<Item> stack = new ArrayDeque<>();
@@ -139,8 +144,9 @@ public final class DemoCommand implements Command {
             CallNode n = item.node();
             if (!n.isRoot()) {
                 long[] sub = sums.get(n);
-                out.println("  " + "  ".repeat(item.depth()) + n.method().qualifiedName()
-                        + (n.line() > 0 ? ":" + n.line() : "") + "  " + Summary.ms(n.value()) + " / "
+                out.println("  " + "  ".repeat(item.depth()) + names.frame(n.method())
+                        + (n.line() > 0 ? " (called from line " + n.line() + ")" : "") + "  "
+                        + Summary.ms(n.value()) + " / "
                         + Summary.ms(sub[0]) + " / " + Summary.ms(sub[1]) + " / " + Summary.ms(sub[2]));
             }
             int childDepth = n.isRoot() ? 0 : item.depth() + 1;

@@ -19,8 +19,9 @@ public final class Main {
         for (Command c : List.of(new ListCommand(), new RecordCommand(), new VerifyCommand(), new DemoCommand())) {
             commands.put(c.name(), c);
         }
-        Command report = new com.tolvane.report.ReportCommand();
-        commands.put(report.name(), report);
+        for (Command c : List.of(new com.tolvane.report.ReportCommand(), new com.tolvane.diff.DiffCommand())) {
+            commands.put(c.name(), c);
+        }
         return commands;
     }
 

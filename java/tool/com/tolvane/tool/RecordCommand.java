@@ -32,6 +32,7 @@ public final class RecordCommand implements Command {
         String target = parsed.single("target: a process id or a main class name");
         Targets.Jvm jvm = Targets.resolve(target);
         Path output = options.outputFor(jvm.pid());
+        options.exemptApplication(jvm.mainClass());
         Recording.Result result = new Recording(jvm, options, output, err, System.console() != null).run();
         Summary.print(result, out);
         com.tolvane.report.ReportCommand.writeHtml(result.snapshot(), result.snapshotPath(), options.htmlOutput, out);

@@ -52,6 +52,8 @@ public final class RecordOptions {
     public String outputPattern = DEFAULT_OUTPUT;
     public final List<String> filters = new ArrayList<>();
     public boolean filterInverted;
+    /** Whether {@link #DEFAULT_FILTERS} lead the filter list. */
+    public boolean defaultFilters;
     public final List<String> ignored = new ArrayList<>();
     public final List<Netio> netio = new ArrayList<>();
     public boolean agentThreads;
@@ -76,8 +78,14 @@ public final class RecordOptions {
 
     /** Usage text of the recording options. */
     public static String optionsUsage() {
+        return optionsUsage("10s");
+    }
+
+    /** Usage text of the recording options for a command whose recordings last {@code defaultDuration}. */
+    public static String optionsUsage(String defaultDuration) {
         return String.join("\n",
-                "  -d, --duration TIME    how long to record: 500ms, 10s, 2m (default 10s; a bare number is seconds)",
+                "  -d, --duration TIME    how long to record: 500ms, 10s, 2m (default " + defaultDuration
+                        + "; a bare number is seconds)",
                 "  -o, --output FILE      snapshot file; %p is the process id, %t a timestamp",
                 "                         (default " + DEFAULT_OUTPUT + " in the current directory)",
                 "  --filter PATTERN       class filter: matching classes are collapsed into the first call from",
@@ -87,7 +95,8 @@ public final class RecordOptions {
                 "  --netio CLASS[#METHOD[(SIGNATURE)]]",
                 "                         count time in these methods as net I/O (repeatable)",
                 "  --no-default-filters   show the JDK's own frames (by default java., javax., jdk., sun. and",
-                "                         com.sun. are collapsed; not applied with --invert)",
+                "                         com.sun. are collapsed, except the package of the target's main",
+                "                         class; not applied with --invert)",
                 "  --no-default-netio     do not declare the JDK's socket read/write/connect/accept as net I/O",
                 "  --agent-threads        also record the recorder's own threads",
                 "  --agent-classes        also show the profiler's own classes",
@@ -118,6 +127,7 @@ public final class RecordOptions {
         o.filterInverted = args.has("invert");
         if (!args.has("no-default-filters") && !o.filterInverted) {
             o.filters.addAll(DEFAULT_FILTERS);
+            o.defaultFilters = true;
         }
         for (String f : args.all("filter")) {
             o.filters.add(checkPattern(f, true, "--filter"));
@@ -172,7 +182,39 @@ public final class RecordOptions {
         if (millis.stripTrailingZeros().scale() > 0) {
             throw ToolException.usage("duration '" + text + "' is not a whole number of milliseconds");
         }
+        if (millis.signum() == 0) {
+            throw ToolException.usage("duration '" + text + "' records nothing: give a time above 0");
+        }
         return millis.longValueExact();
+    }
+
+    /**
+     * Keeps the default filters from collapsing the recorded application
+     * itself (javac's main class is com.sun.tools.javac.Main): when they cover
+     * the package of the target's main class, an exemption for that package
+     * follows them, before any --filter of the user's.
+     */
+    public void exemptApplication(String mainClass) {
+        String pkg = applicationPackage(mainClass);
+        if (!defaultFilters || pkg == null) {
+            return;
+        }
+        for (String f : DEFAULT_FILTERS) {
+            if (pkg.startsWith(f)) {
+                filters.add(DEFAULT_FILTERS.size(), "-" + pkg);
+                return;
+            }
+        }
+    }
+
+    /** "com.sun.tools.javac." for "jdk.compiler/com.sun.tools.javac.Main"; null for a jar or no package. */
+    static String applicationPackage(String mainClass) {
+        if (mainClass == null || mainClass.endsWith(".jar")) {
+            return null;
+        }
+        String cls = mainClass.substring(mainClass.indexOf('/') + 1);
+        int dot = cls.lastIndexOf('.');
+        return dot <= 0 || !CLASS_NAME.matcher(cls).matches() ? null : cls.substring(0, dot + 1);
     }
 
     /** The output file name with %p, %t and %% replaced. */

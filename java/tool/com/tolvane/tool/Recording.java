@@ -70,7 +70,8 @@ public final class Recording {
     private volatile long activeId;
 
     /**
-     * @param progress whether to show a progress line on {@code err} (only when it is a terminal)
+     * @param progress whether to show a progress line on {@code err} (only when it is a terminal);
+     *                 without it one line tells the start and one the end
      */
     public Recording(Targets.Jvm target, RecordOptions options, Path output, PrintStream err, boolean progress) {
         this.target = target;
@@ -94,8 +95,17 @@ public final class Recording {
             long id = start(recorder);
             activeId = id;
             activeRecorder = recorder;
+            // Without a terminal for the progress line, a log gets a line at the start and one at the end.
+            if (!progress) {
+                err.println("tolvane: recording JVM " + target.pid() + (target.mainClass().isEmpty() ? ""
+                        : " (" + target.mainClass() + ")") + " for " + seconds(options.durationMillis));
+            }
             boolean exited = !waitForEnd(recorder, id);
-            return new Result(target, output, readSnapshot(), options.durationMillis, exited);
+            Snapshot snapshot = readSnapshot();
+            if (!progress && !exited) {
+                err.println("tolvane: recording of JVM " + target.pid() + " ended, snapshot written to " + output);
+            }
+            return new Result(target, output, snapshot, options.durationMillis, exited);
         } catch (IOException e) {
             throw connectionLost(e);
         } catch (MalformedObjectNameException e) {

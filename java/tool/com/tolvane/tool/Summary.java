@@ -80,12 +80,18 @@ public final class Summary {
                 + (result.targetExited() ? " until it exited" : "") + ": " + s.header().vmName() + " "
                 + s.header().javaVersion());
         out.println("Threads: " + (s.threads().size() - ignored) + " recorded"
-                + (ignored > 0 ? ", " + ignored + " registered but not sampled" : ""));
+                + (ignored > 0 ? ", " + ignored + " registered but not sampled (JVM service threads"
+                + " and the profiler's own, which run no application code)" : ""));
         if (s.nodeLimit() != null) {
             out.println("Note: " + s.nodeLimit().describe());
         }
         printThreads(s, out, 8);
         printHotMethods(s, out, 10);
+        String hint = filteredHint(s);
+        if (hint != null) {
+            out.println();
+            out.println(hint);
+        }
         out.println();
         out.println("Snapshot: " + result.snapshotPath());
     }
@@ -117,18 +123,78 @@ public final class Summary {
         out.println();
         out.println("Hottest methods by running time:");
         out.println(String.format("  %10s %10s  %s", "self", "total", "method"));
+        com.tolvane.report.Naming names = new com.tolvane.report.Naming(s, false);
         int shown = 0;
         for (MethodTime t : times) {
             if (shown == limit || t.selfMicros() <= 0) {
                 break;
             }
             out.println(String.format("  %10s %10s  %s", ms(t.selfMicros()), ms(t.totalMicros()),
-                    t.method().qualifiedName()));
+                    names.frame(t.method())));
             shown++;
         }
         if (shown == 0) {
             out.println("  (no running time was sampled)");
         }
+    }
+
+    /**
+     * A note when most running time lands in one frame of a filtered class:
+     * that frame stands for everything it called in the collapsed classes, so
+     * the summary says which option opens it. Null when there is nothing to
+     * say.
+     */
+    public static String filteredHint(Snapshot s) {
+        List<MethodTime> times = methodTimes(s);
+        long total = 0;
+        for (MethodTime t : times) {
+            total += t.selfMicros();
+        }
+        if (times.isEmpty() || total == 0) {
+            return null;
+        }
+        MethodTime top = times.get(0);
+        String cls = top.method().className();
+        if (2 * top.selfMicros() < total || !isFiltered(cls, s.filters(), s.filterInverted())) {
+            return null;
+        }
+        String pkg = cls.lastIndexOf('.') > 0 ? cls.substring(0, cls.lastIndexOf('.') + 1) : cls;
+        return String.format("Note: %d%% of the running time is in %s, a filtered class that stands for the"
+                + " filtered calls below it;%n  record with --filter -%s (or --no-default-filters) to see inside it.",
+                Math.round(100.0 * top.selfMicros() / total), top.method().qualifiedName(), pkg);
+    }
+
+    /**
+     * Whether the recorder collapsed a class: the last pattern that matches
+     * decides, a leading '-' exempts, a list that opens with an exemption
+     * collapses what nothing exempts. Patterns without wildcards are prefixes;
+     * '*' stands for any run of characters and '?' for one.
+     */
+    static boolean isFiltered(String className, List<String> filters, boolean inverted) {
+        boolean result = false;
+        for (int i = 0; i < filters.size(); i++) {
+            String pattern = filters.get(i);
+            boolean exemption = pattern.startsWith("-");
+            if (exemption) {
+                pattern = pattern.substring(1);
+                result |= i == 0;
+            }
+            if (!pattern.isEmpty() && matches(pattern.replace('/', '.'), className)) {
+                result = !exemption;
+            }
+        }
+        return inverted != result;
+    }
+
+    private static boolean matches(String pattern, String name) {
+        if (pattern.indexOf('*') < 0 && pattern.indexOf('?') < 0) {
+            return name.startsWith(pattern);
+        }
+        StringBuilder regex = new StringBuilder();
+        for (char c : pattern.toCharArray()) {
+            regex.append(c == '*' ? ".*" : c == '?' ? "." : java.util.regex.Pattern.quote(String.valueOf(c)));
+        }
+        return name.matches(regex + ".*");
     }
 
     /** Blocking, waiting and net I/O time of a whole tree. */

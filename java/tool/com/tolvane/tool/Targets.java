@@ -83,15 +83,17 @@ public final class Targets {
         return matches.get(0);
     }
 
-    static boolean matchesMainClass(String mainClass, String wanted) {
+    public static boolean matchesMainClass(String mainClass, String wanted) {
         if (mainClass.isEmpty()) {
             return false;
         }
-        if (mainClass.equals(wanted) || mainClass.endsWith("." + wanted)) {
-            return true;
+        if (mainClass.endsWith(".jar")) {
+            String file = Path.of(mainClass).getFileName().toString();
+            return file.equals(wanted) || file.equals(wanted + ".jar");
         }
-        String file = Path.of(mainClass).getFileName().toString();
-        return mainClass.endsWith(".jar") && (file.equals(wanted) || file.equals(wanted + ".jar"));
+        // A main class in a named module comes as "module/class"; either form is accepted.
+        String cls = mainClass.substring(mainClass.indexOf('/') + 1);
+        return mainClass.equals(wanted) || cls.equals(wanted) || cls.endsWith("." + wanted);
     }
 
     private static Jvm byPid(long pid) throws ToolException {

@@ -50,6 +50,11 @@ public final class Chromium {
         return run(page, "--dump-dom");
     }
 
+    /** The page's DOM after loading in a window of the given size. */
+    public String dumpDom(Path page, int width, int height) throws IOException, InterruptedException {
+        return run(page, "--dump-dom", "--window-size=" + width + "," + height);
+    }
+
     /** Saves a screenshot of the page at the given window size. */
     public void screenshot(Path page, Path png, int width, int height) throws IOException, InterruptedException {
         Files.createDirectories(png.toAbsolutePath().getParent());

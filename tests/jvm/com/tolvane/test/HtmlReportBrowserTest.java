@@ -40,7 +40,8 @@ class HtmlReportBrowserTest {
                 "chromium not found: install Debian's chromium package (./dev test installs it)");
     }
 
-    private static final String CHECKS = """
+    /** Records script errors and provides helpers; the page's own checks follow as CHECKS or DEEP_CHECKS. */
+    private static final String PRELUDE = """
             <script>
             window.__errors = [];
             window.addEventListener('error', (e) => __errors.push(e.message + ' at ' + e.filename + ':' + e.lineno));
@@ -70,6 +71,21 @@ class HtmlReportBrowserTest {
               };
               const visibleRows = () => Array.from(document.querySelectorAll('#tree-rows .tree-row'))
                 .filter((r) => !r.hidden).map((r) => r.firstChild.textContent);
+              // Rows the browser really shows, whatever their hidden attribute says.
+              const shownRows = () => Array.from(document.querySelectorAll('#tree-rows .tree-row'))
+                .filter((r) => getComputedStyle(r).display !== 'none' && r.getBoundingClientRect().height > 0);
+              const inView = (el) => { const r = el.getBoundingClientRect();
+                return r.width > 20 && r.left >= 0 && r.right <= document.documentElement.clientWidth; };
+              const finish = () => {
+                check('noScriptErrors', () => __errors.length === 0 || __errors);
+                const out = document.createElement('pre');
+                out.id = 'selfcheck';
+                out.textContent = JSON.stringify(results);
+                document.body.appendChild(out);
+              };
+            """;
+
+    private static final String CHECKS = """
 
               check('ready', () => document.body.dataset.ready === 'true' && !!api);
               check('flameDrawn', () => count('flame') > 2000 || count('flame'));
@@ -127,12 +143,28 @@ class HtmlReportBrowserTest {
                 $('search').dispatchEvent(new Event('input', { bubbles: true }));
                 return (api.frames().every((f) => !f.matched) && count('flame', [210, 62, 230]) === 0) || api.state();
               });
+              check('everyColumnVisible', () => {
+                const cells = Array.from(document.querySelectorAll('#tree-head > span, #hot th'));
+                const hidden = cells.filter((c) => !inView(c)).map((c) => c.textContent);
+                return (cells.length === 15 && hidden.length === 0
+                  && $('tree-box').scrollWidth <= $('tree-box').clientWidth
+                  && $('hot-box').scrollWidth <= $('hot-box').clientWidth) || { hidden, n: cells.length };
+              });
               check('threadChoice', () => {
                 const select = $('thread');
                 select.value = '1';
                 select.dispatchEvent(new Event('change', { bubbles: true }));
                 return (api.state().thread === 1 && !!frame('worker-1') && !frame('com.acme.Shop.pay'))
                   || api.frames().map((f) => f.name);
+              });
+              check('noLeftoverRowsAfterThreadChoice', () => {
+                const shown = shownRows().map((r) => r.firstChild.textContent);
+                return (api.state().treeRows === 4 && shown.length === 4 && shown[0] === '\u25beworker-1') || shown;
+              });
+              check('noLeftoverRowsAfterCollapse', () => {
+                shownRows()[0].firstChild.dispatchEvent(new MouseEvent('click', { bubbles: true }));
+                const shown = shownRows().map((r) => r.firstChild.textContent);
+                return (api.state().treeRows === 1 && shown.length === 1 && shown[0] === '\u25b8worker-1') || shown;
               });
               check('metricChoice', () => {
                 const select = $('metric');
@@ -148,11 +180,37 @@ class HtmlReportBrowserTest {
                   clientX: r.left + 300, clientY: r.top + 22 + 2 * 16 + 8 }));
                 return (api.state().thread === 2 && $('thread').value === '2') || api.state();
               });
-              check('noScriptErrors', () => __errors.length === 0 || __errors);
-              const out = document.createElement('pre');
-              out.id = 'selfcheck';
-              out.textContent = JSON.stringify(results);
-              document.body.appendChild(out);
+              finish();
+            });
+            </script>
+            """;
+
+    /**
+     * A tree 60 calls deep: the whole flame graph is on the page without a
+     * scroll bar of its own, and a node 40 levels down is named readably.
+     */
+    private static final String DEEP_CHECKS = """
+              check('deepFlameFits', () => {
+                const frames = api.frames(), box = $('flame-box');
+                const deepest = frames.reduce((a, f) => (f.y > a.y ? f : a), frames[0]);
+                const bottom = $('flame').getBoundingClientRect().top + window.scrollY + deepest.y + deepest.h;
+                return (frames.length === 61 && deepest.name.endsWith('handleStage60')
+                  && box.scrollHeight <= box.clientHeight && deepest.y + deepest.h <= $('flame').clientHeight
+                  && bottom <= document.documentElement.scrollHeight) || { n: frames.length, deepest,
+                    scroll: box.scrollHeight, client: box.clientHeight };
+              });
+              check('depth40NameReadable', () => {
+                const f = frame('com.acme.service.pipeline.RequestProcessingStage.handleStage40');
+                clickFrame(f);
+                const row = shownRows().find((r) => r.firstChild.title.startsWith(f.name));
+                if (!row) return shownRows().map((r) => r.firstChild.title);
+                const label = row.querySelector('.label');
+                return (label.textContent === 'RequestProcessingStage.handleStage40'
+                  && label.clientWidth > 100 && label.scrollWidth <= label.clientWidth && inView(label)
+                  && row.firstChild.title.includes('called from line 40 of')) || { text: label.textContent,
+                    client: label.clientWidth, scroll: label.scrollWidth, title: row.firstChild.title };
+              });
+              finish();
             });
             </script>
             """;
@@ -180,9 +238,13 @@ class HtmlReportBrowserTest {
                 .monitorTimes(300, 0, 0);
         b.addThread("idle", "main").status(StatusPoint.WAITING, 1_000_000).root().child(sleep, 0)
                 .monitorTimes(0, 2_900_000, 0);
-        Path snapshot = dir.resolve("shop.tsnap");
+        return write(b, "shop");
+    }
+
+    private Path write(SnapshotBuilder b, String name) throws Exception {
+        Path snapshot = dir.resolve(name + ".tsnap");
         Files.write(snapshot, b.build());
-        Path html = dir.resolve("shop.html");
+        Path html = dir.resolve(name + ".html");
         ByteArrayOutputStream err = new ByteArrayOutputStream();
         int code = Main.run(new String[] {"report", snapshot.toString(), "--format", "html", "-o", html.toString()},
                 new PrintStream(new ByteArrayOutputStream(), true, StandardCharsets.UTF_8),
@@ -194,16 +256,38 @@ class HtmlReportBrowserTest {
     @Test
     void reportIsDrawnAndAnswersClicksAndSearches() throws Exception {
         Path html = report();
-        String page = Files.readString(html);
-        Path checked = dir.resolve("checked.html");
-        Files.writeString(checked, page.replaceFirst("<head>", "<head>" + Matcher.quoteReplacement(CHECKS)));
+        runChecks(html, CHECKS, 19);
+        screenshot(html, "html-report.png", 1300);
+    }
 
-        String dom = chromium.dumpDom(checked);
+    /** A chain of 60 calls, each from line N of the caller. */
+    @Test
+    void deepTreeStaysReadable() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder().times(1_000_000, 4_000_000);
+        long stage = b.addClass("com.acme.service.pipeline.RequestProcessingStage");
+        SnapshotBuilder.Node node = b.addThread("main", "main").status(StatusPoint.RUNNING, 1_000_000).root()
+                .value(60_000);
+        for (int level = 1; level <= 60; level++) {
+            node = node.child(b.addMethod(stage, String.format("handleStage%02d", level), "()V"), level)
+                    .value(60_000 - 500L * level);
+        }
+        Path html = write(b, "deep");
+        runChecks(html, DEEP_CHECKS, 3);
+        screenshot(html, "html-report-deep.png", 2400);
+    }
+
+    /** Runs the page with the checks in a 1400-pixel-wide window and asserts that each of them passed. */
+    private void runChecks(Path html, String checks, int expected) throws Exception {
+        String page = Files.readString(html);
+        Path checked = dir.resolve("checked-" + html.getFileName());
+        Files.writeString(checked, page.replaceFirst("<head>", "<head>" + Matcher.quoteReplacement(PRELUDE + checks)));
+
+        String dom = chromium.dumpDom(checked, 1400, 1000);
         Matcher m = Pattern.compile("<pre id=\"selfcheck\">(.*?)</pre>", Pattern.DOTALL).matcher(dom);
         assertTrue(m.find(), "the checks did not run; the page's DOM ends with:\n"
                 + dom.substring(Math.max(0, dom.length() - 2000)));
         Map<String, String> results = parse(m.group(1));
-        assertEquals(16, results.size(), results.toString());
+        assertEquals(expected, results.size(), results.toString());
         StringBuilder failures = new StringBuilder();
         results.forEach((name, result) -> {
             if (!result.equals("ok")) {
@@ -211,12 +295,14 @@ class HtmlReportBrowserTest {
             }
         });
         assertEquals("", failures.toString());
+    }
 
-        // Kept for people to look at: the report as a browser shows it.
+    /** Kept for people to look at: the report as a browser shows it, in build/test-artifacts. */
+    private void screenshot(Path html, String name, int height) throws Exception {
         Path artifacts = Path.of(System.getProperty("tolvane.buildDir", dir.toString()), "test-artifacts");
-        Path png = artifacts.resolve("html-report.png");
+        Path png = artifacts.resolve(name);
         Files.deleteIfExists(png);
-        chromium.screenshot(html, png, 1400, 1300);
+        chromium.screenshot(html, png, 1400, height);
         assertTrue(Files.size(png) > 10_000, "screenshot " + png + " is nearly empty");
     }
 

@@ -58,9 +58,9 @@ class RealRecordingReportTest {
 
     @Test
     void reportsShowTheKnownWorkload() {
-        String hot = tolvane("report", snapshot.toString(), "-f", "hotspots").out;
+        String hot = tolvane("report", snapshot.toString(), "-f", "hotspots", "--state", "all").out;
         List<String> lines = Arrays.asList(hot.split("\n"));
-        int running = lines.indexOf(lines.stream().filter(l -> l.startsWith("== by self running time")).findFirst()
+        int running = lines.indexOf(lines.stream().filter(l -> l.startsWith("== by own running time")).findFirst()
                 .orElseThrow());
         // The CPU-bound method leads the self running time, reached through its known chain.
         assertTrue(lines.get(running + 2).endsWith("com.tolvane.demo.DemoApp.checksum"), hot);

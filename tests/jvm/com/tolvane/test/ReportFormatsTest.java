@@ -100,28 +100,33 @@ class ReportFormatsTest {
     @Test
     void treeGivesExactTimesMergedAndPerThread() throws Exception {
         Path file = shop();
-        String out = ok("report", file.toString(), "--format", "tree", "--min-percent", "0").out;
-        // % and total count all states with descendants; running is inclusive; the rest are own times.
+        String out = ok("report", file.toString(), "--format", "tree", "--min-percent", "0", "--state", "all").out;
+        // Every column but self is with descendants: the total, then split by state.
         assertEquals(List.of(
-                "% total ms running ms waiting ms blocked ms net I/O ms line method",
-                "100.0% 5.100 4.000 0.000 0.000 0.000 (all threads)",
-                "74.5% 3.800 3.000 0.000 0.000 0.000 com.acme.Shop.run",
-                "49.0% 2.500 2.000 0.500 0.000 0.000 12 com.acme.Shop.buy",
-                "29.4% 1.500 1.500 0.000 0.000 0.000 40 com.acme.Shop.pay",
-                "15.7% 0.800 0.500 0.000 0.100 0.200 13 com.acme.Shop.pay",
-                "25.5% 1.300 1.000 0.000 0.000 0.000 [GET /cart]",
-                "25.5% 1.300 1.000 0.000 0.000 0.000 com.acme.Shop.run",
-                "25.5% 1.300 1.000 0.000 0.300 0.000 12 com.acme.Shop.buy"),
+                "% total ms running ms waiting ms blocked ms net I/O ms self ms line method",
+                "100.0% 5.100 4.000 0.500 0.400 0.200 0.000 (all threads)",
+                "74.5% 3.800 3.000 0.500 0.100 0.200 0.500 com.acme.Shop.run",
+                "49.0% 2.500 2.000 0.500 0.000 0.000 1.000 12 com.acme.Shop.buy",
+                "29.4% 1.500 1.500 0.000 0.000 0.000 1.500 40 com.acme.Shop.pay",
+                "15.7% 0.800 0.500 0.000 0.100 0.200 0.800 13 com.acme.Shop.pay",
+                "25.5% 1.300 1.000 0.000 0.300 0.000 0.000 [GET /cart]",
+                "25.5% 1.300 1.000 0.000 0.300 0.000 0.000 com.acme.Shop.run",
+                "25.5% 1.300 1.000 0.000 0.300 0.000 1.300 12 com.acme.Shop.buy"),
                 section(out, "all threads (2)"));
+        assertTrue(out.contains("\n  49.0%        2.500        2.000        0.500        0.000        0.000"
+                + "        1.000     12      com.acme.Shop.buy\n"), "children are indented below their parent:\n" + out);
+        assertTrue(out.contains("  self      all states time in the node itself\n"), out);
+
+        // By default the tree ranks running time, the page's default too.
+        String running = ok("report", file.toString(), "--format", "tree").out;
+        assertTrue(running.startsWith("Call tree of shop.tsnap, by running time in ms:\n"), running);
         assertEquals(List.of(
-                "% total ms running ms waiting ms blocked ms net I/O ms line method",
-                "100.0% 1.300 1.000 0.000 0.000 0.000 (thread)",
-                "100.0% 1.300 1.000 0.000 0.000 0.000 [GET /cart]",
-                "100.0% 1.300 1.000 0.000 0.000 0.000 com.acme.Shop.run",
-                "100.0% 1.300 1.000 0.000 0.300 0.000 12 com.acme.Shop.buy"),
-                section(out, "thread \"worker-1\" [pool]"));
-        assertTrue(out.contains("\n  49.0%        2.500        2.000        0.500        0.000        0.000     12"
-                + "      com.acme.Shop.buy\n"), "children are indented below their parent:\n" + out);
+                "% total ms self ms line method",
+                "100.0% 1.000 0.000 (thread)",
+                "100.0% 1.000 0.000 [GET /cart]",
+                "100.0% 1.000 0.000 com.acme.Shop.run",
+                "100.0% 1.000 1.000 12 com.acme.Shop.buy"),
+                section(running, "thread \"worker-1\" [pool]"));
     }
 
     @Test
@@ -131,25 +136,27 @@ class ReportFormatsTest {
         SnapshotBuilder.Node top = b.addThread("main", "main").root().value(100_000)
                 .child(b.addMethod(c, "top", "()V"), 0).value(100_000);
         top.child(b.addMethod(c, "big", "()V"), 1).value(90_000);
-        top.child(b.addMethod(c, "mid", "()V"), 2).value(9_000);
+        top.child(b.addMethod(c, "mid", "()V"), 2).value(9_000).child(b.addMethod(c, "inner", "()V"), 5).value(500);
         top.child(b.addMethod(c, "small", "()V"), 3).value(600).child(b.addMethod(c, "leaf", "()V"), 9).value(600);
         top.child(b.addMethod(c, "tiny", "()V"), 4).value(400).monitorTimes(0, 0, 0);
         Path file = write("fold.tsnap", b.build());
 
         List<String> one = section(ok("report", file.toString(), "-f", "tree", "--min-percent", "1").out,
                 "thread \"main\" [main]");
+        // inner is 0.5% of the tree but 5.6% of its caller: shown.
         assertEquals(List.of(
-                "100.0% 100.000 100.000 0.000 0.000 0.000 app.Work.top",
-                "90.0% 90.000 90.000 0.000 0.000 0.000 1 app.Work.big",
-                "9.0% 9.000 9.000 0.000 0.000 0.000 2 app.Work.mid",
-                "1.0% 1.000 1.000 0.000 0.000 0.000 (2 more below 1%)"), one.subList(2, one.size()));
+                "100.0% 100.000 0.000 app.Work.top",
+                "90.0% 90.000 90.000 1 app.Work.big",
+                "9.0% 9.000 8.500 2 app.Work.mid",
+                "0.5% 0.500 0.500 5 app.Work.inner",
+                "1.0% 1.000 (2 more, each below 1% of the caller)"), one.subList(2, one.size()));
 
         List<String> half = section(ok("report", file.toString(), "-f", "tree", "--min-percent", "0.5").out,
                 "thread \"main\" [main]");
         assertEquals(List.of(
-                "0.6% 0.600 0.600 0.000 0.000 0.000 3 app.Work.small",
-                "0.6% 0.600 0.600 0.000 0.000 0.000 9 app.Work.leaf",
-                "0.4% 0.400 0.400 0.000 0.000 0.000 (1 more below 0.5%)"), half.subList(5, half.size()));
+                "0.6% 0.600 0.000 3 app.Work.small",
+                "0.6% 0.600 0.600 9 app.Work.leaf",
+                "0.4% 0.400 (1 more, each below 0.5% of the caller)"), half.subList(6, half.size()));
 
         Run bad = tolvane("report", file.toString(), "--min-percent", "150");
         assertEquals(2, bad.code);
@@ -160,17 +167,16 @@ class ReportFormatsTest {
     void stateChoosesTheTimeThatIsRankedAndFolded() throws Exception {
         Path file = shop();
         String waiting = ok("report", file.toString(), "-f", "tree", "--state", "waiting").out;
-        // Only main waited, below run -> buy; everything else folds, keeping its running and other times.
+        // Only main waited, below run -> buy; calls without waiting time are left out, and so is
+        // the merged tree, which would repeat main's.
         assertEquals(List.of(
-                "% total ms running ms waiting ms blocked ms net I/O ms line method",
-                "100.0% 0.500 4.000 0.000 0.000 0.000 (all threads)",
-                "100.0% 0.500 3.000 0.000 0.000 0.000 com.acme.Shop.run",
-                "100.0% 0.500 2.000 0.500 0.000 0.000 12 com.acme.Shop.buy",
-                "0.0% 0.000 1.500 0.000 0.000 0.000 (1 more below 0.5%)",
-                "0.0% 0.000 0.500 0.000 0.100 0.200 (1 more below 0.5%)",
-                "0.0% 0.000 1.000 0.000 0.300 0.000 (1 more below 0.5%)"),
-                section(waiting, "all threads (2)"));
-        assertTrue(waiting.contains("1 thread without waiting time not shown"), waiting);
+                "% total ms self ms line method",
+                "100.0% 0.500 0.000 (thread)",
+                "100.0% 0.500 0.000 com.acme.Shop.run",
+                "100.0% 0.500 0.500 12 com.acme.Shop.buy",
+                "1 thread without waiting time not shown"),
+                section(waiting, "thread \"main\" [main]"));
+        assertFalse(waiting.contains("== all threads"), waiting);
         assertFalse(waiting.contains("worker-1"), waiting);
 
         assertEquals("[GET /cart];com.acme.Shop.run;com.acme.Shop.buy 300\ncom.acme.Shop.run;com.acme.Shop.pay 100\n",
@@ -179,8 +185,8 @@ class ReportFormatsTest {
                 ok("report", file.toString(), "-f", "collapsed", "--state", "netio").out);
 
         String hot = ok("report", file.toString(), "-f", "hotspots", "--state", "netio").out;
-        assertFalse(hot.contains("by self running time"), hot);
-        assertTrue(hot.contains("== by net I/O time: 0.200 ms =="), hot);
+        assertFalse(hot.contains("by own running time"), hot);
+        assertTrue(hot.contains("== by own net I/O time: 0.200 ms =="), hot);
 
         Run bad = tolvane("report", file.toString(), "--state", "sleeping");
         assertEquals(2, bad.code);
@@ -189,9 +195,9 @@ class ReportFormatsTest {
 
     @Test
     void hotspotsRankOwnTimeWithTheirCallPaths() throws Exception {
-        String out = ok("report", shop().toString(), "--format", "hotspots").out;
+        String out = ok("report", shop().toString(), "--format", "hotspots", "--state", "all").out;
         assertEquals(List.of(
-                "% self ms method",
+                "% own ms method (%: share of all own running time)",
                 "50.0% 2.000 com.acme.Shop.pay",
                 "1.500 ms com.acme.Shop.pay <- com.acme.Shop.buy:40 <- com.acme.Shop.run:12",
                 "0.500 ms com.acme.Shop.pay <- com.acme.Shop.run:13",
@@ -200,15 +206,18 @@ class ReportFormatsTest {
                 "0.500 ms com.acme.Shop.buy <- com.acme.Shop.run:12",
                 "12.5% 0.500 com.acme.Shop.run",
                 "0.500 ms com.acme.Shop.run"),
-                section(out, "by self running time: 4.000 ms"));
-        assertEquals(List.of("% ms method", "100.0% 0.500 com.acme.Shop.buy",
-                "0.500 ms com.acme.Shop.buy <- com.acme.Shop.run:12"), section(out, "by waiting time: 0.500 ms"));
-        assertEquals(List.of("% ms method", "75.0% 0.300 com.acme.Shop.buy",
+                section(out, "by own running time: 4.000 ms"));
+        assertEquals(List.of("% own ms method (%: share of all own waiting time)", "100.0% 0.500 com.acme.Shop.buy",
+                "0.500 ms com.acme.Shop.buy <- com.acme.Shop.run:12"), section(out, "by own waiting time: 0.500 ms"));
+        assertEquals(List.of("% own ms method (%: share of all own blocked time)", "75.0% 0.300 com.acme.Shop.buy",
                 "0.300 ms com.acme.Shop.buy <- com.acme.Shop.run:12 <- [GET /cart]",
                 "25.0% 0.100 com.acme.Shop.pay", "0.100 ms com.acme.Shop.pay <- com.acme.Shop.run:13"),
-                section(out, "by blocked time: 0.400 ms"));
-        assertEquals(List.of("% ms method", "100.0% 0.200 com.acme.Shop.pay",
-                "0.200 ms com.acme.Shop.pay <- com.acme.Shop.run:13"), section(out, "by net I/O time: 0.200 ms"));
+                section(out, "by own blocked time: 0.400 ms"));
+        assertEquals(List.of("% own ms method (%: share of all own net I/O time)", "100.0% 0.200 com.acme.Shop.pay",
+                "0.200 ms com.acme.Shop.pay <- com.acme.Shop.run:13"), section(out, "by own net I/O time: 0.200 ms"));
+        // Without --state only running time is ranked.
+        String running = ok("report", shop().toString(), "--format", "hotspots").out;
+        assertTrue(running.contains("== by own running time: 4.000 ms ==") && !running.contains("waiting time"), running);
     }
 
     @Test
@@ -245,8 +254,10 @@ class ReportFormatsTest {
                 + "com.acme.Shop.run;com.acme.Shop.buy;com.acme.Shop.pay 1500\n"
                 + "com.acme.Shop.run;com.acme.Shop.pay 800\n",
                 ok("report", file.toString(), "-f", "collapsed", "--state", "all").out);
-        // Without -o and without a terminal the folded stacks are the default.
-        assertEquals(out, ok("report", file.toString()).out);
+        // Without -o and without a terminal the folded stacks are the default, and standard error says so.
+        Run piped = ok("report", file.toString());
+        assertEquals(out, piped.out);
+        assertTrue(piped.err.contains("folded stacks, since the output is not a terminal; -f tree"), piped.err);
     }
 
     @Test
@@ -270,7 +281,7 @@ class ReportFormatsTest {
         }
         assertEquals(total, folded);
         String hot = ok("report", file.toString(), "-f", "hotspots", "--state", "running", "--min-percent", "0").out;
-        assertTrue(hot.contains("== by self running time: " + String.format("%d.%03d", total / 1000, total % 1000)
+        assertTrue(hot.contains("== by own running time: " + String.format("%d.%03d", total / 1000, total % 1000)
                 + " ms =="), hot);
         // Node m0 at depth 1 has value 1000 + its children's; its own 1000 us is its self time.
         assertTrue(ok("report", file.toString(), "-f", "collapsed").out.startsWith("app.Tree.m0 1000\n"));
@@ -289,6 +300,44 @@ class ReportFormatsTest {
             sum += value;
         }
         return sum;
+    }
+
+    @Test
+    void generatedClassesLoseTheirAddressesAndOverloadsShowTheirParameters() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder();
+        long lambda = b.addMethod(b.addClass("app.Web$$Lambda$163.0x00007fac2c134328"), "apply", "()V");
+        long proxy = b.addMethod(b.addClass("jdk.proxy2.$Proxy12"), "invoke", "()V");
+        long form = b.addMethod(b.addClass("java.lang.invoke.LambdaForm$MH.0x0000000800c0c400"), "invoke", "()V");
+        long svc = b.addClass("app.Svc");
+        long findInt = b.addMethod(svc, "find", "(I)V");
+        long findText = b.addMethod(svc, "find", "(Ljava/lang/String;[J)Ljava/lang/Object;");
+        SnapshotBuilder.Node root = b.addThread("main", "main").root().value(400);
+        SnapshotBuilder.Node l = root.child(lambda, 0).value(400);
+        l.child(proxy, 7).value(300).child(form, 8).value(300).child(findInt, 9).value(100);
+        l.child(findText, 10).value(100);
+        Path file = write("names.tsnap", b.build());
+
+        assertEquals("app.Web$$Lambda.apply;app.Svc.find(String,long[]) 100\n"
+                + "app.Web$$Lambda.apply;jdk.proxy.$Proxy.invoke;java.lang.invoke.LambdaForm$MH.invoke 200\n"
+                + "app.Web$$Lambda.apply;jdk.proxy.$Proxy.invoke;java.lang.invoke.LambdaForm$MH.invoke;"
+                + "app.Svc.find(int) 100\n", ok("report", file.toString(), "-f", "collapsed").out);
+        String raw = ok("report", file.toString(), "-f", "collapsed", "--raw-names").out;
+        assertTrue(raw.startsWith("app.Web$$Lambda$163.0x00007fac2c134328.apply;app.Svc.find(String,long[]) 100\n"),
+                raw);
+        assertTrue(raw.contains(";jdk.proxy2.$Proxy12.invoke;java.lang.invoke.LambdaForm$MH.0x0000000800c0c400.invoke"),
+                raw);
+        String tree = ok("report", file.toString(), "-f", "tree").out;
+        assertTrue(tree.contains("app.Svc.find(int)") && tree.contains("app.Web$$Lambda.apply"), tree);
+        String json = ok("report", file.toString(), "-f", "json").out;
+        assertTrue(json.contains("\"name\":\"app.Web$$Lambda$163.0x00007fac2c134328\""), "JSON keeps the raw class");
+        assertTrue(json.contains("\"display\":\"app.Svc.find(String,long[])\""), json);
+
+        // --threads starts every folded stack with its thread.
+        assertTrue(ok("report", file.toString(), "-f", "collapsed", "--threads").out.lines()
+                .allMatch(line -> line.startsWith("[thread main];app.Web$$Lambda.apply;")));
+        Run notFolded = tolvane("report", file.toString(), "-f", "tree", "--threads");
+        assertEquals(2, notFolded.code);
+        assertTrue(notFolded.err.contains("--threads applies to folded stacks"), notFolded.err);
     }
 
     @Test
@@ -325,7 +374,8 @@ class ReportFormatsTest {
         assertTrue(json.contains("\"vmName\":\"VM \\\"x\\\"\",\"javaVersion\":\"17\""), json);
         assertTrue(json.contains("{\"id\":\"0x" + Long.toHexString(c) + "\",\"name\":\"app.Main\",\"kind\":0}"), json);
         assertTrue(json.contains("{\"id\":\"0x" + Long.toHexString(m)
-                + "\",\"class\":2,\"name\":\"main\",\"signature\":\"([Ljava/lang/String;)V\"}"), json);
+                + "\",\"class\":2,\"name\":\"main\",\"signature\":\"([Ljava/lang/String;)V\",\"display\":\"app.Main.main\"}"),
+                json);
         assertTrue(json.contains("\"filters\":[\"java.\",\"-java.util.\"],\"filterInverted\":true"), json);
         assertTrue(json.contains("\"name\":\"\\u003c/script\\u003e\\u003cb\\u003eevil\",\"group\":\"g\\\\1\""), json);
         assertTrue(json.contains("\"start\":1000000,\"end\":-1,\"ignored\":false,\"timeline\":[[63,1000000]]"), json);

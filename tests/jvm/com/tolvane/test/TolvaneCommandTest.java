@@ -307,7 +307,11 @@ class TolvaneCommandTest {
         Run result = run.get(120, TimeUnit.SECONDS);
         assertEquals(3, result.exit(), result.toString());
         assertTrue(result.err().contains("JVM " + target.pid() + " exited during the recording"), result.toString());
-        assertEquals(1, result.err().lines().count(), result.toString());
+        // Standard error is a pipe: the line that says the recording started, then the error.
+        List<String> lines = result.err().lines().toList();
+        assertEquals(2, lines.size(), result.toString());
+        assertTrue(lines.get(0).startsWith("tolvane: recording JVM " + target.pid() + " (" + DEMO + ") for 30.0 s"),
+                result.toString());
     }
 
     /** The recorder MBean of a target, reached the way the tool reaches it. */

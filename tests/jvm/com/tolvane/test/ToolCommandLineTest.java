@@ -10,6 +10,7 @@ import com.tolvane.snapshot.SnapshotReader;
 import com.tolvane.tool.Args;
 import com.tolvane.tool.RecordOptions;
 import com.tolvane.tool.Summary;
+import com.tolvane.tool.Targets;
 import com.tolvane.tool.ToolException;
 import java.time.LocalDateTime;
 import java.util.List;
@@ -37,8 +38,7 @@ class ToolCommandLineTest {
         assertEquals(120_000, RecordOptions.parseDuration("2m"));
         assertEquals(1_500, RecordOptions.parseDuration("1.5s"));
         assertEquals(3_000, RecordOptions.parseDuration("3"));
-        assertEquals(0, RecordOptions.parseDuration("0ms"));
-        for (String bad : new String[] {"", "s", "-1s", "1x", "10 s", "1.0005s", "1e3ms", "99999999999999999999m"}) {
+        for (String bad : new String[] {"0", "0ms", "0.0s", "", "s", "-1s", "1x", "10 s", "1.0005s", "1e3ms", "99999999999999999999m"}) {
             assertThrows(ToolException.class, () -> RecordOptions.parseDuration(bad), bad);
         }
         assertEquals(10_000, options("123").durationMillis, "default without -d");
@@ -88,6 +88,76 @@ class ToolCommandLineTest {
         assertEquals(List.of("com.acme."), inverted.filters, "JDK defaults would turn around under --invert");
         assertTrue(inverted.filterInverted);
         assertTrue(options("--no-default-netio").netio.isEmpty());
+    }
+
+    @Test
+    void theTargetsOwnPackageIsNeverCollapsedByTheDefaults() throws Exception {
+        RecordOptions javac = options("--filter", "-com.sun.tools.javac.util.");
+        javac.exemptApplication("jdk.compiler/com.sun.tools.javac.Main");
+        // The exemption follows the defaults, so the user's own filters still have the last word.
+        assertEquals(List.of("java.", "javax.", "jdk.", "sun.", "com.sun.", "-com.sun.tools.javac.",
+                "-com.sun.tools.javac.util."), javac.filters);
+        for (String other : new String[] {"com.acme.Main", "/opt/app/app.jar", "Main", ""}) {
+            RecordOptions o = options();
+            o.exemptApplication(other);
+            assertEquals(RecordOptions.DEFAULT_FILTERS, o.filters, other);
+        }
+        RecordOptions none = options("--no-default-filters");
+        none.exemptApplication("com.sun.tools.javac.Main");
+        assertEquals(List.of(), none.filters);
+
+        assertTrue(Targets.matchesMainClass("jdk.compiler/com.sun.tools.javac.Main", "com.sun.tools.javac.Main"));
+        assertTrue(Targets.matchesMainClass("jdk.compiler/com.sun.tools.javac.Main", "Main"));
+        assertTrue(Targets.matchesMainClass("jdk.compiler/com.sun.tools.javac.Main",
+                "jdk.compiler/com.sun.tools.javac.Main"));
+        assertFalse(Targets.matchesMainClass("jdk.compiler/com.sun.tools.javac.Main", "javac.Mai"));
+        assertTrue(Targets.matchesMainClass("/opt/app/server.jar", "server"));
+        assertFalse(Targets.matchesMainClass("/opt/app/server.jar", "app/server.jar"));
+    }
+
+    @Test
+    void theSummaryNamesTheOptionWhenOneFilteredFrameHoldsMostTime() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder().filters(false, "java.", "com.sun.");
+        long main = b.addMethod(b.addClass("com.sun.tools.javac.Main"), "main", "([Ljava/lang/String;)V");
+        long own = b.addMethod(b.addClass("org.acme.Tool"), "run", "()V");
+        SnapshotBuilder.Node root = b.addThread("main", "main").root().value(1000);
+        root.child(main, 0).value(800);
+        root.child(own, 0).value(200);
+        String hint = Summary.filteredHint(SnapshotReader.read(b.build()));
+        assertTrue(hint != null && hint.contains("80% of the running time is in com.sun.tools.javac.Main.main")
+                && hint.contains("--filter -com.sun.tools.javac.") && hint.contains("--no-default-filters"), hint);
+
+        // The same tree with the class exempted, or with the time spread out, needs no note.
+        SnapshotBuilder exempt = new SnapshotBuilder().filters(false, "com.sun.", "-com.sun.tools.");
+        long m2 = exempt.addMethod(exempt.addClass("com.sun.tools.javac.Main"), "main", "()V");
+        exempt.addThread("main", "main").root().value(1000).child(m2, 0).value(1000);
+        assertNull(Summary.filteredHint(SnapshotReader.read(exempt.build())));
+        SnapshotBuilder spread = new SnapshotBuilder().filters(false, "com.sun.");
+        long m3 = spread.addMethod(spread.addClass("com.sun.Foo"), "a", "()V");
+        long m4 = spread.addMethod(spread.addClass("org.Bar"), "b", "()V");
+        SnapshotBuilder.Node r = spread.addThread("main", "main").root().value(1000);
+        r.child(m3, 0).value(400);
+        r.child(m4, 0).value(600);
+        assertNull(Summary.filteredHint(SnapshotReader.read(spread.build())));
+    }
+
+    private static String help(String... args) {
+        java.io.ByteArrayOutputStream out = new java.io.ByteArrayOutputStream();
+        com.tolvane.tool.Main.run(args, new java.io.PrintStream(out, true, java.nio.charset.StandardCharsets.UTF_8),
+                new java.io.PrintStream(new java.io.ByteArrayOutputStream()));
+        return out.toString(java.nio.charset.StandardCharsets.UTF_8);
+    }
+
+    @Test
+    void helpTextsAgreeWithTheDefaults() {
+        String demo = help("help", "demo");
+        assertTrue(demo.contains("(default 3s;") && !demo.contains("default 10s"), demo);
+        assertTrue(help("demo", "--help").equals(demo));
+        assertTrue(help("help", "record").contains("(default 10s;"));
+        assertTrue(help("help").contains("  diff     compare two snapshots"), help("help"));
+        String diff = help("help", "diff");
+        assertTrue(diff.contains("--absolute") && diff.contains("--raw-names") && diff.contains("--state"), diff);
+        assertTrue(help("help", "report").contains("--threads"));
     }
 
     @Test
