@@ -129,25 +129,6 @@ void convertCapture(JNIEnv* env, const CandidateSlot& slot, jvmtiStackInfo* info
     sampler->lastCpuTime = slot.cpuTime;
 }
 
-// Books a tick on a thread that has not run since its last capture: its
-// remembered stack gets the time, its state is read anew. A thread that has
-// ended meanwhile gets the dead-thread rule.
-void bookUnchanged(JNIEnv* env, const CandidateSlot& slot, jvmtiEnv* jvmti, jlong timestamp, jlong time,
-                   bool recordStatus) {
-    jint state = 0;
-    jvmtiStackInfo info = {};
-    if (jvmti->GetThreadState(slot.thread, &state) != JVMTI_ERROR_NONE) {
-        return;  // as a failed capture: nothing changes on this tick
-    }
-    if (state == JVMTI_THREAD_STATE_TERMINATED) {
-        info.state = state;
-        convertCapture(env, slot, &info, timestamp, time, false, recordStatus);
-        return;
-    }
-    applyThreadState(slot.sampler->threadManager, state);
-    slot.sampler->bookUnchanged(time, timestamp, recordStatus);
-}
-
 // Captures one thread with a handshake that pauses only that thread, into
 // the sampler's scratch buffer. False when the tick has nothing to book for
 // it (the JVM refused the capture for another reason than the thread's end).
@@ -271,7 +252,12 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
         // Few threads ran: one handshake each, the other threads go on.
         for (const CandidateSlot& slot : slots) {
             if (!slot.capture) {
-                bookUnchanged(env, slot, jvmti, timestamp, time, recordStatus);
+                // Its remembered stack gets the time under its remembered
+                // status. Nothing can have changed without the thread
+                // running: a thread leaves a wait, a sleep or a monitor queue,
+                // and ends, only by running, and one that has ended has no
+                // CPU time to read (so it is captured and found terminated).
+                slot.sampler->bookUnchanged(time, timestamp, recordStatus);
                 continue;
             }
             jvmtiStackInfo info;
@@ -298,7 +284,7 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
                     convertCapture(env, slot, &stackInfo[captured++], timestamp, time, sampleTransactions,
                                    recordStatus);
                 } else {
-                    bookUnchanged(env, slot, jvmti, timestamp, time, recordStatus);
+                    slot.sampler->bookUnchanged(time, timestamp, recordStatus);
                 }
             }
         }

@@ -222,7 +222,7 @@ void installSelectiveFakes(FakeJvmti& jvmti) {
     jvmti.functions.GetThreadCpuTime = [](jvmtiEnv*, jthread thread, jlong* nanos) {
         fakes().cpuReads++;
         FakeThread& t = fakes().threads[thread];
-        if (t.cpuUnreadable) {
+        if (t.cpuUnreadable || t.state == JVMTI_THREAD_STATE_TERMINATED) {
             return JVMTI_ERROR_THREAD_NOT_ALIVE;
         }
         *nanos = t.cpuNanos;
@@ -834,17 +834,17 @@ TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
     ASSERT_NE(parkedNode, parked->rootNode);
 
     // Only the thread that ran is walked; the parked one is booked on its
-    // remembered node, with its state read anew.
+    // remembered node under its remembered status, without a JVMTI call.
     fakes().singleCaptures.clear();
     threadOf(busy).cpuNanos += 1000000;
-    threadOf(parked).state = ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER;
+    int stateReads = fakes().stateReads;
     tick();
     EXPECT_EQ(fakes().singleCaptures, handles({busy}));
+    EXPECT_EQ(fakes().stateReads, stateReads + 1) << "only the thread that ran";
     EXPECT_EQ(parked->currentNode, parkedNode);
-    EXPECT_EQ(parked->threadStatus, THREAD_STATUS_BLOCKED);
+    EXPECT_EQ(parked->threadStatus, THREAD_STATUS_WAITING);
     ASSERT_NE(parkedNode->getMonitorTimeValues(), nullptr);
-    EXPECT_EQ(parkedNode->getMonitorTimeValues()->waitingTime, 5000);
-    EXPECT_EQ(parkedNode->getMonitorTimeValues()->blockingTime, 5000);
+    EXPECT_EQ(parkedNode->getMonitorTimeValues()->waitingTime, 10000);
     EXPECT_EQ(busy->currentNode->value, 10000);
 
     // A thread that wakes, runs and parks elsewhere between two ticks: its
@@ -912,7 +912,7 @@ TEST_F(SamplerTest, ThreadsEndingBeforeOrDuringTheirCaptureAreEnded) {
     EXPECT_FALSE(notStarted->getIsDead());
     EXPECT_EQ(notStarted->currentNode, notStarted->rootNode);
 
-    // A parked thread found terminated by its state read is ended without a capture.
+    // A parked thread that has ended has no CPU time to read: it is looked at and ended.
     fakes().singleCaptures.clear();
     threadOf(parked).state = JVMTI_THREAD_STATE_TERMINATED;
     tick();
