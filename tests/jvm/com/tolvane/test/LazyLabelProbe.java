@@ -38,7 +38,7 @@ public final class LazyLabelProbe {
         }, "labelled-worker");
         worker.start();
         SelfAttach.attach(null);
-        RecordingProbe.record(600, args[0]);
+        JvmtiCallee.record(600, true, false, RecordingProbe.pathBytes(args[0]));
         stop = true;
         worker.join();
         System.out.println("done");
