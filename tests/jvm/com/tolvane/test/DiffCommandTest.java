@@ -3,10 +3,6 @@ package com.tolvane.test;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import com.tolvane.tool.Main;
-import java.io.ByteArrayOutputStream;
-import java.io.PrintStream;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Arrays;
@@ -20,15 +16,8 @@ class DiffCommandTest {
     @TempDir
     Path dir;
 
-    private record Run(int code, String out, String err) {
-    }
-
-    private static Run tolvane(String... args) {
-        ByteArrayOutputStream out = new ByteArrayOutputStream();
-        ByteArrayOutputStream err = new ByteArrayOutputStream();
-        int code = Main.run(args, new PrintStream(out, true, StandardCharsets.UTF_8),
-                new PrintStream(err, true, StandardCharsets.UTF_8));
-        return new Run(code, out.toString(StandardCharsets.UTF_8), err.toString(StandardCharsets.UTF_8));
+    private static ToolRun tolvane(String... args) {
+        return ToolRun.of(args);
     }
 
     /**
@@ -65,7 +54,7 @@ class DiffCommandTest {
         // Before: a 75%, b 25% of 0.4 ms. After: a 30%, b 50%, c 20% of 1 ms (same a, more b, new c).
         Path before = recording("before.tsnap", "pool-1-thread-1", 300, 100, 0);
         Path after = recording("after.tsnap", "pool-7-thread-3", 300, 500, 200);
-        Run shares = tolvane("diff", before.toString(), after.toString());
+        ToolRun shares = tolvane("diff", before.toString(), after.toString());
         assertEquals(0, shares.code, shares.err);
         List<String> lines = rows(shares.out);
         int at = lines.indexOf("== own running time: before 0.400 ms in 1 thread, after 1.000 ms in 1 thread ==");
@@ -75,7 +64,7 @@ class DiffCommandTest {
                 "+25.0pp 25.0% 50.0% +100% app.Work.b",
                 "+20.0pp 0.0% 20.0% new app.Work.c"), lines.subList(at + 1, at + 5));
 
-        Run absolute = tolvane("diff", before.toString(), after.toString(), "--absolute", "--state", "all");
+        ToolRun absolute = tolvane("diff", before.toString(), after.toString(), "--absolute", "--state", "all");
         List<String> abs = rows(absolute.out);
         int run = abs.indexOf("== own running time: before 0.400 ms in 1 thread, after 1.000 ms in 1 thread ==");
         // a kept its 0.3 ms: unchanged, so not listed.
@@ -85,9 +74,9 @@ class DiffCommandTest {
         assertTrue(abs.contains("no method's own waiting time changed"), absolute.out);
         assertTrue(abs.contains("no method's own blocked time changed"), absolute.out);
 
-        Run limited = tolvane("diff", before.toString(), after.toString(), "--limit", "2");
+        ToolRun limited = tolvane("diff", before.toString(), after.toString(), "--limit", "2");
         assertTrue(limited.out.contains("(1 more method changed less; --limit shows more)"), limited.out);
-        Run gone = tolvane("diff", after.toString(), before.toString());
+        ToolRun gone = tolvane("diff", after.toString(), before.toString());
         assertTrue(rows(gone.out).contains("-20.0pp 20.0% 0.0% gone app.Work.c"), gone.out);
     }
 
@@ -96,7 +85,7 @@ class DiffCommandTest {
         Path before = recording("before.tsnap", "pool-1-thread-1", 300, 100, 0);
         Path after = recording("after.tsnap", "pool-7-thread-3", 300, 500, 200);
         Path html = dir.resolve("d.html");
-        Run r = tolvane("diff", before.toString(), after.toString(), "-o", html.toString(), "--state", "waiting");
+        ToolRun r = tolvane("diff", before.toString(), after.toString(), "-o", html.toString(), "--state", "waiting");
         assertEquals(0, r.code, r.err);
         assertTrue(r.err.contains("wrote html comparison to"), r.err);
         String page = Files.readString(html);
@@ -116,10 +105,10 @@ class DiffCommandTest {
                 new String[] {"diff", one.toString(), one.toString(), "--limit", "0"},
                 new String[] {"diff", one.toString(), one.toString(), "--format", "pdf"},
                 new String[] {"diff", one.toString(), one.toString(), "--state", "sleeping"})) {
-            Run r = tolvane(args);
+            ToolRun r = tolvane(args);
             assertEquals(2, r.code, String.join(" ", args) + ": " + r.err);
         }
-        Run missing = tolvane("diff", one.toString(), dir.resolve("absent.tsnap").toString());
+        ToolRun missing = tolvane("diff", one.toString(), dir.resolve("absent.tsnap").toString());
         assertEquals(1, missing.code);
         assertTrue(missing.err.contains("absent.tsnap: no such file"), missing.err);
     }

@@ -4,12 +4,9 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import com.tolvane.tool.Main;
 import java.io.BufferedReader;
-import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.InputStreamReader;
-import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -41,15 +38,8 @@ class DiffRecordingTest {
     private static Path after;
     private static String recordErr;
 
-    private record Run(int code, String out, String err) {
-    }
-
-    private static Run tolvane(String... args) {
-        ByteArrayOutputStream out = new ByteArrayOutputStream();
-        ByteArrayOutputStream err = new ByteArrayOutputStream();
-        int code = Main.run(args, new PrintStream(out, true, StandardCharsets.UTF_8),
-                new PrintStream(err, true, StandardCharsets.UTF_8));
-        return new Run(code, out.toString(StandardCharsets.UTF_8), err.toString(StandardCharsets.UTF_8));
+    private static ToolRun tolvane(String... args) {
+        return ToolRun.of(args);
     }
 
     @BeforeAll
@@ -71,7 +61,7 @@ class DiffRecordingTest {
             String line = in.readLine();
             assertEquals("ScaledWork ready", line);
             // By process id: other runs of these tests on the machine may run the same main class.
-            Run r = tolvane("record", "-d", "2s", "-o", snapshot.toString(), String.valueOf(target.pid()));
+            ToolRun r = tolvane("record", "-d", "2s", "-o", snapshot.toString(), String.valueOf(target.pid()));
             assertEquals(0, r.code, r.err);
             return r.err;
         } finally {
@@ -96,7 +86,7 @@ class DiffRecordingTest {
 
     @Test
     void diffNamesTheMethodWhoseCostDoubledFirst() {
-        Run r = tolvane("diff", before.toString(), after.toString());
+        ToolRun r = tolvane("diff", before.toString(), after.toString());
         assertEquals(0, r.code, r.err);
         List<String> lines = Arrays.asList(r.out.split("\n"));
         int header = lines.indexOf(lines.stream().filter(l -> l.startsWith("== own running time")).findFirst()
@@ -108,7 +98,7 @@ class DiffRecordingTest {
         for (String steady : List.of("steadyOne", "steadyTwo", "steadyThree")) {
             assertTrue(lines.stream().anyMatch(l -> l.endsWith(" " + MAIN + "." + steady)), r.out);
         }
-        Run absolute = tolvane("diff", before.toString(), after.toString(), "--absolute", "--limit", "1");
+        ToolRun absolute = tolvane("diff", before.toString(), after.toString(), "--absolute", "--limit", "1");
         assertTrue(absolute.out.contains("change ms") && absolute.out.contains("--limit shows more"), absolute.out);
     }
 
@@ -181,7 +171,7 @@ class DiffRecordingTest {
         Chromium chromium = Chromium.find();
         Assumptions.assumeTrue(chromium != null, "chromium not found (./dev test installs it)");
         Path html = dir.resolve("diff.html");
-        Run r = tolvane("diff", before.toString(), after.toString(), "-o", html.toString());
+        ToolRun r = tolvane("diff", before.toString(), after.toString(), "-o", html.toString());
         assertEquals(0, r.code, r.err);
         Path checked = dir.resolve("checked-diff.html");
         Files.writeString(checked, Files.readString(html).replaceFirst("<head>",

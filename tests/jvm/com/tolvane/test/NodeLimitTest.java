@@ -8,11 +8,7 @@ import com.tolvane.snapshot.NodeLimit;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotReader;
 import com.tolvane.snapshot.ThreadRecord;
-import com.tolvane.tool.Main;
 
-import java.io.ByteArrayOutputStream;
-import java.io.PrintStream;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 
 import org.junit.jupiter.api.Test;
@@ -52,11 +48,9 @@ class NodeLimitTest {
             }
         }
 
-        ByteArrayOutputStream out = new ByteArrayOutputStream();
-        int code = Main.run(new String[] {"verify", file.toString()}, new PrintStream(out, true, StandardCharsets.UTF_8),
-                new PrintStream(new ByteArrayOutputStream(), true));
-        String text = out.toString(StandardCharsets.UTF_8);
-        assertEquals(0, code, text);
+        ToolRun verify = ToolRun.of("verify", file.toString());
+        String text = verify.out;
+        assertEquals(0, verify.code, text);
         assertTrue(text.contains("node limit: the call trees reached the limit of " + LIMIT + " nodes"), text);
     }
 }

@@ -3,10 +3,6 @@ package com.tolvane.test;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import com.tolvane.tool.Main;
-import java.io.ByteArrayOutputStream;
-import java.io.PrintStream;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Arrays;
@@ -29,21 +25,14 @@ class RealRecordingReportTest {
     private static Path snapshot;
     private static String demoOutput;
 
-    private record Run(int code, String out, String err) {
-    }
-
-    private static Run tolvane(String... args) {
-        ByteArrayOutputStream out = new ByteArrayOutputStream();
-        ByteArrayOutputStream err = new ByteArrayOutputStream();
-        int code = Main.run(args, new PrintStream(out, true, StandardCharsets.UTF_8),
-                new PrintStream(err, true, StandardCharsets.UTF_8));
-        return new Run(code, out.toString(StandardCharsets.UTF_8), err.toString(StandardCharsets.UTF_8));
+    private static ToolRun tolvane(String... args) {
+        return ToolRun.of(args);
     }
 
     @BeforeAll
     static void recordTheDemo() {
         snapshot = dir.resolve("demo.tsnap");
-        Run demo = tolvane("demo", "-d", "2s", "-o", snapshot.toString());
+        ToolRun demo = tolvane("demo", "-d", "2s", "-o", snapshot.toString());
         assertEquals(0, demo.code, demo.err);
         demoOutput = demo.out;
     }
@@ -84,7 +73,7 @@ class RealRecordingReportTest {
 
     @Test
     void recordChecksTheHtmlTargetBeforeAttaching() {
-        Run r = tolvane("record", "--html", dir.resolve("missing/dir/r.html").toString(), "-d", "1s", "1");
+        ToolRun r = tolvane("record", "--html", dir.resolve("missing/dir/r.html").toString(), "-d", "1s", "1");
         assertEquals(2, r.code, r.err);
         assertTrue(r.err.contains("cannot write the HTML report"), r.err);
     }

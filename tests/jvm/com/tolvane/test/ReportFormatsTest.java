@@ -6,9 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.tolvane.snapshot.StatusPoint;
 import com.tolvane.tool.Main;
-import java.io.ByteArrayOutputStream;
 import java.io.IOException;
-import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -60,20 +58,12 @@ class ReportFormatsTest {
         return file;
     }
 
-    /** The outcome of one command line. */
-    private record Run(int code, String out, String err) {
+    private static ToolRun tolvane(String... args) {
+        return ToolRun.of(args);
     }
 
-    private static Run tolvane(String... args) {
-        ByteArrayOutputStream out = new ByteArrayOutputStream();
-        ByteArrayOutputStream err = new ByteArrayOutputStream();
-        int code = Main.run(args, new PrintStream(out, true, StandardCharsets.UTF_8),
-                new PrintStream(err, true, StandardCharsets.UTF_8));
-        return new Run(code, out.toString(StandardCharsets.UTF_8), err.toString(StandardCharsets.UTF_8));
-    }
-
-    private static Run ok(String... args) {
-        Run r = tolvane(args);
+    private static ToolRun ok(String... args) {
+        ToolRun r = tolvane(args);
         assertEquals(0, r.code, () -> "exit code of " + String.join(" ", args) + "\n" + r.err);
         return r;
     }
@@ -158,7 +148,7 @@ class ReportFormatsTest {
                 "0.6% 0.600 0.600 9 app.Work.leaf",
                 "0.4% 0.400 (1 more, each below 0.5% of the caller)"), half.subList(6, half.size()));
 
-        Run bad = tolvane("report", file.toString(), "--min-percent", "150");
+        ToolRun bad = tolvane("report", file.toString(), "--min-percent", "150");
         assertEquals(2, bad.code);
         assertTrue(bad.err.contains("--min-percent needs a number from 0 to 100"), bad.err);
     }
@@ -188,7 +178,7 @@ class ReportFormatsTest {
         assertFalse(hot.contains("by own running time"), hot);
         assertTrue(hot.contains("== by own net I/O time: 0.200 ms =="), hot);
 
-        Run bad = tolvane("report", file.toString(), "--state", "sleeping");
+        ToolRun bad = tolvane("report", file.toString(), "--state", "sleeping");
         assertEquals(2, bad.code);
         assertTrue(bad.err.contains("unknown state \"sleeping\""), bad.err);
     }
@@ -255,7 +245,7 @@ class ReportFormatsTest {
                 + "com.acme.Shop.run;com.acme.Shop.pay 800\n",
                 ok("report", file.toString(), "-f", "collapsed", "--state", "all").out);
         // Without -o and without a terminal the folded stacks are the default, and standard error says so.
-        Run piped = ok("report", file.toString());
+        ToolRun piped = ok("report", file.toString());
         assertEquals(out, piped.out);
         assertTrue(piped.err.contains("folded stacks, since the output is not a terminal; -f tree"), piped.err);
     }
@@ -335,7 +325,7 @@ class ReportFormatsTest {
         // --threads starts every folded stack with its thread.
         assertTrue(ok("report", file.toString(), "-f", "collapsed", "--threads").out.lines()
                 .allMatch(line -> line.startsWith("[thread main];app.Web$$Lambda.apply;")));
-        Run notFolded = tolvane("report", file.toString(), "-f", "tree", "--threads");
+        ToolRun notFolded = tolvane("report", file.toString(), "-f", "tree", "--threads");
         assertEquals(2, notFolded.code);
         assertTrue(notFolded.err.contains("--threads applies to folded stacks"), notFolded.err);
     }
@@ -352,11 +342,11 @@ class ReportFormatsTest {
         assertEquals(1, rows(ok("report", file.toString(), "-f", "threads", "--thread", "ai").out).stream()
                 .filter(l -> l.endsWith("[main]")).count());
 
-        Run none = tolvane("report", file.toString(), "--thread", "nothing-like-this");
+        ToolRun none = tolvane("report", file.toString(), "--thread", "nothing-like-this");
         assertEquals(1, none.code);
         assertTrue(none.err.contains("no thread name matches \"nothing-like-this\"; the threads are: \"main\", "
                 + "\"worker-1\""), none.err);
-        Run invalid = tolvane("report", file.toString(), "--thread", "([");
+        ToolRun invalid = tolvane("report", file.toString(), "--thread", "([");
         assertEquals(2, invalid.code);
         assertTrue(invalid.err.contains("invalid --thread pattern"), invalid.err);
     }
@@ -383,7 +373,7 @@ class ReportFormatsTest {
                 + "\"line\":3,\"running\":7,\"blocked\":1,\"waiting\":2,\"netio\":3}]}"), json);
 
         Path page = dir.resolve("j.html");
-        Run html = ok("report", file.toString(), "-o", page.toString());
+        ToolRun html = ok("report", file.toString(), "-o", page.toString());
         assertTrue(html.err.contains("wrote html report to"), html.err);
         String text = Files.readString(page);
         assertFalse(text.contains("</script><b>evil"), "the name never appears unescaped");
@@ -416,7 +406,7 @@ class ReportFormatsTest {
         }
         Path file = write("deep.tsnap", b.build());
         for (String format : List.of("tree", "hotspots", "threads", "collapsed", "json", "html")) {
-            Run r = ok("report", file.toString(), "-f", format, "-o", dir.resolve("deep." + format).toString());
+            ToolRun r = ok("report", file.toString(), "-f", format, "-o", dir.resolve("deep." + format).toString());
             assertTrue(Files.size(dir.resolve("deep." + format)) > 0, format + ": " + r.err);
         }
     }
@@ -433,10 +423,10 @@ class ReportFormatsTest {
         ok("report", file.toString(), "-o", dir.resolve("a.html").toString());
         assertTrue(Files.readString(dir.resolve("a.html")).startsWith("<!DOCTYPE html>"));
 
-        Run missingDir = tolvane("report", file.toString(), "-o", dir.resolve("no/such/dir/x.html").toString());
+        ToolRun missingDir = tolvane("report", file.toString(), "-o", dir.resolve("no/such/dir/x.html").toString());
         assertEquals(1, missingDir.code);
         assertTrue(missingDir.err.contains("does not exist"), missingDir.err);
-        Run unknown = tolvane("report", file.toString(), "-f", "pdf");
+        ToolRun unknown = tolvane("report", file.toString(), "-f", "pdf");
         assertEquals(2, unknown.code);
         assertTrue(unknown.err.contains("unknown report format \"pdf\""), unknown.err);
     }
@@ -447,25 +437,25 @@ class ReportFormatsTest {
 
         byte[] corrupt = good.clone();
         corrupt[SnapshotBuilder.sectionPosition(corrupt, 1) + 20] ^= 0x5A;
-        Run r = tolvane("report", write("corrupt.tsnap", corrupt).toString(), "-f", "tree");
+        ToolRun r = tolvane("report", write("corrupt.tsnap", corrupt).toString(), "-f", "tree");
         assertEquals(1, r.code);
         assertTrue(r.err.startsWith("tolvane report: " + dir.resolve("corrupt.tsnap") + ": "), r.err);
         assertTrue(r.err.contains("CRC"), r.err);
         assertEquals("", r.out);
 
-        Run truncated = tolvane("report", write("short.tsnap", Arrays.copyOf(good, good.length - 30)).toString());
+        ToolRun truncated = tolvane("report", write("short.tsnap", Arrays.copyOf(good, good.length - 30)).toString());
         assertEquals(1, truncated.code);
         assertTrue(truncated.err.contains("short.tsnap: "), truncated.err);
         assertEquals(1, truncated.err.trim().split("\n").length, "one line: " + truncated.err);
 
-        Run text = tolvane("report", write("notes.txt", "hello".getBytes(StandardCharsets.UTF_8)).toString());
+        ToolRun text = tolvane("report", write("notes.txt", "hello".getBytes(StandardCharsets.UTF_8)).toString());
         assertEquals(1, text.code);
-        Run missing = tolvane("report", dir.resolve("absent.tsnap").toString());
+        ToolRun missing = tolvane("report", dir.resolve("absent.tsnap").toString());
         assertEquals(1, missing.code);
         assertTrue(missing.err.contains("absent.tsnap: no such file"), missing.err);
 
         // A failed report leaves no file behind, not even a partial one.
-        Run html = tolvane("report", dir.resolve("corrupt.tsnap").toString(), "-o", dir.resolve("c.html").toString());
+        ToolRun html = tolvane("report", dir.resolve("corrupt.tsnap").toString(), "-o", dir.resolve("c.html").toString());
         assertEquals(1, html.code);
         assertFalse(Files.exists(dir.resolve("c.html")));
     }
