@@ -66,26 +66,23 @@ const int RECORDING_END_POLL_MILLIS = 10;
 
 // "max-tree-nodes=N": most call-tree nodes of one recording.
 const char NODE_LIMIT_OPTION[] = "max-tree-nodes=";
+const long long MAX_NODE_LIMIT = 1000000000LL;
 
-// The call-tree node limit from the option string; the default without a
-// valid value. Announced only when given.
-void parseNodeLimit(const char* options) {
-    ThreadManager::nodeLimit = ThreadManager::DEFAULT_NODE_LIMIT;
-    const char* value = options != nullptr ? std::strstr(options, NODE_LIMIT_OPTION) : nullptr;
+// The number given as "NAME=N" in the option string: digits only, up to the
+// next separator, at most `max`; -1 when absent or malformed.
+long long numberOption(const char* options, const char* name, long long max) {
+    const char* value = options != nullptr ? std::strstr(options, name) : nullptr;
     if (value == nullptr) {
-        return;
+        return -1;
     }
-    value += sizeof NODE_LIMIT_OPTION - 1;
+    value += std::strlen(name);
     char* end = nullptr;
-    long long limit = std::strtoll(value, &end, 10);
-    if (end != value && *value >= '0' && *value <= '9' && limit <= 1000000000LL &&
-        (*end == '\0' || *end == ',' || *end == ' ')) {
-        ThreadManager::nodeLimit = limit;
-        MessageUtil::message("Call tree node limit %lld", limit);
-    }
+    long long number = std::strtoll(value, &end, 10);
+    bool wellFormed = end != value && *value >= '0' && *value <= '9' && number <= max &&
+                      (*end == '\0' || *end == ',' || *end == ' ');
+    return wellFormed ? number : -1;
 }
 
-// "single-capture-limit=N": most threads captured one by one on a tick.
 const char SINGLE_CAPTURE_LIMIT_OPTION[] = "single-capture-limit=";
 const long MAX_SINGLE_CAPTURE_LIMIT = 1000000;
 
@@ -237,19 +234,14 @@ void Profiling::parseOptions(const char* options) {
     if (g_batchedCapture) {
         MessageUtil::message("Batched stack capture");
     }
-    parseNodeLimit(options);
-    g_singleCaptureLimit = -1;
-    const char* limit = options != nullptr ? std::strstr(options, SINGLE_CAPTURE_LIMIT_OPTION) : nullptr;
-    if (limit != nullptr) {
-        limit += sizeof SINGLE_CAPTURE_LIMIT_OPTION - 1;
-        char* end = nullptr;
-        long value = std::strtol(limit, &end, 10);
-        // Digits only, up to the next separator; anything else leaves the default.
-        if (end != limit && *limit >= '0' && *limit <= '9' && value <= MAX_SINGLE_CAPTURE_LIMIT &&
-            (*end == '\0' || *end == ',' || *end == ' ')) {
-            g_singleCaptureLimit = static_cast<int>(value);
-            MessageUtil::message("Single capture limit %d", g_singleCaptureLimit);
-        }
+    long long nodeLimit = numberOption(options, NODE_LIMIT_OPTION, MAX_NODE_LIMIT);
+    ThreadManager::nodeLimit = nodeLimit >= 0 ? nodeLimit : ThreadManager::DEFAULT_NODE_LIMIT;
+    if (nodeLimit >= 0) {
+        MessageUtil::message("Call tree node limit %lld", nodeLimit);
+    }
+    g_singleCaptureLimit = static_cast<int>(numberOption(options, SINGLE_CAPTURE_LIMIT_OPTION, MAX_SINGLE_CAPTURE_LIMIT));
+    if (g_singleCaptureLimit >= 0) {
+        MessageUtil::message("Single capture limit %d", g_singleCaptureLimit);
     }
 }
 
