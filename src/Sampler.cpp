@@ -249,7 +249,7 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
         single = toStop <= singleCaptureLimit;
     }
     if (single) {
-        // Few threads ran: one handshake each, the other threads go on.
+        // One handshake per thread that ran; the other threads go on.
         for (const CandidateSlot& slot : slots) {
             if (!slot.capture) {
                 // Its remembered stack gets the time under its remembered
