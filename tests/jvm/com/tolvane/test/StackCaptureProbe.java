@@ -5,6 +5,7 @@ import com.tolvane.agent.callee.JvmtiCallee;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.ThreadLocalRandom;
 import java.util.concurrent.locks.LockSupport;
 
 /**
@@ -85,12 +86,15 @@ public final class StackCaptureProbe {
         }
     }
 
+    // Random lengths (mean 3:1) so that the loop has no period the 5 ms tick
+    // could alias with: a fixed 4 ms loop sampled every 5 ms under a loaded
+    // machine can land on the same phase tick after tick.
     private static void heavy() {
-        sink += spin(3_000_000);
+        sink += spin(ThreadLocalRandom.current().nextInt(1_500_000, 4_500_000));
     }
 
     private static void light() {
-        sink += spin(1_000_000);
+        sink += spin(ThreadLocalRandom.current().nextInt(500_000, 1_500_000));
     }
 
     private static long spin(int rounds) {
