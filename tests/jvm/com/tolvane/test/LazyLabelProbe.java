@@ -38,7 +38,9 @@ public final class LazyLabelProbe {
         }, "labelled-worker");
         worker.start();
         SelfAttach.attach(null);
-        JvmtiCallee.record(600, true, false, RecordingProbe.pathBytes(args[0]));
+        // Long enough that the worker's first unlabelled moments after the attach,
+        // stretched on a loaded machine, stay a small share of the recording.
+        JvmtiCallee.record(1500, true, false, RecordingProbe.pathBytes(args[0]));
         stop = true;
         worker.join();
         System.out.println("done");
