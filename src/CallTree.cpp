@@ -111,6 +111,7 @@ void CallTree::clearAll() {
 void CallTree::zeroSubtree() {
     value = 0;
     pendingValue = 0;
+    cpuTime = 0;
     delete monitorTimeValues;
     monitorTimeValues = nullptr;
     for (CallTree* child = firstChild; child != nullptr; child = child->nextInstance) {
@@ -128,6 +129,7 @@ void CallTree::clearSubtreesExcept(CallTree* keep) {
         }
     }
     value = 0;
+    cpuTime = 0;
     pendingValue = owed;
 }
 
@@ -171,6 +173,31 @@ void CallTree::write(DataWriter* writer, int fields) {
     }
     writer->writeByte(0);
     writeEntry(writer, fields);
+}
+
+jlong CallTree::countNodes() const {
+    jlong count = 1;
+    for (const CallTree* child = firstChild; child != nullptr; child = child->nextInstance) {
+        count += child->countNodes();
+    }
+    return count;
+}
+
+jlong CallTree::sumCpuTimes() const {
+    jlong sum = cpuTime;
+    for (const CallTree* child = firstChild; child != nullptr; child = child->nextInstance) {
+        sum += child->sumCpuTimes();
+    }
+    return sum;
+}
+
+jlong CallTree::writeCpuTimes(DataWriter* writer) const {
+    jlong inclusive = cpuTime;
+    for (const CallTree* child = firstChild; child != nullptr; child = child->nextInstance) {
+        inclusive += child->writeCpuTimes(writer);
+    }
+    writer->writeJLong(inclusive);
+    return inclusive;
 }
 
 void CallTree::writeEntry(DataWriter* writer, int fields) {

@@ -107,6 +107,13 @@ public:
 
     // Post-order: marker 1, each child, marker 0, then this node's entry.
     void write(DataWriter* writer, int fields);
+    // The nodes of this subtree, this node included.
+    jlong countNodes() const;
+    // The CPU time of this subtree.
+    jlong sumCpuTimes() const;
+    // Each node's CPU time with its descendants', in the order in which
+    // write() puts out the node entries; returns this node's.
+    jlong writeCpuTimes(DataWriter* writer) const;
     // The fields selected by the WRITE_* bits, in snapshot order.
     void writeEntry(DataWriter* writer, int fields);
 
@@ -120,6 +127,9 @@ public:
     CallTree* nextInstance;
     MonitorTimeValues* monitorTimeValues;
     jlong pendingValue = 0;
+    // CPU time in microseconds the thread used while its stack ended at this
+    // node, whatever its state; descendants are added only when written.
+    jlong cpuTime = 0;
 
 private:
     MonitorTimeValues* ensureMonitorTimeValues();

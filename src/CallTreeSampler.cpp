@@ -242,6 +242,20 @@ void CallTreeSampler::bookUnchanged(jlong time, jlong timestamp, bool recordStat
     threadManager->sampleTime(time, timestamp, recordStatus);
 }
 
+void CallTreeSampler::bookCpuTime(jlong cpuNanos) {
+    if (cpuNanos < 0 || threadManager == nullptr || threadManager->getIsDead()) {
+        return;
+    }
+    jlong since = bookedCpuTime >= 0 ? bookedCpuTime : threadManager->cpuBaseline;
+    if (since < 0 || since > cpuNanos) {
+        since = cpuNanos;  // no earlier reading: this one is where counting starts
+    }
+    // Whole microseconds of each reading, subtracted: the nanoseconds left
+    // over are booked with a later tick instead of being lost on each one.
+    threadManager->sampleCpuTime(cpuNanos / 1000 - since / 1000);
+    bookedCpuTime = cpuNanos;
+}
+
 jint CallTreeHelper::translateLineNo(jmethodID method, jint location) {
     LineNumberTableStruct* record = methodId2LineNumberTableStruct.get(method);
     if (record == nullptr) {

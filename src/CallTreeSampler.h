@@ -59,6 +59,16 @@ public:
     // True once the sampler has converted a stack of its thread.
     bool converted = false;
 
+    // Books the CPU time the thread used since the last reading booked here
+    // on the node where it now stands (call after saveData or bookUnchanged
+    // of the same tick). A reading of -1 (the clock could not be read) books
+    // nothing: the next good reading books the whole span. The first reading
+    // books what the thread used since the recording began, when that is
+    // known (ThreadManager::cpuBaseline), else nothing.
+    void bookCpuTime(jlong cpuNanos);
+    // The CPU time (ns) of the last reading booked; -1 before the first.
+    jlong bookedCpuTime = -1;
+
 private:
     jint countCommonFrames() const;
     // Makes room for `count` records in lastFrames, keeping the valid ones;

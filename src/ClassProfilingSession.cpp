@@ -325,6 +325,24 @@ MethodDesc* ClassProfilingHelper::createMethodDesc(jmethodID method, JNIEnv* env
     return methodDesc;
 }
 
+void ClassProfilingSession::applyNetioClass(NetioClass* record) {
+    if (record == nullptr || record->name == nullptr) {
+        return;
+    }
+    for (ClassData* classData : classDatas) {
+        if (classData == nullptr || classData->name == nullptr || std::strcmp(classData->name, record->name) != 0) {
+            continue;
+        }
+        // Several descriptors can share a name (one per class loader).
+        classData->netioClass = record;
+        for (MethodDesc* method : methodDescs) {
+            if (method != nullptr && method->classData == classData) {
+                method->updateSpecialMethods();
+            }
+        }
+    }
+}
+
 NetioClass* ClassProfilingHelper::findNetioClass(const char* className) {
     if (lookupNetioClass == nullptr || className == nullptr) {
         return nullptr;

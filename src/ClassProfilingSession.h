@@ -66,6 +66,11 @@ public:
     // Class section body of the snapshot.
     void write(DataWriter* writer);
 
+    // Gives the descriptors of the class `record` declares, where the
+    // registry holds them already, the record and the net I/O flag of their
+    // methods. With the thread monitor held.
+    void applyNetioClass(NetioClass* record);
+
     // Class filter patterns as last set (an exclusion keeps its '-'); null
     // until filters are set. Owned, as are the strings.
     char** filters;

@@ -263,6 +263,22 @@ void CpuProfilingSession::writeNodeLimit(DataWriter* writer) {
     }
 }
 
+void CpuProfilingSession::writeCpuTimes(DataWriter* writer) {
+    ThreadMonitorLock lock;
+    jint threads = 0;
+    for (ThreadManager* manager : threadManagers) {
+        if (manager != nullptr && manager->threadDesc != nullptr) {
+            threads++;
+        }
+    }
+    writer->writeU4(threads);
+    for (ThreadManager* manager : threadManagers) {
+        if (manager != nullptr && manager->threadDesc != nullptr) {
+            manager->writeCpuTimes(writer);
+        }
+    }
+}
+
 ThreadManager* LiveCpuProfilingHelper::createThreadManager(jweak thread, JNIEnv* env) {
     return new ThreadManager(thread, env);
 }
@@ -377,8 +393,12 @@ void JNICALL LiveCpuProfilingHelper::dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env,
     if (!g_recording || session == nullptr) {
         return;
     }
-    if (session->getThreadManager(thread, env) == nullptr) {
-        createLiveThreadManager(thread, env);
+    ThreadManager* manager = session->getThreadManager(thread, env);
+    if (manager == nullptr) {
+        manager = createLiveThreadManager(thread, env);
+    }
+    if (manager != nullptr) {
+        manager->cpuBaseline = 0;  // a new thread: all its CPU time is the recording's
     }
 }
 

@@ -69,6 +69,10 @@ public:
     // folded onto existing nodes in all, then the number of threads with
     // folded time and for each its ID and folded time.
     void writeNodeLimit(DataWriter* writer);
+    // Body of the CPU-time section: the number of thread entries, then one
+    // entry per thread record of write(), in the same order
+    // (ThreadManager::writeCpuTimes).
+    void writeCpuTimes(DataWriter* writer);
 
     std::vector<ThreadManager*> threadManagers;
 

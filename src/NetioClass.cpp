@@ -53,8 +53,40 @@ int32_t NetioClass::hashOf(const char* name) {
     return s.hashCode();
 }
 
-// Declares a class, or some of its methods, as net I/O code. Takes effect for
-// classes first met after the call; descriptors that exist keep their state.
+namespace {
+
+void freeMethods(std::vector<MethodId>* methods) {
+    if (methods == nullptr) {
+        return;
+    }
+    for (MethodId& m : *methods) {
+        delete[] m.name;
+        delete[] m.signature;
+    }
+    delete methods;
+}
+
+// Adds a later declaration of the same class to its record. Declarations
+// only ever add: a class once declared whole stays whole, and a method once
+// net I/O stays so. Takes ownership of `methods`.
+void mergeMethods(NetioClass* record, std::vector<MethodId>* methods) {
+    if (record->methods == nullptr) {
+        freeMethods(methods);  // the whole class is declared already
+    } else if (methods == nullptr) {
+        freeMethods(record->methods);
+        record->methods = nullptr;
+    } else {
+        record->methods->insert(record->methods->end(), methods->begin(), methods->end());
+        delete methods;  // the strings moved into the record
+    }
+}
+
+}  // namespace
+
+// Declares a class, or some of its methods, as net I/O code. A class met
+// later gets the declaration when its descriptor is made; the descriptors
+// of the class that exist already are updated here, so the declaration
+// counts from the next sample on, also in a JVM recorded before.
 void ClassProfilingHelper::addNetioClass(JNIEnv* env, jstring className, jobjectArray methodNames,
                                          jobjectArray methodSignatures) {
     if (env == nullptr) {
@@ -79,9 +111,17 @@ void ClassProfilingHelper::addNetioClass(JNIEnv* env, jstring className, jobject
             methods->push_back(m);
         }
     }
-    NetioClass* record = new NetioClass(copyString(name.get()), methods);
     ThreadMonitorLock lock;
-    netioClasses.put(record, record);
+    NetioClass* record = findNetioClass(name.get());
+    if (record != nullptr) {
+        mergeMethods(record, methods);
+    } else {
+        record = new NetioClass(copyString(name.get()), methods);
+        netioClasses.put(record, record);
+    }
+    if (liveClassProfilingSession != nullptr) {
+        liveClassProfilingSession->applyNetioClass(record);
+    }
 }
 
 // Creates a new interception method (a descriptor of the pseudo-class

@@ -49,6 +49,7 @@ bool g_sampleAgentClasses = false;
 bool g_batchedCapture = false;
 int g_singleCaptureLimit = -1;
 bool g_threadCpuTimeAvailable = false;
+bool g_recordCpuTime = false;
 bool g_recording = false;
 jlong g_recordStartTime = 0;
 
@@ -234,6 +235,10 @@ void Profiling::parseOptions(const char* options) {
     if (g_batchedCapture) {
         MessageUtil::message("Batched stack capture");
     }
+    g_recordCpuTime = options != nullptr && std::strstr(options, "cpu-time") != nullptr;
+    if (g_recordCpuTime) {
+        MessageUtil::message("Record CPU time");
+    }
     long long nodeLimit = numberOption(options, NODE_LIMIT_OPTION, MAX_NODE_LIMIT);
     ThreadManager::nodeLimit = nodeLimit >= 0 ? nodeLimit : ThreadManager::DEFAULT_NODE_LIMIT;
     if (nodeLimit >= 0) {
@@ -282,12 +287,18 @@ void Profiling::requestThreadCpuTime(jvmtiEnv* jvmti) {
     std::memset(&potential, 0, sizeof potential);
     if (jvmti->GetPotentialCapabilities(&potential) != JVMTI_ERROR_NONE || !potential.can_get_thread_cpu_time) {
         g_threadCpuTimeAvailable = false;
+        if (g_recordCpuTime) {
+            MessageUtil::message("This JVM does not give thread CPU times: snapshots will have none");
+        }
         return;
     }
     jvmtiCapabilities wanted;
     std::memset(&wanted, 0, sizeof wanted);
     wanted.can_get_thread_cpu_time = 1;
     g_threadCpuTimeAvailable = jvmti->AddCapabilities(&wanted) == JVMTI_ERROR_NONE;
+    if (g_recordCpuTime && !g_threadCpuTimeAvailable) {
+        MessageUtil::message("This JVM does not give thread CPU times: snapshots will have none");
+    }
 }
 
 char* Profiling::getProperty(JNIEnv* env, const char* propertyName) {

@@ -100,6 +100,10 @@ extern bool g_batchedCapture;
 // True once the JVM granted thread CPU times; without them the sampler
 // cannot tell which threads ran and walks every candidate.
 extern bool g_threadCpuTimeAvailable;
+// "cpu-time" agent option: each tick books the CPU time a thread used since
+// the previous one on its call-tree node, and snapshots carry it in their
+// CPU-time section (only when the JVM grants thread CPU times).
+extern bool g_recordCpuTime;
 // "single-capture-limit=N" agent option: replaces the sampler's default
 // number of threads captured one handshake each; -1 when not given.
 extern int g_singleCaptureLimit;

@@ -31,6 +31,8 @@ const int SECTION_COUNT = 7;
 // Written only when the call trees of the recording reached their node
 // limit; otherwise empty like the other reserved sections.
 const int NODE_LIMIT_SECTION = 3;
+// Written when the library books CPU time; otherwise empty.
+const int CPU_TIME_SECTION = 2;
 
 // Pause between the end of sampling and the write, so that Java-side work
 // finishing the recording (late associations) lands in this snapshot.
@@ -134,11 +136,17 @@ void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
         jthread thread = threads[i];
         ThreadManager* manager = threadList->getThreadManager(thread, env);
         if (manager == nullptr) {
-            LiveCpuProfilingHelper::createLiveThreadManager(thread, env);
+            manager = LiveCpuProfilingHelper::createLiveThreadManager(thread, env);
         } else {
             // Kept from before the run (associateThread): its name, group and
             // whether it is ignored may have changed since.
             LiveCpuProfilingHelper::refreshThread(env, thread, manager);
+        }
+        // The CPU time it used before the recording is not the recording's.
+        jlong cpuNanos = 0;
+        if (manager != nullptr && g_recordCpuTime && g_threadCpuTimeAvailable &&
+            jvmti->GetThreadCpuTime(thread, &cpuNanos) == JVMTI_ERROR_NONE && cpuNanos >= 0) {
+            manager->cpuBaseline = cpuNanos;
         }
         env->DeleteLocalRef(thread);
     }
@@ -237,13 +245,17 @@ bool ProfilingSession::write(const char* path, JNIEnv* env) {
             writer.writeU4(SNAPSHOT_MAGIC);
             bool nodeLimitSection = i == NODE_LIMIT_SECTION && ThreadManager::nodeLimitReached &&
                                     cpuProfilingSession != nullptr;
-            if (i > 1 && !nodeLimitSection) {
+            bool cpuTimeSection = i == CPU_TIME_SECTION && g_recordCpuTime && g_threadCpuTimeAvailable &&
+                                  cpuProfilingSession != nullptr;
+            if (i > 1 && !nodeLimitSection && !cpuTimeSection) {
                 continue;  // reserved sections: marker only
             }
             // The marker stays outside the CRC: resetCRC32 flushes it first.
             writer.resetCRC32();
             if (nodeLimitSection) {
                 cpuProfilingSession->writeNodeLimit(&writer);
+            } else if (cpuTimeSection) {
+                cpuProfilingSession->writeCpuTimes(&writer);
             } else if (i == 0) {
                 if (classProfilingSession != nullptr) {
                     classProfilingSession->write(&writer);

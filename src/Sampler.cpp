@@ -127,6 +127,18 @@ void convertCapture(JNIEnv* env, const CandidateSlot& slot, jvmtiStackInfo* info
     sampler->saveData(info, time, g_profilingSession->classProfilingSession, env, transactionIds, timestamp,
                       recordStatus);
     sampler->lastCpuTime = slot.cpuTime;
+    if (g_recordCpuTime) {
+        sampler->bookCpuTime(slot.cpuTime);
+    }
+}
+
+// Books the tick on a thread that has not run since its last capture.
+void bookUnchanged(const CandidateSlot& slot, jlong timestamp, jlong time, bool recordStatus) {
+    slot.sampler->bookUnchanged(time, timestamp, recordStatus);
+    if (g_recordCpuTime) {
+        // Nothing new by definition, unless this is its first reading.
+        slot.sampler->bookCpuTime(slot.cpuTime);
+    }
 }
 
 // Captures one thread with a handshake that pauses only that thread, into
@@ -185,6 +197,7 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
     }
     // Without CPU times every candidate is walked, in one batch, each tick.
     bool selective = g_threadCpuTimeAvailable && !g_batchedCapture;
+    bool readCpuTime = selective || (g_threadCpuTimeAvailable && g_recordCpuTime);
     std::vector<CandidateSlot> slots;
     slots.reserve(static_cast<size_t>(candidates));
     int captureCount = 0;
@@ -203,13 +216,15 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
             endThread(env, manager);
             continue;
         }
-        if (selective) {
+        if (readCpuTime) {
             // Read before the capture: a thread that runs after this reading
             // shows it at the next tick.
             jlong nanos = 0;
             if (jvmti->GetThreadCpuTime(slot.thread, &nanos) == JVMTI_ERROR_NONE && nanos >= 0) {
                 slot.cpuTime = nanos;
             }
+        }
+        if (selective) {
             slot.capture = mustCapture(slot.sampler, slot.cpuTime);
         }
         if (slot.capture) {
@@ -257,7 +272,7 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
                 // running: a thread leaves a wait, a sleep or a monitor queue,
                 // and ends, only by running, and one that has ended has no
                 // CPU time to read (so it is captured and found terminated).
-                slot.sampler->bookUnchanged(time, timestamp, recordStatus);
+                bookUnchanged(slot, timestamp, time, recordStatus);
                 continue;
             }
             jvmtiStackInfo info;
@@ -284,7 +299,7 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
                     convertCapture(env, slot, &stackInfo[captured++], timestamp, time, sampleTransactions,
                                    recordStatus);
                 } else {
-                    slot.sampler->bookUnchanged(time, timestamp, recordStatus);
+                    bookUnchanged(slot, timestamp, time, recordStatus);
                 }
             }
         }

@@ -54,12 +54,14 @@ void ThreadManager::methodEntry(JNIEnv* env, MethodDesc* method, int lineNumber)
     if (method == nullptr || currentNode == nullptr) {
         return;
     }
+    unsigned char netio = 0;
     if (method->isNetio) {
         ++netIODepth;
+        netio = ENTRY_NETIO;
     }
     if (foldedDepth > 0) {
         // Below a path that has no node: nothing deeper can have one.
-        entryKinds.push_back(ENTRY_FOLDED);
+        entryKinds.push_back(ENTRY_FOLDED | netio);
         foldedDepth++;
         return;
     }
@@ -69,16 +71,17 @@ void ThreadManager::methodEntry(JNIEnv* env, MethodDesc* method, int lineNumber)
     if (filterState == FILTER_NONE) {
         kind = ENTRY_NORMAL;
         line = static_cast<unsigned short>(lineNumber);
-    } else if (filterState == FILTER_CLASS && (entryKinds.empty() || entryKinds.back() == ENTRY_NORMAL)) {
+    } else if (filterState == FILTER_CLASS &&
+               (entryKinds.empty() || (entryKinds.back() & ~ENTRY_NETIO) == ENTRY_NORMAL)) {
         // The first filtered frame below normal code gets a node; the filtered
         // frames under it collapse into it, so its callees are keyed with line 0.
         kind = ENTRY_FILTERED;
         line = 0;
     } else {
-        entryKinds.push_back(ENTRY_SKIPPED);
+        entryKinds.push_back(ENTRY_SKIPPED | netio);
         return;
     }
-    entryKinds.push_back(kind);
+    entryKinds.push_back(kind | netio);
     unsigned short parentLine = lineStack.empty() ? 0 : lineStack.back();
     lineStack.push_back(line);
     CallTree* child = currentNode->getChild(method, parentLine);
@@ -86,7 +89,7 @@ void ThreadManager::methodEntry(JNIEnv* env, MethodDesc* method, int lineNumber)
         if (nodeLimit >= 0 && nodesCreated >= nodeLimit) {
             nodeLimitReached = true;
             lineStack.pop_back();
-            entryKinds.back() = ENTRY_FOLDED;
+            entryKinds.back() = ENTRY_FOLDED | netio;
             foldedDepth++;
             return;
         }
@@ -100,14 +103,17 @@ void ThreadManager::methodExit(JNIEnv* env, MethodDesc* method) {
     if (method == nullptr) {
         return;
     }
-    if (method->isNetio && netIODepth > 0) {
-        --netIODepth;
-    }
     if (entryKinds.empty()) {
         return;
     }
     unsigned char kind = entryKinds.back();
     entryKinds.pop_back();
+    if ((kind & ENTRY_NETIO) != 0) {
+        kind = static_cast<unsigned char>(kind & ~ENTRY_NETIO);
+        if (netIODepth > 0) {
+            --netIODepth;
+        }
+    }
     if (kind == ENTRY_FOLDED) {
         if (foldedDepth > 0) {
             foldedDepth--;
@@ -156,6 +162,14 @@ void ThreadManager::sampleTime(jlong time, jlong timestamp, bool recordStatus) {
     }
 }
 
+void ThreadManager::sampleCpuTime(jlong micros) {
+    if (currentNode == nullptr || micros < 0) {
+        return;
+    }
+    currentNode->cpuTime += micros;
+    cpuKnown = true;
+}
+
 void ThreadManager::flushPendingTime() {
     if (hasPendingTime && rootNode != nullptr) {
         rootNode->settlePendingValues();
@@ -164,6 +178,7 @@ void ThreadManager::flushPendingTime() {
 }
 
 void ThreadManager::reset() {
+    netIODepth = 0;  // the entries that opened net I/O methods go too
     entryKinds.clear();
     lineStack.clear();
     foldedDepth = 0;
@@ -218,4 +233,15 @@ void ThreadManager::write(DataWriter* writer) {
         emptyRoot.write(writer, THREAD_TREE_FIELDS);
     }
     writer->writeByte(ignored ? 1 : 0);
+}
+
+void ThreadManager::writeCpuTimes(DataWriter* writer) {
+    writer->writeID(this);
+    CallTree emptyRoot;
+    const CallTree* root = rootNode != nullptr ? rootNode : &emptyRoot;
+    jlong nodes = root->countNodes();
+    // The total comes ahead of the nodes, so it takes a pass of its own.
+    writer->writeJLong(cpuKnown ? root->sumCpuTimes() : -1);
+    writer->writeU4(static_cast<int>(nodes));
+    root->writeCpuTimes(writer);
 }

@@ -37,6 +37,10 @@ public:
     static constexpr unsigned char ENTRY_FILTERED = 1;  // entered a node that deeper filtered frames collapse into
     static constexpr unsigned char ENTRY_NORMAL = 2;    // entered a node for an unfiltered method
     static constexpr unsigned char ENTRY_FOLDED = 3;    // needed a new node past the node limit: entered none
+    // Added to the kind when the entry opened a net I/O method. Its exit
+    // closes it whatever the method's flag says by then: a net I/O
+    // declaration can reach a method while a thread is inside it.
+    static constexpr unsigned char ENTRY_NETIO = 0x80;
 
     // The call trees of one recording hold at most nodeLimit nodes besides
     // their roots, so that a workload of endless distinct paths cannot eat
@@ -78,6 +82,10 @@ public:
     // the frames that changed, and one pass over the tree settles it all.
     // write() calls it; call it before reading values of the tree otherwise.
     void flushPendingTime();
+    // Books CPU time (microseconds) at the cursor, whatever the status, and
+    // marks the thread's CPU time as known. At the root it stays on the
+    // root: the thread used the CPU with no frame the tree could show.
+    void sampleCpuTime(jlong micros);
     void reset();
 
     // Marks the thread dead, then under the monitor drops its JNI references.
@@ -86,6 +94,10 @@ public:
     void cleanup(JNIEnv* env);
 
     void write(DataWriter* writer);
+    // The thread's entry of the CPU-time section: its ID, its CPU time in
+    // the recording (-1 when never read), its node count, then each node's
+    // CPU time with its descendants' in the order write() puts out nodes.
+    void writeCpuTimes(DataWriter* writer);
 
     jweak threadHandle;
     jobject javaThreadManager;
@@ -101,6 +113,12 @@ public:
     int netIODepth;
     // Time booked while the thread stood below its deepest existing node.
     jlong foldedTime = 0;
+    // Some reading of the thread's CPU clock has been booked.
+    bool cpuKnown = false;
+    // The thread's CPU time (ns) when the recording began: read when it was
+    // registered at the start, 0 for a thread that started during the
+    // recording, -1 when unknown (its first reading in a tick stands in).
+    jlong cpuBaseline = -1;
     std::vector<unsigned char> entryKinds;
     std::vector<unsigned short> lineStack;
 

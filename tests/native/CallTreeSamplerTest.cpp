@@ -467,3 +467,51 @@ TEST_F(CallTreeSamplerTest, StackBufferGrowsByNeedAndKeepsTheStack) {
 }
 
 }  // namespace
+
+TEST_F(CallTreeSamplerTest, CpuTimeIsTheDeltaBetweenReadingsBookedWhereTheThreadStands) {
+    jmethodID a = newMethod("test.cpu1.A", "a", {{0, 10}});
+    jmethodID b = newMethod("test.cpu1.B", "b", {{0, 20}});
+    sample({frame(a, 0)});
+    // First reading of a thread that was there before the recording and whose
+    // CPU time then is unknown: counting starts here.
+    sampler->bookCpuTime(4000000);
+    EXPECT_EQ(0, manager->currentNode->cpuTime);
+    EXPECT_TRUE(manager->cpuKnown);
+
+    sampler->bookCpuTime(4002500);  // 2.5 us later
+    EXPECT_EQ(2, manager->currentNode->cpuTime);
+    sampler->bookCpuTime(-1);  // unreadable: nothing now ...
+    sample({frame(a, 0), frame(b, 0)});
+    sampler->bookCpuTime(4010999);  // ... the next reading books the whole span on b
+    CallTree* nodeA = root()->getChild(desc(a), 0);
+    ASSERT_NE(nullptr, nodeA);
+    CallTree* nodeB = nodeA->getChild(desc(b), 10);
+    ASSERT_NE(nullptr, nodeB);
+    EXPECT_EQ(2, nodeA->cpuTime);
+    // Whole microseconds of each reading: the 0.5 us left over from the
+    // second reading is not lost.
+    EXPECT_EQ(4010 - 4002, nodeB->cpuTime);
+    EXPECT_EQ(4010 - 4000, root()->sumCpuTimes());
+    sampler->bookCpuTime(4000000);  // a clock that went back books nothing
+    EXPECT_EQ(4010 - 4000, root()->sumCpuTimes());
+}
+
+TEST_F(CallTreeSamplerTest, FirstCpuReadingCountsFromTheRecordingStart) {
+    jmethodID a = newMethod("test.cpu2.A", "a", {{0, 10}});
+    sample({frame(a, 0)});
+    manager->cpuBaseline = 1000000;  // read when the recording registered it
+    sampler->bookCpuTime(1300000);
+    EXPECT_EQ(300, root()->sumCpuTimes());
+
+    // A thread that started during the recording: all its CPU time counts.
+    ThreadManager fresh(nullptr, nullptr);
+    CallTreeSampler freshSampler(&fresh, 1000);
+    fresh.cpuBaseline = 0;
+    freshSampler.bookCpuTime(700000);
+    EXPECT_EQ(700, fresh.rootNode->sumCpuTimes());
+
+    // A dead thread books nothing.
+    manager->setIsDead(nullptr);
+    sampler->bookCpuTime(9000000);
+    EXPECT_EQ(300, root()->sumCpuTimes());
+}

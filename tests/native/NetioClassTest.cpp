@@ -140,19 +140,26 @@ TEST_F(NetioTest, ShortSignatureArrayLeavesRemainingNamesUnrestricted) {
     EXPECT_FALSE(isNetio(sig2, "a", "()I"));
 }
 
-TEST_F(NetioTest, DeclarationAfterTheClassIsKnownHasNoEffectOnIt) {
+TEST_F(NetioTest, DeclarationReachesMethodsAlreadyKnown) {
+    // A JVM recorded once knows the class; a later declaration must still
+    // count, for its known methods and those met afterwards.
     std::string sig;
     std::string cls = newClass(&sig);
-    MethodDesc* before = resolve(sig, "read", "()I");
+    MethodDesc* read = resolve(sig, "read", "()I");
+    MethodDesc* close = resolve(sig, "close", "()V");
+    Array names{{"read"}};
+    Array noSignatures{{}};
+    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), names.get(), noSignatures.get());
+    EXPECT_TRUE(read->isNetio);
+    EXPECT_FALSE(close->isNetio);
+    EXPECT_NE(nullptr, read->classData->netioClass);
+    EXPECT_TRUE(isNetio(sig, "read", "(J)I"));  // another overload, met later
     ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), nullptr, nullptr);
-    MethodDesc* after = resolve(sig, "write", "()V");
-    EXPECT_FALSE(before->isNetio);
-    EXPECT_FALSE(after->isNetio);
-    EXPECT_EQ(nullptr, after->classData->netioClass);
-    EXPECT_EQ(before->classData, after->classData);
+    EXPECT_TRUE(close->isNetio);
+    EXPECT_TRUE(isNetio(sig, "write", "()V"));
 }
 
-TEST_F(NetioTest, RedeclarationReplacesTheRecordForClassesMetLater) {
+TEST_F(NetioTest, RedeclarationsAddUp) {
     std::string sig;
     std::string cls = newClass(&sig);
     Array first{{"a"}};
@@ -162,8 +169,15 @@ TEST_F(NetioTest, RedeclarationReplacesTheRecordForClassesMetLater) {
     ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), first.get(), noSignatures.get());
     ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), second.get(), noSignatures.get());
     EXPECT_EQ(size + 1, ClassProfilingHelper::netioClasses.size());
-    EXPECT_FALSE(isNetio(sig, "a", "()V"));
+    EXPECT_TRUE(isNetio(sig, "a", "()V"));
     EXPECT_TRUE(isNetio(sig, "b", "()V"));
+    EXPECT_FALSE(isNetio(sig, "c", "()V"));
+    // A whole-class declaration stays whole when a method list follows.
+    std::string sig2;
+    std::string cls2 = newClass(&sig2);
+    ClassProfilingHelper::addNetioClass(env, jstr(cls2.c_str()), nullptr, nullptr);
+    ClassProfilingHelper::addNetioClass(env, jstr(cls2.c_str()), first.get(), noSignatures.get());
+    EXPECT_TRUE(isNetio(sig2, "c", "()V"));
 }
 
 TEST_F(NetioTest, UnreadableOrMissingClassNameDeclaresNothing) {

@@ -135,7 +135,7 @@ protected:
     // entries, gap-free sections, CRCs and the end of the file. Returns the
     // two section bodies.
     void checkSections(const Bytes& file, size_t directory, Bytes* classBody, Bytes* threadBody,
-                       Bytes* nodeLimitBody = nullptr) {
+                       Bytes* nodeLimitBody = nullptr, Bytes* cpuBody = nullptr) {
         int64_t expectedPosition = static_cast<int64_t>(directory) + 140;
         for (int i = 0; i < 7; i++) {
             SCOPED_TRACE("section " + std::to_string(i));
@@ -144,11 +144,14 @@ protected:
             ASSERT_LE(static_cast<size_t>(e.position + 4 + e.length), file.size());
             EXPECT_EQ(0xCAFED00Du, be(file, e.position, 4));
             Bytes body = slice(file, e.position + 4, e.length);
-            if (i < 2 || (i == 3 && nodeLimitBody != nullptr)) {
+            if (i < 2 || (i == 3 && nodeLimitBody != nullptr) || (i == 2 && cpuBody != nullptr)) {
                 EXPECT_GT(e.length, 0);
                 EXPECT_EQ(referenceCrc(body.data(), body.size()), e.crc);
                 if (i == 3) {
                     *nodeLimitBody = body;
+                }
+                if (i == 2) {
+                    *cpuBody = body;
                 }
             } else {
                 EXPECT_EQ(0, e.length);
@@ -283,6 +286,48 @@ TEST_F(SnapshotFileTest, TreesThatReachedTheNodeLimitAddTheirFoldedTimeInSection
     ASSERT_TRUE(session->write(file.c_str(), nullptr));
     checkSections(readFile(file), 32 + 2 + 1, nullptr, nullptr);
     ThreadManager::nodeLimit = savedLimit;
+}
+
+TEST_F(SnapshotFileTest, CpuTimesFillSectionTwoOnlyWhenRecordedAndAvailable) {
+    setStrings("vm", "1");
+    ClassData cls{"test.Cpu", 0, nullptr};
+    MethodDesc a{&cls, "a", 1, "()V", 3, nullptr};
+    ThreadManager* undescribed = new ThreadManager(nullptr, nullptr);
+    ThreadManager* busy = new ThreadManager(nullptr, nullptr);
+    busy->setThreadDesc(new ThreadDesc(busy, "busy", "main", 1));
+    ThreadManager* unread = new ThreadManager(nullptr, nullptr);
+    unread->setThreadDesc(new ThreadDesc(unread, "unread", "main", 1));
+    session->cpuProfilingSession->addThreadManager(undescribed);
+    session->cpuProfilingSession->addThreadManager(busy);
+    session->cpuProfilingSession->addThreadManager(unread);
+    busy->methodEntry(nullptr, &a, 0);
+    busy->sampleCpuTime(1234);
+
+    bool savedRecord = g_recordCpuTime;
+    bool savedAvailable = g_threadCpuTimeAvailable;
+    std::string file = path("cpu.snapshot");
+    // Not asked for, or asked for where the JVM gives no CPU times: the
+    // section stays empty and the file is the one written without the option.
+    for (bool record : {false, true}) {
+        g_recordCpuTime = record;
+        g_threadCpuTimeAvailable = !record;
+        ASSERT_TRUE(session->write(file.c_str(), nullptr));
+        checkSections(readFile(file), 32 + 2 + 1, nullptr, nullptr);
+    }
+    g_recordCpuTime = true;
+    g_threadCpuTimeAvailable = true;
+    ASSERT_TRUE(session->write(file.c_str(), nullptr));
+    Bytes threadBody;
+    Bytes cpuBody;
+    checkSections(readFile(file), 32 + 2 + 1, nullptr, &threadBody, nullptr, &cpuBody);
+    // Threads in the order of their records, the manager without a descriptor left out.
+    ExpectedBytes e;
+    e.u4(2);
+    e.id(busy).jlong_(1234).u4(2).jlong_(1234).jlong_(1234);
+    e.id(unread).jlong_(-1).u4(1).jlong_(0);
+    EXPECT_EQ(e.get(), cpuBody);
+    g_recordCpuTime = savedRecord;
+    g_threadCpuTimeAvailable = savedAvailable;
 }
 
 TEST_F(SnapshotFileTest, AnExistingFileIsTruncated) {

@@ -343,6 +343,57 @@ TEST(ThreadManagerTest, RecordIsIdDescriptorTreeAndIgnoredByte) {
     g_recordStartTime = savedStart;
 }
 
+TEST(ThreadManagerTest, DeclaringNetIoWhileInsideTheMethodKeepsEntriesBalanced) {
+    // A declaration can reach a method while a thread is in it: the exit
+    // undoes what the entry did, not what the flag says at exit.
+    Methods x;
+    ThreadManager tm(nullptr, nullptr);
+    tm.methodEntry(nullptr, &x.m, 1);
+    x.m.isNetio = true;  // declared now
+    tm.methodEntry(nullptr, &x.m, 2);  // a recursive call opens net I/O
+    EXPECT_EQ(1, tm.netIODepth);
+    tm.methodExit(nullptr, &x.m);
+    tm.methodExit(nullptr, &x.m);  // the first entry opened nothing
+    EXPECT_EQ(0, tm.netIODepth);
+    EXPECT_EQ(tm.rootNode, tm.currentNode);
+    EXPECT_TRUE(tm.entryKinds.empty());
+}
+
+TEST(ThreadManagerTest, CpuTimesAreWrittenInclusiveInTheOrderOfTheNodeEntries) {
+    Methods x;
+    ThreadManager tm(nullptr, nullptr);
+    MemoryDataWriter unknown;
+    tm.writeCpuTimes(&unknown);
+    ExpectedBytes e0;
+    e0.id(&tm).jlong_(-1).u4(1).jlong_(0);  // never read: total -1, the root alone
+    EXPECT_EQ(e0.get(), unknown.bytes());
+
+    tm.sampleCpuTime(3);  // on the root: no frame to show
+    tm.methodEntry(nullptr, &x.m, 1);
+    tm.sampleCpuTime(10);
+    tm.methodEntry(nullptr, &x.n, 2);
+    tm.sampleCpuTime(5);
+    tm.methodExit(nullptr, &x.n);
+    tm.methodEntry(nullptr, &x.normal, 3);
+    tm.sampleCpuTime(7);
+    tm.sampleCpuTime(-4);  // never books a negative time
+
+    // Tree: root > m > {normal (newest first), n}; post-order normal, n, m, root.
+    MemoryDataWriter writer;
+    tm.writeCpuTimes(&writer);
+    ExpectedBytes e;
+    e.id(&tm).jlong_(25).u4(4).jlong_(7).jlong_(5).jlong_(22).jlong_(25);
+    EXPECT_EQ(e.get(), writer.bytes());
+
+    // Clearing the tree clears its CPU time with its other times.
+    tm.rootNode->clearAll();
+    MemoryDataWriter cleared;
+    tm.writeCpuTimes(&cleared);
+    ExpectedBytes e2;
+    e2.id(&tm).jlong_(0).u4(4).jlong_(0).jlong_(0).jlong_(0).jlong_(0);
+    EXPECT_EQ(e2.get(), cleared.bytes());
+}
+
 // JNI references released by setIsDead and cleanup.
 std::vector<jobject> g_deletedWeak;
 std::vector<jobject> g_deletedGlobal;
