@@ -273,6 +273,7 @@ protected:
     jmethodID savedIds = nullptr;
     bool savedCpuTime = false;
     bool savedBatched = false;
+    bool savedRecordCpu = false;
 
     uintptr_t nextHandle = 0x7100000;
 
@@ -297,10 +298,12 @@ protected:
         savedIds = SamplerHelper::getSamplingTransactionIds;
         savedCpuTime = g_threadCpuTimeAvailable;
         savedBatched = g_batchedCapture;
+        savedRecordCpu = g_recordCpuTime;
 
         // Without thread CPU times every candidate is captured in one batch.
         g_threadCpuTimeAvailable = false;
         g_batchedCapture = false;
+        g_recordCpuTime = false;
         g_profilingInterface = jvmti.get();
         Profiling::_threadMonitor = FAKE_MONITOR;
         threadList = new CpuProfilingSession();
@@ -333,6 +336,7 @@ protected:
         SamplerHelper::getSamplingTransactionIds = savedIds;
         g_threadCpuTimeAvailable = savedCpuTime;
         g_batchedCapture = savedBatched;
+        g_recordCpuTime = savedRecordCpu;
     }
 
     // Threads are checked for CPU use and the few that ran are captured one by one.
@@ -895,6 +899,42 @@ TEST_F(SamplerTest, ThreadWhoseCpuTimeCannotBeReadIsCapturedEveryTick) {
     }
     EXPECT_EQ(unreadable->currentNode->getMonitorTimeValues()->waitingTime, 20000);
     EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 20000);
+}
+
+TEST_F(SamplerTest, CpuTimeIsBookedOnEveryTickWhetherTheThreadIsWalkedOrNot) {
+    useSelectiveCapture();
+    g_recordCpuTime = true;
+    ThreadManager* busy = addThread(oneFrameStack("test.t22.Busy"));
+    ThreadManager* parked = addThread(oneFrameStack("test.t22.Parked"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    ThreadManager* unreadable = addThread(oneFrameStack("test.t22.Unreadable"));
+    busy->cpuBaseline = 0;  // started during the recording
+    threadOf(busy).cpuNanos = 3000000;
+    threadOf(parked).cpuNanos = 9000000;  // before the recording: not its time
+    threadOf(unreadable).cpuUnreadable = true;
+    tick();
+    EXPECT_EQ(busy->rootNode->sumCpuTimes(), 3000);
+    EXPECT_EQ(parked->rootNode->sumCpuTimes(), 0);
+    EXPECT_TRUE(parked->cpuKnown);
+    EXPECT_FALSE(unreadable->cpuKnown);
+
+    threadOf(busy).cpuNanos += 4000000;
+    tick();
+    EXPECT_EQ(busy->currentNode->cpuTime, 7000);
+    EXPECT_EQ(parked->rootNode->sumCpuTimes(), 0);
+
+    // The batched capture reads CPU times only to book them.
+    g_batchedCapture = true;
+    threadOf(busy).cpuNanos += 1000000;
+    threadOf(unreadable).cpuUnreadable = false;
+    threadOf(unreadable).cpuNanos = 5000000;
+    tick();
+    EXPECT_EQ(busy->currentNode->cpuTime, 8000);
+    EXPECT_EQ(unreadable->rootNode->sumCpuTimes(), 0) << "its first reading starts the count";
+    EXPECT_TRUE(unreadable->cpuKnown);
+    g_recordCpuTime = false;
+    int reads = fakes().cpuReads;
+    tick();
+    EXPECT_EQ(fakes().cpuReads, reads);
 }
 
 TEST_F(SamplerTest, ThreadsEndingBeforeOrDuringTheirCaptureAreEnded) {

@@ -24,7 +24,10 @@ public final class RecordOptions {
     /**
      * Socket read, write, connect and accept of the JDKs the tool supports:
      * the NIO-based socket implementation and channels of JDK 13 and later,
-     * and the classic socket streams and implementation of JDK 8 to 12.
+     * and the classic socket streams and implementation of JDK 8 to 12; and
+     * the waits of NIO selectors on Linux (epoll of JDK 11 and later and of
+     * JDK 8, the poll selector), where pollers such as Tomcat's and Netty's
+     * idle in a native method that the JVM reports as runnable.
      */
     public static final List<String> DEFAULT_NETIO = List.of(
             "sun.nio.ch.NioSocketImpl#read", "sun.nio.ch.NioSocketImpl#write",
@@ -35,7 +38,8 @@ public final class RecordOptions {
             "sun.nio.ch.SocketChannelImpl#blockingConnect",
             "sun.nio.ch.ServerSocketChannelImpl#accept", "sun.nio.ch.ServerSocketChannelImpl#blockingAccept",
             "java.net.SocketInputStream#read", "java.net.SocketOutputStream#write",
-            "java.net.AbstractPlainSocketImpl#connect", "java.net.AbstractPlainSocketImpl#accept");
+            "java.net.AbstractPlainSocketImpl#connect", "java.net.AbstractPlainSocketImpl#accept",
+            "sun.nio.ch.EPoll#wait", "sun.nio.ch.EPollArrayWrapper#epollWait", "sun.nio.ch.PollSelectorImpl#poll");
 
     private static final Pattern DURATION = Pattern.compile("(\\d+(?:\\.\\d+)?)(ms|s|m)?");
     private static final Pattern CLASS_PATTERN = Pattern.compile("[\\p{L}\\p{N}_$.*?/]*");
@@ -97,7 +101,7 @@ public final class RecordOptions {
                 "  --no-default-filters   show the JDK's own frames (by default java., javax., jdk., sun. and",
                 "                         com.sun. are collapsed, except the package of the target's main",
                 "                         class; not applied with --invert)",
-                "  --no-default-netio     do not declare the JDK's socket read/write/connect/accept as net I/O",
+                "  --no-default-netio     do not declare the JDK's socket read/write/connect/accept and selector waits as net I/O",
                 "  --agent-threads        also record the recorder's own threads",
                 "  --agent-classes        also show the profiler's own classes",
                 "  --batched-capture      walk every thread's stack on every tick in one stop of the JVM, as",

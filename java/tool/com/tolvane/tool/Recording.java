@@ -18,9 +18,12 @@ import java.lang.reflect.UndeclaredThrowableException;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.HashSet;
 import java.util.List;
 import java.util.Optional;
 import java.util.Properties;
+import java.util.Set;
 import javax.management.JMX;
 import javax.management.MalformedObjectNameException;
 import javax.management.ObjectName;
@@ -92,6 +95,7 @@ public final class Recording {
             if (stopRequested) {
                 throw new ToolException("interrupted before the recording of JVM " + target.pid() + " started");
             }
+            reportNetioInForce(recorder);
             long id = start(recorder);
             activeId = id;
             activeRecorder = recorder;
@@ -117,6 +121,28 @@ public final class Recording {
             } catch (IOException ignored) {
                 // the target may be gone; nothing to release on this side
             }
+        }
+    }
+
+    /**
+     * Net I/O declarations cannot be withdrawn while the JVM lives: says which
+     * ones that earlier recordings made are in force beyond those asked for.
+     */
+    private void reportNetioInForce(RecorderMXBean recorder) {
+        Set<String> asked = new HashSet<>();
+        for (RecordOptions.Netio n : options.netio) {
+            asked.add(n.className() + (n.method() == null ? ""
+                    : "#" + n.method() + (n.signature() == null ? "" : n.signature())));
+        }
+        List<String> extra = new ArrayList<>();
+        for (String declared : recorder.getNetioDeclarations()) {
+            if (!asked.contains(declared)) {
+                extra.add(declared);
+            }
+        }
+        if (!extra.isEmpty()) {
+            err.println("tolvane: net I/O declarations of earlier recordings stay in force in JVM " + target.pid()
+                    + ": " + String.join(", ", extra));
         }
     }
 
@@ -288,21 +314,22 @@ public final class Recording {
     }
 
     private String agentOptions() {
-        StringBuilder sb = new StringBuilder();
+        // CPU time per call-tree node and per thread, beside the thread states.
+        StringBuilder sb = new StringBuilder("cpu-time");
         if (options.agentThreads) {
-            sb.append("agent-threads");
+            sb.append(",agent-threads");
         }
         if (options.agentClasses) {
-            sb.append(sb.length() > 0 ? "," : "").append("agent-classes");
+            sb.append(",agent-classes");
         }
         if (options.batchedCapture) {
-            sb.append(sb.length() > 0 ? "," : "").append("batched-capture");
+            sb.append(",batched-capture");
         }
         if (options.singleCaptureLimit >= 0) {
-            sb.append(sb.length() > 0 ? "," : "").append("single-capture-limit=").append(options.singleCaptureLimit);
+            sb.append(",single-capture-limit=").append(options.singleCaptureLimit);
         }
         if (options.maxTreeNodes >= 0) {
-            sb.append(sb.length() > 0 ? "," : "").append("max-tree-nodes=").append(options.maxTreeNodes);
+            sb.append(",max-tree-nodes=").append(options.maxTreeNodes);
         }
         return sb.toString();
     }

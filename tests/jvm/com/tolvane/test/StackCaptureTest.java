@@ -81,6 +81,10 @@ class StackCaptureTest {
             assertTrue(here > all / 4 && there > all / 4, () -> r.mode + ": here " + here + " us, there " + there);
         }
 
+        // Without the cpu-time option the CPU-time section stays empty, as in
+        // every file written before it existed.
+        assertEquals(0, selective.snapshot.sections().get(2).length());
+
         // Batched capture stops the JVM on every tick; the selective one only
         // when many threads ran at once (the first tick, where all are new).
         assertTrue(batched.samplingSafepoints >= 100, () -> "batched: " + batched.samplingSafepoints);

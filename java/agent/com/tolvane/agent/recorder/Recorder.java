@@ -12,9 +12,12 @@ import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.util.Collections;
 import java.util.LinkedHashMap;
+import java.util.LinkedHashSet;
 import java.util.List;
 import java.util.Map;
+import java.util.Set;
 import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.LinkedBlockingQueue;
 
@@ -43,6 +46,12 @@ public final class Recorder implements RecorderMXBean {
     private static final int DIRECTORY_ENTRY_SIZE = 20;
 
     private final Object lock = new Object();
+    /**
+     * Net I/O declarations made in this JVM, as CLASS, CLASS#METHOD or
+     * CLASS#METHOD(SIGNATURE)RETURN: the library keeps every one of them
+     * while the JVM lives.
+     */
+    private final Set<String> netioDeclared = Collections.synchronizedSet(new LinkedHashSet<String>());
     private final BlockingQueue<Job> queue = new LinkedBlockingQueue<Job>();
     private final Map<Long, Job> recent = new LinkedHashMap<Long, Job>() {
         private static final long serialVersionUID = 1L;
@@ -358,13 +367,14 @@ public final class Recorder implements RecorderMXBean {
         }
     }
 
-    private static void configure(RecordingRequest request) {
+    private void configure(RecordingRequest request) {
         JvmtiCallee.setFilters(request.filters, request.filterInverted, request.ignored, request.agentClasses);
-        // One declaration per class: the library keeps only the latest declaration of a class.
+        // One call per class; the library adds it to what the class had.
         for (Map.Entry<String, List<String[]>> e : request.netio.entrySet()) {
             List<String[]> methods = e.getValue();
             if (methods == null) {
                 JvmtiCallee.addNetioClass(e.getKey(), null, null);
+                netioDeclared.add(e.getKey());
                 continue;
             }
             String[] names = new String[methods.size()];
@@ -372,8 +382,16 @@ public final class Recorder implements RecorderMXBean {
             for (int i = 0; i < names.length; i++) {
                 names[i] = methods.get(i)[0];
                 signatures[i] = methods.get(i)[1];
+                netioDeclared.add(e.getKey() + "#" + names[i] + (signatures[i] == null ? "" : signatures[i]));
             }
             JvmtiCallee.addNetioClass(e.getKey(), names, signatures);
+        }
+    }
+
+    @Override
+    public String[] getNetioDeclarations() {
+        synchronized (netioDeclared) {
+            return netioDeclared.toArray(new String[0]);
         }
     }
 

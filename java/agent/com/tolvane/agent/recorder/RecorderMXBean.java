@@ -49,6 +49,13 @@ public interface RecorderMXBean {
     /** How many recordings this JVM has started. */
     long getRecordings();
 
+    /**
+     * The net I/O declarations in force in this JVM, as CLASS, CLASS#METHOD or
+     * CLASS#METHOD(SIGNATURE)RETURN: those of every recording started so
+     * far, since the library keeps them while the JVM lives.
+     */
+    String[] getNetioDeclarations();
+
     /** How often the recorder agent was loaded into this JVM (the tolvane command loads it once). */
     int getAgentLoads();
 }
