@@ -44,6 +44,32 @@ private:
     const char* chars = nullptr;
 };
 
+// A JNI local frame pushed for the lifetime of the object: the local
+// references made meanwhile go with it. A frame that cannot be pushed (its
+// OutOfMemoryError is cleared) is not popped, as that would release a frame
+// of the caller; check isPushed() before making references.
+class LocalFrame {
+public:
+    LocalFrame(JNIEnv* env, jint capacity) : env(env), pushed(env->PushLocalFrame(capacity) == JNI_OK) {
+        if (!pushed) {
+            clearPendingException(env);
+        }
+    }
+    ~LocalFrame() {
+        if (pushed) {
+            env->PopLocalFrame(nullptr);
+        }
+    }
+    LocalFrame(const LocalFrame&) = delete;
+    LocalFrame& operator=(const LocalFrame&) = delete;
+
+    bool isPushed() const { return pushed; }
+
+private:
+    JNIEnv* env;
+    bool pushed;
+};
+
 // A JNI local reference deleted on scope exit.
 template <typename T>
 class LocalRef {
