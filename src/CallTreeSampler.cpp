@@ -140,6 +140,7 @@ jint CallTreeSampler::readTransactionIds(JNIEnv* env, jlongArray transactionIds,
 
 void CallTreeSampler::saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfilingSession* classSession,
                                JNIEnv* env, jlongArray transactionIds, jlong timestamp, bool recordStatus) {
+    assertThreadMonitorHeld("CallTreeSampler::saveData");
     if (threadManager == nullptr || threadManager->getIsDead()) {
         return;
     }
@@ -236,6 +237,7 @@ void CallTreeSampler::saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfi
 }
 
 void CallTreeSampler::bookUnchanged(jlong time, jlong timestamp, bool recordStatus) {
+    assertThreadMonitorHeld("CallTreeSampler::bookUnchanged");
     if (threadManager == nullptr || threadManager->getIsDead()) {
         return;
     }

@@ -125,6 +125,7 @@ void CpuProfilingSession::addAwaitingStart(ThreadManager* manager) {
 }
 
 ThreadManager* CpuProfilingSession::claimAwaitingStart(jthread thread, JNIEnv* env) {
+    assertThreadMonitorHeld("CpuProfilingSession::claimAwaitingStart");
     jvmtiEnv* jvmti = g_profilingInterface;
     if (awaitingStartCount == 0 || env == nullptr || thread == nullptr) {
         return nullptr;  // the common case costs nothing
@@ -187,6 +188,7 @@ void CpuProfilingSession::destroyThreadManagers(JNIEnv* env) {
 }
 
 void CpuProfilingSession::removeDeadThreadManagers(JNIEnv* env) {
+    assertThreadMonitorHeld("CpuProfilingSession::removeDeadThreadManagers");
     jvmtiEnv* jvmti = g_profilingInterface;
     if (jvmti == nullptr || env == nullptr) {
         return;
@@ -207,6 +209,7 @@ void CpuProfilingSession::removeDeadThreadManagers(JNIEnv* env) {
 }
 
 void CpuProfilingSession::endGoneThreads(JNIEnv* env) {
+    assertThreadMonitorHeld("CpuProfilingSession::endGoneThreads");
     jvmtiEnv* jvmti = g_profilingInterface;
     if (jvmti == nullptr || env == nullptr) {
         return;
@@ -224,6 +227,7 @@ void CpuProfilingSession::endGoneThreads(JNIEnv* env) {
 }
 
 void CpuProfilingSession::removeDeadThreadManagersIfGrown(JNIEnv* env) {
+    assertThreadMonitorHeld("CpuProfilingSession::removeDeadThreadManagersIfGrown");
     ThreadMonitorLock lock;
     if (threadManagers.size() >= sweepThreshold) {
         removeDeadThreadManagers(env);

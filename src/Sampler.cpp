@@ -22,7 +22,7 @@
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
-bool SamplerHelper::stopped = false;
+std::atomic<bool> SamplerHelper::stopped{false};
 Sampler* SamplerHelper::liveSamplerSession = nullptr;
 jmethodID SamplerHelper::initSamplingState = nullptr;
 jmethodID SamplerHelper::getSamplingTransactionIds = nullptr;
