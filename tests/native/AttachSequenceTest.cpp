@@ -341,11 +341,11 @@ TEST_F(AttachSequenceTest, MonitorsThatCannotBeCreatedEndTheAttach) {
     ProfilingSession other;
     state = FakeState();
     state.failMonitorCreation = 1;
-    state.monitorError = static_cast<jvmtiError>(4711);
+    state.monitorError = static_cast<jvmtiError>(17);  // a gap in the numbering
     ConsoleCapture console;
     other.init(fakeVm.get(), nullptr);
     EXPECT_EQ((ConsoleLines{"tolvane> Protocol version 1",
-                            "tolvane> Could not create the agent's raw monitors: unknown JVMTI error (4711). Exiting."}),
+                            "tolvane> Could not create the agent's raw monitors: unknown JVMTI error (17). Exiting."}),
               console.lines());
     EXPECT_FALSE(other.isAttached());
     EXPECT_TRUE(state.monitorsDestroyed.empty());
