@@ -304,6 +304,11 @@ ThreadManager* LiveCpuProfilingHelper::createLiveThreadManager(jthread thread, J
         bool known = jvmti->GetThreadState(thread, &state) == JVMTI_ERROR_NONE;
         if (known && (state & (JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_TERMINATED)) == 0) {
             session->addAwaitingStart(manager);
+        } else if (known && (state & JVMTI_THREAD_STATE_ALIVE) != 0 &&
+                   jvmti->SetThreadLocalStorage(thread, manager) == JVMTI_ERROR_NONE) {
+            // It started between the two calls. Stored now, the entry is what
+            // its start event finds; without it the event would register the
+            // thread a second time.
         } else if (!known || (state & JVMTI_THREAD_STATE_TERMINATED) == 0) {
             MessageUtil::message("Could not set thread local storage.");
         }
