@@ -114,10 +114,10 @@ jint CallTreeSampler::readTransactionIds(JNIEnv* env, jlongArray transactionIds,
     if (length < 1) {
         return 0;
     }
-    jlong* elements = env->GetLongArrayElements(transactionIds, nullptr);
+    LongArrayElements array(env, transactionIds);
+    const jlong* elements = array.get();
     if (elements == nullptr) {
-        clearPendingException(env);  // OutOfMemoryError: as if there were no array
-        return 0;
+        return 0;  // OutOfMemoryError: as if there were no array
     }
     // The count cannot reach past the array or beyond the ids a sampler keeps.
     jlong count = elements[0];
@@ -134,7 +134,6 @@ jint CallTreeSampler::readTransactionIds(JNIEnv* env, jlongArray transactionIds,
             ids[kept++] = id;
         }
     }
-    env->ReleaseLongArrayElements(transactionIds, elements, JNI_ABORT);
     return kept;
 }
 

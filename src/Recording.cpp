@@ -84,9 +84,9 @@ char* copySnapshotPath(JNIEnv* env, jbyteArray snapshotPath) {
         return nullptr;
     }
     jsize length = env->GetArrayLength(snapshotPath);
-    jbyte* bytes = env->GetByteArrayElements(snapshotPath, nullptr);
+    ByteArrayElements elements(env, snapshotPath);
+    const jbyte* bytes = elements.get();
     if (bytes == nullptr) {
-        clearPendingException(env);  // OutOfMemoryError
         return nullptr;
     }
     jsize used = 0;
@@ -96,7 +96,6 @@ char* copySnapshotPath(JNIEnv* env, jbyteArray snapshotPath) {
     char* path = new char[static_cast<size_t>(used) + 1];
     std::memcpy(path, bytes, static_cast<size_t>(used));
     path[used] = '\0';
-    env->ReleaseByteArrayElements(snapshotPath, bytes, JNI_ABORT);
     return path;
 }
 
