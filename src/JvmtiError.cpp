@@ -9,8 +9,8 @@ struct ErrorName {
     const char* name;
 };
 
-// Every code of the JVMTI specification up to Java 25. The ones newer than
-// the headers the library is built with are listed by number.
+// Every JVMTI error code up to Java 25; the one newer than the headers the
+// library is built with is listed by number.
 const ErrorName ERROR_NAMES[] = {
     {JVMTI_ERROR_NONE, "JVMTI_ERROR_NONE"},
     {JVMTI_ERROR_INVALID_THREAD, "JVMTI_ERROR_INVALID_THREAD"},
