@@ -114,10 +114,10 @@ jint CallTreeSampler::readTransactionIds(JNIEnv* env, jlongArray transactionIds,
     if (length < 1) {
         return 0;
     }
-    jlong* elements = env->GetLongArrayElements(transactionIds, nullptr);
+    LongArrayElements array(env, transactionIds);
+    const jlong* elements = array.get();
     if (elements == nullptr) {
-        clearPendingException(env);  // OutOfMemoryError: as if there were no array
-        return 0;
+        return 0;  // OutOfMemoryError: as if there were no array
     }
     // The count cannot reach past the array or beyond the ids a sampler keeps.
     jlong count = elements[0];
@@ -134,12 +134,12 @@ jint CallTreeSampler::readTransactionIds(JNIEnv* env, jlongArray transactionIds,
             ids[kept++] = id;
         }
     }
-    env->ReleaseLongArrayElements(transactionIds, elements, JNI_ABORT);
     return kept;
 }
 
 void CallTreeSampler::saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfilingSession* classSession,
                                JNIEnv* env, jlongArray transactionIds, jlong timestamp, bool recordStatus) {
+    assertThreadMonitorHeld("CallTreeSampler::saveData");
     if (threadManager == nullptr || threadManager->getIsDead()) {
         return;
     }
@@ -236,6 +236,7 @@ void CallTreeSampler::saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfi
 }
 
 void CallTreeSampler::bookUnchanged(jlong time, jlong timestamp, bool recordStatus) {
+    assertThreadMonitorHeld("CallTreeSampler::bookUnchanged");
     if (threadManager == nullptr || threadManager->getIsDead()) {
         return;
     }

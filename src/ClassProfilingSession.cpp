@@ -7,6 +7,7 @@
 #include "FatalAssert.h"
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
+#include "JvmtiError.h"
 #include "MessageUtil.h"
 #include "ProfilingSession.h"
 #include "StringCopy.h"
@@ -140,6 +141,7 @@ void ClassProfilingSession::addMethodDesc(MethodDesc* methodDesc) {
 }
 
 MethodDesc* ClassProfilingSession::getMethodDesc(jmethodID method, JNIEnv* env, bool reportErrors) {
+    assertThreadMonitorHeld("ClassProfilingSession::getMethodDesc");
     MethodDesc* methodDesc = ClassProfilingHelper::_methodIdToMethodDesc.get((void*)method);
     if (methodDesc != nullptr) {
         return methodDesc;
@@ -245,6 +247,8 @@ ClassData* ClassProfilingHelper::getMethodClassData(jmethodID method, JNIEnv* en
     if (err != JVMTI_ERROR_NONE) {
         if (reportErrors) {
             MessageUtil::message("error: could not get declaring class (code %d)", (int)err);
+            // The console line keeps its long-standing form; the log names the error.
+            MessageUtil::debugOut(0, 4, "GetMethodDeclaringClass: %s\n", JvmtiErrorText(err).get());
         }
         return nullptr;
     }
@@ -313,6 +317,7 @@ MethodDesc* ClassProfilingHelper::createMethodDesc(jmethodID method, JNIEnv* env
     if (err != JVMTI_ERROR_NONE) {
         if (reportErrors) {
             MessageUtil::message("error: could not get method name (code %d)", (int)err);
+            MessageUtil::debugOut(0, 4, "GetMethodName: %s\n", JvmtiErrorText(err).get());
         }
         return unknownMethodDesc;
     }
@@ -344,6 +349,7 @@ void ClassProfilingSession::applyNetioClass(NetioClass* record) {
 }
 
 NetioClass* ClassProfilingHelper::findNetioClass(const char* className) {
+    assertThreadMonitorHeld("ClassProfilingHelper::findNetioClass");
     if (lookupNetioClass == nullptr || className == nullptr) {
         return nullptr;
     }
@@ -357,11 +363,13 @@ NetioClass* ClassProfilingHelper::findNetioClass(const char* className) {
 }
 
 bool ClassProfilingHelper::isInterceptionMethod(const void* id) {
+    assertThreadMonitorHeld("ClassProfilingHelper::isInterceptionMethod");
     return id != nullptr && interceptionMethods != nullptr &&
            interceptionMethods->get(const_cast<void*>(id)) != nullptr;
 }
 
 void ClassProfilingHelper::addInterceptionMethod(MethodDesc* methodDesc) {
+    assertThreadMonitorHeld("ClassProfilingHelper::addInterceptionMethod");
     if (methodDesc == nullptr) {
         return;
     }

@@ -125,6 +125,7 @@ void CpuProfilingSession::addAwaitingStart(ThreadManager* manager) {
 }
 
 ThreadManager* CpuProfilingSession::claimAwaitingStart(jthread thread, JNIEnv* env) {
+    assertThreadMonitorHeld("CpuProfilingSession::claimAwaitingStart");
     jvmtiEnv* jvmti = g_profilingInterface;
     if (awaitingStartCount == 0 || env == nullptr || thread == nullptr) {
         return nullptr;  // the common case costs nothing
@@ -187,6 +188,7 @@ void CpuProfilingSession::destroyThreadManagers(JNIEnv* env) {
 }
 
 void CpuProfilingSession::removeDeadThreadManagers(JNIEnv* env) {
+    assertThreadMonitorHeld("CpuProfilingSession::removeDeadThreadManagers");
     jvmtiEnv* jvmti = g_profilingInterface;
     if (jvmti == nullptr || env == nullptr) {
         return;
@@ -207,6 +209,7 @@ void CpuProfilingSession::removeDeadThreadManagers(JNIEnv* env) {
 }
 
 void CpuProfilingSession::endGoneThreads(JNIEnv* env) {
+    assertThreadMonitorHeld("CpuProfilingSession::endGoneThreads");
     jvmtiEnv* jvmti = g_profilingInterface;
     if (jvmti == nullptr || env == nullptr) {
         return;
@@ -224,6 +227,7 @@ void CpuProfilingSession::endGoneThreads(JNIEnv* env) {
 }
 
 void CpuProfilingSession::removeDeadThreadManagersIfGrown(JNIEnv* env) {
+    assertThreadMonitorHeld("CpuProfilingSession::removeDeadThreadManagersIfGrown");
     ThreadMonitorLock lock;
     if (threadManagers.size() >= sweepThreshold) {
         removeDeadThreadManagers(env);
@@ -316,6 +320,11 @@ ThreadManager* LiveCpuProfilingHelper::createLiveThreadManager(jthread thread, J
         bool known = jvmti->GetThreadState(thread, &state) == JVMTI_ERROR_NONE;
         if (known && (state & (JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_TERMINATED)) == 0) {
             session->addAwaitingStart(manager);
+        } else if (known && (state & JVMTI_THREAD_STATE_ALIVE) != 0 &&
+                   jvmti->SetThreadLocalStorage(thread, manager) == JVMTI_ERROR_NONE) {
+            // It started between the two calls. Stored now, the entry is what
+            // its start event finds; without it the event would register the
+            // thread a second time.
         } else if (!known || (state & JVMTI_THREAD_STATE_TERMINATED) == 0) {
             MessageUtil::message("Could not set thread local storage.");
         }

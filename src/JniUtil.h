@@ -44,6 +44,67 @@ private:
     const char* chars = nullptr;
 };
 
+// A JNI local frame pushed for the lifetime of the object: the local
+// references made meanwhile go with it. A frame that cannot be pushed (its
+// OutOfMemoryError is cleared) is not popped, as that would release a frame
+// of the caller; check isPushed() before making references.
+class LocalFrame {
+public:
+    LocalFrame(JNIEnv* env, jint capacity) : env(env), pushed(env->PushLocalFrame(capacity) == JNI_OK) {
+        if (!pushed) {
+            clearPendingException(env);
+        }
+    }
+    ~LocalFrame() {
+        if (pushed) {
+            env->PopLocalFrame(nullptr);
+        }
+    }
+    LocalFrame(const LocalFrame&) = delete;
+    LocalFrame& operator=(const LocalFrame&) = delete;
+
+    bool isPushed() const { return pushed; }
+
+private:
+    JNIEnv* env;
+    bool pushed;
+};
+
+// The elements of a Java primitive array, released on scope exit with
+// JNI_ABORT: the library only reads them, so nothing is copied back. get()
+// is null when the elements cannot be obtained (the OutOfMemoryError is
+// cleared then).
+template <typename Array, typename Element, Element* (JNIEnv::*Get)(Array, jboolean*),
+          void (JNIEnv::*Release)(Array, Element*, jint)>
+class ArrayElements {
+public:
+    ArrayElements(JNIEnv* env, Array array) : env(env), array(array) {
+        elements = (env->*Get)(array, nullptr);
+        if (elements == nullptr) {
+            clearPendingException(env);
+        }
+    }
+    ~ArrayElements() {
+        if (elements != nullptr) {
+            (env->*Release)(array, elements, JNI_ABORT);
+        }
+    }
+    ArrayElements(const ArrayElements&) = delete;
+    ArrayElements& operator=(const ArrayElements&) = delete;
+
+    Element* get() const { return elements; }
+
+private:
+    JNIEnv* env;
+    Array array;
+    Element* elements;
+};
+
+typedef ArrayElements<jbyteArray, jbyte, &JNIEnv::GetByteArrayElements, &JNIEnv::ReleaseByteArrayElements>
+    ByteArrayElements;
+typedef ArrayElements<jlongArray, jlong, &JNIEnv::GetLongArrayElements, &JNIEnv::ReleaseLongArrayElements>
+    LongArrayElements;
+
 // A JNI local reference deleted on scope exit.
 template <typename T>
 class LocalRef {

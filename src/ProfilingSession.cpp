@@ -8,12 +8,16 @@
 #include "FatalAssert.h"
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
+#include "JvmtiError.h"
 #include "MessageUtil.h"
 #include "StringCopy.h"
 #include "ThreadManager.h"
 
 #include <cstdlib>
 #include <cstring>
+#ifndef NDEBUG
+#include <thread>
+#endif
 
 // ---- load-time state, created in this order when the library is loaded ----
 // Everything the library builds before Agent_OnAttach is defined here, in one
@@ -89,6 +93,83 @@ const long MAX_SINGLE_CAPTURE_LIMIT = 1000000;
 
 const char ASTERISKS[] = "*******************************************************************";
 
+// Holds a raw monitor for the lifetime of the object; a monitor that could
+// not be entered is not exited.
+class RawMonitorHold {
+public:
+    RawMonitorHold(jvmtiEnv* jvmti, jrawMonitorID monitor)
+        : jvmti(jvmti), monitor(monitor), entered(jvmti->RawMonitorEnter(monitor) == JVMTI_ERROR_NONE) {}
+    ~RawMonitorHold() {
+        if (entered) {
+            jvmti->RawMonitorExit(monitor);
+        }
+    }
+    RawMonitorHold(const RawMonitorHold&) = delete;
+    RawMonitorHold& operator=(const RawMonitorHold&) = delete;
+
+    bool isEntered() const { return entered; }
+
+private:
+    jvmtiEnv* jvmti;
+    jrawMonitorID monitor;
+    bool entered;
+};
+
+#ifndef NDEBUG
+// Debug builds keep the holder of the thread monitor: its owner is read by
+// any thread that checks whether it holds the monitor itself; the depth is
+// only touched by the holder.
+std::atomic<std::thread::id> threadMonitorOwner{};
+int threadMonitorDepth = 0;
+
+void noteThreadMonitorEntered(jvmtiError result) {
+    if (result != JVMTI_ERROR_NONE) {
+        return;
+    }
+    std::thread::id self = std::this_thread::get_id();
+    if (threadMonitorOwner.load(std::memory_order_relaxed) != self) {
+        threadMonitorOwner.store(self, std::memory_order_relaxed);
+        threadMonitorDepth = 0;
+    }
+    threadMonitorDepth++;
+}
+
+void noteThreadMonitorExiting() {
+    if (threadMonitorOwner.load(std::memory_order_relaxed) != std::this_thread::get_id() || threadMonitorDepth < 1) {
+        fatalAssert("thread monitor held", "shared/ProfilingSession", "ProfilingSession::exitMonitor");
+    }
+    if (--threadMonitorDepth == 0) {
+        threadMonitorOwner.store(std::thread::id(), std::memory_order_relaxed);
+    }
+}
+#else
+void noteThreadMonitorEntered(jvmtiError) {}
+void noteThreadMonitorExiting() {}
+#endif
+
+// Creates the thread monitor and the sleep monitor, or neither: the agent
+// must not run with one of them missing (its shared data would go
+// unlocked). On failure the console says why.
+bool createMonitors(jvmtiEnv* jvmti) {
+    jrawMonitorID threadMonitor = nullptr;
+    jrawMonitorID sleepMonitor = nullptr;
+    jvmtiError error = jvmti->CreateRawMonitor("_tolvane_native", &threadMonitor);
+    if (error == JVMTI_ERROR_NONE && threadMonitor != nullptr) {
+        error = jvmti->CreateRawMonitor("_tolvane_native_sleep", &sleepMonitor);
+        if (error == JVMTI_ERROR_NONE && sleepMonitor != nullptr) {
+            Profiling::_threadMonitor = threadMonitor;
+            Profiling::_sleepMonitor = sleepMonitor;
+            return true;
+        }
+        jvmti->DestroyRawMonitor(threadMonitor);
+    }
+    if (error == JVMTI_ERROR_NONE) {
+        error = JVMTI_ERROR_INTERNAL;  // created, but no monitor handed back
+    }
+    MessageUtil::message("Could not create the agent's raw monitors: %s. Exiting.", JvmtiErrorText(error).get());
+    return false;
+}
+
 // A new copy of a JVMTI system property, or null when it cannot be read.
 char* jvmtiProperty(jvmtiEnv* jvmti, const char* name) {
     JvmtiBuffer<char> value(jvmti);
@@ -140,8 +221,9 @@ void ProfilingSession::init(JavaVM* vm, char* options) {
         javaVersion = version;
     }
 
-    jvmti->CreateRawMonitor("_tolvane_native", &Profiling::_threadMonitor);
-    jvmti->CreateRawMonitor("_tolvane_native_sleep", &Profiling::_sleepMonitor);
+    if (!createMonitors(jvmti)) {
+        return;
+    }
     MessageUtil::message("64-bit library");
 
     ThreadMonitorLock lock;
@@ -175,15 +257,31 @@ void ProfilingSession::init(JavaVM* vm, char* options) {
 
 void ProfilingSession::enterMonitor() {
     if (g_profilingInterface != nullptr && Profiling::_threadMonitor != nullptr) {
-        g_profilingInterface->RawMonitorEnter(Profiling::_threadMonitor);
+        noteThreadMonitorEntered(g_profilingInterface->RawMonitorEnter(Profiling::_threadMonitor));
     }
 }
 
 void ProfilingSession::exitMonitor() {
     if (g_profilingInterface != nullptr && Profiling::_threadMonitor != nullptr) {
+        noteThreadMonitorExiting();
         g_profilingInterface->RawMonitorExit(Profiling::_threadMonitor);
     }
 }
+
+#ifndef NDEBUG
+bool ProfilingSession::holdsMonitor() {
+    if (g_profilingInterface == nullptr || Profiling::_threadMonitor == nullptr) {
+        return true;
+    }
+    return threadMonitorOwner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
+
+void assertThreadMonitorHeld(const char* function) {
+    if (!ProfilingSession::holdsMonitor()) {
+        fatalAssert("thread monitor held", "shared/ProfilingSession", function);
+    }
+}
+#endif
 
 bool ProfilingSession::sleep(int millis) {
     // Nothing notifies the sleep monitor: the wait lasts its full timeout
@@ -193,10 +291,11 @@ bool ProfilingSession::sleep(int millis) {
     if (jvmti == nullptr || Profiling::_sleepMonitor == nullptr) {
         return false;
     }
-    jvmti->RawMonitorEnter(Profiling::_sleepMonitor);
-    jvmtiError result = jvmti->RawMonitorWait(Profiling::_sleepMonitor, static_cast<jlong>(millis));
-    jvmti->RawMonitorExit(Profiling::_sleepMonitor);
-    return result == JVMTI_ERROR_INTERRUPT;
+    RawMonitorHold hold(jvmti, Profiling::_sleepMonitor);
+    if (!hold.isEntered()) {
+        return false;
+    }
+    return jvmti->RawMonitorWait(Profiling::_sleepMonitor, static_cast<jlong>(millis)) == JVMTI_ERROR_INTERRUPT;
 }
 
 bool Profiling::initializeInterface(JavaVM* vm) {
@@ -263,6 +362,8 @@ bool Profiling::enableEvents(JNIEnv* env) {
     if (error != JVMTI_ERROR_NONE) {
         MessageUtil::message("%s", ASTERISKS);
         MessageUtil::message("ERROR: Could not get all profiling capabilities. (code: %d)", static_cast<int>(error));
+        // The banner keeps its long-standing form; the log names the error.
+        MessageUtil::debugOut(0, 4, "AddCapabilities: %s\n", JvmtiErrorText(error).get());
         MessageUtil::message("Some profiling functionality won't work correctly.");
         MessageUtil::message("%s", ASTERISKS);
     }

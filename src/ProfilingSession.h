@@ -30,9 +30,16 @@ public:
     void writeHeader(DataWriter* writer);
 
     // Thread monitor ("_tolvane_native"): the one lock for all shared agent
-    // data. Re-entrant. Does nothing while the monitor does not exist.
+    // data. Re-entrant. Does nothing while the monitor does not exist, which
+    // is only before the attach: the attach does not complete without it.
+    // Debug builds record the holder and its depth (see holdsMonitor).
     static void enterMonitor();
     static void exitMonitor();
+#ifndef NDEBUG
+    // Whether the calling thread holds the thread monitor; also true while
+    // the monitor does not exist, as there is then nothing to hold.
+    static bool holdsMonitor();
+#endif
     // Timed wait on the sleep monitor; never call with the thread monitor held.
     // True when a Java interrupt of the calling thread ended the wait: the
     // JVM then clears the thread's interrupt status, so the caller must
@@ -55,6 +62,15 @@ private:
     std::atomic<bool> attached{false};
     std::atomic<bool> initStarted{false};
 };
+
+// Checks the contract "called with the thread monitor held" of `function`
+// in debug and sanitizer builds: a caller without the monitor ends the
+// process with an assertion message. Costs nothing in release builds.
+#ifndef NDEBUG
+void assertThreadMonitorHeld(const char* function);
+#else
+inline void assertThreadMonitorHeld(const char*) {}
+#endif
 
 // Holds the thread monitor for the lifetime of the object.
 class ThreadMonitorLock {

@@ -86,9 +86,9 @@ char* copySnapshotPath(JNIEnv* env, jbyteArray snapshotPath) {
         return nullptr;
     }
     jsize length = env->GetArrayLength(snapshotPath);
-    jbyte* bytes = env->GetByteArrayElements(snapshotPath, nullptr);
+    ByteArrayElements elements(env, snapshotPath);
+    const jbyte* bytes = elements.get();
     if (bytes == nullptr) {
-        clearPendingException(env);  // OutOfMemoryError
         return nullptr;
     }
     jsize used = 0;
@@ -98,7 +98,6 @@ char* copySnapshotPath(JNIEnv* env, jbyteArray snapshotPath) {
     char* path = new char[static_cast<size_t>(used) + 1];
     std::memcpy(path, bytes, static_cast<size_t>(used));
     path[used] = '\0';
-    env->ReleaseByteArrayElements(snapshotPath, bytes, JNI_ABORT);
     return path;
 }
 
@@ -120,6 +119,7 @@ void setThreadStartEvents(jvmtiEventMode mode) {
 // (associated since the last run) keeps it, so no thread is listed twice.
 // Called with the thread monitor held.
 void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
+    assertThreadMonitorHeld("registerLiveThreads");
     jvmtiEnv* jvmti = g_profilingInterface;
     jint count = 0;
     JvmtiBuffer<jthread> threads(jvmti);
@@ -219,6 +219,7 @@ void ProfilingSession::writeHeader(DataWriter* writer) {
 }
 
 bool ProfilingSession::write(const char* path, JNIEnv* env) {
+    assertThreadMonitorHeld("ProfilingSession::write");
     if (path == nullptr) {
         return false;
     }
@@ -330,45 +331,48 @@ Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv* env, jclass calleeClass
     // Registration. Managers of threads that ended since the last run (listed
     // through associateThread) are dropped first, so the run neither lists
     // them nor keeps them.
-    ProfilingSession::enterMonitor();
-    threadList->removeDeadThreadManagers(env);
-    g_recordStartTime = Counter::getUsec();
-    ThreadManager::startRecording();
-    g_sampleAgentThreads = recordAgentThreads != JNI_FALSE;
-    setThreadStartEvents(JVMTI_ENABLE);
-    g_recording = true;
-    registerLiveThreads(env, threadList);
-    setThreadReporting(env, calleeClass, reportingMethod, true);
-    ProfilingSession::exitMonitor();
+    {
+        ThreadMonitorLock lock;
+        threadList->removeDeadThreadManagers(env);
+        g_recordStartTime = Counter::getUsec();
+        ThreadManager::startRecording();
+        g_sampleAgentThreads = recordAgentThreads != JNI_FALSE;
+        setThreadStartEvents(JVMTI_ENABLE);
+        g_recording = true;
+        registerLiveThreads(env, threadList);
+        setThreadReporting(env, calleeClass, reportingMethod, true);
+    }
 
     // Sampling; each tick takes the thread monitor itself. An interrupt of
     // this thread ends sampling early; the run still winds down and writes.
     bool interrupted = sampler->runThreadStatusSampler(env, durationMillis, sampleTransactions);
 
     // Wind-down.
-    ProfilingSession::enterMonitor();
-    setThreadReporting(env, calleeClass, reportingMethod, false);
-    setThreadStartEvents(JVMTI_DISABLE);
-    g_recording = false;
-    threadList->endGoneThreads(env);
-    ProfilingSession::exitMonitor();
+    {
+        ThreadMonitorLock lock;
+        setThreadReporting(env, calleeClass, reportingMethod, false);
+        setThreadStartEvents(JVMTI_DISABLE);
+        g_recording = false;
+        threadList->endGoneThreads(env);
+    }
 
     if (ProfilingSession::sleep(WRITE_PAUSE_MILLIS)) {
         interrupted = true;
     }
 
     // Write and clean up.
-    ProfilingSession::enterMonitor();
-    char* path = copySnapshotPath(env, snapshotPath);
-    if (path != nullptr) {
-        session->write(path, env);
-        delete[] path;
+    {
+        ThreadMonitorLock lock;
+        char* path = copySnapshotPath(env, snapshotPath);
+        if (path != nullptr) {
+            session->write(path, env);
+            delete[] path;
+        }
+        // Also clears the thread-local storage of threads still alive, so no
+        // thread keeps pointing at a freed manager.
+        threadList->destroyThreadManagers(env);
+        sampler->reset();
     }
-    // Also clears the thread-local storage of threads still alive, so no
-    // thread keeps pointing at a freed manager.
-    threadList->destroyThreadManagers(env);
-    sampler->reset();
-    ProfilingSession::exitMonitor();
 
     if (interrupted) {
         restoreInterruptStatus(env);

@@ -22,7 +22,7 @@
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
-bool SamplerHelper::stopped = false;
+std::atomic<bool> SamplerHelper::stopped{false};
 Sampler* SamplerHelper::liveSamplerSession = nullptr;
 jmethodID SamplerHelper::initSamplingState = nullptr;
 jmethodID SamplerHelper::getSamplingTransactionIds = nullptr;
@@ -191,8 +191,8 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
     // a hint above its MaxJNILocalCapacity, which would drop every tick.
     jint capacity =
         static_cast<jint>(std::min<int64_t>(4 * static_cast<int64_t>(candidates), MAX_LOCAL_FRAME_CAPACITY));
-    if (env->PushLocalFrame(capacity) != JNI_OK) {
-        clearPendingException(env);
+    LocalFrame frame(env, capacity);
+    if (!frame.isPushed()) {
         return;
     }
     // Without CPU times every candidate is walked, in one batch, each tick.
@@ -303,9 +303,7 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
                 }
             }
         }
-        stackInfo.reset();
     }
-    env->PopLocalFrame(nullptr);
 }
 
 Sampler::Sampler(int periodMillis)

@@ -4,6 +4,7 @@
 #include <jni.h>
 #include <jvmti.h>
 
+#include <atomic>
 #include <vector>
 
 template <class V, class K> class PointerHashMap;
@@ -71,7 +72,9 @@ public:
     // one at once. Takes the thread monitor.
     static void stop(JNIEnv* env);
 
-    static bool stopped;
+    // Set by VM death; the sampling loop reads it between ticks without the
+    // thread monitor, hence atomic.
+    static std::atomic<bool> stopped;
     static Sampler* liveSamplerSession;
     static jmethodID initSamplingState;
     static jmethodID getSamplingTransactionIds;

@@ -51,6 +51,7 @@ void ThreadManager::setIgnored(bool isIgnored, JNIEnv* env) {
 }
 
 void ThreadManager::methodEntry(JNIEnv* env, MethodDesc* method, int lineNumber) {
+    assertThreadMonitorHeld("ThreadManager::methodEntry");
     if (method == nullptr || currentNode == nullptr) {
         return;
     }
@@ -100,6 +101,7 @@ void ThreadManager::methodEntry(JNIEnv* env, MethodDesc* method, int lineNumber)
 }
 
 void ThreadManager::methodExit(JNIEnv* env, MethodDesc* method) {
+    assertThreadMonitorHeld("ThreadManager::methodExit");
     if (method == nullptr) {
         return;
     }
@@ -130,6 +132,7 @@ void ThreadManager::methodExit(JNIEnv* env, MethodDesc* method) {
 }
 
 void ThreadManager::sampleTime(jlong time, jlong timestamp, bool recordStatus) {
+    assertThreadMonitorHeld("ThreadManager::sampleTime");
     if (foldedDepth > 0 && currentNode != nullptr) {
         foldedTime += time;  // counted even where no node at all could be had
     }
@@ -171,6 +174,7 @@ void ThreadManager::sampleCpuTime(jlong micros) {
 }
 
 void ThreadManager::flushPendingTime() {
+    assertThreadMonitorHeld("ThreadManager::flushPendingTime");
     if (hasPendingTime && rootNode != nullptr) {
         rootNode->settlePendingValues();
     }

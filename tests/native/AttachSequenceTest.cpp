@@ -30,6 +30,9 @@ struct FakeState {
     int allocations = 0;
     int deallocations = 0;
     int monitorsCreated = 0;
+    int failMonitorCreation = 0;  // the n-th CreateRawMonitor fails (from 1)
+    jvmtiError monitorError = JVMTI_ERROR_OUT_OF_MEMORY;
+    std::vector<jrawMonitorID> monitorsDestroyed;
     int enters = 0;
     int exits = 0;
     // JNI
@@ -100,7 +103,14 @@ void installFakes() {
         return JVMTI_ERROR_NONE;
     };
     t.CreateRawMonitor = [](jvmtiEnv*, const char* name, jrawMonitorID* monitor) -> jvmtiError {
-        *monitor = reinterpret_cast<jrawMonitorID>(&monitorStorage[state.monitorsCreated++ % 2]);
+        if (++state.monitorsCreated == state.failMonitorCreation) {
+            return state.monitorError;
+        }
+        *monitor = reinterpret_cast<jrawMonitorID>(&monitorStorage[(state.monitorsCreated - 1) % 2]);
+        return JVMTI_ERROR_NONE;
+    };
+    t.DestroyRawMonitor = [](jvmtiEnv*, jrawMonitorID monitor) -> jvmtiError {
+        state.monitorsDestroyed.push_back(monitor);
         return JVMTI_ERROR_NONE;
     };
     t.RawMonitorEnter = [](jvmtiEnv*, jrawMonitorID) -> jvmtiError {
@@ -307,6 +317,39 @@ TEST_F(AttachSequenceTest, NoUsableJvmtiStopsAfterTheNotPresentMessage) {
     EXPECT_EQ(nullptr, g_profilingInterface);
     EXPECT_FALSE(other.isAttached());
     EXPECT_EQ(nullptr, other.vmName);
+}
+
+TEST_F(AttachSequenceTest, MonitorsThatCannotBeCreatedEndTheAttach) {
+    // Without its monitors the agent would run its shared data unlocked.
+    state.failMonitorCreation = 2;
+    EXPECT_EQ((ConsoleLines{"tolvane> Protocol version 1",
+                            "tolvane> Could not create the agent's raw monitors: JVMTI_ERROR_OUT_OF_MEMORY (110). "
+                            "Exiting."}),
+              attach("save-thread-start"));
+    EXPECT_FALSE(session.isAttached());
+    EXPECT_EQ(nullptr, Profiling::_threadMonitor);
+    EXPECT_EQ(nullptr, Profiling::_sleepMonitor);
+    EXPECT_EQ(std::vector<jrawMonitorID>{reinterpret_cast<jrawMonitorID>(&monitorStorage[0])},
+              state.monitorsDestroyed)
+        << "the thread monitor made before the failure is given back";
+    EXPECT_TRUE(state.eventsEnabled.empty());
+    EXPECT_EQ(nullptr, session.cpuProfilingSession);
+    EXPECT_EQ(nullptr, session.sampler);
+    EXPECT_EQ(0, state.enters);
+
+    // The first monitor failing, with a code the library has no name for.
+    ProfilingSession other;
+    state = FakeState();
+    state.failMonitorCreation = 1;
+    state.monitorError = static_cast<jvmtiError>(17);  // a gap in the numbering
+    ConsoleCapture console;
+    other.init(fakeVm.get(), nullptr);
+    EXPECT_EQ((ConsoleLines{"tolvane> Protocol version 1",
+                            "tolvane> Could not create the agent's raw monitors: unknown JVMTI error (17). Exiting."}),
+              console.lines());
+    EXPECT_FALSE(other.isAttached());
+    EXPECT_TRUE(state.monitorsDestroyed.empty());
+    EXPECT_EQ(1, state.monitorsCreated);
 }
 
 TEST_F(AttachSequenceTest, RefusedCapabilitiesPrintTheBannerAndAttachGoesOn) {

@@ -582,7 +582,10 @@ TEST_F(SamplerTest, StatusPointsEveryFortiethTickAcrossRecordings) {
 TEST_F(SamplerTest, TransactionHooksRunAroundTheCapture) {
     MethodDesc* t = new MethodDesc(ClassProfilingHelper::interceptionClassData, "tx", 2, "()V", 3, registry);
     registry->addMethodDesc(t);
-    ClassProfilingHelper::addInterceptionMethod(t);
+    {
+        ThreadMonitorLock lock;  // callers hold it, as the natives do
+        ClassProfilingHelper::addInterceptionMethod(t);
+    }
     FakeLongArray ids{{1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))}};
 
     ThreadManager* withIds = addThread(oneFrameStack("test.t9.A"));
@@ -1024,7 +1027,10 @@ TEST_F(SamplerTest, ThreadThatDidNotRunGetsNoTransactionCalls) {
     useSelectiveCapture();
     MethodDesc* t = new MethodDesc(ClassProfilingHelper::interceptionClassData, "tx19", 4, "()V", 3, registry);
     registry->addMethodDesc(t);
-    ClassProfilingHelper::addInterceptionMethod(t);
+    {
+        ThreadMonitorLock lock;  // callers hold it, as the natives do
+        ClassProfilingHelper::addInterceptionMethod(t);
+    }
     FakeLongArray ids{{1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))}};
     ThreadManager* labelled = addThread(oneFrameStack("test.t20.A"), ALIVE | JVMTI_THREAD_STATE_WAITING);
     ThreadManager* busy = addThread(oneFrameStack("test.t20.B"));

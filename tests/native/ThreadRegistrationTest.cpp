@@ -123,6 +123,7 @@ struct FakeState {
     std::set<jthread> deadThreads;            // storage calls fail for these
     std::set<jobject> collected;              // weak references whose thread is gone
     std::set<jthread> unstarted;              // state 0: not alive yet, not ended either
+    std::set<jthread> startAtStateRead;       // an unstarted thread that starts as its state is read
     std::set<jthread> invalidThreads;         // GetThreadState: not a thread
     std::set<jthread> stateUnknown;           // GetThreadState: an error that says nothing
     bool threadInfoFails = false;
@@ -172,6 +173,9 @@ protected:
             return JVMTI_ERROR_NONE;
         };
         f.GetThreadState = [](jvmtiEnv*, jthread thread, jint* threadState) {
+            if (g_state->startAtStateRead.erase(thread) != 0) {
+                g_state->unstarted.erase(thread);
+            }
             if (g_state->invalidThreads.count(thread)) {
                 return JVMTI_ERROR_INVALID_THREAD;
             }
@@ -309,6 +313,26 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadRegisteredBeforeItStartsKeepsOneManage
     state.deadThreads.insert(&threadB);
     EXPECT_NE(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jni.get()));
     EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    session.destroyThreadManagers(jni.get());
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, ThreadThatStartsDuringItsRegistrationGetsItsEntryAndOneManager) {
+    // associateThread finds the thread unstarted, so its storage cannot be
+    // set; by the time the state is read the thread runs.
+    CpuProfilingSession session;
+    state.unstarted.insert(&threadA);
+    state.startAtStateRead.insert(&threadA);
+    testing::internal::CaptureStderr();
+    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    ASSERT_NE(nullptr, tm);
+    EXPECT_FALSE(tm->awaitingStart);
+    EXPECT_EQ(tm, state.storage[&threadA]);
+
+    // Its start event, delivered next, finds that manager.
+    g_recording = true;
+    LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), jni.get(), &threadA);
+    EXPECT_EQ((std::vector<ThreadManager*>{tm}), session.getThreadManagers());
     session.destroyThreadManagers(jni.get());
 }
 

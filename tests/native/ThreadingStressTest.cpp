@@ -1,0 +1,395 @@
+// Thread starts, associateThread and the sampling loop at once, on real
+// threads, against a fake JVM whose raw monitors really lock. Meant above all
+// for the ThreadSanitizer build, which sees every access to shared agent data
+// that the thread monitor does not order; the checks at the end catch lost
+// or doubled registrations in any build.
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ClassProfilingSession.h"
+#include "ConsoleCapture.h"
+#include "CpuProfilingSession.h"
+#include "FakeJvm.h"
+#include "ProfilingSession.h"
+#include "Sampler.h"
+#include "SamplingFakes.h"
+#include "ThreadDesc.h"
+#include "ThreadManager.h"
+
+extern "C" JNIEXPORT void JNICALL Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(JNIEnv*, jobject, jobject,
+                                                                                         jboolean, jobject);
+
+namespace {
+
+// A raw monitor of the fake JVM: re-entrant like a JVMTI raw monitor.
+struct FakeMonitor {
+    pthread_mutex_t mutex;
+    FakeMonitor() {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutex_init(&mutex, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    ~FakeMonitor() { pthread_mutex_destroy(&mutex); }
+};
+
+// A Java thread of the fake JVM; jthread values point at these. What the
+// JVM keeps per thread is atomic, because the real one is thread-safe; the
+// accesses are relaxed so that the fake adds no ordering of its own that
+// could hide a missing lock in the library.
+struct FakeThread {
+    std::string name;
+    int index = 0;
+    std::atomic<bool> started{false};
+    std::atomic<void*> storage{nullptr};
+};
+
+struct World {
+    std::vector<std::unique_ptr<FakeThread>> threads;
+    FakeMonitor monitors[2];
+    std::atomic<int> monitorsCreated{0};
+    std::vector<jmethodID> methods;
+    std::atomic<int> captures{0};
+};
+
+World* g_world = nullptr;
+thread_local FakeThread* t_currentThread = nullptr;
+_jobject g_group;
+
+FakeThread* fake(jthread thread) {
+    return reinterpret_cast<FakeThread*>(thread != nullptr ? thread : reinterpret_cast<jthread>(t_currentThread));
+}
+
+jthread handle(FakeThread* thread) {
+    return reinterpret_cast<jthread>(thread);
+}
+
+jvmtiError JNICALL setEventNotificationMode(jvmtiEnv*, jvmtiEventMode, jvmtiEvent, jthread, ...) {
+    return JVMTI_ERROR_NONE;
+}
+
+void installJvmti(FakeJvmti& jvmti) {
+    jvmtiInterface_1_& f = jvmti.functions;
+    f.GetSystemProperty = [](jvmtiEnv*, const char*, char**) { return JVMTI_ERROR_NOT_AVAILABLE; };
+    f.CreateRawMonitor = [](jvmtiEnv*, const char*, jrawMonitorID* monitor) {
+        int i = g_world->monitorsCreated++;
+        *monitor = reinterpret_cast<jrawMonitorID>(&g_world->monitors[i % 2]);
+        return JVMTI_ERROR_NONE;
+    };
+    f.RawMonitorEnter = [](jvmtiEnv*, jrawMonitorID monitor) {
+        pthread_mutex_lock(&reinterpret_cast<FakeMonitor*>(monitor)->mutex);
+        return JVMTI_ERROR_NONE;
+    };
+    f.RawMonitorExit = [](jvmtiEnv*, jrawMonitorID monitor) {
+        pthread_mutex_unlock(&reinterpret_cast<FakeMonitor*>(monitor)->mutex);
+        return JVMTI_ERROR_NONE;
+    };
+    // Only the sleep monitor is waited on, and nothing notifies it.
+    f.RawMonitorWait = [](jvmtiEnv*, jrawMonitorID, jlong millis) {
+        usleep(static_cast<useconds_t>(millis * 1000));
+        return JVMTI_ERROR_NONE;
+    };
+    f.GetCapabilities = [](jvmtiEnv*, jvmtiCapabilities* caps) {
+        std::memset(caps, 0, sizeof *caps);
+        return JVMTI_ERROR_NONE;
+    };
+    f.GetPotentialCapabilities = [](jvmtiEnv*, jvmtiCapabilities* caps) {
+        std::memset(caps, 0, sizeof *caps);  // no thread CPU times: every tick captures in one batch
+        return JVMTI_ERROR_NONE;
+    };
+    f.AddCapabilities = [](jvmtiEnv*, const jvmtiCapabilities*) { return JVMTI_ERROR_NONE; };
+    f.SetEventCallbacks = [](jvmtiEnv*, const jvmtiEventCallbacks*, jint) { return JVMTI_ERROR_NONE; };
+    f.SetEventNotificationMode = &setEventNotificationMode;
+
+    f.GetThreadLocalStorage = [](jvmtiEnv*, jthread thread, void** data) {
+        *data = fake(thread)->storage.load(std::memory_order_relaxed);
+        return JVMTI_ERROR_NONE;
+    };
+    f.SetThreadLocalStorage = [](jvmtiEnv*, jthread thread, const void* data) {
+        FakeThread* t = fake(thread);
+        if (!t->started.load(std::memory_order_relaxed)) {
+            return JVMTI_ERROR_THREAD_NOT_ALIVE;
+        }
+        t->storage.store(const_cast<void*>(data), std::memory_order_relaxed);
+        return JVMTI_ERROR_NONE;
+    };
+    f.GetThreadState = [](jvmtiEnv*, jthread thread, jint* state) {
+        *state = fake(thread)->started.load(std::memory_order_relaxed)
+                     ? JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE
+                     : 0;
+        return JVMTI_ERROR_NONE;
+    };
+    f.GetThreadInfo = [](jvmtiEnv*, jthread thread, jvmtiThreadInfo* info) {
+        info->name = sampling_fakes::jvmtiCopy(fake(thread)->name);
+        info->thread_group = &g_group;
+        info->context_class_loader = nullptr;
+        return JVMTI_ERROR_NONE;
+    };
+    f.GetThreadGroupInfo = [](jvmtiEnv*, jthreadGroup, jvmtiThreadGroupInfo* info) {
+        info->name = sampling_fakes::jvmtiCopy("main");
+        info->parent = nullptr;
+        return JVMTI_ERROR_NONE;
+    };
+    // Each capture shows every thread one, two or three frames deep, a
+    // different depth from one capture to the next, so ticks enter and
+    // leave nodes. A thread that has not started has no frames.
+    f.GetThreadListStackTraces = [](jvmtiEnv*, jint count, const jthread* list, jint, jvmtiStackInfo** out) {
+        int capture = g_world->captures.fetch_add(1, std::memory_order_relaxed);
+        const std::vector<jmethodID>& methods = g_world->methods;
+        size_t bytes = count * sizeof(jvmtiStackInfo) + count * methods.size() * sizeof(jvmtiFrameInfo);
+        char* block = static_cast<char*>(std::malloc(bytes));
+        jvmtiStackInfo* infos = reinterpret_cast<jvmtiStackInfo*>(block);
+        jvmtiFrameInfo* frames = reinterpret_cast<jvmtiFrameInfo*>(block + count * sizeof(jvmtiStackInfo));
+        for (jint i = 0; i < count; i++) {
+            FakeThread* t = fake(list[i]);
+            bool started = t->started.load(std::memory_order_relaxed);
+            jint depth = started ? 1 + (t->index + capture) % static_cast<jint>(methods.size()) : 0;
+            for (jint d = 0; d < depth; d++) {
+                frames[d] = sampling_fakes::frame(methods[depth - 1 - d], d);  // innermost first
+            }
+            infos[i].thread = list[i];
+            infos[i].state = started ? JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE : 0;
+            infos[i].frame_buffer = frames;
+            infos[i].frame_count = depth;
+            frames += depth;
+        }
+        *out = infos;
+        return JVMTI_ERROR_NONE;
+    };
+}
+
+// The C++ JNIEnv wrappers reach Java through the va_list variants.
+void JNICALL callVoidMethod(JNIEnv*, jobject, jmethodID, va_list) {}
+jobject JNICALL callObjectMethod(JNIEnv*, jobject, jmethodID, va_list) {
+    return nullptr;  // no transaction labels
+}
+
+void installJni(FakeJni& jni) {
+    JNINativeInterface_& j = jni.functions;
+    j.NewWeakGlobalRef = [](JNIEnv*, jobject obj) -> jweak { return obj; };
+    j.NewGlobalRef = [](JNIEnv*, jobject obj) { return obj; };
+    j.NewLocalRef = [](JNIEnv*, jobject obj) { return obj; };
+    j.DeleteLocalRef = [](JNIEnv*, jobject) {};
+    j.DeleteGlobalRef = [](JNIEnv*, jobject) {};
+    j.DeleteWeakGlobalRef = [](JNIEnv*, jweak) {};
+    j.IsSameObject = [](JNIEnv*, jobject a, jobject b) -> jboolean { return a == b; };
+    j.ExceptionCheck = [](JNIEnv*) -> jboolean { return JNI_FALSE; };
+    j.PushLocalFrame = [](JNIEnv*, jint) { return JNI_OK; };
+    j.PopLocalFrame = [](JNIEnv*, jobject result) { return result; };
+    j.CallVoidMethodV = &callVoidMethod;
+    j.CallObjectMethodV = &callObjectMethod;
+}
+
+class ThreadingStressTest : public ::testing::Test {
+protected:
+    static constexpr int STARTERS = 2;
+    static constexpr int THREADS_PER_STARTER = 60;
+
+    void SetUp() override {
+        g_world = &world;
+        sampling_fakes::installMethodFakes(jvmti, jni);
+        installJvmti(jvmti);
+        installJni(jni);
+        vm.functions.GetEnv = [](JavaVM*, void** env, jint version) -> jint {
+            if (version == JNI_VERSION_1_4) {
+                return JNI_EDETACHED;  // the attach then needs no Java calls
+            }
+            *env = s_jvmti;
+            return JNI_OK;
+        };
+        s_jvmti = jvmti.get();
+        for (int i = 0; i < 3; i++) {
+            world.methods.push_back(sampling_fakes::newMethod("test.stress.Worker", "step" + std::to_string(i),
+                                                              {{0, 10 + i}}));
+        }
+        for (int i = 0; i < STARTERS * THREADS_PER_STARTER + 1; i++) {
+            world.threads.emplace_back(new FakeThread());
+            world.threads.back()->name = "worker-" + std::to_string(i);
+            world.threads.back()->index = i;
+        }
+
+        saved.interface = g_profilingInterface;
+        saved.vm = Profiling::javaVm;
+        saved.threadMonitor = Profiling::_threadMonitor;
+        saved.sleepMonitor = Profiling::_sleepMonitor;
+        saved.session = g_profilingSession;
+        saved.liveThreads = LiveCpuProfilingHelper::liveCpuProfilingSession;
+        saved.liveRegistry = ClassProfilingHelper::liveClassProfilingSession;
+        saved.unknownMethod = ClassProfilingHelper::unknownMethodDesc;
+        saved.objectInit = ClassProfilingHelper::objectInitMethodDesc;
+        saved.liveSampler = SamplerHelper::liveSamplerSession;
+        saved.init = SamplerHelper::initSamplingState;
+        saved.ids = SamplerHelper::getSamplingTransactionIds;
+        saved.stopped = SamplerHelper::stopped;
+        saved.cpuTime = g_threadCpuTimeAvailable;
+        saved.recording = g_recording;
+        saved.nodeLimit = ThreadManager::nodeLimit;
+        // The Java hooks are known, so the sampling loop looks nothing up.
+        SamplerHelper::initSamplingState = reinterpret_cast<jmethodID>(0x101);
+        SamplerHelper::getSamplingTransactionIds = reinterpret_cast<jmethodID>(0x102);
+        SamplerHelper::stopped = false;
+    }
+
+    void TearDown() override {
+        delete session;  // takes the thread monitor, so before the monitors go
+        sampling_fakes::releaseLineCache();
+        g_profilingInterface = saved.interface;
+        Profiling::javaVm = saved.vm;
+        Profiling::_threadMonitor = saved.threadMonitor;
+        Profiling::_sleepMonitor = saved.sleepMonitor;
+        g_profilingSession = saved.session;
+        LiveCpuProfilingHelper::liveCpuProfilingSession = saved.liveThreads;
+        ClassProfilingHelper::liveClassProfilingSession = saved.liveRegistry;
+        ClassProfilingHelper::unknownMethodDesc = saved.unknownMethod;
+        ClassProfilingHelper::objectInitMethodDesc = saved.objectInit;
+        SamplerHelper::liveSamplerSession = saved.liveSampler;
+        SamplerHelper::initSamplingState = saved.init;
+        SamplerHelper::getSamplingTransactionIds = saved.ids;
+        SamplerHelper::stopped = saved.stopped;
+        g_threadCpuTimeAvailable = saved.cpuTime;
+        g_recording = saved.recording;
+        ThreadManager::nodeLimit = saved.nodeLimit;
+        g_recordingInProgress.store(false);
+        g_world = nullptr;
+    }
+
+    static jvmtiEnv* s_jvmti;
+    World world;
+    FakeJvmti jvmti;
+    FakeJni jni;
+    FakeJavaVm vm;
+    ProfilingSession* session = nullptr;
+    struct {
+        jvmtiEnv* interface;
+        JavaVM* vm;
+        jrawMonitorID threadMonitor;
+        jrawMonitorID sleepMonitor;
+        ProfilingSession* session;
+        CpuProfilingSession* liveThreads;
+        ClassProfilingSession* liveRegistry;
+        MethodDesc* unknownMethod;
+        MethodDesc* objectInit;
+        Sampler* liveSampler;
+        jmethodID init;
+        jmethodID ids;
+        bool stopped;
+        bool cpuTime;
+        bool recording;
+        jlong nodeLimit;
+    } saved;
+};
+
+jvmtiEnv* ThreadingStressTest::s_jvmti = nullptr;
+
+TEST_F(ThreadingStressTest, ThreadStartsRaceTheSamplingLoopAndAssociateThread) {
+    session = new ProfilingSession();
+    g_profilingSession = session;
+    {
+        // Only around the attach: a race report must reach the console.
+        ConsoleCapture console;
+        session->init(vm.get(), nullptr);
+    }
+    ASSERT_TRUE(session->isAttached());
+    JNIEnv* env = jni.get();
+    CpuProfilingSession* threadList = session->cpuProfilingSession;
+
+    // What record does before it samples, minus the live threads: there are
+    // none yet, every thread starts during the run.
+    g_recordingInProgress.store(true);
+    {
+        ThreadMonitorLock lock;
+        ThreadManager::startRecording();
+        g_recording = true;
+    }
+
+    std::thread recorder([&] {
+        session->sampler->runThreadStatusSampler(env, 60000, 1);  // until VM death stops it
+    });
+
+    // Each starter starts its own share of the threads; a thread start event
+    // is delivered after the thread is alive, as the JVM does.
+    std::vector<std::thread> starters;
+    for (int s = 0; s < STARTERS; s++) {
+        starters.emplace_back([&, s] {
+            for (int i = s * THREADS_PER_STARTER; i < (s + 1) * THREADS_PER_STARTER; i++) {
+                FakeThread* t = world.threads[i].get();
+                t_currentThread = t;
+                t->started.store(true, std::memory_order_relaxed);
+                LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), env, handle(t));
+                if (i % 8 == 0) {
+                    usleep(500);  // let ticks fall between starts
+                }
+            }
+        });
+    }
+
+    // Associates every odd thread, from the last one down, so that some are
+    // associated before their start and others after; and itself, as the
+    // calling thread.
+    std::vector<_jobject> javaManagers(world.threads.size());
+    std::thread associator([&] {
+        FakeThread* self = world.threads.back().get();
+        t_currentThread = self;
+        self->started.store(true, std::memory_order_relaxed);
+        Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(env, nullptr, handle(self), JNI_TRUE,
+                                                                  &javaManagers[self->index]);
+        for (int i = STARTERS * THREADS_PER_STARTER - 1; i >= 0; i -= 2) {
+            Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(env, nullptr, handle(world.threads[i].get()),
+                                                                      JNI_FALSE, &javaManagers[i]);
+            if (i % 16 == 1) {
+                usleep(300);
+            }
+        }
+    });
+
+    for (std::thread& starter : starters) {
+        starter.join();
+    }
+    associator.join();
+    // A few more ticks over the complete list, then VM death ends the loop.
+    int capturesSoFar = world.captures.load();
+    while (world.captures.load() < capturesSoFar + 3) {
+        usleep(1000);
+    }
+    SamplerHelper::stop(env);
+    recorder.join();
+
+    ThreadMonitorLock lock;
+    g_recording = false;
+    std::vector<ThreadManager*>& managers = threadList->getThreadManagers();
+    EXPECT_EQ(world.threads.size(), managers.size());
+    for (const std::unique_ptr<FakeThread>& t : world.threads) {
+        SCOPED_TRACE(t->name);
+        ThreadManager* found = nullptr;
+        int listed = 0;
+        for (ThreadManager* manager : managers) {
+            if (manager->threadHandle == handle(t.get())) {
+                found = manager;
+                listed++;
+            }
+        }
+        ASSERT_EQ(1, listed) << "one manager per thread";
+        EXPECT_EQ(found, t->storage.load()) << "the thread's storage names its manager";
+        EXPECT_FALSE(found->awaitingStart);
+        bool associated = t->index % 2 == 1 || t.get() == world.threads.back().get();
+        EXPECT_EQ(associated ? &javaManagers[t->index] : nullptr, found->javaThreadManager);
+        ASSERT_NE(nullptr, found->threadDesc);
+        EXPECT_EQ(t->name, found->threadDesc->getThreadName());
+    }
+    threadList->destroyThreadManagers(env);
+    session->sampler->reset();
+}
+
+}  // namespace
