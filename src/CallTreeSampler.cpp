@@ -244,6 +244,7 @@ void CallTreeSampler::bookUnchanged(jlong time, jlong timestamp, bool recordStat
 }
 
 void CallTreeSampler::bookCpuTime(jlong cpuNanos) {
+    assertThreadMonitorHeld("CallTreeSampler::bookCpuTime");
     if (cpuNanos < 0 || threadManager == nullptr || threadManager->getIsDead()) {
         return;
     }

@@ -331,6 +331,7 @@ MethodDesc* ClassProfilingHelper::createMethodDesc(jmethodID method, JNIEnv* env
 }
 
 void ClassProfilingSession::applyNetioClass(NetioClass* record) {
+    assertThreadMonitorHeld("ClassProfilingSession::applyNetioClass");
     if (record == nullptr || record->name == nullptr) {
         return;
     }

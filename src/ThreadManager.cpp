@@ -166,6 +166,7 @@ void ThreadManager::sampleTime(jlong time, jlong timestamp, bool recordStatus) {
 }
 
 void ThreadManager::sampleCpuTime(jlong micros) {
+    assertThreadMonitorHeld("ThreadManager::sampleCpuTime");
     if (currentNode == nullptr || micros < 0) {
         return;
     }
