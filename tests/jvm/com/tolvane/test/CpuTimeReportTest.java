@@ -2,9 +2,15 @@ package com.tolvane.test;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.SnapshotReader;
 import com.tolvane.snapshot.StatusPoint;
+import com.tolvane.tool.Summary;
+import java.io.ByteArrayOutputStream;
+import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -183,6 +189,49 @@ class CpuTimeReportTest {
         ToolRun diff = ToolRun.of("diff", shop(true).toString(), shop(true).toString(), "--state", "cpu");
         assertEquals(2, diff.code, diff::toString);
         assertTrue(diff.err.contains("--state cpu works with report"), diff.err);
+    }
+
+    @Test
+    void summaryGivesEachThreadsCpuAndSaysWhenRunnableIsNotCpu() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder().cpuTime();
+        long spin = b.addMethod(b.addClass("com.acme.Spin"), "spin", "()V");
+        long select = b.addMethod(b.addClass("sun.nio.ch.EPoll"), "wait", "(IJII)I");
+        long read = b.addMethod(b.addClass("sun.nio.ch.FileDispatcherImpl"), "read0", "()I");
+        b.addThread("busy", "main").root().value(2_000_000).cpu(1_900_000).child(spin, 0).value(2_000_000)
+                .cpu(1_900_000);
+        b.addThread("poller", "main").root().value(3_000_000).cpu(10_000).child(select, 0).value(3_000_000)
+                .cpu(10_000);
+        b.addThread("reader", "main").root().value(500_000).cpu(200_000).child(read, 0).value(500_000).cpu(200_000);
+        // Too little time apart to matter, CPU time not known, or not sampled: none of them counts.
+        b.addThread("brief", "main").root().value(50_000).child(select, 0).value(50_000);
+        b.addThread("unreadable", "main").cpu(-1).root().value(1_000_000).child(read, 0).value(1_000_000);
+        b.addThread("_tolvane recorder", "main").ignored(true).root().value(900_000);
+        Snapshot snapshot = SnapshotReader.read(b.build());
+
+        assertEquals("Note: 2 threads were runnable far longer than they ran on a CPU (running 3.5 s, CPU 0.2 s):"
+                + " RUNNABLE includes time in native code and waiting for I/O.", Summary.runnableNote(snapshot));
+        String threads = print(out -> Summary.printThreads(snapshot, out, 8));
+        assertTrue(threads.contains("     running        CPU    blocked    waiting    net I/O  thread\n")
+                && threads.contains("   3000.0 ms    10.0 ms     0.0 ms     0.0 ms     0.0 ms  poller\n")
+                && threads.contains("   1000.0 ms          -     0.0 ms     0.0 ms     0.0 ms  unreadable\n"), threads);
+        String hot = print(out -> Summary.printHotMethods(snapshot, out, 10));
+        assertTrue(hot.contains("Hottest methods by CPU time:\n")
+                && hot.indexOf("com.acme.Spin.spin") < hot.indexOf("sun.nio.ch.EPoll.wait"), hot);
+
+        SnapshotBuilder plain = new SnapshotBuilder();
+        plain.addThread("poller", "main").root().value(3_000_000)
+                .child(plain.addMethod(plain.addClass("sun.nio.ch.EPoll"), "wait", "(IJII)I"), 0).value(3_000_000);
+        Snapshot without = SnapshotReader.read(plain.build());
+        assertNull(Summary.runnableNote(without));
+        assertTrue(print(out -> Summary.printThreads(without, out, 8))
+                .contains("     running    blocked    waiting    net I/O  thread\n   3000.0 ms     0.0 ms"));
+        assertTrue(print(out -> Summary.printHotMethods(without, out, 8)).contains("Hottest methods by running time:"));
+    }
+
+    private static String print(java.util.function.Consumer<PrintStream> printer) {
+        ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+        printer.accept(new PrintStream(bytes, true, StandardCharsets.UTF_8));
+        return bytes.toString(StandardCharsets.UTF_8);
     }
 
     private static final String TREE_BEFORE = """
