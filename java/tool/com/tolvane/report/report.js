@@ -587,8 +587,8 @@
   const HOT_LIMIT = 300;
   // Own times summed per method; the columns after Method and %, by index into t.self.
   const HOT_SUMS = hasCpu ? [0, CPU, 1, 2, 3] : [0, 1, 2, 3];
-  const HOT_COLUMNS = ['Method', '%'].concat(HOT_SUMS.map((s) => ['Self run', 'Waiting', 'Blocked', 'Net I/O', '',
-    'Self CPU'][s]));
+  const HOT_LABEL = { 0: 'Self run', 1: 'Waiting', 2: 'Blocked', 3: 'Net I/O', [CPU]: 'Self CPU' };
+  const HOT_COLUMNS = ['Method', '%'].concat(HOT_SUMS.map((s) => HOT_LABEL[s]));
 
   function drawHotspots() {
     const t = state.tree, m = state.metric;

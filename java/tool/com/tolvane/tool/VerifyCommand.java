@@ -99,9 +99,10 @@ public final class VerifyCommand implements Command {
                 + deepest + ")");
         for (ThreadRecord t : s.threads()) {
             CallNode root = t.root();
+            String cpu = !s.hasCpuTime() ? ""
+                    : t.cpuMicros() < 0 ? ", CPU not known" : ", CPU " + Summary.ms(t.cpuMicros());
             out.println("    " + t.name() + " [" + t.group() + "]" + (t.ignored() ? " ignored" : "")
-                    + (t.isAlive() ? "" : " ended") + ": running " + Summary.ms(root.value())
-                    + (!s.hasCpuTime() ? "" : t.cpuMicros() < 0 ? ", CPU not known" : ", CPU " + Summary.ms(t.cpuMicros()))
+                    + (t.isAlive() ? "" : " ended") + ": running " + Summary.ms(root.value()) + cpu
                     + ", " + t.timeline().size() + " status points");
         }
         return 0;
