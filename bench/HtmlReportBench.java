@@ -127,9 +127,9 @@ public final class HtmlReportBench {
         return m.find() ? Double.parseDouble(m.group(1)) : Double.NaN;
     }
 
-    /** 200 threads of random but reproducible call trees, timelines and monitor times. */
+    /** 200 threads of random but reproducible call trees, timelines, monitor and CPU times. */
     private static byte[] build(Random rnd) {
-        SnapshotBuilder b = new SnapshotBuilder().times(1_000_000, 1_000_000 + RECORDING_MICROS);
+        SnapshotBuilder b = new SnapshotBuilder().times(1_000_000, 1_000_000 + RECORDING_MICROS).cpuTime();
         long[] methods = new long[3000];
         long[] classes = new long[300];
         for (int i = 0; i < classes.length; i++) {
@@ -172,12 +172,16 @@ public final class HtmlReportBench {
             childCounts.add(0);
         }
         long[] value = new long[nodes.size()];
+        long[] cpu = new long[nodes.size()];
         for (int i = nodes.size() - 1; i >= 1; i--) {
-            value[i] += 1000 + rnd.nextInt(50_000);
+            long own = 1000 + rnd.nextInt(50_000);
+            value[i] += own;
+            cpu[i] += own * rnd.nextInt(101) / 100;
             value[parents.get(i)] += value[i];
+            cpu[parents.get(i)] += cpu[i];
         }
         for (int i = 0; i < nodes.size(); i++) {
-            nodes.get(i).value(value[i]);
+            nodes.get(i).value(value[i]).cpu(cpu[i]);
         }
     }
 }

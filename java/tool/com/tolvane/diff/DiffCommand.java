@@ -48,7 +48,7 @@ public final class DiffCommand implements Command {
                 + "  -o, --output OUT   write to OUT instead of standard output\n"
                 + "  --absolute         compare times in milliseconds instead of shares of the totals\n"
                 + "  --limit N          methods in the text table per state (default " + DEFAULT_LIMIT + ")\n"
-                + ReportCommand.SHARED_USAGE;
+                + ReportCommand.STATE_USAGE + ReportCommand.SHARED_USAGE;
     }
 
     @Override

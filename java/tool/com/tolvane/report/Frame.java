@@ -14,9 +14,9 @@ import java.util.Map;
 
 /**
  * A node of a call tree as the reports show it: one or more threads' trees
- * merged by (method, call-site line), with the running time inclusive and the
- * waiting, blocked and net I/O times both as the node's own and summed over
- * its subtree. Trees may be as deep as the recorder's stack limit and beyond
+ * merged by (method, call-site line), with the running and CPU times inclusive
+ * and the waiting, blocked and net I/O times both as the node's own and summed
+ * over its subtree. Trees may be as deep as the recorder's stack limit and beyond
  * in a hand-made file, so nothing here recurses.
  */
 public final class Frame {
@@ -27,6 +27,7 @@ public final class Frame {
     private Map<Key, Frame> childIndex;
 
     private long running;
+    private long cpu;
     private final long[] own = new long[4];
     private final long[] inclusive = new long[4];
 
@@ -52,6 +53,7 @@ public final class Frame {
             CallNode node = (CallNode) item[0];
             Frame target = (Frame) item[1];
             target.running += node.value();
+            target.cpu += node.cpuMicros();
             for (int s = 1; s < 4; s++) {
                 target.own[s] += Metric.STATES[s].self(node);
             }
@@ -140,10 +142,20 @@ public final class Frame {
         return Math.max(0, self);
     }
 
-    /** The node's own time of a metric: self running time, or its own waiting, blocked, net I/O time. */
+    /** CPU time spent in this node itself: its CPU time minus its children's, never below 0. */
+    public long selfCpu() {
+        long self = cpu;
+        for (Frame c : children) {
+            self -= c.cpu;
+        }
+        return Math.max(0, self);
+    }
+
+    /** The node's own time of a metric: self running or CPU time, or its own waiting, blocked, net I/O time. */
     public long self(Metric m) {
         switch (m) {
             case RUNNING: return selfRunning();
+            case CPU: return selfCpu();
             case ALL: return selfRunning() + own[1] + own[2] + own[3];
             default: return own[m.ordinal()];
         }
@@ -153,6 +165,9 @@ public final class Frame {
     public long total(Metric m) {
         if (m == Metric.ALL) {
             return inclusive[0] + inclusive[1] + inclusive[2] + inclusive[3];
+        }
+        if (m == Metric.CPU) {
+            return cpu;
         }
         return inclusive[m.ordinal()];
     }

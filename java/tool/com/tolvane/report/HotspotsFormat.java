@@ -15,7 +15,9 @@ import java.util.Map;
  * Methods ranked by the time spent in them: self running time (a node's
  * running time minus its children's), and own waiting, blocked and net I/O
  * time, summed over every place in every chosen thread where the method
- * occurs. Each method lists the call paths that contributed most, written
+ * occurs. When the file holds CPU time, each method also shows its own CPU
+ * time (its own running time when it is ranked by CPU), and CPU time can be
+ * ranked like the states. Each method lists the call paths that contributed most, written
  * from the method outward: "m <- caller:line <- ...", where the line is the
  * caller's line that made the call.
  */
@@ -32,6 +34,8 @@ public final class HotspotsFormat {
     static final class Hotspot {
         final String name;
         long micros;
+        /** The time shown beside: own CPU time, or own running time when ranking by CPU. */
+        long besideMicros;
         final Map<String, Long> paths = new LinkedHashMap<>();
 
         Hotspot(String name) {
@@ -53,7 +57,13 @@ public final class HotspotsFormat {
                 .append("; own time per method in ms, methods below ").append(Names.number(ctx.minPercent()))
                 .append("% folded (--min-percent)\n");
         out.append("Own running time is the method's running time minus the running time of the methods it"
-                + " called.\nBelow each method, the call paths that contributed most, from the method outward;"
+                + " called.\n");
+        if (ctx.hasCpuTime()) {
+            out.append("Own CPU time likewise: the CPU time used with the method on top of the stack. Running"
+                    + " (RUNNABLE)\ntime includes native code and waiting for I/O; CPU time is what the thread"
+                    + " really used.\n");
+        }
+        out.append("Below each method, the call paths that contributed most, from the method outward;"
                 + "\n\"caller:53\" is line 53 of the caller, where it made the call.\n");
         for (Metric m : sections) {
             writeSection(ctx, m, out);
@@ -62,6 +72,7 @@ public final class HotspotsFormat {
 
     /** The methods with their time in a metric, most first. */
     static List<Hotspot> hotspots(List<ThreadRecord> threads, Metric m, Naming names) {
+        Metric beside = m == Metric.CPU ? Metric.RUNNING : Metric.CPU;
         // By name: the same code loaded as several generated classes is one hot spot.
         Map<String, Hotspot> byMethod = new HashMap<>();
         for (ThreadRecord t : threads) {
@@ -75,6 +86,7 @@ public final class HotspotsFormat {
                 }
                 Hotspot h = byMethod.computeIfAbsent(names.frame(node.method()), Hotspot::new);
                 h.micros += micros;
+                h.besideMicros += beside.self(node);
                 h.paths.merge(path(node, names), micros, Long::sum);
             });
         }
@@ -106,6 +118,7 @@ public final class HotspotsFormat {
 
     private static void writeSection(ReportContext ctx, Metric m, Appendable out) throws IOException {
         String what = m == Metric.RUNNING ? "own running" : "own " + m.label();
+        boolean cpu = ctx.hasCpuTime();
         List<Hotspot> list = hotspots(ctx.threads(), m, ctx.names());
         long whole = 0;
         for (Hotspot h : list) {
@@ -116,8 +129,11 @@ public final class HotspotsFormat {
             out.append("no ").append(m.label()).append(" time recorded\n");
             return;
         }
-        out.append("      %").append(Names.pad("own ms", 13)).append("  method  (%: share of all ").append(what)
-                .append(" time)\n");
+        out.append("      %").append(Names.pad("own ms", 13));
+        if (cpu) {
+            out.append(Names.pad(m == Metric.CPU ? "own run ms" : "own CPU ms", 13));
+        }
+        out.append("  method  (%: share of all ").append(what).append(" time)\n");
         int folded = 0;
         long foldedMicros = 0;
         for (Hotspot h : list) {
@@ -126,8 +142,11 @@ public final class HotspotsFormat {
                 foldedMicros += h.micros;
                 continue;
             }
-            out.append(Names.pad(Names.percent(h.micros, whole), 7)).append(Names.pad(Names.ms(h.micros), 13))
-                    .append("  ").append(h.name).append('\n');
+            out.append(Names.pad(Names.percent(h.micros, whole), 7)).append(Names.pad(Names.ms(h.micros), 13));
+            if (cpu) {
+                out.append(Names.pad(Names.ms(h.besideMicros), 13));
+            }
+            out.append("  ").append(h.name).append('\n');
             for (Map.Entry<String, Long> p : h.topPaths()) {
                 out.append(" ".repeat(22)).append(Names.pad(Names.ms(p.getValue()), 11)).append(" ms  ")
                         .append(p.getKey()).append('\n');

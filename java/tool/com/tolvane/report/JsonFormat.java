@@ -21,7 +21,10 @@ import java.util.Map;
  * are microseconds on the recorder's clock. A node carries
  * "running" (with descendants) and, when the file has them, its own
  * "blocked", "waiting" and "netio" times; "children" is left out for leaves.
- * Only the chosen threads are written.
+ * When the file holds CPU time, the document says "cpuTime":true, each
+ * thread carries "cpu", its CPU time (-1 where it could not be read), and
+ * each node "cpu", its CPU time with descendants; otherwise none of these
+ * fields appear. Only the chosen threads are written.
  */
 public final class JsonFormat {
     /** Version of this document's layout; raised when a field changes meaning. */
@@ -73,6 +76,10 @@ public final class JsonFormat {
 
         array(out, "filters", s.filters(), f -> string(out, f));
         out.append(",\"filterInverted\":").append(String.valueOf(s.filterInverted()));
+        boolean cpu = s.hasCpuTime();
+        if (cpu) {
+            out.append(",\"cpuTime\":true");
+        }
 
         array(out, "threads", ctx.threads(), t -> {
             out.append("{\"id\":\"").append(hex(t.id())).append("\",\"name\":");
@@ -82,10 +89,13 @@ public final class JsonFormat {
             out.append(",\"start\":").append(String.valueOf(t.startMicros()))
                     .append(",\"end\":").append(String.valueOf(t.endMicros()))
                     .append(",\"ignored\":").append(String.valueOf(t.ignored()));
+            if (cpu) {
+                out.append(",\"cpu\":").append(String.valueOf(t.cpuMicros()));
+            }
             array(out, "timeline", t.timeline(), p -> out.append('[').append(String.valueOf(p.status())).append(',')
                     .append(String.valueOf(p.micros())).append(']'));
             out.append(",\"tree\":");
-            tree(out, t.root(), methodIndex);
+            tree(out, t.root(), methodIndex, cpu);
             out.append('}');
         });
         out.append("}\n");
@@ -110,10 +120,11 @@ public final class JsonFormat {
     }
 
     /** Writes a call tree as nested objects without recursing, so any depth fits. */
-    private static void tree(Appendable out, CallNode root, Map<Long, Integer> methodIndex) throws IOException {
+    private static void tree(Appendable out, CallNode root, Map<Long, Integer> methodIndex, boolean cpu)
+            throws IOException {
         // Each entry is a node whose object is open and the index of the next child to write.
         Deque<Object[]> open = new ArrayDeque<>();
-        node(out, root, methodIndex);
+        node(out, root, methodIndex, cpu);
         open.push(new Object[] {root, 0});
         while (!open.isEmpty()) {
             Object[] top = open.peek();
@@ -124,7 +135,7 @@ public final class JsonFormat {
                 top[1] = next + 1;
                 out.append(next == 0 ? ",\"children\":[" : ",");
                 CallNode child = children.get(next);
-                node(out, child, methodIndex);
+                node(out, child, methodIndex, cpu);
                 open.push(new Object[] {child, 0});
             } else {
                 out.append(children.isEmpty() ? "}" : "]}");
@@ -134,7 +145,8 @@ public final class JsonFormat {
     }
 
     /** Writes a node's own fields and leaves its object open. */
-    private static void node(Appendable out, CallNode n, Map<Long, Integer> methodIndex) throws IOException {
+    private static void node(Appendable out, CallNode n, Map<Long, Integer> methodIndex, boolean cpu)
+            throws IOException {
         out.append("{\"method\":");
         if (n.method() == null) {
             out.append("null");
@@ -143,6 +155,9 @@ public final class JsonFormat {
         }
         out.append(",\"line\":").append(String.valueOf(n.line()))
                 .append(",\"running\":").append(String.valueOf(n.value()));
+        if (cpu) {
+            out.append(",\"cpu\":").append(String.valueOf(n.cpuMicros()));
+        }
         if (n.hasMonitorTimes()) {
             out.append(",\"blocked\":").append(String.valueOf(n.blockingMicros()))
                     .append(",\"waiting\":").append(String.valueOf(n.waitingMicros()))

@@ -1,6 +1,7 @@
 package com.tolvane.report;
 
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.Snapshot;
 
 import java.util.Locale;
 
@@ -9,14 +10,19 @@ import java.util.Locale;
  * the call tree; waiting, blocked and net I/O time are stored on the node where
  * the thread stood, so their inclusive figures are sums over the subtree.
  * {@link #ALL} adds the four together: the wall-clock time the thread spent
- * below a node while it was sampled.
+ * below a node while it was sampled. {@link #CPU} is not a state: it is the
+ * CPU time the thread used, stored inclusively like running time, and only
+ * files recorded with CPU time measurement have it. Running (RUNNABLE) time
+ * also counts time in native code and waiting for I/O, so CPU time is the
+ * truer measure of what code costs.
  */
 public enum Metric {
     RUNNING("running", "running"),
     WAITING("waiting", "waiting"),
     BLOCKED("blocked", "blocked"),
     NETIO("netio", "net I/O"),
-    ALL("all", "all states");
+    ALL("all", "all states"),
+    CPU("cpu", "CPU");
 
     /** The four states that times are booked in, in display order. */
     public static final Metric[] STATES = {RUNNING, WAITING, BLOCKED, NETIO};
@@ -51,6 +57,7 @@ public enum Metric {
             case WAITING: return node.waitingMicros();
             case BLOCKED: return node.blockingMicros();
             case NETIO: return node.netIOMicros();
+            case CPU: return node.selfCpuMicros();
             default: return selfRunning(node) + node.waitingMicros() + node.blockingMicros() + node.netIOMicros();
         }
     }
@@ -58,6 +65,11 @@ public enum Metric {
     /** Only running and all need the children's times, so only they pay for adding them up. */
     private static long selfRunning(CallNode node) {
         return Math.max(0, node.selfRunningMicros());
+    }
+
+    /** The time shown when none is chosen: CPU time where the file has it, else running time. */
+    public static Metric defaultFor(Snapshot snapshot) {
+        return snapshot.hasCpuTime() ? CPU : RUNNING;
     }
 
     /** Parses a --state value; null when it names no metric. */

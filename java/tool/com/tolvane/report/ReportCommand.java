@@ -74,14 +74,21 @@ public final class ReportCommand implements Command {
                 + "  --min-percent P    fold call-tree children below P% of their caller's time and hot\n"
                 + "                     spots below P% of all (default " + Names.number(DEFAULT_MIN_PERCENT) + ")\n"
                 + "  --threads          folded stacks: each thread as a first frame \"[thread NAME]\"\n"
+                + "  --state S          time to rank, fold and draw: cpu, running, waiting, blocked, netio or\n"
+                + "                     all (default cpu when the snapshot has CPU time, else running);\n"
+                + "                     running is the JVM's RUNNABLE state, which includes native code and\n"
+                + "                     waiting for I/O\n"
                 + SHARED_USAGE;
     }
 
+    /** Usage of --state for diff, which compares the four states. */
+    public static final String STATE_USAGE =
+            "  --state S          time to rank, fold and draw: running, waiting, blocked, netio or all\n"
+            + "                     (default running)\n";
+
     /** Usage of the options that report and diff share. */
     public static final String SHARED_USAGE =
-            "  --state S          time to rank, fold and draw: running, waiting, blocked, netio or all\n"
-            + "                     (default running)\n"
-            + "  --thread REGEX     only threads whose name contains a match of REGEX\n"
+            "  --thread REGEX     only threads whose name contains a match of REGEX\n"
             + "  --raw-names        keep the run-time addresses and counters of lambda, hidden and proxy\n"
             + "                     classes (by default dropped, so recordings compare)\n";
 
@@ -90,15 +97,24 @@ public final class ReportCommand implements Command {
         return args.valued("thread", null).valued("state", null).flag("raw-names", null);
     }
 
-    /** The --state option; running when it is not given. */
+    /** The --state option of diff, which compares states; running when it is not given. */
     public static Metric metric(Args args) throws ToolException {
+        Metric metric = stateOption(args, "running, waiting, blocked, netio or all");
+        if (metric == Metric.CPU) {
+            throw ToolException.usage("diff compares the states running, waiting, blocked, netio or all;"
+                    + " --state cpu works with report");
+        }
+        return metric == null ? Metric.RUNNING : metric;
+    }
+
+    /** The metric --state names; null when it is not given. */
+    private static Metric stateOption(Args args, String choices) throws ToolException {
         if (!args.has("state")) {
-            return Metric.RUNNING;
+            return null;
         }
         Metric metric = Metric.parse(args.value("state", ""));
         if (metric == null) {
-            throw ToolException.usage("unknown state \"" + args.value("state", "")
-                    + "\" (running, waiting, blocked, netio or all)");
+            throw ToolException.usage("unknown state \"" + args.value("state", "") + "\" (" + choices + ")");
         }
         return metric;
     }
@@ -138,7 +154,7 @@ public final class ReportCommand implements Command {
             format = defaultFormat(output, System.console() != null);
         }
 
-        Metric metric = metric(args);
+        Metric chosen = stateOption(args, "cpu, running, waiting, blocked, netio or all");
         double minPercent = DEFAULT_MIN_PERCENT;
         if (args.has("min-percent")) {
             String text = args.value("min-percent", "");
@@ -157,6 +173,11 @@ public final class ReportCommand implements Command {
         }
 
         Snapshot snapshot = read(file);
+        if (chosen == Metric.CPU && !snapshot.hasCpuTime()) {
+            throw new ToolException(file + " holds no CPU time: it was recorded without measuring CPU time,"
+                    + " or the JVM could not read thread CPU times; --state running shows the RUNNABLE time");
+        }
+        Metric metric = chosen != null ? chosen : Metric.defaultFor(snapshot);
         ReportContext ctx = new ReportContext(snapshot, file.getFileName().toString(), threadPattern, metric,
                 minPercent, args.has("raw-names")).threadFrames(args.has("threads"));
         if (threadPattern != null && ctx.threads().isEmpty()) {
@@ -236,7 +257,7 @@ public final class ReportCommand implements Command {
         }
         Path html = Path.of(target);
         writeFile(Format.HTML, new ReportContext(snapshot, snapshotPath.getFileName().toString(), null,
-                Metric.RUNNING, DEFAULT_MIN_PERCENT), html);
+                Metric.defaultFor(snapshot), DEFAULT_MIN_PERCENT), html);
         out.println("HTML report: " + html.toAbsolutePath().normalize());
     }
 

@@ -118,40 +118,24 @@ public final class ReportContext {
     }
 
     /**
-     * The time a thread spent in each state according to its timeline,
-     * indexed like {@link Metric#STATES}. A status lasts from its point to
-     * the next point, or to the thread's end (the recording's end while the
-     * thread is alive). Time before the first point is unknown and not
-     * counted; a dead status ends the thread. Points are stored rounded down
-     * to 10 ms, so each interval starts no earlier than the thread did.
+     * The time a thread spent in each state according to its call tree,
+     * indexed like {@link Metric#STATES}: running is the root's value,
+     * waiting, blocked and net I/O the sums over the tree. The trees are
+     * booked at every sampling tick, so these are exact to the tick, while
+     * the timeline keeps only a point now and then and serves to draw it.
      */
-    public long[] statusTimes(ThreadRecord t) {
-        long[] times = new long[4];
-        long end = t.endMicros() >= 0 ? t.endMicros() : recordingEnd();
-        List<StatusPoint> points = t.timeline();
-        for (int i = 0; i < points.size(); i++) {
-            StatusPoint p = points.get(i);
-            if (p.status() == StatusPoint.DEAD) {
-                break;
-            }
-            long from = Math.max(p.micros(), t.startMicros());
-            long to = Math.min(i + 1 < points.size() ? points.get(i + 1).micros() : end, end);
-            int state = stateIndex(p.status());
-            if (state >= 0 && to > from) {
-                times[state] += to - from;
-            }
-        }
+    public static long[] stateTimes(ThreadRecord t) {
+        long[] times = {t.root().value(), 0, 0, 0};
+        t.root().walk(n -> {
+            times[1] += n.waitingMicros();
+            times[2] += n.blockingMicros();
+            times[3] += n.netIOMicros();
+        });
         return times;
     }
 
-    /** The index in {@link Metric#STATES} of a timeline status code; -1 for others. */
-    static int stateIndex(int status) {
-        switch (status) {
-            case StatusPoint.RUNNING: return 0;
-            case StatusPoint.WAITING: return 1;
-            case StatusPoint.BLOCKED: return 2;
-            case StatusPoint.NET_IO: return 3;
-            default: return -1;
-        }
+    /** Whether the file holds CPU time, so that reports show it beside running time. */
+    public boolean hasCpuTime() {
+        return snapshot.hasCpuTime();
     }
 }

@@ -4,9 +4,13 @@
   // The snapshot as the tool's JSON document: classes and methods by index,
   // threads with their timelines and nested call trees (times in microseconds).
   const doc = JSON.parse(document.getElementById('tolvane-data').textContent);
+  // Recordings with CPU time carry it per thread and per node (with descendants).
+  const hasCpu = doc.cpuTime === true;
 
-  const METRICS = ['running', 'waiting', 'blocked', 'netio', 'all'];
-  const METRIC_LABEL = ['running', 'waiting', 'blocked', 'net I/O', 'all states'];
+  // Indexes 0-3 are the states, 4 all of them, 5 CPU time (not a state).
+  const METRICS = ['running', 'waiting', 'blocked', 'netio', 'all', 'cpu'];
+  const METRIC_LABEL = ['running', 'waiting', 'blocked', 'net I/O', 'all states', 'CPU'];
+  const CPU = 5;
   const STATE_OF_STATUS = { 63: 0, 65: 1, 64: 2, 66: 3 };
   const STATE_COLOR = ['#3aa757', '#f2b233', '#d9483b', '#4a78d6', '#d4d8dd'];
   const DEAD = 1;
@@ -97,12 +101,13 @@
   // line) into a flat tree of typed arrays. Node 0 is the root and every
   // node comes after its parent, so one backward pass sums subtrees.
   function buildTree(roots, label) {
-    const method = [-1], line = [0], parent = [-1], run = [0], kids = [[]];
+    const method = [-1], line = [0], parent = [-1], run = [0], cpu = [0], kids = [[]];
     const own = [[0], [0], [0]];
     const index = []; // per node with many children: Map from "method line" to child
     const stack = [];
     for (const r of roots) {
       run[0] += r.running || 0;
+      cpu[0] += r.cpu || 0;
       own[0][0] += r.waiting || 0;
       own[1][0] += r.blocked || 0;
       own[2][0] += r.netio || 0;
@@ -133,12 +138,13 @@
       }
       if (i < 0) {
         i = method.length;
-        method.push(m); line.push(l); parent.push(p); run.push(0); kids.push([]);
+        method.push(m); line.push(l); parent.push(p); run.push(0); cpu.push(0); kids.push([]);
         own[0].push(0); own[1].push(0); own[2].push(0);
         siblings.push(i);
         if (index[p]) index[p].set(m + ' ' + l, i);
       }
       run[i] += j.running || 0;
+      cpu[i] += j.cpu || 0;
       own[0][i] += j.waiting || 0;
       own[1][i] += j.blocked || 0;
       own[2][i] += j.netio || 0;
@@ -146,12 +152,14 @@
     }
     const n = method.length;
     const incl = [], self = [];
-    for (let s = 0; s < 5; s++) { incl.push(new Float64Array(n)); self.push(new Float64Array(n)); }
+    for (let s = 0; s < 6; s++) { incl.push(new Float64Array(n)); self.push(new Float64Array(n)); }
     for (let i = 0; i < n; i++) {
-      let childRun = 0;
-      for (const c of kids[i]) childRun += run[c];
+      let childRun = 0, childCpu = 0;
+      for (const c of kids[i]) { childRun += run[c]; childCpu += cpu[c]; }
       incl[0][i] = run[i];
       self[0][i] = Math.max(0, run[i] - childRun);
+      incl[CPU][i] = cpu[i];
+      self[CPU][i] = Math.max(0, cpu[i] - childCpu);
       for (let s = 1; s < 4; s++) {
         self[s][i] = own[s - 1][i];
         incl[s][i] += own[s - 1][i];
@@ -168,7 +176,7 @@
     return {
       label: label, n: n,
       method: Int32Array.from(method), line: Int32Array.from(line), parent: Int32Array.from(parent),
-      kids: kids, incl: incl, self: self, sorted: [null, null, null, null, null],
+      kids: kids, incl: incl, self: self, sorted: [null, null, null, null, null, null],
     };
   }
 
@@ -202,7 +210,9 @@
 
   // ---- page state ------------------------------------------------------------
 
-  const initialMetric = Math.max(0, METRICS.indexOf(document.documentElement.dataset.metric || 'running'));
+  if (!hasCpu) $('metric').querySelector('option[value="cpu"]').remove();
+  const askedMetric = METRICS.indexOf(document.documentElement.dataset.metric || 'running');
+  const initialMetric = askedMetric < 0 || (askedMetric === CPU && !hasCpu) ? 0 : askedMetric;
   const state = {
     thread: -1, metric: initialMetric, tree: null, zoom: 0,
     search: '', match: null, // match: Uint8Array per method, or null without a search
@@ -325,9 +335,16 @@
       ? '\ncalled from line ' + t.line[f.n] + ' of ' + nodeName(t, t.parent[f.n]) : '';
     showTip(e, nodeName(t, f.n) + '\n' + METRIC_LABEL[m] + ': ' + ms(t.incl[m][f.n]) + ' ms ('
       + pct(t.incl[m][f.n], t.incl[m][0]) + ' of all, ' + pct(t.incl[m][f.n], t.incl[m][state.zoom])
-      + ' of the zoomed frame)\nown: ' + ms(t.self[m][f.n]) + ' ms' + line);
+      + ' of the zoomed frame)\nown: ' + ms(t.self[m][f.n]) + ' ms' + beside(t, f.n, m) + line);
   });
   flame.addEventListener('mouseleave', hideTip);
+
+  // Running and CPU time side by side, in a recording that has CPU time.
+  function beside(t, n, m) {
+    if (!hasCpu) return '';
+    const other = m === CPU ? 0 : CPU;
+    return '\n' + METRIC_LABEL[other] + ': ' + ms(t.incl[other][n]) + ' ms, own ' + ms(t.self[other][n]) + ' ms';
+  }
 
   function zoomTo(n) {
     state.zoom = n;
@@ -385,13 +402,26 @@
   let rows = [], rowDepth = [];
   let expanded = new Set();
   const rowPool = [];
-  const TREE_COLUMNS = ['Method', 'Total', '%', 'Running', 'Self', 'Waiting', 'Blocked', 'Net I/O', 'From line'];
+  // The figure columns after Method, Total and %: heading, tooltip, text of node n.
+  const TREE_FIGURES = [
+    ['Running', 'Running (RUNNABLE) time with everything called, ms; includes native code and waiting for I/O',
+      (t, n) => ms(t.incl[0][n])],
+    ['Self', 'Own running time: running minus the methods it called, ms', (t, n) => ms(t.self[0][n])],
+  ].concat(hasCpu ? [
+    ['CPU', 'CPU time with everything called, ms', (t, n) => ms(t.incl[CPU][n])],
+    ['Self CPU', 'Own CPU time: CPU time minus the methods it called, ms', (t, n) => ms(t.self[CPU][n])],
+  ] : []).concat([
+    ['Waiting', 'Own waiting time, ms', (t, n) => (t.self[1][n] ? ms(t.self[1][n]) : '')],
+    ['Blocked', 'Own blocked time, ms', (t, n) => (t.self[2][n] ? ms(t.self[2][n]) : '')],
+    ['Net I/O', 'Own net I/O time, ms', (t, n) => (t.self[3][n] ? ms(t.self[3][n]) : '')],
+    ['From line', 'The caller\'s line that made the call', (t, n) => (t.line[n] > 0 ? t.line[n] : '')],
+  ]);
+  const TREE_COLUMNS = ['Method', 'Total', '%'].concat(TREE_FIGURES.map((f) => f[0]));
   const TREE_TITLES = ['The method; hover for its full name and where it was called from',
-    'The chosen time of the node with everything it called, ms', 'Share of the tree\'s chosen time',
-    'Running time with everything called, ms', 'Own running time: running minus the methods it called, ms',
-    'Own waiting time, ms', 'Own blocked time, ms', 'Own net I/O time, ms',
-    'The caller\'s line that made the call'];
+    'The chosen time of the node with everything it called, ms', 'Share of the tree\'s chosen time']
+    .concat(TREE_FIGURES.map((f) => f[1]));
   const treeSection = $('tree-section');
+  treeSection.classList.toggle('cpu', hasCpu);
 
   (function header() {
     const head = $('tree-head');
@@ -537,12 +567,7 @@
         ? '\ncalled from line ' + t.line[n] + ' of ' + nodeName(t, t.parent[n]) : '') + '\ndepth ' + d;
       c[1].textContent = ms(t.incl[m][n]);
       c[2].textContent = pct(t.incl[m][n], whole);
-      c[3].textContent = ms(t.incl[0][n]);
-      c[4].textContent = ms(t.self[0][n]);
-      c[5].textContent = t.self[1][n] ? ms(t.self[1][n]) : '';
-      c[6].textContent = t.self[2][n] ? ms(t.self[2][n]) : '';
-      c[7].textContent = t.self[3][n] ? ms(t.self[3][n]) : '';
-      c[8].textContent = t.line[n] > 0 ? t.line[n] : '';
+      for (let k = 0; k < TREE_FIGURES.length; k++) c[3 + k].textContent = TREE_FIGURES[k][2](t, n);
       r.classList.toggle('match', !!(state.match && t.method[n] >= 0 && state.match[t.method[n]]));
     }
     for (let k = count; k < rowPool.length; k++) rowPool[k].hidden = true;
@@ -560,14 +585,18 @@
   // ---- hot spots -----------------------------------------------------------------
 
   const HOT_LIMIT = 300;
-  const HOT_COLUMNS = ['Method', '%', 'Self run', 'Waiting', 'Blocked', 'Net I/O'];
+  // Own times summed per method; the columns after Method and %, by index into t.self.
+  const HOT_SUMS = hasCpu ? [0, CPU, 1, 2, 3] : [0, 1, 2, 3];
+  const HOT_LABEL = { 0: 'Self run', 1: 'Waiting', 2: 'Blocked', 3: 'Net I/O', [CPU]: 'Self CPU' };
+  const HOT_COLUMNS = ['Method', '%'].concat(HOT_SUMS.map((s) => HOT_LABEL[s]));
 
   function drawHotspots() {
     const t = state.tree, m = state.metric;
-    const sums = [0, 1, 2, 3].map(() => new Float64Array(methodNames.length));
+    const sums = [];
+    for (const s of HOT_SUMS) sums[s] = new Float64Array(methodNames.length);
     for (let n = 1; n < t.n; n++) {
       const meth = methodCanon[t.method[n]];
-      for (let s = 0; s < 4; s++) sums[s][meth] += t.self[s][n];
+      for (const s of HOT_SUMS) sums[s][meth] += t.self[s][n];
     }
     const key = (i) => (m === 4 ? sums[0][i] + sums[1][i] + sums[2][i] + sums[3][i] : sums[m][i]);
     const list = [];
@@ -591,8 +620,8 @@
     for (const i of list.slice(0, HOT_LIMIT)) {
       const tr = body.insertRow();
       tr.dataset.method = i;
-      const cells = [methodShort[i], pct(key(i), whole), ms(sums[0][i]),
-        sums[1][i] ? ms(sums[1][i]) : '', sums[2][i] ? ms(sums[2][i]) : '', sums[3][i] ? ms(sums[3][i]) : ''];
+      const cells = [methodShort[i], pct(key(i), whole)]
+        .concat(HOT_SUMS.map((s) => (s === 0 || sums[s][i] ? ms(sums[s][i]) : '')));
       for (const text of cells) tr.insertCell().textContent = text;
       tr.cells[0].title = methodNames[i];
     }
@@ -720,11 +749,70 @@
     for (const iv of intervals[hit.i]) {
       if (time >= iv[0] && time < iv[1]) now = iv[2] === 4 ? 'no status yet' : METRIC_LABEL[iv[2]];
     }
+    const times = threadTimes[hit.i];
     showTip(e, th.name + ' [' + th.group + ']' + (th.ignored ? ' ignored' : '')
       + '\nstarted ' + secs(th.start - recordStart) + (th.end >= 0 ? ', ended ' + secs(th.end - recordStart) : '')
+      + '\n' + THREAD_FIGURES.map((f, k) => f[0].toLowerCase() + ' ' + threadCell(times, k) + ' ms').join(', ')
       + (now ? '\nat ' + secs(time - recordStart) + ': ' + now : ''));
   });
   timeline.addEventListener('mouseleave', hideTip);
+
+  // ---- thread list -------------------------------------------------------------------
+
+  // Each thread's time per state from its call tree, which is booked at every
+  // sampling tick (the timeline keeps only a point now and then), and its CPU
+  // time: [running, waiting, blocked, net I/O, CPU or -1].
+  const threadTimes = threads.map((th) => {
+    const times = [th.tree.running || 0, 0, 0, 0, hasCpu && th.cpu !== undefined ? th.cpu : -1];
+    const stack = [th.tree];
+    while (stack.length) {
+      const j = stack.pop();
+      times[1] += j.waiting || 0;
+      times[2] += j.blocked || 0;
+      times[3] += j.netio || 0;
+      if (j.children) for (const c of j.children) stack.push(c);
+    }
+    return times;
+  });
+  // Columns after the thread's name: heading and index into threadTimes.
+  const THREAD_FIGURES = [['Running', 0]].concat(hasCpu ? [['CPU', 4]] : [])
+    .concat([['Waiting', 1], ['Blocked', 2], ['Net I/O', 3]]);
+
+  function threadCell(times, k) {
+    const v = times[THREAD_FIGURES[k][1]];
+    return v < 0 ? 'n/a' : ms(v);
+  }
+
+  (function fillThreadList() {
+    const table = $('threads');
+    const tr = table.tHead.insertRow();
+    for (const c of ['Thread'].concat(THREAD_FIGURES.map((f) => f[0]))) {
+      const th = document.createElement('th');
+      th.textContent = c;
+      tr.appendChild(th);
+    }
+    const body = table.tBodies[0];
+    threads.forEach((th, i) => {
+      const row = body.insertRow();
+      row.dataset.thread = i;
+      const name = row.insertCell();
+      name.textContent = th.name;
+      name.title = th.name + ' [' + th.group + ']' + (th.ignored ? ' ignored' : '');
+      if (th.ignored) row.className = 'ignored';
+      THREAD_FIGURES.forEach((f, k) => { row.insertCell().textContent = threadCell(threadTimes[i], k); });
+    });
+  })();
+
+  $('threads').addEventListener('click', (e) => {
+    const tr = e.target.closest('tr');
+    if (!tr || tr.dataset.thread === undefined) return;
+    const i = Number(tr.dataset.thread);
+    selectThread(state.thread === i ? -1 : i);
+  });
+
+  function markThreadRow() {
+    for (const tr of $('threads').tBodies[0].rows) tr.classList.toggle('sel', Number(tr.dataset.thread) === state.thread);
+  }
 
   // ---- tooltip -----------------------------------------------------------------------
 
@@ -762,6 +850,7 @@
     expandHot();
     refresh();
     drawTimeline();
+    markThreadRow();
   }
 
   function setMetric(m) {

@@ -9,8 +9,10 @@ import java.util.function.Consumer;
  * A node of a thread's call tree. Times are microseconds: {@link #value()} is
  * running time including all descendants; blocking, waiting and net I/O times
  * are the node's own (the thread stood in this node while blocked, waiting or
- * in net I/O). Trees can be deep, so everything here walks them without
- * recursion.
+ * in net I/O). When the file holds CPU time, {@link #cpuMicros()} is the CPU
+ * time the thread used with this node on top of its stack, descendants
+ * included, whatever the thread's state was. Trees can be deep, so everything
+ * here walks them without recursion.
  */
 public final class CallNode {
     private final MethodRecord method;
@@ -22,6 +24,8 @@ public final class CallNode {
     private final long netIOMicros;
     private final List<CallNode> children;
     private CallNode parent;
+    /** Set once by the reader when the file holds CPU time; 0 otherwise. */
+    private long cpuMicros;
 
     /**
      * Creates a node over children that have no parent yet. {@code method} is
@@ -79,6 +83,24 @@ public final class CallNode {
 
     public long netIOMicros() {
         return netIOMicros;
+    }
+
+    /** CPU time in microseconds, descendants included; 0 when the file holds no CPU time. */
+    public long cpuMicros() {
+        return cpuMicros;
+    }
+
+    /** CPU time used in this node itself: its CPU time minus its children's, never below 0. */
+    public long selfCpuMicros() {
+        long self = cpuMicros;
+        for (CallNode child : children) {
+            self -= child.cpuMicros;
+        }
+        return Math.max(0, self);
+    }
+
+    void setCpuMicros(long micros) {
+        cpuMicros = micros;
     }
 
     /** Children in file order (the most recently created call first). */
@@ -150,7 +172,7 @@ public final class CallNode {
     @Override
     public String toString() {
         return (method == null ? "<root>" : method.qualifiedName()) + (line > 0 ? ":" + line : "")
-                + " value=" + value + (hasMonitorTimes
+                + " value=" + value + (cpuMicros != 0 ? " cpu=" + cpuMicros : "") + (hasMonitorTimes
                 ? " blocking=" + blockingMicros + " waiting=" + waitingMicros + " netIO=" + netIOMicros : "");
     }
 }

@@ -3,8 +3,9 @@ package com.tolvane.snapshot;
 /**
  * One entry of the section directory.
  *
- * @param index    0 for the class section, 1 for the thread section, 3 for the node limit (empty
- *                 unless it was reached); 2, 4, 5 and 6 are empty
+ * @param index    0 for the class section, 1 for the thread section, 2 for CPU time (empty unless
+ *                 the recording measured it), 3 for the node limit (empty unless it was reached);
+ *                 4, 5 and 6 are empty
  * @param length   byte length of the section body, without its 4-byte marker
  * @param position file offset of the section's marker; the body starts 4 bytes later
  * @param crc      CRC-32 of the body
@@ -13,6 +14,8 @@ public record Section(int index, long length, long position, int crc) {
 
     public static final int CLASSES = 0;
     public static final int THREADS = 1;
+    /** Present only when the recording measured each thread's CPU time; see {@link ThreadRecord#cpuMicros()}. */
+    public static final int CPU_TIME = 2;
     /** Present only when the recording's call trees reached the node limit; see {@link NodeLimit}. */
     public static final int NODE_LIMIT = 3;
     public static final int COUNT = 7;
@@ -27,11 +30,12 @@ public record Section(int index, long length, long position, int crc) {
         return position + 4 + length;
     }
 
-    /** A short name for messages: "classes", "threads" or "reserved". */
+    /** A short name for messages: "classes", "threads", "CPU time", "node limit" or "reserved". */
     public static String name(int index) {
         switch (index) {
             case CLASSES: return "classes";
             case THREADS: return "threads";
+            case CPU_TIME: return "CPU time";
             case NODE_LIMIT: return "node limit";
             default: return "reserved";
         }

@@ -45,6 +45,15 @@ public final class Snapshot {
         this.methodById = Collections.unmodifiableMap(mth);
     }
 
+    /**
+     * Whether the recording measured CPU time: then every thread has its CPU
+     * total (or -1 where it could not be read) and every call-tree node its CPU
+     * time; otherwise all CPU times are absent (-1 per thread, 0 per node).
+     */
+    public boolean hasCpuTime() {
+        return sections.size() > Section.CPU_TIME && sections.get(Section.CPU_TIME).length() > 0;
+    }
+
     /** What the node-limit section says, or null when the recording stayed under the limit. */
     public NodeLimit nodeLimit() {
         return nodeLimit;

@@ -98,6 +98,7 @@ public final class SnapshotReader {
         List<ThreadRecord> threads = readThreads(thr);
         thr.expectEnd("the end of the thread records");
 
+        readCpuTime(sections.get(Section.CPU_TIME), threads);
         NodeLimit nodeLimit = readNodeLimit(sections.get(Section.NODE_LIMIT), threads);
         return new Snapshot(header, sections, classes, methods, filters, inverted, threads, nodeLimit);
     }
@@ -199,7 +200,89 @@ public final class SnapshotReader {
 
     /** Sections that stay empty in every file this reader knows. */
     private static boolean isReserved(int index) {
-        return index >= 2 && index != Section.NODE_LIMIT;
+        return index >= 2 && index != Section.NODE_LIMIT && index != Section.CPU_TIME;
+    }
+
+    /**
+     * Reads the CPU-time section into the threads and their call trees;
+     * nothing when it is empty (the recording did not measure CPU time). It
+     * holds one entry per thread record, in the same order: the thread's ID,
+     * its CPU total (-1 when it could not be read, and then every node has 0),
+     * the node count of its call tree and each node's CPU time with its
+     * descendants, in the order the thread section stores the nodes. Every
+     * figure is checked against the tree it belongs to, so a section that does
+     * not fit its threads is refused rather than shown as wrong times.
+     */
+    private void readCpuTime(Section section, List<ThreadRecord> threads) throws SnapshotFormatException {
+        if (section.length() == 0) {
+            return;
+        }
+        Cursor c = sectionCursor(section);
+        String region = describe(Section.CPU_TIME);
+        int countOffset = c.pos();
+        int count = c.u4Count("CPU time thread count", 28);
+        if (count != threads.size()) {
+            throw new SnapshotFormatException(region + ": holds " + count + " threads, but the thread section holds "
+                    + threads.size(), countOffset);
+        }
+        for (ThreadRecord t : threads) {
+            String name = "thread \"" + t.name() + "\"";
+            int idOffset = c.pos();
+            long id = c.id("thread ID of the CPU time of " + name);
+            if (id != t.id()) {
+                throw new SnapshotFormatException(region + ": entry names thread ID " + hex(id) + " where the thread"
+                        + " section has " + name + " (" + hex(t.id()) + "); entries must follow the thread records",
+                        idOffset);
+            }
+            int totalOffset = c.pos();
+            long total = c.jlong("CPU time of " + name);
+            if (total < -1) {
+                throw new SnapshotFormatException(region + ": CPU time of " + name + " is " + total
+                        + " us; only -1 (not known) may be negative", totalOffset);
+            }
+            List<CallNode> nodes = TreeWalk.postOrderList(t.root(), CallNode::children);
+            int nodesOffset = c.pos();
+            int nodeCount = c.u4Count("CPU node count of " + name, 8);
+            if (nodeCount != nodes.size()) {
+                throw new SnapshotFormatException(region + ": " + nodeCount + " node CPU times for " + name
+                        + ", whose call tree has " + nodes.size() + " nodes", nodesOffset);
+            }
+            for (int i = 0; i < nodeCount; i++) {
+                CallNode node = nodes.get(i);
+                int valueOffset = c.pos();
+                long micros = c.jlong("CPU time of a node of " + name);
+                String what = "CPU time of " + (node.isRoot() ? "the root" : node.method().qualifiedName())
+                        + " (node " + i + " in file order) in " + name;
+                if (micros < 0) {
+                    throw new SnapshotFormatException(region + ": " + what + " is negative: " + micros + " us",
+                            valueOffset);
+                }
+                if (total == -1 && micros != 0) {
+                    throw new SnapshotFormatException(region + ": " + what + " is " + micros
+                            + " us, but the thread's CPU time is marked as not known", valueOffset);
+                }
+                long children = 0;
+                for (CallNode child : node.children()) {
+                    children = saturatedAdd(children, child.cpuMicros());
+                }
+                if (micros < children) {
+                    throw new SnapshotFormatException(region + ": " + what + ", " + micros
+                            + " us, is less than the " + children + " us of its callees", valueOffset);
+                }
+                node.setCpuMicros(micros);
+            }
+            if (total != -1 && total != t.root().cpuMicros()) {
+                throw new SnapshotFormatException(region + ": CPU time of " + name + " is " + total
+                        + " us, but its call tree's root has " + t.root().cpuMicros() + " us", totalOffset);
+            }
+            t.setCpuMicros(total);
+        }
+        c.expectEnd("the CPU time of the last thread");
+    }
+
+    private static long saturatedAdd(long a, long b) {
+        long sum = a + b;
+        return sum < 0 ? Long.MAX_VALUE : sum;
     }
 
     /** The node-limit section, or null when it is empty (the limit was not reached). */

@@ -13,6 +13,8 @@ public final class ThreadRecord {
     private final boolean ignored;
     private final List<StatusPoint> timeline;
     private final CallNode root;
+    /** Set by the reader when the file holds CPU time; -1 otherwise. */
+    private long cpuMicros = -1;
 
     public ThreadRecord(long id, String name, String group, long startMicros, long endMicros,
                         boolean ignored, List<StatusPoint> timeline, CallNode root) {
@@ -66,6 +68,19 @@ public final class ThreadRecord {
     /** The root of the call tree; its method is null and its value is the thread's total running time. */
     public CallNode root() {
         return root;
+    }
+
+    /**
+     * The CPU time the thread used during the recording in microseconds; -1
+     * when the file holds no CPU time or the thread's could not be read. When
+     * known it equals the CPU time of the call tree's root.
+     */
+    public long cpuMicros() {
+        return cpuMicros;
+    }
+
+    void setCpuMicros(long micros) {
+        cpuMicros = micros;
     }
 
     @Override

@@ -40,6 +40,33 @@ public final class TreeWalk {
     }
 
     /**
+     * The root and all its descendants in post-order, each node's children in
+     * list order before the node itself: the order in which a snapshot stores
+     * the nodes of a call tree.
+     */
+    public static <T> List<T> postOrderList(T root, Function<? super T, ? extends List<? extends T>> children) {
+        List<T> out = new ArrayList<>();
+        Deque<T> nodes = new ArrayDeque<>();
+        Deque<Integer> next = new ArrayDeque<>();
+        nodes.push(root);
+        next.push(0);
+        while (!nodes.isEmpty()) {
+            T node = nodes.peek();
+            int i = next.pop();
+            List<? extends T> kids = children.apply(node);
+            if (i < kids.size()) {
+                next.push(i + 1);
+                nodes.push(kids.get(i));
+                next.push(0);
+            } else {
+                nodes.pop();
+                out.add(node);
+            }
+        }
+        return out;
+    }
+
+    /**
      * Visits every node after all of its descendants (pre-order reversed), so
      * a visitor can add a node's finished subtree figures into its parent's.
      */

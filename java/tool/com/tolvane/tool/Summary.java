@@ -18,9 +18,15 @@ public final class Summary {
     private Summary() {
     }
 
-    /** Running time of one method over all recorded threads. */
+    /** Running (or CPU) time of one method over all recorded threads. */
     public record MethodTime(MethodRecord method, long selfMicros, long totalMicros) {
     }
+
+    /**
+     * A thread counts as runnable far longer than it used a CPU when its CPU
+     * time is at most half its running time and at least this much below it.
+     */
+    static final long RUNNABLE_GAP_MICROS = 100_000;
 
     /**
      * Self and inclusive running time per method over all threads that were
@@ -29,6 +35,11 @@ public final class Summary {
      * labels are left out: they are not code.
      */
     public static List<MethodTime> methodTimes(Snapshot snapshot) {
+        return methodTimes(snapshot, false);
+    }
+
+    /** Like {@link #methodTimes(Snapshot)}, of CPU time instead of running time when {@code cpu} is set. */
+    public static List<MethodTime> methodTimes(Snapshot snapshot, boolean cpu) {
         Map<MethodRecord, long[]> times = new HashMap<>();
         for (ThreadRecord thread : snapshot.threads()) {
             if (thread.ignored()) {
@@ -47,9 +58,9 @@ public final class Summary {
                 }
                 if (m != null && !m.isInterception()) {
                     long[] t = times.computeIfAbsent(m, k -> new long[2]);
-                    t[0] += node.selfRunningMicros();
+                    t[0] += cpu ? node.selfCpuMicros() : node.selfRunningMicros();
                     if (onPath.getOrDefault(m, 0) == 0) {
-                        t[1] += node.value();
+                        t[1] += cpu ? node.cpuMicros() : node.value();
                     }
                     onPath.merge(m, 1, Integer::sum);
                     stack.push(new Object[] {node, Boolean.TRUE});
@@ -86,6 +97,10 @@ public final class Summary {
             out.println("Note: " + s.nodeLimit().describe());
         }
         printThreads(s, out, 8);
+        String runnable = runnableNote(s);
+        if (runnable != null) {
+            out.println(runnable);
+        }
         printHotMethods(s, out, 10);
         String hint = filteredHint(s);
         if (hint != null) {
@@ -96,8 +111,13 @@ public final class Summary {
         out.println("Snapshot: " + result.snapshotPath());
     }
 
-    /** The busiest threads by running time, with their blocked, waiting and net I/O time. */
+    /**
+     * The busiest threads by running time, with their CPU time where the
+     * recording measured it ("-" where it could not be read), and their
+     * blocked, waiting and net I/O time.
+     */
     public static void printThreads(Snapshot s, PrintStream out, int limit) {
+        boolean cpu = s.hasCpuTime();
         List<ThreadRecord> threads = new ArrayList<>();
         for (ThreadRecord t : s.threads()) {
             if (!t.ignored()) {
@@ -107,21 +127,56 @@ public final class Summary {
         threads.sort(Comparator.comparingLong((ThreadRecord t) -> t.root().value()).reversed()
                 .thenComparing(ThreadRecord::name));
         out.println();
-        out.println(String.format("  %10s %10s %10s %10s  %s", "running", "blocked", "waiting", "net I/O", "thread"));
+        out.println(String.format("  %10s%s %10s %10s %10s  %s", "running",
+                cpu ? String.format(" %10s", "CPU") : "", "blocked", "waiting", "net I/O", "thread"));
         for (ThreadRecord t : threads.subList(0, Math.min(limit, threads.size()))) {
             long[] m = monitorTotals(t.root());
-            out.println(String.format("  %10s %10s %10s %10s  %s%s", ms(t.root().value()), ms(m[0]), ms(m[1]),
-                    ms(m[2]), t.name(), t.isAlive() ? "" : " (ended)"));
+            String cpuColumn = !cpu ? "" : String.format(" %10s", t.cpuMicros() < 0 ? "-" : ms(t.cpuMicros()));
+            out.println(String.format("  %10s%s %10s %10s %10s  %s%s", ms(t.root().value()), cpuColumn, ms(m[0]),
+                    ms(m[1]), ms(m[2]), t.name(), t.isAlive() ? "" : " (ended)"));
         }
         if (threads.size() > limit) {
             out.println("  ... and " + (threads.size() - limit) + " more threads");
         }
     }
 
+    /**
+     * A note when sampled threads were runnable far longer than they used a
+     * CPU, with their summed running and CPU time; null when none were or the
+     * recording did not measure CPU time.
+     */
+    public static String runnableNote(Snapshot s) {
+        if (!s.hasCpuTime()) {
+            return null;
+        }
+        int count = 0;
+        long running = 0;
+        long cpu = 0;
+        for (ThreadRecord t : s.threads()) {
+            long run = t.root().value();
+            if (t.ignored() || t.cpuMicros() < 0 || 2 * t.cpuMicros() > run
+                    || run - t.cpuMicros() < RUNNABLE_GAP_MICROS) {
+                continue;
+            }
+            count++;
+            running += run;
+            cpu += t.cpuMicros();
+        }
+        if (count == 0) {
+            return null;
+        }
+        return String.format("Note: %d %s runnable far longer than %s on a CPU (running %.1f s, CPU %.1f s):"
+                        + " RUNNABLE includes time in native code and waiting for I/O.",
+                count, count == 1 ? "thread was" : "threads were", count == 1 ? "it ran" : "they ran",
+                running / 1e6, cpu / 1e6);
+    }
+
+    /** The methods with the most own time: CPU time where the recording measured it, else running time. */
     public static void printHotMethods(Snapshot s, PrintStream out, int limit) {
-        List<MethodTime> times = methodTimes(s);
+        boolean cpu = s.hasCpuTime();
+        List<MethodTime> times = methodTimes(s, cpu);
         out.println();
-        out.println("Hottest methods by running time:");
+        out.println("Hottest methods by " + (cpu ? "CPU" : "running") + " time:");
         out.println(String.format("  %10s %10s  %s", "self", "total", "method"));
         com.tolvane.report.Naming names = new com.tolvane.report.Naming(s, false);
         int shown = 0;
@@ -134,7 +189,7 @@ public final class Summary {
             shown++;
         }
         if (shown == 0) {
-            out.println("  (no running time was sampled)");
+            out.println(cpu ? "  (no CPU time was sampled)" : "  (no running time was sampled)");
         }
     }
 

@@ -61,6 +61,19 @@ public final class VerifyCommand implements Command {
         for (Section section : s.sections()) {
             out.println("  " + section + (section.length() > 0 ? ", CRC ok" : ""));
         }
+        if (s.hasCpuTime()) {
+            long cpu = 0;
+            int unknown = 0;
+            for (ThreadRecord t : s.threads()) {
+                if (t.cpuMicros() < 0) {
+                    unknown++;
+                } else {
+                    cpu += t.cpuMicros();
+                }
+            }
+            out.println("  CPU time:   " + Summary.ms(cpu) + " in all threads"
+                    + (unknown > 0 ? ", not known for " + unknown + (unknown == 1 ? " thread" : " threads") : ""));
+        }
         if (s.nodeLimit() != null) {
             out.println("  node limit: " + s.nodeLimit().describe());
         }
@@ -86,8 +99,10 @@ public final class VerifyCommand implements Command {
                 + deepest + ")");
         for (ThreadRecord t : s.threads()) {
             CallNode root = t.root();
+            String cpu = !s.hasCpuTime() ? ""
+                    : t.cpuMicros() < 0 ? ", CPU not known" : ", CPU " + Summary.ms(t.cpuMicros());
             out.println("    " + t.name() + " [" + t.group() + "]" + (t.ignored() ? " ignored" : "")
-                    + (t.isAlive() ? "" : " ended") + ": running " + Summary.ms(root.value())
+                    + (t.isAlive() ? "" : " ended") + ": running " + Summary.ms(root.value()) + cpu
                     + ", " + t.timeline().size() + " status points");
         }
         return 0;

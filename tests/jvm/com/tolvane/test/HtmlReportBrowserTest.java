@@ -174,11 +174,80 @@ class HtmlReportBrowserTest {
                 return (api.state().metric === 'blocked' && buy && Math.abs(buy.w - root.w) < 0.5)
                   || api.frames().map((f) => f.name);
               });
+              check('noCpuWithoutCpuTime', () => {
+                const head = Array.from($('threads').tHead.rows[0].cells).map((c) => c.textContent);
+                return (!document.querySelector('#metric option[value="cpu"]')
+                  && head.join('|') === 'Thread|Running|Waiting|Blocked|Net I/O') || head;
+              });
+              check('threadListFromTheCallTrees', () => {
+                // main's timeline says running, waiting and net I/O for a second each; its tree is exact.
+                const rows = Array.from($('threads').tBodies[0].rows)
+                  .map((r) => Array.from(r.cells).map((c) => c.textContent).join('|'));
+                return (rows.join(' ; ') === 'main|3.0|0.50|0.10|0.20 ; worker-1|1.0|0.00|0.30|0.00'
+                  + ' ; idle|0.00|2900|0.00|0.00') || rows;
+              });
               check('timelineClickSelectsThread', () => {
                 const r = $('timeline').getBoundingClientRect();
                 $('timeline').dispatchEvent(new MouseEvent('click', { bubbles: true,
                   clientX: r.left + 300, clientY: r.top + 22 + 2 * 16 + 8 }));
                 return (api.state().thread === 2 && $('thread').value === '2') || api.state();
+              });
+              finish();
+            });
+            </script>
+            """;
+
+    /** The page of a recording with CPU time: CPU is drawn by default and stands beside running time. */
+    private static final String CPU_CHECKS = """
+
+              check('ready', () => document.body.dataset.ready === 'true' && !!api);
+              check('cpuIsTheDefault', () => (api.state().metric === 'cpu' && $('metric').value === 'cpu'
+                && $('metric').options[0].value === 'cpu') || api.state());
+              check('flameDrawsCpu', () => {
+                const all = frame('all threads (3)'), cart = frame('[GET /cart]');
+                return Math.abs(cart.w / all.w - 900 / 3500) < 0.01 || [cart.w, all.w];
+              });
+              check('threadListGivesCpu', () => {
+                const head = Array.from($('threads').tHead.rows[0].cells).map((c) => c.textContent);
+                const rows = Array.from($('threads').tBodies[0].rows)
+                  .map((r) => Array.from(r.cells).map((c) => c.textContent).join('|'));
+                return (head.join('|') === 'Thread|Running|CPU|Waiting|Blocked|Net I/O'
+                  && rows.join(' ; ') === 'main|3.0|2.6|0.50|0.10|0.20 ; worker-1|1.0|0.90|0.00|0.30|0.00'
+                  + ' ; idle|0.00|n/a|2900|0.00|0.00') || { head, rows };
+              });
+              check('treeHasCpuBesideRunning', () => {
+                const head = Array.from(document.querySelectorAll('#tree-head > span')).map((c) => c.textContent);
+                const root = Array.from(shownRows()[0].children).slice(1).map((c) => c.textContent);
+                return (head.join('|') === 'Method|Total|%|Running|Self|CPU|Self CPU|Waiting|Blocked|Net I/O|From line'
+                  && root.join('|') === '3.5|100.0%|4.0|0.00|3.5|0.00||||') || { head, root };
+              });
+              check('hotSpotsRankCpu', () => {
+                const head = Array.from($('hot').tHead.rows[0].cells).map((c) => c.textContent);
+                const rows = Array.from($('hot').tBodies[0].rows)
+                  .map((r) => Array.from(r.cells).map((c) => c.textContent).join('|'));
+                return (head.join('|') === 'Method|%|Self run|Self CPU|Waiting|Blocked|Net I/O'
+                  && rows[0] === 'Shop.pay|48.6%|2.0|1.7||0.10|0.20' && rows[1] === 'Shop.buy|34.3%|1.5|1.2|0.50|0.30|')
+                  || { head, rows };
+              });
+              check('everyColumnVisible', () => {
+                const cells = Array.from(document.querySelectorAll('#tree-head > span, #hot th, #threads th'));
+                const hidden = cells.filter((c) => !inView(c)).map((c) => c.textContent);
+                return (cells.length === 24 && hidden.length === 0
+                  && $('tree-box').scrollWidth <= $('tree-box').clientWidth) || { hidden, n: cells.length };
+              });
+              check('threadRowSelects', () => {
+                const row = $('threads').tBodies[0].rows[1];
+                row.cells[1].dispatchEvent(new MouseEvent('click', { bubbles: true }));
+                const picked = api.state().thread === 1 && row.classList.contains('sel') && $('thread').value === '1'
+                  && !!frame('worker-1');
+                row.cells[0].dispatchEvent(new MouseEvent('click', { bubbles: true }));
+                return (picked && api.state().thread === -1 && !row.classList.contains('sel')) || api.state();
+              });
+              check('runningStillChosen', () => {
+                $('metric').value = 'running';
+                $('metric').dispatchEvent(new Event('change', { bubbles: true }));
+                const all = frame('all threads (3)'), cart = frame('[GET /cart]');
+                return (api.state().metric === 'running' && Math.abs(cart.w / all.w - 0.25) < 0.01) || [cart.w, all.w];
               });
               finish();
             });
@@ -221,7 +290,19 @@ class HtmlReportBrowserTest {
      * idle only sleeps. Each thread's timeline shows a different status.
      */
     private Path report() throws Exception {
+        return report(false);
+    }
+
+    /**
+     * With {@code cpu}, the same recording with CPU time: main used 2.6 ms
+     * (pay 1.4 from buy and 0.3 from run, buy 0.3 of its own, run 0.6), worker-1
+     * 0.9 ms in buy, and idle's CPU time could not be read.
+     */
+    private Path report(boolean cpu) throws Exception {
         SnapshotBuilder b = new SnapshotBuilder().times(1_000_000, 4_000_000);
+        if (cpu) {
+            b.cpuTime();
+        }
         long shop = b.addClass("com.acme.Shop");
         long run = b.addMethod(shop, "run", "()V");
         long buy = b.addMethod(shop, "buy", "()V");
@@ -229,16 +310,17 @@ class HtmlReportBrowserTest {
         long cart = b.addMethod(b.interceptionClass, "GET /cart", "()V");
         long sleep = b.addMethod(b.addClass("java.lang.Thread"), "sleep", "(J)V");
         SnapshotBuilder.Node main = b.addThread("main", "main").status(StatusPoint.RUNNING, 1_000_000)
-                .status(StatusPoint.WAITING, 2_000_000).status(StatusPoint.NET_IO, 3_000_000).root().value(3000);
-        SnapshotBuilder.Node mainRun = main.child(run, 0).value(3000);
-        mainRun.child(buy, 12).value(2000).monitorTimes(0, 500, 0).child(pay, 40).value(1500);
-        mainRun.child(pay, 13).value(500).monitorTimes(100, 0, 200);
+                .status(StatusPoint.WAITING, 2_000_000).status(StatusPoint.NET_IO, 3_000_000).root().value(3000)
+                .cpu(2600);
+        SnapshotBuilder.Node mainRun = main.child(run, 0).value(3000).cpu(2600);
+        mainRun.child(buy, 12).value(2000).cpu(1700).monitorTimes(0, 500, 0).child(pay, 40).value(1500).cpu(1400);
+        mainRun.child(pay, 13).value(500).cpu(300).monitorTimes(100, 0, 200);
         b.addThread("worker-1", "pool").lifetime(1_500_000, 3_000_000).status(StatusPoint.BLOCKED, 1_500_000)
-                .root().value(1000).child(cart, 0).value(1000).child(run, 0).value(1000).child(buy, 12).value(1000)
-                .monitorTimes(300, 0, 0);
-        b.addThread("idle", "main").status(StatusPoint.WAITING, 1_000_000).root().child(sleep, 0)
+                .root().value(1000).cpu(900).child(cart, 0).value(1000).cpu(900).child(run, 0).value(1000).cpu(900)
+                .child(buy, 12).value(1000).cpu(900).monitorTimes(300, 0, 0);
+        b.addThread("idle", "main").status(StatusPoint.WAITING, 1_000_000).cpu(-1).root().child(sleep, 0)
                 .monitorTimes(0, 2_900_000, 0);
-        return write(b, "shop");
+        return write(b, cpu ? "shop-cpu" : "shop");
     }
 
     private Path write(SnapshotBuilder b, String name) throws Exception {
@@ -256,8 +338,15 @@ class HtmlReportBrowserTest {
     @Test
     void reportIsDrawnAndAnswersClicksAndSearches() throws Exception {
         Path html = report();
-        runChecks(html, CHECKS, 19);
+        runChecks(html, CHECKS, 21);
         screenshot(html, "html-report.png", 1300);
+    }
+
+    @Test
+    void cpuTimeIsDrawnByDefaultAndListedPerThread() throws Exception {
+        Path html = report(true);
+        runChecks(html, CPU_CHECKS, 10);
+        screenshot(html, "html-report-cpu.png", 1300);
     }
 
     /** A chain of 60 calls, each from line N of the caller. */

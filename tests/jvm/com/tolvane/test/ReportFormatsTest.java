@@ -211,21 +211,20 @@ class ReportFormatsTest {
     }
 
     @Test
-    void threadsShowLifetimeAndTimePerStatusFromTheTimeline() throws Exception {
+    void threadsShowLifetimeAndTimePerStateFromTheCallTree() throws Exception {
         List<String> out = rows(ok("report", shop().toString(), "--format", "threads").out);
-        // main: running 1 s -> 2 s, then waiting until the end of the recording at 4 s.
-        // worker-1: blocked from its start at 1.5 s to its end at 3 s.
-        assertTrue(out.contains("0.000 - 1000.000 2000.000 0.000 0.000 no \"main\" [main]"), out.toString());
-        assertTrue(out.contains("0.500 2.000 0.000 0.000 1500.000 0.000 no \"worker-1\" [pool]"), out.toString());
+        // main's timeline says running 1 s and waiting 2 s, but it holds a point only now and then;
+        // its tree, booked at every tick, has 3 ms running, 0.5 waiting, 0.1 blocked, 0.2 net I/O.
+        assertTrue(out.contains("0.000 - 3.000 0.500 0.100 0.200 no \"main\" [main]"), out.toString());
+        assertTrue(out.contains("0.500 2.000 1.000 0.000 0.300 0.000 no \"worker-1\" [pool]"), out.toString());
+        assertFalse(out.toString().contains("cpu"), "no CPU column without CPU time: " + out);
 
         SnapshotBuilder b = new SnapshotBuilder().times(1_000_000, 2_000_000);
         b.addThread("_tolvane recorder", "main").ignored(true);
-        // A point stored rounded down before the thread's start counts from the start; a dead point ends it.
-        b.addThread("short", "main").lifetime(1_205_000, -1).status(StatusPoint.RUNNING, 1_200_000)
-                .status(StatusPoint.NET_IO, 1_300_000).status(StatusPoint.DEAD, 1_400_000);
+        b.addThread("short", "main").lifetime(1_205_000, 1_400_000).status(StatusPoint.RUNNING, 1_200_000);
         List<String> more = rows(ok("report", write("t.tsnap", b.build()).toString(), "-f", "threads").out);
         assertTrue(more.contains("0.000 - 0.000 0.000 0.000 0.000 yes \"_tolvane recorder\" [main]"), more.toString());
-        assertTrue(more.contains("0.205 - 95.000 0.000 0.000 100.000 no \"short\" [main]"), more.toString());
+        assertTrue(more.contains("0.205 0.400 0.000 0.000 0.000 0.000 no \"short\" [main]"), more.toString());
     }
 
     @Test

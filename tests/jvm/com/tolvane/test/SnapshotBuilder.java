@@ -9,6 +9,7 @@ import java.util.ArrayDeque;
 import java.util.ArrayList;
 import java.util.Deque;
 import java.util.List;
+import java.util.function.UnaryOperator;
 import java.util.zip.CRC32;
 
 /**
@@ -28,6 +29,9 @@ import java.util.zip.CRC32;
  * root.value(5000);
  * byte[] file = b.build();
  * </pre>
+ *
+ * <p>{@link #cpuTime()} adds the CPU-time section: each thread's total (by
+ * default its root's CPU time) and each node's CPU time with descendants.
  */
 public final class SnapshotBuilder {
     public static final int MAGIC = 0xCAFED00D;
@@ -42,6 +46,8 @@ public final class SnapshotBuilder {
     private final List<String> filters = new ArrayList<>();
     private boolean inverted;
     private final List<ThreadSpec> threads = new ArrayList<>();
+    private boolean cpuTime;
+    private UnaryOperator<byte[]> cpuEdit = UnaryOperator.identity();
 
     public final long unknownClass;
     public final long interceptionClass;
@@ -94,6 +100,19 @@ public final class SnapshotBuilder {
         return this;
     }
 
+    /** Writes the CPU-time section, from the CPU times given to threads and nodes (0 where none). */
+    public SnapshotBuilder cpuTime() {
+        this.cpuTime = true;
+        return this;
+    }
+
+    /** Writes the CPU-time section with its body changed by {@code edit}, to build broken files. */
+    public SnapshotBuilder cpuTime(UnaryOperator<byte[]> edit) {
+        this.cpuTime = true;
+        this.cpuEdit = edit;
+        return this;
+    }
+
     public ThreadSpec addThread(String name, String group) {
         ThreadSpec t = new ThreadSpec(newId(), name, group);
         t.start = recordStart;
@@ -109,6 +128,7 @@ public final class SnapshotBuilder {
         long start;
         long end = -1;
         boolean ignored;
+        Long cpu;
         final List<long[]> points = new ArrayList<>();
         final Node root = new Node(0, 0);
 
@@ -129,6 +149,12 @@ public final class SnapshotBuilder {
             return this;
         }
 
+        /** The thread's CPU total, -1 for not known; by default its root's CPU time. */
+        public ThreadSpec cpu(long micros) {
+            this.cpu = micros;
+            return this;
+        }
+
         public ThreadSpec status(int code, long micros) {
             points.add(new long[] {code, micros});
             return this;
@@ -144,6 +170,7 @@ public final class SnapshotBuilder {
         final long method;
         final int line;
         long value;
+        long cpu;
         long[] monitor;
         final List<Node> children = new ArrayList<>();
 
@@ -160,6 +187,12 @@ public final class SnapshotBuilder {
 
         public Node value(long micros) {
             this.value = micros;
+            return this;
+        }
+
+        /** CPU time with descendants. */
+        public Node cpu(long micros) {
+            this.cpu = micros;
             return this;
         }
 
@@ -185,14 +218,14 @@ public final class SnapshotBuilder {
             out.write(new byte[140]);
 
             long[][] entries = new long[7][3];
-            byte[][] bodies = {classSection(), threadSection()};
+            byte[][] bodies = {classSection(), threadSection(), cpuTime ? cpuEdit.apply(cpuSection()) : new byte[0]};
             for (int i = 0; i < 7; i++) {
                 byte[] body = i < bodies.length ? bodies[i] : new byte[0];
                 entries[i][1] = out.size();
                 out.writeInt(MAGIC);
                 out.write(body);
                 entries[i][0] = body.length;
-                if (i < bodies.length) {
+                if (body.length > 0) {
                     CRC32 crc = new CRC32();
                     crc.update(body);
                     entries[i][2] = crc.getValue();
@@ -226,13 +259,13 @@ public final class SnapshotBuilder {
     }
 
     /**
-     * Recomputes the CRCs of sections 0 and 1 in place, so that a test can
+     * Recomputes the CRCs of sections 0 to 2 in place, so that a test can
      * change a body byte and still get past the CRC check.
      */
     public static byte[] fixCrcs(byte[] file) {
         java.nio.ByteBuffer buf = java.nio.ByteBuffer.wrap(file);
         int dir = directoryOffset(file);
-        for (int i = 0; i < 2; i++) {
+        for (int i = 0; i < 3; i++) {
             long length = buf.getLong(dir + i * 20);
             long position = buf.getLong(dir + i * 20 + 8);
             CRC32 crc = new CRC32();
@@ -290,6 +323,44 @@ public final class SnapshotBuilder {
         }
         out.writeByte(0);
         return bytes.toByteArray();
+    }
+
+    /**
+     * Per thread in thread order: ID, CPU total, node count, then each node's
+     * CPU time in the order {@link #tree} writes the nodes.
+     */
+    private byte[] cpuSection() throws IOException {
+        ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+        DataOutputStream out = new DataOutputStream(bytes);
+        out.writeInt(threads.size());
+        for (ThreadSpec t : threads) {
+            id(out, t.id);
+            out.writeLong(t.cpu != null ? t.cpu : t.root.cpu);
+            List<Node> nodes = postOrder(t.root);
+            out.writeInt(nodes.size());
+            for (Node n : nodes) {
+                out.writeLong(n.cpu);
+            }
+        }
+        return bytes.toByteArray();
+    }
+
+    private static List<Node> postOrder(Node root) {
+        List<Node> out = new ArrayList<>();
+        Deque<Object[]> stack = new ArrayDeque<>();
+        stack.push(new Object[] {root, 0});
+        while (!stack.isEmpty()) {
+            Object[] top = stack.peek();
+            Node node = (Node) top[0];
+            int next = (Integer) top[1];
+            if (next < node.children.size()) {
+                top[1] = next + 1;
+                stack.push(new Object[] {node.children.get(next), 0});
+            } else {
+                out.add((Node) stack.pop()[0]);
+            }
+        }
+        return out;
     }
 
     /** Post-order without recursion, so very deep trees can be written. */

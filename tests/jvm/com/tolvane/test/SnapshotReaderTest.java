@@ -40,12 +40,24 @@ class SnapshotReaderTest {
                 .lifetime(5_100_000, 5_900_000).ignored(true);
 
         Sample() {
-            SnapshotBuilder.Node root = main.root().value(900);
-            SnapshotBuilder.Node tx = root.child(label, 0).value(900);
-            SnapshotBuilder.Node r = tx.child(run, 0).value(900).monitorTimes(10, 20, 30);
-            r.child(price, 41).value(300);
-            r.child(price, 17).value(500).monitorTimes(0, 0, 7);
+            SnapshotBuilder.Node root = main.root().value(900).cpu(700);
+            SnapshotBuilder.Node tx = root.child(label, 0).value(900).cpu(700);
+            SnapshotBuilder.Node r = tx.child(run, 0).value(900).monitorTimes(10, 20, 30).cpu(650);
+            r.child(price, 41).value(300).cpu(250);
+            // CPU is booked wherever the stack ends, net I/O included.
+            r.child(price, 17).value(500).monitorTimes(0, 0, 7).cpu(380);
         }
+
+        /** With the CPU-time section: main used 700 us, the recorder's CPU time is not known. */
+        Sample withCpu() {
+            b.cpuTime();
+            worker.cpu(-1);
+            return this;
+        }
+    }
+
+    private static String rejection(SnapshotBuilder b) {
+        return rejection(b.build());
     }
 
     @Test
@@ -107,6 +119,109 @@ class SnapshotReaderTest {
         assertEquals(List.of(tx, run, run.children().get(1)), run.children().get(1).path());
         assertEquals(3, run.children().get(1).depth());
         assertEquals(5, root.size());
+    }
+
+    @Test
+    void cpuTimeIsReadIntoThreadsAndNodesAndAbsentWithoutTheSection() throws Exception {
+        Snapshot with = SnapshotReader.read(new Sample().withCpu().b.build());
+        assertTrue(with.hasCpuTime());
+        assertTrue(with.sections().get(Section.CPU_TIME).length() > 0);
+        ThreadRecord main = with.findThread("main");
+        assertEquals(700, main.cpuMicros());
+        assertEquals(-1, with.findThread("_tolvane recorder").cpuMicros());
+        CallNode run = main.root().children().get(0).child("run");
+        assertEquals(650, run.cpuMicros());
+        assertEquals(20, run.selfCpuMicros());
+        assertEquals(List.of(250L, 380L), run.children().stream().map(CallNode::cpuMicros).toList());
+        assertEquals(380, run.children().get(1).selfCpuMicros());
+        assertEquals(700, main.root().cpuMicros());
+
+        // The same recording without the section reads exactly as before: no CPU anywhere.
+        Sample plain = new Sample();
+        byte[] file = plain.b.build();
+        Snapshot without = SnapshotReader.read(file);
+        assertFalse(without.hasCpuTime());
+        assertEquals(0, without.sections().get(Section.CPU_TIME).length());
+        for (ThreadRecord t : without.threads()) {
+            assertEquals(-1, t.cpuMicros());
+            t.root().walk(n -> assertEquals(0, n.cpuMicros() + n.selfCpuMicros(), n::toString));
+        }
+        // Adding the section changes no byte of the header, the class and thread sections or their
+        // directory entries.
+        byte[] withFile = new Sample().withCpu().b.build();
+        int end = SnapshotBuilder.sectionPosition(file, 2);
+        int entries = SnapshotBuilder.directoryOffset(file) + 2 * 20;
+        int bodies = SnapshotBuilder.directoryOffset(file) + 7 * 20;
+        assertTrue(Arrays.equals(file, 0, entries, withFile, 0, entries));
+        assertTrue(Arrays.equals(file, bodies, end, withFile, bodies, end));
+    }
+
+    @Test
+    void cpuTimeThatDoesNotFitItsThreadsIsRejectedWithItsOffset() {
+        byte[] good = new Sample().withCpu().b.build();
+        int body = SnapshotBuilder.sectionPosition(good, 2) + 4;
+        // Body: thread count, then main (ID, total, node count, five values), then the recorder.
+        int mainId = body + 4;
+        int mainTotal = mainId + 8;
+        int mainNodes = mainTotal + 8;
+        int firstValue = mainNodes + 4;
+
+        String count = rejection(new Sample().b.cpuTime(b -> put(b, 0, 4, 1)));
+        assertTrue(count.contains("section 2 (CPU time): holds 1 threads, but the thread section holds 2")
+                && count.endsWith("(at offset " + body + ")"), count);
+
+        String order = rejection(new Sample().b.cpuTime(b -> put(b, 4, 8, Long.reverseBytes(0x99))));
+        assertTrue(order.contains("entry names thread ID 0x99 where the thread section has thread \"main\"")
+                && order.endsWith("(at offset " + mainId + ")"), order);
+
+        String nodes = rejection(new Sample().b.cpuTime(b -> put(b, 20, 4, 4)));
+        assertTrue(nodes.contains("4 node CPU times for thread \"main\", whose call tree has 5 nodes")
+                && nodes.endsWith("(at offset " + mainNodes + ")"), nodes);
+
+        Sample negative = new Sample();
+        negative.main.cpu(-2);
+        String total = rejection(negative.b.cpuTime());
+        assertTrue(total.contains("CPU time of thread \"main\" is -2 us; only -1 (not known) may be negative")
+                && total.endsWith("(at offset " + mainTotal + ")"), total);
+
+        String node = rejection(new Sample().b.cpuTime(b -> put(b, 24, 8, -5)));
+        assertTrue(node.contains("CPU time of com.acme.Shop.price (node 0 in file order) in thread \"main\" is"
+                + " negative: -5 us") && node.endsWith("(at offset " + firstValue + ")"), node);
+
+        // run (650) is stored fourth, after its two callees (250 + 380) and before the label and the root.
+        Sample small = new Sample();
+        small.b.cpuTime(b -> put(b, 24 + 2 * 8, 8, 600));
+        String children = rejection(small.b);
+        assertTrue(children.contains("CPU time of com.acme.Shop.run (node 2 in file order) in thread \"main\","
+                + " 600 us, is less than the 630 us of its callees")
+                && children.endsWith("(at offset " + (firstValue + 16) + ")"), children);
+
+        Sample unknown = new Sample();
+        unknown.main.cpu(-1);
+        String marked = rejection(unknown.b.cpuTime());
+        assertTrue(marked.contains("is 250 us, but the thread's CPU time is marked as not known"), marked);
+
+        Sample mismatch = new Sample();
+        mismatch.main.cpu(710);
+        String root = rejection(mismatch.b.cpuTime());
+        assertTrue(root.contains("CPU time of thread \"main\" is 710 us, but its call tree's root has 700 us")
+                && root.endsWith("(at offset " + mainTotal + ")"), root);
+
+        String trailing = rejection(new Sample().withCpu().b.cpuTime(b -> Arrays.copyOf(b, b.length + 3)));
+        assertTrue(trailing.contains("section 2 (CPU time): 3 unexpected bytes after the CPU time of the last"
+                + " thread"), trailing);
+
+        String cut = rejection(new Sample().withCpu().b.cpuTime(b -> Arrays.copyOf(b, b.length - 8)));
+        assertTrue(cut.contains("needs at least 8 bytes, but only 0 remain in section 2 (CPU time)"), cut);
+    }
+
+    /** Writes {@code value} big-endian into {@code width} bytes of {@code b} at {@code at}. */
+    private static byte[] put(byte[] b, int at, int width, long value) {
+        for (int i = width - 1; i >= 0; i--) {
+            b[at + i] = (byte) value;
+            value >>= 8;
+        }
+        return b;
     }
 
     @Test
@@ -281,9 +396,9 @@ class SnapshotReaderTest {
 
     @Test
     void randomDamageBehindAValidCrcNeverEscapesAsAnotherException() {
-        byte[] file = new Sample().b.build();
+        byte[] file = new Sample().withCpu().b.build();
         int start = SnapshotBuilder.sectionPosition(file, 0) + 4;
-        int end = SnapshotBuilder.sectionPosition(file, 2);
+        int end = SnapshotBuilder.sectionPosition(file, 3);
         Random random = new Random(42);
         for (int round = 0; round < 3000; round++) {
             byte[] bad = file.clone();
