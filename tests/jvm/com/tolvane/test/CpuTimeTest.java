@@ -1,0 +1,149 @@
+package com.tolvane.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.SnapshotReader;
+import com.tolvane.snapshot.ThreadRecord;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
+import java.util.concurrent.TimeUnit;
+
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * CPU time beside the thread states, and net I/O declarations that reach a
+ * JVM recorded before, on a real JVM recorded by the tool.
+ */
+class CpuTimeTest {
+    private static final String JAVA = System.getProperty("tolvane.java", "java");
+    private static final long RECORD_MICROS = 2_000_000;
+    /** Most CPU time an idle thread may show in a recording (class loading, a wake-up or two). */
+    private static final long IDLE_CPU_MICROS = 50_000;
+
+    @TempDir
+    Path dir;
+
+    private final StringBuilder targetOutput = new StringBuilder();
+    private long targetPid;
+
+    @Test
+    void cpuTimeStandsBesideRunningAndDeclarationsReachMethodsAlreadyMet() throws Exception {
+        Process target = new ProcessBuilder(JAVA, "-Xcheck:jni", "-cp", System.getProperty("tolvane.testJar"),
+                CpuTimeTarget.class.getName()).redirectErrorStream(true).start();
+        try {
+            drain(target);
+
+            // Without the default declarations the selector's native wait is
+            // "running", with no CPU behind it; the wait's class is now known.
+            Snapshot plain = record("plain", "--no-default-netio");
+            assertTrue(plain.hasCpuTime());
+            ThreadRecord idleSelector = plain.findThread("selector");
+            assertTrue(idleSelector.root().value() > RECORD_MICROS / 2, idleSelector::toString);
+            assertTrue(idleSelector.cpuMicros() < IDLE_CPU_MICROS, idleSelector::toString);
+
+            // With the defaults, declared after the classes were met: net I/O.
+            Snapshot snapshot = record("defaults");
+            for (String name : new String[] {"selector", "reader"}) {
+                ThreadRecord t = snapshot.findThread(name);
+                long[] states = states(t.root());
+                assertTrue(states[3] > RECORD_MICROS * 8 / 10, () -> name + " net I/O " + states[3] + ": " + t);
+                assertTrue(states[0] < RECORD_MICROS / 10, () -> name + " running " + states[0] + ": " + t);
+                assertTrue(t.cpuMicros() >= 0 && t.cpuMicros() < IDLE_CPU_MICROS, () -> name + " CPU " + t.cpuMicros());
+            }
+            ThreadRecord sleeper = snapshot.findThread("sleeper");
+            assertTrue(states(sleeper.root())[1] > RECORD_MICROS * 8 / 10, sleeper::toString);
+            assertTrue(sleeper.cpuMicros() >= 0 && sleeper.cpuMicros() < IDLE_CPU_MICROS, sleeper::toString);
+
+            // The spinner: CPU time close to its running time. It cannot use
+            // more CPU than it was runnable (one tick of slack); on a loaded
+            // machine it is runnable for a while without a CPU, hence the
+            // lower bound of half.
+            ThreadRecord spinner = snapshot.findThread("spinner");
+            long running = spinner.root().value();
+            long cpu = spinner.cpuMicros();
+            assertTrue(running > RECORD_MICROS * 8 / 10, spinner::toString);
+            assertTrue(cpu <= running + 10_000 && cpu >= running / 2, () -> "CPU " + cpu + " running " + running);
+            assertEquals(cpu, spinner.root().cpuMicros());
+            // Booked where the stack ends: nearly all of it in spin().
+            long[] inSpin = {0};
+            spinner.root().walk(n -> {
+                if (!n.isRoot() && n.method().name().equals("spin")) {
+                    inSpin[0] += n.cpuMicros();
+                }
+            });
+            assertTrue(inSpin[0] >= cpu * 9 / 10, () -> "spin() CPU " + inSpin[0] + " of " + cpu);
+
+            // Leaving the defaults out again cannot withdraw them: record says so.
+            ToolRun again = ToolRun.of("record", "-d", "300ms", "--no-default-netio", "-o",
+                    dir.resolve("again.tsnap").toString(), String.valueOf(target.pid()));
+            assertEquals(0, again.code, again::toString);
+            assertTrue(again.err.contains("net I/O declarations of earlier recordings stay in force"), again::toString);
+            assertTrue(again.err.contains("sun.nio.ch.EPoll#wait"), again::toString);
+            ToolRun same = ToolRun.of("record", "-d", "300ms", "-o", dir.resolve("same.tsnap").toString(),
+                    String.valueOf(target.pid()));
+            assertFalse(same.err.contains("stay in force"), same::toString);
+        } finally {
+            target.destroyForcibly();
+            target.waitFor(10, TimeUnit.SECONDS);
+        }
+        synchronized (targetOutput) {
+            assertFalse(targetOutput.toString().contains("WARNING in native method"), targetOutput::toString);
+        }
+    }
+
+    private Snapshot record(String name, String... options) throws Exception {
+        Path file = dir.resolve(name + ".tsnap");
+        String[] args = new String[options.length + 6];
+        args[0] = "record";
+        args[1] = "-d";
+        args[2] = (RECORD_MICROS / 1000) + "ms";
+        System.arraycopy(options, 0, args, 3, options.length);
+        args[options.length + 3] = "-o";
+        args[options.length + 4] = file.toString();
+        args[options.length + 5] = String.valueOf(targetPid);
+        ToolRun r = ToolRun.of(args);
+        assertEquals(0, r.code, r::toString);
+        return SnapshotReader.read(file);
+    }
+
+    private void drain(Process target) throws IOException {
+        targetPid = target.pid();
+        BufferedReader in = new BufferedReader(new InputStreamReader(target.getInputStream(), StandardCharsets.UTF_8));
+        String line = in.readLine();
+        assertTrue(line != null && line.startsWith("CpuTimeTarget ready"), "target did not start: " + line);
+        Thread drainer = new Thread(() -> {
+            try {
+                String l;
+                while ((l = in.readLine()) != null) {
+                    synchronized (targetOutput) {
+                        targetOutput.append(l).append('\n');
+                    }
+                }
+            } catch (IOException ignored) {
+                // the target ended
+            }
+        });
+        drainer.setDaemon(true);
+        drainer.start();
+    }
+
+    /** Running (inclusive at the root), waiting, blocked and net I/O time of a whole tree. */
+    private static long[] states(CallNode root) {
+        long[] t = {root.value(), 0, 0, 0};
+        root.walk(n -> {
+            t[1] += n.waitingMicros();
+            t[2] += n.blockingMicros();
+            t[3] += n.netIOMicros();
+        });
+        return t;
+    }
+}
