@@ -9,11 +9,15 @@
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
 #include "MessageUtil.h"
+#include "StartupOptions.h"
 #include "StringCopy.h"
 #include "ThreadManager.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <string>
+#include <sys/stat.h>
 
 // ---- load-time state, created in this order when the library is loaded ----
 // Everything the library builds before Agent_OnAttach is defined here, in one
@@ -57,6 +61,8 @@ jrawMonitorID Profiling::_threadMonitor = nullptr;
 jrawMonitorID Profiling::_sleepMonitor = nullptr;
 jclass Profiling::systemClass = nullptr;
 jmethodID Profiling::getPropertyMethod = nullptr;
+char* Profiling::loadOptions = nullptr;
+bool Profiling::agentJarAdded = false;
 
 namespace {
 
@@ -86,6 +92,10 @@ long long numberOption(const char* options, const char* name, long long max) {
 const char SINGLE_CAPTURE_LIMIT_OPTION[] = "single-capture-limit=";
 const long MAX_SINGLE_CAPTURE_LIMIT = 1000000;
 
+// The recorder's entry for a JVM that loaded the library at start-up.
+const char RECORDER_AGENT_CLASS[] = "com.tolvane.agent.recorder.RecorderAgent";
+const char AGENT_JAR_NAME[] = "tolvane-agent.jar";
+
 const char ASTERISKS[] = "*******************************************************************";
 
 // A new copy of a JVMTI system property, or null when it cannot be read.
@@ -113,7 +123,7 @@ ProfilingSession::~ProfilingSession() {
     delete[] javaVersion;
 }
 
-void ProfilingSession::init(JavaVM* vm, char* options) {
+void ProfilingSession::init(JavaVM* vm, char* options, bool atLoad) {
     // A later attach in the same process must not disturb the state, the
     // environment or the monitors that running natives rely on.
     if (initStarted.exchange(true)) {
@@ -151,7 +161,9 @@ void ProfilingSession::init(JavaVM* vm, char* options) {
 
     JNIEnv* env = nullptr;
     void* jni = nullptr;
-    if (vm->GetEnv(&jni, JNI_VERSION_1_4) == JNI_OK && jni != nullptr) {
+    if (atLoad) {
+        // No JNI before the VM is initialised; dxVMInit reads the Java version.
+    } else if (vm->GetEnv(&jni, JNI_VERSION_1_4) == JNI_OK && jni != nullptr) {
         env = static_cast<JNIEnv*>(jni);
         // The Java version replaces the VM version even when it is unset.
         char* javaVersionProperty = Profiling::getProperty(env, "java.version");
@@ -163,7 +175,13 @@ void ProfilingSession::init(JavaVM* vm, char* options) {
 
     sampler = new Sampler(5);
 
-    Profiling::parseOptions(options);
+    if (atLoad) {
+        Profiling::parseOptions(StartupOptions::libraryFlags(options).c_str());
+        Profiling::loadOptions = copyString(options != nullptr ? options : "");
+        Profiling::agentJarAdded = Profiling::addAgentJar(jvmti, options);
+    } else {
+        Profiling::parseOptions(options);
+    }
     if (g_singleCaptureLimit >= 0) {
         sampler->singleCaptureLimit = g_singleCaptureLimit;
     }
@@ -267,8 +285,14 @@ bool Profiling::enableEvents(JNIEnv* env) {
     std::memset(&callbacks, 0, sizeof callbacks);
     callbacks.VMDeath = &Profiling::dxVMDeath;
     callbacks.ThreadStart = &LiveCpuProfilingHelper::dxThreadStart;
+    if (loadOptions != nullptr) {
+        callbacks.VMInit = &Profiling::dxVMInit;
+    }
     jvmti->SetEventCallbacks(&callbacks, static_cast<jint>(sizeof callbacks));
     jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_DEATH, nullptr);
+    if (loadOptions != nullptr) {
+        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);
+    }
     if (g_safeThreadStart) {
         jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_THREAD_START, nullptr);
     }
@@ -340,6 +364,126 @@ void JNICALL Profiling::dxVMDeath(jvmtiEnv* jvmti, JNIEnv* env) {
          waited += RECORDING_END_POLL_MILLIS) {
         ProfilingSession::sleep(RECORDING_END_POLL_MILLIS);
     }
+}
+
+namespace {
+
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The directory this library was loaded from, with a trailing slash; empty
+// when the loader cannot tell.
+std::string libraryDirectory() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&Profiling::addAgentJar), &info) == 0 || info.dli_fname == nullptr) {
+        return "";
+    }
+    std::string path = info.dli_fname;
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+// Loads the recorder class through the system class loader, which holds the
+// agent jar, and calls RecorderAgent.onLoad(options). Every failure is a
+// console message; the JVM goes on without a recording.
+void startRecorder(JNIEnv* env, const char* options) {
+    LocalRef<jclass> loaderClass(env, env->FindClass("java/lang/ClassLoader"));
+    if (clearPendingException(env) || loaderClass.get() == nullptr) {
+        MessageUtil::message("Could not start the recorder: no class loader");
+        return;
+    }
+    jmethodID systemLoader = env->GetStaticMethodID(loaderClass.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
+    if (clearPendingException(env) || systemLoader == nullptr) {
+        return;
+    }
+    jmethodID loadClass = env->GetMethodID(loaderClass.get(), "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;");
+    if (clearPendingException(env) || loadClass == nullptr) {
+        return;
+    }
+    LocalRef<jobject> loader(env, env->CallStaticObjectMethod(loaderClass.get(), systemLoader));
+    if (clearPendingException(env) || loader.get() == nullptr) {
+        MessageUtil::message("Could not start the recorder: no system class loader");
+        return;
+    }
+    LocalRef<jstring> className(env, env->NewStringUTF(RECORDER_AGENT_CLASS));
+    if (clearPendingException(env) || className.get() == nullptr) {
+        return;
+    }
+    LocalRef<jclass> agent(env, static_cast<jclass>(env->CallObjectMethod(loader.get(), loadClass, className.get())));
+    if (clearPendingException(env) || agent.get() == nullptr) {
+        MessageUtil::message("Could not start the recorder: %s not found in the agent jar", RECORDER_AGENT_CLASS);
+        return;
+    }
+    jmethodID onLoad = env->GetStaticMethodID(agent.get(), "onLoad", "(Ljava/lang/String;)V");
+    if (clearPendingException(env) || onLoad == nullptr) {
+        MessageUtil::message("Could not start the recorder: the agent jar is of another version");
+        return;
+    }
+    LocalRef<jstring> text(env, env->NewStringUTF(options));
+    if (clearPendingException(env) || text.get() == nullptr) {
+        return;
+    }
+    env->CallStaticVoidMethod(agent.get(), onLoad, text.get());
+    if (clearPendingException(env)) {
+        MessageUtil::message("Could not start the recorder (see the exception above)");
+    }
+}
+
+}  // namespace
+
+bool Profiling::addAgentJar(jvmtiEnv* jvmti, const char* options) {
+    std::string jar = StartupOptions::value(options, "jar");
+    if (jar.empty()) {
+        std::string dir = libraryDirectory();
+        for (const std::string& candidate : {dir + AGENT_JAR_NAME, dir + "jars/" + AGENT_JAR_NAME}) {
+            if (!dir.empty() && isRegularFile(candidate)) {
+                jar = candidate;
+                break;
+            }
+        }
+    }
+    bool wanted = StartupOptions::requestsRecording(options);
+    if (jar.empty() || !isRegularFile(jar)) {
+        // Without a recording asked for, the jar is only a convenience.
+        if (wanted) {
+            MessageUtil::message("No recording from start: agent jar %s not found; give its path as jar=PATH",
+                                 jar.empty() ? AGENT_JAR_NAME : jar.c_str());
+        }
+        return false;
+    }
+    jvmtiError error = jvmti->AddToSystemClassLoaderSearch(jar.c_str());
+    if (error != JVMTI_ERROR_NONE) {
+        MessageUtil::message("Could not add the agent jar %s to the class path (code: %d)", jar.c_str(),
+                             static_cast<int>(error));
+        return false;
+    }
+    return true;
+}
+
+void JNICALL Profiling::dxVMInit(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
+    if (env == nullptr || g_profilingSession == nullptr || !g_profilingSession->isAttached()) {
+        return;
+    }
+    {
+        ThreadMonitorLock lock;
+        // As at attach: the Java version replaces the VM version even when unset.
+        char* javaVersion = getProperty(env, "java.version");
+        delete[] g_profilingSession->javaVersion;
+        g_profilingSession->javaVersion = javaVersion;
+    }
+    // Outside the thread monitor: the recorder's thread registers threads under it.
+    if (agentJarAdded && loadOptions != nullptr) {
+        startRecorder(env, loadOptions);
+    }
+}
+
+extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* reserved) {
+    if (g_profilingSession != nullptr) {
+        g_profilingSession->init(vm, options, true);
+    }
+    return JNI_OK;
 }
 
 extern "C" JNIEXPORT jint JNICALL Agent_OnAttach(JavaVM* vm, char* options, void* reserved) {

@@ -1,5 +1,6 @@
 package com.tolvane.tool;
 
+import com.tolvane.agent.recorder.RecordingDefaults;
 import java.math.BigDecimal;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
@@ -19,23 +20,10 @@ public final class RecordOptions {
     public static final String DEFAULT_OUTPUT = "tolvane-%p-%t.tsnap";
 
     /** The JDK's own packages: collapsed into the first call from application code. */
-    public static final List<String> DEFAULT_FILTERS = List.of("java.", "javax.", "jdk.", "sun.", "com.sun.");
+    public static final List<String> DEFAULT_FILTERS = List.copyOf(RecordingDefaults.FILTERS);
 
-    /**
-     * Socket read, write, connect and accept of the JDKs the tool supports:
-     * the NIO-based socket implementation and channels of JDK 13 and later,
-     * and the classic socket streams and implementation of JDK 8 to 12.
-     */
-    public static final List<String> DEFAULT_NETIO = List.of(
-            "sun.nio.ch.NioSocketImpl#read", "sun.nio.ch.NioSocketImpl#write",
-            "sun.nio.ch.NioSocketImpl#connect", "sun.nio.ch.NioSocketImpl#accept",
-            "sun.nio.ch.SocketChannelImpl#read", "sun.nio.ch.SocketChannelImpl#write",
-            "sun.nio.ch.SocketChannelImpl#connect", "sun.nio.ch.SocketChannelImpl#finishConnect",
-            "sun.nio.ch.SocketChannelImpl#blockingRead", "sun.nio.ch.SocketChannelImpl#blockingWriteFully",
-            "sun.nio.ch.SocketChannelImpl#blockingConnect",
-            "sun.nio.ch.ServerSocketChannelImpl#accept", "sun.nio.ch.ServerSocketChannelImpl#blockingAccept",
-            "java.net.SocketInputStream#read", "java.net.SocketOutputStream#write",
-            "java.net.AbstractPlainSocketImpl#connect", "java.net.AbstractPlainSocketImpl#accept");
+    /** Socket read, write, connect and accept of the supported JDKs, counted as net I/O. */
+    public static final List<String> DEFAULT_NETIO = List.copyOf(RecordingDefaults.NETIO);
 
     private static final Pattern DURATION = Pattern.compile("(\\d+(?:\\.\\d+)?)(ms|s|m)?");
     private static final Pattern CLASS_PATTERN = Pattern.compile("[\\p{L}\\p{N}_$.*?/]*");
@@ -209,12 +197,7 @@ public final class RecordOptions {
 
     /** "com.sun.tools.javac." for "jdk.compiler/com.sun.tools.javac.Main"; null for a jar or no package. */
     static String applicationPackage(String mainClass) {
-        if (mainClass == null || mainClass.endsWith(".jar")) {
-            return null;
-        }
-        String cls = mainClass.substring(mainClass.indexOf('/') + 1);
-        int dot = cls.lastIndexOf('.');
-        return dot <= 0 || !CLASS_NAME.matcher(cls).matches() ? null : cls.substring(0, dot + 1);
+        return RecordingDefaults.applicationPackage(mainClass);
     }
 
     /** The output file name with %p, %t and %% replaced. */
