@@ -16,7 +16,8 @@ public final class Main {
     /** Every subcommand, in the order the overview lists them. */
     static Map<String, Command> commands() {
         Map<String, Command> commands = new LinkedHashMap<>();
-        for (Command c : List.of(new ListCommand(), new RecordCommand(), new VerifyCommand(), new DemoCommand())) {
+        for (Command c : List.of(new ListCommand(), new RecordCommand(), new RunCommand(), new StopCommand(), new VerifyCommand(),
+                new DemoCommand())) {
             commands.put(c.name(), c);
         }
         for (Command c : List.of(new com.tolvane.report.ReportCommand(), new com.tolvane.diff.DiffCommand())) {

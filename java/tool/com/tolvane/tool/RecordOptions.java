@@ -200,7 +200,7 @@ public final class RecordOptions {
         return RecordingDefaults.applicationPackage(mainClass);
     }
 
-    /** The output file name with %p, %t and %% replaced. */
+    /** The output file name with %p, %t, %n and %% replaced. */
     public static String expandOutput(String pattern, long pid, LocalDateTime now) throws ToolException {
         StringBuilder sb = new StringBuilder();
         for (int i = 0; i < pattern.length(); i++) {
@@ -213,10 +213,11 @@ public final class RecordOptions {
             switch (next) {
                 case 'p': sb.append(pid); break;
                 case 't': sb.append(now.format(DateTimeFormatter.ofPattern("yyyyMMdd-HHmmss"))); break;
+                case 'n': sb.append(1); break; // the snapshot number; a single recording is the first
                 case '%': sb.append('%'); break;
                 default:
                     throw ToolException.usage("unknown placeholder in output file name '" + pattern
-                            + "': use %p (process id), %t (timestamp) or %%");
+                            + "': use %p (process id), %t (timestamp), %n (snapshot number) or %%");
             }
             i++;
         }
