@@ -31,13 +31,13 @@ public final class RecordCommand implements Command {
         Args parsed = LoopOptions.declare(RecordOptions.declare(new Args())).parse(args);
         RecordOptions options = RecordOptions.from(parsed);
         LoopOptions loop = LoopOptions.from(parsed);
+        if (loop.isLoop() && options.htmlOutput != null) {
+            throw ToolException.usage("--html applies to single recordings, not to --loop");
+        }
         String target = parsed.single("target: a process id or a main class name");
         Targets.Jvm jvm = Targets.resolve(target);
         options.exemptApplication(jvm.mainClass());
         if (loop.isLoop()) {
-            if (options.htmlOutput != null) {
-                throw ToolException.usage("--html applies to single recordings, not to --loop");
-            }
             String pattern = LoopOptions.pattern(options.outputPattern, jvm.pid());
             new Recording(jvm, options, Path.of(pattern), err, false)
                     .continuous(loop, parsed.has("duration") ? options.durationMillis : 0).startContinuous(out);

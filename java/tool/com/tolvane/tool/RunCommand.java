@@ -51,6 +51,9 @@ public final class RunCommand implements Command {
         }
         RecordOptions options = RecordOptions.from(parsed);
         LoopOptions loop = LoopOptions.from(parsed);
+        if (loop.isLoop() && options.htmlOutput != null) {
+            throw ToolException.usage("--html applies to single recordings, not to --loop");
+        }
         List<String> command = new ArrayList<>(Arrays.asList(argv).subList(dashes + 1, argv.length));
         Path launcher = Path.of(command.get(0)).getFileName();
         if (launcher == null || !launcher.toString().equals("java")) {

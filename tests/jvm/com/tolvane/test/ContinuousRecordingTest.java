@@ -119,6 +119,26 @@ class ContinuousRecordingTest {
         endTarget();
     }
 
+    /** Bad loop options are refused before any JVM is touched (the target 1 does not exist). */
+    @Test
+    void loopOptionsAreCheckedFirst() {
+        String[][] cases = {
+            {"--keep 3 without --loop", "--keep applies to continuous recordings", "record", "--keep", "3", "1"},
+            {"interval under a second", "shorter than a second", "record", "--loop", "500ms", "-o", "x-%n.tsnap", "1"},
+            {"one name for every snapshot", "needs %n", "record", "--loop", "1s", "-o", "same.tsnap", "1"},
+            {"only %% of a placeholder", "needs %n", "record", "--loop", "1s", "-o", "x-%%n.tsnap", "1"},
+            {"keep of 0", "--keep takes a number", "record", "--loop", "1s", "--keep", "0", "-o", "a-%t.tsnap", "1"},
+            {"html of a loop", "--html applies to single", "record", "--loop", "1s", "--html",
+                "a.html", "-o", "a-%t.tsnap", String.valueOf(ProcessHandle.current().pid())},
+            {"stop without target", "missing target", "stop"},
+        };
+        for (String[] c : cases) {
+            ToolRun r = ToolRun.of(java.util.Arrays.copyOfRange(c, 2, c.length));
+            assertEquals(2, r.code(), c[0] + "\n" + r);
+            assertTrue(r.err().contains(c[1]), c[0] + "\n" + r);
+        }
+    }
+
     /** loop= on the java command line; tolvane stop and tolvane record work on that JVM as on an attached one. */
     @Test
     void loopFromStartStopsAndLeavesRoomForRecord() throws Exception {

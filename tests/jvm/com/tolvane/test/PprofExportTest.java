@@ -134,6 +134,21 @@ class PprofExportTest {
         assertEquals(1, worker2);
     }
 
+    /** The extension of -o chooses pprof; --thread keeps only the chosen threads' samples. */
+    @Test
+    void extensionChoosesPprofAndThreadFilterApplies() throws IOException {
+        Path snapshot = shopSnapshot();
+        Path out = dir.resolve("only2.pprof");
+        ToolRun r = ToolRun.of("report", snapshot.toString(), "-o", out.toString(), "--thread", "-2$");
+        assertEquals(0, r.code(), r.toString());
+        ProfileProto.Profile p = read(out);
+        assertEquals(1, p.getSampleCount());
+        assertEquals(Map.of("thread", "worker-2"), labels(p.getSample(0), p.getStringTableList()));
+        ToolRun bad = ToolRun.of("report", snapshot.toString(), "-f", "pprof", "-o", dir + "/no/such/dir/x.pb.gz");
+        assertEquals(1, bad.code(), bad.toString());
+        assertFalse(Files.exists(dir.resolve("no")));
+    }
+
     private static Map<String, String> labels(ProfileProto.Sample s, List<String> strings) {
         Map<String, String> labels = new HashMap<>();
         for (ProfileProto.Label l : s.getLabelList()) {
