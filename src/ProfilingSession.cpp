@@ -20,10 +20,10 @@
 #include <sys/stat.h>
 
 // ---- load-time state, created in this order when the library is loaded ----
-// Everything the library builds before Agent_OnAttach is defined here, in one
-// translation unit, so that construction follows this order and the containers
-// are destroyed in the reverse order when the library is unloaded. Keep the
-// rows in this order when filling them in.
+// Everything the library builds before Agent_OnAttach or Agent_OnLoad is
+// defined here, in one translation unit, so that construction follows this
+// order and the containers are destroyed in the reverse order when the library
+// is unloaded. Keep the rows in this order when filling them in.
 // 1. line-number cache: the empty line-number table
 LineNumberTableStruct* CallTreeHelper::emptyStruct = new LineNumberTableStruct{0, nullptr};
 // 2. line-number cache: method id to line-number table

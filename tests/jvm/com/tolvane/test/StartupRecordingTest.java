@@ -95,6 +95,7 @@ class StartupRecordingTest {
             {"record=1s,keep=0,file=" + dir + "/k.tsnap", "No recording from start: keep=0"},
             {"record=1s,recrod=2s", "No recording from start: unknown option 'recrod=2s'"},
             {"record=1s,jar=" + dir + "/missing.jar", "No recording from start: agent jar " + dir + "/missing.jar"},
+            {"record=1s,file=" + dir + "/none/x.tsnap", "No recording from start: the directory " + dir + "/none"},
         };
         for (String[] c : cases) {
             ChildJvm.Result r = ChildJvm.main(StartupProbe.class, "0").jvmArg(agentPath(c[0])).run().assertSuccess();

@@ -77,6 +77,8 @@ public final class Recorder implements RecorderMXBean {
         /** Snapshots written so far, and those of them that remain, oldest first. */
         long written;
         final Deque<String> kept = new ArrayDeque<String>();
+        /** Started with the JVM: nobody follows it, so a failure is told on standard error. */
+        boolean fromStart;
 
         Job(long id, RecordingRequest request) {
             this.id = id;
@@ -89,6 +91,11 @@ public final class Recorder implements RecorderMXBean {
 
     @Override
     public long start(String request) {
+        return start(request, false);
+    }
+
+    /** Starts a recording; one {@code fromStart} tells its failure on standard error. */
+    long start(String request, boolean fromStart) {
         RecordingRequest parsed = RecordingRequest.parse(request);
         Path output = Paths.get(parsed.output);
         if (!output.isAbsolute()) {
@@ -116,6 +123,7 @@ public final class Recorder implements RecorderMXBean {
             }
             startThread();
             Job job = new Job(++recordings, parsed);
+            job.fromStart = fromStart;
             active = job;
             recent.put(job.id, job);
             queue.add(job);
@@ -325,6 +333,9 @@ public final class Recorder implements RecorderMXBean {
         } catch (Throwable t) {
             message = describe(t);
         } finally {
+            if (job.fromStart && state.equals("failed")) {
+                System.err.println("tolvane> Recording from start failed: " + message);
+            }
             synchronized (lock) {
                 job.state = state;
                 job.message = message;

@@ -85,7 +85,7 @@ public final class RecorderAgent {
                 }
                 r = recorder;
             }
-            long id = r.start(request.request);
+            long id = r.start(request.request, true);
             System.err.println("tolvane> Recording from start " + request.description);
             r.awaitSampling(id, START_WAIT_MILLIS);
         } catch (RuntimeException | Error e) {

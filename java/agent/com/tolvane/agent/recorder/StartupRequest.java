@@ -125,6 +125,10 @@ final class StartupRequest {
         }
 
         String output = Paths.get(workDir).resolve(file).toAbsolutePath().normalize().toString();
+        java.nio.file.Path parent = Paths.get(output).getParent();
+        if (parent == null || !java.nio.file.Files.isDirectory(parent)) {
+            throw new IllegalArgumentException("the directory " + parent + " of file=" + file + " does not exist");
+        }
         String description;
         if (loop > 0) {
             OutputPattern.check(output);
