@@ -394,7 +394,8 @@ void startRecorder(JNIEnv* env, const char* options) {
         MessageUtil::message("Could not start the recorder: no class loader");
         return;
     }
-    jmethodID systemLoader = env->GetStaticMethodID(loaderClass.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
+    jmethodID systemLoader =
+        env->GetStaticMethodID(loaderClass.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
     if (clearPendingException(env) || systemLoader == nullptr) {
         return;
     }

@@ -237,9 +237,9 @@ public final class Recording {
         } catch (IllegalStateException e) {
             String message = String.valueOf(e.getMessage());
             if (message.contains("already being recorded continuously")) {
-                throw new ToolException("JVM " + target.pid() + " is " + message.substring(message.indexOf("already"),
-                        message.lastIndexOf("; only one")) + "; only one recording can run in a JVM at a time, and tolvane stop "
-                        + target.pid() + " ends that one");
+                String what = message.substring(message.indexOf("already"), message.lastIndexOf("; only one"));
+                throw new ToolException("JVM " + target.pid() + " is " + what + "; only one recording can run in a"
+                        + " JVM at a time, and tolvane stop " + target.pid() + " ends that one");
             }
             if (message.contains("already being recorded")) {
                 throw new ToolException("JVM " + target.pid() + " is already being recorded;"

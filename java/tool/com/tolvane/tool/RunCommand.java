@@ -62,8 +62,9 @@ public final class RunCommand implements Command {
 
         // %t is the start of the command, set here so that the file can be found afterwards;
         // %p is the JVM's process id, known to the JVM itself.
+        String timestamp = RecordOptions.expandOutput("%t", 0, LocalDateTime.now());
         String pattern = LoopOptions.absolute(loop.isLoop() ? options.outputPattern
-                : LoopOptions.replace(options.outputPattern, 't', RecordOptions.expandOutput("%t", 0, LocalDateTime.now())));
+                : LoopOptions.replace(options.outputPattern, 't', timestamp));
         command.add(1, "-agentpath:" + ToolPaths.library() + "=" + agentOptions(parsed, options, loop, pattern));
 
         StopSignals signals = StopSignals.install(() -> {

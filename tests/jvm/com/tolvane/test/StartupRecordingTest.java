@@ -124,8 +124,15 @@ class StartupRecordingTest {
         assertEquals(0, r.code(), r.toString());
         List<Path> files = snapshots();
         assertEquals(1, files.size(), r.toString());
+        assertTrue(files.get(0).getFileName().toString().matches("run-\\d+\\.tsnap"), files.toString());
         assertTrue(r.out().contains("until it exited") && r.out().contains("Snapshot: " + files.get(0)), r.toString());
         assertTrue(r.out().contains("StartupProbe.spin"), r.toString());
+
+        // The program's own -h after -- is the program's.
+        ToolRun help = ToolRun.of("run", "-o", dir + "/help.tsnap", "--", ChildJvm.property("tolvane.java"), "-cp",
+                ChildJvm.property("tolvane.testJar"), StartupProbe.class.getName(), "0", "-h");
+        assertEquals(0, help.code(), help.toString());
+        assertTrue(Files.isRegularFile(dir.resolve("help.tsnap")), help.toString());
 
         ToolRun noCommand = ToolRun.of("run", "-d", "10s", "java", "-version");
         assertEquals(2, noCommand.code(), noCommand.toString());

@@ -327,7 +327,8 @@ public final class Recorder implements RecorderMXBean {
         String state = "failed";
         String message = "";
         try {
-            state = job.request.isLoop() ? loop(job) : once(job, Paths.get(job.request.output), job.request.durationMillis);
+            RecordingRequest request = job.request;
+            state = request.isLoop() ? loop(job) : once(job, Paths.get(request.output), request.durationMillis);
         } catch (IncompleteSnapshot e) {
             message = e.getMessage();
         } catch (Throwable t) {
