@@ -386,7 +386,7 @@ std::string libraryDirectory() {
 }
 
 // Loads the recorder class through the system class loader, which holds the
-// agent jar, and calls RecorderAgent.onLoad(options). Every failure is a
+// agent jar, and calls RecorderAgent.onLoad with the option bytes. Every failure is a
 // console message; the JVM goes on without a recording.
 void startRecorder(JNIEnv* env, const char* options) {
     LocalRef<jclass> loaderClass(env, env->FindClass("java/lang/ClassLoader"));
@@ -417,16 +417,23 @@ void startRecorder(JNIEnv* env, const char* options) {
         MessageUtil::message("Could not start the recorder: %s not found in the agent jar", RECORDER_AGENT_CLASS);
         return;
     }
-    jmethodID onLoad = env->GetStaticMethodID(agent.get(), "onLoad", "(Ljava/lang/String;)V");
+    jmethodID onLoad = env->GetStaticMethodID(agent.get(), "onLoad", "([B)V");
     if (clearPendingException(env) || onLoad == nullptr) {
         MessageUtil::message("Could not start the recorder: the agent jar is of another version");
         return;
     }
-    LocalRef<jstring> text(env, env->NewStringUTF(options));
-    if (clearPendingException(env) || text.get() == nullptr) {
+    // As bytes: a file name need not be valid (modified) UTF-8, which NewStringUTF
+    // would require; the recorder decodes them as the JVM decodes file names.
+    jsize length = static_cast<jsize>(std::strlen(options));
+    LocalRef<jbyteArray> bytes(env, env->NewByteArray(length));
+    if (clearPendingException(env) || bytes.get() == nullptr) {
         return;
     }
-    env->CallStaticVoidMethod(agent.get(), onLoad, text.get());
+    env->SetByteArrayRegion(bytes.get(), 0, length, reinterpret_cast<const jbyte*>(options));
+    if (clearPendingException(env)) {
+        return;
+    }
+    env->CallStaticVoidMethod(agent.get(), onLoad, bytes.get());
     if (clearPendingException(env)) {
         MessageUtil::message("Could not start the recorder (see the exception above)");
     }

@@ -115,6 +115,16 @@ class StartupRecordingTest {
         assertEquals(List.of(named), snapshots());
     }
 
+    /** The options reach the recorder as bytes, decoded as the JVM decodes file names. */
+    @Test
+    void nonAsciiFileNameIsKept() throws Exception {
+        // A character outside the BMP: four bytes in UTF-8, which modified UTF-8 writes differently.
+        Path file = dir.resolve("caf\u00e9-\ud83d\ude00.tsnap");
+        ChildJvm.main(StartupProbe.class, "200").env("LC_ALL", "C.UTF-8")
+                .jvmArg(agentPath("record=5s,file=" + file)).run().assertSuccess();
+        assertEquals(List.of(file), snapshots());
+    }
+
     /** tolvane run: the java command gets the library, runs to its end, and the summary follows. */
     @Test
     void runWrapsJavaCommandAndSummarises() throws Exception {

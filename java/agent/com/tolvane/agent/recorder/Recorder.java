@@ -543,16 +543,19 @@ public final class Recorder implements RecorderMXBean {
         }
     }
 
+    /** The encoding of file names on this system, as the JVM uses it. */
+    static Charset fileNameCharset() {
+        String encoding = System.getProperty("sun.jnu.encoding");
+        try {
+            return encoding != null ? Charset.forName(encoding) : Charset.defaultCharset();
+        } catch (RuntimeException e) {
+            return Charset.defaultCharset();
+        }
+    }
+
     /** The file name as the operating system takes it, followed by the terminating zero byte. */
     static byte[] pathBytes(String path) {
-        String encoding = System.getProperty("sun.jnu.encoding");
-        Charset charset;
-        try {
-            charset = encoding != null ? Charset.forName(encoding) : Charset.defaultCharset();
-        } catch (RuntimeException e) {
-            charset = Charset.defaultCharset();
-        }
-        byte[] name = path.getBytes(charset);
+        byte[] name = path.getBytes(fileNameCharset());
         byte[] terminated = new byte[name.length + 1];
         System.arraycopy(name, 0, terminated, 0, name.length);
         return terminated;

@@ -60,17 +60,19 @@ public final class RecorderAgent {
 
     /**
      * Called by the library, on the JVM's main thread before the main class
-     * is loaded, with the options given on the command line: starts the
+     * is loaded, with the bytes of the options given on the command line
+     * (decoded as the JVM decodes file names): starts the
      * recording they ask for, and waits until it samples. Never throws: a bad
      * option is one line on standard error, and the JVM runs unrecorded.
      */
-    public static void onLoad(String options) {
+    public static void onLoad(byte[] optionBytes) {
         try {
             System.setProperty(NATIVE_PROPERTY, "loaded");
         } catch (RuntimeException ignored) {
             // a later command then loads the library again, which is harmless
         }
         try {
+            String options = new String(optionBytes, Recorder.fileNameCharset());
             String command = System.getProperty("sun.java.command", "");
             String mainClass = command.isEmpty() ? null : command.split(" ")[0];
             StartupRequest request = StartupRequest.parse(options, OutputPattern.currentPid(),
