@@ -270,7 +270,7 @@ public final class Recorder implements RecorderMXBean {
                     return;
                 }
                 try {
-                    lock.wait(Math.min(left, 10));
+                    lock.wait(left);
                 } catch (InterruptedException e) {
                     Thread.currentThread().interrupt();
                     return;
@@ -410,6 +410,7 @@ public final class Recorder implements RecorderMXBean {
             if (job.stopRequested) {
                 Thread.currentThread().interrupt();
             }
+            lock.notifyAll(); // awaitSampling
         }
         long start = System.nanoTime();
         boolean interrupted;
