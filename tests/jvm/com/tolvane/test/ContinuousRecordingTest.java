@@ -119,6 +119,22 @@ class ContinuousRecordingTest {
         endTarget();
     }
 
+    /** On a single recording from the start, stop ends it at once and its snapshot is complete. */
+    @Test
+    void stopEndsSingleRecordingFromStartAtOnce() throws Exception {
+        Path file = dir.resolve("single.tsnap");
+        String pid = startTarget("-agentpath:" + ChildJvm.property("tolvane.lib") + "=record=60s,file=" + file);
+        Thread.sleep(1000);
+        long started = System.nanoTime();
+        ToolRun stop = ToolRun.of("stop", pid);
+        assertEquals(0, stop.code(), stop.toString());
+        assertTrue(System.nanoTime() - started < 20_000_000_000L, "stop waited for the recording's time");
+        assertTrue(stop.out().contains("its snapshot:") && stop.out().contains(file.toString()), stop.toString());
+        Snapshot s = SnapshotReader.read(file);
+        assertTrue(s.header().durationMicros() < 10_000_000L, s.header().toString());
+        endTarget();
+    }
+
     /** Bad loop options are refused before any JVM is touched (the target 1 does not exist). */
     @Test
     void loopOptionsAreCheckedFirst() {

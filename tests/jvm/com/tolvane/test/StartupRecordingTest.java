@@ -138,6 +138,18 @@ class StartupRecordingTest {
         assertTrue(r.out().contains("until it exited") && r.out().contains("Snapshot: " + files.get(0)), r.toString());
         assertTrue(r.out().contains("StartupProbe.spin"), r.toString());
 
+        // A loop through run: the JVM's own recorder keeps the newest snapshot; nothing to summarise.
+        ToolRun loop = ToolRun.of("run", "--loop", "1s", "--keep", "1", "-o", dir + "/loop-%n.tsnap", "--",
+                ChildJvm.property("tolvane.java"), "-cp", ChildJvm.property("tolvane.testJar"),
+                StartupProbe.class.getName(), "2500");
+        assertEquals(0, loop.code(), loop.toString());
+        try (Stream<Path> list = Files.list(dir)) {
+            List<String> loops = list.map(f -> f.getFileName().toString()).filter(n -> n.startsWith("loop-"))
+                    .collect(Collectors.toList());
+            assertEquals(1, loops.size(), loops.toString());
+            assertTrue(loops.get(0).matches("loop-[2-9]\\.tsnap"), loops.toString());
+        }
+
         // The program's own -h after -- is the program's.
         ToolRun help = ToolRun.of("run", "-o", dir + "/help.tsnap", "--", ChildJvm.property("tolvane.java"), "-cp",
                 ChildJvm.property("tolvane.testJar"), StartupProbe.class.getName(), "0", "-h");
