@@ -42,7 +42,11 @@ public final class PprofFormat {
     private PprofFormat() {
     }
 
-    /** The sample types of a snapshot, in order: one per state a thread's time is booked in. */
+    /**
+     * The sample types of a snapshot, in order: one per state a thread's time
+     * is booked in. A kind that only some snapshots carry is added only for
+     * those, after these, so readers always find the states at the same index.
+     */
     static List<Kind> kinds(Snapshot snapshot) {
         List<Kind> kinds = new ArrayList<>();
         for (Metric m : Metric.STATES) {
