@@ -1,6 +1,6 @@
 package com.tolvane.test;
 
-/** A target that keeps working lightly until it is killed or two minutes have passed: 10 ms of work per 50 ms. */
+/** A target that keeps working lightly until it is killed or two minutes have passed: 5 ms of work per 50 ms. */
 public final class LoopTarget {
     private static volatile long sink;
 
@@ -13,12 +13,12 @@ public final class LoopTarget {
         long end = System.nanoTime() + 120_000_000_000L;
         while (System.nanoTime() < end) {
             work();
-            Thread.sleep(40);
+            Thread.sleep(45);
         }
     }
 
     static void work() {
-        long until = System.nanoTime() + 10_000_000L;
+        long until = System.nanoTime() + 5_000_000L;
         while (System.nanoTime() < until) {
             sink += System.nanoTime() % 7;
         }
