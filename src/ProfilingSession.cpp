@@ -177,6 +177,7 @@ void ProfilingSession::init(JavaVM* vm, char* options, bool atLoad) {
 
     if (atLoad) {
         Profiling::parseOptions(StartupOptions::libraryFlags(options).c_str());
+        delete[] Profiling::loadOptions;
         Profiling::loadOptions = copyString(options != nullptr ? options : "");
         Profiling::agentJarAdded = Profiling::addAgentJar(jvmti, options);
     } else {
