@@ -9,6 +9,21 @@ if(NOT EXISTS ${JUNIT_STANDALONE})
   message(FATAL_ERROR "JUnit 5 console launcher not found; install Debian's junit5 package")
 endif()
 
+# pprof output: Java classes generated from profile.proto, on Debian's protobuf-java.
+set(PROTOBUF_JAR /usr/share/java/protobuf.jar)
+if(NOT EXISTS ${PROTOBUF_JAR})
+  message(FATAL_ERROR "protobuf-java not found; install Debian's libprotobuf-java package")
+endif()
+find_program(PROTOC protoc REQUIRED)
+set(PPROF_PROTO ${CMAKE_SOURCE_DIR}/java/tool/proto/profile.proto)
+set(PPROF_JAVA ${CMAKE_BINARY_DIR}/generated/com/tolvane/report/pprof/ProfileProto.java)
+add_custom_command(OUTPUT ${PPROF_JAVA}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated
+  COMMAND ${PROTOC} --proto_path=${CMAKE_SOURCE_DIR}/java/tool/proto --java_out=${CMAKE_BINARY_DIR}/generated
+    ${PPROF_PROTO}
+  DEPENDS ${PPROF_PROTO}
+  COMMENT "Generating the pprof profile classes")
+
 file(GLOB_RECURSE AGENT_JAVA CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/java/agent/*.java)
 set(CMAKE_JAVA_COMPILE_FLAGS --release 8 -Xlint:-options -encoding UTF-8)
 add_jar(tolvane-agent SOURCES ${AGENT_JAVA}
@@ -29,9 +44,9 @@ endforeach()
 if(TOOL_RESOURCE_ARGS)
   set(TOOL_RESOURCE_ARGS RESOURCES ${TOOL_RESOURCE_ARGS})
 endif()
-add_jar(tolvane-tool SOURCES ${TOOL_JAVA}
+add_jar(tolvane-tool SOURCES ${TOOL_JAVA} ${PPROF_JAVA}
   ${TOOL_RESOURCE_ARGS}
-  INCLUDE_JARS tolvane-agent
+  INCLUDE_JARS tolvane-agent ${PROTOBUF_JAR}
   OUTPUT_DIR ${CMAKE_BINARY_DIR}/jars)
 get_target_property(TOLVANE_TOOL_JAR tolvane-tool JAR_FILE)
 
@@ -39,7 +54,7 @@ file(GLOB_RECURSE JVM_TEST_JAVA CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/
 if(JVM_TEST_JAVA)
   set(CMAKE_JAVA_COMPILE_FLAGS --release 17 -encoding UTF-8)
   add_jar(tolvane-jvm-tests SOURCES ${JVM_TEST_JAVA}
-    INCLUDE_JARS tolvane-agent tolvane-tool ${JUNIT_STANDALONE}
+    INCLUDE_JARS tolvane-agent tolvane-tool ${PROTOBUF_JAR} ${JUNIT_STANDALONE}
     OUTPUT_DIR ${CMAKE_BINARY_DIR}/jars)
   get_target_property(TOLVANE_TEST_JAR tolvane-jvm-tests JAR_FILE)
   add_dependencies(tolvane-jvm-tests tolvane tolvane_clockstep)
@@ -62,9 +77,10 @@ if(JVM_TEST_JAVA)
         -Dtolvane.root=${CMAKE_SOURCE_DIR}
         -Dtolvane.buildDir=${CMAKE_BINARY_DIR}
         -Dtolvane.clockShim=$<TARGET_FILE:tolvane_clockstep>
+        -Dtolvane.protobufJar=${PROTOBUF_JAR}
         -jar ${JUNIT_STANDALONE}
         --disable-banner --details=tree --fail-if-no-tests
-        --class-path ${TOLVANE_TEST_JAR}:${TOLVANE_TOOL_JAR}:${TOLVANE_AGENT_JAR}
+        --class-path ${TOLVANE_TEST_JAR}:${TOLVANE_TOOL_JAR}:${TOLVANE_AGENT_JAR}:${PROTOBUF_JAR}
         --select-class ${fqcn})
     set_tests_properties(jvm.${test_name} PROPERTIES LABELS jvm TIMEOUT 600)
   endforeach()

@@ -10,20 +10,24 @@
 #include "JvmtiBuffer.h"
 #include "JvmtiError.h"
 #include "MessageUtil.h"
+#include "StartupOptions.h"
 #include "StringCopy.h"
 #include "ThreadManager.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <string>
+#include <sys/stat.h>
 #ifndef NDEBUG
 #include <thread>
 #endif
 
 // ---- load-time state, created in this order when the library is loaded ----
-// Everything the library builds before Agent_OnAttach is defined here, in one
-// translation unit, so that construction follows this order and the containers
-// are destroyed in the reverse order when the library is unloaded. Keep the
-// rows in this order when filling them in.
+// Everything the library builds before Agent_OnAttach or Agent_OnLoad is
+// defined here, in one translation unit, so that construction follows this
+// order and the containers are destroyed in the reverse order when the library
+// is unloaded. Keep the rows in this order when filling them in.
 // 1. line-number cache: the empty line-number table
 LineNumberTableStruct* CallTreeHelper::emptyStruct = new LineNumberTableStruct{0, nullptr};
 // 2. line-number cache: method id to line-number table
@@ -62,6 +66,8 @@ jrawMonitorID Profiling::_threadMonitor = nullptr;
 jrawMonitorID Profiling::_sleepMonitor = nullptr;
 jclass Profiling::systemClass = nullptr;
 jmethodID Profiling::getPropertyMethod = nullptr;
+char* Profiling::loadOptions = nullptr;
+bool Profiling::agentJarAdded = false;
 
 namespace {
 
@@ -90,6 +96,10 @@ long long numberOption(const char* options, const char* name, long long max) {
 
 const char SINGLE_CAPTURE_LIMIT_OPTION[] = "single-capture-limit=";
 const long MAX_SINGLE_CAPTURE_LIMIT = 1000000;
+
+// The recorder's entry for a JVM that loaded the library at start-up.
+const char RECORDER_AGENT_CLASS[] = "com.tolvane.agent.recorder.RecorderAgent";
+const char AGENT_JAR_NAME[] = "tolvane-agent.jar";
 
 const char ASTERISKS[] = "*******************************************************************";
 
@@ -195,7 +205,7 @@ ProfilingSession::~ProfilingSession() {
     delete[] javaVersion;
 }
 
-void ProfilingSession::init(JavaVM* vm, char* options) {
+void ProfilingSession::init(JavaVM* vm, char* options, bool atLoad) {
     // A later attach in the same process must not disturb the state, the
     // environment or the monitors that running natives rely on.
     if (initStarted.exchange(true)) {
@@ -234,7 +244,9 @@ void ProfilingSession::init(JavaVM* vm, char* options) {
 
     JNIEnv* env = nullptr;
     void* jni = nullptr;
-    if (vm->GetEnv(&jni, JNI_VERSION_1_4) == JNI_OK && jni != nullptr) {
+    if (atLoad) {
+        // No JNI before the VM is initialised; dxVMInit reads the Java version.
+    } else if (vm->GetEnv(&jni, JNI_VERSION_1_4) == JNI_OK && jni != nullptr) {
         env = static_cast<JNIEnv*>(jni);
         // The Java version replaces the VM version even when it is unset.
         char* javaVersionProperty = Profiling::getProperty(env, "java.version");
@@ -246,7 +258,14 @@ void ProfilingSession::init(JavaVM* vm, char* options) {
 
     sampler = new Sampler(5);
 
-    Profiling::parseOptions(options);
+    if (atLoad) {
+        Profiling::parseOptions(StartupOptions::libraryFlags(options).c_str());
+        delete[] Profiling::loadOptions;
+        Profiling::loadOptions = copyString(options != nullptr ? options : "");
+        Profiling::agentJarAdded = Profiling::addAgentJar(jvmti, options);
+    } else {
+        Profiling::parseOptions(options);
+    }
     if (g_singleCaptureLimit >= 0) {
         sampler->singleCaptureLimit = g_singleCaptureLimit;
     }
@@ -373,8 +392,14 @@ bool Profiling::enableEvents(JNIEnv* env) {
     std::memset(&callbacks, 0, sizeof callbacks);
     callbacks.VMDeath = &Profiling::dxVMDeath;
     callbacks.ThreadStart = &LiveCpuProfilingHelper::dxThreadStart;
+    if (loadOptions != nullptr) {
+        callbacks.VMInit = &Profiling::dxVMInit;
+    }
     jvmti->SetEventCallbacks(&callbacks, static_cast<jint>(sizeof callbacks));
     jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_DEATH, nullptr);
+    if (loadOptions != nullptr) {
+        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);
+    }
     if (g_safeThreadStart) {
         jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_THREAD_START, nullptr);
     }
@@ -452,6 +477,134 @@ void JNICALL Profiling::dxVMDeath(jvmtiEnv* jvmti, JNIEnv* env) {
          waited += RECORDING_END_POLL_MILLIS) {
         ProfilingSession::sleep(RECORDING_END_POLL_MILLIS);
     }
+}
+
+namespace {
+
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The directory this library was loaded from, with a trailing slash; empty
+// when the loader cannot tell.
+std::string libraryDirectory() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&Profiling::addAgentJar), &info) == 0 || info.dli_fname == nullptr) {
+        return "";
+    }
+    std::string path = info.dli_fname;
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+// Loads the recorder class through the system class loader, which holds the
+// agent jar, and calls RecorderAgent.onLoad with the option bytes. Every failure is a
+// console message; the JVM goes on without a recording.
+void startRecorder(JNIEnv* env, const char* options) {
+    LocalRef<jclass> loaderClass(env, env->FindClass("java/lang/ClassLoader"));
+    if (clearPendingException(env) || loaderClass.get() == nullptr) {
+        MessageUtil::message("Could not start the recorder: no class loader");
+        return;
+    }
+    jmethodID systemLoader =
+        env->GetStaticMethodID(loaderClass.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
+    if (clearPendingException(env) || systemLoader == nullptr) {
+        return;
+    }
+    jmethodID loadClass = env->GetMethodID(loaderClass.get(), "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;");
+    if (clearPendingException(env) || loadClass == nullptr) {
+        return;
+    }
+    LocalRef<jobject> loader(env, env->CallStaticObjectMethod(loaderClass.get(), systemLoader));
+    if (clearPendingException(env) || loader.get() == nullptr) {
+        MessageUtil::message("Could not start the recorder: no system class loader");
+        return;
+    }
+    LocalRef<jstring> className(env, env->NewStringUTF(RECORDER_AGENT_CLASS));
+    if (clearPendingException(env) || className.get() == nullptr) {
+        return;
+    }
+    LocalRef<jclass> agent(env, static_cast<jclass>(env->CallObjectMethod(loader.get(), loadClass, className.get())));
+    if (clearPendingException(env) || agent.get() == nullptr) {
+        MessageUtil::message("Could not start the recorder: %s not found in the agent jar", RECORDER_AGENT_CLASS);
+        return;
+    }
+    jmethodID onLoad = env->GetStaticMethodID(agent.get(), "onLoad", "([B)V");
+    if (clearPendingException(env) || onLoad == nullptr) {
+        MessageUtil::message("Could not start the recorder: the agent jar is of another version");
+        return;
+    }
+    // As bytes: a file name need not be valid (modified) UTF-8, which NewStringUTF
+    // would require; the recorder decodes them as the JVM decodes file names.
+    jsize length = static_cast<jsize>(std::strlen(options));
+    LocalRef<jbyteArray> bytes(env, env->NewByteArray(length));
+    if (clearPendingException(env) || bytes.get() == nullptr) {
+        return;
+    }
+    env->SetByteArrayRegion(bytes.get(), 0, length, reinterpret_cast<const jbyte*>(options));
+    if (clearPendingException(env)) {
+        return;
+    }
+    env->CallStaticVoidMethod(agent.get(), onLoad, bytes.get());
+    if (clearPendingException(env)) {
+        MessageUtil::message("Could not start the recorder (see the exception above)");
+    }
+}
+
+}  // namespace
+
+bool Profiling::addAgentJar(jvmtiEnv* jvmti, const char* options) {
+    std::string jar = StartupOptions::value(options, "jar");
+    if (jar.empty()) {
+        std::string dir = libraryDirectory();
+        for (const std::string& candidate : {dir + AGENT_JAR_NAME, dir + "jars/" + AGENT_JAR_NAME}) {
+            if (!dir.empty() && isRegularFile(candidate)) {
+                jar = candidate;
+                break;
+            }
+        }
+    }
+    bool wanted = StartupOptions::requestsRecording(options);
+    if (jar.empty() || !isRegularFile(jar)) {
+        // Without a recording asked for, the jar is only a convenience.
+        if (wanted) {
+            MessageUtil::message("No recording from start: agent jar %s not found; give its path as jar=PATH",
+                                 jar.empty() ? AGENT_JAR_NAME : jar.c_str());
+        }
+        return false;
+    }
+    jvmtiError error = jvmti->AddToSystemClassLoaderSearch(jar.c_str());
+    if (error != JVMTI_ERROR_NONE) {
+        MessageUtil::message("Could not add the agent jar %s to the class path (code: %d)", jar.c_str(),
+                             static_cast<int>(error));
+        return false;
+    }
+    return true;
+}
+
+void JNICALL Profiling::dxVMInit(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
+    if (env == nullptr || g_profilingSession == nullptr || !g_profilingSession->isAttached()) {
+        return;
+    }
+    {
+        ThreadMonitorLock lock;
+        // As at attach: the Java version replaces the VM version even when unset.
+        char* javaVersion = getProperty(env, "java.version");
+        delete[] g_profilingSession->javaVersion;
+        g_profilingSession->javaVersion = javaVersion;
+    }
+    // Outside the thread monitor: the recorder's thread registers threads under it.
+    if (agentJarAdded && loadOptions != nullptr) {
+        startRecorder(env, loadOptions);
+    }
+}
+
+extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* reserved) {
+    if (g_profilingSession != nullptr) {
+        g_profilingSession->init(vm, options, true);
+    }
+    return JNI_OK;
 }
 
 extern "C" JNIEXPORT jint JNICALL Agent_OnAttach(JavaVM* vm, char* options, void* reserved) {

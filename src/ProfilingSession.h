@@ -21,8 +21,11 @@ public:
     ProfilingSession(const ProfilingSession&) = delete;
     ProfilingSession& operator=(const ProfilingSession&) = delete;
 
-    // The attach sequence; runs once per process (a second attach is refused).
-    void init(JavaVM* vm, char* options);
+    // The attach sequence; runs once per process (a second attach or load is
+    // refused). With atLoad (Agent_OnLoad, the library given on the java
+    // command line) there is no JNI yet: the Java version is read and the
+    // recorder started once the VM is initialised (Profiling::dxVMInit).
+    void init(JavaVM* vm, char* options, bool atLoad = false);
 
     // Writes the snapshot file; called by the recording run with the thread
     // monitor held. True when the file was completed without a write error.
@@ -95,6 +98,13 @@ public:
     // A new[]-allocated copy of a Java system property, or null.
     static char* getProperty(JNIEnv* env, const char* propertyName);
     static void JNICALL dxVMDeath(jvmtiEnv* jvmti, JNIEnv* env);
+    // Enabled only for a library loaded with the JVM: reads the Java version
+    // and hands the load options to the recorder in the agent jar.
+    static void JNICALL dxVMInit(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
+    // Puts the agent jar on the system class path for the recorder started
+    // at VM init: the jar= option, else tolvane-agent.jar next to the library
+    // or in its jars/ directory. False when no jar could be added.
+    static bool addAgentJar(jvmtiEnv* jvmti, const char* options);
 
     // The VM of the attach; lets code without a JNIEnv at hand (fatalAssert)
     // find the calling thread's environment.
@@ -103,6 +113,10 @@ public:
     static jrawMonitorID _sleepMonitor;
     static jclass systemClass;
     static jmethodID getPropertyMethod;
+    // The options of Agent_OnLoad, kept for VM init; null after an attach.
+    static char* loadOptions;
+    // True when the agent jar was put on the class path at load.
+    static bool agentJarAdded;
 };
 
 extern ProfilingSession* g_profilingSession;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "ConsoleCapture.h"
@@ -43,6 +44,7 @@ struct FakeState {
     int localRefsMade = 0;
     int localRefsDeleted = 0;
     int exceptionsDescribed = 0;
+    std::vector<std::string> classPathAdded;
 };
 
 FakeState state;
@@ -146,6 +148,10 @@ void installFakes() {
         return JVMTI_ERROR_NONE;
     };
     t.SetEventNotificationMode = &setEventNotificationMode;
+    t.AddToSystemClassLoaderSearch = [](jvmtiEnv*, const char* segment) -> jvmtiError {
+        state.classPathAdded.push_back(segment);
+        return JVMTI_ERROR_NONE;
+    };
 
     JNINativeInterface_& n = fakeJni.functions;
     n.FindClass = [](JNIEnv*, const char*) -> jclass {
@@ -227,6 +233,16 @@ protected:
         g_sampleAgentClasses = savedFlags[2];
         g_batchedCapture = savedFlags[3];
         g_threadCpuTimeAvailable = savedFlags[4];
+        delete[] Profiling::loadOptions;
+        Profiling::loadOptions = nullptr;
+        Profiling::agentJarAdded = false;
+    }
+
+    ConsoleLines load(const char* options) {
+        std::string copy = options;
+        ConsoleCapture console;
+        session.init(fakeVm.get(), &copy[0], true);
+        return console.lines();
     }
 
     ConsoleLines attach(const char* options) {
@@ -417,6 +433,52 @@ TEST_F(AttachSequenceTest, ExceptionFromGetPropertyIsClearedAndCountsAsUnset) {
     EXPECT_FALSE(state.pending);
     EXPECT_EQ(0, state.jniCallsWithPendingException);
     EXPECT_EQ(state.localRefsMade, state.localRefsDeleted);
+}
+
+TEST_F(AttachSequenceTest, LoadTimeInitWaitsForVmInitAndPutsTheJarOnTheClassPath) {
+    char jar[] = "/tmp/tolvane-loadtest-XXXXXX";
+    int fd = mkstemp(jar);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::string options = std::string("record=30s,file=/tmp/agent-threads.tsnap,jar=") + jar + ",agent-classes";
+    // The file name names a flag but sets none; there is no JNI yet, so no complaint about it.
+    EXPECT_EQ((ConsoleLines{"tolvane> Protocol version 1", "tolvane> 64-bit library",
+                            "tolvane> Record agent classes", "tolvane> Native library initialized"}),
+              load(options.c_str()));
+    unlink(jar);
+    EXPECT_TRUE(session.isAttached());
+    EXPECT_FALSE(g_sampleAgentThreads);
+    EXPECT_TRUE(g_sampleAgentClasses);
+    EXPECT_EQ((std::vector<jint>{JVMTI_VERSION_1_1}), state.versionsAsked) << "JNI asked for at load";
+    ASSERT_NE(nullptr, session.javaVersion);
+    EXPECT_STREQ("17.0-fake", session.javaVersion) << "the Java version waits for VM init";
+    EXPECT_EQ(std::vector<std::string>{jar}, state.classPathAdded);
+    EXPECT_TRUE(Profiling::agentJarAdded);
+    EXPECT_STREQ(options.c_str(), Profiling::loadOptions);
+    EXPECT_EQ(&Profiling::dxVMInit, state.callbacks.VMInit);
+    EXPECT_EQ(&Profiling::dxVMDeath, state.callbacks.VMDeath);
+    EXPECT_EQ((std::vector<jvmtiEvent>{JVMTI_EVENT_VM_DEATH, JVMTI_EVENT_VM_INIT}), state.eventsEnabled);
+    EXPECT_TRUE(state.lineNumbersAsked);
+}
+
+TEST_F(AttachSequenceTest, LoadTimeInitWithoutTheJarSaysSoOnlyWhenARecordingIsAsked) {
+    EXPECT_EQ((ConsoleLines{"tolvane> Protocol version 1", "tolvane> 64-bit library",
+                            "tolvane> No recording from start: agent jar /nonexistent/a.jar not found; give its path"
+                            " as jar=PATH",
+                            "tolvane> Native library initialized"}),
+              load("loop=1m,jar=/nonexistent/a.jar"));
+    EXPECT_TRUE(state.classPathAdded.empty());
+    EXPECT_FALSE(Profiling::agentJarAdded);
+
+    ProfilingSession other;
+    state = FakeState();
+    ConsoleCapture console;
+    std::string quiet = "jar=/nonexistent/a.jar";
+    other.init(fakeVm.get(), &quiet[0], true);
+    EXPECT_EQ((ConsoleLines{"tolvane> Protocol version 1", "tolvane> 64-bit library",
+                            "tolvane> Native library initialized"}),
+              console.lines());
+    EXPECT_TRUE(other.isAttached());
 }
 
 TEST_F(AttachSequenceTest, RecordIsRefusedWhileAnotherRunIsInProgress) {

@@ -31,7 +31,7 @@ public final class ReportCommand implements Command {
 
     /** The report formats. */
     public enum Format {
-        TREE, HOTSPOTS, THREADS, COLLAPSED, JSON, HTML;
+        TREE, HOTSPOTS, THREADS, COLLAPSED, JSON, HTML, PPROF;
 
         String option() {
             return name().toLowerCase(Locale.ROOT);
@@ -54,7 +54,7 @@ public final class ReportCommand implements Command {
 
     @Override
     public String summary() {
-        return "show a snapshot as call tree, hot spots, threads, folded stacks, JSON or an HTML page";
+        return "show a snapshot as call tree, hot spots, threads, folded stacks, JSON, an HTML page or pprof";
     }
 
     @Override
@@ -67,9 +67,10 @@ public final class ReportCommand implements Command {
                 + "                     json       everything the snapshot holds\n"
                 + "                     html       one self-contained page: flame graph, call tree,\n"
                 + "                                hot spots and thread timeline\n"
+                + "                     pprof      gzip'd profile.proto for go tool pprof, Pyroscope, Grafana\n"
                 + "                     Default: from the extension of OUT (.html, .json, .collapsed,\n"
-                + "                     .folded), else tree on a terminal and collapsed when the output\n"
-                + "                     is piped or redirected.\n"
+                + "                     .folded, .pb.gz, .pprof), else tree on a terminal and collapsed\n"
+                + "                     when the output is piped or redirected.\n"
                 + "  -o, --output OUT   write to OUT instead of standard output\n"
                 + "  --min-percent P    fold call-tree children below P% of their caller's time and hot\n"
                 + "                     spots below P% of all (default " + Names.number(DEFAULT_MIN_PERCENT) + ")\n"
@@ -148,7 +149,7 @@ public final class ReportCommand implements Command {
             format = Format.parse(args.value("format", ""));
             if (format == null) {
                 throw ToolException.usage("unknown report format \"" + args.value("format", "")
-                        + "\" (tree, hotspots, threads, collapsed, json or html)");
+                        + "\" (tree, hotspots, threads, collapsed, json, html or pprof)");
             }
         } else {
             format = defaultFormat(output, System.console() != null);
@@ -185,6 +186,10 @@ public final class ReportCommand implements Command {
                     + threadNames(snapshot));
         }
 
+        if (format == Format.PPROF) {
+            PprofOutput.write(ctx, file, output, out, err);
+            return 0;
+        }
         if (output == null) {
             if (!args.has("format") && format == Format.COLLAPSED) {
                 // Said on standard error, which the pipe (flamegraph.pl, less) does not carry.
@@ -222,6 +227,9 @@ public final class ReportCommand implements Command {
             }
             if (name.endsWith(".collapsed") || name.endsWith(".folded")) {
                 return Format.COLLAPSED;
+            }
+            if (name.endsWith(".pb.gz") || name.endsWith(".pprof")) {
+                return Format.PPROF;
             }
             return Format.TREE;
         }

@@ -16,7 +16,8 @@ public final class Main {
     /** Every subcommand, in the order the overview lists them. */
     static Map<String, Command> commands() {
         Map<String, Command> commands = new LinkedHashMap<>();
-        for (Command c : List.of(new ListCommand(), new RecordCommand(), new VerifyCommand(), new DemoCommand())) {
+        for (Command c : List.of(new ListCommand(), new RecordCommand(), new RunCommand(), new StopCommand(),
+                new VerifyCommand(), new DemoCommand())) {
             commands.put(c.name(), c);
         }
         for (Command c : List.of(new com.tolvane.report.ReportCommand(), new com.tolvane.diff.DiffCommand())) {
@@ -49,7 +50,10 @@ public final class Main {
             return ToolException.USAGE;
         }
         String[] rest = java.util.Arrays.copyOfRange(args, 1, args.length);
-        if (List.of(rest).contains("-h") || List.of(rest).contains("--help")) {
+        // Only before "--": what follows belongs to another program (tolvane run -- java ... --help).
+        List<String> own = List.of(rest).subList(0, List.of(rest).contains("--") ? List.of(rest).indexOf("--")
+                : rest.length);
+        if (own.contains("-h") || own.contains("--help")) {
             out.println(command.usage());
             return 0;
         }

@@ -1,5 +1,6 @@
 package com.tolvane.tool;
 
+import com.tolvane.agent.recorder.RecordingDefaults;
 import java.math.BigDecimal;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
@@ -19,27 +20,10 @@ public final class RecordOptions {
     public static final String DEFAULT_OUTPUT = "tolvane-%p-%t.tsnap";
 
     /** The JDK's own packages: collapsed into the first call from application code. */
-    public static final List<String> DEFAULT_FILTERS = List.of("java.", "javax.", "jdk.", "sun.", "com.sun.");
+    public static final List<String> DEFAULT_FILTERS = List.copyOf(RecordingDefaults.FILTERS);
 
-    /**
-     * Socket read, write, connect and accept of the JDKs the tool supports:
-     * the NIO-based socket implementation and channels of JDK 13 and later,
-     * and the classic socket streams and implementation of JDK 8 to 12; and
-     * the waits of NIO selectors on Linux (epoll of JDK 11 and later and of
-     * JDK 8, the poll selector), where pollers such as Tomcat's and Netty's
-     * idle in a native method that the JVM reports as runnable.
-     */
-    public static final List<String> DEFAULT_NETIO = List.of(
-            "sun.nio.ch.NioSocketImpl#read", "sun.nio.ch.NioSocketImpl#write",
-            "sun.nio.ch.NioSocketImpl#connect", "sun.nio.ch.NioSocketImpl#accept",
-            "sun.nio.ch.SocketChannelImpl#read", "sun.nio.ch.SocketChannelImpl#write",
-            "sun.nio.ch.SocketChannelImpl#connect", "sun.nio.ch.SocketChannelImpl#finishConnect",
-            "sun.nio.ch.SocketChannelImpl#blockingRead", "sun.nio.ch.SocketChannelImpl#blockingWriteFully",
-            "sun.nio.ch.SocketChannelImpl#blockingConnect",
-            "sun.nio.ch.ServerSocketChannelImpl#accept", "sun.nio.ch.ServerSocketChannelImpl#blockingAccept",
-            "java.net.SocketInputStream#read", "java.net.SocketOutputStream#write",
-            "java.net.AbstractPlainSocketImpl#connect", "java.net.AbstractPlainSocketImpl#accept",
-            "sun.nio.ch.EPoll#wait", "sun.nio.ch.EPollArrayWrapper#epollWait", "sun.nio.ch.PollSelectorImpl#poll");
+    /** Socket calls and selector waits of the supported JDKs, counted as net I/O. */
+    public static final List<String> DEFAULT_NETIO = List.copyOf(RecordingDefaults.NETIO);
 
     private static final Pattern DURATION = Pattern.compile("(\\d+(?:\\.\\d+)?)(ms|s|m)?");
     private static final Pattern CLASS_PATTERN = Pattern.compile("[\\p{L}\\p{N}_$.*?/]*");
@@ -213,15 +197,10 @@ public final class RecordOptions {
 
     /** "com.sun.tools.javac." for "jdk.compiler/com.sun.tools.javac.Main"; null for a jar or no package. */
     static String applicationPackage(String mainClass) {
-        if (mainClass == null || mainClass.endsWith(".jar")) {
-            return null;
-        }
-        String cls = mainClass.substring(mainClass.indexOf('/') + 1);
-        int dot = cls.lastIndexOf('.');
-        return dot <= 0 || !CLASS_NAME.matcher(cls).matches() ? null : cls.substring(0, dot + 1);
+        return RecordingDefaults.applicationPackage(mainClass);
     }
 
-    /** The output file name with %p, %t and %% replaced. */
+    /** The output file name with %p, %t, %n and %% replaced. */
     public static String expandOutput(String pattern, long pid, LocalDateTime now) throws ToolException {
         StringBuilder sb = new StringBuilder();
         for (int i = 0; i < pattern.length(); i++) {
@@ -234,10 +213,11 @@ public final class RecordOptions {
             switch (next) {
                 case 'p': sb.append(pid); break;
                 case 't': sb.append(now.format(DateTimeFormatter.ofPattern("yyyyMMdd-HHmmss"))); break;
+                case 'n': sb.append(1); break; // the snapshot number; a single recording is the first
                 case '%': sb.append('%'); break;
                 default:
                     throw ToolException.usage("unknown placeholder in output file name '" + pattern
-                            + "': use %p (process id), %t (timestamp) or %%");
+                            + "': use %p (process id), %t (timestamp), %n (snapshot number) or %%");
             }
             i++;
         }

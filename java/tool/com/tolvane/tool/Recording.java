@@ -66,6 +66,10 @@ public final class Recording {
     private final Path output;
     private final PrintStream err;
     private final boolean progress;
+    /** A continuous recording's interval and count kept; none for a single recording. */
+    private LoopOptions loop;
+    /** A continuous recording ends after this long when above 0 (--duration given). */
+    private long loopLimitMillis;
     /** Set by SIGINT or SIGTERM while the recording runs: end it early. */
     private volatile boolean stopRequested;
     /** The recorder and the id of the running recording, for the signal handler; null before the start. */
@@ -84,10 +88,101 @@ public final class Recording {
         this.progress = progress;
     }
 
+    /**
+     * Makes this a continuous recording, started by {@link #startContinuous};
+     * {@code output} is then the file name pattern from {@link LoopOptions#pattern}.
+     */
+    public Recording continuous(LoopOptions loop, long limitMillis) {
+        this.loop = loop;
+        this.loopLimitMillis = limitMillis;
+        return this;
+    }
+
+    /**
+     * Starts a continuous recording and returns once it runs: it goes on in
+     * the target, without this tool, until tolvane stop or the JVM's exit.
+     */
+    public void startContinuous(PrintStream out) throws ToolException {
+        JMXConnector connector = load(ToolPaths.library(), ToolPaths.agentJar(), true);
+        try {
+            RecorderMXBean recorder = JMX.newMXBeanProxy(connector.getMBeanServerConnection(),
+                    new ObjectName(Recorder.OBJECT_NAME), RecorderMXBean.class);
+            start(recorder);
+            out.println("Recording JVM " + target.pid() + (target.mainClass().isEmpty() ? ""
+                    : " (" + target.mainClass() + ")") + " continuously: one snapshot every "
+                    + seconds(loop.intervalMillis) + " into " + output
+                    + (loop.keep > 0 ? ", the newest " + loop.keep + " kept" : "")
+                    + (loopLimitMillis > 0 ? ", for " + seconds(loopLimitMillis) : ""));
+            out.println("End it with: tolvane stop " + target.pid());
+        } catch (IOException e) {
+            throw connectionLost(e);
+        } catch (MalformedObjectNameException e) {
+            throw new IllegalStateException(e);
+        } finally {
+            close(connector);
+        }
+    }
+
+    /**
+     * tolvane stop: ends the recording running in a JVM (a continuous one
+     * after its interval in progress), waits for its last snapshot and names
+     * the snapshots that remain.
+     */
+    public static void stop(Targets.Jvm target, PrintStream out, PrintStream err) throws ToolException {
+        Recording r = new Recording(target, new RecordOptions(), null, err, false);
+        JMXConnector connector = r.load(null, ToolPaths.agentJar(), false);
+        if (connector == null) {
+            throw new ToolException("JVM " + target.pid() + " is not being recorded");
+        }
+        try {
+            RecorderMXBean recorder = JMX.newMXBeanProxy(connector.getMBeanServerConnection(),
+                    new ObjectName(Recorder.OBJECT_NAME), RecorderMXBean.class);
+            long id = recorder.getActiveRecording();
+            if (id == 0 || !recorder.end(id)) {
+                throw new ToolException("JVM " + target.pid() + " is not being recorded");
+            }
+            boolean continuous = recorder.isContinuous(id);
+            if (continuous) {
+                err.println("tolvane: ending the continuous recording of JVM " + target.pid()
+                        + " after the snapshot in progress");
+            }
+            String state = "recording";
+            Optional<ProcessHandle> process = ProcessHandle.of(target.pid());
+            while (state.equals("recording") && process.map(ProcessHandle::isAlive).orElse(false)) {
+                state = recorder.await(id, LONGEST_WAIT_MILLIS);
+            }
+            if (state.equals("failed")) {
+                throw new ToolException("the recording in JVM " + target.pid() + " failed: " + recorder.message(id));
+            }
+            List<String> snapshots = recorder.snapshots(id);
+            out.println("Recording of JVM " + target.pid() + " ended; " + (snapshots.size() == 1 ? "its snapshot:"
+                    : snapshots.size() + " snapshots remain:"));
+            for (String s : snapshots) {
+                out.println("  " + s);
+            }
+        } catch (UndeclaredThrowableException e) {
+            throw r.connectionLost(e.getCause());
+        } catch (IOException e) {
+            throw r.connectionLost(e);
+        } catch (MalformedObjectNameException e) {
+            throw new IllegalStateException(e);
+        } finally {
+            close(connector);
+        }
+    }
+
+    private static void close(JMXConnector connector) {
+        try {
+            connector.close();
+        } catch (IOException ignored) {
+            // the target may be gone; nothing to release on this side
+        }
+    }
+
     public Result run() throws ToolException {
         Path library = ToolPaths.library();
         Path agentJar = ToolPaths.agentJar();
-        JMXConnector connector = load(library, agentJar);
+        JMXConnector connector = load(library, agentJar, true);
         StopSignals signals = StopSignals.install(this::requestStop);
         try {
             RecorderMXBean recorder = JMX.newMXBeanProxy(connector.getMBeanServerConnection(),
@@ -166,7 +261,13 @@ public final class Recording {
         try {
             return recorder.start(request());
         } catch (IllegalStateException e) {
-            if (String.valueOf(e.getMessage()).contains("already being recorded")) {
+            String message = String.valueOf(e.getMessage());
+            if (message.contains("already being recorded continuously")) {
+                String what = message.substring(message.indexOf("already"), message.lastIndexOf("; only one"));
+                throw new ToolException("JVM " + target.pid() + " is " + what + "; only one recording can run in a"
+                        + " JVM at a time, and tolvane stop " + target.pid() + " ends that one");
+            }
+            if (message.contains("already being recorded")) {
                 throw new ToolException("JVM " + target.pid() + " is already being recorded;"
                         + " only one recording can run in a JVM at a time");
             }
@@ -182,7 +283,11 @@ public final class Recording {
     private String request() {
         Properties p = new Properties();
         p.setProperty("output", output.toString());
-        p.setProperty("durationMillis", Long.toString(options.durationMillis));
+        p.setProperty("durationMillis", Long.toString(loop != null ? loopLimitMillis : options.durationMillis));
+        if (loop != null) {
+            p.setProperty("loopMillis", Long.toString(loop.intervalMillis));
+            p.setProperty("keep", Long.toString(loop.keep));
+        }
         p.setProperty("transactions", Boolean.toString(options.transactions));
         p.setProperty("agentThreads", Boolean.toString(options.agentThreads));
         p.setProperty("agentClasses", Boolean.toString(options.agentClasses));
@@ -217,9 +322,11 @@ public final class Recording {
     /**
      * Attaches, loads what the JVM lacks and connects to its local management
      * agent (started if need be). The library and the recorder are loaded once
-     * per JVM: later recordings find both and load nothing.
+     * per JVM: later recordings find both and load nothing. Without
+     * {@code loadLibrary}, a JVM that lacks the library is left alone and
+     * null returned: nothing can be recording there.
      */
-    private JMXConnector load(Path library, Path agentJar) throws ToolException {
+    private JMXConnector load(Path library, Path agentJar, boolean loadLibrary) throws ToolException {
         long pid = target.pid();
         VirtualMachine vm;
         try {
@@ -235,6 +342,9 @@ public final class Recording {
         }
         try {
             Properties system = vm.getSystemProperties();
+            if (!loadLibrary && system.getProperty(RecorderAgent.NATIVE_PROPERTY) == null) {
+                return null;
+            }
             int warningRelease = agentWarningRelease(vm, system);
             JMXConnector connector = connect(vm);
             boolean done = false;

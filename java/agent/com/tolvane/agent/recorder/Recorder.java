@@ -12,7 +12,10 @@ import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.util.ArrayDeque;
+import java.util.ArrayList;
 import java.util.Collections;
+import java.util.Deque;
 import java.util.LinkedHashMap;
 import java.util.LinkedHashSet;
 import java.util.List;
@@ -32,6 +35,11 @@ import java.util.concurrent.LinkedBlockingQueue;
  * <p>A snapshot that was not completely written (a full disk) is deleted,
  * so no partial file stands under the output name, and the recording is
  * reported as failed.
+ *
+ * <p>A continuous recording writes one snapshot per interval, back to back,
+ * and deletes the oldest of its own snapshots beyond the number to keep. It
+ * runs until {@link #end} (after the interval in progress), {@link #stop}
+ * (at once, writing the interval so far), a failed snapshot, or the JVM's exit.
  */
 public final class Recorder implements RecorderMXBean {
     public static final String OBJECT_NAME = "com.tolvane:type=Recorder";
@@ -72,7 +80,14 @@ public final class Recorder implements RecorderMXBean {
         String state = "recording";
         String message = "";
         boolean stopRequested;
+        /** A continuous recording ends after the interval in progress. */
+        boolean endRequested;
         boolean sampling;
+        /** Snapshots written so far, and those of them that remain, oldest first. */
+        long written;
+        final Deque<String> kept = new ArrayDeque<String>();
+        /** Started with the JVM: nobody follows it, so a failure is told on standard error. */
+        boolean fromStart;
 
         Job(long id, RecordingRequest request) {
             this.id = id;
@@ -85,12 +100,19 @@ public final class Recorder implements RecorderMXBean {
 
     @Override
     public long start(String request) {
+        return start(request, false);
+    }
+
+    /** Starts a recording; one {@code fromStart} tells its failure on standard error. */
+    long start(String request, boolean fromStart) {
         RecordingRequest parsed = RecordingRequest.parse(request);
         Path output = Paths.get(parsed.output);
         if (!output.isAbsolute()) {
             throw new IllegalArgumentException("the output " + output + " is not an absolute path");
         }
-        checkOutput(output);
+        if (!parsed.isLoop()) {
+            checkOutput(output);
+        }
         if (!nativeBound()) {
             throw new IllegalStateException("the native library is not loaded in this JVM");
         }
@@ -100,12 +122,17 @@ public final class Recorder implements RecorderMXBean {
             // a security manager may refuse it; the command then loads the library again, which is harmless
         }
         synchronized (lock) {
+            if (active != null && active.request.isLoop()) {
+                throw new IllegalStateException("already being recorded continuously into " + active.request.output
+                        + " (" + active.written + " snapshots so far); only one recording can run in a JVM at a time");
+            }
             if (active != null) {
                 throw new IllegalStateException("already being recorded; only one recording can run in a JVM"
                         + " at a time");
             }
             startThread();
             Job job = new Job(++recordings, parsed);
+            job.fromStart = fromStart;
             active = job;
             recent.put(job.id, job);
             queue.add(job);
@@ -178,6 +205,44 @@ public final class Recorder implements RecorderMXBean {
     }
 
     @Override
+    public boolean end(long id) {
+        synchronized (lock) {
+            Job job = active;
+            if (job == null || job.id != id) {
+                return false;
+            }
+            if (!job.request.isLoop()) {
+                return stop(id);
+            }
+            job.endRequested = true;
+            return true;
+        }
+    }
+
+    @Override
+    public long getActiveRecording() {
+        synchronized (lock) {
+            return active == null ? 0 : active.id;
+        }
+    }
+
+    @Override
+    public boolean isContinuous(long id) {
+        synchronized (lock) {
+            Job job = recent.get(id);
+            return job != null && job.request.isLoop();
+        }
+    }
+
+    @Override
+    public List<String> snapshots(long id) {
+        synchronized (lock) {
+            Job job = recent.get(id);
+            return job == null ? new ArrayList<String>() : new ArrayList<String>(job.kept);
+        }
+    }
+
+    @Override
     public boolean isRecording() {
         synchronized (lock) {
             return active != null;
@@ -197,6 +262,33 @@ public final class Recorder implements RecorderMXBean {
     }
 
     /**
+     * Waits until a recording samples (or has ended), at most {@code millis}:
+     * lets the JVM's start hold its main class back until the recording of
+     * it has begun.
+     */
+    void awaitSampling(long id, long millis) {
+        long deadline = System.nanoTime() + millis * 1_000_000L;
+        synchronized (lock) {
+            while (true) {
+                Job job = recent.get(id);
+                if (job == null || job.sampling || !"recording".equals(job.state)) {
+                    return;
+                }
+                long left = (deadline - System.nanoTime()) / 1_000_000L;
+                if (left <= 0) {
+                    return;
+                }
+                try {
+                    lock.wait(left);
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                    return;
+                }
+            }
+        }
+    }
+
+    /**
      * Starts the recorder thread unless it runs. The agent starts it when it
      * registers the recorder, so that the thread belongs to the JVM's system
      * group and carries nothing of a JMX client's call; it is only started
@@ -207,7 +299,7 @@ public final class Recorder implements RecorderMXBean {
             if (thread != null && thread.isAlive()) {
                 return;
             }
-            thread = new Thread(new Runnable() {
+            thread = new Thread(systemGroup(), new Runnable() {
                 @Override
                 public void run() {
                     serve();
@@ -216,6 +308,15 @@ public final class Recorder implements RecorderMXBean {
             thread.setDaemon(true);
             thread.start();
         }
+    }
+
+    /** The JVM's outermost thread group, where its own service threads live. */
+    private static ThreadGroup systemGroup() {
+        ThreadGroup group = Thread.currentThread().getThreadGroup();
+        while (group.getParent() != null) {
+            group = group.getParent();
+        }
+        return group;
     }
 
     /** The recorder thread: takes one request after the other, for the life of the JVM. */
@@ -232,46 +333,19 @@ public final class Recorder implements RecorderMXBean {
     }
 
     private void run(Job job) {
-        RecordingRequest request = job.request;
-        Path output = Paths.get(request.output);
         String state = "failed";
         String message = "";
         try {
-            // Checked again here: the file system may have changed since the request.
-            checkOutput(output);
-            // An old file under the same name must not pass for the result of this recording.
-            Files.deleteIfExists(output);
-            configure(request);
-            synchronized (lock) {
-                job.sampling = true;
-                if (job.stopRequested) {
-                    Thread.currentThread().interrupt();
-                }
-            }
-            long start = System.nanoTime();
-            boolean interrupted;
-            try {
-                JvmtiCallee.record(request.durationMillis, request.transactions, request.agentThreads,
-                        pathBytes(request.output));
-            } finally {
-                synchronized (lock) {
-                    job.sampling = false;
-                    // The library hands an interrupt back; it must not reach the next wait.
-                    interrupted = Thread.interrupted();
-                }
-            }
-            // Sampling also ends before its time when the JVM is shutting down.
-            boolean cutShort = System.nanoTime() - start < request.durationMillis * 1_000_000L && !interrupted;
-            String problem = incomplete(output);
-            if (problem != null) {
-                message = problem;
-                deletePartial(output);
-            } else {
-                state = job.stopRequested ? "stopped" : cutShort ? "exiting" : "done";
-            }
+            RecordingRequest request = job.request;
+            state = request.isLoop() ? loop(job) : once(job, Paths.get(request.output), request.durationMillis);
+        } catch (IncompleteSnapshot e) {
+            message = e.getMessage();
         } catch (Throwable t) {
             message = describe(t);
         } finally {
+            if (job.fromStart && state.equals("failed")) {
+                System.err.println("tolvane> Recording from start failed: " + message);
+            }
             synchronized (lock) {
                 job.state = state;
                 job.message = message;
@@ -280,6 +354,99 @@ public final class Recorder implements RecorderMXBean {
                 }
                 lock.notifyAll();
             }
+        }
+    }
+
+    /** A snapshot that was not written completely; its message says why. */
+    private static final class IncompleteSnapshot extends Exception {
+        private static final long serialVersionUID = 1L;
+
+        IncompleteSnapshot(String message) {
+            super(message);
+        }
+    }
+
+    /** The snapshots of a continuous recording, one per interval; returns its final state. */
+    private String loop(Job job) throws Exception {
+        RecordingRequest request = job.request;
+        long pid = OutputPattern.currentPid();
+        long start = System.nanoTime();
+        for (long n = 1; ; n++) {
+            long millis = request.loopMillis;
+            if (request.durationMillis > 0) {
+                millis = Math.min(millis, request.durationMillis - (System.nanoTime() - start) / 1_000_000L);
+                if (millis <= 0) {
+                    return "done";
+                }
+            }
+            Path output = Paths.get(OutputPattern.expand(request.output, pid, n, System.currentTimeMillis()));
+            String state = once(job, output, millis);
+            String name = output.toString();
+            List<String> expired = new ArrayList<String>();
+            synchronized (lock) {
+                job.written++;
+                job.kept.remove(name); // a name used twice (a clock set back) is kept once, as the newest
+                job.kept.addLast(name);
+                while (request.keep > 0 && job.kept.size() > request.keep) {
+                    expired.add(job.kept.removeFirst());
+                }
+            }
+            for (String old : expired) {
+                deletePartial(Paths.get(old));
+            }
+            synchronized (lock) {
+                if (!"done".equals(state) || job.endRequested) {
+                    return job.endRequested && "done".equals(state) ? "stopped" : state;
+                }
+            }
+        }
+    }
+
+    /**
+     * One snapshot of {@code millis} into {@code output}; returns done,
+     * stopped (by {@link #stop}) or exiting (cut short by the JVM's exit), and
+     * throws when the snapshot could not be written completely.
+     */
+    private String once(Job job, Path output, long millis) throws Exception {
+        RecordingRequest request = job.request;
+        // Checked again here: the file system may have changed since the request.
+        checkOutput(output);
+        // An old file under the same name must not pass for the result of this recording.
+        Files.deleteIfExists(output);
+        configure(request);
+        synchronized (lock) {
+            job.sampling = true;
+            if (job.stopRequested) {
+                Thread.currentThread().interrupt();
+            }
+            lock.notifyAll(); // awaitSampling
+        }
+        long start = System.nanoTime();
+        boolean interrupted;
+        try {
+            JvmtiCallee.record(millis, request.transactions, request.agentThreads, pathBytes(output.toString()));
+        } finally {
+            synchronized (lock) {
+                job.sampling = false;
+                // The library hands an interrupt back; it must not reach the next wait.
+                interrupted = Thread.interrupted();
+            }
+        }
+        // Sampling also ends before its time when the JVM is shutting down.
+        boolean cutShort = System.nanoTime() - start < millis * 1_000_000L && !interrupted;
+        String problem = incomplete(output);
+        if (problem != null) {
+            deletePartial(output);
+            throw new IncompleteSnapshot(problem);
+        }
+        if (!request.isLoop()) {
+            synchronized (lock) {
+                job.written++;
+                job.kept.add(output.toString());
+            }
+        }
+        synchronized (lock) {
+            return job.stopRequested ? "stopped" : cutShort ? "exiting" : "done";
         }
     }
 
@@ -395,16 +562,19 @@ public final class Recorder implements RecorderMXBean {
         }
     }
 
+    /** The encoding of file names on this system, as the JVM uses it. */
+    static Charset fileNameCharset() {
+        String encoding = System.getProperty("sun.jnu.encoding");
+        try {
+            return encoding != null ? Charset.forName(encoding) : Charset.defaultCharset();
+        } catch (RuntimeException e) {
+            return Charset.defaultCharset();
+        }
+    }
+
     /** The file name as the operating system takes it, followed by the terminating zero byte. */
     static byte[] pathBytes(String path) {
-        String encoding = System.getProperty("sun.jnu.encoding");
-        Charset charset;
-        try {
-            charset = encoding != null ? Charset.forName(encoding) : Charset.defaultCharset();
-        } catch (RuntimeException e) {
-            charset = Charset.defaultCharset();
-        }
-        byte[] name = path.getBytes(charset);
+        byte[] name = path.getBytes(fileNameCharset());
         byte[] terminated = new byte[name.length + 1];
         System.arraycopy(name, 0, terminated, 0, name.length);
         return terminated;

@@ -17,7 +17,9 @@ public interface RecorderMXBean {
      * recording's settings as properties text: output (the snapshot file,
      * absolute), durationMillis, and optionally transactions, agentThreads,
      * agentClasses, filterInverted, filter.N, ignore.N and netio.N.class with
-     * netio.N.method and netio.N.signature (N counting from 0 without gaps).
+     * netio.N.method and netio.N.signature (N counting from 0 without gaps);
+     * for a continuous recording also loopMillis and keep, with output a
+     * file name pattern holding %n or %t.
      *
      * @throws IllegalStateException when a recording is running in this JVM, or the library is not loaded
      * @throws IllegalArgumentException when the request is malformed or the output is not a regular file
@@ -42,6 +44,22 @@ public interface RecorderMXBean {
 
     /** Ends a running recording early; it still writes its snapshot. Returns whether it was running. */
     boolean stop(long id);
+
+    /**
+     * Ends a recording: a continuous one after the interval in progress,
+     * whose snapshot is still written; a single one at once, as {@link #stop}.
+     * Returns whether it was running.
+     */
+    boolean end(long id);
+
+    /** The id of the running recording, or 0 when none runs. */
+    long getActiveRecording();
+
+    /** Whether a recording is a continuous one (one snapshot per interval). */
+    boolean isContinuous(long id);
+
+    /** The snapshot files a recording wrote that remain, oldest first. */
+    java.util.List<String> snapshots(long id);
 
     /** Whether a recording is running. */
     boolean isRecording();

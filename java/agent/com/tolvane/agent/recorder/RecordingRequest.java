@@ -15,10 +15,21 @@ import java.util.Properties;
  * agentClasses, filterInverted, filter.N, ignore.N, and for net I/O
  * declarations netio.N.class with optional netio.N.method and
  * netio.N.signature (N counting from 0 without gaps).
+ *
+ * <p>A continuous recording adds loopMillis, the length of each snapshot,
+ * and optionally keep, how many of the newest snapshots remain (0: all).
+ * Its output is then a pattern: %n is the snapshot's number counting from
+ * 1, %t the time it started, %p the process id and %% a percent sign; it
+ * must hold %n or %t so that each snapshot gets a name of its own. Its
+ * durationMillis, when above 0, ends the loop after that much time.
  */
 final class RecordingRequest {
     final String output;
     final long durationMillis;
+    /** Length of each snapshot of a continuous recording; 0 for a single recording. */
+    final long loopMillis;
+    /** How many snapshots of a continuous recording remain; 0 for all. */
+    final int keep;
     final boolean transactions;
     final boolean agentThreads;
     final boolean agentClasses;
@@ -37,6 +48,11 @@ final class RecordingRequest {
         }
         if (durationMillis < 0) {
             throw new IllegalArgumentException("negative durationMillis in recording request");
+        }
+        loopMillis = number(p, "loopMillis");
+        keep = (int) Math.min(Integer.MAX_VALUE, number(p, "keep"));
+        if (loopMillis > 0) {
+            OutputPattern.check(output);
         }
         transactions = Boolean.parseBoolean(p.getProperty("transactions"));
         agentThreads = Boolean.parseBoolean(p.getProperty("agentThreads"));
@@ -85,6 +101,27 @@ final class RecordingRequest {
             throw new IllegalArgumentException("recording request without " + key);
         }
         return value;
+    }
+
+    /** An optional count or time: 0 when absent. */
+    private static long number(Properties p, String key) {
+        String value = p.getProperty(key);
+        if (value == null) {
+            return 0;
+        }
+        try {
+            long n = Long.parseLong(value.trim());
+            if (n >= 0) {
+                return n;
+            }
+        } catch (NumberFormatException e) {
+            // reported below
+        }
+        throw new IllegalArgumentException("bad " + key + " in recording request: " + value);
+    }
+
+    boolean isLoop() {
+        return loopMillis > 0;
     }
 
     private static String[] list(Properties p, String prefix) {
