@@ -260,6 +260,10 @@ void ProfilingSession::init(JavaVM* vm, char* options, bool atLoad) {
 
     if (atLoad) {
         Profiling::parseOptions(StartupOptions::libraryFlags(options).c_str());
+        // Loaded from the command line, the library books CPU time as it does
+        // for the tolvane command, for recordings from start and later ones;
+        // being the default there, it is not announced.
+        g_recordCpuTime = true;
         delete[] Profiling::loadOptions;
         Profiling::loadOptions = copyString(options != nullptr ? options : "");
         Profiling::agentJarAdded = Profiling::addAgentJar(jvmti, options);

@@ -52,6 +52,9 @@ public final class PprofFormat {
         for (Metric m : Metric.STATES) {
             kinds.add(new Kind(m.option(), m::self));
         }
+        if (snapshot.hasCpuTime()) {
+            kinds.add(new Kind(Metric.CPU.option(), Metric.CPU::self));
+        }
         return kinds;
     }
 
