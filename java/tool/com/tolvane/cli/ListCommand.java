@@ -1,29 +1,16 @@
-package com.tolvane.tool;
+package com.tolvane.cli;
 
+import com.tolvane.tool.Targets;
 import java.io.PrintStream;
+import picocli.CommandLine.Command;
 
 /** tolvane list: the JVMs of this user that can be recorded. */
-public final class ListCommand implements Command {
+@Command(name = "list", header = "list the running JVMs that can be recorded (process id and main class)",
+        customSynopsis = "tolvane list",
+        description = "Prints one line per JVM of this user: its process id and its main class or jar.")
+final class ListCommand implements ToolCommand {
     @Override
-    public String name() {
-        return "list";
-    }
-
-    @Override
-    public String summary() {
-        return "list the running JVMs that can be recorded (process id and main class)";
-    }
-
-    @Override
-    public String usage() {
-        return "usage: tolvane list\n\nPrints one line per JVM of this user: its process id and its main class or jar.";
-    }
-
-    @Override
-    public int run(String[] args, PrintStream out, PrintStream err) throws ToolException {
-        if (!new Args().parse(args).positional().isEmpty()) {
-            throw ToolException.usage("list takes no arguments");
-        }
+    public int run(PrintStream out, PrintStream err) {
         var jvms = Targets.list();
         for (Targets.Jvm jvm : jvms) {
             out.println(jvm.pid() + " " + (jvm.mainClass().isEmpty() ? "(unknown main class)" : jvm.mainClass()));

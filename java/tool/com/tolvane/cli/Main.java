@@ -1,29 +1,59 @@
-package com.tolvane.tool;
+package com.tolvane.cli;
 
+import com.tolvane.tool.ToolException;
 import java.io.PrintStream;
-import java.util.LinkedHashMap;
+import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
-import java.util.Map;
+import picocli.CommandLine;
+import picocli.CommandLine.Model.ArgSpec;
+import picocli.CommandLine.Model.CommandSpec;
+import picocli.CommandLine.Model.OptionSpec;
+import picocli.CommandLine.MissingParameterException;
+import picocli.CommandLine.ParameterException;
+import picocli.CommandLine.TypeConversionException;
+import picocli.CommandLine.UnmatchedArgumentException;
 
 /**
- * The tolvane command line: dispatches to one {@link Command} per subcommand
- * and turns failures into one line on standard error and an exit code.
+ * The tolvane command line. Each subcommand is a picocli command that
+ * declares its options, their help and their checks; this class parses one
+ * command line, runs the chosen command and turns failures into one line on
+ * standard error and an exit code (1 failed, 2 bad arguments, 3 the target
+ * JVM exited).
  */
 public final class Main {
     private Main() {
     }
 
     /** Every subcommand, in the order the overview lists them. */
-    static Map<String, Command> commands() {
-        Map<String, Command> commands = new LinkedHashMap<>();
-        for (Command c : List.of(new ListCommand(), new RecordCommand(), new RunCommand(), new StopCommand(),
-                new VerifyCommand(), new DemoCommand())) {
-            commands.put(c.name(), c);
+    private static List<Object> commands() {
+        return List.of(new ListCommand(), new RecordCommand(), new RunCommand(), new StopCommand(),
+                new VerifyCommand(), new DemoCommand(), new ReportCommand(), new DiffCommand(), new HelpCommand());
+    }
+
+    /** The whole command line: the tolvane command with every subcommand. */
+    public static CommandLine commandLine() {
+        CommandLine tolvane = new CommandLine(CommandSpec.create().name("tolvane"));
+        for (Object command : commands()) {
+            tolvane.addSubcommand(configure(new CommandLine(command)));
         }
-        for (Command c : List.of(new com.tolvane.report.ReportCommand(), new com.tolvane.diff.DiffCommand())) {
-            commands.put(c.name(), c);
+        return tolvane;
+    }
+
+    /** The conventions every subcommand shares: help option, layout of its help, repeated options. */
+    private static CommandLine configure(CommandLine command) {
+        CommandSpec spec = command.getCommandSpec();
+        spec.addOption(OptionSpec.builder("-h", "--help").usageHelp(true)
+                .description("show this help").build());
+        spec.usageMessage().synopsisHeading("usage: ").descriptionHeading("%n").parameterListHeading("%n")
+                .optionListHeading("%nOptions:%n").footerHeading("%n").sortOptions(false).width(100);
+        // As with most tools, the last of a repeated single-valued option counts.
+        command.setOverwrittenOptionsAllowed(true);
+        if (command.getCommand() instanceof RunCommand) {
+            // Everything from the java command on belongs to it, its options included.
+            command.setStopAtPositional(true);
         }
-        return commands;
+        return command;
     }
 
     public static void main(String[] args) {
@@ -34,49 +64,113 @@ public final class Main {
 
     /** Runs one command line; returns the exit code. */
     public static int run(String[] args, PrintStream out, PrintStream err) {
-        Map<String, Command> commands = commands();
-        if (args.length == 0 || args[0].equals("help") || args[0].equals("-h") || args[0].equals("--help")) {
-            if (args.length > 1 && commands.containsKey(args[1])) {
-                out.println(commands.get(args[1]).usage());
-                return 0;
-            }
-            out.println(overview(commands));
-            return args.length == 0 ? ToolException.USAGE : 0;
-        }
-        Command command = commands.get(args[0]);
-        if (command == null) {
-            err.println("tolvane: unknown command '" + args[0] + "' (commands: " + String.join(", ", commands.keySet())
-                    + ")");
+        CommandLine tolvane = commandLine();
+        if (args.length == 0) {
+            out.println(HelpCommand.overview(tolvane));
             return ToolException.USAGE;
         }
-        String[] rest = java.util.Arrays.copyOfRange(args, 1, args.length);
-        // Only before "--": what follows belongs to another program (tolvane run -- java ... --help).
-        List<String> own = List.of(rest).subList(0, List.of(rest).contains("--") ? List.of(rest).indexOf("--")
-                : rest.length);
-        if (own.contains("-h") || own.contains("--help")) {
-            out.println(command.usage());
+        String name = args[0].equals("-h") || args[0].equals("--help") ? "help" : args[0];
+        CommandLine command = tolvane.getSubcommands().get(name);
+        if (command == null) {
+            err.println("tolvane: unknown command '" + name + "' (commands: "
+                    + String.join(", ", tolvane.getSubcommands().keySet()) + ")");
+            return ToolException.USAGE;
+        }
+        List<String> rest = Arrays.asList(args).subList(1, args.length);
+        List<String> line = new ArrayList<>(rest);
+        line.add(0, name);
+        try {
+            tolvane.parseArgs(line.toArray(new String[0]));
+        } catch (ParameterException e) {
+            if (asksForHelp(rest)) {
+                out.print(command.getUsageMessage());
+                return 0;
+            }
+            err.println("tolvane " + name + ": " + message(e, rest));
+            return ToolException.USAGE;
+        }
+        if (command.isUsageHelpRequested()) {
+            out.print(command.getUsageMessage());
             return 0;
         }
         try {
-            return command.run(rest, out, err);
+            return ((ToolCommand) command.getCommand()).run(out, err);
         } catch (ToolException e) {
-            err.println("tolvane " + command.name() + ": " + e.getMessage());
+            err.println("tolvane " + name + ": " + e.getMessage());
             return e.exitCode();
         } catch (OutOfMemoryError e) {
             // Whatever was being built is unreachable by now, so a line can still be printed.
-            err.println("tolvane " + command.name() + ": out of memory (heap of "
+            err.println("tolvane " + name + ": out of memory (heap of "
                     + Runtime.getRuntime().maxMemory() / (1024 * 1024) + " MB); give the tool more with"
                     + " TOLVANE_JAVA_OPTS=-Xmx...");
             return ToolException.FAILED;
         }
     }
 
-    static String overview(Map<String, Command> commands) {
-        StringBuilder sb = new StringBuilder("usage: tolvane <command> [arguments]\n\ncommands:\n");
-        for (Command c : commands.values()) {
-            sb.append(String.format("  %-8s %s%n", c.name(), c.summary()));
+    /**
+     * Parses the arguments of one command into its fields, as the command
+     * line would; a usage error is thrown with the message the command line
+     * prints. For callers that want a command's options without running it.
+     */
+    public static <T> T parse(T command, String... args) throws ToolException {
+        try {
+            configure(new CommandLine(command)).parseArgs(args);
+        } catch (ParameterException e) {
+            throw ToolException.usage(message(e, Arrays.asList(args)));
         }
-        sb.append("\nMore about one command: tolvane help <command>");
-        return sb.toString();
+        return command;
+    }
+
+    /** Whether -h or --help is among the command's own arguments, those before "--". */
+    private static boolean asksForHelp(List<String> args) {
+        int end = args.indexOf("--");
+        List<String> own = end < 0 ? args : args.subList(0, end);
+        return own.contains("-h") || own.contains("--help");
+    }
+
+    /**
+     * One line for a usage error. The checks of option values say what is
+     * wrong in their own words; picocli's complaints about the shape of the
+     * command line are put the way the tool has always put them.
+     */
+    static String message(ParameterException e, List<String> args) {
+        if (e instanceof MissingParameterException missing && !missing.getMissing().isEmpty()
+                && missing.getMissing().get(0) instanceof OptionSpec option) {
+            return "option " + typedName(option, args) + " needs a value";
+        }
+        if (e instanceof UnmatchedArgumentException unmatched && !unmatched.getUnmatched().isEmpty()) {
+            String first = unmatched.getUnmatched().get(0);
+            if (first.startsWith("-") && first.length() > 1) {
+                int eq = first.indexOf('=');
+                return "unknown option " + (!first.startsWith("--") ? first.substring(0, 2)
+                        : eq > 0 ? first.substring(0, eq) : first);
+            }
+            CommandSpec spec = e.getCommandLine().getCommandSpec();
+            boolean hasOptions = spec.options().stream().anyMatch(o -> !o.usageHelp());
+            return spec.name() + (hasOptions ? " takes options only, not " : " takes no arguments, not ")
+                    + String.join(" ", unmatched.getUnmatched());
+        }
+        ArgSpec arg = e.getArgSpec();
+        if (arg instanceof OptionSpec option && option.typeInfo().isBoolean()) {
+            return "option " + typedName(option, args) + " takes no value";
+        }
+        if (e.getCause() instanceof TypeConversionException conversion) {
+            return conversion.getMessage();
+        }
+        String text = e.getMessage();
+        return text.lines().findFirst().orElse(text);
+    }
+
+    /** The name of an option as the user wrote it (-d or --duration), for messages. */
+    private static String typedName(OptionSpec option, List<String> args) {
+        for (int i = args.size() - 1; i >= 0; i--) {
+            String arg = args.get(i);
+            for (String name : option.names()) {
+                if (arg.equals(name) || arg.startsWith(name + (name.startsWith("--") ? "=" : ""))) {
+                    return name;
+                }
+            }
+        }
+        return option.longestName();
     }
 }
