@@ -37,6 +37,8 @@ public final class Main {
         for (Object command : commands()) {
             tolvane.addSubcommand(configure(new CommandLine(command)));
         }
+        // An argument that starts with '@' is a file name or a pattern, never a file of further arguments.
+        tolvane.setExpandAtFiles(false);
         return tolvane;
     }
 
@@ -49,6 +51,7 @@ public final class Main {
                 .optionListHeading("%nOptions:%n").footerHeading("%n").sortOptions(false).width(100);
         // As with most tools, the last of a repeated single-valued option counts.
         command.setOverwrittenOptionsAllowed(true);
+        command.setExpandAtFiles(false);
         if (command.getCommand() instanceof RunCommand) {
             // Everything from the java command on belongs to it, its options included.
             command.setStopAtPositional(true);
@@ -77,21 +80,18 @@ public final class Main {
             return ToolException.USAGE;
         }
         List<String> rest = Arrays.asList(args).subList(1, args.length);
+        // -h among the command's own arguments wins over anything else there, right or wrong.
+        if (asksForHelp(rest)) {
+            out.print(command.getUsageMessage());
+            return 0;
+        }
         List<String> line = new ArrayList<>(rest);
         line.add(0, name);
         try {
             tolvane.parseArgs(line.toArray(new String[0]));
         } catch (ParameterException e) {
-            if (asksForHelp(rest)) {
-                out.print(command.getUsageMessage());
-                return 0;
-            }
             err.println("tolvane " + name + ": " + message(e, rest));
             return ToolException.USAGE;
-        }
-        if (command.isUsageHelpRequested()) {
-            out.print(command.getUsageMessage());
-            return 0;
         }
         try {
             return ((ToolCommand) command.getCommand()).run(out, err);
