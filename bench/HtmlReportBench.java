@@ -1,6 +1,6 @@
 import com.tolvane.test.Chromium;
 import com.tolvane.test.SnapshotBuilder;
-import com.tolvane.tool.Main;
+import com.tolvane.cli.Main;
 
 import java.io.ByteArrayOutputStream;
 import java.io.PrintStream;

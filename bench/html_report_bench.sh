@@ -16,6 +16,6 @@ for jar in tolvane-tool.jar tolvane-agent.jar tolvane-jvm-tests.jar; do
 done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp="$jars/tolvane-tool.jar:$jars/tolvane-agent.jar:$jars/tolvane-jvm-tests.jar"
+cp="$jars/tolvane-tool.jar:$jars/tolvane-agent.jar:$jars/tolvane-jvm-tests.jar:/usr/share/java/picocli.jar"
 "$JAVA_HOME/bin/javac" --release 17 -nowarn -d "$work/classes" -cp "$cp" "$root/bench/HtmlReportBench.java"
 "$JAVA_HOME/bin/java" -cp "$work/classes:$cp" HtmlReportBench "$work"

@@ -15,6 +15,13 @@ if(NOT EXISTS ${PROTOBUF_JAR})
   message(FATAL_ERROR "protobuf-java not found; install Debian's libprotobuf-java package")
 endif()
 find_program(PROTOC protoc REQUIRED)
+
+# The tool's command line is declared with picocli (Debian's libpicocli-java);
+# the agent jar stays free of dependencies.
+set(PICOCLI_JAR /usr/share/java/picocli.jar)
+if(NOT EXISTS ${PICOCLI_JAR})
+  message(FATAL_ERROR "picocli not found; install Debian's libpicocli-java package")
+endif()
 set(PPROF_PROTO ${CMAKE_SOURCE_DIR}/java/tool/proto/profile.proto)
 set(PPROF_JAVA ${CMAKE_BINARY_DIR}/generated/com/tolvane/report/pprof/ProfileProto.java)
 add_custom_command(OUTPUT ${PPROF_JAVA}
@@ -46,7 +53,7 @@ if(TOOL_RESOURCE_ARGS)
 endif()
 add_jar(tolvane-tool SOURCES ${TOOL_JAVA} ${PPROF_JAVA}
   ${TOOL_RESOURCE_ARGS}
-  INCLUDE_JARS tolvane-agent ${PROTOBUF_JAR}
+  INCLUDE_JARS tolvane-agent ${PROTOBUF_JAR} ${PICOCLI_JAR}
   OUTPUT_DIR ${CMAKE_BINARY_DIR}/jars)
 get_target_property(TOLVANE_TOOL_JAR tolvane-tool JAR_FILE)
 
@@ -54,7 +61,7 @@ file(GLOB_RECURSE JVM_TEST_JAVA CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/jvm/
 if(JVM_TEST_JAVA)
   set(CMAKE_JAVA_COMPILE_FLAGS --release 17 -encoding UTF-8)
   add_jar(tolvane-jvm-tests SOURCES ${JVM_TEST_JAVA}
-    INCLUDE_JARS tolvane-agent tolvane-tool ${PROTOBUF_JAR} ${JUNIT_STANDALONE}
+    INCLUDE_JARS tolvane-agent tolvane-tool ${PROTOBUF_JAR} ${PICOCLI_JAR} ${JUNIT_STANDALONE}
     OUTPUT_DIR ${CMAKE_BINARY_DIR}/jars)
   get_target_property(TOLVANE_TEST_JAR tolvane-jvm-tests JAR_FILE)
   add_dependencies(tolvane-jvm-tests tolvane tolvane_clockstep)
@@ -80,7 +87,7 @@ if(JVM_TEST_JAVA)
         -Dtolvane.protobufJar=${PROTOBUF_JAR}
         -jar ${JUNIT_STANDALONE}
         --disable-banner --details=tree --fail-if-no-tests
-        --class-path ${TOLVANE_TEST_JAR}:${TOLVANE_TOOL_JAR}:${TOLVANE_AGENT_JAR}:${PROTOBUF_JAR}
+        --class-path ${TOLVANE_TEST_JAR}:${TOLVANE_TOOL_JAR}:${TOLVANE_AGENT_JAR}:${PROTOBUF_JAR}:${PICOCLI_JAR}
         --select-class ${fqcn})
     set_tests_properties(jvm.${test_name} PROPERTIES LABELS jvm TIMEOUT 600)
   endforeach()

@@ -7,7 +7,6 @@ import com.tolvane.snapshot.ThreadRecord;
 
 import java.util.ArrayList;
 import java.util.List;
-import java.util.regex.Pattern;
 
 /** A snapshot with the report options applied: the chosen threads, metric and folding threshold. */
 public final class ReportContext {
@@ -17,32 +16,23 @@ public final class ReportContext {
     private final Metric metric;
     private final double minPercent;
     private final Naming names;
-    private boolean threadFrames;
+    private final boolean threadFrames;
     private long recordingEnd = Long.MIN_VALUE;
 
     /**
-     * @param source     the file name shown in headings
-     * @param threadName threads whose name this pattern finds (anywhere in the name); null for all
-     * @param metric     the time to rank by
-     * @param minPercent nodes below this share of their tree are folded
+     * @param source  the file name shown in headings
+     * @param options the threads, metric and folding of the report
      */
-    public ReportContext(Snapshot snapshot, String source, Pattern threadName, Metric metric, double minPercent) {
-        this(snapshot, source, threadName, metric, minPercent, false);
-    }
-
-    /**
-     * @param rawNames keep generated class names with their addresses and counters
-     */
-    public ReportContext(Snapshot snapshot, String source, Pattern threadName, Metric metric, double minPercent,
-                         boolean rawNames) {
+    public ReportContext(Snapshot snapshot, String source, ReportOptions options) {
         this.snapshot = snapshot;
-        this.names = new Naming(snapshot, rawNames);
+        this.names = new Naming(snapshot, options.rawNames());
         this.source = source;
-        this.metric = metric;
-        this.minPercent = minPercent;
+        this.metric = options.metric();
+        this.minPercent = options.minPercent();
+        this.threadFrames = options.threadFrames();
         List<ThreadRecord> chosen = new ArrayList<>();
         for (ThreadRecord t : snapshot.threads()) {
-            if (threadName == null || threadName.matcher(t.name()).find()) {
+            if (options.threadName() == null || options.threadName().matcher(t.name()).find()) {
                 chosen.add(t);
             }
         }
@@ -73,11 +63,6 @@ public final class ReportContext {
     /** Whether folded stacks start with a frame that names the thread. */
     public boolean threadFrames() {
         return threadFrames;
-    }
-
-    public ReportContext threadFrames(boolean on) {
-        threadFrames = on;
-        return this;
     }
 
     /** How methods are named in this report. */

@@ -13,50 +13,13 @@ public final class LoopOptions {
     /** How many of the newest snapshots remain; 0 for all. */
     public final int keep;
 
-    private LoopOptions(long intervalMillis, int keep) {
+    /** A single recording. */
+    public static final LoopOptions NONE = new LoopOptions(0, 0);
+
+    /** Snapshots of {@code intervalMillis} each, the newest {@code keep} of them kept (0: all). */
+    public LoopOptions(long intervalMillis, int keep) {
         this.intervalMillis = intervalMillis;
         this.keep = keep;
-    }
-
-    public static Args declare(Args args) {
-        return args.valued("loop", null).valued("keep", null);
-    }
-
-    public static String usage() {
-        return String.join("\n",
-                "  --loop TIME            record continuously: one snapshot every TIME (at least 1s) until",
-                "                         tolvane stop or the JVM's exit; -o must hold %n (snapshot number) or",
-                "                         %t; --duration, when given, ends the loop after that long",
-                "  --keep N               with --loop: keep the newest N snapshots, delete older ones (default:",
-                "                         keep all)");
-    }
-
-    public static LoopOptions from(Args args) throws ToolException {
-        if (!args.has("loop")) {
-            if (args.has("keep")) {
-                throw ToolException.usage("--keep applies to continuous recordings (--loop) only");
-            }
-            return new LoopOptions(0, 0);
-        }
-        long interval = RecordOptions.parseDuration(args.value("loop", null));
-        if (interval < 1000) {
-            throw ToolException.usage("--loop " + args.value("loop", null) + " is shorter than a second");
-        }
-        int keep = 0;
-        if (args.has("keep")) {
-            String n = args.value("keep", "");
-            if (!n.matches("[0-9]{1,6}") || Integer.parseInt(n) == 0) {
-                throw ToolException.usage("--keep takes a number from 1 to 999999, not '" + n + "'");
-            }
-            keep = Integer.parseInt(n);
-        }
-        String pattern = args.value("output", RecordOptions.DEFAULT_OUTPUT);
-        if (!pattern.replace("%%", "").contains("%n") && !pattern.replace("%%", "").contains("%t")) {
-            throw ToolException.usage("the output of a continuous recording needs %n (snapshot number) or %t"
-                    + " (timestamp) in its name, such as -o app-%n.tsnap, so that each snapshot gets a file of"
-                    + " its own");
-        }
-        return new LoopOptions(interval, keep);
     }
 
     public boolean isLoop() {
@@ -72,7 +35,7 @@ public final class LoopOptions {
     }
 
     /** A pattern with one placeholder replaced and every other one, %% included, left as it is. */
-    static String replace(String pattern, char placeholder, String value) {
+    public static String replace(String pattern, char placeholder, String value) {
         StringBuilder sb = new StringBuilder();
         for (int i = 0; i < pattern.length(); i++) {
             char c = pattern.charAt(i);
@@ -91,7 +54,7 @@ public final class LoopOptions {
     }
 
     /** The pattern as an absolute path, after checking that its directory can be written. */
-    static String absolute(String pattern) throws ToolException {
+    public static String absolute(String pattern) throws ToolException {
         Path out = Path.of(pattern).toAbsolutePath().normalize();
         Path dir = out.getParent();
         if (dir == null || !Files.isDirectory(dir)) {

@@ -13,8 +13,9 @@ import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 
 /**
- * The validated options of a recording: everything is checked here, before
- * any JVM is touched, so that bad input never reaches a target.
+ * The validated options of a recording. The command line fills them in and
+ * checks every value with the helpers here before any JVM is touched, so that
+ * bad input never reaches a target.
  */
 public final class RecordOptions {
     public static final String DEFAULT_OUTPUT = "tolvane-%p-%t.tsnap";
@@ -54,105 +55,6 @@ public final class RecordOptions {
     public boolean transactions;
     /** Where to write the HTML report of the recording; null for none. */
     public String htmlOutput;
-
-    /** Declares the recording options on a parser. */
-    public static Args declare(Args args) {
-        return args.valued("duration", 'd').valued("output", 'o').valued("filter", null).flag("invert", null)
-                .valued("ignore", null).valued("netio", null).flag("no-default-filters", null)
-                .flag("no-default-netio", null).flag("agent-threads", null).flag("agent-classes", null)
-                .flag("batched-capture", null).valued("single-capture-limit", null)
-                .valued("max-tree-nodes", null).flag("transactions", null).valued("html", null);
-    }
-
-    /** Usage text of the recording options. */
-    public static String optionsUsage() {
-        return optionsUsage("10s");
-    }
-
-    /** Usage text of the recording options for a command whose recordings last {@code defaultDuration}. */
-    public static String optionsUsage(String defaultDuration) {
-        return String.join("\n",
-                "  -d, --duration TIME    how long to record: 500ms, 10s, 2m (default " + defaultDuration
-                        + "; a bare number is seconds)",
-                "  -o, --output FILE      snapshot file; %p is the process id, %t a timestamp",
-                "                         (default " + DEFAULT_OUTPUT + " in the current directory)",
-                "  --filter PATTERN       class filter: matching classes are collapsed into the first call from",
-                "                         other code; '*' and '?' are wildcards, a leading '-' exempts (repeatable)",
-                "  --invert               the filters name the classes to show; everything else is collapsed",
-                "  --ignore PATTERN       classes whose methods never appear in the trees (repeatable)",
-                "  --netio CLASS[#METHOD[(SIGNATURE)]]",
-                "                         count time in these methods as net I/O (repeatable)",
-                "  --no-default-filters   show the JDK's own frames (by default java., javax., jdk., sun. and",
-                "                         com.sun. are collapsed, except the package of the target's main",
-                "                         class; not applied with --invert)",
-                "  --no-default-netio     do not declare the JDK's socket read/write/connect/accept and selector waits as net I/O",
-                "  --agent-threads        also record the recorder's own threads",
-                "  --agent-classes        also show the profiler's own classes",
-                "  --batched-capture      walk every thread's stack on every tick in one stop of the JVM, as",
-                "                         older profilers do (for comparison; takes effect only when the",
-                "                         profiler is first loaded into the JVM)",
-                "  --single-capture-limit N  walk threads that ran one by one, without stopping the JVM, while",
-                "                         at most N of them run Java code (default: the number of processors;",
-                "                         same first-load rule)",
-                "  --max-tree-nodes N     most call-tree nodes of one recording (default 600000, about 50 MB);",
-                "                         new call paths beyond it count on their deepest existing caller",
-                "                         (same first-load rule)",
-                "  --transactions         sample the transaction labels set through the agent's API",
-                "  --html FILE            also write the HTML report of the recording to FILE");
-    }
-
-    /** Reads and checks the recording options from parsed arguments. */
-    public static RecordOptions from(Args args) throws ToolException {
-        RecordOptions o = new RecordOptions();
-        if (args.has("duration")) {
-            o.durationMillis = parseDuration(args.value("duration", null));
-        }
-        o.outputPattern = args.value("output", DEFAULT_OUTPUT);
-        if (o.outputPattern.isEmpty()) {
-            throw ToolException.usage("empty output file name");
-        }
-        expandOutput(o.outputPattern, 1, LocalDateTime.now()); // reject bad placeholders now
-        o.filterInverted = args.has("invert");
-        if (!args.has("no-default-filters") && !o.filterInverted) {
-            o.filters.addAll(DEFAULT_FILTERS);
-            o.defaultFilters = true;
-        }
-        for (String f : args.all("filter")) {
-            o.filters.add(checkPattern(f, true, "--filter"));
-        }
-        for (String f : args.all("ignore")) {
-            o.ignored.add(checkPattern(f, false, "--ignore"));
-        }
-        if (!args.has("no-default-netio")) {
-            for (String declaration : DEFAULT_NETIO) {
-                o.netio.add(parseNetio(declaration));
-            }
-        }
-        for (String declaration : args.all("netio")) {
-            o.netio.add(parseNetio(declaration));
-        }
-        o.agentThreads = args.has("agent-threads");
-        o.agentClasses = args.has("agent-classes");
-        o.batchedCapture = args.has("batched-capture");
-        if (args.has("single-capture-limit")) {
-            String limit = args.value("single-capture-limit", "");
-            if (!limit.matches("[0-9]{1,6}")) {
-                throw ToolException.usage("--single-capture-limit takes a number from 0 to 999999, not '"
-                        + limit + "'");
-            }
-            o.singleCaptureLimit = Integer.parseInt(limit);
-        }
-        if (args.has("max-tree-nodes")) {
-            String nodes = args.value("max-tree-nodes", "");
-            if (!nodes.matches("[0-9]{1,9}")) {
-                throw ToolException.usage("--max-tree-nodes takes a number from 0 to 999999999, not '" + nodes + "'");
-            }
-            o.maxTreeNodes = Integer.parseInt(nodes);
-        }
-        o.transactions = args.has("transactions");
-        o.htmlOutput = com.tolvane.report.ReportCommand.checkHtmlTarget(args.value("html", null));
-        return o;
-    }
 
     /** "500ms", "10s", "2m", "1.5s" or a bare number of seconds, in milliseconds. */
     public static long parseDuration(String text) throws ToolException {
@@ -276,7 +178,7 @@ public final class RecordOptions {
     }
 
     /** A class-name pattern: letters, digits, '_', '$', '.', '/', '*', '?', and for filters a leading '-'. */
-    static String checkPattern(String pattern, boolean filter, String option) throws ToolException {
+    public static String checkPattern(String pattern, boolean filter, String option) throws ToolException {
         String body = filter && pattern.startsWith("-") ? pattern.substring(1) : pattern;
         if (body.isEmpty()) {
             throw ToolException.usage("empty pattern for " + option);

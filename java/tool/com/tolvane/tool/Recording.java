@@ -580,7 +580,7 @@ public final class Recording {
         }
     }
 
-    static String seconds(long millis) {
+    public static String seconds(long millis) {
         return String.format("%.1f s", millis / 1000.0);
     }
 

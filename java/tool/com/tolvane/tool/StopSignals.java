@@ -12,7 +12,7 @@ import sun.misc.SignalHandler;
  * recording for nobody. After that first signal the JVM's own handlers are
  * back, so a second Ctrl-C ends the tool at once.
  */
-final class StopSignals {
+public final class StopSignals {
     private static final String[] SIGNALS = {"INT", "TERM"};
 
     private final List<Signal> signals = new ArrayList<>();
@@ -23,7 +23,7 @@ final class StopSignals {
     }
 
     /** Sends the first of these signals to {@code onStop} until {@link #restore} is called. */
-    static StopSignals install(Runnable onStop) {
+    public static StopSignals install(Runnable onStop) {
         StopSignals s = new StopSignals();
         SignalHandler handler = signal -> {
             s.restore();
@@ -42,7 +42,7 @@ final class StopSignals {
     }
 
     /** Puts the previous handlers back; safe to call more than once. */
-    void restore() {
+    public void restore() {
         if (restored.compareAndSet(false, true)) {
             for (int i = 0; i < signals.size(); i++) {
                 Signal.handle(signals.get(i), previous.get(i));

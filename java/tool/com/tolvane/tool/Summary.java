@@ -263,7 +263,7 @@ public final class Summary {
         return totals;
     }
 
-    static String ms(long micros) {
+    public static String ms(long micros) {
         return String.format("%.1f ms", micros / 1000.0);
     }
 }

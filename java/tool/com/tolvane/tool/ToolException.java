@@ -1,8 +1,8 @@
 package com.tolvane.tool;
 
 /**
- * A failure that ends a subcommand: {@link Main} prints the message as one
- * line on standard error and exits with the exit code.
+ * A failure that ends a command of the tool: the command line prints the
+ * message as one line on standard error and exits with the exit code.
  */
 public class ToolException extends Exception {
     private static final long serialVersionUID = 1L;

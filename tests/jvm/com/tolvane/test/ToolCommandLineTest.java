@@ -6,8 +6,9 @@ import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.tolvane.cli.Main;
+import com.tolvane.cli.RecordCommand;
 import com.tolvane.snapshot.SnapshotReader;
-import com.tolvane.tool.Args;
 import com.tolvane.tool.RecordOptions;
 import com.tolvane.tool.Summary;
 import com.tolvane.tool.Targets;
@@ -21,8 +22,13 @@ import org.junit.jupiter.api.Test;
 /** The command line's parsing and the recording summary, in process. */
 class ToolCommandLineTest {
 
+    /** A record command line parsed as the tool parses it, without running it. */
+    private static RecordCommand record(String... args) throws ToolException {
+        return Main.parse(new RecordCommand(), args);
+    }
+
     private static RecordOptions options(String... args) throws ToolException {
-        return RecordOptions.from(RecordOptions.declare(new Args()).parse(args));
+        return record(args).options();
     }
 
     private static String usageError(String... args) {
@@ -49,16 +55,21 @@ class ToolCommandLineTest {
 
     @Test
     void argumentsFollowTheUsualConventions() throws Exception {
-        Args a = RecordOptions.declare(new Args())
-                .parse(new String[] {"--filter", "a.", "--filter=b.", "--invert", "--", "--not-an-option"});
-        assertEquals(List.of("a.", "b."), a.all("filter"));
-        assertTrue(a.has("invert"));
-        assertEquals(List.of("--not-an-option"), a.positional());
+        RecordCommand a = record("--filter", "a.", "--filter=b.", "--invert", "--", "--not-an-option");
+        assertEquals(List.of("a.", "b."), a.options().filters);
+        assertTrue(a.options().filterInverted);
+        assertEquals("--not-an-option", a.target());
+        // A value is the next argument even when it starts like an option: exemptions, file names.
+        assertEquals(List.of("-org.acme.", "-dao."), options("--no-default-filters", "--filter", "-org.acme.",
+                "--filter=-dao.").filters);
+        assertEquals("-h.tsnap", options("-o", "-h.tsnap").outputPattern);
+        assertEquals(2_000, options("-d", "1s", "--duration", "2s").durationMillis, "the last one counts");
         assertTrue(usageError("--nope").contains("unknown option --nope"));
+        assertTrue(usageError("--nope=3").endsWith("unknown option --nope"));
         assertTrue(usageError("-d").contains("option -d needs a value"));
+        assertTrue(usageError("--duration").contains("option --duration needs a value"));
         assertTrue(usageError("--invert=yes").contains("takes no value"));
-        ToolException two = assertThrows(ToolException.class, () -> new Args().parse(new String[] {"a", "b"})
-                .single("target"));
+        ToolException two = assertThrows(ToolException.class, () -> record("a", "b").target());
         assertTrue(two.getMessage().contains("expected one target"));
     }
 
@@ -143,7 +154,7 @@ class ToolCommandLineTest {
 
     private static String help(String... args) {
         java.io.ByteArrayOutputStream out = new java.io.ByteArrayOutputStream();
-        com.tolvane.tool.Main.run(args, new java.io.PrintStream(out, true, java.nio.charset.StandardCharsets.UTF_8),
+        Main.run(args, new java.io.PrintStream(out, true, java.nio.charset.StandardCharsets.UTF_8),
                 new java.io.PrintStream(new java.io.ByteArrayOutputStream()));
         return out.toString(java.nio.charset.StandardCharsets.UTF_8);
     }

@@ -1,6 +1,6 @@
 package com.tolvane.test;
 
-import com.tolvane.tool.Main;
+import com.tolvane.cli.Main;
 
 import java.io.ByteArrayOutputStream;
 import java.io.PrintStream;

@@ -1,4 +1,4 @@
-package com.tolvane.tool;
+package com.tolvane.cli;
 
 import com.tolvane.snapshot.CallNode;
 import com.tolvane.snapshot.Section;
@@ -6,34 +6,32 @@ import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotFormatException;
 import com.tolvane.snapshot.SnapshotReader;
 import com.tolvane.snapshot.ThreadRecord;
+import com.tolvane.tool.Summary;
+import com.tolvane.tool.ToolException;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Parameters;
 
 /** tolvane verify: check every marker, length and CRC of a snapshot and say what it holds. */
-public final class VerifyCommand implements Command {
-    @Override
-    public String name() {
-        return "verify";
-    }
+@Command(name = "verify", header = "check a snapshot file and print what it holds",
+        customSynopsis = "tolvane verify FILE",
+        description = "Reads the snapshot, checks its header, section markers, lengths and CRC-32s and every"
+                + " record, and prints its contents.",
+        footer = "Exit codes: 0 for a valid snapshot, 1 with the reason for any other file, 2 bad arguments.")
+final class VerifyCommand implements ToolCommand {
+    @Parameters(paramLabel = "FILE", arity = "0..*", hideParamSyntax = true,
+            description = "the snapshot file to check")
+    List<String> file = new ArrayList<>();
 
     @Override
-    public String summary() {
-        return "check a snapshot file and print what it holds";
-    }
-
-    @Override
-    public String usage() {
-        return "usage: tolvane verify FILE\n\n"
-                + "Reads the snapshot, checks its header, section markers, lengths and CRC-32s and every record,\n"
-                + "and prints its contents. Exit code 0 for a valid snapshot, 1 with the reason for any other file.";
-    }
-
-    @Override
-    public int run(String[] args, PrintStream out, PrintStream err) throws ToolException {
-        Path file = Path.of(new Args().parse(args).single("snapshot file"));
+    public int run(PrintStream out, PrintStream err) throws ToolException {
+        Path file = Path.of(Positionals.single(this.file, "snapshot file"));
         if (Files.isDirectory(file)) {
             throw new ToolException(file + " is a directory, not a snapshot file");
         }

@@ -1,9 +1,16 @@
-package com.tolvane.tool;
+package com.tolvane.cli;
 
 import com.tolvane.demo.DemoApp;
+import com.tolvane.report.Naming;
 import com.tolvane.snapshot.CallNode;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.ThreadRecord;
+import com.tolvane.tool.RecordOptions;
+import com.tolvane.tool.Recording;
+import com.tolvane.tool.Summary;
+import com.tolvane.tool.Targets;
+import com.tolvane.tool.ToolException;
+import com.tolvane.tool.ToolPaths;
 import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStreamReader;
@@ -19,41 +26,37 @@ import java.util.List;
 import java.util.Map;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.IDefaultValueProvider;
+import picocli.CommandLine.Mixin;
+import picocli.CommandLine.Model.ArgSpec;
+import picocli.CommandLine.Model.OptionSpec;
 
 /** tolvane demo: start the bundled demo application, record it and show the result. */
-public final class DemoCommand implements Command {
-    private static final long DEMO_MILLIS = 3000;
+@Command(name = "demo", header = "start the bundled demo application, record it for 3 s and show the result",
+        customSynopsis = "tolvane demo [options]",
+        description = "Starts the demo application (CPU work, lock contention, waits, sleeps and loopback socket"
+                + " requests labelled as transactions) in a new JVM, records it and shows the result. Takes the"
+                + " options of tolvane record; the duration defaults to 3s and transaction labels are always"
+                + " sampled. The HTML report goes next to the snapshot unless --html names another file.",
+        defaultValueProvider = DemoCommand.Defaults.class)
+final class DemoCommand implements ToolCommand {
     private static final long READY_TIMEOUT_SECONDS = 60;
 
-    @Override
-    public String name() {
-        return "demo";
-    }
+    @Mixin
+    RecordOptionsMixin recording;
 
-    @Override
-    public String summary() {
-        return "start the bundled demo application, record it for 3 s and show the result";
-    }
-
-    @Override
-    public String usage() {
-        return "usage: tolvane demo [options]\n\n"
-                + "Starts the demo application (CPU work, lock contention, waits, sleeps and loopback\n"
-                + "socket requests labelled as transactions) in a new JVM, records it and shows the result.\n"
-                + "Takes the options of tolvane record; the duration defaults to 3s and transaction\n"
-                + "labels are always sampled.\n\n" + RecordOptions.optionsUsage("3s");
-    }
-
-    @Override
-    public int run(String[] args, PrintStream out, PrintStream err) throws ToolException {
-        Args parsed = RecordOptions.declare(new Args()).parse(args);
-        if (!parsed.positional().isEmpty()) {
-            throw ToolException.usage("demo takes options only, not " + String.join(" ", parsed.positional()));
+    /** The demo records for 3 seconds unless told otherwise. */
+    static final class Defaults implements IDefaultValueProvider {
+        @Override
+        public String defaultValue(ArgSpec argSpec) {
+            return argSpec instanceof OptionSpec option && option.longestName().equals("--duration") ? "3s" : null;
         }
-        RecordOptions options = RecordOptions.from(parsed);
-        if (!parsed.has("duration")) {
-            options.durationMillis = DEMO_MILLIS;
-        }
+    }
+
+    @Override
+    public int run(PrintStream out, PrintStream err) throws ToolException {
+        RecordOptions options = recording.toRecordOptions();
         options.transactions = true;
         Path agentJar = ToolPaths.agentJar();
         ToolPaths.library();
@@ -91,9 +94,9 @@ public final class DemoCommand implements Command {
                         e.exitCode());
             }
             showResult(result, out);
-            com.tolvane.report.ReportCommand.writeHtml(result.snapshot(), result.snapshotPath(),
+            ReportFiles.writeHtml(result.snapshot(), result.snapshotPath(),
                     options.htmlOutput != null ? options.htmlOutput
-                            : com.tolvane.report.ReportCommand.htmlNextTo(result.snapshotPath()).toString(), out);
+                            : ReportFiles.htmlNextTo(result.snapshotPath()).toString(), out);
             if (result.targetExited()) {
                 throw result.exitedError();
             }
@@ -125,7 +128,7 @@ public final class DemoCommand implements Command {
         threads.sort(Comparator.comparingLong((ThreadRecord t) -> weight(sums, t.root())).reversed());
         out.println();
         out.println("Top of the call trees (running / blocked / waiting / net I/O, each including callees):");
-        com.tolvane.report.Naming names = new com.tolvane.report.Naming(s, false);
+        Naming names = new Naming(s, false);
         for (ThreadRecord t : threads.subList(0, Math.min(maxThreads, threads.size()))) {
             out.println();
             out.println("  thread " + t.name());
@@ -134,7 +137,7 @@ public final class DemoCommand implements Command {
     }
 
     private static void printTop(CallNode root, Map<CallNode, long[]> sums, PrintStream out, int maxDepth,
-                                 long minWeight, com.tolvane.report.Naming names) {
+                                 long minWeight, Naming names) {
         record Item(CallNode node, int depth) {
         }
         Deque<Item> stack = new ArrayDeque<>();

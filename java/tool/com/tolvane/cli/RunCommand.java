@@ -1,60 +1,74 @@
-package com.tolvane.tool;
+package com.tolvane.cli;
 
 import com.tolvane.snapshot.Snapshot;
+import com.tolvane.tool.LoopOptions;
+import com.tolvane.tool.RecordOptions;
+import com.tolvane.tool.Recording;
+import com.tolvane.tool.StopSignals;
+import com.tolvane.tool.Summary;
+import com.tolvane.tool.Targets;
+import com.tolvane.tool.ToolException;
+import com.tolvane.tool.ToolPaths;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.time.LocalDateTime;
 import java.util.ArrayList;
-import java.util.Arrays;
+import java.util.LinkedHashMap;
 import java.util.List;
+import java.util.Map;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Mixin;
+import picocli.CommandLine.Model.CommandSpec;
+import picocli.CommandLine.Parameters;
+import picocli.CommandLine.Spec;
 
 /**
  * tolvane run: starts a java command with the profiler on its command line,
  * so the recording covers the JVM from its start, and shows the snapshot once
  * the JVM has exited.
  */
-public final class RunCommand implements Command {
-    @Override
-    public String name() {
-        return "run";
-    }
+@Command(name = "run", header = "run a java command recorded from its start: tolvane run [options] -- java ...",
+        customSynopsis = "tolvane run [options] -- java [java options] MAIN-CLASS | -jar JAR ...",
+        description = "Starts the java command with the profiler loaded from its first moment"
+                + " (-agentpath:libtolvane.so=record=...) and records it for the given time or until it exits,"
+                + " whichever comes first; a JVM that exits earlier writes its snapshot as it exits. Afterwards"
+                + " prints the threads and the hottest methods. tolvane record and tolvane stop work on the JVM"
+                + " while it runs.",
+        footer = "Exit codes: the java command's; 1 failed, 2 bad arguments.")
+final class RunCommand implements ToolCommand {
+    @Spec
+    CommandSpec spec;
+
+    @Parameters(paramLabel = "java ...", arity = "0..*", hideParamSyntax = true,
+            description = "after --: the java command to run, as it would be typed; its own options stay its own")
+    List<String> words = new ArrayList<>();
+
+    @Mixin
+    RecordOptionsMixin recording;
+
+    @Mixin
+    LoopOptionsMixin loop;
 
     @Override
-    public String summary() {
-        return "run a java command recorded from its start: tolvane run [options] -- java ...";
-    }
-
-    @Override
-    public String usage() {
-        return "usage: tolvane run [options] -- java [java options] MAIN-CLASS | -jar JAR ...\n\n"
-                + "Starts the java command with the profiler loaded from its first moment\n"
-                + "(-agentpath:libtolvane.so=record=...) and records it for the given time or until it\n"
-                + "exits, whichever comes first; a JVM that exits earlier writes its snapshot as it exits.\n"
-                + "Afterwards prints the threads and the hottest methods. tolvane record and tolvane stop\n"
-                + "work on the JVM while it runs. The exit code is the java command's.\n\n"
-                + RecordOptions.optionsUsage() + "\n"
-                + LoopOptions.usage();
-    }
-
-    @Override
-    public int run(String[] argv, PrintStream out, PrintStream err) throws ToolException {
-        int dashes = Arrays.asList(argv).indexOf("--");
-        if (dashes < 0 || dashes == argv.length - 1) {
+    public int run(PrintStream out, PrintStream err) throws ToolException {
+        // Options stop at "--" or at the first word that is not one; the java command follows "--".
+        int dashes = words.indexOf("--");
+        List<String> before = dashes < 0 ? List.of() : words.subList(0, dashes);
+        List<String> command = new ArrayList<>(dashes < 0 ? words : words.subList(dashes + 1, words.size()));
+        if (dashes < 0 && !spec.commandLine().getParseResult().originalArgs().contains("--") || command.isEmpty()) {
             throw ToolException.usage("give the java command after --, as in: tolvane run -d 30s -- java -jar app.jar");
         }
-        Args parsed = LoopOptions.declare(RecordOptions.declare(new Args())).parse(Arrays.copyOfRange(argv, 0, dashes));
-        if (!parsed.positional().isEmpty()) {
-            throw ToolException.usage("unexpected " + String.join(" ", parsed.positional())
+        if (!before.isEmpty()) {
+            throw ToolException.usage("unexpected " + String.join(" ", before)
                     + " before --; the java command follows --");
         }
-        RecordOptions options = RecordOptions.from(parsed);
-        LoopOptions loop = LoopOptions.from(parsed);
+        RecordOptions options = recording.toRecordOptions();
+        LoopOptions loop = this.loop.toLoopOptions(options.outputPattern);
         if (loop.isLoop() && options.htmlOutput != null) {
             throw ToolException.usage("--html applies to single recordings, not to --loop");
         }
-        List<String> command = new ArrayList<>(Arrays.asList(argv).subList(dashes + 1, argv.length));
         Path launcher = Path.of(command.get(0)).getFileName();
         if (launcher == null || !launcher.toString().equals("java")) {
             throw ToolException.usage("the command after -- must start with a java launcher, not " + command.get(0));
@@ -65,7 +79,7 @@ public final class RunCommand implements Command {
         String timestamp = RecordOptions.expandOutput("%t", 0, LocalDateTime.now());
         String pattern = LoopOptions.absolute(loop.isLoop() ? options.outputPattern
                 : LoopOptions.replace(options.outputPattern, 't', timestamp));
-        command.add(1, "-agentpath:" + ToolPaths.library() + "=" + agentOptions(parsed, options, loop, pattern));
+        command.add(1, "-agentpath:" + ToolPaths.library() + "=" + agentOptions(options, loop, pattern));
 
         StopSignals signals = StopSignals.install(() -> {
             // Ctrl-C reaches the JVM too; wait for it to write its snapshot.
@@ -91,10 +105,10 @@ public final class RunCommand implements Command {
     }
 
     /** The option string of the library: the recording and the settings it needs. */
-    static String agentOptions(Args parsed, RecordOptions options, LoopOptions loop, String file) throws ToolException {
+    private String agentOptions(RecordOptions options, LoopOptions loop, String file) throws ToolException {
         List<String> items = new ArrayList<>();
         if (loop.isLoop()) {
-            items.add(parsed.has("duration") ? "record=" + options.durationMillis + "ms" : "record");
+            items.add(recording.durationGiven() ? "record=" + options.durationMillis + "ms" : "record");
             items.add("loop=" + loop.intervalMillis + "ms");
             if (loop.keep > 0) {
                 items.add("keep=" + loop.keep);
@@ -103,17 +117,23 @@ public final class RunCommand implements Command {
             items.add("record=" + options.durationMillis + "ms");
         }
         items.add("file=" + file);
-        for (String flag : List.of("transactions", "agent-threads", "agent-classes", "invert", "batched-capture",
-                "no-default-filters", "no-default-netio")) {
-            if (parsed.has(flag)) {
+        // The library's settings carry the names of the options that set them.
+        Map<String, Boolean> flags = new LinkedHashMap<>();
+        flags.put("transactions", recording.transactions);
+        flags.put("agent-threads", recording.agentThreads);
+        flags.put("agent-classes", recording.agentClasses);
+        flags.put("invert", recording.invert);
+        flags.put("batched-capture", recording.batchedCapture);
+        flags.put("no-default-filters", recording.noDefaultFilters);
+        flags.put("no-default-netio", recording.noDefaultNetio);
+        flags.forEach((flag, set) -> {
+            if (set) {
                 items.add(flag);
             }
-        }
-        for (String key : List.of("filter", "ignore", "netio")) {
-            for (String value : parsed.all(key)) {
-                items.add(key + "=" + value);
-            }
-        }
+        });
+        recording.filters.forEach(f -> items.add("filter=" + f));
+        recording.ignored.forEach(f -> items.add("ignore=" + f));
+        recording.netio.forEach(n -> items.add("netio=" + n));
         if (options.singleCaptureLimit >= 0) {
             items.add("single-capture-limit=" + options.singleCaptureLimit);
         }
@@ -136,11 +156,11 @@ public final class RunCommand implements Command {
             err.println("tolvane run: no snapshot at " + snapshotPath + " (see the JVM's messages above)");
             return;
         }
-        Snapshot snapshot = com.tolvane.report.ReportCommand.read(snapshotPath);
+        Snapshot snapshot = ReportFiles.read(snapshotPath);
         boolean exited = snapshot.header().durationMicros() / 1000 + 500 < options.durationMillis;
         out.println();
         Summary.print(new Recording.Result(new Targets.Jvm(pid, ""), snapshotPath, snapshot, options.durationMillis,
                 exited), out);
-        com.tolvane.report.ReportCommand.writeHtml(snapshot, snapshotPath, options.htmlOutput, out);
+        ReportFiles.writeHtml(snapshot, snapshotPath, options.htmlOutput, out);
     }
 }

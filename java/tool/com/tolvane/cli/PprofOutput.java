@@ -1,5 +1,7 @@
-package com.tolvane.report;
+package com.tolvane.cli;
 
+import com.tolvane.report.PprofFormat;
+import com.tolvane.report.ReportContext;
 import com.tolvane.tool.ToolException;
 
 import java.io.BufferedOutputStream;
