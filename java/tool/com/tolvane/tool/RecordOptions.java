@@ -1,12 +1,13 @@
 package com.tolvane.tool;
 
+import com.tolvane.agent.recorder.OutputPattern;
 import com.tolvane.agent.recorder.RecordingDefaults;
 import java.math.BigDecimal;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.time.LocalDateTime;
-import java.time.format.DateTimeFormatter;
+import java.time.ZoneId;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.regex.Matcher;
@@ -102,28 +103,16 @@ public final class RecordOptions {
         return RecordingDefaults.applicationPackage(mainClass);
     }
 
-    /** The output file name with %p, %t, %n and %% replaced. */
+    /**
+     * The output file name with %p, %t, %n and %% replaced, by the rule the
+     * recorder in the target applies; a single recording is snapshot 1.
+     */
     public static String expandOutput(String pattern, long pid, LocalDateTime now) throws ToolException {
-        StringBuilder sb = new StringBuilder();
-        for (int i = 0; i < pattern.length(); i++) {
-            char c = pattern.charAt(i);
-            if (c != '%') {
-                sb.append(c);
-                continue;
-            }
-            char next = i + 1 < pattern.length() ? pattern.charAt(i + 1) : 0;
-            switch (next) {
-                case 'p': sb.append(pid); break;
-                case 't': sb.append(now.format(DateTimeFormatter.ofPattern("yyyyMMdd-HHmmss"))); break;
-                case 'n': sb.append(1); break; // the snapshot number; a single recording is the first
-                case '%': sb.append('%'); break;
-                default:
-                    throw ToolException.usage("unknown placeholder in output file name '" + pattern
-                            + "': use %p (process id), %t (timestamp), %n (snapshot number) or %%");
-            }
-            i++;
+        try {
+            return OutputPattern.expand(pattern, pid, 1, now.atZone(ZoneId.systemDefault()).toInstant().toEpochMilli());
+        } catch (IllegalArgumentException e) {
+            throw ToolException.usage(e.getMessage());
         }
-        return sb.toString();
     }
 
     /**

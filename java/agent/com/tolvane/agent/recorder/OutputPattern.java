@@ -6,14 +6,19 @@ import java.util.Date;
 /**
  * Snapshot file names with placeholders, expanded in the recorded JVM:
  * %p the process id, %t the local time as yyyyMMdd-HHmmss, %n the number of
- * the snapshot in a continuous recording (from 1), %% a percent sign.
+ * the snapshot in a continuous recording (from 1), %% a percent sign. The
+ * tolvane command names files by the same rule.
  */
-final class OutputPattern {
+public final class OutputPattern {
     private OutputPattern() {
     }
 
-    /** The name for snapshot {@code number}, started at {@code millis}. */
-    static String expand(String pattern, long pid, long number, long millis) {
+    /**
+     * The name for snapshot {@code number}, started at {@code millis}.
+     *
+     * @throws IllegalArgumentException for an unknown placeholder
+     */
+    public static String expand(String pattern, long pid, long number, long millis) {
         StringBuilder sb = new StringBuilder();
         for (int i = 0; i < pattern.length(); i++) {
             char c = pattern.charAt(i);
