@@ -19,7 +19,6 @@
 #include <string>
 #include <sys/stat.h>
 
-
 bool g_safeThreadStart = false;
 int g_singleCaptureLimit = -1;
 jlong g_recordStartTime = 0;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+// The JVM handles and the thread monitor that the attach sequence sets up.
 #include "JvmEnv.h"
 #include "ThreadMonitor.h"
 
