@@ -6,9 +6,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ClassProfilingSession.h"
 #include "ConsoleCapture.h"
+#include "CpuProfilingSession.h"
 #include "FakeJvm.h"
 #include "ProfilingSession.h"
+#include "Sampler.h"
 
 extern "C" JNIEXPORT void JNICALL Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv*, jclass, jlong, jboolean,
                                                                                jboolean, jbyteArray);

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "ClassProfilingSession.h"
 #include "ConsoleCapture.h"
+#include "CpuProfilingSession.h"
 #include "ProfilingSession.h"
+#include "Sampler.h"
 #include "ThreadManager.h"
 
 namespace {

@@ -314,7 +314,7 @@ protected:
         SamplerHelper::stopped = false;
         SamplerHelper::initSamplingState = reinterpret_cast<jmethodID>(0x101);
         SamplerHelper::getSamplingTransactionIds = reinterpret_cast<jmethodID>(0x102);
-        sampler = new Sampler(5);
+        sampler = new Sampler(5, threadList, registry, 1000);
     }
 
     void TearDown() override {

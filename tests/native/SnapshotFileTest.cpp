@@ -21,6 +21,7 @@
 #include "CpuProfilingSession.h"
 #include "MemoryDataWriter.h"
 #include "ProfilingSession.h"
+#include "Sampler.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
@@ -243,7 +244,7 @@ TEST_F(SnapshotFileTest, ThreadSectionListsOnlyManagersWithADescriptor) {
     checkSections(bytes, 32 + 2 + 1, nullptr, &threadBody);
 
     MemoryDataWriter record;
-    described->write(&record);
+    described->write(&record, g_recordStartTime);
     Bytes expected{1};
     Bytes recordBytes = record.bytes();
     expected.insert(expected.end(), recordBytes.begin(), recordBytes.end());

@@ -269,7 +269,7 @@ TEST(ThreadManagerTest, DeferredRunningTimeAddsUpLikeEagerPropagation) {
     tm.sampleTime(3, 0, false);
 
     MemoryDataWriter lazy;
-    tm.write(&lazy);
+    tm.write(&lazy, g_recordStartTime);
     EXPECT_EQ(23, n->getValue());
     EXPECT_EQ(30, m->getValue());
     EXPECT_EQ(30, tm.rootNode->getValue());
@@ -299,7 +299,7 @@ TEST(ThreadManagerTest, DescriptorStoresTenMillisecondUnitsAndRaisesTimesToTheRe
     EXPECT_EQ((std::vector<jint>{123, -1}), desc.getThreadStatusTimeList());
 
     MemoryDataWriter writer;
-    desc.write(&writer);
+    desc.write(&writer, g_recordStartTime);
     ExpectedBytes e;
     e.id(nullptr).str("worker").str(nullptr).jlong_(2000000).jlong_(-1).u4(2);
     e.u1(THREAD_STATUS_WAITING).jlong_(1230000).u1(THREAD_STATUS_RUNNING).jlong_(-10000);
@@ -309,7 +309,7 @@ TEST(ThreadManagerTest, DescriptorStoresTenMillisecondUnitsAndRaisesTimesToTheRe
     ThreadDesc late(nullptr, "t", "g", 2500000);
     late.setThreadEndTime(1000);
     MemoryDataWriter lateWriter;
-    late.write(&lateWriter);
+    late.write(&lateWriter, g_recordStartTime);
     ExpectedBytes e2;
     e2.id(nullptr).str("t").str("g").jlong_(2500000).jlong_(2000000).u4(0);
     EXPECT_EQ(e2.get(), lateWriter.bytes());
@@ -332,7 +332,7 @@ TEST(ThreadManagerTest, RecordIsIdDescriptorTreeAndIgnoredByte) {
     tm.setIgnored(true, nullptr);
 
     MemoryDataWriter writer;
-    tm.write(&writer);
+    tm.write(&writer, g_recordStartTime);
     ExpectedBytes e;
     e.id(&tm);
     e.id(&tm).str("main").str("main").jlong_(77).jlong_(-1).u4(0);

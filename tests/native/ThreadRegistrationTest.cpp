@@ -85,14 +85,14 @@ TEST(ThreadRegistrationTest, ThreadSectionListsOnlyManagersWithDescriptors) {
     EXPECT_EQ(&session, LiveCpuProfilingHelper::liveCpuProfilingSession);
     {
         MemoryDataWriter empty;
-        session.write(&empty);
+        session.write(&empty, g_recordStartTime);
         EXPECT_EQ((Bytes{0}), empty.bytes());
     }
     ThreadManager* bare = LiveCpuProfilingHelper::createThreadManager(nullptr, nullptr);
     session.addThreadManager(bare);
     {
         MemoryDataWriter onlyBare;
-        session.write(&onlyBare);
+        session.write(&onlyBare, g_recordStartTime);
         EXPECT_EQ((Bytes{0}), onlyBare.bytes());
     }
 
@@ -104,9 +104,9 @@ TEST(ThreadRegistrationTest, ThreadSectionListsOnlyManagersWithDescriptors) {
     EXPECT_EQ((std::vector<ThreadManager*>{bare, described}), session.getThreadManagers());
 
     MemoryDataWriter writer;
-    session.write(&writer);
+    session.write(&writer, g_recordStartTime);
     MemoryDataWriter record;
-    described->write(&record);
+    described->write(&record, g_recordStartTime);
     Bytes expected{1};
     Bytes recordBytes = record.bytes();
     expected.insert(expected.end(), recordBytes.begin(), recordBytes.end());

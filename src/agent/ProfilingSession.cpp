@@ -1,8 +1,6 @@
 #include "ProfilingSession.h"
 
-#include "CallTreeSampler.h"
 #include "ClassProfilingSession.h"
-#include "PointerHashMap.h"
 #include "Sampler.h"
 #include "CpuProfilingSession.h"
 #include "FatalAssert.h"
@@ -10,6 +8,7 @@
 #include "JvmtiBuffer.h"
 #include "JvmtiError.h"
 #include "MessageUtil.h"
+#include "SnapshotWriter.h"
 #include "StartupOptions.h"
 #include "StringCopy.h"
 #include "ThreadManager.h"
@@ -19,51 +18,15 @@
 #include <dlfcn.h>
 #include <string>
 #include <sys/stat.h>
-#ifndef NDEBUG
-#include <thread>
-#endif
 
-// ---- load-time state, created in this order when the library is loaded ----
-// Everything the library builds before Agent_OnAttach or Agent_OnLoad is
-// defined here, in one translation unit, so that construction follows this
-// order and the containers are destroyed in the reverse order when the library
-// is unloaded. Keep the rows in this order when filling them in.
-// 1. line-number cache: the empty line-number table
-LineNumberTableStruct* CallTreeHelper::emptyStruct = new LineNumberTableStruct{0, nullptr};
-// 2. line-number cache: method id to line-number table
-PointerHashMap<LineNumberTableStruct, void*> CallTreeHelper::methodId2LineNumberTableStruct(11, 0.75f);
-// 3. method map: method id to descriptor; never grows
-PointerHashMap<MethodDesc, void*> ClassProfilingHelper::_methodIdToMethodDesc(200000, 0.0f);
-// 4. class-name map: class signature to class descriptor
-HashMap<String, ClassData> ClassProfilingHelper::tolvaneClassNameToClassData(11, 0.75f);
-// 5. ignored class names
-std::vector<char*> ClassProfilingHelper::tolvaneIgnoredClassNames;
-// 6. net I/O classes
-HashMap<NetioClass, NetioClass> ClassProfilingHelper::netioClasses(11, 0.75f);
-// 7. net I/O lookup record, reused as the search key
-NetioClass* ClassProfilingHelper::lookupNetioClass = new NetioClass();
-// 8. interception pseudo-class
-ClassData* ClassProfilingHelper::interceptionClassData = new ClassData("_druvax_annotation_class", ClassData::INTERCEPTION_CLASS_KIND, nullptr);
-// 9. unknown class
-ClassData* ClassProfilingHelper::unknownClassData = new ClassData("com.tolvane.agent.Unknown", 0, nullptr);
-// 10. the agent state; never freed while the library is loaded.
-ProfilingSession* g_profilingSession = new ProfilingSession();
-// ---- end of load-time state ----
-
-jvmtiEnv* g_profilingInterface = nullptr;
 bool g_safeThreadStart = false;
-bool g_sampleAgentThreads = false;
-bool g_sampleAgentClasses = false;
-bool g_batchedCapture = false;
 int g_singleCaptureLimit = -1;
-bool g_threadCpuTimeAvailable = false;
-bool g_recordCpuTime = false;
-bool g_recording = false;
 jlong g_recordStartTime = 0;
 
-JavaVM* Profiling::javaVm = nullptr;
-jrawMonitorID Profiling::_threadMonitor = nullptr;
-jrawMonitorID Profiling::_sleepMonitor = nullptr;
+// Bound to their state at compile time: no construction order to mind.
+JavaVM*& Profiling::javaVm = g_javaVm;
+jrawMonitorID& Profiling::_threadMonitor = ThreadMonitor::threadMonitor;
+jrawMonitorID& Profiling::_sleepMonitor = ThreadMonitor::sleepMonitor;
 jclass Profiling::systemClass = nullptr;
 jmethodID Profiling::getPropertyMethod = nullptr;
 char* Profiling::loadOptions = nullptr;
@@ -103,60 +66,6 @@ const char AGENT_JAR_NAME[] = "tolvane-agent.jar";
 
 const char ASTERISKS[] = "*******************************************************************";
 
-// Holds a raw monitor for the lifetime of the object; a monitor that could
-// not be entered is not exited.
-class RawMonitorHold {
-public:
-    RawMonitorHold(jvmtiEnv* jvmti, jrawMonitorID monitor)
-        : jvmti(jvmti), monitor(monitor), entered(jvmti->RawMonitorEnter(monitor) == JVMTI_ERROR_NONE) {}
-    ~RawMonitorHold() {
-        if (entered) {
-            jvmti->RawMonitorExit(monitor);
-        }
-    }
-    RawMonitorHold(const RawMonitorHold&) = delete;
-    RawMonitorHold& operator=(const RawMonitorHold&) = delete;
-
-    bool isEntered() const { return entered; }
-
-private:
-    jvmtiEnv* jvmti;
-    jrawMonitorID monitor;
-    bool entered;
-};
-
-#ifndef NDEBUG
-// Debug builds keep the holder of the thread monitor: its owner is read by
-// any thread that checks whether it holds the monitor itself; the depth is
-// only touched by the holder.
-std::atomic<std::thread::id> threadMonitorOwner{};
-int threadMonitorDepth = 0;
-
-void noteThreadMonitorEntered(jvmtiError result) {
-    if (result != JVMTI_ERROR_NONE) {
-        return;
-    }
-    std::thread::id self = std::this_thread::get_id();
-    if (threadMonitorOwner.load(std::memory_order_relaxed) != self) {
-        threadMonitorOwner.store(self, std::memory_order_relaxed);
-        threadMonitorDepth = 0;
-    }
-    threadMonitorDepth++;
-}
-
-void noteThreadMonitorExiting() {
-    if (threadMonitorOwner.load(std::memory_order_relaxed) != std::this_thread::get_id() || threadMonitorDepth < 1) {
-        fatalAssert("thread monitor held", "shared/ProfilingSession", "ProfilingSession::exitMonitor");
-    }
-    if (--threadMonitorDepth == 0) {
-        threadMonitorOwner.store(std::thread::id(), std::memory_order_relaxed);
-    }
-}
-#else
-void noteThreadMonitorEntered(jvmtiError) {}
-void noteThreadMonitorExiting() {}
-#endif
-
 // Creates the thread monitor and the sleep monitor, or neither: the agent
 // must not run with one of them missing (its shared data would go
 // unlocked). On failure the console says why.
@@ -190,6 +99,17 @@ char* jvmtiProperty(jvmtiEnv* jvmti, const char* name) {
 }
 
 }  // namespace
+
+bool ProfilingSession::write(const char* path, JNIEnv* env) {
+    SnapshotContents contents;
+    contents.vmName = vmName;
+    contents.javaVersion = javaVersion;
+    contents.recordStartTime = g_recordStartTime;
+    contents.classes = classProfilingSession;
+    contents.threads = cpuProfilingSession;
+    contents.cpuTimes = g_recordCpuTime && g_threadCpuTimeAvailable;
+    return SnapshotWriter::write(path, env, contents);
+}
 
 bool isAgentAttached() {
     return g_profilingSession != nullptr && g_profilingSession->isAttached();
@@ -256,7 +176,7 @@ void ProfilingSession::init(JavaVM* vm, char* options, bool atLoad) {
         MessageUtil::message("Could not get JNIEnv");
     }
 
-    sampler = new Sampler(5);
+    sampler = new Sampler(5, cpuProfilingSession, classProfilingSession, maxStackDepth);
 
     if (atLoad) {
         Profiling::parseOptions(StartupOptions::libraryFlags(options).c_str());
@@ -276,49 +196,6 @@ void ProfilingSession::init(JavaVM* vm, char* options, bool atLoad) {
     Profiling::enableEvents(env);
     MessageUtil::message("Native library initialized");
     attached.store(true, std::memory_order_release);
-}
-
-void ProfilingSession::enterMonitor() {
-    if (g_profilingInterface != nullptr && Profiling::_threadMonitor != nullptr) {
-        noteThreadMonitorEntered(g_profilingInterface->RawMonitorEnter(Profiling::_threadMonitor));
-    }
-}
-
-void ProfilingSession::exitMonitor() {
-    if (g_profilingInterface != nullptr && Profiling::_threadMonitor != nullptr) {
-        noteThreadMonitorExiting();
-        g_profilingInterface->RawMonitorExit(Profiling::_threadMonitor);
-    }
-}
-
-#ifndef NDEBUG
-bool ProfilingSession::holdsMonitor() {
-    if (g_profilingInterface == nullptr || Profiling::_threadMonitor == nullptr) {
-        return true;
-    }
-    return threadMonitorOwner.load(std::memory_order_relaxed) == std::this_thread::get_id();
-}
-
-void assertThreadMonitorHeld(const char* function) {
-    if (!ProfilingSession::holdsMonitor()) {
-        fatalAssert("thread monitor held", "shared/ProfilingSession", function);
-    }
-}
-#endif
-
-bool ProfilingSession::sleep(int millis) {
-    // Nothing notifies the sleep monitor: the wait lasts its full timeout
-    // unless the JVM ends it early (an interrupt). Without the monitor there
-    // is nothing to wait on.
-    jvmtiEnv* jvmti = g_profilingInterface;
-    if (jvmti == nullptr || Profiling::_sleepMonitor == nullptr) {
-        return false;
-    }
-    RawMonitorHold hold(jvmti, Profiling::_sleepMonitor);
-    if (!hold.isEntered()) {
-        return false;
-    }
-    return jvmti->RawMonitorWait(Profiling::_sleepMonitor, static_cast<jlong>(millis)) == JVMTI_ERROR_INTERRUPT;
 }
 
 bool Profiling::initializeInterface(JavaVM* vm) {
@@ -479,7 +356,7 @@ void JNICALL Profiling::dxVMDeath(jvmtiEnv* jvmti, JNIEnv* env) {
     // (bounded, without the thread monitor) so the file is not cut off.
     for (int waited = 0; g_recordingInProgress.load(std::memory_order_acquire) && waited < RECORDING_END_WAIT_MILLIS;
          waited += RECORDING_END_POLL_MILLIS) {
-        ProfilingSession::sleep(RECORDING_END_POLL_MILLIS);
+        ThreadMonitor::sleep(RECORDING_END_POLL_MILLIS);
     }
 }
 

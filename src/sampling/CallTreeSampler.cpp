@@ -6,11 +6,12 @@
 
 #include "ClassProfilingSession.h"
 #include "JniUtil.h"
+#include "JvmEnv.h"
 #include "MethodDesc.h"
 #include "PointerHashMap.h"
-#include "ProfilingSession.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
+#include "ThreadMonitor.h"
 
 // Frames are compared in blocks with memcmp, which relies on the record
 // having no padding between or after its two fields.

@@ -15,6 +15,10 @@
 
 class DataWriter;
 
+// Whether the agent's own classes are recorded like any other: while false
+// their methods are ignored. Set by the agent options and by setFilters.
+extern bool g_sampleAgentClasses;
+
 // The class and method registry: every class and method descriptor met since
 // attach, in registration order, plus the class filters. Created once by the
 // attach sequence and kept for the life of the process; descriptors are
@@ -24,7 +28,7 @@ class DataWriter;
 // thread monitor themselves (it is re-entrant). getMethodDesc and the
 // decisions take no lock: callers hold the thread monitor (the sampling tick,
 // the natives of this registry).
-class ClassProfilingSession {
+class ClassProfilingSession final : public MethodFilters {
 public:
     // Makes this the live registry and registers the unknown class, the
     // unknown method and the interception pseudo-class, in that order. The
@@ -59,9 +63,9 @@ public:
     // classes are not sampled, and classes matching an ignored-class pattern.
     // Method name and signature do not influence the result.
     bool isIgnoredMethod(ClassData* classData, const char* methodName, int methodNameLength,
-                         const char* signature, int signatureLength);
+                         const char* signature, int signatureLength) override;
     // False until filters are set; then the class filter decision.
-    bool isFilteredClassName(const char* className);
+    bool isFilteredClassName(const char* className) override;
 
     // Class section body of the snapshot.
     void write(DataWriter* writer);
@@ -159,7 +163,7 @@ public:
     // name is null, its characters cannot be read or there is no registry.
     static jlong createInterceptionMethodId(JNIEnv* env, jstring name);
 
-    // True when name begins with "$Proxy" or "com.sun.proxy.".
+    // As ClassData::isProxyName.
     static bool isProxyName(const char* name);
 
     // Class-name pattern match ('.' and '/' alike, '?' one character, '*'

@@ -93,7 +93,9 @@ public:
     // Drops the JNI references, the call tree and the descriptor.
     void cleanup(JNIEnv* env);
 
-    void write(DataWriter* writer);
+    // The thread's record; times before recordStartTime are written as
+    // recordStartTime (ThreadDesc::write).
+    void write(DataWriter* writer, jlong recordStartTime);
     // The thread's entry of the CPU-time section: its ID, its CPU time in
     // the recording (-1 when never read), its node count, then each node's
     // CPU time with its descendants' in the order write() puts out nodes.

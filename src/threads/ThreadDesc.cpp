@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "DataWriter.h"
-#include "ProfilingSession.h"
 #include "StringCopy.h"
 
 namespace {
@@ -40,16 +39,16 @@ void ThreadDesc::addStatus(unsigned char status, jlong timestamp) {
     threadStatusTimeList.push_back(static_cast<jint>(timestamp / TIMELINE_UNIT_USEC));
 }
 
-void ThreadDesc::write(DataWriter* writer) {
+void ThreadDesc::write(DataWriter* writer, jlong recordStartTime) {
     writer->writeID(threadManager);
     writer->writeString(threadName);
     writer->writeString(groupName);
     // Threads registered before the recording began are shown from its start.
-    writer->writeJLong(threadStartTime < g_recordStartTime ? g_recordStartTime : threadStartTime);
+    writer->writeJLong(threadStartTime < recordStartTime ? recordStartTime : threadStartTime);
     if (threadEndTime == -1) {
         writer->writeJLong(-1);
     } else {
-        writer->writeJLong(threadEndTime < g_recordStartTime ? g_recordStartTime : threadEndTime);
+        writer->writeJLong(threadEndTime < recordStartTime ? recordStartTime : threadEndTime);
     }
     // The two arrays grow together; min() only guards against a caller
     // that changed one of them through its accessor.

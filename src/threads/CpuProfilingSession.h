@@ -3,10 +3,19 @@
 
 #include <jni.h>
 #include <jvmti.h>
+
+#include <atomic>
 #include <vector>
 
 class ThreadManager;
 class DataWriter;
+
+// Whether the agent's own threads ("_tolvane..." names) are recorded; set by
+// the agent options and by each recording run.
+extern bool g_sampleAgentThreads;
+// True while a recording run samples: only then do thread starts register
+// their threads.
+extern bool g_recording;
 
 // The list of all thread managers of the process, in order of registration.
 // It owns the managers listed in it. One instance, created by the attach
@@ -63,7 +72,8 @@ public:
     void endGoneThreads(JNIEnv* env);
 
     // Thread section body: 1 + record per manager with a descriptor, then 0.
-    void write(DataWriter* writer);
+    // Times before recordStartTime are written as recordStartTime.
+    void write(DataWriter* writer, jlong recordStartTime);
     // Body of the node-limit section, written when the trees of a recording
     // reached ThreadManager::nodeLimit: the limit, the nodes made, the time
     // folded onto existing nodes in all, then the number of threads with
@@ -106,6 +116,13 @@ public:
     static bool isIgnoredThread(const char* threadName, const char* groupName);
     // JVMTI ThreadStart callback: registers a new thread while recording.
     static void JNICALL dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
+    // Body of JvmtiCallee.associateThread: finds or registers the manager of
+    // a thread (the calling one with currentThread) and gives it the Java
+    // side's thread manager, unless it has one already. Between recording
+    // runs (recordingInProgress false, read under the thread monitor) the
+    // list is swept of ended threads once it has grown.
+    static void associateThread(JNIEnv* env, jobject thread, bool currentThread, jobject threadManager,
+                                const std::atomic<bool>& recordingInProgress);
 
     static CpuProfilingSession* liveCpuProfilingSession;
 };

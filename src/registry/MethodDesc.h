@@ -2,8 +2,22 @@
 #define TOLVANE_METHODDESC_H
 
 class ClassData;
-class ClassProfilingSession;
 class DataWriter;
+
+// The class filter decisions a method descriptor takes its flags from. The
+// registry that owns the descriptors implements it; a descriptor asks it
+// without knowing the registry.
+class MethodFilters {
+public:
+    // Whether the methods of a class are ignored.
+    virtual bool isIgnoredMethod(ClassData* classData, const char* methodName, int methodNameLength,
+                                 const char* signature, int signatureLength) = 0;
+    // Whether a class name is filtered (collapsed into its caller).
+    virtual bool isFilteredClassName(const char* className) = 0;
+
+protected:
+    ~MethodFilters() = default;
+};
 
 // Descriptor of one JVM method identifier (or of one interception method),
 // identified in call trees and snapshots by its address. Owned by the
@@ -18,7 +32,7 @@ public:
     // empty string), then evaluates the special and net I/O flags and the
     // filters of `registry` (which may be null: then nothing is filtered).
     MethodDesc(ClassData* classData, const char* name, int nameLength,
-               const char* signature, int signatureLength, ClassProfilingSession* registry);
+               const char* signature, int signatureLength, MethodFilters* registry);
     ~MethodDesc();
 
     MethodDesc(const MethodDesc&) = delete;
@@ -30,7 +44,7 @@ public:
     // Re-evaluates isFiltered and isIgnored against the registry's filters,
     // the ignored class names and the agent-class setting. Methods of the
     // interception pseudo-class are never filtered or ignored.
-    void updateFilters(ClassProfilingSession* registry);
+    void updateFilters(MethodFilters* registry);
 
     ClassData* getClassData() const { return classData; }
     const char* getMethodName() const { return methodName; }

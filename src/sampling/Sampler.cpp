@@ -18,9 +18,14 @@
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
 #include "PointerHashMap.h"
-#include "ProfilingSession.h"
+#include "JvmEnv.h"
+#include "ThreadMonitor.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
+
+bool g_batchedCapture = false;
+bool g_threadCpuTimeAvailable = false;
+bool g_recordCpuTime = false;
 
 std::atomic<bool> SamplerHelper::stopped{false};
 Sampler* SamplerHelper::liveSamplerSession = nullptr;
@@ -107,8 +112,8 @@ bool mustCapture(const CallTreeSampler* sampler, jlong cpuTime) {
 
 // Hands one thread's capture to its sampler: the dead-thread rule for a
 // terminated thread, else its status, its transaction labels and its stack.
-void convertCapture(JNIEnv* env, const CandidateSlot& slot, jvmtiStackInfo* info, jlong timestamp, jlong time,
-                    bool sampleTransactions, bool recordStatus) {
+void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const CandidateSlot& slot, jvmtiStackInfo* info,
+                    jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus) {
     CallTreeSampler* sampler = slot.sampler;
     ThreadManager* manager = sampler->threadManager;
     if (info->state == JVMTI_THREAD_STATE_TERMINATED) {
@@ -124,8 +129,7 @@ void convertCapture(JNIEnv* env, const CandidateSlot& slot, jvmtiStackInfo* info
             transactionIds = nullptr;
         }
     }
-    sampler->saveData(info, time, g_profilingSession->classProfilingSession, env, transactionIds, timestamp,
-                      recordStatus);
+    sampler->saveData(info, time, registry, env, transactionIds, timestamp, recordStatus);
     sampler->lastCpuTime = slot.cpuTime;
     if (g_recordCpuTime) {
         sampler->bookCpuTime(slot.cpuTime);
@@ -277,7 +281,7 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
             }
             jvmtiStackInfo info;
             if (captureOne(jvmti, slot.thread, slot.state, maxDepth, frameScratch, &info)) {
-                convertCapture(env, slot, &info, timestamp, time, sampleTransactions, recordStatus);
+                convertCapture(env, registry, slot, &info, timestamp, time, sampleTransactions, recordStatus);
             }
         }
     } else {
@@ -296,8 +300,8 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
             int captured = 0;
             for (const CandidateSlot& slot : slots) {
                 if (slot.capture) {
-                    convertCapture(env, slot, &stackInfo[captured++], timestamp, time, sampleTransactions,
-                                   recordStatus);
+                    convertCapture(env, registry, slot, &stackInfo[captured++], timestamp, time,
+                                   sampleTransactions, recordStatus);
                 } else {
                     bookUnchanged(slot, timestamp, time, recordStatus);
                 }
@@ -306,8 +310,12 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
     }
 }
 
-Sampler::Sampler(int periodMillis)
-    : tickCount(0),
+Sampler::Sampler(int periodMillis, CpuProfilingSession* threadList, ClassProfilingSession* registry,
+                 int maxStackDepth)
+    : threadList(threadList),
+      registry(registry),
+      maxStackDepth(maxStackDepth),
+      tickCount(0),
       periodMillis(periodMillis),
       statusInterval(periodMillis > 0 ? 200 / periodMillis : 1),
       threadSamplers(nullptr),
@@ -343,7 +351,7 @@ bool Sampler::runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned
     // a broken clock cannot keep the caller forever.
     jlong sleptMillis = 0;
     for (;;) {
-        bool interrupted = ProfilingSession::sleep(periodMillis);
+        bool interrupted = ThreadMonitor::sleep(periodMillis);
         sleptMillis += periodMillis;
         jlong now = Counter::getUsec();
         jlong nowMicros = monotonicMicros();
@@ -379,9 +387,7 @@ void Sampler::doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, u
     }
     bool recordStatus = tickCount == 0;
 
-    ProfilingSession* session = g_profilingSession;
-    jint maxDepth = session != nullptr ? session->maxStackDepth : 0;
-    CpuProfilingSession* threadList = session != nullptr ? session->cpuProfilingSession : nullptr;
+    jint maxDepth = maxStackDepth;
 
     // Samplers move from the previous map into this one, which carries each
     // thread's previous stack over to this tick. The map starts small and

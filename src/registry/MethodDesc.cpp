@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "ClassData.h"
-#include "ClassProfilingSession.h"
 #include "DataWriter.h"
 #include "NetioClass.h"
 #include "StringCopy.h"
@@ -16,7 +15,7 @@ const char SLEEP_METHOD_NAME[] = "__ovk_sleep";
 }  // namespace
 
 MethodDesc::MethodDesc(ClassData* classData, const char* name, int nameLength,
-                       const char* signature, int signatureLength, ClassProfilingSession* registry)
+                       const char* signature, int signatureLength, MethodFilters* registry)
     : classData(classData),
       methodName(copyChars(name, nameLength)),
       methodSignature(copyChars(signature, signatureLength)),
@@ -44,7 +43,7 @@ void MethodDesc::updateSpecialMethods() {
               classData->netioClass->isNetioMethod(methodName, methodSignature);
 }
 
-void MethodDesc::updateFilters(ClassProfilingSession* registry) {
+void MethodDesc::updateFilters(MethodFilters* registry) {
     isFiltered = false;
     isIgnored = false;
     if (registry == nullptr || classData == nullptr ||

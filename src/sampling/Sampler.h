@@ -9,6 +9,22 @@
 
 template <class V, class K> class PointerHashMap;
 class CallTreeSampler;
+class ClassProfilingSession;
+class CpuProfilingSession;
+
+// Sampling settings of the process, set by the attach sequence from the agent
+// options and the JVM's capabilities, and read by every tick.
+//
+// "batched-capture" agent option: every candidate thread is walked in one
+// batched capture on every tick, as before threads were checked for CPU use.
+extern bool g_batchedCapture;
+// True once the JVM granted thread CPU times; without them the sampler
+// cannot tell which threads ran and walks every candidate.
+extern bool g_threadCpuTimeAvailable;
+// "cpu-time" agent option: each tick books the CPU time a thread used since
+// the previous one on its call-tree node, and snapshots carry it in their
+// CPU-time section (only when the JVM grants thread CPU times).
+extern bool g_recordCpuTime;
 
 // The clock of a recording: every period it captures the stacks and states of
 // the registered threads and hands each stack to that thread's
@@ -26,7 +42,11 @@ class CallTreeSampler;
 // every candidate is walked in one batch on every tick.
 class Sampler {
 public:
-    explicit Sampler(int periodMillis);
+    // Samples the threads listed in threadList, resolving their frames in
+    // registry, at most maxStackDepth frames deep; without a list a tick
+    // samples nothing.
+    explicit Sampler(int periodMillis, CpuProfilingSession* threadList = nullptr,
+                     ClassProfilingSession* registry = nullptr, int maxStackDepth = 0);
     ~Sampler();
     Sampler(const Sampler&) = delete;
     Sampler& operator=(const Sampler&) = delete;
@@ -46,6 +66,9 @@ public:
     // may run on (see the README's overhead figures for why).
     static int defaultSingleCaptureLimit();
 
+    CpuProfilingSession* threadList;
+    ClassProfilingSession* registry;
+    jint maxStackDepth;
     jint tickCount;
     jint periodMillis;
     jint statusInterval;

@@ -181,14 +181,3 @@ void MessageUtil::debugStackTrace(Subsystem subsystem, int level, JNIEnv* env) {
     env->CallStaticVoidMethod(messageClass, debugStackTraceMethod);
     clearPendingException(env);
 }
-
-// Writes Java text into the debug log verbatim: it is never used as a format.
-// Works before the attach: the log needs nothing of the JVM.
-extern "C" JNIEXPORT void JNICALL
-Java_com_tolvane_agent_callee_JvmtiCallee_debugOut0(JNIEnv* env, jclass, jint subsystem, jint level, jstring text) {
-    if (text == nullptr || !MessageUtil::isLogged(subsystem, level)) {
-        return;
-    }
-    UtfChars chars(env, text);
-    MessageUtil::debugText(subsystem, level, chars.get());
-}

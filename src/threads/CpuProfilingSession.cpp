@@ -9,9 +9,13 @@
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
 #include "MessageUtil.h"
-#include "ProfilingSession.h"
+#include "JvmEnv.h"
+#include "ThreadMonitor.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
+
+bool g_sampleAgentThreads = false;
+bool g_recording = false;
 
 CpuProfilingSession* LiveCpuProfilingHelper::liveCpuProfilingSession = nullptr;
 
@@ -234,12 +238,12 @@ void CpuProfilingSession::removeDeadThreadManagersIfGrown(JNIEnv* env) {
     }
 }
 
-void CpuProfilingSession::write(DataWriter* writer) {
+void CpuProfilingSession::write(DataWriter* writer, jlong recordStartTime) {
     ThreadMonitorLock lock;
     for (ThreadManager* manager : threadManagers) {
         if (manager != nullptr && manager->threadDesc != nullptr) {
             writer->writeByte(1);
-            manager->write(writer);
+            manager->write(writer, recordStartTime);
         }
     }
     writer->writeByte(0);
@@ -411,17 +415,13 @@ void JNICALL LiveCpuProfilingHelper::dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env,
     }
 }
 
-extern "C" JNIEXPORT void JNICALL
-Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(JNIEnv* env, jobject classOrInstance, jobject thread,
-                                                          jboolean currentThread, jobject threadManager) {
-    if (!isAgentAttached()) {
-        return;
-    }
+void LiveCpuProfilingHelper::associateThread(JNIEnv* env, jobject thread, bool currentThread, jobject threadManager,
+                                             const std::atomic<bool>& recordingInProgress) {
     // One critical section from lookup to store, so that a thread-start event
     // or a recording run registering at the same moment cannot give this
     // thread a second manager.
     ThreadMonitorLock lock;
-    CpuProfilingSession* session = LiveCpuProfilingHelper::liveCpuProfilingSession;
+    CpuProfilingSession* session = liveCpuProfilingSession;
     if (session == nullptr) {
         return;
     }
@@ -429,7 +429,7 @@ Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(JNIEnv* env, jobject c
     // thread; only currentThread asks for that.
     // Threads that label work and end between recordings would otherwise
     // leave their managers listed until the next run.
-    if (!g_recordingInProgress.load(std::memory_order_acquire)) {
+    if (!recordingInProgress.load(std::memory_order_acquire)) {
         session->removeDeadThreadManagersIfGrown(env);
     }
     ThreadManager* manager = nullptr;
@@ -439,7 +439,7 @@ Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(JNIEnv* env, jobject c
         manager = session->getThreadManager(static_cast<jthread>(thread), env);
     }
     if (manager == nullptr) {
-        manager = LiveCpuProfilingHelper::createLiveThreadManager(static_cast<jthread>(thread), env);
+        manager = createLiveThreadManager(static_cast<jthread>(thread), env);
         if (manager == nullptr) {
             return;
         }

@@ -31,6 +31,8 @@ public:
     // "com.tolvane.agent.Unknown", whose method stands for unresolvable
     // frames and must stay visible.
     static bool isAgentClassName(const char* name);
+    // True when name begins with "$Proxy" or "com.sun.proxy.".
+    static bool isProxyName(const char* name);
 
     // Dotted class name such as java.lang.String; owned.
     char* name;

@@ -34,9 +34,9 @@ public:
     // Appends one timeline point; the time is taken in microseconds.
     void addStatus(unsigned char status, jlong timestamp);
 
-    // Start and end times are raised to g_recordStartTime when earlier
+    // Start and end times are raised to recordStartTime when earlier
     // (an end time of -1, "still alive", is kept).
-    void write(DataWriter* writer);
+    void write(DataWriter* writer, jlong recordStartTime);
 
     ThreadManager* threadManager;
     char* threadName;

@@ -1,7 +1,7 @@
 #include "FatalAssert.h"
 
+#include "JvmEnv.h"
 #include "MessageUtil.h"
-#include "ProfilingSession.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,9 +20,9 @@ void fatalAssert(const char* item, const char* source, const char* function, JNI
     function = orUnknown(function);
     MessageUtil::message("Assertion failed: %s (%s, %s)", item, source, function);
 
-    if (env == nullptr && Profiling::javaVm != nullptr) {
+    if (env == nullptr && g_javaVm != nullptr) {
         void* current = nullptr;
-        if (Profiling::javaVm->GetEnv(&current, JNI_VERSION_1_4) == JNI_OK) {
+        if (g_javaVm->GetEnv(&current, JNI_VERSION_1_4) == JNI_OK) {
             env = static_cast<JNIEnv*>(current);
         }
     }

@@ -2,13 +2,16 @@
 
 #include <cstring>
 
-#include "ClassProfilingSession.h"
 #include "DataWriter.h"
 #include "StringCopy.h"
 
 namespace {
 const char AGENT_PACKAGE[] = "com.tolvane.agent.";
 const char UNKNOWN_CLASS_NAME[] = "com.tolvane.agent.Unknown";
+
+bool startsWith(const char* s, const char* prefix) {
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
 }  // namespace
 
 ClassData::ClassData(const char* className, int classKind, NetioClass* netioClass)
@@ -17,7 +20,7 @@ ClassData::ClassData(const char* className, int classKind, NetioClass* netioClas
         className = "";
     }
     name = copyString(className);
-    isProxy = ClassProfilingHelper::isProxyName(name);
+    isProxy = isProxyName(name);
     isAgentClass = isAgentClassName(name);
 }
 
@@ -31,6 +34,10 @@ bool ClassData::isAgentClassName(const char* className) {
     }
     return std::strncmp(className, AGENT_PACKAGE, sizeof AGENT_PACKAGE - 1) == 0 &&
            std::strcmp(className, UNKNOWN_CLASS_NAME) != 0;
+}
+
+bool ClassData::isProxyName(const char* name) {
+    return name != nullptr && (startsWith(name, "$Proxy") || startsWith(name, "com.sun.proxy."));
 }
 
 void ClassData::write(DataWriter* writer) {

@@ -8,13 +8,16 @@
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
 #include "JvmtiError.h"
+#include "JvmEnv.h"
 #include "MessageUtil.h"
-#include "ProfilingSession.h"
 #include "StringCopy.h"
+#include "ThreadMonitor.h"
+
+bool g_sampleAgentClasses = false;
 
 // The load-time containers and class descriptors (lookupNetioClass,
 // unknownClassData, interceptionClassData and the maps) are defined with the
-// rest of the load-time state in ProfilingSession.cpp, so that they are
+// rest of the load-time state in LoadTimeState.cpp, so that they are
 // constructed in a fixed order. The statics below start as null.
 ClassProfilingSession* ClassProfilingHelper::liveClassProfilingSession = nullptr;
 MethodDesc* ClassProfilingHelper::unknownMethodDesc = nullptr;
@@ -381,7 +384,7 @@ void ClassProfilingHelper::addInterceptionMethod(MethodDesc* methodDesc) {
 }
 
 bool ClassProfilingHelper::isProxyName(const char* name) {
-    return name != nullptr && (startsWith(name, "$Proxy") || startsWith(name, "com.sun.proxy."));
+    return ClassData::isProxyName(name);
 }
 
 // --- ClassProfilingHelper: filters -------------------------------------------------
@@ -572,14 +575,105 @@ void ClassProfilingHelper::setFilters(JNIEnv* env, jobjectArray filters, bool fi
     freeStrings(patterns);
 }
 
-extern "C" JNIEXPORT void JNICALL
-Java_com_tolvane_agent_callee_JvmtiCallee_setFilters(JNIEnv* env, jclass, jobjectArray filters,
-                                                     jboolean filterInverted, jobjectArray ignoredClassNames,
-                                                     jboolean sampleAgentClasses) {
-    if (!isAgentAttached()) {
+// --- ClassProfilingHelper: net I/O declarations and interception methods -------------
+
+namespace {
+
+void freeMethods(std::vector<MethodId>* methods) {
+    if (methods == nullptr) {
         return;
     }
-    ClassProfilingHelper::setFilters(env, filters, filterInverted != JNI_FALSE, ignoredClassNames,
-                                     sampleAgentClasses != JNI_FALSE,
-                                     g_profilingSession->classProfilingSession);
+    for (MethodId& m : *methods) {
+        delete[] m.name;
+        delete[] m.signature;
+    }
+    delete methods;
+}
+
+// Adds a later declaration of the same class to its record. Declarations
+// only ever add: a class once declared whole stays whole, and a method once
+// net I/O stays so. Takes ownership of `methods`.
+void mergeMethods(NetioClass* record, std::vector<MethodId>* methods) {
+    if (record->methods == nullptr) {
+        freeMethods(methods);  // the whole class is declared already
+    } else if (methods == nullptr) {
+        freeMethods(record->methods);
+        record->methods = nullptr;
+    } else {
+        record->methods->insert(record->methods->end(), methods->begin(), methods->end());
+        delete methods;  // the strings moved into the record
+    }
+}
+
+}  // namespace
+
+// Declares a class, or some of its methods, as net I/O code. A class met
+// later gets the declaration when its descriptor is made; the descriptors
+// of the class that exist already are updated here, so the declaration
+// counts from the next sample on, also in a JVM recorded before.
+void ClassProfilingHelper::addNetioClass(JNIEnv* env, jstring className, jobjectArray methodNames,
+                                         jobjectArray methodSignatures) {
+    if (env == nullptr) {
+        return;
+    }
+    UtfChars name(env, className);
+    if (name.get() == nullptr) {
+        return;
+    }
+    std::vector<MethodId>* methods = nullptr;
+    if (methodNames != nullptr && methodSignatures != nullptr) {
+        methods = new std::vector<MethodId>();
+        jsize nameCount = arrayLength(env, methodNames);
+        // A signature array shorter than the names leaves the remaining
+        // names without a signature (every overload); extra ones are unused.
+        jsize signatureCount = arrayLength(env, methodSignatures);
+        methods->reserve((size_t)nameCount);
+        for (jsize i = 0; i < nameCount; i++) {
+            MethodId m;
+            m.name = copyArrayElement(env, methodNames, i);
+            m.signature = i < signatureCount ? copyArrayElement(env, methodSignatures, i) : nullptr;
+            methods->push_back(m);
+        }
+    }
+    ThreadMonitorLock lock;
+    NetioClass* record = findNetioClass(name.get());
+    if (record != nullptr) {
+        mergeMethods(record, methods);
+    } else {
+        record = new NetioClass(copyString(name.get()), methods);
+        netioClasses.put(record, record);
+    }
+    if (liveClassProfilingSession != nullptr) {
+        liveClassProfilingSession->applyNetioClass(record);
+    }
+}
+
+// Creates a new interception method (a descriptor of the pseudo-class
+// "_druvax_annotation_class"); its address is the identifier the Java side
+// reports as a transaction id. Every call makes a new descriptor.
+jlong ClassProfilingHelper::createInterceptionMethodId(JNIEnv* env, jstring name) {
+    if (env == nullptr || name == nullptr) {
+        return 0;
+    }
+    UtfChars chars(env, name);
+    if (chars.get() == nullptr) {
+        return 0;
+    }
+    MessageUtil::debugOut(8, 4, "CREATING METHOD %s\n", chars.get());
+    MethodDesc* methodDesc;
+    {
+        // Held over the construction too: it reads the filters and the
+        // ignored list, which setFilters replaces under this monitor.
+        ThreadMonitorLock lock;
+        ClassProfilingSession* registry = liveClassProfilingSession;
+        if (registry == nullptr) {
+            return 0;
+        }
+        methodDesc = new MethodDesc(interceptionClassData, chars.get(), (int)std::strlen(chars.get()),
+                                    "()V", 3, registry);
+        registry->addMethodDesc(methodDesc);
+        addInterceptionMethod(methodDesc);
+    }
+    MessageUtil::debugOut(8, 4, "CREATING METHOD DONE %s %p\n", chars.get(), (void*)methodDesc);
+    return (jlong)(intptr_t)methodDesc;
 }

@@ -3,8 +3,8 @@
 #include "CallTree.h"
 #include "DataWriter.h"
 #include "MethodDesc.h"
-#include "ProfilingSession.h"
 #include "ThreadDesc.h"
+#include "ThreadMonitor.h"
 
 namespace {
 
@@ -224,11 +224,11 @@ void ThreadManager::cleanup(JNIEnv* env) {
     foldedDepth = 0;
 }
 
-void ThreadManager::write(DataWriter* writer) {
+void ThreadManager::write(DataWriter* writer, jlong recordStartTime) {
     flushPendingTime();
     writer->writeID(this);
     if (threadDesc != nullptr) {
-        threadDesc->write(writer);
+        threadDesc->write(writer, recordStartTime);
     }
     if (rootNode != nullptr) {
         rootNode->write(writer, THREAD_TREE_FIELDS);

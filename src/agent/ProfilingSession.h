@@ -6,10 +6,13 @@
 
 #include <atomic>
 
+// The JVM handles and the thread monitor that the attach sequence sets up.
+#include "JvmEnv.h"
+#include "ThreadMonitor.h"
+
 class CpuProfilingSession;
 class ClassProfilingSession;
 class Sampler;
-class DataWriter;
 
 // The one agent state of the process, reached through g_profilingSession.
 // Created at library load, initialised by the attach sequence, never
@@ -27,27 +30,10 @@ public:
     // recorder started once the VM is initialised (Profiling::dxVMInit).
     void init(JavaVM* vm, char* options, bool atLoad = false);
 
-    // Writes the snapshot file; called by the recording run with the thread
-    // monitor held. True when the file was completed without a write error.
+    // Writes the snapshot file (see SnapshotWriter); called by the recording
+    // run with the thread monitor held. True when the file was completed
+    // without a write error.
     bool write(const char* path, JNIEnv* env);
-    void writeHeader(DataWriter* writer);
-
-    // Thread monitor ("_tolvane_native"): the one lock for all shared agent
-    // data. Re-entrant. Does nothing while the monitor does not exist, which
-    // is only before the attach: the attach does not complete without it.
-    // Debug builds record the holder and its depth (see holdsMonitor).
-    static void enterMonitor();
-    static void exitMonitor();
-#ifndef NDEBUG
-    // Whether the calling thread holds the thread monitor; also true while
-    // the monitor does not exist, as there is then nothing to hold.
-    static bool holdsMonitor();
-#endif
-    // Timed wait on the sleep monitor; never call with the thread monitor held.
-    // True when a Java interrupt of the calling thread ended the wait: the
-    // JVM then clears the thread's interrupt status, so the caller must
-    // restore it before returning to Java.
-    static bool sleep(int millis);
 
     // True once the attach sequence has completed; every native except
     // debugOut0 returns at once while it is false.
@@ -64,24 +50,6 @@ private:
     // Natives on other threads read attached without the thread monitor.
     std::atomic<bool> attached{false};
     std::atomic<bool> initStarted{false};
-};
-
-// Checks the contract "called with the thread monitor held" of `function`
-// in debug and sanitizer builds: a caller without the monitor ends the
-// process with an assertion message. Costs nothing in release builds.
-#ifndef NDEBUG
-void assertThreadMonitorHeld(const char* function);
-#else
-inline void assertThreadMonitorHeld(const char*) {}
-#endif
-
-// Holds the thread monitor for the lifetime of the object.
-class ThreadMonitorLock {
-public:
-    ThreadMonitorLock() { ProfilingSession::enterMonitor(); }
-    ~ThreadMonitorLock() { ProfilingSession::exitMonitor(); }
-    ThreadMonitorLock(const ThreadMonitorLock&) = delete;
-    ThreadMonitorLock& operator=(const ThreadMonitorLock&) = delete;
 };
 
 // Static facade over the JVM for the agent core.
@@ -106,11 +74,12 @@ public:
     // or in its jars/ directory. False when no jar could be added.
     static bool addAgentJar(jvmtiEnv* jvmti, const char* options);
 
-    // The VM of the attach; lets code without a JNIEnv at hand (fatalAssert)
-    // find the calling thread's environment.
-    static JavaVM* javaVm;
-    static jrawMonitorID _threadMonitor;
-    static jrawMonitorID _sleepMonitor;
+    // The VM of the attach (g_javaVm) and the two raw monitors
+    // (ThreadMonitor), under the names the attach sequence has always used;
+    // the state itself lives with the JVM layer that uses it.
+    static JavaVM*& javaVm;
+    static jrawMonitorID& _threadMonitor;
+    static jrawMonitorID& _sleepMonitor;
     static jclass systemClass;
     static jmethodID getPropertyMethod;
     // The options of Agent_OnLoad, kept for VM init; null after an attach.
@@ -120,24 +89,11 @@ public:
 };
 
 extern ProfilingSession* g_profilingSession;
-extern jvmtiEnv* g_profilingInterface;
 extern bool g_safeThreadStart;
-extern bool g_sampleAgentThreads;
-extern bool g_sampleAgentClasses;
-// "batched-capture" agent option: every candidate thread is walked in one
-// batched capture on every tick, as before threads were checked for CPU use.
-extern bool g_batchedCapture;
-// True once the JVM granted thread CPU times; without them the sampler
-// cannot tell which threads ran and walks every candidate.
-extern bool g_threadCpuTimeAvailable;
-// "cpu-time" agent option: each tick books the CPU time a thread used since
-// the previous one on its call-tree node, and snapshots carry it in their
-// CPU-time section (only when the JVM grants thread CPU times).
-extern bool g_recordCpuTime;
 // "single-capture-limit=N" agent option: replaces the sampler's default
 // number of threads captured one handshake each; -1 when not given.
 extern int g_singleCaptureLimit;
-extern bool g_recording;
+// Library-clock time at which the current (or last) recording began.
 extern jlong g_recordStartTime;
 // True while JvmtiCallee.record runs, from its start until its snapshot is
 // closed and its state freed; VM death waits on it (Profiling::dxVMDeath),

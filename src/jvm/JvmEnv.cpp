@@ -1,0 +1,4 @@
+#include "JvmEnv.h"
+
+jvmtiEnv* g_profilingInterface = nullptr;
+JavaVM* g_javaVm = nullptr;

@@ -1,0 +1,167 @@
+#include "SnapshotWriter.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "ClassProfilingSession.h"
+#include "Counter.h"
+#include "CpuProfilingSession.h"
+#include "FileDataWriter.h"
+#include "MessageUtil.h"
+#include "ThreadManager.h"
+#include "ThreadMonitor.h"
+
+namespace {
+
+const int SNAPSHOT_MAGIC = static_cast<int>(0xCAFED00D);
+const int SNAPSHOT_VERSION = 10001;
+const int SNAPSHOT_ID_WIDTH = 8;
+const int SECTION_COUNT = 7;
+// Written only when the call trees of the recording reached their node
+// limit; otherwise empty like the other reserved sections.
+const int NODE_LIMIT_SECTION = 3;
+// Written when the library books CPU time; otherwise empty.
+const int CPU_TIME_SECTION = 2;
+
+struct SectionEntry {
+    jlong length = 0;
+    jlong position = 0;
+    unsigned int crc = 0;
+};
+
+void writeDirectory(DataWriter* writer, const SectionEntry* sections) {
+    for (int i = 0; i < SECTION_COUNT; i++) {
+        writer->writeJLong(sections[i].length);
+        writer->writeJLong(sections[i].position);
+        writer->writeU4(static_cast<int>(sections[i].crc));
+    }
+}
+
+// The snapshot is written with the thread monitor held. A FIFO or socket that
+// nobody drains would block that write, and with it every thread start and
+// every native call, for good; written without blocking, a full pipe is a
+// failed write instead, reported like any other.
+void preventBlockingWrites(FILE* file) {
+    int fd = fileno(file);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+        return;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) {
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
+}
+
+// Body of the class section when there is no registry: the same end bytes
+// and empty filter list a fresh registry would end with, so readers still
+// find a well-formed section.
+void writeEmptyClassSection(DataWriter* writer) {
+    writer->writeByte(0);
+    writer->writeByte(0);
+    writer->writeU4(0);
+    writer->writeByte(0);
+}
+
+}  // namespace
+
+namespace SnapshotWriter {
+
+void writeHeader(DataWriter* writer, const SnapshotContents& contents) {
+    writer->writeU4(SNAPSHOT_MAGIC);
+    writer->writeU4(SNAPSHOT_VERSION);
+    writer->writeString(contents.vmName);
+    writer->writeString(contents.javaVersion);
+    writer->writeJLong(contents.recordStartTime);
+    writer->writeJLong(Counter::getUsec());
+    writer->writeU4(SNAPSHOT_ID_WIDTH);
+}
+
+bool write(const char* path, JNIEnv* env, const SnapshotContents& contents) {
+    assertThreadMonitorHeld("ProfilingSession::write");
+    if (path == nullptr) {
+        return false;
+    }
+    FILE* file = std::fopen(path, "w+b");
+    if (file == nullptr) {
+        return false;
+    }
+    preventBlockingWrites(file);
+    CpuProfilingSession* threads = contents.threads;
+    bool result = false;
+    bool reported = false;
+    {
+        FileDataWriter writer(env, file);
+        writeHeader(&writer, contents);
+
+        // The directory goes out as zeros first and is filled in at the end:
+        // a file that was not completed keeps a zero directory.
+        long directoryPos = writer.getPos();
+        SectionEntry sections[SECTION_COUNT];
+        writeDirectory(&writer, sections);
+
+        for (int i = 0; i < SECTION_COUNT; i++) {
+            SectionEntry& section = sections[i];
+            section.position = writer.getPos();
+            writer.writeU4(SNAPSHOT_MAGIC);
+            bool nodeLimitSection = i == NODE_LIMIT_SECTION && ThreadManager::nodeLimitReached &&
+                                    threads != nullptr;
+            bool cpuTimeSection = i == CPU_TIME_SECTION && contents.cpuTimes && threads != nullptr;
+            if (i > 1 && !nodeLimitSection && !cpuTimeSection) {
+                continue;  // reserved sections: marker only
+            }
+            // The marker stays outside the CRC: resetCRC32 flushes it first.
+            writer.resetCRC32();
+            if (nodeLimitSection) {
+                threads->writeNodeLimit(&writer);
+            } else if (cpuTimeSection) {
+                threads->writeCpuTimes(&writer);
+            } else if (i == 0) {
+                if (contents.classes != nullptr) {
+                    contents.classes->write(&writer);
+                } else {
+                    writeEmptyClassSection(&writer);
+                }
+            } else if (threads != nullptr) {
+                threads->write(&writer, contents.recordStartTime);
+            } else {
+                writer.writeByte(0);
+            }
+            section.crc = writer.getCRC32();
+            section.length = writer.getPos() - section.position - 4;
+        }
+
+        writer.getPos();
+        // The stream buffers too; a write it failed to deliver counts as a
+        // failed write, not as a failed seek.
+        if (std::fflush(file) != 0) {
+            writer.error = true;
+        }
+        if (writer.getError()) {
+            MessageUtil::message("Your disk or partition might be full.");
+            reported = true;
+        } else if (directoryPos < 0 || writer.seek(directoryPos, SEEK_SET) != 0) {
+            MessageUtil::message("Could not seek tmp file. Please check your TMP and TMPDIR environment variables.");
+            reported = true;
+        } else {
+            writeDirectory(&writer, sections);
+            writer.flush();
+            result = !writer.getError();
+        }
+        writer.flush();
+    }
+    // The directory only counts as written once the stream delivered it.
+    if (std::fflush(file) != 0) {
+        result = false;
+    }
+    if (std::fclose(file) != 0) {
+        result = false;
+    }
+    if (!result && !reported) {
+        MessageUtil::message("Your disk or partition might be full.");
+    }
+    return result;
+}
+
+}  // namespace SnapshotWriter
