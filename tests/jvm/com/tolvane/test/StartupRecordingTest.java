@@ -78,8 +78,10 @@ class StartupRecordingTest {
             assertNotNull(probeMain, "main thread tree: " + main.root().children());
             CallNode first = probeMain.child("firstMethod");
             assertNotNull(first, "the first method is missing");
-            // It ran for 300 ms from the JVM's start; the samples cover nearly all of it.
-            assertTrue(first.value() >= 200_000, "first method: " + first.value() + " us");
+            // It ran for 500 ms from the JVM's start; the samples cover most of it
+            // (a tick delayed on a loaded machine books its span where it lands).
+            assertTrue(first.value() >= StartupProbe.FIRST_METHOD_NANOS / 2000,
+                    "first method: " + first.value() + " us");
             assertNotNull(probeMain.child("rest"));
             ToolRun verify = ToolRun.of("verify", file.toString());
             assertEquals(0, verify.code(), verify.toString());
