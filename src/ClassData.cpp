@@ -34,7 +34,7 @@ bool ClassData::isAgentClassName(const char* className) {
 }
 
 void ClassData::write(DataWriter* writer) {
-    writer->writeByte(1);
+    writer->writeByte(SnapshotFormat::TAG_RECORD);
     writer->writeID(this);
     writer->writeString(name);
     writer->writeU4(classKind);

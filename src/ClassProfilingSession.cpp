@@ -10,6 +10,7 @@
 #include "JvmtiError.h"
 #include "MessageUtil.h"
 #include "ProfilingSession.h"
+#include "SnapshotFormat.h"
 #include "StringCopy.h"
 
 // The load-time containers and class descriptors (lookupNetioClass,
@@ -220,14 +221,14 @@ void ClassProfilingSession::write(DataWriter* writer) {
             c->write(writer);
         }
     }
-    writer->writeByte(0);
+    writer->writeByte(SnapshotFormat::TAG_END);
     for (MethodDesc* m : methodDescs) {
         if (m != nullptr) {
             m->write(writer);
             writer->writeU4(0);
         }
     }
-    writer->writeByte(0);
+    writer->writeByte(SnapshotFormat::TAG_END);
     writer->writeU4(filterCount);
     for (int32_t i = 0; i < filterCount; i++) {
         writer->writeString(filters[i]);

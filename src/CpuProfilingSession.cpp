@@ -10,6 +10,7 @@
 #include "JvmtiBuffer.h"
 #include "MessageUtil.h"
 #include "ProfilingSession.h"
+#include "SnapshotFormat.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
@@ -238,11 +239,11 @@ void CpuProfilingSession::write(DataWriter* writer) {
     ThreadMonitorLock lock;
     for (ThreadManager* manager : threadManagers) {
         if (manager != nullptr && manager->threadDesc != nullptr) {
-            writer->writeByte(1);
+            writer->writeByte(SnapshotFormat::TAG_RECORD);
             manager->write(writer);
         }
     }
-    writer->writeByte(0);
+    writer->writeByte(SnapshotFormat::TAG_END);
 }
 
 void CpuProfilingSession::writeNodeLimit(DataWriter* writer) {

@@ -6,6 +6,7 @@
 #include "ClassProfilingSession.h"
 #include "DataWriter.h"
 #include "NetioClass.h"
+#include "SnapshotFormat.h"
 #include "StringCopy.h"
 
 namespace {
@@ -57,7 +58,7 @@ void MethodDesc::updateFilters(ClassProfilingSession* registry) {
 }
 
 void MethodDesc::write(DataWriter* writer) {
-    writer->writeByte(1);
+    writer->writeByte(SnapshotFormat::TAG_RECORD);
     writer->writeID(this);
     writer->writeID(classData);
     writer->writeString(methodName);

@@ -15,6 +15,7 @@
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
 #include "MessageUtil.h"
+#include "SnapshotFormat.h"
 #include "Sampler.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
@@ -24,15 +25,16 @@ std::atomic<JNIEnv*> g_recordingThreadEnv{nullptr};
 
 namespace {
 
-const int SNAPSHOT_MAGIC = static_cast<int>(0xCAFED00D);
-const int SNAPSHOT_VERSION = 10001;
-const int SNAPSHOT_ID_WIDTH = 8;
-const int SECTION_COUNT = 7;
+const int SNAPSHOT_MAGIC = SnapshotFormat::MAGIC;
+const int SNAPSHOT_VERSION = SnapshotFormat::VERSION;
+const int SNAPSHOT_ID_WIDTH = SnapshotFormat::ID_WIDTH;
+const int SECTION_COUNT = SnapshotFormat::SECTION_COUNT;
 // Written only when the call trees of the recording reached their node
 // limit; otherwise empty like the other reserved sections.
-const int NODE_LIMIT_SECTION = 3;
+const int NODE_LIMIT_SECTION = SnapshotFormat::SECTION_NODE_LIMIT;
 // Written when the library books CPU time; otherwise empty.
-const int CPU_TIME_SECTION = 2;
+const int CPU_TIME_SECTION = SnapshotFormat::SECTION_CPU_TIME;
+const int CLASS_SECTION = SnapshotFormat::SECTION_CLASSES;
 
 // Pause between the end of sampling and the write, so that Java-side work
 // finishing the recording (late associations) lands in this snapshot.
@@ -72,8 +74,8 @@ void preventBlockingWrites(FILE* file) {
 // and empty filter list a fresh registry would end with, so readers still
 // find a well-formed section.
 void writeEmptyClassSection(DataWriter* writer) {
-    writer->writeByte(0);
-    writer->writeByte(0);
+    writer->writeByte(SnapshotFormat::TAG_END);
+    writer->writeByte(SnapshotFormat::TAG_END);
     writer->writeU4(0);
     writer->writeByte(0);
 }
@@ -257,7 +259,7 @@ bool ProfilingSession::write(const char* path, JNIEnv* env) {
                 cpuProfilingSession->writeNodeLimit(&writer);
             } else if (cpuTimeSection) {
                 cpuProfilingSession->writeCpuTimes(&writer);
-            } else if (i == 0) {
+            } else if (i == CLASS_SECTION) {
                 if (classProfilingSession != nullptr) {
                     classProfilingSession->write(&writer);
                 } else {
@@ -266,7 +268,7 @@ bool ProfilingSession::write(const char* path, JNIEnv* env) {
             } else if (cpuProfilingSession != nullptr) {
                 cpuProfilingSession->write(&writer);
             } else {
-                writer.writeByte(0);
+                writer.writeByte(SnapshotFormat::TAG_END);
             }
             section.crc = writer.getCRC32();
             section.length = writer.getPos() - section.position - 4;
