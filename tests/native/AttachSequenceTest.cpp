@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ConsoleCapture.h"
-#include "FakeJvm.h"
+#include "LegacyFakeJvm.h"
 #include "ProfilingSession.h"
 
 extern "C" JNIEXPORT void JNICALL Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv*, jclass, jlong, jboolean,

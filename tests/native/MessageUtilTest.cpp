@@ -9,7 +9,7 @@
 
 #include "ConsoleCapture.h"
 #include "Counter.h"
-#include "FakeJvm.h"
+#include "LegacyFakeJvm.h"
 #include "FatalAssert.h"
 #include "MessageUtil.h"
 #include "ProfilingSession.h"

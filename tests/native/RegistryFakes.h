@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "ClassProfilingSession.h"
-#include "FakeJvm.h"
+#include "LegacyFakeJvm.h"
 #include "ProfilingSession.h"
 
 namespace registry_fake {

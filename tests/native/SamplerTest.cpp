@@ -14,7 +14,7 @@
 #include "ClassProfilingSession.h"
 #include "Counter.h"
 #include "CpuProfilingSession.h"
-#include "FakeJvm.h"
+#include "LegacyFakeJvm.h"
 #include "PointerHashMap.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"

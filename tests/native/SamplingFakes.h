@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "CallTreeSampler.h"
-#include "FakeJvm.h"
+#include "LegacyFakeJvm.h"
 #include "PointerHashMap.h"
 
 namespace sampling_fakes {

@@ -4,7 +4,7 @@
 
 #include "CallTree.h"
 #include "ClassData.h"
-#include "FakeJvm.h"
+#include "LegacyFakeJvm.h"
 #include "MemoryDataWriter.h"
 #include "MethodDesc.h"
 #include "ProfilingSession.h"

@@ -9,7 +9,7 @@
 
 #include "Counter.h"
 #include "CpuProfilingSession.h"
-#include "FakeJvm.h"
+#include "LegacyFakeJvm.h"
 #include "MemoryDataWriter.h"
 #include "ProfilingSession.h"
 #include "ThreadDesc.h"

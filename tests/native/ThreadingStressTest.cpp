@@ -20,7 +20,7 @@
 #include "ClassProfilingSession.h"
 #include "ConsoleCapture.h"
 #include "CpuProfilingSession.h"
-#include "FakeJvm.h"
+#include "LegacyFakeJvm.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
 #include "SamplingFakes.h"

@@ -1,0 +1,149 @@
+#ifndef TOLVANE_TESTS_FAKEJVM_H
+#define TOLVANE_TESTS_FAKEJVM_H
+
+// One fake JVM for the native tests: zero-initialised JVMTI, JNI and
+// invocation tables, so any call a test did not ask for jumps through a null
+// pointer and fails loudly. A test installs the groups of functions it needs
+// (installMethods, installArrays, installMonitors, ...) and may replace any
+// single function with its own capture-less lambda. The fakes are plain
+// functions; they reach the JVM's model through FakeJvm::current(), the most
+// recently constructed instance.
+//
+// The library's method and line-number maps are process-wide and outlive a
+// test, so every method id a FakeJvm hands out is new to the process.
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+struct Method {
+    std::string classSignature;  // such as Lcom/acme/Shop;
+    std::string name;
+    std::string signature = "()V";
+    bool hasLines = true;  // without a table JVMTI answers as for a native method
+    std::vector<jvmtiLineNumberEntry> lines;
+    jvmtiError classError = JVMTI_ERROR_NONE;           // GetMethodDeclaringClass
+    jvmtiError classSignatureError = JVMTI_ERROR_NONE;  // GetClassSignature
+    jvmtiError nameError = JVMTI_ERROR_NONE;            // GetMethodName
+    int lineTableRequests = 0;
+};
+
+// A Java String[] or long[]: the array reference points at one of these.
+// A String[]'s elements are jstrings pointing at their characters (null
+// elements stay null).
+struct Array {
+    std::vector<const char*> strings;
+    std::vector<jlong> longs;
+
+    static Array ofLongs(std::vector<jlong> values) {
+        Array array;
+        array.longs = std::move(values);
+        return array;
+    }
+    jobjectArray objects() { return reinterpret_cast<jobjectArray>(this); }
+    jlongArray longArray() { return reinterpret_cast<jlongArray>(this); }
+};
+
+// How often the fakes were called; atomics because the stress test calls
+// them from several threads.
+struct Calls {
+    std::atomic<int> declaringClass{0};
+    std::atomic<int> classSignature{0};
+    std::atomic<int> methodName{0};
+    std::atomic<int> allocations{0};    // buffers handed out as JVMTI memory
+    std::atomic<int> deallocations{0};  // Deallocate calls
+    std::atomic<int> deleteLocalRefs{0};
+    std::atomic<int> utfGets{0};
+    std::atomic<int> utfReleases{0};
+    std::atomic<int> arrayGets{0};
+    std::atomic<int> arrayReleases{0};
+    std::atomic<int> nonAbortReleases{0};  // releases that would copy back
+    std::atomic<int> exceptionsDescribed{0};
+    std::atomic<int> exceptionsCleared{0};
+    std::atomic<int> monitorEnters{0};
+    std::atomic<int> monitorExits{0};
+    std::atomic<int> monitorDepth{0};
+};
+
+class FakeJvm {
+public:
+    FakeJvm();
+    ~FakeJvm();
+    FakeJvm(const FakeJvm&) = delete;
+    FakeJvm& operator=(const FakeJvm&) = delete;
+
+    static FakeJvm& current();
+
+    jvmtiEnv* jvmti() { return &jvmtiEnv_; }
+    JNIEnv* jni() { return &jniEnv_; }
+    JavaVM* vm() { return &vm_; }
+
+    // Method identity: GetMethodDeclaringClass, GetClassSignature,
+    // GetMethodName, GetLineNumberTable, Deallocate, DeleteLocalRef.
+    void installMethods();
+    // String[] and long[] arrays, modified UTF-8 chars, and the pending
+    // exception they may raise (ExceptionCheck, -Describe, -Clear).
+    void installArrays();
+    // RawMonitorEnter and -Exit that count, without locking.
+    void installMonitors();
+
+    // A method of a class given by its dotted name, with a line table.
+    jmethodID newMethod(const std::string& className, const std::string& name,
+                        std::vector<jvmtiLineNumberEntry> lines = {}, bool hasLines = true);
+    // A method given by its class signature and method signature.
+    jmethodID newMethodWithSignature(const std::string& classSignature, const std::string& name,
+                                     const std::string& signature);
+    Method& method(jmethodID id) { return methods.at(id); }
+    Method* findMethod(jmethodID id);
+
+    // Drops the line-number cache's records of this JVM's methods (their
+    // tables came from malloc), so the leak checker sees no orphans.
+    void releaseLineCache();
+
+    // A malloc copy, as JVMTI hands out memory that Deallocate frees.
+    static char* jvmtiCopy(const std::string& text);
+
+    jvmtiInterface_1_ jvmtiFunctions;
+    JNINativeInterface_ jniFunctions;
+    JNIInvokeInterface_ vmFunctions;
+
+    std::map<jmethodID, Method> methods;
+    Calls calls;
+    std::atomic<bool> exceptionPending{false};
+    bool failArrayGet = false;  // GetLongArrayElements answers null with an exception
+
+private:
+    _jvmtiEnv jvmtiEnv_;
+    JNIEnv_ jniEnv_;
+    JavaVM_ vm_;
+    FakeJvm* previous;
+};
+
+// A Java string whose characters cannot be obtained (GetStringUTFChars
+// fails with an exception pending).
+const char* unreadableString();
+
+inline jstring jstr(const char* s) {
+    return reinterpret_cast<jstring>(const_cast<char*>(s));
+}
+
+// base + a number used by no other call, e.g. "reg7", for class names that
+// the process-wide registry has not seen.
+std::string uniqueName(const char* base);
+
+inline jvmtiFrameInfo frame(jmethodID method, jlocation location) {
+    jvmtiFrameInfo f;
+    f.method = method;
+    f.location = location;
+    return f;
+}
+
+}  // namespace harness
+
+#endif
