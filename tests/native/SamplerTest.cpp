@@ -14,15 +14,17 @@
 #include "ClassProfilingSession.h"
 #include "Counter.h"
 #include "CpuProfilingSession.h"
-#include "LegacyFakeJvm.h"
+#include "FakeJvm.h"
+#include "GlobalsScope.h"
 #include "PointerHashMap.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
-#include "SamplingFakes.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
-using namespace sampling_fakes;
+using harness::Array;
+using harness::FakeJvm;
+using harness::frame;
 
 namespace {
 
@@ -41,7 +43,7 @@ struct TickFakes {
     std::map<jobject, FakeThread> threads;
     std::set<jobject> collected;
     std::map<jobject, std::string> javaManagerNames;
-    std::map<jobject, FakeLongArray*> transactionIds;
+    std::map<jobject, Array*> transactionIds;
     std::set<jobject> throwingManagers;
     jvmtiError stackError = JVMTI_ERROR_NONE;
     int stackCalls = 0;
@@ -56,8 +58,6 @@ struct TickFakes {
     jint lastCapacity = 0;
     bool failPush = false;
     int weakDeletes = 0;
-    int monitorDepth = 0;
-    int monitorEnters = 0;
     int findClassCalls = 0;
     int getMethodIdCalls = 0;
     std::vector<std::string> log;
@@ -80,22 +80,10 @@ TickFakes& fakes() {
 
 jrawMonitorID const FAKE_MONITOR = reinterpret_cast<jrawMonitorID>(0x4d4f4e);
 
-void installMonitorFakes(FakeJvmti& jvmti) {
-    jvmti.functions.RawMonitorEnter = [](jvmtiEnv*, jrawMonitorID) {
-        fakes().monitorDepth++;
-        fakes().monitorEnters++;
-        return JVMTI_ERROR_NONE;
-    };
-    jvmti.functions.RawMonitorExit = [](jvmtiEnv*, jrawMonitorID) {
-        fakes().monitorDepth--;
-        return JVMTI_ERROR_NONE;
-    };
-}
-
 jrawMonitorID const FAKE_SLEEP_MONITOR = reinterpret_cast<jrawMonitorID>(0x534c50);
 
-void installSleepFakes(FakeJvmti& jvmti) {
-    jvmti.functions.RawMonitorWait = [](jvmtiEnv*, jrawMonitorID monitor, jlong millis) {
+void installSleepFakes(FakeJvm& jvm) {
+    jvm.jvmtiFunctions.RawMonitorWait = [](jvmtiEnv*, jrawMonitorID monitor, jlong millis) {
         EXPECT_EQ(monitor, FAKE_SLEEP_MONITOR);
         int wait = ++fakes().waits;
         if (fakes().waitHook != nullptr) {
@@ -114,7 +102,7 @@ void JNICALL fakeCallVoidMethod(JNIEnv*, jobject obj, jmethodID method, va_list)
     EXPECT_EQ(method, SamplerHelper::initSamplingState);
     fakes().log.push_back("init:" + fakes().javaManagerNames[obj]);
     if (fakes().throwingManagers.count(obj) != 0) {
-        arrayCalls().pendingException = true;
+        FakeJvm::current().exceptionPending = true;
     }
 }
 
@@ -124,13 +112,13 @@ jobject JNICALL fakeCallObjectMethod(JNIEnv*, jobject obj, jmethodID method, va_
     auto it = fakes().transactionIds.find(obj);
     jobject result = it != fakes().transactionIds.end() ? reinterpret_cast<jobject>(it->second) : nullptr;
     if (fakes().throwingManagers.count(obj) != 0) {
-        arrayCalls().pendingException = true;
+        FakeJvm::current().exceptionPending = true;
     }
     return result;
 }
 
-void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
-    jvmti.functions.GetThreadListStackTraces = [](jvmtiEnv*, jint count, const jthread* list, jint maxFrames,
+void installTickFakes(FakeJvm& jvm) {
+    jvm.jvmtiFunctions.GetThreadListStackTraces = [](jvmtiEnv*, jint count, const jthread* list, jint maxFrames,
                                                   jvmtiStackInfo** out) {
         TickFakes& f = fakes();
         f.stackCalls++;
@@ -140,7 +128,7 @@ void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
         }
         f.lastThreads.assign(list, list + count);
         f.lastMaxDepth = maxFrames;
-        f.monitorHeldDuringCapture = f.monitorDepth > 0;
+        f.monitorHeldDuringCapture = FakeJvm::current().calls.monitorDepth > 0;
         if (f.stackCalls == f.stopAtStackCall) {
             SamplerHelper::stopped = true;
         }
@@ -169,7 +157,7 @@ void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
         f.stackBuffer = block;
         return JVMTI_ERROR_NONE;
     };
-    jvmti.functions.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
+    jvm.jvmtiFunctions.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
         if (mem != nullptr && mem == fakes().stackBuffer) {
             fakes().stackBuffersFreed++;
             fakes().stackBuffer = nullptr;
@@ -177,34 +165,34 @@ void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
         std::free(mem);
         return JVMTI_ERROR_NONE;
     };
-    installMonitorFakes(jvmti);
+    jvm.installMonitors();
 
-    jni.functions.PushLocalFrame = [](JNIEnv*, jint capacity) -> jint {
+    jvm.jniFunctions.PushLocalFrame = [](JNIEnv*, jint capacity) -> jint {
         fakes().lastCapacity = capacity;
         if (fakes().failPush) {
-            arrayCalls().pendingException = true;  // OutOfMemoryError
+            FakeJvm::current().exceptionPending = true;  // OutOfMemoryError
             return JNI_ERR;
         }
         fakes().pushes++;
         return JNI_OK;
     };
-    jni.functions.PopLocalFrame = [](JNIEnv*, jobject result) -> jobject {
+    jvm.jniFunctions.PopLocalFrame = [](JNIEnv*, jobject result) -> jobject {
         fakes().pops++;
         return result;
     };
-    jni.functions.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
+    jvm.jniFunctions.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
         return fakes().collected.count(ref) != 0 ? nullptr : ref;
     };
-    jni.functions.DeleteWeakGlobalRef = [](JNIEnv*, jweak) { fakes().weakDeletes++; };
-    jni.functions.DeleteGlobalRef = [](JNIEnv*, jobject) {};
-    jni.functions.CallVoidMethodV = &fakeCallVoidMethod;
-    jni.functions.CallObjectMethodV = &fakeCallObjectMethod;
-    jni.functions.FindClass = [](JNIEnv*, const char* name) -> jclass {
+    jvm.jniFunctions.DeleteWeakGlobalRef = [](JNIEnv*, jweak) { fakes().weakDeletes++; };
+    jvm.jniFunctions.DeleteGlobalRef = [](JNIEnv*, jobject) {};
+    jvm.jniFunctions.CallVoidMethodV = &fakeCallVoidMethod;
+    jvm.jniFunctions.CallObjectMethodV = &fakeCallObjectMethod;
+    jvm.jniFunctions.FindClass = [](JNIEnv*, const char* name) -> jclass {
         fakes().findClassCalls++;
         EXPECT_STREQ(name, "com/tolvane/agent/callee/JvmtiCallee$JvmtiThreadManager");
         return reinterpret_cast<jclass>(0x77);
     };
-    jni.functions.GetMethodID = [](JNIEnv*, jclass, const char* name, const char* sig) -> jmethodID {
+    jvm.jniFunctions.GetMethodID = [](JNIEnv*, jclass, const char* name, const char* sig) -> jmethodID {
         fakes().getMethodIdCalls++;
         if (std::strcmp(name, "initSamplingState") == 0 && std::strcmp(sig, "()V") == 0) {
             return reinterpret_cast<jmethodID>(0x101);
@@ -218,8 +206,8 @@ void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
 
 // The calls a tick makes when it checks threads for CPU use and captures
 // them one by one.
-void installSelectiveFakes(FakeJvmti& jvmti) {
-    jvmti.functions.GetThreadCpuTime = [](jvmtiEnv*, jthread thread, jlong* nanos) {
+void installSelectiveFakes(FakeJvm& jvm) {
+    jvm.jvmtiFunctions.GetThreadCpuTime = [](jvmtiEnv*, jthread thread, jlong* nanos) {
         fakes().cpuReads++;
         FakeThread& t = fakes().threads[thread];
         if (t.cpuUnreadable || t.state == JVMTI_THREAD_STATE_TERMINATED) {
@@ -228,17 +216,17 @@ void installSelectiveFakes(FakeJvmti& jvmti) {
         *nanos = t.cpuNanos;
         return JVMTI_ERROR_NONE;
     };
-    jvmti.functions.GetThreadState = [](jvmtiEnv*, jthread thread, jint* state) {
+    jvm.jvmtiFunctions.GetThreadState = [](jvmtiEnv*, jthread thread, jint* state) {
         fakes().stateReads++;
         *state = fakes().threads[thread].state;
         return JVMTI_ERROR_NONE;
     };
-    jvmti.functions.GetStackTrace = [](jvmtiEnv*, jthread thread, jint start, jint maxFrames,
+    jvm.jvmtiFunctions.GetStackTrace = [](jvmtiEnv*, jthread thread, jint start, jint maxFrames,
                                        jvmtiFrameInfo* buffer, jint* count) {
         TickFakes& f = fakes();
         EXPECT_EQ(start, 0);
         f.singleCaptures.push_back(thread);
-        f.monitorHeldDuringCapture = f.monitorDepth > 0;
+        f.monitorHeldDuringCapture = FakeJvm::current().calls.monitorDepth > 0;
         FakeThread& t = f.threads[thread];
         if (t.endsAtCapture) {
             t.state = JVMTI_THREAD_STATE_TERMINATED;
@@ -253,58 +241,25 @@ void installSelectiveFakes(FakeJvmti& jvmti) {
 
 class SamplerTest : public ::testing::Test {
 protected:
-    FakeJvmti jvmti;
-    FakeJni jni;
+    GlobalsScope globals;
+    FakeJvm jvm;
     CpuProfilingSession* threadList = nullptr;
     ClassProfilingSession* registry = nullptr;
     Sampler* sampler = nullptr;
-
-    jvmtiEnv* savedInterface = nullptr;
-    jrawMonitorID savedMonitor = nullptr;
-    jrawMonitorID savedSleepMonitor = nullptr;
-    unsigned int savedCounterBase = 0;
-    CpuProfilingSession* savedThreadList = nullptr;
-    CpuProfilingSession* savedLiveThreadList = nullptr;
-    ClassProfilingSession* savedRegistry = nullptr;
-    int savedMaxDepth = 0;
-    bool savedStopped = false;
-    Sampler* savedLiveSampler = nullptr;
-    jmethodID savedInit = nullptr;
-    jmethodID savedIds = nullptr;
-    bool savedCpuTime = false;
-    bool savedBatched = false;
-    bool savedRecordCpu = false;
 
     uintptr_t nextHandle = 0x7100000;
 
     void SetUp() override {
         fakes() = TickFakes();
-        installMethodFakes(jvmti, jni);
-        installArrayFakes(jni);
-        installTickFakes(jvmti, jni);
-
-        savedInterface = g_profilingInterface;
-        savedMonitor = Profiling::_threadMonitor;
-        savedSleepMonitor = Profiling::_sleepMonitor;
-        Counter::getUsec();  // fixes the clock's base before it is saved
-        savedCounterBase = Counter::s_startTime;
-        savedThreadList = g_profilingSession->cpuProfilingSession;
-        savedLiveThreadList = LiveCpuProfilingHelper::liveCpuProfilingSession;
-        savedRegistry = g_profilingSession->classProfilingSession;
-        savedMaxDepth = g_profilingSession->maxStackDepth;
-        savedStopped = SamplerHelper::stopped;
-        savedLiveSampler = SamplerHelper::liveSamplerSession;
-        savedInit = SamplerHelper::initSamplingState;
-        savedIds = SamplerHelper::getSamplingTransactionIds;
-        savedCpuTime = g_threadCpuTimeAvailable;
-        savedBatched = g_batchedCapture;
-        savedRecordCpu = g_recordCpuTime;
+        jvm.installMethods();
+        jvm.installArrays();
+        installTickFakes(jvm);
 
         // Without thread CPU times every candidate is captured in one batch.
         g_threadCpuTimeAvailable = false;
         g_batchedCapture = false;
         g_recordCpuTime = false;
-        g_profilingInterface = jvmti.get();
+        g_profilingInterface = jvm.jvmti();
         Profiling::_threadMonitor = FAKE_MONITOR;
         threadList = new CpuProfilingSession();
         registry = new ClassProfilingSession(nullptr);
@@ -318,30 +273,15 @@ protected:
     }
 
     void TearDown() override {
-        releaseLineCache();
+        jvm.releaseLineCache();
         delete sampler;
         delete threadList;
         delete registry;
-        g_profilingInterface = savedInterface;
-        Profiling::_threadMonitor = savedMonitor;
-        Profiling::_sleepMonitor = savedSleepMonitor;
-        Counter::s_startTime = savedCounterBase;
-        g_profilingSession->cpuProfilingSession = savedThreadList;
-        LiveCpuProfilingHelper::liveCpuProfilingSession = savedLiveThreadList;
-        g_profilingSession->classProfilingSession = savedRegistry;
-        g_profilingSession->maxStackDepth = savedMaxDepth;
-        SamplerHelper::stopped = savedStopped;
-        SamplerHelper::liveSamplerSession = savedLiveSampler;
-        SamplerHelper::initSamplingState = savedInit;
-        SamplerHelper::getSamplingTransactionIds = savedIds;
-        g_threadCpuTimeAvailable = savedCpuTime;
-        g_batchedCapture = savedBatched;
-        g_recordCpuTime = savedRecordCpu;
     }
 
     // Threads are checked for CPU use and the few that ran are captured one by one.
     void useSelectiveCapture() {
-        installSelectiveFakes(jvmti);
+        installSelectiveFakes(jvm);
         g_threadCpuTimeAvailable = true;
     }
 
@@ -384,8 +324,8 @@ protected:
     }
 
     void tick(jlong timestamp = 1000000, jlong time = 5000, bool transactions = false) {
-        sampler->doThreadStatusSampling(jni.get(), timestamp, time, transactions ? 1 : 0);
-        EXPECT_EQ(fakes().monitorDepth, 0);
+        sampler->doThreadStatusSampling(jvm.jni(), timestamp, time, transactions ? 1 : 0);
+        EXPECT_EQ(jvm.calls.monitorDepth, 0);
         EXPECT_EQ(fakes().pushes, fakes().pops);
         EXPECT_EQ(fakes().stackBuffer, nullptr) << "stack buffer not deallocated";
     }
@@ -394,17 +334,15 @@ protected:
         return sampler->threadSamplers != nullptr ? sampler->threadSamplers->get(manager) : nullptr;
     }
 
-    static std::vector<jvmtiFrameInfo> oneFrameStack(const char* cls) { return {frame(newMethod(cls, "run"), 0)}; }
+    std::vector<jvmtiFrameInfo> oneFrameStack(const char* cls) { return {frame(jvm.newMethod(cls, "run"), 0)}; }
 };
 
 TEST_F(SamplerTest, WithoutCandidatesATickOnlyTakesTheMonitor) {
-    FakeJvmti bare;
-    FakeJni bareJni;
-    installMonitorFakes(bare);
-    g_profilingInterface = bare.get();
-    fakes().monitorEnters = 0;
+    FakeJvm bare;
+    bare.installMonitors();
+    g_profilingInterface = bare.jvmti();
 
-    sampler->doThreadStatusSampling(bareJni.get(), 1000, 5000, 1);
+    sampler->doThreadStatusSampling(bare.jni(), 1000, 5000, 1);
     ASSERT_NE(sampler->threadSamplers, nullptr);
     EXPECT_EQ(sampler->threadSamplers->size(), 0);
 
@@ -414,12 +352,12 @@ TEST_F(SamplerTest, WithoutCandidatesATickOnlyTakesTheMonitor) {
     ThreadManager* noDesc = addThread({});
     delete noDesc->threadDesc;
     noDesc->threadDesc = nullptr;
-    fakes().monitorEnters = 0;
-    sampler->doThreadStatusSampling(bareJni.get(), 1000, 5000, 1);
+    bare.calls.monitorEnters = 0;
+    sampler->doThreadStatusSampling(bare.jni(), 1000, 5000, 1);
     EXPECT_EQ(sampler->threadSamplers->size(), 0);
-    EXPECT_EQ(fakes().monitorEnters, 1);
-    EXPECT_EQ(fakes().monitorDepth, 0);
-    g_profilingInterface = jvmti.get();  // `bare` ends with this scope
+    EXPECT_EQ(bare.calls.monitorEnters, 1);
+    EXPECT_EQ(bare.calls.monitorDepth, 0);
+    g_profilingInterface = jvm.jvmti();  // `bare` ends with this scope
 }
 
 TEST_F(SamplerTest, OneBatchedCaptureConvertsEveryCandidateAndCarriesSamplersOver) {
@@ -586,7 +524,7 @@ TEST_F(SamplerTest, TransactionHooksRunAroundTheCapture) {
         ThreadMonitorLock lock;  // callers hold it, as the natives do
         ClassProfilingHelper::addInterceptionMethod(t);
     }
-    FakeLongArray ids{{1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))}};
+    Array ids = Array::ofLongs({1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))});
 
     ThreadManager* withIds = addThread(oneFrameStack("test.t9.A"));
     ThreadManager* plain = addThread(oneFrameStack("test.t9.B"));
@@ -606,8 +544,8 @@ TEST_F(SamplerTest, TransactionHooksRunAroundTheCapture) {
     std::set<std::string> after(stacks + 1, log.end());
     EXPECT_EQ(before, (std::set<std::string>{"init:A", "init:C", "init:D"}));
     EXPECT_EQ(after, (std::set<std::string>{"ids:A", "ids:D"}));
-    EXPECT_FALSE(arrayCalls().pendingException);
-    EXPECT_EQ(arrayCalls().exceptionsCleared, 2);
+    EXPECT_FALSE(jvm.exceptionPending);
+    EXPECT_EQ(jvm.calls.exceptionsCleared, 2);
 
     CallTree* nodeT = withIds->rootNode->getChild(t, 0);
     ASSERT_NE(nodeT, nullptr);
@@ -629,7 +567,7 @@ TEST_F(SamplerTest, FailedLocalFrameDropsTheTickWithoutPopping) {
     tick();
     EXPECT_EQ(fakes().pops, 0);
     EXPECT_EQ(fakes().stackCalls, 0);
-    EXPECT_FALSE(arrayCalls().pendingException);
+    EXPECT_FALSE(jvm.exceptionPending);
     EXPECT_NE(samplerOf(a), nullptr);
     EXPECT_FALSE(a->rootNode->hasChildren());
 }
@@ -639,8 +577,8 @@ TEST_F(SamplerTest, RecordingLoopLooksUpHooksAndStopsAtTheNextTick) {
     SamplerHelper::getSamplingTransactionIds = nullptr;
     addThread(oneFrameStack("test.t11.A"));
 
-    sampler->runThreadStatusSampler(jni.get(), 0, 0);
-    sampler->runThreadStatusSampler(jni.get(), -5, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), 0, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), -5, 0);
     EXPECT_EQ(fakes().stackCalls, 0);
     EXPECT_EQ(sampler->tickCount, 0);
     EXPECT_EQ(fakes().findClassCalls, 1);  // looked up once, even without a tick
@@ -649,46 +587,46 @@ TEST_F(SamplerTest, RecordingLoopLooksUpHooksAndStopsAtTheNextTick) {
 
     // A short recording ends once its length has passed.
     jlong start = Counter::getUsec();
-    sampler->runThreadStatusSampler(jni.get(), 2, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), 2, 0);
     EXPECT_GE(Counter::getUsec() - start, 2000);
     EXPECT_GE(fakes().stackCalls, 1);
-    EXPECT_EQ(fakes().monitorDepth, 0);
+    EXPECT_EQ(jvm.calls.monitorDepth, 0);
 
     // VM death during a tick: that tick completes, the loop ends, and later
     // recordings take no tick at all.
     int before = fakes().stackCalls;
     fakes().stopAtStackCall = before + 3;
-    sampler->runThreadStatusSampler(jni.get(), 1000000, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0);
     EXPECT_EQ(fakes().stackCalls, before + 3);
     int ticks = sampler->tickCount;
-    sampler->runThreadStatusSampler(jni.get(), 1000000, 0);
-    sampler->doThreadStatusSampling(jni.get(), 0, 0, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0);
+    sampler->doThreadStatusSampling(jvm.jni(), 0, 0, 0);
     EXPECT_EQ(fakes().stackCalls, before + 3);
     EXPECT_EQ(sampler->tickCount, ticks);
     EXPECT_EQ(fakes().findClassCalls, 1);
 }
 
 TEST_F(SamplerTest, InterruptedWaitEndsTheLoopAfterItsTickAndIsReported) {
-    installSleepFakes(jvmti);
+    installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
     addThread(oneFrameStack("test.t12.A"));
     fakes().interruptAtWait = 3;
     fakes().stopAtStackCall = 50;  // ends the loop should the interrupt go unseen
 
-    EXPECT_TRUE(sampler->runThreadStatusSampler(jni.get(), 1000000, 0));
+    EXPECT_TRUE(sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0));
     EXPECT_EQ(fakes().waits, 3);
     EXPECT_EQ(fakes().stackCalls, 3);  // the interrupted wait still ends in a tick
-    EXPECT_EQ(fakes().monitorDepth, 0);
+    EXPECT_EQ(jvm.calls.monitorDepth, 0);
 
     // Runs that end by their length or by VM death report no interrupt.
     fakes().interruptAtWait = -1;
-    EXPECT_FALSE(sampler->runThreadStatusSampler(jni.get(), 10, 0));
+    EXPECT_FALSE(sampler->runThreadStatusSampler(jvm.jni(), 10, 0));
     fakes().stopAtStackCall = fakes().stackCalls + 2;
-    EXPECT_FALSE(sampler->runThreadStatusSampler(jni.get(), 1000000, 0));
+    EXPECT_FALSE(sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0));
 }
 
 TEST_F(SamplerTest, WallClockSetBackDoesNotLengthenTheRun) {
-    installSleepFakes(jvmti);
+    installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
     addThread(oneFrameStack("test.t13.A"));
     // Moving the clock's base forward reads as the wall clock stepping back
@@ -701,25 +639,25 @@ TEST_F(SamplerTest, WallClockSetBackDoesNotLengthenTheRun) {
             Counter::s_startTime -= 3600;
         }
     };
-    EXPECT_FALSE(sampler->runThreadStatusSampler(jni.get(), 30, 0));
+    EXPECT_FALSE(sampler->runThreadStatusSampler(jvm.jni(), 30, 0));
     EXPECT_LT(fakes().waits, 100);
     EXPECT_GE(fakes().waits, 1);
 }
 
 TEST_F(SamplerTest, RunEndsAtTheFirstTickTakenAtOrAfterItsLength) {
-    installSleepFakes(jvmti);
+    installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
     addThread(oneFrameStack("test.t21.A"));
     // Each capture takes 6 ms. A 9 ms run: the first tick is taken at about
     // 5 ms, before the length has passed, so a second one follows even
     // though the first ended after 9 ms.
     fakes().captureDelayMicros = 6000;
-    sampler->runThreadStatusSampler(jni.get(), 9, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), 9, 0);
     EXPECT_EQ(fakes().stackCalls, 2);
 }
 
 TEST_F(SamplerTest, WallClockStepsAreNotBookedAsThreadTime) {
-    installSleepFakes(jvmti);
+    installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
     ThreadManager* a = addThread(oneFrameStack("test.t22.A"));
     // The wall clock goes an hour back before the third wait.
@@ -728,7 +666,7 @@ TEST_F(SamplerTest, WallClockStepsAreNotBookedAsThreadTime) {
             Counter::s_startTime += 3600;
         }
     };
-    sampler->runThreadStatusSampler(jni.get(), 40, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), 40, 0);
     jlong booked = a->currentNode->value;
     EXPECT_GE(booked, 30000);
     EXPECT_LT(booked, 1000000) << "booked " << booked << " us in a 40 ms run";
@@ -784,14 +722,15 @@ TEST_F(SamplerTest, LocalFrameCapacityStaysWithinWhatTheJvmAccepts) {
 }
 
 TEST_F(SamplerTest, VmDeathOnTheRecordingThreadDoesNotWaitForItsOwnRun) {
-    installSleepFakes(jvmti);
+    installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
-    FakeJni otherThread;
+    JNIEnv_ otherThread;  // another thread's environment over the same functions
+    otherThread.functions = &jvm.jniFunctions;
     g_recordingInProgress.store(true);
-    g_recordingThreadEnv.store(jni.get());
+    g_recordingThreadEnv.store(jvm.jni());
 
     // Delivered on the recording thread: stop sampling, return at once.
-    Profiling::dxVMDeath(jvmti.get(), jni.get());
+    Profiling::dxVMDeath(jvm.jvmti(), jvm.jni());
     EXPECT_TRUE(SamplerHelper::stopped);
     EXPECT_EQ(fakes().waits, 0);
 
@@ -802,27 +741,27 @@ TEST_F(SamplerTest, VmDeathOnTheRecordingThreadDoesNotWaitForItsOwnRun) {
             g_recordingInProgress.store(false);
         }
     };
-    Profiling::dxVMDeath(jvmti.get(), otherThread.get());
+    Profiling::dxVMDeath(jvm.jvmti(), &otherThread);
     EXPECT_TRUE(SamplerHelper::stopped);
     EXPECT_EQ(fakes().waits, 3);
-    EXPECT_EQ(fakes().monitorDepth, 0);
+    EXPECT_EQ(jvm.calls.monitorDepth, 0);
     g_recordingThreadEnv.store(nullptr);
     g_recordingInProgress.store(false);
 }
 
 TEST_F(SamplerTest, StopNeedsASampler) {
-    fakes().monitorEnters = 0;
+    jvm.calls.monitorEnters = 0;
     SamplerHelper::liveSamplerSession = nullptr;
     SamplerHelper::stop(nullptr);
     EXPECT_FALSE(SamplerHelper::stopped);
-    EXPECT_EQ(fakes().monitorEnters, 0);
+    EXPECT_EQ(jvm.calls.monitorEnters, 0);
 
     SamplerHelper::liveSamplerSession = sampler;
-    fakes().monitorEnters = 0;
+    jvm.calls.monitorEnters = 0;
     SamplerHelper::stop(nullptr);
     EXPECT_TRUE(SamplerHelper::stopped);
-    EXPECT_EQ(fakes().monitorEnters, 1);
-    EXPECT_EQ(fakes().monitorDepth, 0);
+    EXPECT_EQ(jvm.calls.monitorEnters, 1);
+    EXPECT_EQ(jvm.calls.monitorDepth, 0);
 }
 
 TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
@@ -857,7 +796,7 @@ TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
     // A thread that wakes, runs and parks elsewhere between two ticks: its
     // CPU time moved by a hair, so it is captured at its new place.
     fakes().singleCaptures.clear();
-    threadOf(parked).frames = {frame(newMethod("test.t15.Parked", "elsewhere"), 4)};
+    threadOf(parked).frames = {frame(jvm.newMethod("test.t15.Parked", "elsewhere"), 4)};
     threadOf(parked).cpuNanos += 1;
     threadOf(parked).state = ALIVE | JVMTI_THREAD_STATE_WAITING;
     tick();
@@ -1031,7 +970,7 @@ TEST_F(SamplerTest, ThreadThatDidNotRunGetsNoTransactionCalls) {
         ThreadMonitorLock lock;  // callers hold it, as the natives do
         ClassProfilingHelper::addInterceptionMethod(t);
     }
-    FakeLongArray ids{{1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))}};
+    Array ids = Array::ofLongs({1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))});
     ThreadManager* labelled = addThread(oneFrameStack("test.t20.A"), ALIVE | JVMTI_THREAD_STATE_WAITING);
     ThreadManager* busy = addThread(oneFrameStack("test.t20.B"));
     fakes().transactionIds[addJavaManager(labelled, "A")] = &ids;

@@ -18,13 +18,13 @@
 #include <vector>
 
 #include "ClassProfilingSession.h"
-#include "ConsoleCapture.h"
 #include "CpuProfilingSession.h"
-#include "LegacyFakeJvm.h"
+#include "FakeJvm.h"
+#include "GlobalsScope.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
-#include "SamplingFakes.h"
 #include "ThreadDesc.h"
+#include "StderrCapture.h"
 #include "ThreadManager.h"
 
 extern "C" JNIEXPORT void JNICALL Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(JNIEnv*, jobject, jobject,
@@ -80,8 +80,8 @@ jvmtiError JNICALL setEventNotificationMode(jvmtiEnv*, jvmtiEventMode, jvmtiEven
     return JVMTI_ERROR_NONE;
 }
 
-void installJvmti(FakeJvmti& jvmti) {
-    jvmtiInterface_1_& f = jvmti.functions;
+void installJvmti(harness::FakeJvm& jvm) {
+    jvmtiInterface_1_& f = jvm.jvmtiFunctions;
     f.GetSystemProperty = [](jvmtiEnv*, const char*, char**) { return JVMTI_ERROR_NOT_AVAILABLE; };
     f.CreateRawMonitor = [](jvmtiEnv*, const char*, jrawMonitorID* monitor) {
         int i = g_world->monitorsCreated++;
@@ -132,13 +132,13 @@ void installJvmti(FakeJvmti& jvmti) {
         return JVMTI_ERROR_NONE;
     };
     f.GetThreadInfo = [](jvmtiEnv*, jthread thread, jvmtiThreadInfo* info) {
-        info->name = sampling_fakes::jvmtiCopy(fake(thread)->name);
+        info->name = harness::FakeJvm::jvmtiCopy(fake(thread)->name);
         info->thread_group = &g_group;
         info->context_class_loader = nullptr;
         return JVMTI_ERROR_NONE;
     };
     f.GetThreadGroupInfo = [](jvmtiEnv*, jthreadGroup, jvmtiThreadGroupInfo* info) {
-        info->name = sampling_fakes::jvmtiCopy("main");
+        info->name = harness::FakeJvm::jvmtiCopy("main");
         info->parent = nullptr;
         return JVMTI_ERROR_NONE;
     };
@@ -157,7 +157,7 @@ void installJvmti(FakeJvmti& jvmti) {
             bool started = t->started.load(std::memory_order_relaxed);
             jint depth = started ? 1 + (t->index + capture) % static_cast<jint>(methods.size()) : 0;
             for (jint d = 0; d < depth; d++) {
-                frames[d] = sampling_fakes::frame(methods[depth - 1 - d], d);  // innermost first
+                frames[d] = harness::frame(methods[depth - 1 - d], d);  // innermost first
             }
             infos[i].thread = list[i];
             infos[i].state = started ? JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE : 0;
@@ -176,8 +176,8 @@ jobject JNICALL callObjectMethod(JNIEnv*, jobject, jmethodID, va_list) {
     return nullptr;  // no transaction labels
 }
 
-void installJni(FakeJni& jni) {
-    JNINativeInterface_& j = jni.functions;
+void installJni(harness::FakeJvm& jvm) {
+    JNINativeInterface_& j = jvm.jniFunctions;
     j.NewWeakGlobalRef = [](JNIEnv*, jobject obj) -> jweak { return obj; };
     j.NewGlobalRef = [](JNIEnv*, jobject obj) { return obj; };
     j.NewLocalRef = [](JNIEnv*, jobject obj) { return obj; };
@@ -199,20 +199,18 @@ protected:
 
     void SetUp() override {
         g_world = &world;
-        sampling_fakes::installMethodFakes(jvmti, jni);
-        installJvmti(jvmti);
-        installJni(jni);
-        vm.functions.GetEnv = [](JavaVM*, void** env, jint version) -> jint {
+        jvm.installMethods();
+        installJvmti(jvm);
+        installJni(jvm);
+        jvm.vmFunctions.GetEnv = [](JavaVM*, void** env, jint version) -> jint {
             if (version == JNI_VERSION_1_4) {
                 return JNI_EDETACHED;  // the attach then needs no Java calls
             }
-            *env = s_jvmti;
+            *env = harness::FakeJvm::current().jvmti();
             return JNI_OK;
         };
-        s_jvmti = jvmti.get();
         for (int i = 0; i < 3; i++) {
-            world.methods.push_back(sampling_fakes::newMethod("test.stress.Worker", "step" + std::to_string(i),
-                                                              {{0, 10 + i}}));
+            world.methods.push_back(jvm.newMethod("test.stress.Worker", "step" + std::to_string(i), {{0, 10 + i}}));
         }
         for (int i = 0; i < STARTERS * THREADS_PER_STARTER + 1; i++) {
             world.threads.emplace_back(new FakeThread());
@@ -220,22 +218,6 @@ protected:
             world.threads.back()->index = i;
         }
 
-        saved.interface = g_profilingInterface;
-        saved.vm = Profiling::javaVm;
-        saved.threadMonitor = Profiling::_threadMonitor;
-        saved.sleepMonitor = Profiling::_sleepMonitor;
-        saved.session = g_profilingSession;
-        saved.liveThreads = LiveCpuProfilingHelper::liveCpuProfilingSession;
-        saved.liveRegistry = ClassProfilingHelper::liveClassProfilingSession;
-        saved.unknownMethod = ClassProfilingHelper::unknownMethodDesc;
-        saved.objectInit = ClassProfilingHelper::objectInitMethodDesc;
-        saved.liveSampler = SamplerHelper::liveSamplerSession;
-        saved.init = SamplerHelper::initSamplingState;
-        saved.ids = SamplerHelper::getSamplingTransactionIds;
-        saved.stopped = SamplerHelper::stopped;
-        saved.cpuTime = g_threadCpuTimeAvailable;
-        saved.recording = g_recording;
-        saved.nodeLimit = ThreadManager::nodeLimit;
         // The Java hooks are known, so the sampling loop looks nothing up.
         SamplerHelper::initSamplingState = reinterpret_cast<jmethodID>(0x101);
         SamplerHelper::getSamplingTransactionIds = reinterpret_cast<jmethodID>(0x102);
@@ -244,65 +226,27 @@ protected:
 
     void TearDown() override {
         delete session;  // takes the thread monitor, so before the monitors go
-        sampling_fakes::releaseLineCache();
-        g_profilingInterface = saved.interface;
-        Profiling::javaVm = saved.vm;
-        Profiling::_threadMonitor = saved.threadMonitor;
-        Profiling::_sleepMonitor = saved.sleepMonitor;
-        g_profilingSession = saved.session;
-        LiveCpuProfilingHelper::liveCpuProfilingSession = saved.liveThreads;
-        ClassProfilingHelper::liveClassProfilingSession = saved.liveRegistry;
-        ClassProfilingHelper::unknownMethodDesc = saved.unknownMethod;
-        ClassProfilingHelper::objectInitMethodDesc = saved.objectInit;
-        SamplerHelper::liveSamplerSession = saved.liveSampler;
-        SamplerHelper::initSamplingState = saved.init;
-        SamplerHelper::getSamplingTransactionIds = saved.ids;
-        SamplerHelper::stopped = saved.stopped;
-        g_threadCpuTimeAvailable = saved.cpuTime;
-        g_recording = saved.recording;
-        ThreadManager::nodeLimit = saved.nodeLimit;
+        jvm.releaseLineCache();
         g_recordingInProgress.store(false);
         g_world = nullptr;
     }
 
-    static jvmtiEnv* s_jvmti;
     World world;
-    FakeJvmti jvmti;
-    FakeJni jni;
-    FakeJavaVm vm;
+    GlobalsScope globals;
+    harness::FakeJvm jvm;
     ProfilingSession* session = nullptr;
-    struct {
-        jvmtiEnv* interface;
-        JavaVM* vm;
-        jrawMonitorID threadMonitor;
-        jrawMonitorID sleepMonitor;
-        ProfilingSession* session;
-        CpuProfilingSession* liveThreads;
-        ClassProfilingSession* liveRegistry;
-        MethodDesc* unknownMethod;
-        MethodDesc* objectInit;
-        Sampler* liveSampler;
-        jmethodID init;
-        jmethodID ids;
-        bool stopped;
-        bool cpuTime;
-        bool recording;
-        jlong nodeLimit;
-    } saved;
 };
-
-jvmtiEnv* ThreadingStressTest::s_jvmti = nullptr;
 
 TEST_F(ThreadingStressTest, ThreadStartsRaceTheSamplingLoopAndAssociateThread) {
     session = new ProfilingSession();
     g_profilingSession = session;
     {
         // Only around the attach: a race report must reach the console.
-        ConsoleCapture console;
-        session->init(vm.get(), nullptr);
+        StderrCapture console;
+        session->init(jvm.vm(), nullptr);
     }
     ASSERT_TRUE(session->isAttached());
-    JNIEnv* env = jni.get();
+    JNIEnv* env = jvm.jni();
     CpuProfilingSession* threadList = session->cpuProfilingSession;
 
     // What record does before it samples, minus the live threads: there are
@@ -327,7 +271,7 @@ TEST_F(ThreadingStressTest, ThreadStartsRaceTheSamplingLoopAndAssociateThread) {
                 FakeThread* t = world.threads[i].get();
                 t_currentThread = t;
                 t->started.store(true, std::memory_order_relaxed);
-                LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), env, handle(t));
+                LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), env, handle(t));
                 if (i % 8 == 0) {
                     usleep(500);  // let ticks fall between starts
                 }
