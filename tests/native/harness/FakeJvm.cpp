@@ -74,6 +74,21 @@ jmethodID FakeJvm::newMethod(const std::string& className, const std::string& na
     return id;
 }
 
+void Calls::reset() {
+    for (std::atomic<int>* count :
+         {&declaringClass, &classSignature, &methodName, &allocations, &deallocations, &deleteLocalRefs, &utfGets,
+          &utfReleases, &arrayGets, &arrayReleases, &nonAbortReleases, &exceptionsDescribed, &exceptionsCleared,
+          &monitorEnters, &monitorExits, &monitorDepth}) {
+        count->store(0);
+    }
+}
+
+void FakeJvm::reset() {
+    calls.reset();
+    exceptionPending = false;
+    failArrayGet = false;
+}
+
 Method* FakeJvm::findMethod(jmethodID id) {
     auto it = methods.find(id);
     return it != methods.end() ? &it->second : nullptr;
@@ -156,21 +171,29 @@ void FakeJvm::installMethods() {
         *count = static_cast<jint>(m->lines.size());
         return JVMTI_ERROR_NONE;
     };
+    jniFunctions.DeleteLocalRef = [](JNIEnv*, jobject) { jvm().calls.deleteLocalRefs++; };
+    installMemory();
+}
+
+void FakeJvm::installMemory() {
     jvmtiFunctions.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
         jvm().calls.deallocations++;
         std::free(mem);
         return JVMTI_ERROR_NONE;
     };
-    jniFunctions.DeleteLocalRef = [](JNIEnv*, jobject) { jvm().calls.deleteLocalRefs++; };
 }
 
-void FakeJvm::installArrays() {
+void FakeJvm::installExceptions() {
     jniFunctions.ExceptionCheck = [](JNIEnv*) -> jboolean { return jvm().exceptionPending ? JNI_TRUE : JNI_FALSE; };
     jniFunctions.ExceptionDescribe = [](JNIEnv*) { jvm().calls.exceptionsDescribed++; };
     jniFunctions.ExceptionClear = [](JNIEnv*) {
         jvm().exceptionPending = false;
         jvm().calls.exceptionsCleared++;
     };
+}
+
+void FakeJvm::installArrays() {
+    installExceptions();
     jniFunctions.GetArrayLength = [](JNIEnv*, jarray array) -> jsize {
         Array* a = reinterpret_cast<Array*>(array);
         return static_cast<jsize>(a->strings.size() + a->longs.size());

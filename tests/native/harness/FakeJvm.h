@@ -69,6 +69,8 @@ struct Calls {
     std::atomic<int> monitorEnters{0};
     std::atomic<int> monitorExits{0};
     std::atomic<int> monitorDepth{0};
+
+    void reset();
 };
 
 class FakeJvm {
@@ -84,11 +86,15 @@ public:
     JNIEnv* jni() { return &jniEnv_; }
     JavaVM* vm() { return &vm_; }
 
+    // Deallocate, which frees what the fakes allocated with malloc.
+    void installMemory();
+    // ExceptionCheck, -Describe and -Clear over exceptionPending.
+    void installExceptions();
     // Method identity: GetMethodDeclaringClass, GetClassSignature,
-    // GetMethodName, GetLineNumberTable, Deallocate, DeleteLocalRef.
+    // GetMethodName, GetLineNumberTable, DeleteLocalRef, and memory.
     void installMethods();
-    // String[] and long[] arrays, modified UTF-8 chars, and the pending
-    // exception they may raise (ExceptionCheck, -Describe, -Clear).
+    // String[] and long[] arrays and modified UTF-8 chars, with the
+    // exceptions they may raise.
     void installArrays();
     // RawMonitorEnter and -Exit that count, without locking.
     void installMonitors();
@@ -101,6 +107,9 @@ public:
                                      const std::string& signature);
     Method& method(jmethodID id) { return methods.at(id); }
     Method* findMethod(jmethodID id);
+
+    // Forgets the calls seen and any pending exception.
+    void reset();
 
     // Drops the line-number cache's records of this JVM's methods (their
     // tables came from malloc), so the leak checker sees no orphans.
