@@ -8,6 +8,7 @@
 #include "MemoryDataWriter.h"
 #include "MethodDesc.h"
 #include "RegistryTest.h"
+#include "StderrCapture.h"
 
 using harness::uniqueName;
 
@@ -97,10 +98,10 @@ TEST_F(RegistryTest, UnreadableMethodNameBecomesUnknownMethodOnceWithOneMessage)
     jmethodID bad = jvm.newMethodWithSignature("L" + uniqueName("reg") + ";", "x", "()V");
     jvm.method(bad).nameError = JVMTI_ERROR_INVALID_METHODID;
 
-    testing::internal::CaptureStderr();
+    StderrCapture console;
     MethodDesc* first = registry->getMethodDesc(bad, env, true);
     MethodDesc* second = registry->getMethodDesc(bad, env, true);
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = console.text();
 
     EXPECT_EQ(ClassProfilingHelper::unknownMethodDesc, first);
     EXPECT_EQ(ClassProfilingHelper::unknownMethodDesc, second);
@@ -112,9 +113,9 @@ TEST_F(RegistryTest, UnreadableMethodNameBecomesUnknownMethodOnceWithOneMessage)
     // Without reportErrors nothing is printed.
     jmethodID quiet = jvm.newMethodWithSignature("Lreg/Quiet;", "x", "()V");
     jvm.method(quiet).nameError = JVMTI_ERROR_WRONG_PHASE;
-    testing::internal::CaptureStderr();
+    StderrCapture quietConsole;
     EXPECT_EQ(ClassProfilingHelper::unknownMethodDesc, registry->getMethodDesc(quiet, env, false));
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ("", quietConsole.text());
 }
 
 TEST_F(RegistryTest, UnknownDeclaringClassKeepsMethodNameAndReportsOnce) {
@@ -123,11 +124,11 @@ TEST_F(RegistryTest, UnknownDeclaringClassKeepsMethodNameAndReportsOnce) {
     jmethodID noSignature = jvm.newMethodWithSignature("Lunused;", "nameless", "()V");
     jvm.method(noSignature).classSignatureError = JVMTI_ERROR_INVALID_CLASS;
 
-    testing::internal::CaptureStderr();
+    StderrCapture console;
     MethodDesc* a = registry->getMethodDesc(noClass, env, true);
     registry->getMethodDesc(noClass, env, true);
     MethodDesc* b = registry->getMethodDesc(noSignature, env, true);
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = console.text();
 
     EXPECT_EQ("tolvane> error: could not get declaring class (code 23)\n", err);
     EXPECT_EQ(ClassProfilingHelper::unknownClassData, a->classData);

@@ -30,34 +30,12 @@ namespace {
 
 const jint ALIVE = JVMTI_THREAD_STATE_ALIVE;
 
-struct FakeThread {
-    std::vector<jvmtiFrameInfo> frames;  // innermost first, as JVMTI hands them out
-    jint state;
-    jlong cpuNanos = 0;
-    bool cpuUnreadable = false;
-    bool endsAtCapture = false;  // dies between its state read and its capture
-};
-
-// What the fake JVM knows and what it saw during a test.
+// What the fake JVM's Java side knows and what it saw during a test.
 struct TickFakes {
-    std::map<jobject, FakeThread> threads;
-    std::set<jobject> collected;
     std::map<jobject, std::string> javaManagerNames;
     std::map<jobject, Array*> transactionIds;
     std::set<jobject> throwingManagers;
-    jvmtiError stackError = JVMTI_ERROR_NONE;
-    int stackCalls = 0;
-    std::vector<jthread> lastThreads;
-    jint lastMaxDepth = 0;
-    bool monitorHeldDuringCapture = false;
-    void* stackBuffer = nullptr;
-    int stackBuffersFreed = 0;
-    int stopAtStackCall = -1;
-    int pushes = 0;
-    int pops = 0;
-    jint lastCapacity = 0;
-    bool failPush = false;
-    int weakDeletes = 0;
+    int stopAtStackCall = -1;  // the batched capture that ends the run
     int findClassCalls = 0;
     int getMethodIdCalls = 0;
     std::vector<std::string> log;
@@ -66,11 +44,6 @@ struct TickFakes {
     int waits = 0;
     int interruptAtWait = -1;
     void (*waitHook)(int wait) = nullptr;
-    // Single-thread captures, CPU-time and state reads.
-    std::vector<jthread> singleCaptures;
-    int cpuReads = 0;
-    int stateReads = 0;
-    int captureDelayMicros = 0;
 };
 
 TickFakes& fakes() {
@@ -118,73 +91,15 @@ jobject JNICALL fakeCallObjectMethod(JNIEnv*, jobject obj, jmethodID method, va_
 }
 
 void installTickFakes(FakeJvm& jvm) {
-    jvm.jvmtiFunctions.GetThreadListStackTraces = [](jvmtiEnv*, jint count, const jthread* list, jint maxFrames,
-                                                  jvmtiStackInfo** out) {
-        TickFakes& f = fakes();
-        f.stackCalls++;
-        f.log.push_back("stacks");
-        if (f.captureDelayMicros > 0) {
-            usleep(static_cast<useconds_t>(f.captureDelayMicros));
-        }
-        f.lastThreads.assign(list, list + count);
-        f.lastMaxDepth = maxFrames;
-        f.monitorHeldDuringCapture = FakeJvm::current().calls.monitorDepth > 0;
-        if (f.stackCalls == f.stopAtStackCall) {
+    jvm.installThreadRefs();
+    jvm.installStacks();
+    jvm.installMonitors();
+    jvm.beforeBatchCapture = [] {
+        fakes().log.push_back("stacks");
+        if (FakeJvm::current().calls.stackCalls == fakes().stopAtStackCall) {
             SamplerHelper::stopped = true;
         }
-        if (f.stackError != JVMTI_ERROR_NONE) {
-            return f.stackError;
-        }
-        // One block, like JVMTI: the entries followed by all frame buffers.
-        size_t frameTotal = 0;
-        for (jint i = 0; i < count; i++) {
-            frameTotal += f.threads[list[i]].frames.size();
-        }
-        char* block = static_cast<char*>(
-            std::malloc(count * sizeof(jvmtiStackInfo) + frameTotal * sizeof(jvmtiFrameInfo) + 1));
-        jvmtiStackInfo* infos = reinterpret_cast<jvmtiStackInfo*>(block);
-        jvmtiFrameInfo* frameArea = reinterpret_cast<jvmtiFrameInfo*>(block + count * sizeof(jvmtiStackInfo));
-        for (jint i = 0; i < count; i++) {
-            FakeThread& t = f.threads[list[i]];
-            infos[i].thread = list[i];
-            infos[i].state = t.state;
-            infos[i].frame_buffer = frameArea;
-            infos[i].frame_count = static_cast<jint>(t.frames.size());
-            std::copy(t.frames.begin(), t.frames.end(), frameArea);
-            frameArea += t.frames.size();
-        }
-        *out = infos;
-        f.stackBuffer = block;
-        return JVMTI_ERROR_NONE;
     };
-    jvm.jvmtiFunctions.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
-        if (mem != nullptr && mem == fakes().stackBuffer) {
-            fakes().stackBuffersFreed++;
-            fakes().stackBuffer = nullptr;
-        }
-        std::free(mem);
-        return JVMTI_ERROR_NONE;
-    };
-    jvm.installMonitors();
-
-    jvm.jniFunctions.PushLocalFrame = [](JNIEnv*, jint capacity) -> jint {
-        fakes().lastCapacity = capacity;
-        if (fakes().failPush) {
-            FakeJvm::current().exceptionPending = true;  // OutOfMemoryError
-            return JNI_ERR;
-        }
-        fakes().pushes++;
-        return JNI_OK;
-    };
-    jvm.jniFunctions.PopLocalFrame = [](JNIEnv*, jobject result) -> jobject {
-        fakes().pops++;
-        return result;
-    };
-    jvm.jniFunctions.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
-        return fakes().collected.count(ref) != 0 ? nullptr : ref;
-    };
-    jvm.jniFunctions.DeleteWeakGlobalRef = [](JNIEnv*, jweak) { fakes().weakDeletes++; };
-    jvm.jniFunctions.DeleteGlobalRef = [](JNIEnv*, jobject) {};
     jvm.jniFunctions.CallVoidMethodV = &fakeCallVoidMethod;
     jvm.jniFunctions.CallObjectMethodV = &fakeCallObjectMethod;
     jvm.jniFunctions.FindClass = [](JNIEnv*, const char* name) -> jclass {
@@ -201,41 +116,6 @@ void installTickFakes(FakeJvm& jvm) {
             return reinterpret_cast<jmethodID>(0x102);
         }
         return nullptr;
-    };
-}
-
-// The calls a tick makes when it checks threads for CPU use and captures
-// them one by one.
-void installSelectiveFakes(FakeJvm& jvm) {
-    jvm.jvmtiFunctions.GetThreadCpuTime = [](jvmtiEnv*, jthread thread, jlong* nanos) {
-        fakes().cpuReads++;
-        FakeThread& t = fakes().threads[thread];
-        if (t.cpuUnreadable || t.state == JVMTI_THREAD_STATE_TERMINATED) {
-            return JVMTI_ERROR_THREAD_NOT_ALIVE;
-        }
-        *nanos = t.cpuNanos;
-        return JVMTI_ERROR_NONE;
-    };
-    jvm.jvmtiFunctions.GetThreadState = [](jvmtiEnv*, jthread thread, jint* state) {
-        fakes().stateReads++;
-        *state = fakes().threads[thread].state;
-        return JVMTI_ERROR_NONE;
-    };
-    jvm.jvmtiFunctions.GetStackTrace = [](jvmtiEnv*, jthread thread, jint start, jint maxFrames,
-                                       jvmtiFrameInfo* buffer, jint* count) {
-        TickFakes& f = fakes();
-        EXPECT_EQ(start, 0);
-        f.singleCaptures.push_back(thread);
-        f.monitorHeldDuringCapture = FakeJvm::current().calls.monitorDepth > 0;
-        FakeThread& t = f.threads[thread];
-        if (t.endsAtCapture) {
-            t.state = JVMTI_THREAD_STATE_TERMINATED;
-            return JVMTI_ERROR_THREAD_NOT_ALIVE;
-        }
-        jint n = std::min<jint>(maxFrames, static_cast<jint>(t.frames.size()));
-        std::copy(t.frames.begin(), t.frames.begin() + n, buffer);
-        *count = n;
-        return JVMTI_ERROR_NONE;
     };
 }
 
@@ -281,7 +161,7 @@ protected:
 
     // Threads are checked for CPU use and the few that ran are captured one by one.
     void useSelectiveCapture() {
-        installSelectiveFakes(jvm);
+        jvm.installSingleCaptures();
         g_threadCpuTimeAvailable = true;
     }
 
@@ -308,13 +188,13 @@ protected:
         ThreadManager* manager = new ThreadManager(static_cast<jweak>(handle), nullptr);
         manager->setThreadDesc(new ThreadDesc(manager, "worker", "main", 0));
         threadList->threadManagers.push_back(manager);
-        FakeThread& t = fakes().threads[handle];
+        harness::Thread& t = jvm.thread(handle);
         t.frames.assign(bottomToTop.rbegin(), bottomToTop.rend());
         t.state = state;
         return manager;
     }
 
-    FakeThread& threadOf(ThreadManager* manager) { return fakes().threads[manager->threadHandle]; }
+    harness::Thread& threadOf(ThreadManager* manager) { return jvm.thread(manager->threadHandle); }
 
     jobject addJavaManager(ThreadManager* manager, const std::string& name) {
         jobject obj = newHandle();
@@ -326,8 +206,8 @@ protected:
     void tick(jlong timestamp = 1000000, jlong time = 5000, bool transactions = false) {
         sampler->doThreadStatusSampling(jvm.jni(), timestamp, time, transactions ? 1 : 0);
         EXPECT_EQ(jvm.calls.monitorDepth, 0);
-        EXPECT_EQ(fakes().pushes, fakes().pops);
-        EXPECT_EQ(fakes().stackBuffer, nullptr) << "stack buffer not deallocated";
+        EXPECT_EQ(jvm.calls.pushes, jvm.calls.pops);
+        EXPECT_EQ(jvm.stackBuffer, nullptr) << "stack buffer not deallocated";
     }
 
     CallTreeSampler* samplerOf(ThreadManager* manager) {
@@ -366,13 +246,13 @@ TEST_F(SamplerTest, OneBatchedCaptureConvertsEveryCandidateAndCarriesSamplersOve
     addThread(oneFrameStack("test.t2.C"))->ignored = true;
 
     tick();
-    EXPECT_EQ(fakes().stackCalls, 1);
-    EXPECT_TRUE(fakes().monitorHeldDuringCapture);
-    EXPECT_EQ(fakes().lastMaxDepth, 1000);
-    EXPECT_EQ(fakes().lastCapacity, 8);
-    std::set<jthread> captured(fakes().lastThreads.begin(), fakes().lastThreads.end());
+    EXPECT_EQ(jvm.calls.stackCalls, 1);
+    EXPECT_TRUE(jvm.monitorHeldDuringCapture);
+    EXPECT_EQ(jvm.lastMaxDepth, 1000);
+    EXPECT_EQ(jvm.lastCapacity, 8);
+    std::set<jthread> captured(jvm.lastThreads.begin(), jvm.lastThreads.end());
     EXPECT_EQ(captured, (std::set<jthread>{a->threadHandle, b->threadHandle}));
-    EXPECT_EQ(fakes().stackBuffersFreed, 1);
+    EXPECT_EQ(jvm.calls.stackBuffersFreed, 1);
     EXPECT_NE(a->currentNode, a->rootNode);
     EXPECT_NE(b->currentNode, b->rootNode);
     EXPECT_EQ(a->currentNode->value, 5000);
@@ -424,14 +304,14 @@ TEST_F(SamplerTest, TerminatedThreadIsEndedWithoutConversionAndDropsOut) {
     EXPECT_TRUE(ended->getIsDead());
     EXPECT_NE(ended->threadDesc->getThreadEndTime(), -1);
     EXPECT_EQ(ended->threadHandle, nullptr);
-    EXPECT_EQ(fakes().weakDeletes, 1);
+    EXPECT_EQ(jvm.calls.weakDeletes, 1);
     EXPECT_FALSE(ended->rootNode->hasChildren());
     EXPECT_FALSE(notExactly->getIsDead());
     EXPECT_EQ(notExactly->threadStatus, THREAD_STATUS_RUNNING);
     EXPECT_TRUE(notExactly->rootNode->hasChildren());
 
     tick();
-    EXPECT_EQ(fakes().lastThreads, std::vector<jthread>{notExactly->threadHandle});
+    EXPECT_EQ(jvm.lastThreads, std::vector<jthread>{notExactly->threadHandle});
     EXPECT_EQ(samplerOf(ended), nullptr);
     EXPECT_EQ(sampler->threadSamplers->size(), 1);
 }
@@ -442,13 +322,13 @@ TEST_F(SamplerTest, ThreadWhoseObjectWasCollectedHasEnded) {
     tick();
     jlong goneValue = gone->currentNode->value;
 
-    fakes().collected.insert(gone->threadHandle);
+    jvm.thread(gone->threadHandle).collected = true;
     tick(2000000);
-    EXPECT_EQ(fakes().lastThreads, std::vector<jthread>{live->threadHandle});
+    EXPECT_EQ(jvm.lastThreads, std::vector<jthread>{live->threadHandle});
     EXPECT_TRUE(gone->getIsDead());
     EXPECT_GE(gone->threadDesc->getThreadEndTime(), 0) << "a collected thread is written as ended";
     EXPECT_EQ(gone->currentNode->value, goneValue);
-    EXPECT_EQ(fakes().lastCapacity, 8);  // the frame is sized by candidates
+    EXPECT_EQ(jvm.lastCapacity, 8);  // the frame is sized by candidates
 
     tick();
     EXPECT_EQ(samplerOf(gone), nullptr);
@@ -457,16 +337,16 @@ TEST_F(SamplerTest, ThreadWhoseObjectWasCollectedHasEnded) {
 
 TEST_F(SamplerTest, FailedCaptureDropsTheTickButInstallsTheNewMap) {
     ThreadManager* a = addThread(oneFrameStack("test.t6.A"), ALIVE | JVMTI_THREAD_STATE_WAITING);
-    fakes().stackError = JVMTI_ERROR_INTERNAL;
+    jvm.stackError = JVMTI_ERROR_INTERNAL;
     tick();
-    EXPECT_EQ(fakes().stackCalls, 1);
+    EXPECT_EQ(jvm.calls.stackCalls, 1);
     EXPECT_EQ(a->threadStatus, THREAD_STATUS_RUNNING);
     EXPECT_FALSE(a->rootNode->hasChildren());
     ASSERT_NE(sampler->threadSamplers, nullptr);
     CallTreeSampler* kept = samplerOf(a);
     ASSERT_NE(kept, nullptr);
 
-    fakes().stackError = JVMTI_ERROR_NONE;
+    jvm.stackError = JVMTI_ERROR_NONE;
     tick();
     EXPECT_EQ(samplerOf(a), kept);
     EXPECT_EQ(a->threadStatus, THREAD_STATUS_WAITING);
@@ -492,7 +372,7 @@ TEST_F(SamplerTest, SamplersOfThreadsNoLongerSampledAreDeleted) {
     // A manager listed twice is sampled once.
     threadList->threadManagers.push_back(a);
     tick();
-    EXPECT_EQ(fakes().lastThreads.size(), 1u);
+    EXPECT_EQ(jvm.lastThreads.size(), 1u);
     threadList->threadManagers.pop_back();
 }
 
@@ -563,10 +443,10 @@ TEST_F(SamplerTest, TransactionHooksRunAroundTheCapture) {
 
 TEST_F(SamplerTest, FailedLocalFrameDropsTheTickWithoutPopping) {
     ThreadManager* a = addThread(oneFrameStack("test.t10.A"));
-    fakes().failPush = true;
+    jvm.failPush = true;
     tick();
-    EXPECT_EQ(fakes().pops, 0);
-    EXPECT_EQ(fakes().stackCalls, 0);
+    EXPECT_EQ(jvm.calls.pops, 0);
+    EXPECT_EQ(jvm.calls.stackCalls, 0);
     EXPECT_FALSE(jvm.exceptionPending);
     EXPECT_NE(samplerOf(a), nullptr);
     EXPECT_FALSE(a->rootNode->hasChildren());
@@ -579,7 +459,7 @@ TEST_F(SamplerTest, RecordingLoopLooksUpHooksAndStopsAtTheNextTick) {
 
     sampler->runThreadStatusSampler(jvm.jni(), 0, 0);
     sampler->runThreadStatusSampler(jvm.jni(), -5, 0);
-    EXPECT_EQ(fakes().stackCalls, 0);
+    EXPECT_EQ(jvm.calls.stackCalls, 0);
     EXPECT_EQ(sampler->tickCount, 0);
     EXPECT_EQ(fakes().findClassCalls, 1);  // looked up once, even without a tick
     EXPECT_EQ(SamplerHelper::initSamplingState, reinterpret_cast<jmethodID>(0x101));
@@ -589,19 +469,19 @@ TEST_F(SamplerTest, RecordingLoopLooksUpHooksAndStopsAtTheNextTick) {
     jlong start = Counter::getUsec();
     sampler->runThreadStatusSampler(jvm.jni(), 2, 0);
     EXPECT_GE(Counter::getUsec() - start, 2000);
-    EXPECT_GE(fakes().stackCalls, 1);
+    EXPECT_GE(jvm.calls.stackCalls, 1);
     EXPECT_EQ(jvm.calls.monitorDepth, 0);
 
     // VM death during a tick: that tick completes, the loop ends, and later
     // recordings take no tick at all.
-    int before = fakes().stackCalls;
+    int before = jvm.calls.stackCalls;
     fakes().stopAtStackCall = before + 3;
     sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0);
-    EXPECT_EQ(fakes().stackCalls, before + 3);
+    EXPECT_EQ(jvm.calls.stackCalls, before + 3);
     int ticks = sampler->tickCount;
     sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0);
     sampler->doThreadStatusSampling(jvm.jni(), 0, 0, 0);
-    EXPECT_EQ(fakes().stackCalls, before + 3);
+    EXPECT_EQ(jvm.calls.stackCalls, before + 3);
     EXPECT_EQ(sampler->tickCount, ticks);
     EXPECT_EQ(fakes().findClassCalls, 1);
 }
@@ -615,13 +495,13 @@ TEST_F(SamplerTest, InterruptedWaitEndsTheLoopAfterItsTickAndIsReported) {
 
     EXPECT_TRUE(sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0));
     EXPECT_EQ(fakes().waits, 3);
-    EXPECT_EQ(fakes().stackCalls, 3);  // the interrupted wait still ends in a tick
+    EXPECT_EQ(jvm.calls.stackCalls, 3);  // the interrupted wait still ends in a tick
     EXPECT_EQ(jvm.calls.monitorDepth, 0);
 
     // Runs that end by their length or by VM death report no interrupt.
     fakes().interruptAtWait = -1;
     EXPECT_FALSE(sampler->runThreadStatusSampler(jvm.jni(), 10, 0));
-    fakes().stopAtStackCall = fakes().stackCalls + 2;
+    fakes().stopAtStackCall = jvm.calls.stackCalls + 2;
     EXPECT_FALSE(sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0));
 }
 
@@ -651,9 +531,9 @@ TEST_F(SamplerTest, RunEndsAtTheFirstTickTakenAtOrAfterItsLength) {
     // Each capture takes 6 ms. A 9 ms run: the first tick is taken at about
     // 5 ms, before the length has passed, so a second one follows even
     // though the first ended after 9 ms.
-    fakes().captureDelayMicros = 6000;
+    jvm.captureDelayMicros = 6000;
     sampler->runThreadStatusSampler(jvm.jni(), 9, 0);
-    EXPECT_EQ(fakes().stackCalls, 2);
+    EXPECT_EQ(jvm.calls.stackCalls, 2);
 }
 
 TEST_F(SamplerTest, WallClockStepsAreNotBookedAsThreadTime) {
@@ -699,7 +579,7 @@ TEST_F(SamplerTest, ThreadsAreConvertedInTheOrderOfAGrowingElevenBucketMap) {
         expected.push_back(it->nextPHMEntry()->value->threadHandle);
     }
     tick();
-    EXPECT_EQ(fakes().lastThreads, expected);
+    EXPECT_EQ(jvm.lastThreads, expected);
 }
 
 TEST_F(SamplerTest, LocalFrameCapacityStaysWithinWhatTheJvmAccepts) {
@@ -707,18 +587,18 @@ TEST_F(SamplerTest, LocalFrameCapacityStaysWithinWhatTheJvmAccepts) {
     addThread(oneFrameStack("test.t14.B"));
     addThread(oneFrameStack("test.t14.C"));
     tick();
-    EXPECT_EQ(fakes().lastCapacity, 12);
+    EXPECT_EQ(jvm.lastCapacity, 12);
 
     // 20000 threads would ask for 80000 references; the frame grows anyway.
-    fakes().stackError = JVMTI_ERROR_INTERNAL;  // no conversion needed here
+    jvm.stackError = JVMTI_ERROR_INTERNAL;  // no conversion needed here
     std::vector<jvmtiFrameInfo> shared = oneFrameStack("test.t14.D");
     for (int i = 0; i < 20000; i++) {
         addThread(shared);
     }
     tick();
-    EXPECT_EQ(fakes().lastCapacity, 65536);
-    EXPECT_EQ(fakes().lastThreads.size(), 20003u);
-    EXPECT_EQ(fakes().pushes, 2);
+    EXPECT_EQ(jvm.lastCapacity, 65536);
+    EXPECT_EQ(jvm.lastThreads.size(), 20003u);
+    EXPECT_EQ(jvm.calls.pushes, 2);
 }
 
 TEST_F(SamplerTest, VmDeathOnTheRecordingThreadDoesNotWaitForItsOwnRun) {
@@ -772,21 +652,21 @@ TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
 
     // New candidates are always captured; two threads take one handshake each.
     tick();
-    EXPECT_EQ(asSet(fakes().singleCaptures), asSet(handles({busy, parked})));
-    EXPECT_EQ(fakes().stackCalls, 0);
+    EXPECT_EQ(asSet(jvm.singleCaptures), asSet(handles({busy, parked})));
+    EXPECT_EQ(jvm.calls.stackCalls, 0);
     EXPECT_EQ(sampler->lastCaptureCount, 2);
-    EXPECT_TRUE(fakes().monitorHeldDuringCapture);
+    EXPECT_TRUE(jvm.monitorHeldDuringCapture);
     CallTree* parkedNode = parked->currentNode;
     ASSERT_NE(parkedNode, parked->rootNode);
 
     // Only the thread that ran is walked; the parked one is booked on its
     // remembered node under its remembered status, without a JVMTI call.
-    fakes().singleCaptures.clear();
+    jvm.singleCaptures.clear();
     threadOf(busy).cpuNanos += 1000000;
-    int stateReads = fakes().stateReads;
+    int stateReads = jvm.calls.stateReads;
     tick();
-    EXPECT_EQ(fakes().singleCaptures, handles({busy}));
-    EXPECT_EQ(fakes().stateReads, stateReads + 1) << "only the thread that ran";
+    EXPECT_EQ(jvm.singleCaptures, handles({busy}));
+    EXPECT_EQ(jvm.calls.stateReads, stateReads + 1) << "only the thread that ran";
     EXPECT_EQ(parked->currentNode, parkedNode);
     EXPECT_EQ(parked->threadStatus, THREAD_STATUS_WAITING);
     ASSERT_NE(parkedNode->getMonitorTimeValues(), nullptr);
@@ -795,12 +675,12 @@ TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
 
     // A thread that wakes, runs and parks elsewhere between two ticks: its
     // CPU time moved by a hair, so it is captured at its new place.
-    fakes().singleCaptures.clear();
+    jvm.singleCaptures.clear();
     threadOf(parked).frames = {frame(jvm.newMethod("test.t15.Parked", "elsewhere"), 4)};
     threadOf(parked).cpuNanos += 1;
     threadOf(parked).state = ALIVE | JVMTI_THREAD_STATE_WAITING;
     tick();
-    EXPECT_EQ(fakes().singleCaptures, handles({parked}));
+    EXPECT_EQ(jvm.singleCaptures, handles({parked}));
     EXPECT_NE(parked->currentNode, parkedNode);
     EXPECT_EQ(parked->currentNode->getParent(), parked->rootNode);
     EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 5000);
@@ -813,18 +693,18 @@ TEST_F(SamplerTest, WithoutCpuTimesOrWithTheBatchOptionEveryCandidateIsWalkedInO
     // table has no GetThreadCpuTime) and both threads are walked every tick.
     for (int i = 0; i < 2; i++) {
         tick();
-        EXPECT_EQ(fakes().stackCalls, i + 1);
-        EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b})));
+        EXPECT_EQ(jvm.calls.stackCalls, i + 1);
+        EXPECT_EQ(asSet(jvm.lastThreads), asSet(handles({a, b})));
     }
 
     useSelectiveCapture();
     g_batchedCapture = true;
     tick();
     tick();
-    EXPECT_EQ(fakes().stackCalls, 4);
-    EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b})));
-    EXPECT_EQ(fakes().cpuReads, 0);
-    EXPECT_TRUE(fakes().singleCaptures.empty());
+    EXPECT_EQ(jvm.calls.stackCalls, 4);
+    EXPECT_EQ(asSet(jvm.lastThreads), asSet(handles({a, b})));
+    EXPECT_EQ(jvm.calls.cpuReads, 0);
+    EXPECT_TRUE(jvm.singleCaptures.empty());
     EXPECT_EQ(b->currentNode->getMonitorTimeValues()->waitingTime, 20000);
 }
 
@@ -835,9 +715,9 @@ TEST_F(SamplerTest, ThreadWhoseCpuTimeCannotBeReadIsCapturedEveryTick) {
     threadOf(unreadable).cpuUnreadable = true;
     tick();
     for (int i = 0; i < 3; i++) {
-        fakes().singleCaptures.clear();
+        jvm.singleCaptures.clear();
         tick();
-        EXPECT_EQ(fakes().singleCaptures, handles({unreadable}));
+        EXPECT_EQ(jvm.singleCaptures, handles({unreadable}));
     }
     EXPECT_EQ(unreadable->currentNode->getMonitorTimeValues()->waitingTime, 20000);
     EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 20000);
@@ -874,9 +754,9 @@ TEST_F(SamplerTest, CpuTimeIsBookedOnEveryTickWhetherTheThreadIsWalkedOrNot) {
     EXPECT_EQ(unreadable->rootNode->sumCpuTimes(), 0) << "its first reading starts the count";
     EXPECT_TRUE(unreadable->cpuKnown);
     g_recordCpuTime = false;
-    int reads = fakes().cpuReads;
+    int reads = jvm.calls.cpuReads;
     tick();
-    EXPECT_EQ(fakes().cpuReads, reads);
+    EXPECT_EQ(jvm.calls.cpuReads, reads);
 }
 
 TEST_F(SamplerTest, ThreadsEndingBeforeOrDuringTheirCaptureAreEnded) {
@@ -895,10 +775,10 @@ TEST_F(SamplerTest, ThreadsEndingBeforeOrDuringTheirCaptureAreEnded) {
     EXPECT_EQ(notStarted->currentNode, notStarted->rootNode);
 
     // A parked thread that has ended has no CPU time to read: it is looked at and ended.
-    fakes().singleCaptures.clear();
+    jvm.singleCaptures.clear();
     threadOf(parked).state = JVMTI_THREAD_STATE_TERMINATED;
     tick();
-    EXPECT_TRUE(fakes().singleCaptures.empty()) << "a thread that has not started has no stack to walk";
+    EXPECT_TRUE(jvm.singleCaptures.empty()) << "a thread that has not started has no stack to walk";
     EXPECT_FALSE(notStarted->getIsDead());
     EXPECT_TRUE(parked->getIsDead());
     EXPECT_NE(parked->threadDesc->getThreadEndTime(), -1);
@@ -922,41 +802,41 @@ TEST_F(SamplerTest, AboveTheLimitRunningThreadsAreWalkedInOneBatchAndBelowItOneB
         for (ThreadManager* m : managers) {
             threadOf(m).cpuNanos += 1000;
         }
-        fakes().singleCaptures.clear();
-        fakes().lastThreads.clear();
+        jvm.singleCaptures.clear();
+        jvm.lastThreads.clear();
         tick();
     };
 
     tick();  // four new threads: one batch
-    EXPECT_EQ(fakes().stackCalls, 1);
-    EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b, c, parked})));
-    EXPECT_TRUE(fakes().singleCaptures.empty());
+    EXPECT_EQ(jvm.calls.stackCalls, 1);
+    EXPECT_EQ(asSet(jvm.lastThreads), asSet(handles({a, b, c, parked})));
+    EXPECT_TRUE(jvm.singleCaptures.empty());
 
     run({a, b, c});  // three ran: still a batch, of exactly those
-    EXPECT_EQ(fakes().stackCalls, 2);
-    EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b, c})));
+    EXPECT_EQ(jvm.calls.stackCalls, 2);
+    EXPECT_EQ(asSet(jvm.lastThreads), asSet(handles({a, b, c})));
 
     run({b, c});  // at the limit: one handshake each
-    EXPECT_EQ(fakes().stackCalls, 2);
-    EXPECT_EQ(asSet(fakes().singleCaptures), asSet(handles({b, c})));
+    EXPECT_EQ(jvm.calls.stackCalls, 2);
+    EXPECT_EQ(asSet(jvm.singleCaptures), asSet(handles({b, c})));
 
     run({a, b, c});  // and back
-    EXPECT_EQ(fakes().stackCalls, 3);
-    EXPECT_TRUE(fakes().singleCaptures.empty());
+    EXPECT_EQ(jvm.calls.stackCalls, 3);
+    EXPECT_TRUE(jvm.singleCaptures.empty());
 
     // Only threads running Java code count: three ran, but two of them are
     // waiting again by now, so all three are walked one by one.
     threadOf(a).state = ALIVE | JVMTI_THREAD_STATE_WAITING;
     threadOf(b).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE | JVMTI_THREAD_STATE_IN_NATIVE;
     run({a, b, c});
-    EXPECT_EQ(fakes().stackCalls, 3);
-    EXPECT_EQ(asSet(fakes().singleCaptures), asSet(handles({a, b, c})));
+    EXPECT_EQ(jvm.calls.stackCalls, 3);
+    EXPECT_EQ(asSet(jvm.singleCaptures), asSet(handles({a, b, c})));
     threadOf(a).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
     threadOf(b).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
 
     run({});
-    EXPECT_EQ(fakes().stackCalls, 3);
-    EXPECT_TRUE(fakes().singleCaptures.empty());
+    EXPECT_EQ(jvm.calls.stackCalls, 3);
+    EXPECT_TRUE(jvm.singleCaptures.empty());
     EXPECT_EQ(sampler->lastCaptureCount, 0);
     EXPECT_EQ(c->currentNode->value, 30000);
     EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 30000);

@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +9,7 @@
 #include "GlobalsScope.h"
 #include "MemoryDataWriter.h"
 #include "ProfilingSession.h"
+#include "StderrCapture.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
@@ -116,104 +113,19 @@ TEST(ThreadRegistrationTest, ThreadSectionListsOnlyManagersWithDescriptors) {
 
 // --- registration through a fake JVM -----------------------------------------
 
-// What the fake JVM knows and what it saw.
-struct FakeState {
-    std::map<jthread, const void*> storage;   // thread-local storage per thread
-    std::set<jthread> deadThreads;            // storage calls fail for these
-    std::set<jobject> collected;              // weak references whose thread is gone
-    std::set<jthread> unstarted;              // state 0: not alive yet, not ended either
-    std::set<jthread> startAtStateRead;       // an unstarted thread that starts as its state is read
-    std::set<jthread> invalidThreads;         // GetThreadState: not a thread
-    std::set<jthread> stateUnknown;           // GetThreadState: an error that says nothing
-    bool threadInfoFails = false;
-    bool groupInfoFails = false;
-    bool setStorageFails = false;
-    const char* threadName = "worker";
-    int weakRefsDeleted = 0;
-    int threadInfoCalls = 0;
-};
-FakeState* g_state = nullptr;
-
-_jobject g_group, g_parentGroup, g_loader;
-
 using harness::FakeJvm;
 
 class ThreadRegistrationJvmtiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_state = &state;
         g_profilingInterface = jvm.jvmti();
         g_sampleAgentThreads = false;
-
-        jvm.installMemory();
-        jvmtiInterface_1_& f = jvm.jvmtiFunctions;
-        f.GetThreadLocalStorage = [](jvmtiEnv*, jthread thread, void** data) {
-            if (g_state->deadThreads.count(thread)) {
-                return JVMTI_ERROR_THREAD_NOT_ALIVE;
-            }
-            auto it = g_state->storage.find(thread);
-            *data = it == g_state->storage.end() ? nullptr : const_cast<void*>(it->second);
-            return JVMTI_ERROR_NONE;
-        };
-        f.SetThreadLocalStorage = [](jvmtiEnv*, jthread thread, const void* data) {
-            if (g_state->setStorageFails || g_state->deadThreads.count(thread) ||
-                g_state->unstarted.count(thread)) {
-                return JVMTI_ERROR_THREAD_NOT_ALIVE;
-            }
-            g_state->storage[thread] = data;
-            return JVMTI_ERROR_NONE;
-        };
-        f.GetThreadState = [](jvmtiEnv*, jthread thread, jint* threadState) {
-            if (g_state->startAtStateRead.erase(thread) != 0) {
-                g_state->unstarted.erase(thread);
-            }
-            if (g_state->invalidThreads.count(thread)) {
-                return JVMTI_ERROR_INVALID_THREAD;
-            }
-            if (g_state->stateUnknown.count(thread)) {
-                return JVMTI_ERROR_WRONG_PHASE;
-            }
-            *threadState = g_state->deadThreads.count(thread) ? JVMTI_THREAD_STATE_TERMINATED
-                         : g_state->unstarted.count(thread)   ? 0
-                         : JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
-            return JVMTI_ERROR_NONE;
-        };
-        f.GetThreadInfo = [](jvmtiEnv*, jthread, jvmtiThreadInfo* info) {
-            ++g_state->threadInfoCalls;
-            if (g_state->threadInfoFails) {
-                return JVMTI_ERROR_INVALID_THREAD;
-            }
-            info->name = g_state->threadName == nullptr ? nullptr : FakeJvm::jvmtiCopy(g_state->threadName);
-            info->thread_group = &g_group;
-            info->context_class_loader = &g_loader;
-            return JVMTI_ERROR_NONE;
-        };
-        f.GetThreadGroupInfo = [](jvmtiEnv*, jthreadGroup, jvmtiThreadGroupInfo* info) {
-            if (g_state->groupInfoFails) {
-                return JVMTI_ERROR_INVALID_THREAD_GROUP;
-            }
-            info->name = FakeJvm::jvmtiCopy("workers");
-            info->parent = &g_parentGroup;
-            return JVMTI_ERROR_NONE;
-        };
-
-        JNINativeInterface_& j = jvm.jniFunctions;
-        j.NewWeakGlobalRef = [](JNIEnv*, jobject obj) -> jweak { return obj; };
-        j.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
-            return g_state->collected.count(ref) ? nullptr : ref;
-        };
-        j.DeleteLocalRef = [](JNIEnv*, jobject) { FakeJvm::current().calls.deleteLocalRefs++; };
-        j.DeleteWeakGlobalRef = [](JNIEnv*, jweak) { ++g_state->weakRefsDeleted; };
-        j.DeleteGlobalRef = [](JNIEnv*, jobject) {};
-        j.ExceptionCheck = [](JNIEnv*) -> jboolean { return JNI_FALSE; };
-        j.IsSameObject = [](JNIEnv*, jobject a, jobject b) -> jboolean { return a == b; };
+        jvm.installThreads();
+        jvm.jniFunctions.ExceptionCheck = [](JNIEnv*) -> jboolean { return JNI_FALSE; };
     }
-
-    void TearDown() override { g_state = nullptr; }
 
     GlobalsScope globals;
     FakeJvm jvm;
-    FakeState state;
     _jobject threadA, threadB, threadC;
 };
 
@@ -223,7 +135,7 @@ TEST_F(ThreadRegistrationJvmtiTest, CreateLiveThreadManagerRegistersDescribesAnd
     ASSERT_NE(nullptr, tm);
     EXPECT_EQ((std::vector<ThreadManager*>{tm}), session.getThreadManagers());
     EXPECT_EQ(static_cast<jobject>(&threadA), tm->getThreadHandle());
-    EXPECT_EQ(tm, state.storage[&threadA]);
+    EXPECT_EQ(tm, jvm.thread(&threadA).storage);
     EXPECT_EQ(tm, session.getThreadManager(&threadA));
     ASSERT_NE(nullptr, tm->threadDesc);
     EXPECT_STREQ("worker", tm->threadDesc->getThreadName());
@@ -236,12 +148,12 @@ TEST_F(ThreadRegistrationJvmtiTest, CreateLiveThreadManagerRegistersDescribesAnd
 
 TEST_F(ThreadRegistrationJvmtiTest, RegistrationSurvivesGroupAndStorageFailures) {
     CpuProfilingSession session;
-    state.groupInfoFails = true;
-    state.setStorageFails = true;
-    state.threadName = "_tolvane sender";
-    testing::internal::CaptureStderr();
+    jvm.groupInfoFails = true;
+    jvm.setStorageFails = true;
+    jvm.thread(&threadA).name = "_tolvane sender";
+    StderrCapture console;
     ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = console.text();
     ASSERT_NE(nullptr, tm);
     EXPECT_NE(std::string::npos, err.find("Could not set thread local storage."));
     EXPECT_EQ(1u, session.getThreadManagers().size()) << "the manager stays listed";
@@ -251,25 +163,25 @@ TEST_F(ThreadRegistrationJvmtiTest, RegistrationSurvivesGroupAndStorageFailures)
     EXPECT_EQ(1, jvm.calls.deallocations);
 
     // A nameless thread registers without tripping the name rules.
-    state.setStorageFails = false;
-    state.threadName = nullptr;
+    jvm.setStorageFails = false;
+    jvm.thread(&threadB).name = nullptr;
     ThreadManager* nameless = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jvm.jni());
     ASSERT_NE(nullptr, nameless);
     EXPECT_EQ(nullptr, nameless->threadDesc->getThreadName());
     EXPECT_FALSE(nameless->ignored);
 
-    state.threadInfoFails = true;
+    jvm.threadInfoFails = true;
     EXPECT_EQ(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jvm.jni()));
     EXPECT_EQ(2u, session.getThreadManagers().size());
-    EXPECT_EQ(0u, state.storage.count(&threadC));
+    EXPECT_EQ(nullptr, jvm.thread(&threadC).storage);
     EXPECT_EQ(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadC, nullptr));
     session.destroyThreadManagers(jvm.jni());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, ThreadRegisteredBeforeItStartsKeepsOneManagerOnceStarted) {
     CpuProfilingSession session;
-    state.unstarted.insert(&threadA);
-    testing::internal::CaptureStderr();
+    jvm.thread(&threadA).state = 0;
+    StderrCapture console;
     ThreadManager* early = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
     ASSERT_NE(nullptr, early);
     EXPECT_TRUE(early->awaitingStart);
@@ -278,19 +190,19 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadRegisteredBeforeItStartsKeepsOneManage
     early->threadDesc->threadStartTime = 5;
 
     // It starts during a recording: the start event finds the early manager.
-    state.unstarted.clear();
+    jvm.thread(&threadA).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
     g_recording = true;
     LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
     EXPECT_EQ((std::vector<ThreadManager*>{early}), session.getThreadManagers());
-    EXPECT_EQ(early, state.storage[&threadA]);
+    EXPECT_EQ(early, jvm.thread(&threadA).storage);
     EXPECT_FALSE(early->awaitingStart);
     EXPECT_GT(early->threadDesc->getThreadStartTime(), 5) << "its life starts when the thread does";
     EXPECT_EQ(early, session.getThreadManager(&threadA));
 
     // A thread that ended between being listed and being registered needs no entry.
-    state.deadThreads.insert(&threadB);
+    jvm.thread(&threadB).state = JVMTI_THREAD_STATE_TERMINATED;
     EXPECT_NE(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jvm.jni()));
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ("", console.text());
     session.destroyThreadManagers(jvm.jni());
 }
 
@@ -298,14 +210,14 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadThatStartsDuringItsRegistrationGetsIts
     // associateThread finds the thread unstarted, so its storage cannot be
     // set; by the time the state is read the thread runs.
     CpuProfilingSession session;
-    state.unstarted.insert(&threadA);
-    state.startAtStateRead.insert(&threadA);
-    testing::internal::CaptureStderr();
+    jvm.thread(&threadA).state = 0;
+    jvm.thread(&threadA).startsAtStateRead = true;
+    StderrCapture console;
     ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ("", console.text());
     ASSERT_NE(nullptr, tm);
     EXPECT_FALSE(tm->awaitingStart);
-    EXPECT_EQ(tm, state.storage[&threadA]);
+    EXPECT_EQ(tm, jvm.thread(&threadA).storage);
 
     // Its start event, delivered next, finds that manager.
     g_recording = true;
@@ -316,12 +228,12 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadThatStartsDuringItsRegistrationGetsIts
 
 TEST_F(ThreadRegistrationJvmtiTest, KeptManagerTakesTheThreadsNewNameAndIgnoreDecision) {
     CpuProfilingSession session;
-    state.threadName = "pool-1-thread-1";
+    jvm.thread(&threadA).name = "pool-1-thread-1";
     ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
     ASSERT_NE(nullptr, tm);
     EXPECT_FALSE(tm->ignored);
 
-    state.threadName = "_tolvane helper";
+    jvm.thread(&threadA).name = "_tolvane helper";
     LiveCpuProfilingHelper::refreshThread(jvm.jni(), &threadA, tm);
     EXPECT_STREQ("_tolvane helper", tm->threadDesc->getThreadName());
     EXPECT_TRUE(tm->ignored);
@@ -330,7 +242,7 @@ TEST_F(ThreadRegistrationJvmtiTest, KeptManagerTakesTheThreadsNewNameAndIgnoreDe
     EXPECT_FALSE(tm->ignored) << "agent threads recorded on request";
     g_sampleAgentThreads = false;
 
-    state.threadName = "checkout-7";
+    jvm.thread(&threadA).name = "checkout-7";
     LiveCpuProfilingHelper::refreshThread(jvm.jni(), &threadA, tm);
     EXPECT_STREQ("checkout-7", tm->threadDesc->getThreadName());
     EXPECT_STREQ("workers", tm->threadDesc->getGroupName());
@@ -344,8 +256,8 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadsGoneSinceTheLastTickAreEndedBeforeThe
     ThreadManager* collected = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
     ThreadManager* ended = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jvm.jni());
     ThreadManager* alive = LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jvm.jni());
-    state.collected.insert(&threadA);
-    state.deadThreads.insert(&threadB);
+    jvm.thread(&threadA).collected = true;
+    jvm.thread(&threadB).state = JVMTI_THREAD_STATE_TERMINATED;
     session.endGoneThreads(jvm.jni());
     EXPECT_TRUE(collected->getIsDead());
     EXPECT_GE(collected->threadDesc->getThreadEndTime(), 0);
@@ -362,7 +274,7 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadStartRegistersOnlyWhileRecordingAndOnl
     g_recording = false;
     LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
     EXPECT_TRUE(session.getThreadManagers().empty());
-    EXPECT_EQ(0, state.threadInfoCalls);
+    EXPECT_EQ(0, jvm.calls.threadInfos);
 
     g_recording = true;
     LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
@@ -375,9 +287,9 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadStartRegistersOnlyWhileRecordingAndOnl
 TEST_F(ThreadRegistrationJvmtiTest, StoredManagerCountsOnlyWhileListed) {
     CpuProfilingSession session;
     ThreadManager stranger(nullptr, nullptr);
-    state.storage[&threadA] = &stranger;
+    jvm.thread(&threadA).storage = &stranger;
     EXPECT_EQ(nullptr, session.getThreadManager(&threadA));
-    state.deadThreads.insert(&threadB);
+    jvm.thread(&threadB).state = JVMTI_THREAD_STATE_TERMINATED;
     EXPECT_EQ(nullptr, session.getThreadManager(&threadB));
 }
 
@@ -389,18 +301,18 @@ TEST_F(ThreadRegistrationJvmtiTest, DestroyThreadManagersClearsStorageOfLiveThre
     ASSERT_NE(nullptr, live);
     ASSERT_NE(nullptr, ended);
     ASSERT_NE(nullptr, collected);
-    state.deadThreads.insert(&threadB);
-    state.collected.insert(&threadC);
-    state.storage[&threadC] = collected;  // unreachable: must be left alone
+    jvm.thread(&threadB).state = JVMTI_THREAD_STATE_TERMINATED;
+    jvm.thread(&threadC).collected = true;
+    jvm.thread(&threadC).storage = collected;  // unreachable: must be left alone
     // A dead thread's manager has already dropped its thread reference.
     ended->setIsDead(jvm.jni());
-    int weakBefore = state.weakRefsDeleted;
+    int weakBefore = jvm.calls.weakDeletes;
 
     session.destroyThreadManagers(jvm.jni());
     EXPECT_TRUE(session.getThreadManagers().empty());
-    EXPECT_EQ(nullptr, state.storage[&threadA]);
-    EXPECT_EQ(collected, state.storage[&threadC]);
-    EXPECT_EQ(weakBefore + 2, state.weakRefsDeleted) << "live and collected still held theirs";
+    EXPECT_EQ(nullptr, jvm.thread(&threadA).storage);
+    EXPECT_EQ(collected, jvm.thread(&threadC).storage);
+    EXPECT_EQ(weakBefore + 2, jvm.calls.weakDeletes) << "live and collected still held theirs";
 
     // Registering again after the run gives the thread a fresh manager.
     ThreadManager* again = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
@@ -412,10 +324,10 @@ TEST_F(ThreadRegistrationJvmtiTest, DestroyThreadManagersDoesNotTouchAnEntryNami
     CpuProfilingSession session;
     ThreadManager* first = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
     ThreadManager other(nullptr, nullptr);
-    state.storage[&threadA] = &other;
+    jvm.thread(&threadA).storage = &other;
     ASSERT_NE(nullptr, first);
     session.destroyThreadManagers(jvm.jni());
-    EXPECT_EQ(&other, state.storage[&threadA]);
+    EXPECT_EQ(&other, jvm.thread(&threadA).storage);
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, RemoveDeadThreadManagersDropsOnlyThreadsThatAreGone) {
@@ -429,13 +341,13 @@ TEST_F(ThreadRegistrationJvmtiTest, RemoveDeadThreadManagersDropsOnlyThreadsThat
     }
     _jobject javaManager;
     managers[0]->javaThreadManager = &javaManager;
-    state.deadThreads.insert(&threadB);
-    state.collected.insert(&threadC);
-    state.unstarted.insert(&unstarted);
-    state.invalidThreads.insert(&invalid);
-    state.stateUnknown.insert(&unknown);
+    jvm.thread(&threadB).state = JVMTI_THREAD_STATE_TERMINATED;
+    jvm.thread(&threadC).collected = true;
+    jvm.thread(&unstarted).state = 0;
+    jvm.thread(&invalid).stateError = JVMTI_ERROR_INVALID_THREAD;
+    jvm.thread(&unknown).stateError = JVMTI_ERROR_WRONG_PHASE;
     managers[6]->setIsDead(jvm.jni());
-    int weakBefore = state.weakRefsDeleted;
+    int weakBefore = jvm.calls.weakDeletes;
 
     session.removeDeadThreadManagers(jvm.jni());
     // Live, not yet started and undecided threads keep their managers, in
@@ -444,7 +356,7 @@ TEST_F(ThreadRegistrationJvmtiTest, RemoveDeadThreadManagersDropsOnlyThreadsThat
     EXPECT_EQ(&javaManager, managers[0]->javaThreadManager);
     EXPECT_EQ(managers[0], session.getThreadManager(&threadA));
     EXPECT_NE(nullptr, managers[0]->threadDesc);
-    EXPECT_EQ(weakBefore + 3, state.weakRefsDeleted) << "ended, collected and invalid held theirs";
+    EXPECT_EQ(weakBefore + 3, jvm.calls.weakDeletes) << "ended, collected and invalid held theirs";
     EXPECT_EQ(nullptr, session.getThreadManager(&threadC)) << "no longer listed";
 
     session.removeDeadThreadManagers(jvm.jni());
@@ -462,7 +374,7 @@ TEST_F(ThreadRegistrationJvmtiTest, SweepBetweenRunsWaitsUntilTheListHasDoubled)
     };
     auto end = [&](int from, int to) {
         for (int i = from; i < to; i++) {
-            state.deadThreads.insert(&threads[i]);
+            jvm.thread(&threads[i]).state = JVMTI_THREAD_STATE_TERMINATED;
         }
     };
     add(0, 31);

@@ -1,8 +1,13 @@
 #include "FakeJvm.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include <gtest/gtest.h>
 
 #include "CallTreeSampler.h"
 #include "PointerHashMap.h"
@@ -12,6 +17,9 @@ namespace harness {
 namespace {
 
 FakeJvm* g_current = nullptr;
+
+// What GetThreadInfo and GetThreadGroupInfo hand out as local references.
+_jobject g_group, g_parentGroup, g_loader;
 
 FakeJvm& jvm() {
     return FakeJvm::current();
@@ -78,7 +86,8 @@ void Calls::reset() {
     for (std::atomic<int>* count :
          {&declaringClass, &classSignature, &methodName, &allocations, &deallocations, &deleteLocalRefs, &utfGets,
           &utfReleases, &arrayGets, &arrayReleases, &nonAbortReleases, &exceptionsDescribed, &exceptionsCleared,
-          &monitorEnters, &monitorExits, &monitorDepth}) {
+          &monitorEnters, &monitorExits, &monitorDepth, &weakDeletes, &threadInfos, &stateReads, &cpuReads,
+          &stackCalls, &stackBuffersFreed, &pushes, &pops}) {
         count->store(0);
     }
 }
@@ -178,6 +187,10 @@ void FakeJvm::installMethods() {
 void FakeJvm::installMemory() {
     jvmtiFunctions.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
         jvm().calls.deallocations++;
+        if (mem != nullptr && mem == jvm().stackBuffer) {
+            jvm().calls.stackBuffersFreed++;
+            jvm().stackBuffer = nullptr;
+        }
         std::free(mem);
         return JVMTI_ERROR_NONE;
     };
@@ -240,6 +253,158 @@ void FakeJvm::installMonitors() {
     jvmtiFunctions.RawMonitorExit = [](jvmtiEnv*, jrawMonitorID) {
         jvm().calls.monitorDepth--;
         jvm().calls.monitorExits++;
+        return JVMTI_ERROR_NONE;
+    };
+}
+
+void FakeJvm::installThreads() {
+    installMemory();
+    installThreadState();
+    jvmtiFunctions.GetThreadLocalStorage = [](jvmtiEnv*, jthread handle, void** data) {
+        Thread& t = jvm().thread(handle);
+        if (t.state & JVMTI_THREAD_STATE_TERMINATED) {
+            return JVMTI_ERROR_THREAD_NOT_ALIVE;
+        }
+        *data = const_cast<void*>(t.storage);
+        return JVMTI_ERROR_NONE;
+    };
+    jvmtiFunctions.SetThreadLocalStorage = [](jvmtiEnv*, jthread handle, const void* data) {
+        Thread& t = jvm().thread(handle);
+        if (jvm().setStorageFails || !t.alive()) {
+            return JVMTI_ERROR_THREAD_NOT_ALIVE;
+        }
+        t.storage = data;
+        return JVMTI_ERROR_NONE;
+    };
+    jvmtiFunctions.GetThreadInfo = [](jvmtiEnv*, jthread handle, jvmtiThreadInfo* info) {
+        jvm().calls.threadInfos++;
+        if (jvm().threadInfoFails) {
+            return JVMTI_ERROR_INVALID_THREAD;
+        }
+        const char* name = jvm().thread(handle).name;
+        info->name = name == nullptr ? nullptr : counted(name);
+        info->thread_group = &g_group;
+        info->context_class_loader = &g_loader;
+        return JVMTI_ERROR_NONE;
+    };
+    jvmtiFunctions.GetThreadGroupInfo = [](jvmtiEnv*, jthreadGroup, jvmtiThreadGroupInfo* info) {
+        if (jvm().groupInfoFails) {
+            return JVMTI_ERROR_INVALID_THREAD_GROUP;
+        }
+        info->name = counted("workers");
+        info->parent = &g_parentGroup;
+        return JVMTI_ERROR_NONE;
+    };
+    installThreadRefs();
+}
+
+void FakeJvm::installThreadRefs() {
+    jniFunctions.NewWeakGlobalRef = [](JNIEnv*, jobject obj) -> jweak { return obj; };
+    jniFunctions.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
+        auto it = jvm().threads.find(ref);
+        return it != jvm().threads.end() && it->second.collected ? nullptr : ref;
+    };
+    jniFunctions.DeleteLocalRef = [](JNIEnv*, jobject) { jvm().calls.deleteLocalRefs++; };
+    jniFunctions.DeleteWeakGlobalRef = [](JNIEnv*, jweak) { jvm().calls.weakDeletes++; };
+    jniFunctions.DeleteGlobalRef = [](JNIEnv*, jobject) {};
+    jniFunctions.IsSameObject = [](JNIEnv*, jobject a, jobject b) -> jboolean { return a == b; };
+}
+
+void FakeJvm::installThreadState() {
+    jvmtiFunctions.GetThreadState = [](jvmtiEnv*, jthread handle, jint* state) {
+        jvm().calls.stateReads++;
+        Thread& t = jvm().thread(handle);
+        if (t.startsAtStateRead && t.state == 0) {
+            t.state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+        }
+        if (t.stateError != JVMTI_ERROR_NONE) {
+            return t.stateError;
+        }
+        *state = t.state;
+        return JVMTI_ERROR_NONE;
+    };
+}
+
+void FakeJvm::installStacks() {
+    installMemory();
+    jvmtiFunctions.GetThreadListStackTraces = [](jvmtiEnv*, jint count, const jthread* list, jint maxFrames,
+                                                 jvmtiStackInfo** out) {
+        FakeJvm& f = jvm();
+        f.calls.stackCalls++;
+        if (f.beforeBatchCapture != nullptr) {
+            f.beforeBatchCapture();
+        }
+        if (f.captureDelayMicros > 0) {
+            usleep(static_cast<useconds_t>(f.captureDelayMicros));
+        }
+        f.lastThreads.assign(list, list + count);
+        f.lastMaxDepth = maxFrames;
+        f.monitorHeldDuringCapture = f.calls.monitorDepth > 0;
+        if (f.stackError != JVMTI_ERROR_NONE) {
+            return f.stackError;
+        }
+        // One block, like JVMTI: the entries followed by all frame buffers.
+        size_t frameTotal = 0;
+        for (jint i = 0; i < count; i++) {
+            frameTotal += f.thread(list[i]).frames.size();
+        }
+        char* block = static_cast<char*>(
+            std::malloc(count * sizeof(jvmtiStackInfo) + frameTotal * sizeof(jvmtiFrameInfo) + 1));
+        jvmtiStackInfo* infos = reinterpret_cast<jvmtiStackInfo*>(block);
+        jvmtiFrameInfo* frameArea = reinterpret_cast<jvmtiFrameInfo*>(block + count * sizeof(jvmtiStackInfo));
+        for (jint i = 0; i < count; i++) {
+            Thread& t = f.thread(list[i]);
+            infos[i].thread = list[i];
+            infos[i].state = t.state;
+            infos[i].frame_buffer = frameArea;
+            infos[i].frame_count = static_cast<jint>(t.frames.size());
+            std::copy(t.frames.begin(), t.frames.end(), frameArea);
+            frameArea += t.frames.size();
+        }
+        *out = infos;
+        f.stackBuffer = block;
+        return JVMTI_ERROR_NONE;
+    };
+    jniFunctions.PushLocalFrame = [](JNIEnv*, jint capacity) -> jint {
+        jvm().lastCapacity = capacity;
+        if (jvm().failPush) {
+            jvm().exceptionPending = true;  // OutOfMemoryError
+            return JNI_ERR;
+        }
+        jvm().calls.pushes++;
+        return JNI_OK;
+    };
+    jniFunctions.PopLocalFrame = [](JNIEnv*, jobject result) -> jobject {
+        jvm().calls.pops++;
+        return result;
+    };
+}
+
+void FakeJvm::installSingleCaptures() {
+    installThreadState();
+    jvmtiFunctions.GetStackTrace = [](jvmtiEnv*, jthread handle, jint start, jint maxFrames, jvmtiFrameInfo* buffer,
+                                      jint* count) {
+        FakeJvm& f = jvm();
+        EXPECT_EQ(start, 0);
+        f.singleCaptures.push_back(handle);
+        f.monitorHeldDuringCapture = f.calls.monitorDepth > 0;
+        Thread& t = f.thread(handle);
+        if (t.endsAtCapture) {
+            t.state = JVMTI_THREAD_STATE_TERMINATED;
+            return JVMTI_ERROR_THREAD_NOT_ALIVE;
+        }
+        jint n = std::min<jint>(maxFrames, static_cast<jint>(t.frames.size()));
+        std::copy(t.frames.begin(), t.frames.begin() + n, buffer);
+        *count = n;
+        return JVMTI_ERROR_NONE;
+    };
+    jvmtiFunctions.GetThreadCpuTime = [](jvmtiEnv*, jthread handle, jlong* nanos) {
+        jvm().calls.cpuReads++;
+        Thread& t = jvm().thread(handle);
+        if (t.cpuUnreadable || t.state == JVMTI_THREAD_STATE_TERMINATED) {
+            return JVMTI_ERROR_THREAD_NOT_ALIVE;
+        }
+        *nanos = t.cpuNanos;
         return JVMTI_ERROR_NONE;
     };
 }

@@ -50,6 +50,23 @@ struct Array {
     jlongArray longArray() { return reinterpret_cast<jlongArray>(this); }
 };
 
+// A Java thread, keyed by its jthread. A thread the fakes meet without
+// being told about it is alive and runnable, with an empty stack.
+struct Thread {
+    const char* name = "worker";  // GetThreadInfo; null gives no name
+    jint state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;  // 0: not started yet
+    jvmtiError stateError = JVMTI_ERROR_NONE;  // GetThreadState fails with this
+    bool startsAtStateRead = false;            // a thread not started yet starts as its state is read
+    bool collected = false;                    // its weak reference leads nowhere (NewLocalRef)
+    const void* storage = nullptr;             // thread-local storage
+    std::vector<jvmtiFrameInfo> frames;        // innermost first, as JVMTI hands them out
+    jlong cpuNanos = 0;
+    bool cpuUnreadable = false;
+    bool endsAtCapture = false;  // dies between its state read and its capture
+
+    bool alive() const { return (state & JVMTI_THREAD_STATE_ALIVE) != 0; }
+};
+
 // How often the fakes were called; atomics because the stress test calls
 // them from several threads.
 struct Calls {
@@ -69,6 +86,14 @@ struct Calls {
     std::atomic<int> monitorEnters{0};
     std::atomic<int> monitorExits{0};
     std::atomic<int> monitorDepth{0};
+    std::atomic<int> weakDeletes{0};
+    std::atomic<int> threadInfos{0};
+    std::atomic<int> stateReads{0};
+    std::atomic<int> cpuReads{0};
+    std::atomic<int> stackCalls{0};  // batched captures (GetThreadListStackTraces)
+    std::atomic<int> stackBuffersFreed{0};
+    std::atomic<int> pushes{0};
+    std::atomic<int> pops{0};
 
     void reset();
 };
@@ -98,6 +123,21 @@ public:
     void installArrays();
     // RawMonitorEnter and -Exit that count, without locking.
     void installMonitors();
+    // Global, weak and local references to threads; a collected thread's
+    // weak reference gives no local one.
+    void installThreadRefs();
+    // GetThreadState.
+    void installThreadState();
+    // Threads: their state, thread-local storage, thread and group info,
+    // and the references to them.
+    void installThreads();
+    // Batched stack captures (GetThreadListStackTraces) and local frames.
+    void installStacks();
+    // What a tick that checks threads for CPU use calls: GetThreadCpuTime,
+    // GetThreadState and single captures (GetStackTrace).
+    void installSingleCaptures();
+
+    Thread& thread(jthread handle) { return threads[handle]; }
 
     // A method of a class given by its dotted name, with a line table.
     jmethodID newMethod(const std::string& className, const std::string& name,
@@ -123,9 +163,25 @@ public:
     JNIInvokeInterface_ vmFunctions;
 
     std::map<jmethodID, Method> methods;
+    std::map<jthread, Thread> threads;
     Calls calls;
     std::atomic<bool> exceptionPending{false};
     bool failArrayGet = false;  // GetLongArrayElements answers null with an exception
+    bool threadInfoFails = false;
+    bool groupInfoFails = false;
+    bool setStorageFails = false;
+
+    // What the stack captures saw and did.
+    jvmtiError stackError = JVMTI_ERROR_NONE;  // GetThreadListStackTraces fails with this
+    std::vector<jthread> lastThreads;          // of the last batched capture
+    jint lastMaxDepth = 0;
+    std::vector<jthread> singleCaptures;       // GetStackTrace, in call order
+    bool monitorHeldDuringCapture = false;     // of the last capture
+    int captureDelayMicros = 0;
+    void (*beforeBatchCapture)() = nullptr;
+    void* stackBuffer = nullptr;  // handed out by the last batched capture, until deallocated
+    jint lastCapacity = 0;        // of the last PushLocalFrame
+    bool failPush = false;        // PushLocalFrame fails with OutOfMemoryError pending
 
 private:
     _jvmtiEnv jvmtiEnv_;
