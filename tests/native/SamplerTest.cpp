@@ -528,11 +528,12 @@ TEST_F(SamplerTest, RunEndsAtTheFirstTickTakenAtOrAfterItsLength) {
     installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
     addThread(oneFrameStack("test.t21.A"));
-    // Each capture takes 6 ms. A 9 ms run: the first tick is taken at about
-    // 5 ms, before the length has passed, so a second one follows even
-    // though the first ended after 9 ms.
-    jvm.captureDelayMicros = 6000;
-    sampler->runThreadStatusSampler(jvm.jni(), 9, 0);
+    // Each capture takes 150 ms. A 100 ms run: the first tick is taken at
+    // about 5 ms, before the length has passed, so a second one follows even
+    // though the first ended after 100 ms. The margins are wide so that a
+    // loaded machine oversleeping the 5 ms cannot change the count.
+    jvm.captureDelayMicros = 150000;
+    sampler->runThreadStatusSampler(jvm.jni(), 100, 0);
     EXPECT_EQ(jvm.calls.stackCalls, 2);
 }
 
