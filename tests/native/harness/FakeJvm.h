@@ -67,8 +67,8 @@ struct Thread {
     bool alive() const { return (state & JVMTI_THREAD_STATE_ALIVE) != 0; }
 };
 
-// How often the fakes were called; atomics because the stress test calls
-// them from several threads.
+// How often the fakes were called. Atomics, counted without ordering,
+// because the stress test calls the fakes from several threads.
 struct Calls {
     std::atomic<int> declaringClass{0};
     std::atomic<int> classSignature{0};
