@@ -135,7 +135,7 @@ TEST_F(ThreadRegistrationJvmtiTest, CreateLiveThreadManagerRegistersDescribesAnd
     ASSERT_NE(nullptr, tm);
     EXPECT_EQ((std::vector<ThreadManager*>{tm}), session.getThreadManagers());
     EXPECT_EQ(static_cast<jobject>(&threadA), tm->getThreadHandle());
-    EXPECT_EQ(tm, jvm.thread(&threadA).storage);
+    EXPECT_EQ(tm, jvm.thread(&threadA).storage.load());
     EXPECT_EQ(tm, session.getThreadManager(&threadA));
     ASSERT_NE(nullptr, tm->threadDesc);
     EXPECT_STREQ("worker", tm->threadDesc->getThreadName());
@@ -173,7 +173,7 @@ TEST_F(ThreadRegistrationJvmtiTest, RegistrationSurvivesGroupAndStorageFailures)
     jvm.threadInfoFails = true;
     EXPECT_EQ(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jvm.jni()));
     EXPECT_EQ(2u, session.getThreadManagers().size());
-    EXPECT_EQ(nullptr, jvm.thread(&threadC).storage);
+    EXPECT_EQ(nullptr, jvm.thread(&threadC).storage.load());
     EXPECT_EQ(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadC, nullptr));
     session.destroyThreadManagers(jvm.jni());
 }
@@ -194,7 +194,7 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadRegisteredBeforeItStartsKeepsOneManage
     g_recording = true;
     LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
     EXPECT_EQ((std::vector<ThreadManager*>{early}), session.getThreadManagers());
-    EXPECT_EQ(early, jvm.thread(&threadA).storage);
+    EXPECT_EQ(early, jvm.thread(&threadA).storage.load());
     EXPECT_FALSE(early->awaitingStart);
     EXPECT_GT(early->threadDesc->getThreadStartTime(), 5) << "its life starts when the thread does";
     EXPECT_EQ(early, session.getThreadManager(&threadA));
@@ -217,7 +217,7 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadThatStartsDuringItsRegistrationGetsIts
     EXPECT_EQ("", console.text());
     ASSERT_NE(nullptr, tm);
     EXPECT_FALSE(tm->awaitingStart);
-    EXPECT_EQ(tm, jvm.thread(&threadA).storage);
+    EXPECT_EQ(tm, jvm.thread(&threadA).storage.load());
 
     // Its start event, delivered next, finds that manager.
     g_recording = true;
@@ -310,8 +310,8 @@ TEST_F(ThreadRegistrationJvmtiTest, DestroyThreadManagersClearsStorageOfLiveThre
 
     session.destroyThreadManagers(jvm.jni());
     EXPECT_TRUE(session.getThreadManagers().empty());
-    EXPECT_EQ(nullptr, jvm.thread(&threadA).storage);
-    EXPECT_EQ(collected, jvm.thread(&threadC).storage);
+    EXPECT_EQ(nullptr, jvm.thread(&threadA).storage.load());
+    EXPECT_EQ(collected, jvm.thread(&threadC).storage.load());
     EXPECT_EQ(weakBefore + 2, jvm.calls.weakDeletes) << "live and collected still held theirs";
 
     // Registering again after the run gives the thread a fresh manager.
@@ -327,7 +327,7 @@ TEST_F(ThreadRegistrationJvmtiTest, DestroyThreadManagersDoesNotTouchAnEntryNami
     jvm.thread(&threadA).storage = &other;
     ASSERT_NE(nullptr, first);
     session.destroyThreadManagers(jvm.jni());
-    EXPECT_EQ(&other, jvm.thread(&threadA).storage);
+    EXPECT_EQ(&other, jvm.thread(&threadA).storage.load());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, RemoveDeadThreadManagersDropsOnlyThreadsThatAreGone) {

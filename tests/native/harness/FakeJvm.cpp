@@ -15,6 +15,7 @@ namespace harness {
 namespace {
 
 FakeJvm* g_current = nullptr;
+thread_local jthread t_currentThread = nullptr;
 
 // What GetThreadInfo and GetThreadGroupInfo hand out as local references.
 _jobject g_group, g_parentGroup, g_loader;
@@ -49,6 +50,14 @@ FakeJvm::FakeJvm() : previous(g_current) {
 
 FakeJvm::~FakeJvm() {
     g_current = previous;
+}
+
+void FakeJvm::setCurrentThread(jthread handle) {
+    t_currentThread = handle;
+}
+
+jthread FakeJvm::currentThread() {
+    return t_currentThread;
 }
 
 FakeJvm& FakeJvm::current() {
@@ -264,15 +273,33 @@ void FakeJvm::installMonitors() {
     };
 }
 
+void FakeJvm::installLockingMonitors() {
+    jvmtiFunctions.CreateRawMonitor = [](jvmtiEnv*, const char*, jrawMonitorID* monitor) {
+        FakeJvm& f = jvm();
+        std::lock_guard<std::mutex> guard(f.monitorsLock);
+        f.monitors.emplace_back();
+        *monitor = reinterpret_cast<jrawMonitorID>(&f.monitors.back());
+        return JVMTI_ERROR_NONE;
+    };
+    jvmtiFunctions.RawMonitorEnter = [](jvmtiEnv*, jrawMonitorID monitor) {
+        reinterpret_cast<std::recursive_mutex*>(monitor)->lock();
+        return JVMTI_ERROR_NONE;
+    };
+    jvmtiFunctions.RawMonitorExit = [](jvmtiEnv*, jrawMonitorID monitor) {
+        reinterpret_cast<std::recursive_mutex*>(monitor)->unlock();
+        return JVMTI_ERROR_NONE;
+    };
+}
+
 void FakeJvm::installThreads() {
     installMemory();
     installThreadState();
     jvmtiFunctions.GetThreadLocalStorage = [](jvmtiEnv*, jthread handle, void** data) {
         Thread& t = jvm().thread(handle);
-        if (t.state & JVMTI_THREAD_STATE_TERMINATED) {
+        if (t.currentState() & JVMTI_THREAD_STATE_TERMINATED) {
             return JVMTI_ERROR_THREAD_NOT_ALIVE;
         }
-        *data = const_cast<void*>(t.storage);
+        *data = const_cast<void*>(t.storage.load(std::memory_order_relaxed));
         return JVMTI_ERROR_NONE;
     };
     jvmtiFunctions.SetThreadLocalStorage = [](jvmtiEnv*, jthread handle, const void* data) {
@@ -280,7 +307,7 @@ void FakeJvm::installThreads() {
         if (jvm().setStorageFails || !t.alive()) {
             return JVMTI_ERROR_THREAD_NOT_ALIVE;
         }
-        t.storage = data;
+        t.storage.store(data, std::memory_order_relaxed);
         return JVMTI_ERROR_NONE;
     };
     jvmtiFunctions.GetThreadInfo = [](jvmtiEnv*, jthread handle, jvmtiThreadInfo* info) {
@@ -321,13 +348,13 @@ void FakeJvm::installThreadState() {
     jvmtiFunctions.GetThreadState = [](jvmtiEnv*, jthread handle, jint* state) {
         bump(jvm().calls.stateReads);
         Thread& t = jvm().thread(handle);
-        if (t.startsAtStateRead && t.state == 0) {
-            t.state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+        if (t.startsAtStateRead && t.currentState() == 0) {
+            t.state.store(JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE, std::memory_order_relaxed);
         }
         if (t.stateError != JVMTI_ERROR_NONE) {
             return t.stateError;
         }
-        *state = t.state;
+        *state = t.currentState();
         return JVMTI_ERROR_NONE;
     };
 }
@@ -362,7 +389,7 @@ void FakeJvm::installStacks() {
         for (jint i = 0; i < count; i++) {
             Thread& t = f.thread(list[i]);
             infos[i].thread = list[i];
-            infos[i].state = t.state;
+            infos[i].state = t.currentState();
             infos[i].frame_buffer = frameArea;
             infos[i].frame_count = static_cast<jint>(t.frames.size());
             std::copy(t.frames.begin(), t.frames.end(), frameArea);
@@ -399,7 +426,7 @@ void FakeJvm::installSingleCaptures() {
         f.monitorHeldDuringCapture = f.calls.monitorDepth > 0;
         Thread& t = f.thread(handle);
         if (t.endsAtCapture) {
-            t.state = JVMTI_THREAD_STATE_TERMINATED;
+            t.state.store(JVMTI_THREAD_STATE_TERMINATED, std::memory_order_relaxed);
             return JVMTI_ERROR_THREAD_NOT_ALIVE;
         }
         jint n = std::min<jint>(maxFrames, static_cast<jint>(t.frames.size()));
@@ -410,7 +437,7 @@ void FakeJvm::installSingleCaptures() {
     jvmtiFunctions.GetThreadCpuTime = [](jvmtiEnv*, jthread handle, jlong* nanos) {
         bump(jvm().calls.cpuReads);
         Thread& t = jvm().thread(handle);
-        if (t.cpuUnreadable || t.state == JVMTI_THREAD_STATE_TERMINATED) {
+        if (t.cpuUnreadable || t.currentState() == JVMTI_THREAD_STATE_TERMINATED) {
             return JVMTI_ERROR_THREAD_NOT_ALIVE;
         }
         *nanos = t.cpuNanos;

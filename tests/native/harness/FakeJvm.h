@@ -16,7 +16,9 @@
 #include <jvmti.h>
 
 #include <atomic>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,20 +53,24 @@ struct Array {
 };
 
 // A Java thread, keyed by its jthread. A thread the fakes meet without
-// being told about it is alive and runnable, with an empty stack.
+// being told about it is alive and runnable, with an empty stack. What the
+// JVM keeps per thread and changes while it runs is atomic, as the real one
+// is thread-safe; the fakes access it relaxed, adding no ordering that could
+// hide a missing lock in the library.
 struct Thread {
     const char* name = "worker";  // GetThreadInfo; null gives no name
-    jint state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;  // 0: not started yet
+    std::atomic<jint> state{JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE};  // 0: not started yet
     jvmtiError stateError = JVMTI_ERROR_NONE;  // GetThreadState fails with this
     bool startsAtStateRead = false;            // a thread not started yet starts as its state is read
     bool collected = false;                    // its weak reference leads nowhere (NewLocalRef)
-    const void* storage = nullptr;             // thread-local storage
+    std::atomic<const void*> storage{nullptr};  // thread-local storage
     std::vector<jvmtiFrameInfo> frames;        // innermost first, as JVMTI hands them out
     jlong cpuNanos = 0;
     bool cpuUnreadable = false;
     bool endsAtCapture = false;  // dies between its state read and its capture
 
-    bool alive() const { return (state & JVMTI_THREAD_STATE_ALIVE) != 0; }
+    jint currentState() const { return state.load(std::memory_order_relaxed); }
+    bool alive() const { return (currentState() & JVMTI_THREAD_STATE_ALIVE) != 0; }
 };
 
 // How often the fakes were called. Atomics, counted without ordering,
@@ -123,6 +129,10 @@ public:
     void installArrays();
     // RawMonitorEnter and -Exit that count, without locking.
     void installMonitors();
+    // Raw monitors that really lock, re-entrant like JVMTI's: CreateRawMonitor,
+    // RawMonitorEnter and -Exit, for tests that run the library on several
+    // threads. They live as long as the FakeJvm.
+    void installLockingMonitors();
     // Global, weak and local references to threads; a collected thread's
     // weak reference gives no local one.
     void installThreadRefs();
@@ -137,7 +147,12 @@ public:
     // GetThreadState and single captures (GetStackTrace).
     void installSingleCaptures();
 
-    Thread& thread(jthread handle) { return threads[handle]; }
+    // The thread a handle names; a null handle names the calling thread, as
+    // in JVMTI. Threads used from several threads must be created up front.
+    Thread& thread(jthread handle) { return threads[handle != nullptr ? handle : currentThread()]; }
+    // The jthread of the calling (native) thread, for null thread arguments.
+    static void setCurrentThread(jthread handle);
+    static jthread currentThread();
 
     // A method of a class given by its dotted name, with a line table.
     jmethodID newMethod(const std::string& className, const std::string& name,
@@ -188,6 +203,8 @@ private:
     JNIEnv_ jniEnv_;
     JavaVM_ vm_;
     FakeJvm* previous;
+    std::mutex monitorsLock;
+    std::deque<std::recursive_mutex> monitors;
 };
 
 // A Java string whose characters cannot be obtained (GetStringUTFChars
