@@ -24,11 +24,11 @@
 #include "PointerHashMap.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
-#include "SamplingFakes.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
-using namespace sampling_fakes;
+using harness::FakeJvm;
+using harness::frame;
 
 namespace {
 
@@ -54,8 +54,8 @@ int indexOf(jobject handle) {
     return (int)(reinterpret_cast<uintptr_t>(handle) / HANDLE_STEP) - 1;
 }
 
-void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
-    jvmti.functions.GetThreadListStackTraces = [](jvmtiEnv*, jint count, const jthread* list, jint,
+void installTickFakes(FakeJvm& jvm) {
+    jvm.jvmtiFunctions.GetThreadListStackTraces = [](jvmtiEnv*, jint count, const jthread* list, jint,
                                                   jvmtiStackInfo** out) {
         Stacks& s = *g_stacks;
         for (jint i = 0; i < count; i++) {
@@ -69,15 +69,15 @@ void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
         *out = s.infos.data();
         return JVMTI_ERROR_NONE;
     };
-    jvmti.functions.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
+    jvm.jvmtiFunctions.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
         if (g_stacks == nullptr || mem != reinterpret_cast<unsigned char*>(g_stacks->infos.data())) {
             std::free(mem);
         }
         return JVMTI_ERROR_NONE;
     };
-    jni.functions.PushLocalFrame = [](JNIEnv*, jint) -> jint { return JNI_OK; };
-    jni.functions.PopLocalFrame = [](JNIEnv*, jobject result) -> jobject { return result; };
-    jni.functions.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject { return ref; };
+    jvm.jniFunctions.PushLocalFrame = [](JNIEnv*, jint) -> jint { return JNI_OK; };
+    jvm.jniFunctions.PopLocalFrame = [](JNIEnv*, jobject result) -> jobject { return result; };
+    jvm.jniFunctions.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject { return ref; };
 }
 
 double nowNs() {
@@ -101,7 +101,7 @@ Result measure(JNIEnv* env, CpuProfilingSession* threadList, int threadCount, in
     std::vector<jmethodID> methods;
     for (int i = 0; i < depth; i++) {
         std::vector<jvmtiLineNumberEntry> lines = {{0, 10 + i}, {8, 11 + i}, {16, 12 + i}};
-        methods.push_back(newMethod("bench.Level" + std::to_string(i % 37), "m" + std::to_string(i), lines));
+        methods.push_back(FakeJvm::current().newMethod("bench.Level" + std::to_string(i % 37), "m" + std::to_string(i), lines));
     }
     Stacks stacks;
     stacks.infos.resize(threadCount);
@@ -165,11 +165,10 @@ Result measure(JNIEnv* env, CpuProfilingSession* threadList, int threadCount, in
 
 // Optional arguments "threads depth" measure one configuration only (for profiling).
 int main(int argc, char** argv) {
-    FakeJvmti jvmti;
-    FakeJni jni;
-    installMethodFakes(jvmti, jni);
-    installTickFakes(jvmti, jni);
-    g_profilingInterface = jvmti.get();
+    FakeJvm jvm;
+    jvm.installMethods();
+    installTickFakes(jvm);
+    g_profilingInterface = jvm.jvmti();
     ClassProfilingSession* registry = new ClassProfilingSession(nullptr);
     CpuProfilingSession* threadList = new CpuProfilingSession();
     g_profilingSession->classProfilingSession = registry;
@@ -193,10 +192,10 @@ int main(int argc, char** argv) {
         depths = {std::atoi(argv[2])};
     }
     for (int threads : threadCounts) {
-        Result baseline = measure(jni.get(), threadList, threads, 0, running);
+        Result baseline = measure(jvm.jni(), threadList, threads, 0, running);
         for (int depth : depths) {
-            Result r = measure(jni.get(), threadList, threads, depth, running);
-            Result w = measure(jni.get(), threadList, threads, depth, waiting);
+            Result r = measure(jvm.jni(), threadList, threads, depth, running);
+            Result w = measure(jvm.jni(), threadList, threads, depth, waiting);
             std::printf("%7d %5d | %10.1f %10.1f %14.1f | %10.1f %10.1f %20.1f\n", threads, depth,
                         r.unchangedPerThread, w.unchangedPerThread, baseline.unchangedPerThread,
                         r.changedPerThread / CHANGED_FRAMES, w.changedPerThread / CHANGED_FRAMES,

@@ -41,7 +41,7 @@ bool ClassData::isProxyName(const char* name) {
 }
 
 void ClassData::write(DataWriter* writer) {
-    writer->writeByte(1);
+    writer->writeByte(SnapshotFormat::TAG_RECORD);
     writer->writeID(this);
     writer->writeString(name);
     writer->writeU4(classKind);

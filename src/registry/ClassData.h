@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "SnapshotFormat.h"
+
 class NetioClass;
 class DataWriter;
 
@@ -13,7 +15,7 @@ class ClassData {
 public:
     // Kind of the interception pseudo-class; methods of a class of this kind
     // are never filtered or ignored.
-    static const int32_t INTERCEPTION_CLASS_KIND = 50;
+    static const int32_t INTERCEPTION_CLASS_KIND = SnapshotFormat::CLASS_KIND_INTERCEPTION;
 
     // Copies name (null becomes ""); isProxy and isAgentClass are derived
     // from the copy.

@@ -10,6 +10,7 @@
 #include "JvmtiError.h"
 #include "JvmEnv.h"
 #include "MessageUtil.h"
+#include "SnapshotFormat.h"
 #include "StringCopy.h"
 #include "ThreadMonitor.h"
 
@@ -223,14 +224,14 @@ void ClassProfilingSession::write(DataWriter* writer) {
             c->write(writer);
         }
     }
-    writer->writeByte(0);
+    writer->writeByte(SnapshotFormat::TAG_END);
     for (MethodDesc* m : methodDescs) {
         if (m != nullptr) {
             m->write(writer);
             writer->writeU4(0);
         }
     }
-    writer->writeByte(0);
+    writer->writeByte(SnapshotFormat::TAG_END);
     writer->writeU4(filterCount);
     for (int32_t i = 0; i < filterCount; i++) {
         writer->writeString(filters[i]);

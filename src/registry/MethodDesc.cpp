@@ -5,6 +5,7 @@
 #include "ClassData.h"
 #include "DataWriter.h"
 #include "NetioClass.h"
+#include "SnapshotFormat.h"
 #include "StringCopy.h"
 
 namespace {
@@ -56,7 +57,7 @@ void MethodDesc::updateFilters(MethodFilters* registry) {
 }
 
 void MethodDesc::write(DataWriter* writer) {
-    writer->writeByte(1);
+    writer->writeByte(SnapshotFormat::TAG_RECORD);
     writer->writeID(this);
     writer->writeID(classData);
     writer->writeString(methodName);

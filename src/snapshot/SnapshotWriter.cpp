@@ -9,20 +9,22 @@
 #include "CpuProfilingSession.h"
 #include "FileDataWriter.h"
 #include "MessageUtil.h"
+#include "SnapshotFormat.h"
 #include "ThreadManager.h"
 #include "ThreadMonitor.h"
 
 namespace {
 
-const int SNAPSHOT_MAGIC = static_cast<int>(0xCAFED00D);
-const int SNAPSHOT_VERSION = 10001;
-const int SNAPSHOT_ID_WIDTH = 8;
-const int SECTION_COUNT = 7;
+const int SNAPSHOT_MAGIC = SnapshotFormat::MAGIC;
+const int SNAPSHOT_VERSION = SnapshotFormat::VERSION;
+const int SNAPSHOT_ID_WIDTH = SnapshotFormat::ID_WIDTH;
+const int SECTION_COUNT = SnapshotFormat::SECTION_COUNT;
 // Written only when the call trees of the recording reached their node
 // limit; otherwise empty like the other reserved sections.
-const int NODE_LIMIT_SECTION = 3;
+const int NODE_LIMIT_SECTION = SnapshotFormat::SECTION_NODE_LIMIT;
 // Written when the library books CPU time; otherwise empty.
-const int CPU_TIME_SECTION = 2;
+const int CPU_TIME_SECTION = SnapshotFormat::SECTION_CPU_TIME;
+const int CLASS_SECTION = SnapshotFormat::SECTION_CLASSES;
 
 struct SectionEntry {
     jlong length = 0;
@@ -58,8 +60,8 @@ void preventBlockingWrites(FILE* file) {
 // and empty filter list a fresh registry would end with, so readers still
 // find a well-formed section.
 void writeEmptyClassSection(DataWriter* writer) {
-    writer->writeByte(0);
-    writer->writeByte(0);
+    writer->writeByte(SnapshotFormat::TAG_END);
+    writer->writeByte(SnapshotFormat::TAG_END);
     writer->writeU4(0);
     writer->writeByte(0);
 }
@@ -117,7 +119,7 @@ bool write(const char* path, JNIEnv* env, const SnapshotContents& contents) {
                 threads->writeNodeLimit(&writer);
             } else if (cpuTimeSection) {
                 threads->writeCpuTimes(&writer);
-            } else if (i == 0) {
+            } else if (i == CLASS_SECTION) {
                 if (contents.classes != nullptr) {
                     contents.classes->write(&writer);
                 } else {
@@ -126,7 +128,7 @@ bool write(const char* path, JNIEnv* env, const SnapshotContents& contents) {
             } else if (threads != nullptr) {
                 threads->write(&writer, contents.recordStartTime);
             } else {
-                writer.writeByte(0);
+                writer.writeByte(SnapshotFormat::TAG_END);
             }
             section.crc = writer.getCRC32();
             section.length = writer.getPos() - section.position - 4;

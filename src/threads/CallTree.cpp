@@ -167,11 +167,11 @@ void CallTree::depthFirstTraversal(CSTVisitor* visitor) {
 }
 
 void CallTree::write(DataWriter* writer, int fields) {
-    writer->writeByte(1);
+    writer->writeByte(SnapshotFormat::TAG_RECORD);
     for (CallTree* child = firstChild; child != nullptr; child = child->nextInstance) {
         child->write(writer, fields);
     }
-    writer->writeByte(0);
+    writer->writeByte(SnapshotFormat::TAG_END);
     writeEntry(writer, fields);
 }
 

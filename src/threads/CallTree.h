@@ -4,6 +4,8 @@
 #include <jni.h>
 #include <cstdio>
 
+#include "SnapshotFormat.h"
+
 class MethodDesc;
 class DataWriter;
 class CallTree;
@@ -49,11 +51,11 @@ public:
 // thread monitor.
 class CallTree {
 public:
-    static const int WRITE_NODE_ID = 1;
-    static const int WRITE_METHOD_ID = 2;
-    static const int WRITE_VALUE = 4;
-    static const int WRITE_MONITOR_TIMES = 16;
-    static const int WRITE_LINE_NUMBER = 32;
+    static const int WRITE_NODE_ID = SnapshotFormat::TREE_FIELD_NODE_ID;
+    static const int WRITE_METHOD_ID = SnapshotFormat::TREE_FIELD_METHOD_ID;
+    static const int WRITE_VALUE = SnapshotFormat::TREE_FIELD_VALUE;
+    static const int WRITE_MONITOR_TIMES = SnapshotFormat::TREE_FIELD_MONITOR_TIMES;
+    static const int WRITE_LINE_NUMBER = SnapshotFormat::TREE_FIELD_LINE_NUMBER;
 
     CallTree();
     ~CallTree();

@@ -10,6 +10,7 @@
 #include "JvmtiBuffer.h"
 #include "MessageUtil.h"
 #include "JvmEnv.h"
+#include "SnapshotFormat.h"
 #include "ThreadMonitor.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
@@ -242,11 +243,11 @@ void CpuProfilingSession::write(DataWriter* writer, jlong recordStartTime) {
     ThreadMonitorLock lock;
     for (ThreadManager* manager : threadManagers) {
         if (manager != nullptr && manager->threadDesc != nullptr) {
-            writer->writeByte(1);
+            writer->writeByte(SnapshotFormat::TAG_RECORD);
             manager->write(writer, recordStartTime);
         }
     }
-    writer->writeByte(0);
+    writer->writeByte(SnapshotFormat::TAG_END);
 }
 
 void CpuProfilingSession::writeNodeLimit(DataWriter* writer) {

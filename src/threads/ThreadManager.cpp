@@ -15,6 +15,7 @@ const int FILTER_CLASS = 1;
 // Call trees are written with method id, line, value and monitor times.
 const int THREAD_TREE_FIELDS = CallTree::WRITE_METHOD_ID | CallTree::WRITE_LINE_NUMBER |
                                CallTree::WRITE_VALUE | CallTree::WRITE_MONITOR_TIMES;
+static_assert(THREAD_TREE_FIELDS == SnapshotFormat::TREE_FIELDS, "the format's tree field mask names these bits");
 
 }  // namespace
 

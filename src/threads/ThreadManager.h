@@ -4,18 +4,20 @@
 #include <jni.h>
 #include <vector>
 
+#include "SnapshotFormat.h"
+
 class CallTree;
 class ThreadDesc;
 class MethodDesc;
 class DataWriter;
 
 // Thread status codes; also the status bytes of the snapshot's timeline.
-constexpr unsigned char THREAD_STATUS_DEAD = 1;
-constexpr unsigned char THREAD_STATUS_RUNNING = 63;
-constexpr unsigned char THREAD_STATUS_BLOCKED = 64;
-constexpr unsigned char THREAD_STATUS_WAITING = 65;
+constexpr unsigned char THREAD_STATUS_DEAD = SnapshotFormat::STATUS_DEAD;
+constexpr unsigned char THREAD_STATUS_RUNNING = SnapshotFormat::STATUS_RUNNING;
+constexpr unsigned char THREAD_STATUS_BLOCKED = SnapshotFormat::STATUS_BLOCKED;
+constexpr unsigned char THREAD_STATUS_WAITING = SnapshotFormat::STATUS_WAITING;
 // Never stored; reported by getDisplayThreadStatus while net I/O methods are open.
-constexpr unsigned char THREAD_STATUS_NET_IO = 66;
+constexpr unsigned char THREAD_STATUS_NET_IO = SnapshotFormat::STATUS_NET_IO;
 
 // The library's record of one Java thread during a recording run: its JNI
 // references, its call tree with a cursor (currentNode) that follows the

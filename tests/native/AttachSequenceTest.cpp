@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "ClassProfilingSession.h"
-#include "ConsoleCapture.h"
 #include "CpuProfilingSession.h"
 #include "FakeJvm.h"
+#include "GlobalsScope.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
+#include "StderrCapture.h"
 
 extern "C" JNIEXPORT void JNICALL Java_com_tolvane_agent_callee_JvmtiCallee_record(JNIEnv*, jclass, jlong, jboolean,
                                                                                jboolean, jbyteArray);
@@ -31,35 +32,29 @@ struct FakeState {
     int cpuTimeRequests = 0;
     jvmtiEventCallbacks callbacks;
     std::vector<jvmtiEvent> eventsEnabled;
-    int allocations = 0;
-    int deallocations = 0;
     int monitorsCreated = 0;
     int failMonitorCreation = 0;  // the n-th CreateRawMonitor fails (from 1)
     jvmtiError monitorError = JVMTI_ERROR_OUT_OF_MEMORY;
     std::vector<jrawMonitorID> monitorsDestroyed;
-    int enters = 0;
-    int exits = 0;
     // JNI
     const char* javaVersion = "17.0.99";
     bool throwFromGetProperty = false;
-    bool pending = false;
     int jniCallsWithPendingException = 0;
     int localRefsMade = 0;
     int localRefsDeleted = 0;
-    int exceptionsDescribed = 0;
     std::vector<std::string> classPathAdded;
 };
 
 FakeState state;
-FakeJvmti fakeJvmti;
-FakeJni fakeJni;
 char monitorStorage[2];
 char objectStorage[4];
 
-FakeJavaVm fakeVm;
+harness::FakeJvm& jvm() {
+    return harness::FakeJvm::current();
+}
 
 void jniCall() {
-    if (state.pending) {
+    if (jvm().exceptionPending) {
         state.jniCallsWithPendingException++;
     }
 }
@@ -77,19 +72,22 @@ jvmtiError JNICALL setEventNotificationMode(jvmtiEnv*, jvmtiEventMode mode, jvmt
 }
 
 void installFakes() {
-    fakeVm.functions.GetEnv = [](JavaVM*, void** penv, jint version) -> jint {
+    jvm().vmFunctions.GetEnv = [](JavaVM*, void** penv, jint version) -> jint {
         state.versionsAsked.push_back(version);
         jint result = version == JVMTI_VERSION_1_1 ? state.jvmti11
                     : version == JVMTI_VERSION_1_0 ? state.jvmti10
                     : state.jni;
         // A refusal may still leave something behind; it must not be used.
-        *penv = result == JNI_OK ? (version == JNI_VERSION_1_4 ? static_cast<void*>(fakeJni.get())
-                                                               : static_cast<void*>(fakeJvmti.get()))
+        *penv = result == JNI_OK ? (version == JNI_VERSION_1_4 ? static_cast<void*>(jvm().jni())
+                                                               : static_cast<void*>(jvm().jvmti()))
                                  : reinterpret_cast<void*>(0x1);
         return result;
     };
 
-    jvmtiInterface_1_& t = fakeJvmti.functions;
+    jvm().installMemory();
+    jvm().installMonitors();
+    jvm().installExceptions();
+    jvmtiInterface_1_& t = jvm().jvmtiFunctions;
     t.GetSystemProperty = [](jvmtiEnv*, const char* name, char** value) -> jvmtiError {
         const char* text = std::strcmp(name, "java.vm.name") == 0 ? "Fake VM"
                          : std::strcmp(name, "java.vm.version") == 0 ? "17.0-fake"
@@ -97,14 +95,8 @@ void installFakes() {
         if (text == nullptr) {
             return JVMTI_ERROR_NOT_AVAILABLE;
         }
-        *value = static_cast<char*>(std::malloc(std::strlen(text) + 1));
-        std::strcpy(*value, text);
-        state.allocations++;
-        return JVMTI_ERROR_NONE;
-    };
-    t.Deallocate = [](jvmtiEnv*, unsigned char* mem) -> jvmtiError {
-        std::free(mem);
-        state.deallocations++;
+        *value = harness::FakeJvm::jvmtiCopy(text);
+        jvm().calls.allocations++;
         return JVMTI_ERROR_NONE;
     };
     t.CreateRawMonitor = [](jvmtiEnv*, const char* name, jrawMonitorID* monitor) -> jvmtiError {
@@ -116,14 +108,6 @@ void installFakes() {
     };
     t.DestroyRawMonitor = [](jvmtiEnv*, jrawMonitorID monitor) -> jvmtiError {
         state.monitorsDestroyed.push_back(monitor);
-        return JVMTI_ERROR_NONE;
-    };
-    t.RawMonitorEnter = [](jvmtiEnv*, jrawMonitorID) -> jvmtiError {
-        state.enters++;
-        return JVMTI_ERROR_NONE;
-    };
-    t.RawMonitorExit = [](jvmtiEnv*, jrawMonitorID) -> jvmtiError {
-        state.exits++;
         return JVMTI_ERROR_NONE;
     };
     t.GetCapabilities = [](jvmtiEnv*, jvmtiCapabilities* caps) -> jvmtiError {
@@ -156,7 +140,7 @@ void installFakes() {
         return JVMTI_ERROR_NONE;
     };
 
-    JNINativeInterface_& n = fakeJni.functions;
+    JNINativeInterface_& n = jvm().jniFunctions;
     n.FindClass = [](JNIEnv*, const char*) -> jclass {
         jniCall();
         state.localRefsMade++;
@@ -178,7 +162,7 @@ void installFakes() {
     n.CallStaticObjectMethodV = [](JNIEnv*, jclass, jmethodID, va_list) -> jobject {
         jniCall();
         if (state.throwFromGetProperty) {
-            state.pending = true;
+            jvm().exceptionPending = true;
             return nullptr;
         }
         if (state.javaVersion == nullptr) {
@@ -187,9 +171,6 @@ void installFakes() {
         state.localRefsMade++;
         return fakeObject(3);
     };
-    n.ExceptionCheck = [](JNIEnv*) -> jboolean { return state.pending; };
-    n.ExceptionDescribe = [](JNIEnv*) { state.exceptionsDescribed++; };
-    n.ExceptionClear = [](JNIEnv*) { state.pending = false; };
     n.GetStringUTFChars = [](JNIEnv*, jstring, jboolean*) -> const char* {
         jniCall();
         return state.javaVersion;
@@ -204,19 +185,8 @@ void installFakes() {
 class AttachSequenceTest : public testing::Test {
 protected:
     void SetUp() override {
-        state = FakeState();
+        resetFakes();
         installFakes();
-        savedInterface = g_profilingInterface;
-        savedVm = Profiling::javaVm;
-        savedThreadMonitor = Profiling::_threadMonitor;
-        savedSleepMonitor = Profiling::_sleepMonitor;
-        savedSystemClass = Profiling::systemClass;
-        savedGetProperty = Profiling::getPropertyMethod;
-        savedFlags[0] = g_safeThreadStart;
-        savedFlags[1] = g_sampleAgentThreads;
-        savedFlags[2] = g_sampleAgentClasses;
-        savedFlags[3] = g_batchedCapture;
-        savedFlags[4] = g_threadCpuTimeAvailable;
         g_profilingInterface = nullptr;
         Profiling::_threadMonitor = nullptr;
         Profiling::_sleepMonitor = nullptr;
@@ -225,44 +195,32 @@ protected:
     }
 
     void TearDown() override {
-        g_profilingInterface = savedInterface;
-        Profiling::javaVm = savedVm;
-        Profiling::_threadMonitor = savedThreadMonitor;
-        Profiling::_sleepMonitor = savedSleepMonitor;
-        Profiling::systemClass = savedSystemClass;
-        Profiling::getPropertyMethod = savedGetProperty;
-        g_safeThreadStart = savedFlags[0];
-        g_sampleAgentThreads = savedFlags[1];
-        g_sampleAgentClasses = savedFlags[2];
-        g_batchedCapture = savedFlags[3];
-        g_threadCpuTimeAvailable = savedFlags[4];
         delete[] Profiling::loadOptions;
         Profiling::loadOptions = nullptr;
-        Profiling::agentJarAdded = false;
+    }
+
+    void resetFakes() {
+        state = FakeState();
+        fake.reset();
     }
 
     ConsoleLines load(const char* options) {
         std::string copy = options;
-        ConsoleCapture console;
-        session.init(fakeVm.get(), &copy[0], true);
+        StderrCapture console;
+        session.init(fake.vm(), &copy[0], true);
         return console.lines();
     }
 
     ConsoleLines attach(const char* options) {
         std::string copy = options != nullptr ? options : "";
-        ConsoleCapture console;
-        session.init(fakeVm.get(), options != nullptr ? &copy[0] : nullptr);
+        StderrCapture console;
+        session.init(fake.vm(), options != nullptr ? &copy[0] : nullptr);
         return console.lines();
     }
 
+    GlobalsScope globals;
+    harness::FakeJvm fake;
     ProfilingSession session;
-    jvmtiEnv* savedInterface;
-    JavaVM* savedVm;
-    jrawMonitorID savedThreadMonitor;
-    jrawMonitorID savedSleepMonitor;
-    jclass savedSystemClass;
-    jmethodID savedGetProperty;
-    bool savedFlags[5];
 };
 
 TEST_F(AttachSequenceTest, FullAttachReadsPropertiesAndInstallsOnlyWhatItNeeds) {
@@ -270,20 +228,20 @@ TEST_F(AttachSequenceTest, FullAttachReadsPropertiesAndInstallsOnlyWhatItNeeds) 
                             "tolvane> Record agent threads", "tolvane> Native library initialized"}),
               attach("agent-threads"));
     EXPECT_TRUE(session.isAttached());
-    EXPECT_EQ(fakeJvmti.get(), g_profilingInterface);
-    EXPECT_EQ(fakeVm.get(), Profiling::javaVm);
+    EXPECT_EQ(fake.jvmti(), g_profilingInterface);
+    EXPECT_EQ(fake.vm(), Profiling::javaVm);
     ASSERT_NE(nullptr, session.vmName);
     EXPECT_STREQ("Fake VM", session.vmName);
     ASSERT_NE(nullptr, session.javaVersion);
     EXPECT_STREQ("17.0.99", session.javaVersion) << "the Java version replaces the VM version";
     EXPECT_EQ(1000, session.maxStackDepth);
-    EXPECT_EQ(state.allocations, state.deallocations);
+    EXPECT_EQ(fake.calls.allocations, fake.calls.deallocations);
 
     EXPECT_NE(nullptr, Profiling::_threadMonitor);
     EXPECT_NE(nullptr, Profiling::_sleepMonitor);
     EXPECT_NE(Profiling::_threadMonitor, Profiling::_sleepMonitor);
-    EXPECT_GE(state.enters, 1);
-    EXPECT_EQ(state.enters, state.exits);
+    EXPECT_GE(fake.calls.monitorEnters, 1);
+    EXPECT_EQ(fake.calls.monitorEnters, fake.calls.monitorExits);
 
     EXPECT_TRUE(state.lineNumbersAsked);
     EXPECT_EQ(1, state.cpuTimeRequests);
@@ -307,7 +265,7 @@ TEST_F(AttachSequenceTest, RefusedVersionOneOneFallsBackToOneZero) {
               attach("save-thread-start"));
     EXPECT_EQ((std::vector<jint>{JVMTI_VERSION_1_1, JVMTI_VERSION_1_0, JNI_VERSION_1_4}), state.versionsAsked);
     EXPECT_TRUE(session.isAttached());
-    EXPECT_EQ(fakeJvmti.get(), g_profilingInterface);
+    EXPECT_EQ(fake.jvmti(), g_profilingInterface);
     ASSERT_NE(nullptr, session.javaVersion);
     EXPECT_STREQ("17.0-fake", session.javaVersion) << "without JNI the VM version stays";
     EXPECT_EQ((std::vector<jvmtiEvent>{JVMTI_EVENT_VM_DEATH, JVMTI_EVENT_THREAD_START}), state.eventsEnabled);
@@ -327,10 +285,10 @@ TEST_F(AttachSequenceTest, NoUsableJvmtiStopsAfterTheNotPresentMessage) {
 
     // Any other failure counts the same, and the environment it left is ignored.
     ProfilingSession other;
-    state = FakeState();
+    resetFakes();
     state.jvmti11 = JNI_ERR;
-    ConsoleCapture console;
-    other.init(fakeVm.get(), nullptr);
+    StderrCapture console;
+    other.init(fake.vm(), nullptr);
     EXPECT_EQ(notPresent, console.lines());
     EXPECT_EQ(std::vector<jint>{JVMTI_VERSION_1_1}, state.versionsAsked);
     EXPECT_EQ(nullptr, g_profilingInterface);
@@ -354,15 +312,15 @@ TEST_F(AttachSequenceTest, MonitorsThatCannotBeCreatedEndTheAttach) {
     EXPECT_TRUE(state.eventsEnabled.empty());
     EXPECT_EQ(nullptr, session.cpuProfilingSession);
     EXPECT_EQ(nullptr, session.sampler);
-    EXPECT_EQ(0, state.enters);
+    EXPECT_EQ(0, fake.calls.monitorEnters);
 
     // The first monitor failing, with a code the library has no name for.
     ProfilingSession other;
-    state = FakeState();
+    resetFakes();
     state.failMonitorCreation = 1;
     state.monitorError = static_cast<jvmtiError>(17);  // a gap in the numbering
-    ConsoleCapture console;
-    other.init(fakeVm.get(), nullptr);
+    StderrCapture console;
+    other.init(fake.vm(), nullptr);
     EXPECT_EQ((ConsoleLines{"tolvane> Protocol version 1",
                             "tolvane> Could not create the agent's raw monitors: unknown JVMTI error (17). Exiting."}),
               console.lines());
@@ -395,11 +353,11 @@ TEST_F(AttachSequenceTest, ThreadCpuTimeRefusedOrMissingLeavesTheConsoleAsItWas)
 
     // A JVM that cannot offer it is not asked.
     ProfilingSession other;
-    state = FakeState();
+    resetFakes();
     state.cpuTimePotential = false;
     g_threadCpuTimeAvailable = true;
-    ConsoleCapture console;
-    other.init(fakeVm.get(), const_cast<char*>("batched-capture"));
+    StderrCapture console;
+    other.init(fake.vm(), const_cast<char*>("batched-capture"));
     EXPECT_EQ((ConsoleLines{"tolvane> Protocol version 1", "tolvane> 64-bit library",
                             "tolvane> Batched stack capture", "tolvane> Native library initialized"}),
               console.lines());
@@ -432,8 +390,8 @@ TEST_F(AttachSequenceTest, ExceptionFromGetPropertyIsClearedAndCountsAsUnset) {
     attach(nullptr);
     EXPECT_TRUE(session.isAttached());
     EXPECT_EQ(nullptr, session.javaVersion);
-    EXPECT_EQ(1, state.exceptionsDescribed);
-    EXPECT_FALSE(state.pending);
+    EXPECT_EQ(1, fake.calls.exceptionsDescribed);
+    EXPECT_FALSE(fake.exceptionPending);
     EXPECT_EQ(0, state.jniCallsWithPendingException);
     EXPECT_EQ(state.localRefsMade, state.localRefsDeleted);
 }
@@ -474,10 +432,10 @@ TEST_F(AttachSequenceTest, LoadTimeInitWithoutTheJarSaysSoOnlyWhenARecordingIsAs
     EXPECT_FALSE(Profiling::agentJarAdded);
 
     ProfilingSession other;
-    state = FakeState();
-    ConsoleCapture console;
+    resetFakes();
+    StderrCapture console;
     std::string quiet = "jar=/nonexistent/a.jar";
-    other.init(fakeVm.get(), &quiet[0], true);
+    other.init(fake.vm(), &quiet[0], true);
     EXPECT_EQ((ConsoleLines{"tolvane> Protocol version 1", "tolvane> 64-bit library",
                             "tolvane> Native library initialized"}),
               console.lines());
@@ -487,19 +445,19 @@ TEST_F(AttachSequenceTest, LoadTimeInitWithoutTheJarSaysSoOnlyWhenARecordingIsAs
 TEST_F(AttachSequenceTest, RecordIsRefusedWhileAnotherRunIsInProgress) {
     attach(nullptr);
     ASSERT_TRUE(session.isAttached());
-    ProfilingSession* savedSession = g_profilingSession;
     g_profilingSession = &session;
     g_recordingInProgress.store(true);
-    int enters = state.enters;
+    int enters = fake.calls.monitorEnters;
 
     // Any JNI call would jump through a null entry of this table.
-    FakeJni untouched;
-    Java_com_tolvane_agent_callee_JvmtiCallee_record(untouched.get(), nullptr, 10000, JNI_FALSE, JNI_FALSE, nullptr);
-    EXPECT_EQ(enters, state.enters) << "the refused call took the thread monitor";
+    JNINativeInterface_ noFunctions{};
+    JNIEnv_ untouched;
+    untouched.functions = &noFunctions;
+    Java_com_tolvane_agent_callee_JvmtiCallee_record(&untouched, nullptr, 10000, JNI_FALSE, JNI_FALSE, nullptr);
+    EXPECT_EQ(enters, fake.calls.monitorEnters) << "the refused call took the thread monitor";
     EXPECT_TRUE(g_recordingInProgress.load()) << "the run in progress lost its mark";
 
     g_recordingInProgress.store(false);
-    g_profilingSession = savedSession;
 }
 
 }  // namespace

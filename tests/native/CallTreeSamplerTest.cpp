@@ -6,44 +6,39 @@
 #include "CallTreeSampler.h"
 #include "ClassProfilingSession.h"
 #include "FakeJvm.h"
+#include "GlobalsScope.h"
 #include "MethodDesc.h"
 #include "ProfilingSession.h"
-#include "SamplingFakes.h"
 #include "ThreadManager.h"
 
-using namespace sampling_fakes;
+using harness::Array;
+using harness::frame;
 
 namespace {
 
 class CallTreeSamplerTest : public ::testing::Test {
 protected:
-    FakeJvmti jvmti;
-    FakeJni jni;
-    jvmtiEnv* savedInterface = nullptr;
-    bool savedSampleAgentClasses = false;
+    GlobalsScope globals;
+    harness::FakeJvm jvm;
     ClassProfilingSession* registry = nullptr;
     ThreadManager* manager = nullptr;
     CallTreeSampler* sampler = nullptr;
 
     void SetUp() override {
-        savedInterface = g_profilingInterface;
-        savedSampleAgentClasses = g_sampleAgentClasses;
-        g_profilingInterface = jvmti.get();
+        g_profilingInterface = jvm.jvmti();
         g_sampleAgentClasses = false;
-        installMethodFakes(jvmti, jni);
-        installArrayFakes(jni);
+        jvm.installMethods();
+        jvm.installArrays();
         registry = new ClassProfilingSession(nullptr);
         manager = new ThreadManager(nullptr, nullptr);
         sampler = new CallTreeSampler(manager, 1000);
     }
 
     void TearDown() override {
-        releaseLineCache();
+        jvm.releaseLineCache();
         delete sampler;
         delete manager;
         delete registry;
-        g_profilingInterface = savedInterface;
-        g_sampleAgentClasses = savedSampleAgentClasses;
     }
 
     // Converts one stack, given outermost frame first.
@@ -54,7 +49,7 @@ protected:
         info.frame_buffer = frames.data();
         info.frame_count = static_cast<jint>(frames.size());
         info.state = JVMTI_THREAD_STATE_RUNNABLE;
-        sampler->saveData(&info, time, registry, jni.get(), ids, 1000000, false);
+        sampler->saveData(&info, time, registry, jvm.jni(), ids, 1000000, false);
     }
 
     MethodDesc* desc(jmethodID method) { return ClassProfilingHelper::_methodIdToMethodDesc.get((void*)method); }
@@ -95,9 +90,9 @@ protected:
 };
 
 TEST_F(CallTreeSamplerTest, IdenticalStacksMoveNothingAndBookOnTheSameNode) {
-    jmethodID a = newMethod("test.s1.A", "a", {{0, 10}});
-    jmethodID b = newMethod("test.s1.B", "b", {{0, 20}, {3, 21}});
-    jmethodID c = newMethod("test.s1.C", "c", {}, false);
+    jmethodID a = jvm.newMethod("test.s1.A", "a", {{0, 10}});
+    jmethodID b = jvm.newMethod("test.s1.B", "b", {{0, 20}, {3, 21}});
+    jmethodID c = jvm.newMethod("test.s1.C", "c", {}, false);
     std::vector<jvmtiFrameInfo> stack = {frame(a, 0), frame(b, 3), frame(c, 7)};
 
     sample(stack);
@@ -121,9 +116,9 @@ TEST_F(CallTreeSamplerTest, IdenticalStacksMoveNothingAndBookOnTheSameNode) {
 }
 
 TEST_F(CallTreeSamplerTest, ChangedTopLocationReentersOnlyTheTopFrame) {
-    jmethodID a = newMethod("test.s2.A", "a", {{0, 10}});
-    jmethodID b = newMethod("test.s2.B", "b", {{0, 20}});
-    jmethodID c = newMethod("test.s2.C", "c", {{0, 30}, {5, 31}});
+    jmethodID a = jvm.newMethod("test.s2.A", "a", {{0, 10}});
+    jmethodID b = jvm.newMethod("test.s2.B", "b", {{0, 20}});
+    jmethodID c = jvm.newMethod("test.s2.C", "c", {{0, 30}, {5, 31}});
 
     sample({frame(a, 0), frame(b, 0), frame(c, 1)});
     CallTree* nodeB = root()->getChild(desc(a), 0)->getChild(desc(b), 10);
@@ -142,10 +137,10 @@ TEST_F(CallTreeSamplerTest, ChangedTopLocationReentersOnlyTheTopFrame) {
 }
 
 TEST_F(CallTreeSamplerTest, ReplacedUpperFramesAreLeftAndTheNewOnesEnteredUnderTheCommonBottom) {
-    jmethodID a = newMethod("test.s3.A", "a", {{0, 10}, {4, 12}});
-    jmethodID b = newMethod("test.s3.B", "b");
-    jmethodID c = newMethod("test.s3.C", "c");
-    jmethodID d = newMethod("test.s3.D", "d");
+    jmethodID a = jvm.newMethod("test.s3.A", "a", {{0, 10}, {4, 12}});
+    jmethodID b = jvm.newMethod("test.s3.B", "b");
+    jmethodID c = jvm.newMethod("test.s3.C", "c");
+    jmethodID d = jvm.newMethod("test.s3.D", "d");
 
     sample({frame(a, 4), frame(b, 0), frame(c, 0)});
     CallTree* nodeA = root()->getChild(desc(a), 0);
@@ -163,13 +158,13 @@ TEST_F(CallTreeSamplerTest, ReplacedUpperFramesAreLeftAndTheNewOnesEnteredUnderT
 }
 
 TEST_F(CallTreeSamplerTest, TransactionNodesSitAboveTheFramesAndMoveOnlyWhenTheIdsChange) {
-    jmethodID a = newMethod("test.s4.A", "a", {{0, 10}});
-    jmethodID b = newMethod("test.s4.B", "b");
+    jmethodID a = jvm.newMethod("test.s4.A", "a", {{0, 10}});
+    jmethodID b = jvm.newMethod("test.s4.B", "b");
     MethodDesc* t = interception("GET /orders");
     std::vector<jvmtiFrameInfo> stack = {frame(a, 0), frame(b, 0)};
 
-    FakeLongArray first{{1, idOf(t)}};
-    sample(stack, asArray(first));
+    Array first = Array::ofLongs({1, idOf(t)});
+    sample(stack, first.longArray());
     CallTree* nodeT = root()->getChild(t, 0);
     ASSERT_NE(nodeT, nullptr);
     CallTree* nodeA = nodeT->getChild(desc(a), 0);
@@ -178,9 +173,9 @@ TEST_F(CallTreeSamplerTest, TransactionNodesSitAboveTheFramesAndMoveOnlyWhenTheI
     EXPECT_EQ(manager->currentNode, nodeB);
     EXPECT_EQ(sampler->lastTransactionCount, 1);
 
-    FakeLongArray same{{1, idOf(t)}};
+    Array same = Array::ofLongs({1, idOf(t)});
     freezeEntries();
-    sample(stack, asArray(same));
+    sample(stack, same.longArray());
     EXPECT_EQ(manager->currentNode, nodeB);
     EXPECT_EQ(nodeB->value, 20);
     thawEntries();
@@ -193,14 +188,14 @@ TEST_F(CallTreeSamplerTest, TransactionNodesSitAboveTheFramesAndMoveOnlyWhenTheI
     EXPECT_EQ(sampler->lastTransactionCount, 0);
     EXPECT_EQ(nodeB->value, 20);
 
-    EXPECT_EQ(arrayCalls().gets, 2);
-    EXPECT_EQ(arrayCalls().releases, 2);
-    EXPECT_EQ(arrayCalls().nonAbortReleases, 0);
+    EXPECT_EQ(jvm.calls.arrayGets, 2);
+    EXPECT_EQ(jvm.calls.arrayReleases, 2);
+    EXPECT_EQ(jvm.calls.nonAbortReleases, 0);
 }
 
 TEST_F(CallTreeSamplerTest, EmptyStackAfterAFullOneLeavesEveryFrame) {
-    jmethodID a = newMethod("test.s5.A", "a");
-    jmethodID b = newMethod("test.s5.B", "b");
+    jmethodID a = jvm.newMethod("test.s5.A", "a");
+    jmethodID b = jvm.newMethod("test.s5.B", "b");
 
     sample({frame(a, 0), frame(b, 0)});
     jlong rootValue = root()->value;
@@ -211,10 +206,10 @@ TEST_F(CallTreeSamplerTest, EmptyStackAfterAFullOneLeavesEveryFrame) {
     EXPECT_EQ(sampler->lastFrameCount, 0);
 
     MethodDesc* t = interception("job");
-    FakeLongArray ids{{1, idOf(t)}};
-    sample({frame(a, 0), frame(b, 0)}, asArray(ids));
-    FakeLongArray sameIds{{1, idOf(t)}};
-    sample({}, asArray(sameIds), 7);
+    Array ids = Array::ofLongs({1, idOf(t)});
+    sample({frame(a, 0), frame(b, 0)}, ids.longArray());
+    Array sameIds = Array::ofLongs({1, idOf(t)});
+    sample({}, sameIds.longArray(), 7);
     CallTree* nodeT = root()->getChild(t, 0);
     ASSERT_NE(nodeT, nullptr);
     EXPECT_EQ(manager->currentNode, nodeT);
@@ -223,9 +218,9 @@ TEST_F(CallTreeSamplerTest, EmptyStackAfterAFullOneLeavesEveryFrame) {
 }
 
 TEST_F(CallTreeSamplerTest, AgentMethodCutsTheStackAndTheShortenedStackIsKept) {
-    jmethodID a = newMethod("test.s6.A", "a", {{0, 10}});
-    jmethodID s = newMethod("test.s6.Hook", "__ovk_enter", {{0, 40}});
-    jmethodID x = newMethod("test.s6.X", "x", {{0, 50}});
+    jmethodID a = jvm.newMethod("test.s6.A", "a", {{0, 10}});
+    jmethodID s = jvm.newMethod("test.s6.Hook", "__ovk_enter", {{0, 40}});
+    jmethodID x = jvm.newMethod("test.s6.X", "x", {{0, 50}});
 
     sample({frame(a, 0), frame(s, 0), frame(x, 0)});
     CallTree* nodeA = root()->getChild(desc(a), 0);
@@ -249,7 +244,7 @@ TEST_F(CallTreeSamplerTest, AgentMethodCutsTheStackAndTheShortenedStackIsKept) {
 
     // The cut frame only counts as agent code while agent classes are not sampled.
     MethodDesc* sleepDesc = nullptr;
-    jmethodID sleeper = newMethod("test.s6.Hook", "__ovk_sleep");
+    jmethodID sleeper = jvm.newMethod("test.s6.Hook", "__ovk_sleep");
     sample({frame(a, 0), frame(sleeper, 0)});
     sleepDesc = desc(sleeper);
     EXPECT_FALSE(sleepDesc->isSpecialMethod);
@@ -264,8 +259,8 @@ TEST_F(CallTreeSamplerTest, AgentMethodCutsTheStackAndTheShortenedStackIsKept) {
 }
 
 TEST_F(CallTreeSamplerTest, ObjectConstructorFramesAreSkipped) {
-    jmethodID init1 = newMethod("java.lang.Object", "<init>");
-    jmethodID a = newMethod("test.s7.A", "a");
+    jmethodID init1 = jvm.newMethod("java.lang.Object", "<init>");
+    jmethodID a = jvm.newMethod("test.s7.A", "a");
 
     sample({frame(init1, 0), frame(init1, 1)});
     ASSERT_NE(ClassProfilingHelper::objectInitMethodDesc, nullptr);
@@ -285,10 +280,10 @@ TEST_F(CallTreeSamplerTest, ObjectConstructorFramesAreSkipped) {
 }
 
 TEST_F(CallTreeSamplerTest, LineNumbersComeFromTheCachedLineTable) {
-    jmethodID m = newMethod("test.s8.M", "m", {{0, 10}, {5, 11}, {9, 14}});
-    jmethodID single = newMethod("test.s8.M", "single", {{3, 42}});
-    jmethodID native = newMethod("test.s8.M", "nativeCall", {}, false);
-    jmethodID emptyTable = newMethod("test.s8.M", "empty", {}, true);
+    jmethodID m = jvm.newMethod("test.s8.M", "m", {{0, 10}, {5, 11}, {9, 14}});
+    jmethodID single = jvm.newMethod("test.s8.M", "single", {{3, 42}});
+    jmethodID native = jvm.newMethod("test.s8.M", "nativeCall", {}, false);
+    jmethodID emptyTable = jvm.newMethod("test.s8.M", "empty", {}, true);
 
     const jint expected[][2] = {{0, 10}, {4, 10}, {5, 11}, {8, 11}, {9, 14}, {1000, 14}};
     for (const auto& e : expected) {
@@ -300,14 +295,14 @@ TEST_F(CallTreeSamplerTest, LineNumbersComeFromTheCachedLineTable) {
     EXPECT_EQ(CallTreeHelper::translateLineNo(native, 5), 0);
     EXPECT_EQ(CallTreeHelper::translateLineNo(emptyTable, 5), 0);
 
-    EXPECT_EQ(findMethod(m)->lineTableRequests, 1);
-    EXPECT_EQ(findMethod(native)->lineTableRequests, 1);
+    EXPECT_EQ(jvm.findMethod(m)->lineTableRequests, 1);
+    EXPECT_EQ(jvm.findMethod(native)->lineTableRequests, 1);
     EXPECT_EQ(CallTreeHelper::methodId2LineNumberTableStruct.get(native), CallTreeHelper::emptyStruct);
 }
 
 TEST_F(CallTreeSamplerTest, LineAbove65535IsNarrowedInTheNode) {
-    jmethodID a = newMethod("test.s9.A", "a", {{0, 70000}});
-    jmethodID b = newMethod("test.s9.B", "b");
+    jmethodID a = jvm.newMethod("test.s9.A", "a", {{0, 70000}});
+    jmethodID b = jvm.newMethod("test.s9.B", "b");
     sample({frame(a, 0), frame(b, 0)});
     CallTree* nodeA = root()->getChild(desc(a), 0);
     ASSERT_NE(nodeA, nullptr);
@@ -316,7 +311,7 @@ TEST_F(CallTreeSamplerTest, LineAbove65535IsNarrowedInTheNode) {
 }
 
 TEST_F(CallTreeSamplerTest, TransactionArraysAreClampedAndOnlyKnownInterceptionIdsKept) {
-    jmethodID a = newMethod("test.s10.A", "a");
+    jmethodID a = jvm.newMethod("test.s10.A", "a");
     sample({frame(a, 0)});  // registers a's descriptor: a real one, but no interception method
     std::vector<MethodDesc*> t;
     for (int i = 0; i < 12; i++) {
@@ -331,26 +326,26 @@ TEST_F(CallTreeSamplerTest, TransactionArraysAreClampedAndOnlyKnownInterceptionI
     };
 
     // More ids than a thread can carry: the first ten.
-    FakeLongArray tooMany{{12}};
+    Array tooMany = Array::ofLongs({12});
     for (MethodDesc* d : t) {
-        tooMany.values.push_back(idOf(d));
+        tooMany.longs.push_back(idOf(d));
     }
-    sample({frame(a, 0)}, asArray(tooMany));
+    sample({frame(a, 0)}, tooMany.longArray());
     EXPECT_EQ(sampler->lastTransactionCount, 10);
     EXPECT_EQ(pathLength(), 11);
     EXPECT_EQ(manager->currentNode->getParent()->method, t[9]);
 
     // A count beyond the array's end: only the elements present.
-    FakeLongArray shortArray{{3, idOf(t[0])}};
-    sample({frame(a, 0)}, asArray(shortArray));
+    Array shortArray = Array::ofLongs({3, idOf(t[0])});
+    sample({frame(a, 0)}, shortArray.longArray());
     EXPECT_EQ(sampler->lastTransactionCount, 1);
     EXPECT_EQ(manager->currentNode->getParent()->method, t[0]);
 
     // Zero, an ordinary descriptor and a stray number are dropped; the
     // rest keep their order. A forged array then compares like its cleaned
     // form, so the clean array with the same ids moves nothing.
-    FakeLongArray forged{{5, idOf(t[1]), 0, idOf(desc(a)), 0x1234567, idOf(t[2])}};
-    sample({frame(a, 0)}, asArray(forged));
+    Array forged = Array::ofLongs({5, idOf(t[1]), 0, idOf(desc(a)), 0x1234567, idOf(t[2])});
+    sample({frame(a, 0)}, forged.longArray());
     EXPECT_EQ(sampler->lastTransactionCount, 2);
     EXPECT_EQ(sampler->lastTransactionIds[0], idOf(t[1]));
     EXPECT_EQ(sampler->lastTransactionIds[1], idOf(t[2]));
@@ -358,34 +353,34 @@ TEST_F(CallTreeSamplerTest, TransactionArraysAreClampedAndOnlyKnownInterceptionI
     ASSERT_EQ(nodeA->getParent()->method, t[2]);
     ASSERT_EQ(nodeA->getParent()->getParent()->method, t[1]);
     freezeEntries();
-    FakeLongArray clean{{2, idOf(t[1]), idOf(t[2])}};
-    sample({frame(a, 0)}, asArray(clean));
+    Array clean = Array::ofLongs({2, idOf(t[1]), idOf(t[2])});
+    sample({frame(a, 0)}, clean.longArray());
     EXPECT_EQ(manager->currentNode, nodeA);
     thawEntries();
 
     // Negative counts, empty arrays and arrays that cannot be read are no ids.
-    FakeLongArray negative{{-4, idOf(t[0])}};
-    sample({frame(a, 0)}, asArray(negative));
+    Array negative = Array::ofLongs({-4, idOf(t[0])});
+    sample({frame(a, 0)}, negative.longArray());
     EXPECT_EQ(sampler->lastTransactionCount, 0);
     EXPECT_EQ(pathLength(), 1);
-    FakeLongArray empty{{}};
-    sample({frame(a, 0)}, asArray(empty));
+    Array empty = Array::ofLongs({});
+    sample({frame(a, 0)}, empty.longArray());
     EXPECT_EQ(pathLength(), 1);
-    FakeLongArray one{{1, idOf(t[3])}};
-    arrayCalls().failGet = true;
-    sample({frame(a, 0)}, asArray(one));
-    arrayCalls().failGet = false;
+    Array one = Array::ofLongs({1, idOf(t[3])});
+    jvm.failArrayGet = true;
+    sample({frame(a, 0)}, one.longArray());
+    jvm.failArrayGet = false;
     EXPECT_EQ(sampler->lastTransactionCount, 0);
-    EXPECT_FALSE(arrayCalls().pendingException);
-    EXPECT_EQ(arrayCalls().exceptionsCleared, 1);
+    EXPECT_FALSE(jvm.exceptionPending);
+    EXPECT_EQ(jvm.calls.exceptionsCleared, 1);
 
-    EXPECT_EQ(arrayCalls().gets, arrayCalls().releases);
-    EXPECT_EQ(arrayCalls().nonAbortReleases, 0);
+    EXPECT_EQ(jvm.calls.arrayGets, jvm.calls.arrayReleases);
+    EXPECT_EQ(jvm.calls.nonAbortReleases, 0);
     EXPECT_EQ(manager->entryKinds.size(), 1u);
 }
 
 TEST_F(CallTreeSamplerTest, DeadThreadIsNotConverted) {
-    jmethodID a = newMethod("test.s11.A", "a");
+    jmethodID a = jvm.newMethod("test.s11.A", "a");
     manager->setThreadStatus(THREAD_STATUS_DEAD);
     sample({frame(a, 0)});
     EXPECT_EQ(desc(a), nullptr);  // not even resolved
@@ -397,7 +392,7 @@ TEST_F(CallTreeSamplerTest, DeepStacksFindTheCommonBottomAcrossCompareBlocks) {
     // Deeper than one compare block, with the first difference inside one.
     std::vector<jmethodID> methods;
     for (int i = 0; i < 100; i++) {
-        methods.push_back(newMethod("test.s12.M", "m" + std::to_string(i)));
+        methods.push_back(jvm.newMethod("test.s12.M", "m" + std::to_string(i)));
     }
     std::vector<jvmtiFrameInfo> stack;
     for (jmethodID m : methods) {
@@ -430,8 +425,8 @@ TEST_F(CallTreeSamplerTest, DeepStacksFindTheCommonBottomAcrossCompareBlocks) {
 // A sampler's stack buffer grows with the stacks it keeps, not with the
 // deepest stack the JVM is asked for, and keeps the stack across growth.
 TEST_F(CallTreeSamplerTest, StackBufferGrowsByNeedAndKeepsTheStack) {
-    jmethodID m = newMethod("test.s20.R", "r", {{0, 5}});
-    jmethodID top = newMethod("test.s20.T", "t", {{0, 9}});
+    jmethodID m = jvm.newMethod("test.s20.R", "r", {{0, 5}});
+    jmethodID top = jvm.newMethod("test.s20.T", "t", {{0, 9}});
     std::vector<jvmtiFrameInfo> stack;
     for (int i = 0; i < 3; i++) {
         stack.push_back(frame(m, i));
@@ -462,15 +457,15 @@ TEST_F(CallTreeSamplerTest, StackBufferGrowsByNeedAndKeepsTheStack) {
     info.frame_buffer = frames.data();
     info.frame_count = 40;
     manager->currentNode = manager->rootNode;
-    small.saveData(&info, 10, registry, jni.get(), nullptr, 1000000, false);
+    small.saveData(&info, 10, registry, jvm.jni(), nullptr, 1000000, false);
     EXPECT_EQ(small.lastFramesCapacity, 40);
 }
 
 }  // namespace
 
 TEST_F(CallTreeSamplerTest, CpuTimeIsTheDeltaBetweenReadingsBookedWhereTheThreadStands) {
-    jmethodID a = newMethod("test.cpu1.A", "a", {{0, 10}});
-    jmethodID b = newMethod("test.cpu1.B", "b", {{0, 20}});
+    jmethodID a = jvm.newMethod("test.cpu1.A", "a", {{0, 10}});
+    jmethodID b = jvm.newMethod("test.cpu1.B", "b", {{0, 20}});
     sample({frame(a, 0)});
     // First reading of a thread that was there before the recording and whose
     // CPU time then is unknown: counting starts here.
@@ -497,7 +492,7 @@ TEST_F(CallTreeSamplerTest, CpuTimeIsTheDeltaBetweenReadingsBookedWhereTheThread
 }
 
 TEST_F(CallTreeSamplerTest, FirstCpuReadingCountsFromTheRecordingStart) {
-    jmethodID a = newMethod("test.cpu2.A", "a", {{0, 10}});
+    jmethodID a = jvm.newMethod("test.cpu2.A", "a", {{0, 10}});
     sample({frame(a, 0)});
     manager->cpuBaseline = 1000000;  // read when the recording registered it
     sampler->bookCpuTime(1300000);

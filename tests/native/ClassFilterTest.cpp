@@ -7,11 +7,10 @@
 #include "ClassData.h"
 #include "ClassProfilingSession.h"
 #include "MethodDesc.h"
-#include "RegistryFakes.h"
+#include "RegistryTest.h"
 
-using registry_fake::Array;
-using registry_fake::state;
-using registry_fake::uniqueName;
+using harness::Array;
+using harness::uniqueName;
 
 namespace {
 
@@ -299,7 +298,7 @@ TEST_F(RegistryTest, IgnoredTakesPrecedenceOverFiltered) {
     Array filters{{"com."}};
     std::string ignoredPattern = "com/" + pkg + "/";
     Array ignoredNames{{ignoredPattern.c_str()}};
-    ClassProfilingHelper::setFilters(env, filters.get(), false, ignoredNames.get(), false, registry);
+    ClassProfilingHelper::setFilters(env, filters.objects(), false, ignoredNames.objects(), false, registry);
     EXPECT_EQ(2, ignored->getIsFiltered());
     EXPECT_TRUE(ignored->isFiltered);
     EXPECT_EQ(1, filtered->getIsFiltered());
@@ -307,7 +306,7 @@ TEST_F(RegistryTest, IgnoredTakesPrecedenceOverFiltered) {
 
     // The empty pattern ignores every class.
     Array all{{""}};
-    ClassProfilingHelper::setFilters(env, nullptr, false, all.get(), false, registry);
+    ClassProfilingHelper::setFilters(env, nullptr, false, all.objects(), false, registry);
     EXPECT_EQ(2, profiled->getIsFiltered());
     EXPECT_EQ(0, registry->filterCount);
 }
@@ -315,10 +314,10 @@ TEST_F(RegistryTest, IgnoredTakesPrecedenceOverFiltered) {
 TEST_F(RegistryTest, InterceptionClassIsNeverFilteredOrIgnored) {
     Array filters{{"*"}};
     Array ignoredNames{{""}};
-    ClassProfilingHelper::setFilters(env, filters.get(), true, ignoredNames.get(), false, registry);
+    ClassProfilingHelper::setFilters(env, filters.objects(), true, ignoredNames.objects(), false, registry);
     MethodDesc m(ClassProfilingHelper::interceptionClassData, "tx", 2, "()V", 3, registry);
     EXPECT_EQ(0, m.getIsFiltered());
-    ClassProfilingHelper::setFilters(env, filters.get(), false, ignoredNames.get(), false, registry);
+    ClassProfilingHelper::setFilters(env, filters.objects(), false, ignoredNames.objects(), false, registry);
     m.updateFilters(registry);
     EXPECT_EQ(0, m.getIsFiltered());
 }
@@ -340,26 +339,26 @@ TEST_F(RegistryTest, AgentClassesAreIgnoredUnlessSampled) {
     EXPECT_EQ(0, nested->getIsFiltered());
 
     Array filters{{"com."}};
-    ClassProfilingHelper::setFilters(env, filters.get(), false, nullptr, true, registry);
+    ClassProfilingHelper::setFilters(env, filters.objects(), false, nullptr, true, registry);
     EXPECT_EQ(1, agent->getIsFiltered());
 
-    ClassProfilingHelper::setFilters(env, filters.get(), false, nullptr, false, registry);
+    ClassProfilingHelper::setFilters(env, filters.objects(), false, nullptr, false, registry);
     EXPECT_FALSE(g_sampleAgentClasses);
     EXPECT_EQ(2, agent->getIsFiltered());
 }
 
 TEST_F(RegistryTest, CopyFilterSkipsNullAndUnreadableElements) {
-    Array strings{{"a.", nullptr, "b/c", registry_fake::unreadableString(), ""}};
+    Array strings{{"a.", nullptr, "b/c", harness::unreadableString(), ""}};
     std::vector<char*> target;
-    ClassProfilingHelper::copyFilter(env, target, strings.get());
+    ClassProfilingHelper::copyFilter(env, target, strings.objects());
     ASSERT_EQ(3u, target.size());
     EXPECT_STREQ("a.", target[0]);
     EXPECT_STREQ("b/c", target[1]);
     EXPECT_STREQ("", target[2]);
-    EXPECT_NE(strings.elements[0], target[0]);
-    EXPECT_FALSE(state().exceptionPending);
+    EXPECT_NE(strings.strings[0], target[0]);
+    EXPECT_FALSE(jvm.exceptionPending);
     // Each non-null element's local reference is released.
-    EXPECT_EQ(4, state().deleteLocalRefs);
+    EXPECT_EQ(4, jvm.calls.deleteLocalRefs);
 
     ClassProfilingHelper::copyFilter(env, target, nullptr);
     EXPECT_EQ(3u, target.size());
@@ -370,7 +369,7 @@ TEST_F(RegistryTest, CopyFilterSkipsNullAndUnreadableElements) {
     // Null elements in both lists of setFilters.
     Array filters{{nullptr, "org.", nullptr}};
     Array ignoredNames{{nullptr}};
-    ClassProfilingHelper::setFilters(env, filters.get(), false, ignoredNames.get(), false, registry);
+    ClassProfilingHelper::setFilters(env, filters.objects(), false, ignoredNames.objects(), false, registry);
     ASSERT_EQ(1, registry->filterCount);
     EXPECT_STREQ("org.", registry->filters[0]);
     EXPECT_TRUE(ClassProfilingHelper::tolvaneIgnoredClassNames.empty());

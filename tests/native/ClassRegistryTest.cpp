@@ -7,11 +7,10 @@
 #include "ClassProfilingSession.h"
 #include "MemoryDataWriter.h"
 #include "MethodDesc.h"
-#include "RegistryFakes.h"
+#include "RegistryTest.h"
+#include "StderrCapture.h"
 
-using registry_fake::newMethod;
-using registry_fake::state;
-using registry_fake::uniqueName;
+using harness::uniqueName;
 
 namespace {
 
@@ -67,8 +66,8 @@ TEST_F(RegistryTest, ClassSectionListsFiltersAsSet) {
 TEST_F(RegistryTest, MethodsOfOneClassShareOneClassDataAndAreResolvedOnce) {
     std::string pkg = uniqueName("shared");
     std::string cls = "Lreg/" + pkg + "/Foo;";
-    jmethodID run = newMethod(cls, "run", "()V");
-    jmethodID call = newMethod(cls, "call", "(I)Ljava/lang/Object;");
+    jmethodID run = jvm.newMethodWithSignature(cls, "run", "()V");
+    jmethodID call = jvm.newMethodWithSignature(cls, "call", "(I)Ljava/lang/Object;");
 
     MethodDesc* a = registry->getMethodDesc(run, env, true);
     MethodDesc* b = registry->getMethodDesc(call, env, true);
@@ -84,52 +83,52 @@ TEST_F(RegistryTest, MethodsOfOneClassShareOneClassDataAndAreResolvedOnce) {
     ASSERT_EQ(3u, registry->methodDescs.size());
     EXPECT_EQ(a, registry->methodDescs[1]);
     EXPECT_EQ(b, registry->methodDescs[2]);
-    EXPECT_EQ(2, state().classSignatureCalls);
+    EXPECT_EQ(2, jvm.calls.classSignature);
 
     // Known ids cost no JVMTI call, also without an environment.
-    int calls = state().methodNameCalls + state().declaringClassCalls + state().classSignatureCalls;
+    int calls = jvm.calls.methodName + jvm.calls.declaringClass + jvm.calls.classSignature;
     EXPECT_EQ(a, registry->getMethodDesc(run, env, true));
     EXPECT_EQ(b, registry->getMethodDesc(call, nullptr, true));
-    EXPECT_EQ(calls, state().methodNameCalls + state().declaringClassCalls + state().classSignatureCalls);
+    EXPECT_EQ(calls, jvm.calls.methodName + jvm.calls.declaringClass + jvm.calls.classSignature);
     // Every declaring-class reference was released.
-    EXPECT_EQ(2, state().deleteLocalRefs);
+    EXPECT_EQ(2, jvm.calls.deleteLocalRefs);
 }
 
 TEST_F(RegistryTest, UnreadableMethodNameBecomesUnknownMethodOnceWithOneMessage) {
-    jmethodID bad = newMethod("L" + uniqueName("reg") + ";", "x", "()V");
-    state().methods[bad].nameError = JVMTI_ERROR_INVALID_METHODID;
+    jmethodID bad = jvm.newMethodWithSignature("L" + uniqueName("reg") + ";", "x", "()V");
+    jvm.method(bad).nameError = JVMTI_ERROR_INVALID_METHODID;
 
-    testing::internal::CaptureStderr();
+    StderrCapture console;
     MethodDesc* first = registry->getMethodDesc(bad, env, true);
     MethodDesc* second = registry->getMethodDesc(bad, env, true);
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = console.text();
 
     EXPECT_EQ(ClassProfilingHelper::unknownMethodDesc, first);
     EXPECT_EQ(ClassProfilingHelper::unknownMethodDesc, second);
     EXPECT_EQ("tolvane> error: could not get method name (code 23)\n", err);
-    EXPECT_EQ(1, state().methodNameCalls);
+    EXPECT_EQ(1, jvm.calls.methodName);
     EXPECT_EQ(1, countOf(registry->methodDescs, ClassProfilingHelper::unknownMethodDesc));
     EXPECT_EQ(1u, registry->methodDescs.size());
 
     // Without reportErrors nothing is printed.
-    jmethodID quiet = newMethod("Lreg/Quiet;", "x", "()V");
-    state().methods[quiet].nameError = JVMTI_ERROR_WRONG_PHASE;
-    testing::internal::CaptureStderr();
+    jmethodID quiet = jvm.newMethodWithSignature("Lreg/Quiet;", "x", "()V");
+    jvm.method(quiet).nameError = JVMTI_ERROR_WRONG_PHASE;
+    StderrCapture quietConsole;
     EXPECT_EQ(ClassProfilingHelper::unknownMethodDesc, registry->getMethodDesc(quiet, env, false));
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ("", quietConsole.text());
 }
 
 TEST_F(RegistryTest, UnknownDeclaringClassKeepsMethodNameAndReportsOnce) {
-    jmethodID noClass = newMethod("Lunused;", "lost", "(J)V");
-    state().methods[noClass].classError = JVMTI_ERROR_INVALID_METHODID;
-    jmethodID noSignature = newMethod("Lunused;", "nameless", "()V");
-    state().methods[noSignature].classSignatureError = JVMTI_ERROR_INVALID_CLASS;
+    jmethodID noClass = jvm.newMethodWithSignature("Lunused;", "lost", "(J)V");
+    jvm.method(noClass).classError = JVMTI_ERROR_INVALID_METHODID;
+    jmethodID noSignature = jvm.newMethodWithSignature("Lunused;", "nameless", "()V");
+    jvm.method(noSignature).classSignatureError = JVMTI_ERROR_INVALID_CLASS;
 
-    testing::internal::CaptureStderr();
+    StderrCapture console;
     MethodDesc* a = registry->getMethodDesc(noClass, env, true);
     registry->getMethodDesc(noClass, env, true);
     MethodDesc* b = registry->getMethodDesc(noSignature, env, true);
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = console.text();
 
     EXPECT_EQ("tolvane> error: could not get declaring class (code 23)\n", err);
     EXPECT_EQ(ClassProfilingHelper::unknownClassData, a->classData);
@@ -139,13 +138,13 @@ TEST_F(RegistryTest, UnknownDeclaringClassKeepsMethodNameAndReportsOnce) {
     EXPECT_STREQ("nameless", b->methodName);
     EXPECT_EQ(2u, registry->classDatas.size());
     // The class reference of the failed signature query was still released.
-    EXPECT_EQ(1, state().deleteLocalRefs);
+    EXPECT_EQ(1, jvm.calls.deleteLocalRefs);
 }
 
 TEST_F(RegistryTest, NewMethodWithoutEnvironmentCreatesNothing) {
-    jmethodID id = newMethod("Lreg/NoEnv;", "run", "()V");
+    jmethodID id = jvm.newMethodWithSignature("Lreg/NoEnv;", "run", "()V");
     EXPECT_EQ(nullptr, registry->getMethodDesc(id, nullptr, true));
-    EXPECT_EQ(0, state().declaringClassCalls + state().methodNameCalls);
+    EXPECT_EQ(0, jvm.calls.declaringClass + jvm.calls.methodName);
     EXPECT_EQ(1u, registry->methodDescs.size());
     EXPECT_EQ(2u, registry->classDatas.size());
     // Nothing was remembered for the id: with an environment it resolves.
@@ -234,7 +233,7 @@ TEST_F(RegistryTest, SpecialMethodNamesAndExactNameCopies) {
 
 TEST_F(RegistryTest, TearingDownARegistryDropsItsLookupEntries) {
     std::string cls = "Lreg/" + uniqueName("gone") + ";";
-    jmethodID id = newMethod(cls, "run", "()V");
+    jmethodID id = jvm.newMethodWithSignature(cls, "run", "()V");
     ASSERT_NE(nullptr, registry->getMethodDesc(id, env, true));
     delete registry;
     registry = nullptr;

@@ -7,12 +7,13 @@
 #include <string>
 #include <unistd.h>
 
-#include "ConsoleCapture.h"
 #include "Counter.h"
 #include "FakeJvm.h"
+#include "GlobalsScope.h"
 #include "FatalAssert.h"
 #include "MessageUtil.h"
 #include "ProfilingSession.h"
+#include "StderrCapture.h"
 
 namespace {
 
@@ -140,7 +141,7 @@ TEST_F(MessageUtilTest, LogOpensOnFirstPassingOutputOnlyAndTextStaysVerbatim) {
     MessageUtil::setDebugFileName(path.c_str());
     MessageUtil::setFilteredSubsystems(8);
 
-    ConsoleCapture console;
+    StderrCapture console;
     MessageUtil::debugOut(0, 1, "too detailed %d", 1);
     MessageUtil::debugOut(8, 0, "filtered %d", 2);
     MessageUtil::debugText(0, 1, "too detailed");
@@ -156,7 +157,7 @@ TEST_F(MessageUtilTest, LogOpensOnFirstPassingOutputOnlyAndTextStaysVerbatim) {
 TEST_F(MessageUtilTest, FailedOpenIsAnnouncedAndRetriedEachTime) {
     std::string path = "/nonexistent-tolvane-dir/" + LOG;
     MessageUtil::setDebugFileName(path.c_str());
-    ConsoleCapture console;
+    StderrCapture console;
     MessageUtil::debugText(0, 0, "a");
     MessageUtil::debugOut(0, 0, "%s", "b");
     std::string announced = "tolvane> writing debug output to " + path + ".";
@@ -165,7 +166,7 @@ TEST_F(MessageUtilTest, FailedOpenIsAnnouncedAndRetriedEachTime) {
 }
 
 TEST_F(MessageUtilTest, ConsoleLineGetsPrefixAndExactlyOneLineEnd) {
-    ConsoleCapture console;
+    StderrCapture console;
     MessageUtil::message("value %d", 7);
     MessageUtil::message("ends in a line end\n");
     MessageUtil::message("%s", "");
@@ -173,8 +174,7 @@ TEST_F(MessageUtilTest, ConsoleLineGetsPrefixAndExactlyOneLineEnd) {
 }
 
 TEST(CounterTest, CountsFromTheStartOfTheFirstSecondRead) {
-    bool savedInitialized = Counter::initialized;
-    unsigned int savedStart = Counter::s_startTime;
+    GlobalsScope globals;
     Counter::initialized = false;
 
     jlong first = Counter::getUsec();
@@ -185,9 +185,6 @@ TEST(CounterTest, CountsFromTheStartOfTheFirstSecondRead) {
     jlong later = Counter::getUsec();
     EXPECT_GE(later - first, 2000);
     EXPECT_LT(later - first, 1000000);
-
-    Counter::initialized = savedInitialized;
-    Counter::s_startTime = savedStart;
 }
 
 // JNI FatalError of a fake environment: shows it was reached, then ends the process.
@@ -199,18 +196,17 @@ void JNICALL recordFatalError(JNIEnv*, const char* msg) {
 
 TEST(FatalAssertDeathTest, NamesItemSourceAndFunctionThenEndsTheProcess) {
     testing::FLAGS_gtest_death_test_style = "threadsafe";
-    JavaVM* savedVm = Profiling::javaVm;
+    GlobalsScope globals;
     Profiling::javaVm = nullptr;
     EXPECT_DEATH(fatalAssert("systemClass", "shared/ProfilingSession", "getProperty"),
                  "tolvane> Assertion failed: systemClass \\(shared/ProfilingSession, getProperty\\)");
 
-    FakeJni jni;
-    jni.functions.FatalError = &recordFatalError;
-    EXPECT_EXIT(fatalAssert("messageClass", "shared/MessageUtil", "initMessageRefs", jni.get()),
+    harness::FakeJvm jvm;
+    jvm.jniFunctions.FatalError = &recordFatalError;
+    EXPECT_EXIT(fatalAssert("messageClass", "shared/MessageUtil", "initMessageRefs", jvm.jni()),
                 testing::ExitedWithCode(7),
                 "tolvane> Assertion failed: messageClass \\(shared/MessageUtil, initMessageRefs\\)\n"
                 "FatalError\\(.*messageClass.*\\)");
-    Profiling::javaVm = savedVm;
 }
 
 }  // namespace

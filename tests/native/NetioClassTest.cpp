@@ -8,12 +8,11 @@
 #include "ClassProfilingSession.h"
 #include "MethodDesc.h"
 #include "NetioClass.h"
-#include "RegistryFakes.h"
+#include "RegistryTest.h"
 
-using registry_fake::Array;
-using registry_fake::jstr;
-using registry_fake::state;
-using registry_fake::uniqueName;
+using harness::Array;
+using harness::jstr;
+using harness::uniqueName;
 
 namespace {
 
@@ -79,7 +78,7 @@ TEST_F(NetioTest, MissingArraysMeanEveryMethod) {
     std::string b = newClass(&sigB);
     Array names{{"read"}};
     ClassProfilingHelper::addNetioClass(env, jstr(a.c_str()), nullptr, nullptr);
-    ClassProfilingHelper::addNetioClass(env, jstr(b.c_str()), names.get(), nullptr);
+    ClassProfilingHelper::addNetioClass(env, jstr(b.c_str()), names.objects(), nullptr);
 
     EXPECT_TRUE(isNetio(sigA, "read", "()I"));
     EXPECT_TRUE(isNetio(sigA, "<init>", "()V"));
@@ -94,7 +93,7 @@ TEST_F(NetioTest, EmptyArraysMeanNoMethod) {
     std::string sig;
     std::string cls = newClass(&sig);
     Array none{{}};
-    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), none.get(), none.get());
+    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), none.objects(), none.objects());
     MethodDesc* m = resolve(sig, "read", "()I");
     EXPECT_FALSE(m->isNetio);
     ASSERT_NE(nullptr, m->classData->netioClass);
@@ -105,9 +104,9 @@ TEST_F(NetioTest, EmptyArraysMeanNoMethod) {
 TEST_F(NetioTest, EntriesMatchByNameAndOptionalSignature) {
     std::string sig;
     std::string cls = newClass(&sig);
-    Array names{{"read", "write", nullptr, "close", registry_fake::unreadableString()}};
-    Array signatures{{nullptr, "([B)V", "()V", registry_fake::unreadableString(), "()V"}};
-    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), names.get(), signatures.get());
+    Array names{{"read", "write", nullptr, "close", harness::unreadableString()}};
+    Array signatures{{nullptr, "([B)V", "()V", harness::unreadableString(), "()V"}};
+    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), names.objects(), signatures.objects());
 
     EXPECT_TRUE(isNetio(sig, "read", "()I"));
     EXPECT_TRUE(isNetio(sig, "read", "([BII)I"));
@@ -118,7 +117,7 @@ TEST_F(NetioTest, EntriesMatchByNameAndOptionalSignature) {
     // Entries without a name match nothing.
     EXPECT_FALSE(isNetio(sig, "flush", "()V"));
     EXPECT_FALSE(isNetio(sig, "", "()V"));
-    EXPECT_FALSE(state().exceptionPending);
+    EXPECT_FALSE(jvm.exceptionPending);
 }
 
 TEST_F(NetioTest, ShortSignatureArrayLeavesRemainingNamesUnrestricted) {
@@ -126,7 +125,7 @@ TEST_F(NetioTest, ShortSignatureArrayLeavesRemainingNamesUnrestricted) {
     std::string cls = newClass(&sig);
     Array names{{"read", "write"}};
     Array signatures{{"()I"}};
-    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), names.get(), signatures.get());
+    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), names.objects(), signatures.objects());
     EXPECT_TRUE(isNetio(sig, "read", "()I"));
     EXPECT_FALSE(isNetio(sig, "read", "(J)I"));
     EXPECT_TRUE(isNetio(sig, "write", "(I)V"));
@@ -135,7 +134,7 @@ TEST_F(NetioTest, ShortSignatureArrayLeavesRemainingNamesUnrestricted) {
     std::string cls2 = newClass(&sig2);
     Array oneName{{"a"}};
     Array twoSignatures{{"()V", "()I"}};
-    ClassProfilingHelper::addNetioClass(env, jstr(cls2.c_str()), oneName.get(), twoSignatures.get());
+    ClassProfilingHelper::addNetioClass(env, jstr(cls2.c_str()), oneName.objects(), twoSignatures.objects());
     EXPECT_TRUE(isNetio(sig2, "a", "()V"));
     EXPECT_FALSE(isNetio(sig2, "a", "()I"));
 }
@@ -149,7 +148,7 @@ TEST_F(NetioTest, DeclarationReachesMethodsAlreadyKnown) {
     MethodDesc* close = resolve(sig, "close", "()V");
     Array names{{"read"}};
     Array noSignatures{{}};
-    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), names.get(), noSignatures.get());
+    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), names.objects(), noSignatures.objects());
     EXPECT_TRUE(read->isNetio);
     EXPECT_FALSE(close->isNetio);
     EXPECT_NE(nullptr, read->classData->netioClass);
@@ -166,8 +165,8 @@ TEST_F(NetioTest, RedeclarationsAddUp) {
     Array second{{"b"}};
     Array noSignatures{{}};
     int size = ClassProfilingHelper::netioClasses.size();
-    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), first.get(), noSignatures.get());
-    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), second.get(), noSignatures.get());
+    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), first.objects(), noSignatures.objects());
+    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), second.objects(), noSignatures.objects());
     EXPECT_EQ(size + 1, ClassProfilingHelper::netioClasses.size());
     EXPECT_TRUE(isNetio(sig, "a", "()V"));
     EXPECT_TRUE(isNetio(sig, "b", "()V"));
@@ -176,16 +175,16 @@ TEST_F(NetioTest, RedeclarationsAddUp) {
     std::string sig2;
     std::string cls2 = newClass(&sig2);
     ClassProfilingHelper::addNetioClass(env, jstr(cls2.c_str()), nullptr, nullptr);
-    ClassProfilingHelper::addNetioClass(env, jstr(cls2.c_str()), first.get(), noSignatures.get());
+    ClassProfilingHelper::addNetioClass(env, jstr(cls2.c_str()), first.objects(), noSignatures.objects());
     EXPECT_TRUE(isNetio(sig2, "c", "()V"));
 }
 
 TEST_F(NetioTest, UnreadableOrMissingClassNameDeclaresNothing) {
     int size = ClassProfilingHelper::netioClasses.size();
-    ClassProfilingHelper::addNetioClass(env, jstr(registry_fake::unreadableString()), nullptr, nullptr);
+    ClassProfilingHelper::addNetioClass(env, jstr(harness::unreadableString()), nullptr, nullptr);
     ClassProfilingHelper::addNetioClass(env, nullptr, nullptr, nullptr);
     EXPECT_EQ(size, ClassProfilingHelper::netioClasses.size());
-    EXPECT_FALSE(state().exceptionPending);
+    EXPECT_FALSE(jvm.exceptionPending);
 }
 
 TEST_F(NetioTest, RecordKeysCompareNamesAndHashLikeStrings) {
@@ -209,12 +208,12 @@ TEST_F(NetioTest, RecordKeysCompareNamesAndHashLikeStrings) {
 TEST_F(NetioTest, InterceptionMethodsAreNewUnfilteredDescriptors) {
     size_t count = registry->methodDescs.size();
     EXPECT_EQ(0, ClassProfilingHelper::createInterceptionMethodId(env, nullptr));
-    EXPECT_EQ(0, ClassProfilingHelper::createInterceptionMethodId(env, jstr(registry_fake::unreadableString())));
+    EXPECT_EQ(0, ClassProfilingHelper::createInterceptionMethodId(env, jstr(harness::unreadableString())));
     EXPECT_EQ(count, registry->methodDescs.size());
 
     Array filters{{"*"}};
     Array ignoredNames{{""}};
-    ClassProfilingHelper::setFilters(env, filters.get(), true, ignoredNames.get(), false, registry);
+    ClassProfilingHelper::setFilters(env, filters.objects(), true, ignoredNames.objects(), false, registry);
     jlong first = ClassProfilingHelper::createInterceptionMethodId(env, jstr("Servlet.service"));
     jlong second = ClassProfilingHelper::createInterceptionMethodId(env, jstr("Servlet.service"));
     ASSERT_NE(0, first);

@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
 #include "ClassProfilingSession.h"
-#include "ConsoleCapture.h"
 #include "CpuProfilingSession.h"
+#include "GlobalsScope.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
+#include "StderrCapture.h"
 #include "ThreadManager.h"
 
 namespace {
@@ -12,25 +13,16 @@ namespace {
 class OptionsTest : public testing::Test {
 protected:
     void SetUp() override {
-        saved[0] = g_safeThreadStart;
-        saved[1] = g_sampleAgentThreads;
-        saved[2] = g_sampleAgentClasses;
         // Start from set flags so that a parse which forgets to clear one shows.
         g_safeThreadStart = g_sampleAgentThreads = g_sampleAgentClasses = true;
     }
-    void TearDown() override {
-        g_safeThreadStart = saved[0];
-        g_sampleAgentThreads = saved[1];
-        g_sampleAgentClasses = saved[2];
-    }
-
     ConsoleLines parse(const char* options) {
-        ConsoleCapture console;
+        StderrCapture console;
         Profiling::parseOptions(options);
         return console.lines();
     }
 
-    bool saved[3];
+    GlobalsScope globals;
 };
 
 TEST_F(OptionsTest, MessagesFollowTheFixedOrderNotTheString) {
@@ -53,13 +45,11 @@ TEST_F(OptionsTest, MessagesFollowTheFixedOrderNotTheString) {
 }
 
 TEST_F(OptionsTest, NodeLimitOptionOrTheDefault) {
-    jlong saved = ThreadManager::nodeLimit;
     EXPECT_EQ((ConsoleLines{"tolvane> Record agent classes", "tolvane> Call tree node limit 5000"}),
               parse("max-tree-nodes=5000,agent-classes x"));
     EXPECT_EQ(ThreadManager::nodeLimit, 5000);
     EXPECT_EQ(ConsoleLines{}, parse("max-tree-nodes=lots"));
     EXPECT_EQ(ThreadManager::nodeLimit, ThreadManager::DEFAULT_NODE_LIMIT);
-    ThreadManager::nodeLimit = saved;
 }
 
 TEST_F(OptionsTest, SingleCaptureLimitTakesDigitsUpToTheNextOption) {

@@ -15,49 +15,27 @@
 #include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "FakeJvm.h"
+#include "GlobalsScope.h"
 #include "PointerHashMap.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
-#include "SamplingFakes.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
-using namespace sampling_fakes;
+using harness::Array;
+using harness::FakeJvm;
+using harness::frame;
 
 namespace {
 
 const jint ALIVE = JVMTI_THREAD_STATE_ALIVE;
 
-struct FakeThread {
-    std::vector<jvmtiFrameInfo> frames;  // innermost first, as JVMTI hands them out
-    jint state;
-    jlong cpuNanos = 0;
-    bool cpuUnreadable = false;
-    bool endsAtCapture = false;  // dies between its state read and its capture
-};
-
-// What the fake JVM knows and what it saw during a test.
+// What the fake JVM's Java side knows and what it saw during a test.
 struct TickFakes {
-    std::map<jobject, FakeThread> threads;
-    std::set<jobject> collected;
     std::map<jobject, std::string> javaManagerNames;
-    std::map<jobject, FakeLongArray*> transactionIds;
+    std::map<jobject, Array*> transactionIds;
     std::set<jobject> throwingManagers;
-    jvmtiError stackError = JVMTI_ERROR_NONE;
-    int stackCalls = 0;
-    std::vector<jthread> lastThreads;
-    jint lastMaxDepth = 0;
-    bool monitorHeldDuringCapture = false;
-    void* stackBuffer = nullptr;
-    int stackBuffersFreed = 0;
-    int stopAtStackCall = -1;
-    int pushes = 0;
-    int pops = 0;
-    jint lastCapacity = 0;
-    bool failPush = false;
-    int weakDeletes = 0;
-    int monitorDepth = 0;
-    int monitorEnters = 0;
+    int stopAtStackCall = -1;  // the batched capture that ends the run
     int findClassCalls = 0;
     int getMethodIdCalls = 0;
     std::vector<std::string> log;
@@ -66,11 +44,6 @@ struct TickFakes {
     int waits = 0;
     int interruptAtWait = -1;
     void (*waitHook)(int wait) = nullptr;
-    // Single-thread captures, CPU-time and state reads.
-    std::vector<jthread> singleCaptures;
-    int cpuReads = 0;
-    int stateReads = 0;
-    int captureDelayMicros = 0;
 };
 
 TickFakes& fakes() {
@@ -80,22 +53,10 @@ TickFakes& fakes() {
 
 jrawMonitorID const FAKE_MONITOR = reinterpret_cast<jrawMonitorID>(0x4d4f4e);
 
-void installMonitorFakes(FakeJvmti& jvmti) {
-    jvmti.functions.RawMonitorEnter = [](jvmtiEnv*, jrawMonitorID) {
-        fakes().monitorDepth++;
-        fakes().monitorEnters++;
-        return JVMTI_ERROR_NONE;
-    };
-    jvmti.functions.RawMonitorExit = [](jvmtiEnv*, jrawMonitorID) {
-        fakes().monitorDepth--;
-        return JVMTI_ERROR_NONE;
-    };
-}
-
 jrawMonitorID const FAKE_SLEEP_MONITOR = reinterpret_cast<jrawMonitorID>(0x534c50);
 
-void installSleepFakes(FakeJvmti& jvmti) {
-    jvmti.functions.RawMonitorWait = [](jvmtiEnv*, jrawMonitorID monitor, jlong millis) {
+void installSleepFakes(FakeJvm& jvm) {
+    jvm.jvmtiFunctions.RawMonitorWait = [](jvmtiEnv*, jrawMonitorID monitor, jlong millis) {
         EXPECT_EQ(monitor, FAKE_SLEEP_MONITOR);
         int wait = ++fakes().waits;
         if (fakes().waitHook != nullptr) {
@@ -114,7 +75,7 @@ void JNICALL fakeCallVoidMethod(JNIEnv*, jobject obj, jmethodID method, va_list)
     EXPECT_EQ(method, SamplerHelper::initSamplingState);
     fakes().log.push_back("init:" + fakes().javaManagerNames[obj]);
     if (fakes().throwingManagers.count(obj) != 0) {
-        arrayCalls().pendingException = true;
+        FakeJvm::current().exceptionPending = true;
     }
 }
 
@@ -124,87 +85,29 @@ jobject JNICALL fakeCallObjectMethod(JNIEnv*, jobject obj, jmethodID method, va_
     auto it = fakes().transactionIds.find(obj);
     jobject result = it != fakes().transactionIds.end() ? reinterpret_cast<jobject>(it->second) : nullptr;
     if (fakes().throwingManagers.count(obj) != 0) {
-        arrayCalls().pendingException = true;
+        FakeJvm::current().exceptionPending = true;
     }
     return result;
 }
 
-void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
-    jvmti.functions.GetThreadListStackTraces = [](jvmtiEnv*, jint count, const jthread* list, jint maxFrames,
-                                                  jvmtiStackInfo** out) {
-        TickFakes& f = fakes();
-        f.stackCalls++;
-        f.log.push_back("stacks");
-        if (f.captureDelayMicros > 0) {
-            usleep(static_cast<useconds_t>(f.captureDelayMicros));
-        }
-        f.lastThreads.assign(list, list + count);
-        f.lastMaxDepth = maxFrames;
-        f.monitorHeldDuringCapture = f.monitorDepth > 0;
-        if (f.stackCalls == f.stopAtStackCall) {
+void installTickFakes(FakeJvm& jvm) {
+    jvm.installThreadRefs();
+    jvm.installStacks();
+    jvm.installMonitors();
+    jvm.beforeBatchCapture = [] {
+        fakes().log.push_back("stacks");
+        if (FakeJvm::current().calls.stackCalls == fakes().stopAtStackCall) {
             SamplerHelper::stopped = true;
         }
-        if (f.stackError != JVMTI_ERROR_NONE) {
-            return f.stackError;
-        }
-        // One block, like JVMTI: the entries followed by all frame buffers.
-        size_t frameTotal = 0;
-        for (jint i = 0; i < count; i++) {
-            frameTotal += f.threads[list[i]].frames.size();
-        }
-        char* block = static_cast<char*>(
-            std::malloc(count * sizeof(jvmtiStackInfo) + frameTotal * sizeof(jvmtiFrameInfo) + 1));
-        jvmtiStackInfo* infos = reinterpret_cast<jvmtiStackInfo*>(block);
-        jvmtiFrameInfo* frameArea = reinterpret_cast<jvmtiFrameInfo*>(block + count * sizeof(jvmtiStackInfo));
-        for (jint i = 0; i < count; i++) {
-            FakeThread& t = f.threads[list[i]];
-            infos[i].thread = list[i];
-            infos[i].state = t.state;
-            infos[i].frame_buffer = frameArea;
-            infos[i].frame_count = static_cast<jint>(t.frames.size());
-            std::copy(t.frames.begin(), t.frames.end(), frameArea);
-            frameArea += t.frames.size();
-        }
-        *out = infos;
-        f.stackBuffer = block;
-        return JVMTI_ERROR_NONE;
     };
-    jvmti.functions.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
-        if (mem != nullptr && mem == fakes().stackBuffer) {
-            fakes().stackBuffersFreed++;
-            fakes().stackBuffer = nullptr;
-        }
-        std::free(mem);
-        return JVMTI_ERROR_NONE;
-    };
-    installMonitorFakes(jvmti);
-
-    jni.functions.PushLocalFrame = [](JNIEnv*, jint capacity) -> jint {
-        fakes().lastCapacity = capacity;
-        if (fakes().failPush) {
-            arrayCalls().pendingException = true;  // OutOfMemoryError
-            return JNI_ERR;
-        }
-        fakes().pushes++;
-        return JNI_OK;
-    };
-    jni.functions.PopLocalFrame = [](JNIEnv*, jobject result) -> jobject {
-        fakes().pops++;
-        return result;
-    };
-    jni.functions.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
-        return fakes().collected.count(ref) != 0 ? nullptr : ref;
-    };
-    jni.functions.DeleteWeakGlobalRef = [](JNIEnv*, jweak) { fakes().weakDeletes++; };
-    jni.functions.DeleteGlobalRef = [](JNIEnv*, jobject) {};
-    jni.functions.CallVoidMethodV = &fakeCallVoidMethod;
-    jni.functions.CallObjectMethodV = &fakeCallObjectMethod;
-    jni.functions.FindClass = [](JNIEnv*, const char* name) -> jclass {
+    jvm.jniFunctions.CallVoidMethodV = &fakeCallVoidMethod;
+    jvm.jniFunctions.CallObjectMethodV = &fakeCallObjectMethod;
+    jvm.jniFunctions.FindClass = [](JNIEnv*, const char* name) -> jclass {
         fakes().findClassCalls++;
         EXPECT_STREQ(name, "com/tolvane/agent/callee/JvmtiCallee$JvmtiThreadManager");
         return reinterpret_cast<jclass>(0x77);
     };
-    jni.functions.GetMethodID = [](JNIEnv*, jclass, const char* name, const char* sig) -> jmethodID {
+    jvm.jniFunctions.GetMethodID = [](JNIEnv*, jclass, const char* name, const char* sig) -> jmethodID {
         fakes().getMethodIdCalls++;
         if (std::strcmp(name, "initSamplingState") == 0 && std::strcmp(sig, "()V") == 0) {
             return reinterpret_cast<jmethodID>(0x101);
@@ -216,95 +119,27 @@ void installTickFakes(FakeJvmti& jvmti, FakeJni& jni) {
     };
 }
 
-// The calls a tick makes when it checks threads for CPU use and captures
-// them one by one.
-void installSelectiveFakes(FakeJvmti& jvmti) {
-    jvmti.functions.GetThreadCpuTime = [](jvmtiEnv*, jthread thread, jlong* nanos) {
-        fakes().cpuReads++;
-        FakeThread& t = fakes().threads[thread];
-        if (t.cpuUnreadable || t.state == JVMTI_THREAD_STATE_TERMINATED) {
-            return JVMTI_ERROR_THREAD_NOT_ALIVE;
-        }
-        *nanos = t.cpuNanos;
-        return JVMTI_ERROR_NONE;
-    };
-    jvmti.functions.GetThreadState = [](jvmtiEnv*, jthread thread, jint* state) {
-        fakes().stateReads++;
-        *state = fakes().threads[thread].state;
-        return JVMTI_ERROR_NONE;
-    };
-    jvmti.functions.GetStackTrace = [](jvmtiEnv*, jthread thread, jint start, jint maxFrames,
-                                       jvmtiFrameInfo* buffer, jint* count) {
-        TickFakes& f = fakes();
-        EXPECT_EQ(start, 0);
-        f.singleCaptures.push_back(thread);
-        f.monitorHeldDuringCapture = f.monitorDepth > 0;
-        FakeThread& t = f.threads[thread];
-        if (t.endsAtCapture) {
-            t.state = JVMTI_THREAD_STATE_TERMINATED;
-            return JVMTI_ERROR_THREAD_NOT_ALIVE;
-        }
-        jint n = std::min<jint>(maxFrames, static_cast<jint>(t.frames.size()));
-        std::copy(t.frames.begin(), t.frames.begin() + n, buffer);
-        *count = n;
-        return JVMTI_ERROR_NONE;
-    };
-}
-
 class SamplerTest : public ::testing::Test {
 protected:
-    FakeJvmti jvmti;
-    FakeJni jni;
+    GlobalsScope globals;
+    FakeJvm jvm;
     CpuProfilingSession* threadList = nullptr;
     ClassProfilingSession* registry = nullptr;
     Sampler* sampler = nullptr;
-
-    jvmtiEnv* savedInterface = nullptr;
-    jrawMonitorID savedMonitor = nullptr;
-    jrawMonitorID savedSleepMonitor = nullptr;
-    unsigned int savedCounterBase = 0;
-    CpuProfilingSession* savedThreadList = nullptr;
-    CpuProfilingSession* savedLiveThreadList = nullptr;
-    ClassProfilingSession* savedRegistry = nullptr;
-    int savedMaxDepth = 0;
-    bool savedStopped = false;
-    Sampler* savedLiveSampler = nullptr;
-    jmethodID savedInit = nullptr;
-    jmethodID savedIds = nullptr;
-    bool savedCpuTime = false;
-    bool savedBatched = false;
-    bool savedRecordCpu = false;
 
     uintptr_t nextHandle = 0x7100000;
 
     void SetUp() override {
         fakes() = TickFakes();
-        installMethodFakes(jvmti, jni);
-        installArrayFakes(jni);
-        installTickFakes(jvmti, jni);
-
-        savedInterface = g_profilingInterface;
-        savedMonitor = Profiling::_threadMonitor;
-        savedSleepMonitor = Profiling::_sleepMonitor;
-        Counter::getUsec();  // fixes the clock's base before it is saved
-        savedCounterBase = Counter::s_startTime;
-        savedThreadList = g_profilingSession->cpuProfilingSession;
-        savedLiveThreadList = LiveCpuProfilingHelper::liveCpuProfilingSession;
-        savedRegistry = g_profilingSession->classProfilingSession;
-        savedMaxDepth = g_profilingSession->maxStackDepth;
-        savedStopped = SamplerHelper::stopped;
-        savedLiveSampler = SamplerHelper::liveSamplerSession;
-        savedInit = SamplerHelper::initSamplingState;
-        savedIds = SamplerHelper::getSamplingTransactionIds;
-        savedCpuTime = g_threadCpuTimeAvailable;
-        savedBatched = g_batchedCapture;
-        savedRecordCpu = g_recordCpuTime;
+        jvm.installMethods();
+        jvm.installArrays();
+        installTickFakes(jvm);
 
         // Without thread CPU times every candidate is captured in one batch.
         g_threadCpuTimeAvailable = false;
         g_batchedCapture = false;
         g_recordCpuTime = false;
-        g_profilingInterface = jvmti.get();
+        g_profilingInterface = jvm.jvmti();
         Profiling::_threadMonitor = FAKE_MONITOR;
         threadList = new CpuProfilingSession();
         registry = new ClassProfilingSession(nullptr);
@@ -318,30 +153,15 @@ protected:
     }
 
     void TearDown() override {
-        releaseLineCache();
+        jvm.releaseLineCache();
         delete sampler;
         delete threadList;
         delete registry;
-        g_profilingInterface = savedInterface;
-        Profiling::_threadMonitor = savedMonitor;
-        Profiling::_sleepMonitor = savedSleepMonitor;
-        Counter::s_startTime = savedCounterBase;
-        g_profilingSession->cpuProfilingSession = savedThreadList;
-        LiveCpuProfilingHelper::liveCpuProfilingSession = savedLiveThreadList;
-        g_profilingSession->classProfilingSession = savedRegistry;
-        g_profilingSession->maxStackDepth = savedMaxDepth;
-        SamplerHelper::stopped = savedStopped;
-        SamplerHelper::liveSamplerSession = savedLiveSampler;
-        SamplerHelper::initSamplingState = savedInit;
-        SamplerHelper::getSamplingTransactionIds = savedIds;
-        g_threadCpuTimeAvailable = savedCpuTime;
-        g_batchedCapture = savedBatched;
-        g_recordCpuTime = savedRecordCpu;
     }
 
     // Threads are checked for CPU use and the few that ran are captured one by one.
     void useSelectiveCapture() {
-        installSelectiveFakes(jvmti);
+        jvm.installSingleCaptures();
         g_threadCpuTimeAvailable = true;
     }
 
@@ -368,13 +188,13 @@ protected:
         ThreadManager* manager = new ThreadManager(static_cast<jweak>(handle), nullptr);
         manager->setThreadDesc(new ThreadDesc(manager, "worker", "main", 0));
         threadList->threadManagers.push_back(manager);
-        FakeThread& t = fakes().threads[handle];
+        harness::Thread& t = jvm.thread(handle);
         t.frames.assign(bottomToTop.rbegin(), bottomToTop.rend());
         t.state = state;
         return manager;
     }
 
-    FakeThread& threadOf(ThreadManager* manager) { return fakes().threads[manager->threadHandle]; }
+    harness::Thread& threadOf(ThreadManager* manager) { return jvm.thread(manager->threadHandle); }
 
     jobject addJavaManager(ThreadManager* manager, const std::string& name) {
         jobject obj = newHandle();
@@ -384,27 +204,25 @@ protected:
     }
 
     void tick(jlong timestamp = 1000000, jlong time = 5000, bool transactions = false) {
-        sampler->doThreadStatusSampling(jni.get(), timestamp, time, transactions ? 1 : 0);
-        EXPECT_EQ(fakes().monitorDepth, 0);
-        EXPECT_EQ(fakes().pushes, fakes().pops);
-        EXPECT_EQ(fakes().stackBuffer, nullptr) << "stack buffer not deallocated";
+        sampler->doThreadStatusSampling(jvm.jni(), timestamp, time, transactions ? 1 : 0);
+        EXPECT_EQ(jvm.calls.monitorDepth, 0);
+        EXPECT_EQ(jvm.calls.pushes, jvm.calls.pops);
+        EXPECT_EQ(jvm.stackBuffer, nullptr) << "stack buffer not deallocated";
     }
 
     CallTreeSampler* samplerOf(ThreadManager* manager) {
         return sampler->threadSamplers != nullptr ? sampler->threadSamplers->get(manager) : nullptr;
     }
 
-    static std::vector<jvmtiFrameInfo> oneFrameStack(const char* cls) { return {frame(newMethod(cls, "run"), 0)}; }
+    std::vector<jvmtiFrameInfo> oneFrameStack(const char* cls) { return {frame(jvm.newMethod(cls, "run"), 0)}; }
 };
 
 TEST_F(SamplerTest, WithoutCandidatesATickOnlyTakesTheMonitor) {
-    FakeJvmti bare;
-    FakeJni bareJni;
-    installMonitorFakes(bare);
-    g_profilingInterface = bare.get();
-    fakes().monitorEnters = 0;
+    FakeJvm bare;
+    bare.installMonitors();
+    g_profilingInterface = bare.jvmti();
 
-    sampler->doThreadStatusSampling(bareJni.get(), 1000, 5000, 1);
+    sampler->doThreadStatusSampling(bare.jni(), 1000, 5000, 1);
     ASSERT_NE(sampler->threadSamplers, nullptr);
     EXPECT_EQ(sampler->threadSamplers->size(), 0);
 
@@ -414,12 +232,12 @@ TEST_F(SamplerTest, WithoutCandidatesATickOnlyTakesTheMonitor) {
     ThreadManager* noDesc = addThread({});
     delete noDesc->threadDesc;
     noDesc->threadDesc = nullptr;
-    fakes().monitorEnters = 0;
-    sampler->doThreadStatusSampling(bareJni.get(), 1000, 5000, 1);
+    bare.calls.monitorEnters = 0;
+    sampler->doThreadStatusSampling(bare.jni(), 1000, 5000, 1);
     EXPECT_EQ(sampler->threadSamplers->size(), 0);
-    EXPECT_EQ(fakes().monitorEnters, 1);
-    EXPECT_EQ(fakes().monitorDepth, 0);
-    g_profilingInterface = jvmti.get();  // `bare` ends with this scope
+    EXPECT_EQ(bare.calls.monitorEnters, 1);
+    EXPECT_EQ(bare.calls.monitorDepth, 0);
+    g_profilingInterface = jvm.jvmti();  // `bare` ends with this scope
 }
 
 TEST_F(SamplerTest, OneBatchedCaptureConvertsEveryCandidateAndCarriesSamplersOver) {
@@ -428,13 +246,13 @@ TEST_F(SamplerTest, OneBatchedCaptureConvertsEveryCandidateAndCarriesSamplersOve
     addThread(oneFrameStack("test.t2.C"))->ignored = true;
 
     tick();
-    EXPECT_EQ(fakes().stackCalls, 1);
-    EXPECT_TRUE(fakes().monitorHeldDuringCapture);
-    EXPECT_EQ(fakes().lastMaxDepth, 1000);
-    EXPECT_EQ(fakes().lastCapacity, 8);
-    std::set<jthread> captured(fakes().lastThreads.begin(), fakes().lastThreads.end());
+    EXPECT_EQ(jvm.calls.stackCalls, 1);
+    EXPECT_TRUE(jvm.monitorHeldDuringCapture);
+    EXPECT_EQ(jvm.lastMaxDepth, 1000);
+    EXPECT_EQ(jvm.lastCapacity, 8);
+    std::set<jthread> captured(jvm.lastThreads.begin(), jvm.lastThreads.end());
     EXPECT_EQ(captured, (std::set<jthread>{a->threadHandle, b->threadHandle}));
-    EXPECT_EQ(fakes().stackBuffersFreed, 1);
+    EXPECT_EQ(jvm.calls.stackBuffersFreed, 1);
     EXPECT_NE(a->currentNode, a->rootNode);
     EXPECT_NE(b->currentNode, b->rootNode);
     EXPECT_EQ(a->currentNode->value, 5000);
@@ -486,14 +304,14 @@ TEST_F(SamplerTest, TerminatedThreadIsEndedWithoutConversionAndDropsOut) {
     EXPECT_TRUE(ended->getIsDead());
     EXPECT_NE(ended->threadDesc->getThreadEndTime(), -1);
     EXPECT_EQ(ended->threadHandle, nullptr);
-    EXPECT_EQ(fakes().weakDeletes, 1);
+    EXPECT_EQ(jvm.calls.weakDeletes, 1);
     EXPECT_FALSE(ended->rootNode->hasChildren());
     EXPECT_FALSE(notExactly->getIsDead());
     EXPECT_EQ(notExactly->threadStatus, THREAD_STATUS_RUNNING);
     EXPECT_TRUE(notExactly->rootNode->hasChildren());
 
     tick();
-    EXPECT_EQ(fakes().lastThreads, std::vector<jthread>{notExactly->threadHandle});
+    EXPECT_EQ(jvm.lastThreads, std::vector<jthread>{notExactly->threadHandle});
     EXPECT_EQ(samplerOf(ended), nullptr);
     EXPECT_EQ(sampler->threadSamplers->size(), 1);
 }
@@ -504,13 +322,13 @@ TEST_F(SamplerTest, ThreadWhoseObjectWasCollectedHasEnded) {
     tick();
     jlong goneValue = gone->currentNode->value;
 
-    fakes().collected.insert(gone->threadHandle);
+    jvm.thread(gone->threadHandle).collected = true;
     tick(2000000);
-    EXPECT_EQ(fakes().lastThreads, std::vector<jthread>{live->threadHandle});
+    EXPECT_EQ(jvm.lastThreads, std::vector<jthread>{live->threadHandle});
     EXPECT_TRUE(gone->getIsDead());
     EXPECT_GE(gone->threadDesc->getThreadEndTime(), 0) << "a collected thread is written as ended";
     EXPECT_EQ(gone->currentNode->value, goneValue);
-    EXPECT_EQ(fakes().lastCapacity, 8);  // the frame is sized by candidates
+    EXPECT_EQ(jvm.lastCapacity, 8);  // the frame is sized by candidates
 
     tick();
     EXPECT_EQ(samplerOf(gone), nullptr);
@@ -519,16 +337,16 @@ TEST_F(SamplerTest, ThreadWhoseObjectWasCollectedHasEnded) {
 
 TEST_F(SamplerTest, FailedCaptureDropsTheTickButInstallsTheNewMap) {
     ThreadManager* a = addThread(oneFrameStack("test.t6.A"), ALIVE | JVMTI_THREAD_STATE_WAITING);
-    fakes().stackError = JVMTI_ERROR_INTERNAL;
+    jvm.stackError = JVMTI_ERROR_INTERNAL;
     tick();
-    EXPECT_EQ(fakes().stackCalls, 1);
+    EXPECT_EQ(jvm.calls.stackCalls, 1);
     EXPECT_EQ(a->threadStatus, THREAD_STATUS_RUNNING);
     EXPECT_FALSE(a->rootNode->hasChildren());
     ASSERT_NE(sampler->threadSamplers, nullptr);
     CallTreeSampler* kept = samplerOf(a);
     ASSERT_NE(kept, nullptr);
 
-    fakes().stackError = JVMTI_ERROR_NONE;
+    jvm.stackError = JVMTI_ERROR_NONE;
     tick();
     EXPECT_EQ(samplerOf(a), kept);
     EXPECT_EQ(a->threadStatus, THREAD_STATUS_WAITING);
@@ -554,7 +372,7 @@ TEST_F(SamplerTest, SamplersOfThreadsNoLongerSampledAreDeleted) {
     // A manager listed twice is sampled once.
     threadList->threadManagers.push_back(a);
     tick();
-    EXPECT_EQ(fakes().lastThreads.size(), 1u);
+    EXPECT_EQ(jvm.lastThreads.size(), 1u);
     threadList->threadManagers.pop_back();
 }
 
@@ -586,7 +404,7 @@ TEST_F(SamplerTest, TransactionHooksRunAroundTheCapture) {
         ThreadMonitorLock lock;  // callers hold it, as the natives do
         ClassProfilingHelper::addInterceptionMethod(t);
     }
-    FakeLongArray ids{{1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))}};
+    Array ids = Array::ofLongs({1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))});
 
     ThreadManager* withIds = addThread(oneFrameStack("test.t9.A"));
     ThreadManager* plain = addThread(oneFrameStack("test.t9.B"));
@@ -606,8 +424,8 @@ TEST_F(SamplerTest, TransactionHooksRunAroundTheCapture) {
     std::set<std::string> after(stacks + 1, log.end());
     EXPECT_EQ(before, (std::set<std::string>{"init:A", "init:C", "init:D"}));
     EXPECT_EQ(after, (std::set<std::string>{"ids:A", "ids:D"}));
-    EXPECT_FALSE(arrayCalls().pendingException);
-    EXPECT_EQ(arrayCalls().exceptionsCleared, 2);
+    EXPECT_FALSE(jvm.exceptionPending);
+    EXPECT_EQ(jvm.calls.exceptionsCleared, 2);
 
     CallTree* nodeT = withIds->rootNode->getChild(t, 0);
     ASSERT_NE(nodeT, nullptr);
@@ -625,11 +443,11 @@ TEST_F(SamplerTest, TransactionHooksRunAroundTheCapture) {
 
 TEST_F(SamplerTest, FailedLocalFrameDropsTheTickWithoutPopping) {
     ThreadManager* a = addThread(oneFrameStack("test.t10.A"));
-    fakes().failPush = true;
+    jvm.failPush = true;
     tick();
-    EXPECT_EQ(fakes().pops, 0);
-    EXPECT_EQ(fakes().stackCalls, 0);
-    EXPECT_FALSE(arrayCalls().pendingException);
+    EXPECT_EQ(jvm.calls.pops, 0);
+    EXPECT_EQ(jvm.calls.stackCalls, 0);
+    EXPECT_FALSE(jvm.exceptionPending);
     EXPECT_NE(samplerOf(a), nullptr);
     EXPECT_FALSE(a->rootNode->hasChildren());
 }
@@ -639,9 +457,9 @@ TEST_F(SamplerTest, RecordingLoopLooksUpHooksAndStopsAtTheNextTick) {
     SamplerHelper::getSamplingTransactionIds = nullptr;
     addThread(oneFrameStack("test.t11.A"));
 
-    sampler->runThreadStatusSampler(jni.get(), 0, 0);
-    sampler->runThreadStatusSampler(jni.get(), -5, 0);
-    EXPECT_EQ(fakes().stackCalls, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), 0, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), -5, 0);
+    EXPECT_EQ(jvm.calls.stackCalls, 0);
     EXPECT_EQ(sampler->tickCount, 0);
     EXPECT_EQ(fakes().findClassCalls, 1);  // looked up once, even without a tick
     EXPECT_EQ(SamplerHelper::initSamplingState, reinterpret_cast<jmethodID>(0x101));
@@ -649,46 +467,46 @@ TEST_F(SamplerTest, RecordingLoopLooksUpHooksAndStopsAtTheNextTick) {
 
     // A short recording ends once its length has passed.
     jlong start = Counter::getUsec();
-    sampler->runThreadStatusSampler(jni.get(), 2, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), 2, 0);
     EXPECT_GE(Counter::getUsec() - start, 2000);
-    EXPECT_GE(fakes().stackCalls, 1);
-    EXPECT_EQ(fakes().monitorDepth, 0);
+    EXPECT_GE(jvm.calls.stackCalls, 1);
+    EXPECT_EQ(jvm.calls.monitorDepth, 0);
 
     // VM death during a tick: that tick completes, the loop ends, and later
     // recordings take no tick at all.
-    int before = fakes().stackCalls;
+    int before = jvm.calls.stackCalls;
     fakes().stopAtStackCall = before + 3;
-    sampler->runThreadStatusSampler(jni.get(), 1000000, 0);
-    EXPECT_EQ(fakes().stackCalls, before + 3);
+    sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0);
+    EXPECT_EQ(jvm.calls.stackCalls, before + 3);
     int ticks = sampler->tickCount;
-    sampler->runThreadStatusSampler(jni.get(), 1000000, 0);
-    sampler->doThreadStatusSampling(jni.get(), 0, 0, 0);
-    EXPECT_EQ(fakes().stackCalls, before + 3);
+    sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0);
+    sampler->doThreadStatusSampling(jvm.jni(), 0, 0, 0);
+    EXPECT_EQ(jvm.calls.stackCalls, before + 3);
     EXPECT_EQ(sampler->tickCount, ticks);
     EXPECT_EQ(fakes().findClassCalls, 1);
 }
 
 TEST_F(SamplerTest, InterruptedWaitEndsTheLoopAfterItsTickAndIsReported) {
-    installSleepFakes(jvmti);
+    installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
     addThread(oneFrameStack("test.t12.A"));
     fakes().interruptAtWait = 3;
     fakes().stopAtStackCall = 50;  // ends the loop should the interrupt go unseen
 
-    EXPECT_TRUE(sampler->runThreadStatusSampler(jni.get(), 1000000, 0));
+    EXPECT_TRUE(sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0));
     EXPECT_EQ(fakes().waits, 3);
-    EXPECT_EQ(fakes().stackCalls, 3);  // the interrupted wait still ends in a tick
-    EXPECT_EQ(fakes().monitorDepth, 0);
+    EXPECT_EQ(jvm.calls.stackCalls, 3);  // the interrupted wait still ends in a tick
+    EXPECT_EQ(jvm.calls.monitorDepth, 0);
 
     // Runs that end by their length or by VM death report no interrupt.
     fakes().interruptAtWait = -1;
-    EXPECT_FALSE(sampler->runThreadStatusSampler(jni.get(), 10, 0));
-    fakes().stopAtStackCall = fakes().stackCalls + 2;
-    EXPECT_FALSE(sampler->runThreadStatusSampler(jni.get(), 1000000, 0));
+    EXPECT_FALSE(sampler->runThreadStatusSampler(jvm.jni(), 10, 0));
+    fakes().stopAtStackCall = jvm.calls.stackCalls + 2;
+    EXPECT_FALSE(sampler->runThreadStatusSampler(jvm.jni(), 1000000, 0));
 }
 
 TEST_F(SamplerTest, WallClockSetBackDoesNotLengthenTheRun) {
-    installSleepFakes(jvmti);
+    installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
     addThread(oneFrameStack("test.t13.A"));
     // Moving the clock's base forward reads as the wall clock stepping back
@@ -701,26 +519,26 @@ TEST_F(SamplerTest, WallClockSetBackDoesNotLengthenTheRun) {
             Counter::s_startTime -= 3600;
         }
     };
-    EXPECT_FALSE(sampler->runThreadStatusSampler(jni.get(), 30, 0));
+    EXPECT_FALSE(sampler->runThreadStatusSampler(jvm.jni(), 30, 0));
     EXPECT_LT(fakes().waits, 100);
     EXPECT_GE(fakes().waits, 1);
 }
 
 TEST_F(SamplerTest, RunEndsAtTheFirstTickTakenAtOrAfterItsLength) {
-    installSleepFakes(jvmti);
+    installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
     addThread(oneFrameStack("test.t21.A"));
     // Each capture takes 150 ms. A 100 ms run: the first tick is taken at
     // about 5 ms, before the length has passed, so a second one follows even
     // though the first ended after 100 ms. The margins are wide so that a
     // loaded machine oversleeping the 5 ms cannot change the count.
-    fakes().captureDelayMicros = 150000;
-    sampler->runThreadStatusSampler(jni.get(), 100, 0);
-    EXPECT_EQ(fakes().stackCalls, 2);
+    jvm.captureDelayMicros = 150000;
+    sampler->runThreadStatusSampler(jvm.jni(), 100, 0);
+    EXPECT_EQ(jvm.calls.stackCalls, 2);
 }
 
 TEST_F(SamplerTest, WallClockStepsAreNotBookedAsThreadTime) {
-    installSleepFakes(jvmti);
+    installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
     ThreadManager* a = addThread(oneFrameStack("test.t22.A"));
     // The wall clock goes an hour back before the third wait.
@@ -729,7 +547,7 @@ TEST_F(SamplerTest, WallClockStepsAreNotBookedAsThreadTime) {
             Counter::s_startTime += 3600;
         }
     };
-    sampler->runThreadStatusSampler(jni.get(), 40, 0);
+    sampler->runThreadStatusSampler(jvm.jni(), 40, 0);
     jlong booked = a->currentNode->value;
     EXPECT_GE(booked, 30000);
     EXPECT_LT(booked, 1000000) << "booked " << booked << " us in a 40 ms run";
@@ -762,7 +580,7 @@ TEST_F(SamplerTest, ThreadsAreConvertedInTheOrderOfAGrowingElevenBucketMap) {
         expected.push_back(it->nextPHMEntry()->value->threadHandle);
     }
     tick();
-    EXPECT_EQ(fakes().lastThreads, expected);
+    EXPECT_EQ(jvm.lastThreads, expected);
 }
 
 TEST_F(SamplerTest, LocalFrameCapacityStaysWithinWhatTheJvmAccepts) {
@@ -770,29 +588,30 @@ TEST_F(SamplerTest, LocalFrameCapacityStaysWithinWhatTheJvmAccepts) {
     addThread(oneFrameStack("test.t14.B"));
     addThread(oneFrameStack("test.t14.C"));
     tick();
-    EXPECT_EQ(fakes().lastCapacity, 12);
+    EXPECT_EQ(jvm.lastCapacity, 12);
 
     // 20000 threads would ask for 80000 references; the frame grows anyway.
-    fakes().stackError = JVMTI_ERROR_INTERNAL;  // no conversion needed here
+    jvm.stackError = JVMTI_ERROR_INTERNAL;  // no conversion needed here
     std::vector<jvmtiFrameInfo> shared = oneFrameStack("test.t14.D");
     for (int i = 0; i < 20000; i++) {
         addThread(shared);
     }
     tick();
-    EXPECT_EQ(fakes().lastCapacity, 65536);
-    EXPECT_EQ(fakes().lastThreads.size(), 20003u);
-    EXPECT_EQ(fakes().pushes, 2);
+    EXPECT_EQ(jvm.lastCapacity, 65536);
+    EXPECT_EQ(jvm.lastThreads.size(), 20003u);
+    EXPECT_EQ(jvm.calls.pushes, 2);
 }
 
 TEST_F(SamplerTest, VmDeathOnTheRecordingThreadDoesNotWaitForItsOwnRun) {
-    installSleepFakes(jvmti);
+    installSleepFakes(jvm);
     Profiling::_sleepMonitor = FAKE_SLEEP_MONITOR;
-    FakeJni otherThread;
+    JNIEnv_ otherThread;  // another thread's environment over the same functions
+    otherThread.functions = &jvm.jniFunctions;
     g_recordingInProgress.store(true);
-    g_recordingThreadEnv.store(jni.get());
+    g_recordingThreadEnv.store(jvm.jni());
 
     // Delivered on the recording thread: stop sampling, return at once.
-    Profiling::dxVMDeath(jvmti.get(), jni.get());
+    Profiling::dxVMDeath(jvm.jvmti(), jvm.jni());
     EXPECT_TRUE(SamplerHelper::stopped);
     EXPECT_EQ(fakes().waits, 0);
 
@@ -803,27 +622,27 @@ TEST_F(SamplerTest, VmDeathOnTheRecordingThreadDoesNotWaitForItsOwnRun) {
             g_recordingInProgress.store(false);
         }
     };
-    Profiling::dxVMDeath(jvmti.get(), otherThread.get());
+    Profiling::dxVMDeath(jvm.jvmti(), &otherThread);
     EXPECT_TRUE(SamplerHelper::stopped);
     EXPECT_EQ(fakes().waits, 3);
-    EXPECT_EQ(fakes().monitorDepth, 0);
+    EXPECT_EQ(jvm.calls.monitorDepth, 0);
     g_recordingThreadEnv.store(nullptr);
     g_recordingInProgress.store(false);
 }
 
 TEST_F(SamplerTest, StopNeedsASampler) {
-    fakes().monitorEnters = 0;
+    jvm.calls.monitorEnters = 0;
     SamplerHelper::liveSamplerSession = nullptr;
     SamplerHelper::stop(nullptr);
     EXPECT_FALSE(SamplerHelper::stopped);
-    EXPECT_EQ(fakes().monitorEnters, 0);
+    EXPECT_EQ(jvm.calls.monitorEnters, 0);
 
     SamplerHelper::liveSamplerSession = sampler;
-    fakes().monitorEnters = 0;
+    jvm.calls.monitorEnters = 0;
     SamplerHelper::stop(nullptr);
     EXPECT_TRUE(SamplerHelper::stopped);
-    EXPECT_EQ(fakes().monitorEnters, 1);
-    EXPECT_EQ(fakes().monitorDepth, 0);
+    EXPECT_EQ(jvm.calls.monitorEnters, 1);
+    EXPECT_EQ(jvm.calls.monitorDepth, 0);
 }
 
 TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
@@ -834,21 +653,21 @@ TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
 
     // New candidates are always captured; two threads take one handshake each.
     tick();
-    EXPECT_EQ(asSet(fakes().singleCaptures), asSet(handles({busy, parked})));
-    EXPECT_EQ(fakes().stackCalls, 0);
+    EXPECT_EQ(asSet(jvm.singleCaptures), asSet(handles({busy, parked})));
+    EXPECT_EQ(jvm.calls.stackCalls, 0);
     EXPECT_EQ(sampler->lastCaptureCount, 2);
-    EXPECT_TRUE(fakes().monitorHeldDuringCapture);
+    EXPECT_TRUE(jvm.monitorHeldDuringCapture);
     CallTree* parkedNode = parked->currentNode;
     ASSERT_NE(parkedNode, parked->rootNode);
 
     // Only the thread that ran is walked; the parked one is booked on its
     // remembered node under its remembered status, without a JVMTI call.
-    fakes().singleCaptures.clear();
+    jvm.singleCaptures.clear();
     threadOf(busy).cpuNanos += 1000000;
-    int stateReads = fakes().stateReads;
+    int stateReads = jvm.calls.stateReads;
     tick();
-    EXPECT_EQ(fakes().singleCaptures, handles({busy}));
-    EXPECT_EQ(fakes().stateReads, stateReads + 1) << "only the thread that ran";
+    EXPECT_EQ(jvm.singleCaptures, handles({busy}));
+    EXPECT_EQ(jvm.calls.stateReads, stateReads + 1) << "only the thread that ran";
     EXPECT_EQ(parked->currentNode, parkedNode);
     EXPECT_EQ(parked->threadStatus, THREAD_STATUS_WAITING);
     ASSERT_NE(parkedNode->getMonitorTimeValues(), nullptr);
@@ -857,12 +676,12 @@ TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
 
     // A thread that wakes, runs and parks elsewhere between two ticks: its
     // CPU time moved by a hair, so it is captured at its new place.
-    fakes().singleCaptures.clear();
-    threadOf(parked).frames = {frame(newMethod("test.t15.Parked", "elsewhere"), 4)};
+    jvm.singleCaptures.clear();
+    threadOf(parked).frames = {frame(jvm.newMethod("test.t15.Parked", "elsewhere"), 4)};
     threadOf(parked).cpuNanos += 1;
     threadOf(parked).state = ALIVE | JVMTI_THREAD_STATE_WAITING;
     tick();
-    EXPECT_EQ(fakes().singleCaptures, handles({parked}));
+    EXPECT_EQ(jvm.singleCaptures, handles({parked}));
     EXPECT_NE(parked->currentNode, parkedNode);
     EXPECT_EQ(parked->currentNode->getParent(), parked->rootNode);
     EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 5000);
@@ -875,18 +694,18 @@ TEST_F(SamplerTest, WithoutCpuTimesOrWithTheBatchOptionEveryCandidateIsWalkedInO
     // table has no GetThreadCpuTime) and both threads are walked every tick.
     for (int i = 0; i < 2; i++) {
         tick();
-        EXPECT_EQ(fakes().stackCalls, i + 1);
-        EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b})));
+        EXPECT_EQ(jvm.calls.stackCalls, i + 1);
+        EXPECT_EQ(asSet(jvm.lastThreads), asSet(handles({a, b})));
     }
 
     useSelectiveCapture();
     g_batchedCapture = true;
     tick();
     tick();
-    EXPECT_EQ(fakes().stackCalls, 4);
-    EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b})));
-    EXPECT_EQ(fakes().cpuReads, 0);
-    EXPECT_TRUE(fakes().singleCaptures.empty());
+    EXPECT_EQ(jvm.calls.stackCalls, 4);
+    EXPECT_EQ(asSet(jvm.lastThreads), asSet(handles({a, b})));
+    EXPECT_EQ(jvm.calls.cpuReads, 0);
+    EXPECT_TRUE(jvm.singleCaptures.empty());
     EXPECT_EQ(b->currentNode->getMonitorTimeValues()->waitingTime, 20000);
 }
 
@@ -897,9 +716,9 @@ TEST_F(SamplerTest, ThreadWhoseCpuTimeCannotBeReadIsCapturedEveryTick) {
     threadOf(unreadable).cpuUnreadable = true;
     tick();
     for (int i = 0; i < 3; i++) {
-        fakes().singleCaptures.clear();
+        jvm.singleCaptures.clear();
         tick();
-        EXPECT_EQ(fakes().singleCaptures, handles({unreadable}));
+        EXPECT_EQ(jvm.singleCaptures, handles({unreadable}));
     }
     EXPECT_EQ(unreadable->currentNode->getMonitorTimeValues()->waitingTime, 20000);
     EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 20000);
@@ -936,9 +755,9 @@ TEST_F(SamplerTest, CpuTimeIsBookedOnEveryTickWhetherTheThreadIsWalkedOrNot) {
     EXPECT_EQ(unreadable->rootNode->sumCpuTimes(), 0) << "its first reading starts the count";
     EXPECT_TRUE(unreadable->cpuKnown);
     g_recordCpuTime = false;
-    int reads = fakes().cpuReads;
+    int reads = jvm.calls.cpuReads;
     tick();
-    EXPECT_EQ(fakes().cpuReads, reads);
+    EXPECT_EQ(jvm.calls.cpuReads, reads);
 }
 
 TEST_F(SamplerTest, ThreadsEndingBeforeOrDuringTheirCaptureAreEnded) {
@@ -957,10 +776,10 @@ TEST_F(SamplerTest, ThreadsEndingBeforeOrDuringTheirCaptureAreEnded) {
     EXPECT_EQ(notStarted->currentNode, notStarted->rootNode);
 
     // A parked thread that has ended has no CPU time to read: it is looked at and ended.
-    fakes().singleCaptures.clear();
+    jvm.singleCaptures.clear();
     threadOf(parked).state = JVMTI_THREAD_STATE_TERMINATED;
     tick();
-    EXPECT_TRUE(fakes().singleCaptures.empty()) << "a thread that has not started has no stack to walk";
+    EXPECT_TRUE(jvm.singleCaptures.empty()) << "a thread that has not started has no stack to walk";
     EXPECT_FALSE(notStarted->getIsDead());
     EXPECT_TRUE(parked->getIsDead());
     EXPECT_NE(parked->threadDesc->getThreadEndTime(), -1);
@@ -984,41 +803,41 @@ TEST_F(SamplerTest, AboveTheLimitRunningThreadsAreWalkedInOneBatchAndBelowItOneB
         for (ThreadManager* m : managers) {
             threadOf(m).cpuNanos += 1000;
         }
-        fakes().singleCaptures.clear();
-        fakes().lastThreads.clear();
+        jvm.singleCaptures.clear();
+        jvm.lastThreads.clear();
         tick();
     };
 
     tick();  // four new threads: one batch
-    EXPECT_EQ(fakes().stackCalls, 1);
-    EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b, c, parked})));
-    EXPECT_TRUE(fakes().singleCaptures.empty());
+    EXPECT_EQ(jvm.calls.stackCalls, 1);
+    EXPECT_EQ(asSet(jvm.lastThreads), asSet(handles({a, b, c, parked})));
+    EXPECT_TRUE(jvm.singleCaptures.empty());
 
     run({a, b, c});  // three ran: still a batch, of exactly those
-    EXPECT_EQ(fakes().stackCalls, 2);
-    EXPECT_EQ(asSet(fakes().lastThreads), asSet(handles({a, b, c})));
+    EXPECT_EQ(jvm.calls.stackCalls, 2);
+    EXPECT_EQ(asSet(jvm.lastThreads), asSet(handles({a, b, c})));
 
     run({b, c});  // at the limit: one handshake each
-    EXPECT_EQ(fakes().stackCalls, 2);
-    EXPECT_EQ(asSet(fakes().singleCaptures), asSet(handles({b, c})));
+    EXPECT_EQ(jvm.calls.stackCalls, 2);
+    EXPECT_EQ(asSet(jvm.singleCaptures), asSet(handles({b, c})));
 
     run({a, b, c});  // and back
-    EXPECT_EQ(fakes().stackCalls, 3);
-    EXPECT_TRUE(fakes().singleCaptures.empty());
+    EXPECT_EQ(jvm.calls.stackCalls, 3);
+    EXPECT_TRUE(jvm.singleCaptures.empty());
 
     // Only threads running Java code count: three ran, but two of them are
     // waiting again by now, so all three are walked one by one.
     threadOf(a).state = ALIVE | JVMTI_THREAD_STATE_WAITING;
     threadOf(b).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE | JVMTI_THREAD_STATE_IN_NATIVE;
     run({a, b, c});
-    EXPECT_EQ(fakes().stackCalls, 3);
-    EXPECT_EQ(asSet(fakes().singleCaptures), asSet(handles({a, b, c})));
+    EXPECT_EQ(jvm.calls.stackCalls, 3);
+    EXPECT_EQ(asSet(jvm.singleCaptures), asSet(handles({a, b, c})));
     threadOf(a).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
     threadOf(b).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
 
     run({});
-    EXPECT_EQ(fakes().stackCalls, 3);
-    EXPECT_TRUE(fakes().singleCaptures.empty());
+    EXPECT_EQ(jvm.calls.stackCalls, 3);
+    EXPECT_TRUE(jvm.singleCaptures.empty());
     EXPECT_EQ(sampler->lastCaptureCount, 0);
     EXPECT_EQ(c->currentNode->value, 30000);
     EXPECT_EQ(parked->currentNode->getMonitorTimeValues()->waitingTime, 30000);
@@ -1032,7 +851,7 @@ TEST_F(SamplerTest, ThreadThatDidNotRunGetsNoTransactionCalls) {
         ThreadMonitorLock lock;  // callers hold it, as the natives do
         ClassProfilingHelper::addInterceptionMethod(t);
     }
-    FakeLongArray ids{{1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))}};
+    Array ids = Array::ofLongs({1, static_cast<jlong>(reinterpret_cast<intptr_t>(t))});
     ThreadManager* labelled = addThread(oneFrameStack("test.t20.A"), ALIVE | JVMTI_THREAD_STATE_WAITING);
     ThreadManager* busy = addThread(oneFrameStack("test.t20.B"));
     fakes().transactionIds[addJavaManager(labelled, "A")] = &ids;

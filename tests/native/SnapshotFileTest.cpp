@@ -17,11 +17,12 @@
 
 #include "CallTree.h"
 #include "ClassProfilingSession.h"
-#include "ConsoleCapture.h"
 #include "CpuProfilingSession.h"
+#include "GlobalsScope.h"
 #include "MemoryDataWriter.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
+#include "StderrCapture.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
@@ -84,15 +85,11 @@ DirectoryEntry entry(const Bytes& file, size_t directory, int index) {
 
 class SnapshotFileTest : public ::testing::Test {
 protected:
+    GlobalsScope globals;
     ProfilingSession* session = nullptr;
     std::string dir;
 
     void SetUp() override {
-        savedInterface = g_profilingInterface;
-        savedRecordStart = g_recordStartTime;
-        savedLiveClasses = ClassProfilingHelper::liveClassProfilingSession;
-        savedUnknown = ClassProfilingHelper::unknownMethodDesc;
-        savedLiveThreads = LiveCpuProfilingHelper::liveCpuProfilingSession;
         // No JVMTI environment: the thread monitor is a no-op.
         g_profilingInterface = nullptr;
         g_recordStartTime = 5000000;
@@ -114,11 +111,6 @@ protected:
             std::remove(file.c_str());
         }
         rmdir(dir.c_str());
-        LiveCpuProfilingHelper::liveCpuProfilingSession = savedLiveThreads;
-        ClassProfilingHelper::unknownMethodDesc = savedUnknown;
-        ClassProfilingHelper::liveClassProfilingSession = savedLiveClasses;
-        g_recordStartTime = savedRecordStart;
-        g_profilingInterface = savedInterface;
     }
 
     std::string path(const char* name) {
@@ -172,17 +164,12 @@ protected:
 
 private:
     std::vector<std::string> created;
-    jvmtiEnv* savedInterface = nullptr;
-    jlong savedRecordStart = 0;
-    ClassProfilingSession* savedLiveClasses = nullptr;
-    MethodDesc* savedUnknown = nullptr;
-    CpuProfilingSession* savedLiveThreads = nullptr;
 };
 
 TEST_F(SnapshotFileTest, HeaderWithoutStringsAndAFreshRegistryWithNoThreads) {
     setStrings(nullptr, nullptr);
     std::string file = path("fresh.snapshot");
-    ConsoleCapture console;
+    StderrCapture console;
     ASSERT_TRUE(session->write(file.c_str(), nullptr));
     EXPECT_EQ("", console.text());
 
@@ -266,7 +253,6 @@ TEST_F(SnapshotFileTest, TreesThatReachedTheNodeLimitAddTheirFoldedTimeInSection
     session->cpuProfilingSession->addThreadManager(folded);
     session->cpuProfilingSession->addThreadManager(plain);
 
-    jlong savedLimit = ThreadManager::nodeLimit;
     ThreadManager::nodeLimit = 1;
     ThreadManager::startRecording();
     folded->methodEntry(nullptr, &a, 0);
@@ -286,7 +272,6 @@ TEST_F(SnapshotFileTest, TreesThatReachedTheNodeLimitAddTheirFoldedTimeInSection
     ThreadManager::startRecording();
     ASSERT_TRUE(session->write(file.c_str(), nullptr));
     checkSections(readFile(file), 32 + 2 + 1, nullptr, nullptr);
-    ThreadManager::nodeLimit = savedLimit;
 }
 
 TEST_F(SnapshotFileTest, CpuTimesFillSectionTwoOnlyWhenRecordedAndAvailable) {
@@ -304,8 +289,6 @@ TEST_F(SnapshotFileTest, CpuTimesFillSectionTwoOnlyWhenRecordedAndAvailable) {
     busy->methodEntry(nullptr, &a, 0);
     busy->sampleCpuTime(1234);
 
-    bool savedRecord = g_recordCpuTime;
-    bool savedAvailable = g_threadCpuTimeAvailable;
     std::string file = path("cpu.snapshot");
     // Not asked for, or asked for where the JVM gives no CPU times: the
     // section stays empty and the file is the one written without the option.
@@ -327,8 +310,6 @@ TEST_F(SnapshotFileTest, CpuTimesFillSectionTwoOnlyWhenRecordedAndAvailable) {
     e.id(busy).jlong_(1234).u4(2).jlong_(1234).jlong_(1234);
     e.id(unread).jlong_(-1).u4(1).jlong_(0);
     EXPECT_EQ(e.get(), cpuBody);
-    g_recordCpuTime = savedRecord;
-    g_threadCpuTimeAvailable = savedAvailable;
 }
 
 TEST_F(SnapshotFileTest, AnExistingFileIsTruncated) {
@@ -347,7 +328,7 @@ TEST_F(SnapshotFileTest, AnExistingFileIsTruncated) {
 
 TEST_F(SnapshotFileTest, AMissingDirectoryOrNoPathGivesNoFileAndNoMessage) {
     std::string file = dir + "/no/such/dir/x.snapshot";
-    ConsoleCapture console;
+    StderrCapture console;
     EXPECT_FALSE(session->write(file.c_str(), nullptr));
     EXPECT_FALSE(session->write(nullptr, nullptr));
     EXPECT_FALSE(session->write("", nullptr));
@@ -362,7 +343,7 @@ TEST_F(SnapshotFileTest, AnOutputThatCannotSeekKeepsNoDirectory) {
     // A read end held open here keeps what the writer put into the pipe.
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    ConsoleCapture console;
+    StderrCapture console;
     EXPECT_FALSE(session->write(fifo.c_str(), nullptr));
     EXPECT_EQ(ConsoleLines{"tolvane> Could not seek tmp file. Please check your TMP and TMPDIR environment variables."},
               console.lines());
@@ -395,7 +376,7 @@ TEST_F(SnapshotFileTest, APipeNobodyDrainsFailsTheWriteInsteadOfBlocking) {
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // never read
     ASSERT_GE(reader, 0);
-    ConsoleCapture console;
+    StderrCapture console;
     EXPECT_FALSE(session->write(fifo.c_str(), nullptr));
     EXPECT_EQ(ConsoleLines{"tolvane> Your disk or partition might be full."}, console.lines());
     close(reader);
@@ -406,7 +387,7 @@ TEST_F(SnapshotFileTest, AFullDeviceIsReportedOnce) {
     if (stat("/dev/full", &st) != 0) {
         GTEST_SKIP() << "no /dev/full";
     }
-    ConsoleCapture console;
+    StderrCapture console;
     EXPECT_FALSE(session->write("/dev/full", nullptr));
     EXPECT_EQ(ConsoleLines{"tolvane> Your disk or partition might be full."}, console.lines());
 }

@@ -5,6 +5,7 @@
 #include "CallTree.h"
 #include "ClassData.h"
 #include "FakeJvm.h"
+#include "GlobalsScope.h"
 #include "MemoryDataWriter.h"
 #include "MethodDesc.h"
 #include "ProfilingSession.h"
@@ -291,7 +292,7 @@ TEST(ThreadManagerTest, DeferredRunningTimeAddsUpLikeEagerPropagation) {
 }
 
 TEST(ThreadManagerTest, DescriptorStoresTenMillisecondUnitsAndRaisesTimesToTheRecordingStart) {
-    jlong savedStart = g_recordStartTime;
+    GlobalsScope globals;
     g_recordStartTime = 2000000;
     ThreadDesc desc(nullptr, "worker", nullptr, 1500000);
     desc.addStatus(THREAD_STATUS_WAITING, 1234567);
@@ -318,12 +319,11 @@ TEST(ThreadManagerTest, DescriptorStoresTenMillisecondUnitsAndRaisesTimesToTheRe
     EXPECT_EQ(nullptr, late.getThreadName());
     late.setThreadName("renamed");
     EXPECT_STREQ("renamed", late.getThreadName());
-    g_recordStartTime = savedStart;
 }
 
 TEST(ThreadManagerTest, RecordIsIdDescriptorTreeAndIgnoredByte) {
     Methods x;
-    jlong savedStart = g_recordStartTime;
+    GlobalsScope globals;
     g_recordStartTime = 0;
     ThreadManager tm(nullptr, nullptr);
     tm.setThreadDesc(new ThreadDesc(&tm, "main", "main", 77));
@@ -340,7 +340,6 @@ TEST(ThreadManagerTest, RecordIsIdDescriptorTreeAndIgnoredByte) {
     e.u1(0).id(nullptr).u2(0).jlong_(9).u1(0);
     e.u1(1);
     EXPECT_EQ(e.get(), writer.bytes());
-    g_recordStartTime = savedStart;
 }
 
 TEST(ThreadManagerTest, DeclaringNetIoWhileInsideTheMethodKeepsEntriesBalanced) {
@@ -400,15 +399,15 @@ std::vector<jobject> g_deletedGlobal;
 
 TEST(ThreadManagerTest, DeathAndCleanupReleaseTheReferences) {
     _jobject thread, javaManager;
-    FakeJni jni;
-    jni.functions.DeleteWeakGlobalRef = [](JNIEnv*, jweak ref) { g_deletedWeak.push_back(ref); };
-    jni.functions.DeleteGlobalRef = [](JNIEnv*, jobject ref) { g_deletedGlobal.push_back(ref); };
+    harness::FakeJvm jvm;
+    jvm.jniFunctions.DeleteWeakGlobalRef = [](JNIEnv*, jweak ref) { g_deletedWeak.push_back(ref); };
+    jvm.jniFunctions.DeleteGlobalRef = [](JNIEnv*, jobject ref) { g_deletedGlobal.push_back(ref); };
     g_deletedWeak.clear();
     g_deletedGlobal.clear();
 
     ThreadManager dying(&thread, nullptr);
     dying.javaThreadManager = &javaManager;
-    dying.setIsDead(jni.get());
+    dying.setIsDead(jvm.jni());
     EXPECT_TRUE(dying.getIsDead());
     EXPECT_EQ(nullptr, dying.getThreadHandle());
     EXPECT_EQ(nullptr, dying.javaThreadManager);
@@ -423,14 +422,14 @@ TEST(ThreadManagerTest, DeathAndCleanupReleaseTheReferences) {
     tm.setThreadDesc(new ThreadDesc(&tm, "t", "g", 0));
     Methods x;
     tm.methodEntry(nullptr, &x.m, 1);
-    tm.cleanup(jni.get());
+    tm.cleanup(jvm.jni());
     EXPECT_EQ((std::vector<jobject>{&thread}), g_deletedWeak);
     EXPECT_EQ((std::vector<jobject>{&javaManager}), g_deletedGlobal);
     EXPECT_EQ(nullptr, tm.rootNode);
     EXPECT_EQ(nullptr, tm.currentNode);
     EXPECT_EQ(nullptr, tm.threadDesc);
     // A later cleanup or a stray call after it does no harm.
-    tm.cleanup(jni.get());
+    tm.cleanup(jvm.jni());
     tm.methodEntry(nullptr, &x.m, 1);
     tm.sampleTime(1, 0, true);
     EXPECT_EQ(1u, g_deletedWeak.size());
@@ -441,7 +440,7 @@ TEST(ThreadManagerTest, DeathAndCleanupReleaseTheReferences) {
 // leaves the cursor where it belongs.
 TEST(ThreadManagerTest, PastTheNodeLimitNewPathsFoldOntoTheirDeepestNode) {
     Methods m;
-    jlong savedLimit = ThreadManager::nodeLimit;
+    GlobalsScope globals;
     ThreadManager::nodeLimit = 2;
     ThreadManager::startRecording();
     ThreadManager tm(nullptr, nullptr);
@@ -475,7 +474,6 @@ TEST(ThreadManagerTest, PastTheNodeLimitNewPathsFoldOntoTheirDeepestNode) {
     tm.methodEntry(nullptr, &m.n, 3);
     EXPECT_EQ(tm.currentNode, nodeN);
     EXPECT_EQ(2, ThreadManager::nodesCreated);
-    ThreadManager::nodeLimit = savedLimit;
     ThreadManager::startRecording();
 }
 

@@ -1,17 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "FakeJvm.h"
+#include "GlobalsScope.h"
 #include "MemoryDataWriter.h"
 #include "ProfilingSession.h"
+#include "StderrCapture.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
@@ -55,7 +53,7 @@ TEST(ThreadRegistrationTest, PrepareThreadIgnoresAgentAndServiceThreads) {
         {nullptr, "system", false, true},
         {"Common-Cleaner", nullptr, false, false},
     };
-    bool saved = g_sampleAgentThreads;
+    GlobalsScope globals;
     for (const IgnoreCase& c : cases) {
         SCOPED_TRACE(std::string(c.threadName ? c.threadName : "(null)") + " / " +
                      (c.groupName ? c.groupName : "(null)"));
@@ -75,7 +73,6 @@ TEST(ThreadRegistrationTest, PrepareThreadIgnoresAgentAndServiceThreads) {
         EXPECT_GE(tm.threadDesc->getThreadStartTime(), before);
         EXPECT_EQ(-1, tm.threadDesc->getThreadEndTime());
     }
-    g_sampleAgentThreads = saved;
 }
 
 // --- thread section ---------------------------------------------------------
@@ -96,7 +93,7 @@ TEST(ThreadRegistrationTest, ThreadSectionListsOnlyManagersWithDescriptors) {
         EXPECT_EQ((Bytes{0}), onlyBare.bytes());
     }
 
-    jlong savedStart = g_recordStartTime;
+    GlobalsScope globals;
     g_recordStartTime = 0;
     ThreadManager* described = LiveCpuProfilingHelper::createThreadManager(nullptr, nullptr);
     described->setThreadDesc(new ThreadDesc(described, "main", "main", 5));
@@ -112,263 +109,156 @@ TEST(ThreadRegistrationTest, ThreadSectionListsOnlyManagersWithDescriptors) {
     expected.insert(expected.end(), recordBytes.begin(), recordBytes.end());
     expected.push_back(0);
     EXPECT_EQ(expected, writer.bytes());
-    g_recordStartTime = savedStart;
 }
 
 // --- registration through a fake JVM -----------------------------------------
 
-// What the fake JVM knows and what it saw.
-struct FakeState {
-    std::map<jthread, const void*> storage;   // thread-local storage per thread
-    std::set<jthread> deadThreads;            // storage calls fail for these
-    std::set<jobject> collected;              // weak references whose thread is gone
-    std::set<jthread> unstarted;              // state 0: not alive yet, not ended either
-    std::set<jthread> startAtStateRead;       // an unstarted thread that starts as its state is read
-    std::set<jthread> invalidThreads;         // GetThreadState: not a thread
-    std::set<jthread> stateUnknown;           // GetThreadState: an error that says nothing
-    bool threadInfoFails = false;
-    bool groupInfoFails = false;
-    bool setStorageFails = false;
-    const char* threadName = "worker";
-    int deallocations = 0;
-    int localRefsDeleted = 0;
-    int weakRefsDeleted = 0;
-    int threadInfoCalls = 0;
-};
-FakeState* g_state = nullptr;
-
-_jobject g_group, g_parentGroup, g_loader;
-
-char* jvmtiCopy(const char* text) {
-    char* copy = static_cast<char*>(std::malloc(std::strlen(text) + 1));
-    std::strcpy(copy, text);
-    return copy;
-}
+using harness::FakeJvm;
 
 class ThreadRegistrationJvmtiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_state = &state;
-        savedInterface = g_profilingInterface;
-        savedRecording = g_recording;
-        savedSampleAgentThreads = g_sampleAgentThreads;
-        g_profilingInterface = jvmti.get();
+        g_profilingInterface = jvm.jvmti();
         g_sampleAgentThreads = false;
-
-        jvmtiInterface_1_& f = jvmti.functions;
-        f.GetThreadLocalStorage = [](jvmtiEnv*, jthread thread, void** data) {
-            if (g_state->deadThreads.count(thread)) {
-                return JVMTI_ERROR_THREAD_NOT_ALIVE;
-            }
-            auto it = g_state->storage.find(thread);
-            *data = it == g_state->storage.end() ? nullptr : const_cast<void*>(it->second);
-            return JVMTI_ERROR_NONE;
-        };
-        f.SetThreadLocalStorage = [](jvmtiEnv*, jthread thread, const void* data) {
-            if (g_state->setStorageFails || g_state->deadThreads.count(thread) ||
-                g_state->unstarted.count(thread)) {
-                return JVMTI_ERROR_THREAD_NOT_ALIVE;
-            }
-            g_state->storage[thread] = data;
-            return JVMTI_ERROR_NONE;
-        };
-        f.GetThreadState = [](jvmtiEnv*, jthread thread, jint* threadState) {
-            if (g_state->startAtStateRead.erase(thread) != 0) {
-                g_state->unstarted.erase(thread);
-            }
-            if (g_state->invalidThreads.count(thread)) {
-                return JVMTI_ERROR_INVALID_THREAD;
-            }
-            if (g_state->stateUnknown.count(thread)) {
-                return JVMTI_ERROR_WRONG_PHASE;
-            }
-            *threadState = g_state->deadThreads.count(thread) ? JVMTI_THREAD_STATE_TERMINATED
-                         : g_state->unstarted.count(thread)   ? 0
-                         : JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
-            return JVMTI_ERROR_NONE;
-        };
-        f.GetThreadInfo = [](jvmtiEnv*, jthread, jvmtiThreadInfo* info) {
-            ++g_state->threadInfoCalls;
-            if (g_state->threadInfoFails) {
-                return JVMTI_ERROR_INVALID_THREAD;
-            }
-            info->name = g_state->threadName == nullptr ? nullptr : jvmtiCopy(g_state->threadName);
-            info->thread_group = &g_group;
-            info->context_class_loader = &g_loader;
-            return JVMTI_ERROR_NONE;
-        };
-        f.GetThreadGroupInfo = [](jvmtiEnv*, jthreadGroup, jvmtiThreadGroupInfo* info) {
-            if (g_state->groupInfoFails) {
-                return JVMTI_ERROR_INVALID_THREAD_GROUP;
-            }
-            info->name = jvmtiCopy("workers");
-            info->parent = &g_parentGroup;
-            return JVMTI_ERROR_NONE;
-        };
-        f.Deallocate = [](jvmtiEnv*, unsigned char* mem) {
-            ++g_state->deallocations;
-            std::free(mem);
-            return JVMTI_ERROR_NONE;
-        };
-
-        JNINativeInterface_& j = jni.functions;
-        j.NewWeakGlobalRef = [](JNIEnv*, jobject obj) -> jweak { return obj; };
-        j.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
-            return g_state->collected.count(ref) ? nullptr : ref;
-        };
-        j.DeleteLocalRef = [](JNIEnv*, jobject) { ++g_state->localRefsDeleted; };
-        j.DeleteWeakGlobalRef = [](JNIEnv*, jweak) { ++g_state->weakRefsDeleted; };
-        j.DeleteGlobalRef = [](JNIEnv*, jobject) {};
-        j.ExceptionCheck = [](JNIEnv*) -> jboolean { return JNI_FALSE; };
-        j.IsSameObject = [](JNIEnv*, jobject a, jobject b) -> jboolean { return a == b; };
+        jvm.installThreads();
+        jvm.jniFunctions.ExceptionCheck = [](JNIEnv*) -> jboolean { return JNI_FALSE; };
     }
 
-    void TearDown() override {
-        g_profilingInterface = savedInterface;
-        g_recording = savedRecording;
-        g_sampleAgentThreads = savedSampleAgentThreads;
-        g_state = nullptr;
-    }
-
-    FakeState state;
-    FakeJvmti jvmti;
-    FakeJni jni;
-    jvmtiEnv* savedInterface = nullptr;
-    bool savedRecording = false;
-    bool savedSampleAgentThreads = false;
+    GlobalsScope globals;
+    FakeJvm jvm;
     _jobject threadA, threadB, threadC;
 };
 
 TEST_F(ThreadRegistrationJvmtiTest, CreateLiveThreadManagerRegistersDescribesAndLinks) {
     CpuProfilingSession session;
-    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
     ASSERT_NE(nullptr, tm);
     EXPECT_EQ((std::vector<ThreadManager*>{tm}), session.getThreadManagers());
     EXPECT_EQ(static_cast<jobject>(&threadA), tm->getThreadHandle());
-    EXPECT_EQ(tm, state.storage[&threadA]);
+    EXPECT_EQ(tm, jvm.thread(&threadA).storage.load());
     EXPECT_EQ(tm, session.getThreadManager(&threadA));
     ASSERT_NE(nullptr, tm->threadDesc);
     EXPECT_STREQ("worker", tm->threadDesc->getThreadName());
     EXPECT_STREQ("workers", tm->threadDesc->getGroupName());
     EXPECT_FALSE(tm->ignored);
-    EXPECT_EQ(2, state.deallocations) << "thread name and group name";
-    EXPECT_EQ(3, state.localRefsDeleted) << "group, parent group and context loader";
-    session.destroyThreadManagers(jni.get());
+    EXPECT_EQ(2, jvm.calls.deallocations) << "thread name and group name";
+    EXPECT_EQ(3, jvm.calls.deleteLocalRefs) << "group, parent group and context loader";
+    session.destroyThreadManagers(jvm.jni());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, RegistrationSurvivesGroupAndStorageFailures) {
     CpuProfilingSession session;
-    state.groupInfoFails = true;
-    state.setStorageFails = true;
-    state.threadName = "_tolvane sender";
-    testing::internal::CaptureStderr();
-    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
-    std::string err = testing::internal::GetCapturedStderr();
+    jvm.groupInfoFails = true;
+    jvm.setStorageFails = true;
+    jvm.thread(&threadA).name = "_tolvane sender";
+    StderrCapture console;
+    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
+    std::string err = console.text();
     ASSERT_NE(nullptr, tm);
     EXPECT_NE(std::string::npos, err.find("Could not set thread local storage."));
     EXPECT_EQ(1u, session.getThreadManagers().size()) << "the manager stays listed";
     EXPECT_EQ(nullptr, session.getThreadManager(&threadA));
     EXPECT_STREQ("", tm->threadDesc->getGroupName());
     EXPECT_TRUE(tm->ignored);
-    EXPECT_EQ(1, state.deallocations);
+    EXPECT_EQ(1, jvm.calls.deallocations);
 
     // A nameless thread registers without tripping the name rules.
-    state.setStorageFails = false;
-    state.threadName = nullptr;
-    ThreadManager* nameless = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jni.get());
+    jvm.setStorageFails = false;
+    jvm.thread(&threadB).name = nullptr;
+    ThreadManager* nameless = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jvm.jni());
     ASSERT_NE(nullptr, nameless);
     EXPECT_EQ(nullptr, nameless->threadDesc->getThreadName());
     EXPECT_FALSE(nameless->ignored);
 
-    state.threadInfoFails = true;
-    EXPECT_EQ(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jni.get()));
+    jvm.threadInfoFails = true;
+    EXPECT_EQ(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jvm.jni()));
     EXPECT_EQ(2u, session.getThreadManagers().size());
-    EXPECT_EQ(0u, state.storage.count(&threadC));
+    EXPECT_EQ(nullptr, jvm.thread(&threadC).storage.load());
     EXPECT_EQ(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadC, nullptr));
-    session.destroyThreadManagers(jni.get());
+    session.destroyThreadManagers(jvm.jni());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, ThreadRegisteredBeforeItStartsKeepsOneManagerOnceStarted) {
     CpuProfilingSession session;
-    state.unstarted.insert(&threadA);
-    testing::internal::CaptureStderr();
-    ThreadManager* early = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    jvm.thread(&threadA).state = 0;
+    StderrCapture console;
+    ThreadManager* early = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
     ASSERT_NE(nullptr, early);
     EXPECT_TRUE(early->awaitingStart);
-    EXPECT_EQ(early, session.getThreadManager(&threadA, jni.get())) << "found before it starts too";
+    EXPECT_EQ(early, session.getThreadManager(&threadA, jvm.jni())) << "found before it starts too";
     EXPECT_TRUE(early->awaitingStart);
     early->threadDesc->threadStartTime = 5;
 
     // It starts during a recording: the start event finds the early manager.
-    state.unstarted.clear();
+    jvm.thread(&threadA).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
     g_recording = true;
-    LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), jni.get(), &threadA);
+    LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
     EXPECT_EQ((std::vector<ThreadManager*>{early}), session.getThreadManagers());
-    EXPECT_EQ(early, state.storage[&threadA]);
+    EXPECT_EQ(early, jvm.thread(&threadA).storage.load());
     EXPECT_FALSE(early->awaitingStart);
     EXPECT_GT(early->threadDesc->getThreadStartTime(), 5) << "its life starts when the thread does";
     EXPECT_EQ(early, session.getThreadManager(&threadA));
 
     // A thread that ended between being listed and being registered needs no entry.
-    state.deadThreads.insert(&threadB);
-    EXPECT_NE(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jni.get()));
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
-    session.destroyThreadManagers(jni.get());
+    jvm.thread(&threadB).state = JVMTI_THREAD_STATE_TERMINATED;
+    EXPECT_NE(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jvm.jni()));
+    EXPECT_EQ("", console.text());
+    session.destroyThreadManagers(jvm.jni());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, ThreadThatStartsDuringItsRegistrationGetsItsEntryAndOneManager) {
     // associateThread finds the thread unstarted, so its storage cannot be
     // set; by the time the state is read the thread runs.
     CpuProfilingSession session;
-    state.unstarted.insert(&threadA);
-    state.startAtStateRead.insert(&threadA);
-    testing::internal::CaptureStderr();
-    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    jvm.thread(&threadA).state = 0;
+    jvm.thread(&threadA).startsAtStateRead = true;
+    StderrCapture console;
+    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
+    EXPECT_EQ("", console.text());
     ASSERT_NE(nullptr, tm);
     EXPECT_FALSE(tm->awaitingStart);
-    EXPECT_EQ(tm, state.storage[&threadA]);
+    EXPECT_EQ(tm, jvm.thread(&threadA).storage.load());
 
     // Its start event, delivered next, finds that manager.
     g_recording = true;
-    LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), jni.get(), &threadA);
+    LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
     EXPECT_EQ((std::vector<ThreadManager*>{tm}), session.getThreadManagers());
-    session.destroyThreadManagers(jni.get());
+    session.destroyThreadManagers(jvm.jni());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, KeptManagerTakesTheThreadsNewNameAndIgnoreDecision) {
     CpuProfilingSession session;
-    state.threadName = "pool-1-thread-1";
-    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    jvm.thread(&threadA).name = "pool-1-thread-1";
+    ThreadManager* tm = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
     ASSERT_NE(nullptr, tm);
     EXPECT_FALSE(tm->ignored);
 
-    state.threadName = "_tolvane helper";
-    LiveCpuProfilingHelper::refreshThread(jni.get(), &threadA, tm);
+    jvm.thread(&threadA).name = "_tolvane helper";
+    LiveCpuProfilingHelper::refreshThread(jvm.jni(), &threadA, tm);
     EXPECT_STREQ("_tolvane helper", tm->threadDesc->getThreadName());
     EXPECT_TRUE(tm->ignored);
     g_sampleAgentThreads = true;
-    LiveCpuProfilingHelper::refreshThread(jni.get(), &threadA, tm);
+    LiveCpuProfilingHelper::refreshThread(jvm.jni(), &threadA, tm);
     EXPECT_FALSE(tm->ignored) << "agent threads recorded on request";
     g_sampleAgentThreads = false;
 
-    state.threadName = "checkout-7";
-    LiveCpuProfilingHelper::refreshThread(jni.get(), &threadA, tm);
+    jvm.thread(&threadA).name = "checkout-7";
+    LiveCpuProfilingHelper::refreshThread(jvm.jni(), &threadA, tm);
     EXPECT_STREQ("checkout-7", tm->threadDesc->getThreadName());
     EXPECT_STREQ("workers", tm->threadDesc->getGroupName());
     EXPECT_FALSE(tm->ignored);
-    EXPECT_EQ(state.localRefsDeleted, 12) << "group, parent and loader of each of four lookups";
-    session.destroyThreadManagers(jni.get());
+    EXPECT_EQ(jvm.calls.deleteLocalRefs, 12) << "group, parent and loader of each of four lookups";
+    session.destroyThreadManagers(jvm.jni());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, ThreadsGoneSinceTheLastTickAreEndedBeforeTheWrite) {
     CpuProfilingSession session;
-    ThreadManager* collected = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
-    ThreadManager* ended = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jni.get());
-    ThreadManager* alive = LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jni.get());
-    state.collected.insert(&threadA);
-    state.deadThreads.insert(&threadB);
-    session.endGoneThreads(jni.get());
+    ThreadManager* collected = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
+    ThreadManager* ended = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jvm.jni());
+    ThreadManager* alive = LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jvm.jni());
+    jvm.thread(&threadA).collected = true;
+    jvm.thread(&threadB).state = JVMTI_THREAD_STATE_TERMINATED;
+    session.endGoneThreads(jvm.jni());
     EXPECT_TRUE(collected->getIsDead());
     EXPECT_GE(collected->threadDesc->getThreadEndTime(), 0);
     EXPECT_TRUE(ended->getIsDead());
@@ -376,68 +266,68 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadsGoneSinceTheLastTickAreEndedBeforeThe
     EXPECT_FALSE(alive->getIsDead());
     EXPECT_EQ(-1, alive->threadDesc->getThreadEndTime());
     EXPECT_EQ(3u, session.getThreadManagers().size()) << "ended threads stay for the snapshot";
-    session.destroyThreadManagers(jni.get());
+    session.destroyThreadManagers(jvm.jni());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, ThreadStartRegistersOnlyWhileRecordingAndOnlyOnce) {
     CpuProfilingSession session;
     g_recording = false;
-    LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), jni.get(), &threadA);
+    LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
     EXPECT_TRUE(session.getThreadManagers().empty());
-    EXPECT_EQ(0, state.threadInfoCalls);
+    EXPECT_EQ(0, jvm.calls.threadInfos);
 
     g_recording = true;
-    LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), jni.get(), &threadA);
-    LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), jni.get(), &threadA);
+    LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
+    LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
     ASSERT_EQ(1u, session.getThreadManagers().size());
     EXPECT_EQ(session.getThreadManagers()[0], session.getThreadManager(&threadA));
-    session.destroyThreadManagers(jni.get());
+    session.destroyThreadManagers(jvm.jni());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, StoredManagerCountsOnlyWhileListed) {
     CpuProfilingSession session;
     ThreadManager stranger(nullptr, nullptr);
-    state.storage[&threadA] = &stranger;
+    jvm.thread(&threadA).storage = &stranger;
     EXPECT_EQ(nullptr, session.getThreadManager(&threadA));
-    state.deadThreads.insert(&threadB);
+    jvm.thread(&threadB).state = JVMTI_THREAD_STATE_TERMINATED;
     EXPECT_EQ(nullptr, session.getThreadManager(&threadB));
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, DestroyThreadManagersClearsStorageOfLiveThreadsAndEmptiesTheList) {
     CpuProfilingSession session;
-    ThreadManager* live = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
-    ThreadManager* ended = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jni.get());
-    ThreadManager* collected = LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jni.get());
+    ThreadManager* live = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
+    ThreadManager* ended = LiveCpuProfilingHelper::createLiveThreadManager(&threadB, jvm.jni());
+    ThreadManager* collected = LiveCpuProfilingHelper::createLiveThreadManager(&threadC, jvm.jni());
     ASSERT_NE(nullptr, live);
     ASSERT_NE(nullptr, ended);
     ASSERT_NE(nullptr, collected);
-    state.deadThreads.insert(&threadB);
-    state.collected.insert(&threadC);
-    state.storage[&threadC] = collected;  // unreachable: must be left alone
+    jvm.thread(&threadB).state = JVMTI_THREAD_STATE_TERMINATED;
+    jvm.thread(&threadC).collected = true;
+    jvm.thread(&threadC).storage = collected;  // unreachable: must be left alone
     // A dead thread's manager has already dropped its thread reference.
-    ended->setIsDead(jni.get());
-    int weakBefore = state.weakRefsDeleted;
+    ended->setIsDead(jvm.jni());
+    int weakBefore = jvm.calls.weakDeletes;
 
-    session.destroyThreadManagers(jni.get());
+    session.destroyThreadManagers(jvm.jni());
     EXPECT_TRUE(session.getThreadManagers().empty());
-    EXPECT_EQ(nullptr, state.storage[&threadA]);
-    EXPECT_EQ(collected, state.storage[&threadC]);
-    EXPECT_EQ(weakBefore + 2, state.weakRefsDeleted) << "live and collected still held theirs";
+    EXPECT_EQ(nullptr, jvm.thread(&threadA).storage.load());
+    EXPECT_EQ(collected, jvm.thread(&threadC).storage.load());
+    EXPECT_EQ(weakBefore + 2, jvm.calls.weakDeletes) << "live and collected still held theirs";
 
     // Registering again after the run gives the thread a fresh manager.
-    ThreadManager* again = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    ThreadManager* again = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
     EXPECT_EQ(again, session.getThreadManager(&threadA));
-    session.destroyThreadManagers(jni.get());
+    session.destroyThreadManagers(jvm.jni());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, DestroyThreadManagersDoesNotTouchAnEntryNamingAnotherManager) {
     CpuProfilingSession session;
-    ThreadManager* first = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jni.get());
+    ThreadManager* first = LiveCpuProfilingHelper::createLiveThreadManager(&threadA, jvm.jni());
     ThreadManager other(nullptr, nullptr);
-    state.storage[&threadA] = &other;
+    jvm.thread(&threadA).storage = &other;
     ASSERT_NE(nullptr, first);
-    session.destroyThreadManagers(jni.get());
-    EXPECT_EQ(&other, state.storage[&threadA]);
+    session.destroyThreadManagers(jvm.jni());
+    EXPECT_EQ(&other, jvm.thread(&threadA).storage.load());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, RemoveDeadThreadManagersDropsOnlyThreadsThatAreGone) {
@@ -446,32 +336,32 @@ TEST_F(ThreadRegistrationJvmtiTest, RemoveDeadThreadManagersDropsOnlyThreadsThat
     jthread all[] = {&threadA, &threadB, &threadC, &unstarted, &invalid, &unknown, &markedDead};
     std::vector<ThreadManager*> managers;
     for (jthread t : all) {
-        managers.push_back(LiveCpuProfilingHelper::createLiveThreadManager(t, jni.get()));
+        managers.push_back(LiveCpuProfilingHelper::createLiveThreadManager(t, jvm.jni()));
         ASSERT_NE(nullptr, managers.back());
     }
     _jobject javaManager;
     managers[0]->javaThreadManager = &javaManager;
-    state.deadThreads.insert(&threadB);
-    state.collected.insert(&threadC);
-    state.unstarted.insert(&unstarted);
-    state.invalidThreads.insert(&invalid);
-    state.stateUnknown.insert(&unknown);
-    managers[6]->setIsDead(jni.get());
-    int weakBefore = state.weakRefsDeleted;
+    jvm.thread(&threadB).state = JVMTI_THREAD_STATE_TERMINATED;
+    jvm.thread(&threadC).collected = true;
+    jvm.thread(&unstarted).state = 0;
+    jvm.thread(&invalid).stateError = JVMTI_ERROR_INVALID_THREAD;
+    jvm.thread(&unknown).stateError = JVMTI_ERROR_WRONG_PHASE;
+    managers[6]->setIsDead(jvm.jni());
+    int weakBefore = jvm.calls.weakDeletes;
 
-    session.removeDeadThreadManagers(jni.get());
+    session.removeDeadThreadManagers(jvm.jni());
     // Live, not yet started and undecided threads keep their managers, in
     // order, with their associations and storage entries.
     EXPECT_EQ((std::vector<ThreadManager*>{managers[0], managers[3], managers[5]}), session.getThreadManagers());
     EXPECT_EQ(&javaManager, managers[0]->javaThreadManager);
     EXPECT_EQ(managers[0], session.getThreadManager(&threadA));
     EXPECT_NE(nullptr, managers[0]->threadDesc);
-    EXPECT_EQ(weakBefore + 3, state.weakRefsDeleted) << "ended, collected and invalid held theirs";
+    EXPECT_EQ(weakBefore + 3, jvm.calls.weakDeletes) << "ended, collected and invalid held theirs";
     EXPECT_EQ(nullptr, session.getThreadManager(&threadC)) << "no longer listed";
 
-    session.removeDeadThreadManagers(jni.get());
+    session.removeDeadThreadManagers(jvm.jni());
     EXPECT_EQ(3u, session.getThreadManagers().size());
-    session.destroyThreadManagers(jni.get());
+    session.destroyThreadManagers(jvm.jni());
 }
 
 TEST_F(ThreadRegistrationJvmtiTest, SweepBetweenRunsWaitsUntilTheListHasDoubled) {
@@ -479,38 +369,38 @@ TEST_F(ThreadRegistrationJvmtiTest, SweepBetweenRunsWaitsUntilTheListHasDoubled)
     std::vector<_jobject> threads(64);
     auto add = [&](int from, int to) {
         for (int i = from; i < to; i++) {
-            ASSERT_NE(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threads[i], jni.get()));
+            ASSERT_NE(nullptr, LiveCpuProfilingHelper::createLiveThreadManager(&threads[i], jvm.jni()));
         }
     };
     auto end = [&](int from, int to) {
         for (int i = from; i < to; i++) {
-            state.deadThreads.insert(&threads[i]);
+            jvm.thread(&threads[i]).state = JVMTI_THREAD_STATE_TERMINATED;
         }
     };
     add(0, 31);
     end(0, 16);
-    session.removeDeadThreadManagersIfGrown(jni.get());
+    session.removeDeadThreadManagersIfGrown(jvm.jni());
     EXPECT_EQ(31u, session.getThreadManagers().size()) << "too few to sweep";
     add(31, 32);
-    session.removeDeadThreadManagersIfGrown(jni.get());
+    session.removeDeadThreadManagersIfGrown(jvm.jni());
     EXPECT_EQ(16u, session.getThreadManagers().size());
 
     // Sixteen kept: the next sweep comes at 32.
     end(16, 24);
-    session.removeDeadThreadManagersIfGrown(jni.get());
+    session.removeDeadThreadManagersIfGrown(jvm.jni());
     EXPECT_EQ(16u, session.getThreadManagers().size());
     add(32, 48);
-    session.removeDeadThreadManagersIfGrown(jni.get());
+    session.removeDeadThreadManagersIfGrown(jvm.jni());
     EXPECT_EQ(24u, session.getThreadManagers().size());
 
     // Twenty-four kept: not before 48.
     end(24, 40);
     add(48, 64);
-    session.removeDeadThreadManagersIfGrown(jni.get());
+    session.removeDeadThreadManagersIfGrown(jvm.jni());
     EXPECT_EQ(40u, session.getThreadManagers().size());
-    session.removeDeadThreadManagers(jni.get());
+    session.removeDeadThreadManagers(jvm.jni());
     EXPECT_EQ(24u, session.getThreadManagers().size());
-    session.destroyThreadManagers(jni.get());
+    session.destroyThreadManagers(jvm.jni());
 }
 
 }  // namespace

@@ -6,24 +6,22 @@
 
 #include <gtest/gtest.h>
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ClassProfilingSession.h"
-#include "ConsoleCapture.h"
 #include "CpuProfilingSession.h"
 #include "FakeJvm.h"
+#include "GlobalsScope.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
-#include "SamplingFakes.h"
+#include "StderrCapture.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 
@@ -32,70 +30,33 @@ extern "C" JNIEXPORT void JNICALL Java_com_tolvane_agent_callee_JvmtiCallee_asso
 
 namespace {
 
-// A raw monitor of the fake JVM: re-entrant like a JVMTI raw monitor.
-struct FakeMonitor {
-    pthread_mutex_t mutex;
-    FakeMonitor() {
-        pthread_mutexattr_t attr;
-        pthread_mutexattr_init(&attr);
-        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-        pthread_mutex_init(&mutex, &attr);
-        pthread_mutexattr_destroy(&attr);
-    }
-    ~FakeMonitor() { pthread_mutex_destroy(&mutex); }
-};
-
-// A Java thread of the fake JVM; jthread values point at these. What the
-// JVM keeps per thread is atomic, because the real one is thread-safe; the
-// accesses are relaxed so that the fake adds no ordering of its own that
-// could hide a missing lock in the library.
-struct FakeThread {
-    std::string name;
-    int index = 0;
-    std::atomic<bool> started{false};
-    std::atomic<void*> storage{nullptr};
-};
-
+// The Java threads are the fake JVM's threads (harness::Thread), created
+// before anything runs; their jthreads point into `handles`.
 struct World {
-    std::vector<std::unique_ptr<FakeThread>> threads;
-    FakeMonitor monitors[2];
-    std::atomic<int> monitorsCreated{0};
+    std::vector<_jobject> handles;
+    std::vector<std::string> names;
     std::vector<jmethodID> methods;
     std::atomic<int> captures{0};
 };
 
 World* g_world = nullptr;
-thread_local FakeThread* t_currentThread = nullptr;
-_jobject g_group;
+const jint RUNNING = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
 
-FakeThread* fake(jthread thread) {
-    return reinterpret_cast<FakeThread*>(thread != nullptr ? thread : reinterpret_cast<jthread>(t_currentThread));
+jthread handle(size_t index) {
+    return &g_world->handles[index];
 }
 
-jthread handle(FakeThread* thread) {
-    return reinterpret_cast<jthread>(thread);
+size_t indexOf(jthread thread) {
+    return static_cast<size_t>(static_cast<_jobject*>(thread) - g_world->handles.data());
 }
 
 jvmtiError JNICALL setEventNotificationMode(jvmtiEnv*, jvmtiEventMode, jvmtiEvent, jthread, ...) {
     return JVMTI_ERROR_NONE;
 }
 
-void installJvmti(FakeJvmti& jvmti) {
-    jvmtiInterface_1_& f = jvmti.functions;
+void installJvmti(harness::FakeJvm& jvm) {
+    jvmtiInterface_1_& f = jvm.jvmtiFunctions;
     f.GetSystemProperty = [](jvmtiEnv*, const char*, char**) { return JVMTI_ERROR_NOT_AVAILABLE; };
-    f.CreateRawMonitor = [](jvmtiEnv*, const char*, jrawMonitorID* monitor) {
-        int i = g_world->monitorsCreated++;
-        *monitor = reinterpret_cast<jrawMonitorID>(&g_world->monitors[i % 2]);
-        return JVMTI_ERROR_NONE;
-    };
-    f.RawMonitorEnter = [](jvmtiEnv*, jrawMonitorID monitor) {
-        pthread_mutex_lock(&reinterpret_cast<FakeMonitor*>(monitor)->mutex);
-        return JVMTI_ERROR_NONE;
-    };
-    f.RawMonitorExit = [](jvmtiEnv*, jrawMonitorID monitor) {
-        pthread_mutex_unlock(&reinterpret_cast<FakeMonitor*>(monitor)->mutex);
-        return JVMTI_ERROR_NONE;
-    };
     // Only the sleep monitor is waited on, and nothing notifies it.
     f.RawMonitorWait = [](jvmtiEnv*, jrawMonitorID, jlong millis) {
         usleep(static_cast<useconds_t>(millis * 1000));
@@ -113,35 +74,6 @@ void installJvmti(FakeJvmti& jvmti) {
     f.SetEventCallbacks = [](jvmtiEnv*, const jvmtiEventCallbacks*, jint) { return JVMTI_ERROR_NONE; };
     f.SetEventNotificationMode = &setEventNotificationMode;
 
-    f.GetThreadLocalStorage = [](jvmtiEnv*, jthread thread, void** data) {
-        *data = fake(thread)->storage.load(std::memory_order_relaxed);
-        return JVMTI_ERROR_NONE;
-    };
-    f.SetThreadLocalStorage = [](jvmtiEnv*, jthread thread, const void* data) {
-        FakeThread* t = fake(thread);
-        if (!t->started.load(std::memory_order_relaxed)) {
-            return JVMTI_ERROR_THREAD_NOT_ALIVE;
-        }
-        t->storage.store(const_cast<void*>(data), std::memory_order_relaxed);
-        return JVMTI_ERROR_NONE;
-    };
-    f.GetThreadState = [](jvmtiEnv*, jthread thread, jint* state) {
-        *state = fake(thread)->started.load(std::memory_order_relaxed)
-                     ? JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE
-                     : 0;
-        return JVMTI_ERROR_NONE;
-    };
-    f.GetThreadInfo = [](jvmtiEnv*, jthread thread, jvmtiThreadInfo* info) {
-        info->name = sampling_fakes::jvmtiCopy(fake(thread)->name);
-        info->thread_group = &g_group;
-        info->context_class_loader = nullptr;
-        return JVMTI_ERROR_NONE;
-    };
-    f.GetThreadGroupInfo = [](jvmtiEnv*, jthreadGroup, jvmtiThreadGroupInfo* info) {
-        info->name = sampling_fakes::jvmtiCopy("main");
-        info->parent = nullptr;
-        return JVMTI_ERROR_NONE;
-    };
     // Each capture shows every thread one, two or three frames deep, a
     // different depth from one capture to the next, so ticks enter and
     // leave nodes. A thread that has not started has no frames.
@@ -152,15 +84,15 @@ void installJvmti(FakeJvmti& jvmti) {
         char* block = static_cast<char*>(std::malloc(bytes));
         jvmtiStackInfo* infos = reinterpret_cast<jvmtiStackInfo*>(block);
         jvmtiFrameInfo* frames = reinterpret_cast<jvmtiFrameInfo*>(block + count * sizeof(jvmtiStackInfo));
+        jint methodCount = static_cast<jint>(methods.size());
         for (jint i = 0; i < count; i++) {
-            FakeThread* t = fake(list[i]);
-            bool started = t->started.load(std::memory_order_relaxed);
-            jint depth = started ? 1 + (t->index + capture) % static_cast<jint>(methods.size()) : 0;
+            bool started = harness::FakeJvm::current().thread(list[i]).alive();
+            jint depth = started ? 1 + (static_cast<jint>(indexOf(list[i])) + capture) % methodCount : 0;
             for (jint d = 0; d < depth; d++) {
-                frames[d] = sampling_fakes::frame(methods[depth - 1 - d], d);  // innermost first
+                frames[d] = harness::frame(methods[depth - 1 - d], d);  // innermost first
             }
             infos[i].thread = list[i];
-            infos[i].state = started ? JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE : 0;
+            infos[i].state = started ? RUNNING : 0;
             infos[i].frame_buffer = frames;
             infos[i].frame_count = depth;
             frames += depth;
@@ -176,15 +108,9 @@ jobject JNICALL callObjectMethod(JNIEnv*, jobject, jmethodID, va_list) {
     return nullptr;  // no transaction labels
 }
 
-void installJni(FakeJni& jni) {
-    JNINativeInterface_& j = jni.functions;
-    j.NewWeakGlobalRef = [](JNIEnv*, jobject obj) -> jweak { return obj; };
+void installJni(harness::FakeJvm& jvm) {
+    JNINativeInterface_& j = jvm.jniFunctions;
     j.NewGlobalRef = [](JNIEnv*, jobject obj) { return obj; };
-    j.NewLocalRef = [](JNIEnv*, jobject obj) { return obj; };
-    j.DeleteLocalRef = [](JNIEnv*, jobject) {};
-    j.DeleteGlobalRef = [](JNIEnv*, jobject) {};
-    j.DeleteWeakGlobalRef = [](JNIEnv*, jweak) {};
-    j.IsSameObject = [](JNIEnv*, jobject a, jobject b) -> jboolean { return a == b; };
     j.ExceptionCheck = [](JNIEnv*) -> jboolean { return JNI_FALSE; };
     j.PushLocalFrame = [](JNIEnv*, jint) { return JNI_OK; };
     j.PopLocalFrame = [](JNIEnv*, jobject result) { return result; };
@@ -199,43 +125,32 @@ protected:
 
     void SetUp() override {
         g_world = &world;
-        sampling_fakes::installMethodFakes(jvmti, jni);
-        installJvmti(jvmti);
-        installJni(jni);
-        vm.functions.GetEnv = [](JavaVM*, void** env, jint version) -> jint {
+        jvm.installMethods();
+        jvm.installThreads();
+        jvm.installLockingMonitors();
+        installJvmti(jvm);
+        installJni(jvm);
+        jvm.vmFunctions.GetEnv = [](JavaVM*, void** env, jint version) -> jint {
             if (version == JNI_VERSION_1_4) {
                 return JNI_EDETACHED;  // the attach then needs no Java calls
             }
-            *env = s_jvmti;
+            *env = harness::FakeJvm::current().jvmti();
             return JNI_OK;
         };
-        s_jvmti = jvmti.get();
         for (int i = 0; i < 3; i++) {
-            world.methods.push_back(sampling_fakes::newMethod("test.stress.Worker", "step" + std::to_string(i),
-                                                              {{0, 10 + i}}));
+            world.methods.push_back(jvm.newMethod("test.stress.Worker", "step" + std::to_string(i), {{0, 10 + i}}));
         }
-        for (int i = 0; i < STARTERS * THREADS_PER_STARTER + 1; i++) {
-            world.threads.emplace_back(new FakeThread());
-            world.threads.back()->name = "worker-" + std::to_string(i);
-            world.threads.back()->index = i;
+        const size_t threads = STARTERS * THREADS_PER_STARTER + 1;
+        world.handles.resize(threads);
+        for (size_t i = 0; i < threads; i++) {
+            world.names.push_back("worker-" + std::to_string(i));
+        }
+        for (size_t i = 0; i < threads; i++) {
+            harness::Thread& t = jvm.thread(handle(i));
+            t.name = world.names[i].c_str();
+            t.state = 0;  // not started
         }
 
-        saved.interface = g_profilingInterface;
-        saved.vm = Profiling::javaVm;
-        saved.threadMonitor = Profiling::_threadMonitor;
-        saved.sleepMonitor = Profiling::_sleepMonitor;
-        saved.session = g_profilingSession;
-        saved.liveThreads = LiveCpuProfilingHelper::liveCpuProfilingSession;
-        saved.liveRegistry = ClassProfilingHelper::liveClassProfilingSession;
-        saved.unknownMethod = ClassProfilingHelper::unknownMethodDesc;
-        saved.objectInit = ClassProfilingHelper::objectInitMethodDesc;
-        saved.liveSampler = SamplerHelper::liveSamplerSession;
-        saved.init = SamplerHelper::initSamplingState;
-        saved.ids = SamplerHelper::getSamplingTransactionIds;
-        saved.stopped = SamplerHelper::stopped;
-        saved.cpuTime = g_threadCpuTimeAvailable;
-        saved.recording = g_recording;
-        saved.nodeLimit = ThreadManager::nodeLimit;
         // The Java hooks are known, so the sampling loop looks nothing up.
         SamplerHelper::initSamplingState = reinterpret_cast<jmethodID>(0x101);
         SamplerHelper::getSamplingTransactionIds = reinterpret_cast<jmethodID>(0x102);
@@ -244,65 +159,27 @@ protected:
 
     void TearDown() override {
         delete session;  // takes the thread monitor, so before the monitors go
-        sampling_fakes::releaseLineCache();
-        g_profilingInterface = saved.interface;
-        Profiling::javaVm = saved.vm;
-        Profiling::_threadMonitor = saved.threadMonitor;
-        Profiling::_sleepMonitor = saved.sleepMonitor;
-        g_profilingSession = saved.session;
-        LiveCpuProfilingHelper::liveCpuProfilingSession = saved.liveThreads;
-        ClassProfilingHelper::liveClassProfilingSession = saved.liveRegistry;
-        ClassProfilingHelper::unknownMethodDesc = saved.unknownMethod;
-        ClassProfilingHelper::objectInitMethodDesc = saved.objectInit;
-        SamplerHelper::liveSamplerSession = saved.liveSampler;
-        SamplerHelper::initSamplingState = saved.init;
-        SamplerHelper::getSamplingTransactionIds = saved.ids;
-        SamplerHelper::stopped = saved.stopped;
-        g_threadCpuTimeAvailable = saved.cpuTime;
-        g_recording = saved.recording;
-        ThreadManager::nodeLimit = saved.nodeLimit;
+        jvm.releaseLineCache();
         g_recordingInProgress.store(false);
         g_world = nullptr;
     }
 
-    static jvmtiEnv* s_jvmti;
     World world;
-    FakeJvmti jvmti;
-    FakeJni jni;
-    FakeJavaVm vm;
+    GlobalsScope globals;
+    harness::FakeJvm jvm;
     ProfilingSession* session = nullptr;
-    struct {
-        jvmtiEnv* interface;
-        JavaVM* vm;
-        jrawMonitorID threadMonitor;
-        jrawMonitorID sleepMonitor;
-        ProfilingSession* session;
-        CpuProfilingSession* liveThreads;
-        ClassProfilingSession* liveRegistry;
-        MethodDesc* unknownMethod;
-        MethodDesc* objectInit;
-        Sampler* liveSampler;
-        jmethodID init;
-        jmethodID ids;
-        bool stopped;
-        bool cpuTime;
-        bool recording;
-        jlong nodeLimit;
-    } saved;
 };
-
-jvmtiEnv* ThreadingStressTest::s_jvmti = nullptr;
 
 TEST_F(ThreadingStressTest, ThreadStartsRaceTheSamplingLoopAndAssociateThread) {
     session = new ProfilingSession();
     g_profilingSession = session;
     {
         // Only around the attach: a race report must reach the console.
-        ConsoleCapture console;
-        session->init(vm.get(), nullptr);
+        StderrCapture console;
+        session->init(jvm.vm(), nullptr);
     }
     ASSERT_TRUE(session->isAttached());
-    JNIEnv* env = jni.get();
+    JNIEnv* env = jvm.jni();
     CpuProfilingSession* threadList = session->cpuProfilingSession;
 
     // What record does before it samples, minus the live threads: there are
@@ -324,10 +201,9 @@ TEST_F(ThreadingStressTest, ThreadStartsRaceTheSamplingLoopAndAssociateThread) {
     for (int s = 0; s < STARTERS; s++) {
         starters.emplace_back([&, s] {
             for (int i = s * THREADS_PER_STARTER; i < (s + 1) * THREADS_PER_STARTER; i++) {
-                FakeThread* t = world.threads[i].get();
-                t_currentThread = t;
-                t->started.store(true, std::memory_order_relaxed);
-                LiveCpuProfilingHelper::dxThreadStart(jvmti.get(), env, handle(t));
+                harness::FakeJvm::setCurrentThread(handle(i));
+                jvm.thread(handle(i)).state.store(RUNNING, std::memory_order_relaxed);
+                LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), env, handle(i));
                 if (i % 8 == 0) {
                     usleep(500);  // let ticks fall between starts
                 }
@@ -338,16 +214,16 @@ TEST_F(ThreadingStressTest, ThreadStartsRaceTheSamplingLoopAndAssociateThread) {
     // Associates every odd thread, from the last one down, so that some are
     // associated before their start and others after; and itself, as the
     // calling thread.
-    std::vector<_jobject> javaManagers(world.threads.size());
+    std::vector<_jobject> javaManagers(world.handles.size());
     std::thread associator([&] {
-        FakeThread* self = world.threads.back().get();
-        t_currentThread = self;
-        self->started.store(true, std::memory_order_relaxed);
+        size_t self = world.handles.size() - 1;
+        harness::FakeJvm::setCurrentThread(handle(self));
+        jvm.thread(handle(self)).state.store(RUNNING, std::memory_order_relaxed);
         Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(env, nullptr, handle(self), JNI_TRUE,
-                                                                  &javaManagers[self->index]);
+                                                                  &javaManagers[self]);
         for (int i = STARTERS * THREADS_PER_STARTER - 1; i >= 0; i -= 2) {
-            Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(env, nullptr, handle(world.threads[i].get()),
-                                                                      JNI_FALSE, &javaManagers[i]);
+            Java_com_tolvane_agent_callee_JvmtiCallee_associateThread(env, nullptr, handle(i), JNI_FALSE,
+                                                                      &javaManagers[i]);
             if (i % 16 == 1) {
                 usleep(300);
             }
@@ -369,24 +245,24 @@ TEST_F(ThreadingStressTest, ThreadStartsRaceTheSamplingLoopAndAssociateThread) {
     ThreadMonitorLock lock;
     g_recording = false;
     std::vector<ThreadManager*>& managers = threadList->getThreadManagers();
-    EXPECT_EQ(world.threads.size(), managers.size());
-    for (const std::unique_ptr<FakeThread>& t : world.threads) {
-        SCOPED_TRACE(t->name);
+    EXPECT_EQ(world.handles.size(), managers.size());
+    for (size_t i = 0; i < world.handles.size(); i++) {
+        SCOPED_TRACE(world.names[i]);
         ThreadManager* found = nullptr;
         int listed = 0;
         for (ThreadManager* manager : managers) {
-            if (manager->threadHandle == handle(t.get())) {
+            if (manager->threadHandle == handle(i)) {
                 found = manager;
                 listed++;
             }
         }
         ASSERT_EQ(1, listed) << "one manager per thread";
-        EXPECT_EQ(found, t->storage.load()) << "the thread's storage names its manager";
+        EXPECT_EQ(found, jvm.thread(handle(i)).storage.load()) << "the thread's storage names its manager";
         EXPECT_FALSE(found->awaitingStart);
-        bool associated = t->index % 2 == 1 || t.get() == world.threads.back().get();
-        EXPECT_EQ(associated ? &javaManagers[t->index] : nullptr, found->javaThreadManager);
+        bool associated = i % 2 == 1 || i == world.handles.size() - 1;
+        EXPECT_EQ(associated ? &javaManagers[i] : nullptr, found->javaThreadManager);
         ASSERT_NE(nullptr, found->threadDesc);
-        EXPECT_EQ(t->name, found->threadDesc->getThreadName());
+        EXPECT_EQ(world.names[i], found->threadDesc->getThreadName());
     }
     threadList->destroyThreadManagers(env);
     session->sampler->reset();

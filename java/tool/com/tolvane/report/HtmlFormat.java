@@ -1,5 +1,6 @@
 package com.tolvane.report;
 
+import com.tolvane.snapshot.FormatConstants;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.UncheckedIOException;
@@ -8,8 +9,9 @@ import java.nio.charset.StandardCharsets;
 /**
  * One self-contained HTML page: the page template with its style sheet and
  * script inlined, and the snapshot as the JSON document of {@link JsonFormat}
- * in a data block that the script reads. The page loads nothing from the
- * network.
+ * in a data block that the script reads, next to a second block with the
+ * snapshot format's status codes and class kind, so that the script does not
+ * repeat them. The page loads nothing from the network.
  */
 public final class HtmlFormat {
     private HtmlFormat() {
@@ -17,7 +19,7 @@ public final class HtmlFormat {
 
     public static void write(ReportContext ctx, Appendable out) throws IOException {
         String template = resource("report.html");
-        String[] marks = {"@@METRIC@@", "@@TITLE@@", "@@CSS@@", "@@DATA@@", "@@SCRIPT@@"};
+        String[] marks = {"@@METRIC@@", "@@TITLE@@", "@@CSS@@", "@@DATA@@", "@@FORMAT@@", "@@SCRIPT@@"};
         int from = 0;
         for (String mark : marks) {
             int at = template.indexOf(mark, from);
@@ -30,11 +32,22 @@ public final class HtmlFormat {
                 case "@@TITLE@@": out.append(escapeHtml(ctx.source())); break;
                 case "@@CSS@@": out.append(resource("report.css")); break;
                 case "@@DATA@@": JsonFormat.write(ctx, out); break;
+                case "@@FORMAT@@": out.append(formatCodes()); break;
                 default: out.append(resource("report.js")); break;
             }
             from = at + mark.length();
         }
         out.append(template, from, template.length());
+    }
+
+    /** The format's codes the page script needs, as a JSON object. */
+    static String formatCodes() {
+        return "{\"status\":{\"running\":" + FormatConstants.STATUS_RUNNING
+            + ",\"blocked\":" + FormatConstants.STATUS_BLOCKED
+            + ",\"waiting\":" + FormatConstants.STATUS_WAITING
+            + ",\"netio\":" + FormatConstants.STATUS_NET_IO
+            + ",\"dead\":" + FormatConstants.STATUS_DEAD
+            + "},\"transactionClassKind\":" + FormatConstants.CLASS_KIND_INTERCEPTION + "}";
     }
 
     /** Reads a page resource packed next to this class. */

@@ -6,15 +6,19 @@
   const doc = JSON.parse(document.getElementById('tolvane-data').textContent);
   // Recordings with CPU time carry it per thread and per node (with descendants).
   const hasCpu = doc.cpuTime === true;
+  // The snapshot format's status codes and class kinds, as the tool hands them over.
+  const format = JSON.parse(document.getElementById('tolvane-format').textContent);
 
   // Indexes 0-3 are the states, 4 all of them, 5 CPU time (not a state).
   const METRICS = ['running', 'waiting', 'blocked', 'netio', 'all', 'cpu'];
   const METRIC_LABEL = ['running', 'waiting', 'blocked', 'net I/O', 'all states', 'CPU'];
   const CPU = 5;
-  const STATE_OF_STATUS = { 63: 0, 65: 1, 64: 2, 66: 3 };
+  const STATE_OF_STATUS = {
+    [format.status.running]: 0, [format.status.waiting]: 1, [format.status.blocked]: 2, [format.status.netio]: 3,
+  };
   const STATE_COLOR = ['#3aa757', '#f2b233', '#d9483b', '#4a78d6', '#d4d8dd'];
-  const DEAD = 1;
-  const TRANSACTION_KIND = 50;
+  const DEAD = format.status.dead;
+  const TRANSACTION_KIND = format.transactionClassKind;
 
   const $ = (id) => document.getElementById(id);
 

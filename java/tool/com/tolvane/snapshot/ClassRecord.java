@@ -9,7 +9,7 @@ package com.tolvane.snapshot;
  */
 public record ClassRecord(long id, String name, int kind) {
 
-    public static final int KIND_INTERCEPTION = 50;
+    public static final int KIND_INTERCEPTION = FormatConstants.CLASS_KIND_INTERCEPTION;
 
     /** True for the pseudo-class whose methods are transaction labels. */
     public boolean isInterception() {

@@ -12,13 +12,13 @@ package com.tolvane.snapshot;
  */
 public record Section(int index, long length, long position, int crc) {
 
-    public static final int CLASSES = 0;
-    public static final int THREADS = 1;
+    public static final int CLASSES = FormatConstants.SECTION_CLASSES;
+    public static final int THREADS = FormatConstants.SECTION_THREADS;
     /** Present only when the recording measured each thread's CPU time; see {@link ThreadRecord#cpuMicros()}. */
-    public static final int CPU_TIME = 2;
+    public static final int CPU_TIME = FormatConstants.SECTION_CPU_TIME;
     /** Present only when the recording's call trees reached the node limit; see {@link NodeLimit}. */
-    public static final int NODE_LIMIT = 3;
-    public static final int COUNT = 7;
+    public static final int NODE_LIMIT = FormatConstants.SECTION_NODE_LIMIT;
+    public static final int COUNT = FormatConstants.SECTION_COUNT;
 
     /** Offset of the first body byte. */
     public long bodyStart() {

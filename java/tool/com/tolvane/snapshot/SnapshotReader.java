@@ -24,10 +24,10 @@ import java.util.zip.CRC32;
  * big-endian; IDs are 8 bytes in the writer's byte order (little-endian).
  */
 public final class SnapshotReader {
-    public static final int MAGIC = 0xCAFED00D;
-    public static final int VERSION = 10001;
-    public static final int ID_WIDTH = 8;
-    public static final int DIRECTORY_ENTRY_SIZE = 20;
+    public static final int MAGIC = FormatConstants.MAGIC;
+    public static final int VERSION = FormatConstants.VERSION;
+    public static final int ID_WIDTH = FormatConstants.ID_WIDTH;
+    public static final int DIRECTORY_ENTRY_SIZE = FormatConstants.DIRECTORY_ENTRY_SIZE;
     public static final int DIRECTORY_SIZE = Section.COUNT * DIRECTORY_ENTRY_SIZE;
 
     private final byte[] data;
@@ -340,10 +340,10 @@ public final class SnapshotReader {
         while (true) {
             int tagOffset = in.pos();
             int tag = in.u1(tagWhat);
-            if (tag == 0) {
+            if (tag == FormatConstants.TAG_END) {
                 return records;
             }
-            if (tag != 1) {
+            if (tag != FormatConstants.TAG_RECORD) {
                 throw new SnapshotFormatException(String.format("unknown %s record tag 0x%02X", kind, tag), tagOffset);
             }
             records.add(body.read(in, tagOffset));
@@ -432,11 +432,11 @@ public final class SnapshotReader {
         while (true) {
             int tagOffset = in.pos();
             int tag = in.u1("call tree tag");
-            if (tag == 1) {
+            if (tag == FormatConstants.TAG_RECORD) {
                 openLists.add(null);
                 continue;
             }
-            if (tag != 0) {
+            if (tag != FormatConstants.TAG_END) {
                 throw new SnapshotFormatException(String.format(
                         "unknown call tree tag 0x%02X in thread \"%s\"", tag, threadName), tagOffset);
             }

@@ -6,11 +6,11 @@ package com.tolvane.snapshot;
  */
 public record StatusPoint(int status, long micros) {
 
-    public static final int RUNNING = 63;
-    public static final int BLOCKED = 64;
-    public static final int WAITING = 65;
-    public static final int NET_IO = 66;
-    public static final int DEAD = 1;
+    public static final int RUNNING = FormatConstants.STATUS_RUNNING;
+    public static final int BLOCKED = FormatConstants.STATUS_BLOCKED;
+    public static final int WAITING = FormatConstants.STATUS_WAITING;
+    public static final int NET_IO = FormatConstants.STATUS_NET_IO;
+    public static final int DEAD = FormatConstants.STATUS_DEAD;
 
     /** A readable name of a status code. */
     public static String statusName(int status) {

@@ -1,5 +1,6 @@
 package com.tolvane.test;
 
+import com.tolvane.snapshot.FormatConstants;
 import java.io.ByteArrayOutputStream;
 import java.io.DataOutputStream;
 import java.io.IOException;
@@ -34,7 +35,8 @@ import java.util.zip.CRC32;
  * default its root's CPU time) and each node's CPU time with descendants.
  */
 public final class SnapshotBuilder {
-    public static final int MAGIC = 0xCAFED00D;
+    public static final int MAGIC = FormatConstants.MAGIC;
+    private static final int DIRECTORY_SIZE = FormatConstants.SECTION_COUNT * FormatConstants.DIRECTORY_ENTRY_SIZE;
 
     private String vmName = "OpenJDK 64-Bit Server VM";
     private String javaVersion = "17.0.15";
@@ -55,7 +57,7 @@ public final class SnapshotBuilder {
 
     public SnapshotBuilder() {
         unknownClass = addClass("com.tolvane.agent.Unknown", 0);
-        interceptionClass = addClass("_druvax_annotation_class", 50);
+        interceptionClass = addClass("_druvax_annotation_class", FormatConstants.CLASS_KIND_INTERCEPTION);
         unknownMethod = addMethod(unknownClass, "unknown", "()V");
     }
 
@@ -208,19 +210,24 @@ public final class SnapshotBuilder {
             ByteArrayOutputStream bytes = new ByteArrayOutputStream();
             DataOutputStream out = new DataOutputStream(bytes);
             out.writeInt(MAGIC);
-            out.writeInt(10001);
+            out.writeInt(FormatConstants.VERSION);
             str(out, vmName);
             str(out, javaVersion);
             out.writeLong(recordStart);
             out.writeLong(writeTime);
-            out.writeInt(8);
+            out.writeInt(FormatConstants.ID_WIDTH);
             int directory = out.size();
-            out.write(new byte[140]);
+            out.write(new byte[DIRECTORY_SIZE]);
 
-            long[][] entries = new long[7][3];
-            byte[][] bodies = {classSection(), threadSection(), cpuTime ? cpuEdit.apply(cpuSection()) : new byte[0]};
-            for (int i = 0; i < 7; i++) {
-                byte[] body = i < bodies.length ? bodies[i] : new byte[0];
+            long[][] entries = new long[FormatConstants.SECTION_COUNT][3];
+            byte[][] bodies = new byte[FormatConstants.SECTION_COUNT][0];
+            bodies[FormatConstants.SECTION_CLASSES] = classSection();
+            bodies[FormatConstants.SECTION_THREADS] = threadSection();
+            if (cpuTime) {
+                bodies[FormatConstants.SECTION_CPU_TIME] = cpuEdit.apply(cpuSection());
+            }
+            for (int i = 0; i < FormatConstants.SECTION_COUNT; i++) {
+                byte[] body = bodies[i];
                 entries[i][1] = out.size();
                 out.writeInt(MAGIC);
                 out.write(body);
@@ -239,7 +246,7 @@ public final class SnapshotBuilder {
                 d.writeLong(e[1]);
                 d.writeInt((int) e[2]);
             }
-            System.arraycopy(dir.toByteArray(), 0, file, directory, 140);
+            System.arraycopy(dir.toByteArray(), 0, file, directory, DIRECTORY_SIZE);
             return file;
         } catch (IOException e) {
             throw new UncheckedIOException(e);
@@ -255,7 +262,7 @@ public final class SnapshotBuilder {
 
     /** Position of a section's marker, as the directory gives it. */
     public static int sectionPosition(byte[] file, int section) {
-        return (int) java.nio.ByteBuffer.wrap(file).getLong(directoryOffset(file) + section * 20 + 8);
+        return (int) java.nio.ByteBuffer.wrap(file).getLong(directoryOffset(file) + section * FormatConstants.DIRECTORY_ENTRY_SIZE + 8);
     }
 
     /**
@@ -266,11 +273,11 @@ public final class SnapshotBuilder {
         java.nio.ByteBuffer buf = java.nio.ByteBuffer.wrap(file);
         int dir = directoryOffset(file);
         for (int i = 0; i < 3; i++) {
-            long length = buf.getLong(dir + i * 20);
-            long position = buf.getLong(dir + i * 20 + 8);
+            long length = buf.getLong(dir + i * FormatConstants.DIRECTORY_ENTRY_SIZE);
+            long position = buf.getLong(dir + i * FormatConstants.DIRECTORY_ENTRY_SIZE + 8);
             CRC32 crc = new CRC32();
             crc.update(file, (int) position + 4, (int) length);
-            buf.putInt(dir + i * 20 + 16, (int) crc.getValue());
+            buf.putInt(dir + i * FormatConstants.DIRECTORY_ENTRY_SIZE + 16, (int) crc.getValue());
         }
         return file;
     }
@@ -279,21 +286,21 @@ public final class SnapshotBuilder {
         ByteArrayOutputStream bytes = new ByteArrayOutputStream();
         DataOutputStream out = new DataOutputStream(bytes);
         for (Object[] c : classes) {
-            out.writeByte(1);
+            out.writeByte(FormatConstants.TAG_RECORD);
             id(out, (Long) c[0]);
             str(out, (String) c[1]);
             out.writeInt((Integer) c[2]);
         }
-        out.writeByte(0);
+        out.writeByte(FormatConstants.TAG_END);
         for (Object[] m : methods) {
-            out.writeByte(1);
+            out.writeByte(FormatConstants.TAG_RECORD);
             id(out, (Long) m[0]);
             id(out, (Long) m[1]);
             str(out, (String) m[2]);
             str(out, (String) m[3]);
             out.writeInt(0);
         }
-        out.writeByte(0);
+        out.writeByte(FormatConstants.TAG_END);
         out.writeInt(filters.size());
         for (String f : filters) {
             str(out, f);
@@ -306,7 +313,7 @@ public final class SnapshotBuilder {
         ByteArrayOutputStream bytes = new ByteArrayOutputStream();
         DataOutputStream out = new DataOutputStream(bytes);
         for (ThreadSpec t : threads) {
-            out.writeByte(1);
+            out.writeByte(FormatConstants.TAG_RECORD);
             id(out, t.id);
             id(out, t.id);
             str(out, t.name);
@@ -321,7 +328,7 @@ public final class SnapshotBuilder {
             tree(out, t.root);
             out.writeByte(t.ignored ? 1 : 0);
         }
-        out.writeByte(0);
+        out.writeByte(FormatConstants.TAG_END);
         return bytes.toByteArray();
     }
 
@@ -366,7 +373,7 @@ public final class SnapshotBuilder {
     /** Post-order without recursion, so very deep trees can be written. */
     private static void tree(DataOutputStream out, Node root) throws IOException {
         Deque<Object[]> stack = new ArrayDeque<>();
-        out.writeByte(1);
+        out.writeByte(FormatConstants.TAG_RECORD);
         stack.push(new Object[] {root, 0});
         while (!stack.isEmpty()) {
             Object[] top = stack.peek();
@@ -374,12 +381,12 @@ public final class SnapshotBuilder {
             int next = (Integer) top[1];
             if (next < node.children.size()) {
                 top[1] = next + 1;
-                out.writeByte(1);
+                out.writeByte(FormatConstants.TAG_RECORD);
                 stack.push(new Object[] {node.children.get(next), 0});
                 continue;
             }
             stack.pop();
-            out.writeByte(0);
+            out.writeByte(FormatConstants.TAG_END);
             id(out, node.method);
             out.writeShort(node.line);
             out.writeLong(node.value);
