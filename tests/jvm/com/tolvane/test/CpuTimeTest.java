@@ -15,9 +15,12 @@ import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.concurrent.TimeUnit;
 import java.util.stream.Stream;
 
+import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -27,6 +30,8 @@ import org.junit.jupiter.api.io.TempDir;
  */
 class CpuTimeTest {
     private static final String JAVA = System.getProperty("tolvane.java", "java");
+    /** A JDK newer than the baseline, where this machine has one. */
+    private static final Path NEWER_JDK = Path.of("/usr/lib/jvm/temurin-25-jdk-amd64/bin/java");
     private static final long RECORD_MICROS = 2_000_000;
     /** Most CPU time an idle thread may show in a recording (class loading, a wake-up or two). */
     private static final long IDLE_CPU_MICROS = 50_000;
@@ -39,8 +44,20 @@ class CpuTimeTest {
 
     @Test
     void cpuTimeStandsBesideRunningAndDeclarationsReachMethodsAlreadyMet() throws Exception {
-        Process target = new ProcessBuilder(JAVA, "-Xcheck:jni", "-cp", System.getProperty("tolvane.testJar"),
-                CpuTimeTarget.class.getName()).redirectErrorStream(true).start();
+        recordTarget(JAVA);
+    }
+
+    @Test
+    void theSameOnANewerJdk() throws Exception {
+        Assumptions.assumeTrue(Files.isExecutable(NEWER_JDK), "no JDK 25 at " + NEWER_JDK);
+        recordTarget(NEWER_JDK.toString(), "-XX:+EnableDynamicAgentLoading");
+    }
+
+    private void recordTarget(String java, String... jvmOptions) throws Exception {
+        List<String> command = new ArrayList<>(List.of(java, "-Xcheck:jni"));
+        command.addAll(List.of(jvmOptions));
+        command.addAll(List.of("-cp", System.getProperty("tolvane.testJar"), CpuTimeTarget.class.getName()));
+        Process target = new ProcessBuilder(command).redirectErrorStream(true).start();
         try {
             drain(target);
 
