@@ -16,7 +16,7 @@ import picocli.CommandLine.Spec;
                 + " (as tolvane <command> --help does).")
 final class HelpCommand implements ToolCommand {
     @Spec
-    CommandSpec spec;
+    CommandSpec model;
 
     @Parameters(paramLabel = "<command>", arity = "0..*", hideParamSyntax = true,
             description = "the command to explain")
@@ -24,7 +24,7 @@ final class HelpCommand implements ToolCommand {
 
     @Override
     public int run(PrintStream out, PrintStream err) {
-        CommandLine tolvane = spec.parent().commandLine();
+        CommandLine tolvane = model.parent().commandLine();
         CommandLine chosen = command.isEmpty() ? null : tolvane.getSubcommands().get(command.get(0));
         if (chosen == null) {
             out.println(overview(tolvane));

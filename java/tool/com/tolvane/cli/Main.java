@@ -44,10 +44,10 @@ public final class Main {
 
     /** The conventions every subcommand shares: help option, layout of its help, repeated options. */
     private static CommandLine configure(CommandLine command) {
-        CommandSpec spec = command.getCommandSpec();
-        spec.addOption(OptionSpec.builder("-h", "--help").usageHelp(true)
+        CommandSpec model = command.getCommandSpec();
+        model.addOption(OptionSpec.builder("-h", "--help").usageHelp(true)
                 .description("show this help").build());
-        spec.usageMessage().synopsisHeading("usage: ").descriptionHeading("%n").parameterListHeading("%n")
+        model.usageMessage().synopsisHeading("usage: ").descriptionHeading("%n").parameterListHeading("%n")
                 .optionListHeading("%nOptions:%n").footerHeading("%n").sortOptions(false).width(100);
         // As with most tools, the last of a repeated single-valued option counts.
         command.setOverwrittenOptionsAllowed(true);
@@ -145,9 +145,9 @@ public final class Main {
                 return "unknown option " + (!first.startsWith("--") ? first.substring(0, 2)
                         : eq > 0 ? first.substring(0, eq) : first);
             }
-            CommandSpec spec = e.getCommandLine().getCommandSpec();
-            boolean hasOptions = spec.options().stream().anyMatch(o -> !o.usageHelp());
-            return spec.name() + (hasOptions ? " takes options only, not " : " takes no arguments, not ")
+            CommandSpec model = e.getCommandLine().getCommandSpec();
+            boolean hasOptions = model.options().stream().anyMatch(o -> !o.usageHelp());
+            return model.name() + (hasOptions ? " takes options only, not " : " takes no arguments, not ")
                     + String.join(" ", unmatched.getUnmatched());
         }
         ArgSpec arg = e.getArgSpec();

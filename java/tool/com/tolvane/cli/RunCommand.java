@@ -39,7 +39,7 @@ import picocli.CommandLine.Spec;
         footer = "Exit codes: the java command's; 1 failed, 2 bad arguments.")
 final class RunCommand implements ToolCommand {
     @Spec
-    CommandSpec spec;
+    CommandSpec model;
 
     @Parameters(paramLabel = "java ...", arity = "0..*", hideParamSyntax = true,
             description = "after --: the java command to run, as it would be typed; its own options stay its own")
@@ -57,7 +57,7 @@ final class RunCommand implements ToolCommand {
         int dashes = words.indexOf("--");
         List<String> before = dashes < 0 ? List.of() : words.subList(0, dashes);
         List<String> command = new ArrayList<>(dashes < 0 ? words : words.subList(dashes + 1, words.size()));
-        if (dashes < 0 && !spec.commandLine().getParseResult().originalArgs().contains("--") || command.isEmpty()) {
+        if (dashes < 0 && !model.commandLine().getParseResult().originalArgs().contains("--") || command.isEmpty()) {
             throw ToolException.usage("give the java command after --, as in: tolvane run -d 30s -- java -jar app.jar");
         }
         if (!before.isEmpty()) {
