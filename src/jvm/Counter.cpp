@@ -8,15 +8,15 @@ unsigned int Counter::s_startTime = 0;
 jlong Counter::s_initialUsec = 0;
 jlong Counter::s_monotonicBase = -1;
 
-namespace {
-
-jlong monotonicUsec() {
+jlong Counter::monotonicUsec() {
     struct timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
         return -1;
     }
     return static_cast<jlong>(now.tv_sec) * 1000000 + static_cast<jlong>(now.tv_nsec) / 1000;
 }
+
+namespace {
 
 jlong wallUsec(const struct timeval& now) {
     return (static_cast<jlong>(now.tv_sec) - static_cast<jlong>(Counter::s_startTime)) * 1000000 +

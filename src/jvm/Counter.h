@@ -14,6 +14,9 @@ class Counter {
 public:
     static jlong getUsec();
     static void init();
+    // Microseconds of the monotonic clock itself (no fixed origin), or -1
+    // when it cannot be read: for measuring intervals.
+    static jlong monotonicUsec();
 
     static bool initialized;
     static unsigned int s_startTime;

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <sched.h>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -41,15 +40,6 @@ const int MIN_MAP_CAPACITY = 11;
 const jint MAX_LOCAL_FRAME_CAPACITY = 65536;
 
 const char* const THREAD_MANAGER_CLASS = "com/tolvane/agent/callee/JvmtiCallee$JvmtiThreadManager";
-
-// Microseconds on the monotonic clock, or -1 when it cannot be read.
-jlong monotonicMicros() {
-    struct timespec now;
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-        return -1;
-    }
-    return static_cast<jlong>(now.tv_sec) * 1000000 + static_cast<jlong>(now.tv_nsec) / 1000;
-}
 
 void deleteSamplerMap(SamplerMap* map) {
     if (map != nullptr) {
@@ -345,7 +335,7 @@ bool Sampler::runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned
     // monotonic clock: a wall clock set back or forward, or a machine
     // resuming from suspend, must not book hours on a thread or keep the
     // caller recording.
-    jlong startMicros = monotonicMicros();
+    jlong startMicros = Counter::monotonicUsec();
     jlong lastMicros = startMicros;
     // Nominal time slept; stands in for the clock when it cannot be read, so
     // a broken clock cannot keep the caller forever.
@@ -354,7 +344,7 @@ bool Sampler::runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned
         bool interrupted = ThreadMonitor::sleep(periodMillis);
         sleptMillis += periodMillis;
         jlong now = Counter::getUsec();
-        jlong nowMicros = monotonicMicros();
+        jlong nowMicros = Counter::monotonicUsec();
         jlong elapsed = nowMicros >= 0 && lastMicros >= 0 ? nowMicros - lastMicros : periodMillis * 1000LL;
         lastMicros = nowMicros;
         doThreadStatusSampling(env, now, elapsed, sampleTransactions);
