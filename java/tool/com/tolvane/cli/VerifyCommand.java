@@ -46,12 +46,6 @@ final class VerifyCommand implements ToolCommand {
         } catch (SnapshotFormatException e) {
             throw new ToolException(file + ": " + e.getMessage());
         }
-        if (s.header().writeTimeMicros() < s.header().recordStartMicros()) {
-            // Every well-formed byte is there, but its times cannot be trusted.
-            throw new ToolException(file + ": written at " + s.header().writeTimeMicros()
-                    + " us, before its recording started at " + s.header().recordStartMicros()
-                    + " us: the recording's clock went back");
-        }
         out.println(file + ": valid snapshot, format " + s.header().version());
         out.println("  JVM:        " + Printable.of(s.header().vmName() + ", Java " + s.header().javaVersion()));
         out.println("  recorded:   " + Summary.ms(s.header().durationMicros())
