@@ -84,12 +84,12 @@ public final class SnapshotReader {
                     size = consumed; // it ended early: a pipe, or a file cut while it was read
                 }
             }
-            long length = size >= 0 ? size : consumed + countRest(in, limit - consumed);
-            if (length < 0) {
+            long rest = size >= 0 ? 0 : countRest(in, limit - consumed);
+            if (rest < 0) {
                 throw new SnapshotFormatException("file is too large to be read: it goes on past " + limit
                         + " bytes (at most that many with this heap)");
             }
-            return new SnapshotReader(data, length).parse();
+            return new SnapshotReader(data, size >= 0 ? size : consumed + rest).parse();
         }
     }
 
