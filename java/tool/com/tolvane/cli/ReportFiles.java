@@ -63,6 +63,9 @@ final class ReportFiles {
      * directory or symbolic link under it. Returns the name unchanged.
      */
     static String checkOutput(String target, String what) throws ToolException {
+        if (target.isEmpty()) {
+            throw ToolException.usage("empty " + what + " file name");
+        }
         OutputFiles.checkName(target, what);
         OutputFiles.checkReplaceable(Path.of(target), what);
         return target;
