@@ -366,7 +366,7 @@ class TolvaneCommandTest {
         String pid = Long.toString(target.pid());
         Process gone = new ProcessBuilder("true").start();
         gone.waitFor();
-        Process notJava = new ProcessBuilder("sleep", "60").start();
+        Process notJava = new ProcessBuilder("sleep", "600").start();
         started.add(notJava);
         Process closed = startTarget(PLAIN, "-XX:+DisableAttachMechanism");
 
