@@ -14,7 +14,8 @@ final class ListCommand implements ToolCommand {
     public int run(PrintStream out, PrintStream err) {
         var jvms = Targets.list();
         for (Targets.Jvm jvm : jvms) {
-            out.println(jvm.pid() + " " + (jvm.mainClass().isEmpty() ? "(unknown main class)" : Printable.of(jvm.mainClass())));
+            out.println(jvm.pid() + " "
+                    + (jvm.mainClass().isEmpty() ? "(unknown main class)" : Printable.of(jvm.mainClass())));
         }
         if (jvms.isEmpty()) {
             err.println("tolvane: no JVM of this user can be attached (JVMs started with"

@@ -78,6 +78,7 @@ class OutputFilesTest {
                 {"diff", s, s, "-f", "html", "--output=" + o},
                 {"record", "--html", o, "-d", "1s", "1"},
                 {"run", "--html", o, "--", "java", "-version"},
+                {"run", "-o", o, "--", "java", "-version"},
             };
             for (String[] command : commands) {
                 ToolRun run = ToolRun.of(command);
@@ -149,7 +150,8 @@ class OutputFilesTest {
         pb.environment().put("TOLVANE_LIB", System.getProperty("tolvane.lib"));
         pb.environment().put("TOLVANE_AGENT_JAR", System.getProperty("tolvane.agentJar"));
         pb.environment().put("TOLVANE_TOOL_JAR", System.getProperty("tolvane.toolJar"));
-        pb.environment().put("JAVA_HOME", Path.of(System.getProperty("tolvane.java")).getParent().getParent().toString());
+        pb.environment().put("JAVA_HOME",
+                Path.of(System.getProperty("tolvane.java")).getParent().getParent().toString());
         pb.environment().put("LC_ALL", "C.UTF-8");
         pb.redirectErrorStream(true);
         Process p = pb.start();
