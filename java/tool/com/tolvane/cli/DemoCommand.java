@@ -3,6 +3,7 @@ package com.tolvane.cli;
 import com.tolvane.demo.DemoApp;
 import com.tolvane.report.Naming;
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.Printable;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.ThreadRecord;
 import com.tolvane.tool.RecordOptions;
@@ -131,7 +132,7 @@ final class DemoCommand implements ToolCommand {
         Naming names = new Naming(s, false);
         for (ThreadRecord t : threads.subList(0, Math.min(maxThreads, threads.size()))) {
             out.println();
-            out.println("  thread " + t.name());
+            out.println("  thread " + Printable.of(t.name()));
             printTop(t.root(), sums, out, maxDepth, Math.max(1, weight(sums, t.root()) / 50), names);
         }
     }

@@ -43,8 +43,9 @@ final class DiffCommand implements ToolCommand {
                 + " the change of each frame's own time, and the same table (default when OUT ends in .html)"})
     String format;
 
-    @Option(names = {"-o", "--output"}, paramLabel = "OUT", parameterConsumer = VerbatimValue.class,
-            description = "write to OUT instead of standard output")
+    @Option(names = {"-o", "--output"}, paramLabel = "OUT", converter = ReportFiles.Output.class,
+            parameterConsumer = VerbatimValue.class,
+            description = "write to OUT (a new or a regular file) instead of standard output")
     String output;
 
     @Option(names = "--absolute", description = "compare times in milliseconds instead of shares of the totals")

@@ -1,5 +1,6 @@
 package com.tolvane.cli;
 
+import com.tolvane.snapshot.Printable;
 import com.tolvane.tool.Targets;
 import java.io.PrintStream;
 import picocli.CommandLine.Command;
@@ -13,7 +14,8 @@ final class ListCommand implements ToolCommand {
     public int run(PrintStream out, PrintStream err) {
         var jvms = Targets.list();
         for (Targets.Jvm jvm : jvms) {
-            out.println(jvm.pid() + " " + (jvm.mainClass().isEmpty() ? "(unknown main class)" : jvm.mainClass()));
+            out.println(jvm.pid() + " "
+                    + (jvm.mainClass().isEmpty() ? "(unknown main class)" : Printable.of(jvm.mainClass())));
         }
         if (jvms.isEmpty()) {
             err.println("tolvane: no JVM of this user can be attached (JVMs started with"

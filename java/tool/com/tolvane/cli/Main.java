@@ -1,10 +1,12 @@
 package com.tolvane.cli;
 
+import com.tolvane.snapshot.Printable;
 import com.tolvane.tool.ToolException;
 import java.io.PrintStream;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.stream.Collectors;
 import picocli.CommandLine;
 import picocli.CommandLine.Model.ArgSpec;
 import picocli.CommandLine.Model.CommandSpec;
@@ -96,7 +98,7 @@ public final class Main {
         try {
             return ((ToolCommand) command.getCommand()).run(out, err);
         } catch (ToolException e) {
-            err.println("tolvane " + name + ": " + e.getMessage());
+            err.println("tolvane " + name + ": " + printableLines(e.getMessage()));
             return e.exitCode();
         } catch (OutOfMemoryError e) {
             // Whatever was being built is unreachable by now, so a line can still be printed.
@@ -105,6 +107,16 @@ public final class Main {
                     + " TOLVANE_JAVA_OPTS=-Xmx...");
             return ToolException.FAILED;
         }
+    }
+
+    /**
+     * A failure's message made printable line by line (the demo's failure
+     * carries the demo's output on lines of its own): a name from a target or
+     * a file quoted in a message moves no cursor and recolours nothing.
+     */
+    static String printableLines(String message) {
+        return Arrays.stream(String.valueOf(message).split("\n", -1)).map(Printable::of)
+                .collect(Collectors.joining("\n"));
     }
 
     /**

@@ -2,16 +2,13 @@ package com.tolvane.cli;
 
 import com.tolvane.report.PprofFormat;
 import com.tolvane.report.ReportContext;
+import com.tolvane.tool.OutputFiles;
 import com.tolvane.tool.ToolException;
 
-import java.io.BufferedOutputStream;
 import java.io.IOException;
-import java.io.OutputStream;
 import java.io.PrintStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.nio.file.StandardCopyOption;
-import java.nio.file.StandardOpenOption;
 
 /** Where tolvane report -f pprof writes its binary profile: a file, or standard output when redirected. */
 final class PprofOutput {
@@ -34,28 +31,7 @@ final class PprofOutput {
             }
             return;
         }
-        Path target = Path.of(output).toAbsolutePath();
-        Path dir = target.getParent();
-        if (dir == null || !Files.isDirectory(dir)) {
-            throw new ToolException("cannot write " + output + ": directory " + dir + " does not exist");
-        }
-        // Through a temporary file, so a failed write never leaves a truncated profile under the name.
-        Path temp = dir.resolve("." + target.getFileName() + "." + ProcessHandle.current().pid() + ".tmp");
-        try {
-            try (OutputStream file = new BufferedOutputStream(Files.newOutputStream(temp,
-                    StandardOpenOption.CREATE_NEW, StandardOpenOption.WRITE))) {
-                PprofFormat.write(ctx, startMillis, file);
-            }
-            Files.move(temp, target, StandardCopyOption.REPLACE_EXISTING);
-        } catch (IOException e) {
-            throw new ToolException("cannot write " + output + ": " + e.getMessage());
-        } finally {
-            try {
-                Files.deleteIfExists(temp);
-            } catch (IOException ignored) {
-                // the original failure is the one to report
-            }
-        }
+        OutputFiles.write(Path.of(output), file -> PprofFormat.write(ctx, startMillis, file));
         err.println("wrote pprof profile to " + output);
     }
 

@@ -1,5 +1,6 @@
 package com.tolvane.cli;
 
+import com.tolvane.tool.OutputFiles;
 import com.tolvane.tool.RecordOptions;
 import com.tolvane.tool.ToolException;
 import java.time.LocalDateTime;
@@ -135,6 +136,7 @@ public final class RecordOptionsMixin {
             if (value.isEmpty()) {
                 throw ToolException.usage("empty output file name");
             }
+            OutputFiles.checkName(value, "output file name");
             RecordOptions.expandOutput(value, 1, LocalDateTime.now()); // rejects unknown placeholders
             return value;
         }

@@ -44,8 +44,9 @@ final class ReportCommand implements ToolCommand {
                 + " terminal and collapsed when the output is piped or redirected."})
     ReportFormat format;
 
-    @Option(names = {"-o", "--output"}, paramLabel = "OUT", parameterConsumer = VerbatimValue.class,
-            description = "write to OUT instead of standard output")
+    @Option(names = {"-o", "--output"}, paramLabel = "OUT", converter = ReportFiles.Output.class,
+            parameterConsumer = VerbatimValue.class,
+            description = "write to OUT (a new or a regular file) instead of standard output")
     String output;
 
     @Option(names = "--min-percent", paramLabel = "P", converter = MinPercent.class,

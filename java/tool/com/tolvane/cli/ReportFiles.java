@@ -8,15 +8,16 @@ import com.tolvane.report.ReportOptions;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotFormatException;
 import com.tolvane.snapshot.SnapshotReader;
+import com.tolvane.tool.OutputFiles;
 import com.tolvane.tool.ToolException;
+import java.io.BufferedWriter;
 import java.io.IOException;
+import java.io.OutputStreamWriter;
 import java.io.PrintStream;
 import java.io.Writer;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.nio.file.StandardCopyOption;
-import java.nio.file.StandardOpenOption;
 import java.util.ArrayList;
 import java.util.List;
 
@@ -47,35 +48,34 @@ final class ReportFiles {
         void write(Writer out) throws IOException;
     }
 
-    /**
-     * Writes a file through a temporary file next to it, so a failed write
-     * never leaves a truncated file under the final name.
-     */
+    /** Writes a report file as UTF-8 text, by the rules of {@link OutputFiles#write}. */
     static void writeFile(Path target, Content content) throws ToolException {
-        Path absolute = target.toAbsolutePath();
-        Path dir = absolute.getParent();
-        if (dir == null || !Files.isDirectory(dir)) {
-            throw new ToolException("cannot write " + target + ": directory " + dir + " does not exist");
+        OutputFiles.write(target, out -> {
+            Writer w = new BufferedWriter(new OutputStreamWriter(out, StandardCharsets.UTF_8), 1 << 16);
+            content.write(w);
+            w.flush();
+        });
+    }
+
+    /**
+     * Checks the name of a file a command is to write before any work is done:
+     * a name that can be written as given, and no device, FIFO, socket,
+     * directory or symbolic link under it. Returns the name unchanged.
+     */
+    static String checkOutput(String target, String what) throws ToolException {
+        if (target.isEmpty()) {
+            throw ToolException.usage("empty " + what + " file name");
         }
-        Path temp = null;
-        try {
-            temp = dir.resolve("." + absolute.getFileName() + "." + ProcessHandle.current().pid() + ".tmp");
-            try (Writer w = Files.newBufferedWriter(temp, StandardCharsets.UTF_8,
-                    StandardOpenOption.CREATE_NEW, StandardOpenOption.WRITE)) {
-                content.write(w);
-            }
-            Files.move(temp, absolute, StandardCopyOption.REPLACE_EXISTING);
-            temp = null;
-        } catch (IOException e) {
-            throw new ToolException("cannot write " + target + ": " + e.getMessage());
-        } finally {
-            if (temp != null) {
-                try {
-                    Files.deleteIfExists(temp);
-                } catch (IOException ignored) {
-                    // the original failure is the one to report
-                }
-            }
+        OutputFiles.checkName(target, what);
+        OutputFiles.checkReplaceable(Path.of(target), what);
+        return target;
+    }
+
+    /** The check of the -o option of the commands that write reports. */
+    static final class Output extends CheckedConverter<String> {
+        @Override
+        String check(String value) throws ToolException {
+            return checkOutput(value, "output");
         }
     }
 
@@ -111,6 +111,7 @@ final class ReportFiles {
         if (target.isEmpty()) {
             throw ToolException.usage("empty --html file name");
         }
+        OutputFiles.checkName(target, "HTML report");
         Path dir = Path.of(target).toAbsolutePath().getParent();
         if (dir == null || !Files.isDirectory(dir)) {
             throw ToolException.usage("cannot write the HTML report " + target + ": directory " + dir
@@ -119,6 +120,7 @@ final class ReportFiles {
         if (Files.isDirectory(Path.of(target))) {
             throw ToolException.usage("cannot write the HTML report " + target + ": it is a directory");
         }
+        OutputFiles.checkReplaceable(Path.of(target), "HTML report");
         return target;
     }
 

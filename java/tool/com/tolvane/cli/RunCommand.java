@@ -2,6 +2,7 @@ package com.tolvane.cli;
 
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.tool.LoopOptions;
+import com.tolvane.tool.OutputFiles;
 import com.tolvane.tool.RecordOptions;
 import com.tolvane.tool.Recording;
 import com.tolvane.tool.StopSignals;
@@ -12,6 +13,7 @@ import com.tolvane.tool.ToolPaths;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.time.LocalDateTime;
 import java.util.ArrayList;
@@ -79,6 +81,12 @@ final class RunCommand implements ToolCommand {
         String timestamp = RecordOptions.expandOutput("%t", 0, LocalDateTime.now());
         String pattern = LoopOptions.absolute(loop.isLoop() ? options.outputPattern
                 : LoopOptions.replace(options.outputPattern, 't', timestamp));
+        LocalDateTime now = LocalDateTime.now();
+        String named = RecordOptions.expandOutput(pattern, 1, now);
+        if (!loop.isLoop() && named.equals(RecordOptions.expandOutput(pattern, 2, now))) {
+            // Without %p the name is known before the JVM starts: refused as record refuses it.
+            OutputFiles.checkReplaceable(Path.of(named), "output");
+        }
         command.add(1, "-agentpath:" + ToolPaths.library() + "=" + agentOptions(options, loop, pattern));
 
         StopSignals signals = StopSignals.install(() -> {
@@ -152,7 +160,7 @@ final class RunCommand implements ToolCommand {
 
     private static void summarise(Path snapshotPath, long pid, RecordOptions options, PrintStream out,
                                   PrintStream err) throws ToolException {
-        if (!Files.isRegularFile(snapshotPath)) {
+        if (!Files.isRegularFile(snapshotPath, LinkOption.NOFOLLOW_LINKS)) {
             err.println("tolvane run: no snapshot at " + snapshotPath + " (see the JVM's messages above)");
             return;
         }

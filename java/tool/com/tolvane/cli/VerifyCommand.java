@@ -1,6 +1,7 @@
 package com.tolvane.cli;
 
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.Printable;
 import com.tolvane.snapshot.Section;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotFormatException;
@@ -45,14 +46,8 @@ final class VerifyCommand implements ToolCommand {
         } catch (SnapshotFormatException e) {
             throw new ToolException(file + ": " + e.getMessage());
         }
-        if (s.header().writeTimeMicros() < s.header().recordStartMicros()) {
-            // Every well-formed byte is there, but its times cannot be trusted.
-            throw new ToolException(file + ": written at " + s.header().writeTimeMicros()
-                    + " us, before its recording started at " + s.header().recordStartMicros()
-                    + " us: the recording's clock went back");
-        }
         out.println(file + ": valid snapshot, format " + s.header().version());
-        out.println("  JVM:        " + s.header().vmName() + ", Java " + s.header().javaVersion());
+        out.println("  JVM:        " + Printable.of(s.header().vmName() + ", Java " + s.header().javaVersion()));
         out.println("  recorded:   " + Summary.ms(s.header().durationMicros())
                 + " from start to write (clock " + s.header().recordStartMicros() + " to "
                 + s.header().writeTimeMicros() + " us)");
@@ -77,7 +72,7 @@ final class VerifyCommand implements ToolCommand {
         }
         out.println("  classes:    " + s.classes().size());
         out.println("  methods:    " + s.methods().size());
-        out.println("  filters:    " + (s.filters().isEmpty() ? "none" : String.join(" ", s.filters()))
+        out.println("  filters:    " + (s.filters().isEmpty() ? "none" : Printable.of(String.join(" ", s.filters())))
                 + (s.filterInverted() ? " (inverted)" : ""));
         int nodes = 0;
         int deepest = 0;
@@ -99,7 +94,7 @@ final class VerifyCommand implements ToolCommand {
             CallNode root = t.root();
             String cpu = !s.hasCpuTime() ? ""
                     : t.cpuMicros() < 0 ? ", CPU not known" : ", CPU " + Summary.ms(t.cpuMicros());
-            out.println("    " + t.name() + " [" + t.group() + "]" + (t.ignored() ? " ignored" : "")
+            out.println("    " + Printable.of(t.name() + " [" + t.group() + "]") + (t.ignored() ? " ignored" : "")
                     + (t.isAlive() ? "" : " ended") + ": running " + Summary.ms(root.value()) + cpu
                     + ", " + t.timeline().size() + " status points");
         }

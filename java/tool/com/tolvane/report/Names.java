@@ -1,6 +1,7 @@
 package com.tolvane.report;
 
 import com.tolvane.snapshot.MethodRecord;
+import com.tolvane.snapshot.Printable;
 
 /**
  * How methods appear in the reports: "Class.method", and a transaction label
@@ -26,21 +27,9 @@ public final class Names {
         return frame(m).replace(';', ',');
     }
 
-    /** The text with every control character replaced by '?'. */
+    /** The text with every control character replaced by '?' (see {@link Printable}). */
     public static String printable(String text) {
-        StringBuilder sb = null;
-        for (int i = 0; i < text.length(); i++) {
-            char c = text.charAt(i);
-            if (Character.isISOControl(c)) {
-                if (sb == null) {
-                    sb = new StringBuilder(text.length()).append(text, 0, i);
-                }
-                sb.append('?');
-            } else if (sb != null) {
-                sb.append(c);
-            }
-        }
-        return sb == null ? text : sb.toString();
+        return Printable.of(text);
     }
 
     /** Microseconds as milliseconds with three decimals, exactly. */

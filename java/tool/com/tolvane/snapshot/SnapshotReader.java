@@ -5,6 +5,7 @@ import java.io.InputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.HashMap;
 import java.util.HashSet;
 import java.util.LinkedHashMap;
@@ -31,17 +32,23 @@ public final class SnapshotReader {
     public static final int DIRECTORY_SIZE = Section.COUNT * DIRECTORY_ENTRY_SIZE;
 
     private final byte[] data;
+    /** Length of the file, which may go on past the data in hand: what follows the last section. */
+    private final long fileLength;
     private final Map<Long, ClassRecord> classById = new HashMap<>();
     private final Map<Long, MethodRecord> methodById = new HashMap<>();
 
-    private SnapshotReader(byte[] data) {
+    private SnapshotReader(byte[] data, long fileLength) {
         this.data = data;
+        this.fileLength = fileLength;
     }
 
     /**
-     * Reads and checks a snapshot file. The file may also be a pipe or a
-     * device: only what the file really holds is read, never more than the
-     * heap can take, and a file that does not start like a snapshot is
+     * Reads and checks a snapshot file. Only the bytes up to the end of the
+     * last section, as the section directory gives it, are read: the length of
+     * a regular file is taken from the file system, so data after the last
+     * section is refused without being read. The file may also be a pipe or a
+     * device: then what follows the sections is counted, never more than the
+     * heap could take, and a file that does not start like a snapshot is
      * refused after its first bytes (so /dev/zero is refused, not read forever).
      */
     public static Snapshot read(Path file) throws IOException, SnapshotFormatException {
@@ -52,20 +59,79 @@ public final class SnapshotReader {
                 return read(head); // reports the foreign magic
             }
             long size = Files.isRegularFile(file) ? Files.size(file) : -1;
-            if (size > limit) {
-                throw new SnapshotFormatException("file of " + size + " bytes is too large to be read"
-                        + " (at most " + limit + " bytes with this heap)");
+            // Enough for the longest header and the directory, and for a small file all of it.
+            byte[] prefix = concat(head, in.readNBytes(LONGEST_HEADER_AND_DIRECTORY - head.length));
+            long consumed = prefix.length;
+            if (prefix.length < LONGEST_HEADER_AND_DIRECTORY) {
+                return new SnapshotReader(prefix, prefix.length).parse(); // the whole file
             }
-            byte[] rest = in.readNBytes((int) Math.min(limit, size >= 0 ? size : limit) + 1 - head.length);
-            if ((long) head.length + rest.length > limit) {
+            // The header is read first, so that a file with a wrong one is refused before anything more is read.
+            long end = sectionsEnd(prefix, readHeader(new Cursor(prefix, 0, prefix.length, "file")).length());
+            byte[] data;
+            if (end < 0 || end <= prefix.length || (size >= 0 && end > size)) {
+                // The directory cannot be right, or the sections end within the prefix, or the
+                // file is shorter than they need: the prefix shows which.
+                data = end >= 0 && end <= prefix.length ? Arrays.copyOf(prefix, (int) end) : prefix;
+            } else if (end > limit) {
+                throw new SnapshotFormatException("the sections of the file end at offset " + end
+                        + ", too large to be read (at most " + limit + " bytes with this heap)");
+            } else {
+                data = Arrays.copyOf(prefix, (int) end);
+                int got = in.readNBytes(data, prefix.length, data.length - prefix.length);
+                consumed += got;
+                if (consumed < end) {
+                    data = Arrays.copyOf(data, (int) consumed);
+                    size = consumed; // it ended early: a pipe, or a file cut while it was read
+                }
+            }
+            long rest = size >= 0 ? 0 : countRest(in, limit - consumed);
+            if (rest < 0) {
                 throw new SnapshotFormatException("file is too large to be read: it goes on past " + limit
                         + " bytes (at most that many with this heap)");
             }
-            byte[] data = new byte[head.length + rest.length];
-            System.arraycopy(head, 0, data, 0, head.length);
-            System.arraycopy(rest, 0, data, head.length, rest.length);
-            return read(data);
+            return new SnapshotReader(data, size >= 0 ? size : consumed + rest).parse();
         }
+    }
+
+    /**
+     * The most bytes a header and the section directory can take: magic,
+     * version, two strings of at most 65535 bytes with their lengths, two
+     * times, the ID width, then the directory.
+     */
+    private static final int LONGEST_HEADER_AND_DIRECTORY = 4 + 4 + 2 * (2 + 0xFFFF) + 8 + 8 + 4 + DIRECTORY_SIZE;
+
+    /**
+     * Where the last section ends by the directory at {@code directoryOffset};
+     * -1 when the directory cannot be right. Its full check is the parser's.
+     */
+    private static long sectionsEnd(byte[] prefix, int directoryOffset) {
+        int last = directoryOffset + (Section.COUNT - 1) * DIRECTORY_ENTRY_SIZE;
+        long length = readJlong(prefix, last);
+        long position = readJlong(prefix, last + 8);
+        if (length < 0 || position < directoryOffset + DIRECTORY_SIZE || length > Long.MAX_VALUE - 4 - position) {
+            return -1;
+        }
+        return position + 4 + length;
+    }
+
+    /** How many bytes the stream still holds, or -1 when they go on past {@code cap}. */
+    private static long countRest(InputStream in, long cap) throws IOException {
+        byte[] buffer = new byte[1 << 16];
+        long count = 0;
+        int n;
+        while ((n = in.read(buffer)) > 0) {
+            count += n;
+            if (count > cap) {
+                return -1;
+            }
+        }
+        return count;
+    }
+
+    private static byte[] concat(byte[] a, byte[] b) {
+        byte[] joined = Arrays.copyOf(a, a.length + b.length);
+        System.arraycopy(b, 0, joined, a.length, b.length);
+        return joined;
     }
 
     /** The largest file that is read: a quarter of the heap, at most what one array holds. */
@@ -75,7 +141,7 @@ public final class SnapshotReader {
 
     /** Reads and checks the bytes of a snapshot file. */
     public static Snapshot read(byte[] data) throws SnapshotFormatException {
-        return new SnapshotReader(data).parse();
+        return new SnapshotReader(data, data.length).parse();
     }
 
     private Snapshot parse() throws SnapshotFormatException {
@@ -121,7 +187,13 @@ public final class SnapshotReader {
         String vmName = in.str("VM name");
         String javaVersion = in.str("Java version");
         long start = in.jlong("recording start time");
+        int writtenOffset = in.pos();
         long written = in.jlong("write time");
+        if (written < start) {
+            // Every byte may be well formed, but times measured on that clock cannot be trusted.
+            throw new SnapshotFormatException("written at " + written + " us, before its recording started at "
+                    + start + " us: the recording's clock went back", writtenOffset);
+        }
         int widthOffset = in.pos();
         int idWidth = in.u4("ID width");
         if (idWidth != ID_WIDTH) {
@@ -160,10 +232,10 @@ public final class SnapshotReader {
                 throw new SnapshotFormatException(what + ": directory gives an impossible length " + length,
                         entryOffset);
             }
-            if (length > data.length || position + 4 + length > data.length) {
+            if (length > fileLength || position + 4 + length > fileLength) {
                 throw new SnapshotFormatException("truncated snapshot: " + what + " of " + length
                         + " bytes at offset " + position + " should end at offset " + (position + 4 + length)
-                        + " but the file ends at offset " + data.length, data.length);
+                        + " but the file ends at offset " + fileLength, fileLength);
             }
             if (isReserved(i) && crc != 0) {
                 throw new SnapshotFormatException(what + ": directory gives a CRC for an empty section",
@@ -191,8 +263,8 @@ public final class SnapshotReader {
             }
         }
         long end = sections.get(Section.COUNT - 1).end();
-        if (end != data.length) {
-            throw new SnapshotFormatException("trailing data: " + (data.length - end)
+        if (end != fileLength) {
+            throw new SnapshotFormatException("trailing data: " + (fileLength - end)
                     + " bytes after the last section", end);
         }
         return sections;
@@ -482,6 +554,10 @@ public final class SnapshotReader {
             }
             openLists.get(parent).add(node);
         }
+    }
+
+    private static long readJlong(byte[] b, int at) {
+        return (Integer.toUnsignedLong(readU4(b, at)) << 32) | Integer.toUnsignedLong(readU4(b, at + 4));
     }
 
     private static int readU4(byte[] b, int at) {

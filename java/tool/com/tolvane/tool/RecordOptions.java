@@ -4,7 +4,6 @@ import com.tolvane.agent.recorder.OutputPattern;
 import com.tolvane.agent.recorder.RecordingDefaults;
 import java.math.BigDecimal;
 import java.nio.file.Files;
-import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.time.LocalDateTime;
 import java.time.ZoneId;
@@ -131,39 +130,12 @@ public final class RecordOptions {
         if (Files.isDirectory(out)) {
             throw ToolException.usage("output " + out + " is a directory");
         }
-        // The recorder removes an old file under the output name before it
-        // writes; only a regular file may be replaced that way, never a device,
-        // a FIFO, a socket or a symbolic link (and whatever it points at).
-        if (Files.exists(out, LinkOption.NOFOLLOW_LINKS) && !Files.isRegularFile(out, LinkOption.NOFOLLOW_LINKS)) {
-            throw ToolException.usage("output " + out + " exists and is not a regular file (" + kindOf(out)
-                    + "); give the name of a new or a regular file");
-        }
+        // The recorder removes an old file under the output name before it writes.
+        OutputFiles.checkReplaceable(out, "output");
         if (Files.exists(out) && !Files.isWritable(out)) {
             throw ToolException.usage("output file " + out + " exists and is not writable");
         }
         return out;
-    }
-
-    /** What kind of file system entry a path that is not a regular file names, for messages. */
-    static String kindOf(Path path) {
-        if (Files.isSymbolicLink(path)) {
-            return "a symbolic link";
-        }
-        try {
-            Object mode = Files.getAttribute(path, "unix:mode", LinkOption.NOFOLLOW_LINKS);
-            if (mode instanceof Integer m) {
-                switch (m & 0170000) {
-                    case 0020000: return "a character device";
-                    case 0060000: return "a block device";
-                    case 0010000: return "a FIFO";
-                    case 0140000: return "a socket";
-                    default: break;
-                }
-            }
-        } catch (java.io.IOException | RuntimeException e) {
-            // fall through to the general word
-        }
-        return "a special file";
     }
 
     /** A class-name pattern: letters, digits, '_', '$', '.', '/', '*', '?', and for filters a leading '-'. */

@@ -2,6 +2,7 @@ package com.tolvane.tool;
 
 import com.tolvane.snapshot.CallNode;
 import com.tolvane.snapshot.MethodRecord;
+import com.tolvane.snapshot.Printable;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.ThreadRecord;
 import java.io.PrintStream;
@@ -81,15 +82,14 @@ public final class Summary {
     /** Prints the summary of a finished recording. */
     public static void print(Recording.Result result, PrintStream out) {
         Snapshot s = result.snapshot();
-        String main = result.target().mainClass().isEmpty() ? "" : " (" + result.target().mainClass() + ")";
         int ignored = 0;
         for (ThreadRecord t : s.threads()) {
             ignored += t.ignored() ? 1 : 0;
         }
         long millis = result.targetExited() ? s.header().durationMicros() / 1000 : result.durationMillis();
-        out.println("Recorded JVM " + result.target().pid() + main + " for " + Recording.seconds(millis)
-                + (result.targetExited() ? " until it exited" : "") + ": " + s.header().vmName() + " "
-                + s.header().javaVersion());
+        out.println("Recorded " + result.target().describe() + " for " + Recording.seconds(millis)
+                + (result.targetExited() ? " until it exited" : "") + ": "
+                + Printable.of(s.header().vmName() + " " + s.header().javaVersion()));
         out.println("Threads: " + (s.threads().size() - ignored) + " recorded"
                 + (ignored > 0 ? ", " + ignored + " registered but not sampled (JVM service threads"
                 + " and the profiler's own, which run no application code)" : ""));
@@ -133,7 +133,7 @@ public final class Summary {
             long[] m = monitorTotals(t.root());
             String cpuColumn = !cpu ? "" : String.format(" %10s", t.cpuMicros() < 0 ? "-" : ms(t.cpuMicros()));
             out.println(String.format("  %10s%s %10s %10s %10s  %s%s", ms(t.root().value()), cpuColumn, ms(m[0]),
-                    ms(m[1]), ms(m[2]), t.name(), t.isAlive() ? "" : " (ended)"));
+                    ms(m[1]), ms(m[2]), Printable.of(t.name()), t.isAlive() ? "" : " (ended)"));
         }
         if (threads.size() > limit) {
             out.println("  ... and " + (threads.size() - limit) + " more threads");
@@ -216,7 +216,8 @@ public final class Summary {
         String pkg = cls.lastIndexOf('.') > 0 ? cls.substring(0, cls.lastIndexOf('.') + 1) : cls;
         return String.format("Note: %d%% of the running time is in %s, a filtered class that stands for the"
                 + " filtered calls below it;%n  record with --filter -%s (or --no-default-filters) to see inside it.",
-                Math.round(100.0 * top.selfMicros() / total), top.method().qualifiedName(), pkg);
+                Math.round(100.0 * top.selfMicros() / total), Printable.of(top.method().qualifiedName()),
+                Printable.of(pkg));
     }
 
     /**

@@ -2,6 +2,7 @@ package com.tolvane.tool;
 
 import com.sun.tools.attach.VirtualMachine;
 import com.sun.tools.attach.VirtualMachineDescriptor;
+import com.tolvane.snapshot.Printable;
 import java.io.IOException;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -21,6 +22,10 @@ public final class Targets {
 
     /** A running JVM: its process id and its main class or jar as the JVM reports it. */
     public record Jvm(long pid, String mainClass) {
+        /** "JVM 12345 (com.acme.Main)" as messages name it, the main class made printable. */
+        public String describe() {
+            return "JVM " + pid + (mainClass.isEmpty() ? "" : " (" + Printable.of(mainClass) + ")");
+        }
     }
 
     /** The attachable JVMs of this user, without this tool itself. */
@@ -114,7 +119,7 @@ public final class Targets {
         String user = process.get().info().user().orElse(null);
         String me = System.getProperty("user.name");
         String command = process.get().info().command().orElse("");
-        String described = "process " + pid + (command.isEmpty() ? "" : " (" + command + ")");
+        String described = "process " + pid + (command.isEmpty() ? "" : " (" + Printable.of(command) + ")");
         Path maps = Path.of("/proc", Long.toString(pid), "maps");
         try {
             for (String line : Files.readAllLines(maps)) {

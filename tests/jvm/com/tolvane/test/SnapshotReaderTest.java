@@ -16,12 +16,20 @@ import com.tolvane.snapshot.SnapshotFormatException;
 import com.tolvane.snapshot.SnapshotReader;
 import com.tolvane.snapshot.StatusPoint;
 import com.tolvane.snapshot.ThreadRecord;
+import java.io.IOException;
+import java.io.RandomAccessFile;
+import java.io.UncheckedIOException;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Random;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 
 class SnapshotReaderTest {
 
@@ -414,5 +422,47 @@ class SnapshotReaderTest {
                 fail("round " + round + ": " + e, e);
             }
         }
+    }
+
+    @Test
+    void aFileIsReadOnlyAsFarAsItsSectionsGo(@TempDir Path dir) throws Exception {
+        // Larger than the header and directory, which are read first, so that the sections take a second read.
+        SnapshotBuilder b = new SnapshotBuilder();
+        long run = b.addMethod(b.addClass("com.acme.Worker"), "run", "()V");
+        for (int i = 0; i < 3000; i++) {
+            b.addThread("worker-" + i + "-" + "x".repeat(60), "main").root().value(i + 1).child(run, 1).value(i + 1);
+        }
+        byte[] file = b.build();
+        assertTrue(file.length > 300_000, "size " + file.length);
+        Path path = Files.write(dir.resolve("big.tsnap"), file);
+        assertEquals(3000, SnapshotReader.read(path).threads().size());
+
+        // Followed by 64 GiB of zeros (a sparse file): refused by the directory's word, the tail unread.
+        long length = 1L << 36;
+        try (RandomAccessFile grow = new RandomAccessFile(path.toFile(), "rw")) {
+            grow.setLength(length);
+        }
+        SnapshotFormatException tail = assertThrows(SnapshotFormatException.class, () -> SnapshotReader.read(path));
+        assertTrue(tail.getMessage().startsWith("trailing data: " + (length - file.length)
+                + " bytes after the last section (at offset " + file.length + ")"), tail.getMessage());
+
+        Files.write(path, Arrays.copyOf(file, file.length - 10_000));
+        String cut = assertThrows(SnapshotFormatException.class, () -> SnapshotReader.read(path)).getMessage();
+        assertTrue(cut.startsWith("truncated snapshot: section 1 (threads)")
+                && cut.contains("the file ends at offset " + (file.length - 10_000)), cut);
+
+        // A pipe has no length to ask for: what follows the sections is counted.
+        Path fifo = dir.resolve("fifo.tsnap");
+        assertEquals(0, new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor());
+        CompletableFuture<Void> writer = CompletableFuture.runAsync(() -> {
+            try {
+                Files.write(fifo, Arrays.copyOf(file, file.length + 5));
+            } catch (IOException e) {
+                throw new UncheckedIOException(e);
+            }
+        });
+        String piped = assertThrows(SnapshotFormatException.class, () -> SnapshotReader.read(fifo)).getMessage();
+        writer.get(60, TimeUnit.SECONDS);
+        assertTrue(piped.startsWith("trailing data: 5 bytes after the last section"), piped);
     }
 }

@@ -366,7 +366,7 @@ class TolvaneCommandTest {
         String pid = Long.toString(target.pid());
         Process gone = new ProcessBuilder("true").start();
         gone.waitFor();
-        Process notJava = new ProcessBuilder("sleep", "60").start();
+        Process notJava = new ProcessBuilder("sleep", "600").start();
         started.add(notJava);
         Process closed = startTarget(PLAIN, "-XX:+DisableAttachMechanism");
 
@@ -492,10 +492,11 @@ class TolvaneCommandTest {
         assertTrue(zero.err().contains("not a snapshot file"), zero.toString());
         assertEquals(1, zero.err().lines().count(), zero.toString());
 
-        // A pipe that starts like a snapshot and never ends, read by a tool with a small heap.
+        // A pipe that holds a whole snapshot and then never ends, read by a tool with a small heap.
+        Path good = Files.write(dir.resolve("good.tsnap"), new SnapshotBuilder().build());
         ProcessBuilder endless = tolvaneCommand();
-        endless.command(List.of("bash", "-c", "\"$0\" verify <(printf '\\xca\\xfe\\xd0\\x0d'; cat /dev/zero)",
-                Path.of(ROOT, "bin", "tolvane").toString()));
+        endless.command(List.of("bash", "-c", "\"$0\" verify <(cat \"$1\" /dev/zero)",
+                Path.of(ROOT, "bin", "tolvane").toString(), good.toString()));
         endless.environment().put("TOLVANE_JAVA_OPTS", "-Xmx64m");
         Run run = finish(endless.start());
         assertEquals(1, run.exit(), run.toString());

@@ -10,14 +10,21 @@ import com.tolvane.cli.Main;
 import com.tolvane.cli.RecordCommand;
 import com.tolvane.snapshot.SnapshotReader;
 import com.tolvane.tool.RecordOptions;
+import com.tolvane.tool.Recording;
 import com.tolvane.tool.Summary;
 import com.tolvane.tool.Targets;
 import com.tolvane.tool.ToolException;
+import java.io.ByteArrayOutputStream;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.time.LocalDateTime;
 import java.util.List;
 import java.util.Map;
 import java.util.stream.Collectors;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 
 /** The command line's parsing and the recording summary, in process. */
 class ToolCommandLineTest {
@@ -224,5 +231,48 @@ class ToolCommandLineTest {
         assertEquals(40, times.get(1).selfMicros(), "walk: 30 outer + 10 inner");
         assertEquals(100, times.get(1).totalMicros(), "recursive walk counted once");
         assertNull(times.stream().filter(t -> t.method().isInterception()).findAny().orElse(null));
+    }
+
+    /** What a program can put into a name to take over a terminal: a window title, erase, colour, forged lines. */
+    private static final String HOSTILE = "w\u001b]0;owned\u0007\u001b[2J\u001b[31mred\r\nforged\u009b1m";
+    private static final String DEFUSED = "w?]0;owned??[2J?[31mred??forged?1m";
+
+    /** Whether text holds a control character other than the line feeds that end its lines. */
+    private static boolean hasControls(String text) {
+        return text.chars().anyMatch(c -> c != '\n' && Character.isISOControl(c));
+    }
+
+    @Test
+    void textFromTheTargetReachesTheTerminalWithoutControlCharacters(@TempDir Path dir) throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder().vm("VM" + HOSTILE, "17" + HOSTILE);
+        long method = b.addMethod(b.addClass("com.acme.Work" + HOSTILE), "run" + HOSTILE, "()V");
+        b.addThread(HOSTILE, "group" + HOSTILE).root().value(500).child(method, 1).value(500);
+        Path file = Files.write(dir.resolve("hostile.tsnap"), b.build());
+
+        ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+        Summary.print(new Recording.Result(new Targets.Jvm(42, "com.acme.Main" + HOSTILE), file,
+                SnapshotReader.read(file), 1000, false), new PrintStream(bytes, true, StandardCharsets.UTF_8));
+        String summary = bytes.toString(StandardCharsets.UTF_8);
+        assertFalse(hasControls(summary), summary);
+        assertTrue(summary.startsWith("Recorded JVM 42 (com.acme.Main" + DEFUSED + ") for 1.0 s: VM" + DEFUSED),
+                summary);
+        assertTrue(summary.contains("  " + DEFUSED + "\n"), summary);
+        assertTrue(summary.contains("com.acme.Work" + DEFUSED + ".run" + DEFUSED), summary);
+
+        ToolRun verify = ToolRun.of("verify", file.toString());
+        assertEquals(0, verify.code(), verify.toString());
+        assertTrue(verify.out().contains("    " + DEFUSED + " [group" + DEFUSED + "]"), verify.out());
+        assertFalse(hasControls(verify.out()), verify.out());
+
+        // The reader's complaints quote names from the file: here a method whose class has no record.
+        SnapshotBuilder broken = new SnapshotBuilder();
+        broken.addMethod(0xdeadL, HOSTILE, "()V");
+        Files.write(file, broken.build());
+        for (ToolRun run : List.of(ToolRun.of("verify", file.toString()), ToolRun.of("report", file.toString()))) {
+            assertEquals(1, run.code(), run.toString());
+            assertTrue(run.err().contains("method " + DEFUSED + " refers to class ID 0xdead"), run.toString());
+            assertFalse(hasControls(run.err()), run.err());
+            assertEquals(1, run.err().lines().count(), run.toString());
+        }
     }
 }
