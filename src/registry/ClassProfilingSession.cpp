@@ -591,27 +591,23 @@ void freeMethods(std::vector<MethodId>* methods) {
     delete methods;
 }
 
-// Adds a later declaration of the same class to its record. Declarations
-// only ever add: a class once declared whole stays whole, and a method once
-// net I/O stays so. Takes ownership of `methods`.
-void mergeMethods(NetioClass* record, std::vector<MethodId>* methods) {
-    if (record->methods == nullptr) {
-        freeMethods(methods);  // the whole class is declared already
-    } else if (methods == nullptr) {
-        freeMethods(record->methods);
-        record->methods = nullptr;
-    } else {
-        record->methods->insert(record->methods->end(), methods->begin(), methods->end());
-        delete methods;  // the strings moved into the record
-    }
+// A later declaration of the same class replaces the methods of its record,
+// whole class or list alike. The record itself stays, since class
+// descriptors point at it. Takes ownership of `methods`.
+void replaceMethods(NetioClass* record, std::vector<MethodId>* methods) {
+    freeMethods(record->methods);
+    record->methods = methods;
 }
 
 }  // namespace
 
-// Declares a class, or some of its methods, as net I/O code. A class met
-// later gets the declaration when its descriptor is made; the descriptors
-// of the class that exist already are updated here, so the declaration
-// counts from the next sample on, also in a JVM recorded before.
+// Declares a class, or some of its methods, as net I/O code, in place of
+// what an earlier declaration of the class said. A class met later gets the
+// declaration when its descriptor is made; the descriptors of the class that
+// exist already are updated here, so the declaration counts from the next
+// sample on, also in a JVM recorded before. A thread inside a method that
+// stops being net I/O still leaves it as it entered it (ThreadManager keeps
+// that per entry).
 void ClassProfilingHelper::addNetioClass(JNIEnv* env, jstring className, jobjectArray methodNames,
                                          jobjectArray methodSignatures) {
     if (env == nullptr) {
@@ -639,7 +635,7 @@ void ClassProfilingHelper::addNetioClass(JNIEnv* env, jstring className, jobject
     ThreadMonitorLock lock;
     NetioClass* record = findNetioClass(name.get());
     if (record != nullptr) {
-        mergeMethods(record, methods);
+        replaceMethods(record, methods);
     } else {
         record = new NetioClass(copyString(name.get()), methods);
         netioClasses.put(record, record);

@@ -114,8 +114,8 @@ public:
     static PointerHashMap<MethodDesc, void*> _methodIdToMethodDesc;
     // Ignored-class patterns, owned copies.
     static std::vector<char*> tolvaneIgnoredClassNames;
-    // Every net I/O record, mapped to itself (the newest record of a name is
-    // the value).
+    // Every net I/O record, mapped to itself; one record per class name,
+    // whose methods the latest declaration of the name set.
     static HashMap<NetioClass, NetioClass> netioClasses;
     // Reusable search key for netioClasses.
     static NetioClass* lookupNetioClass;
@@ -154,9 +154,10 @@ public:
     static void setFilters(JNIEnv* env, jobjectArray filters, bool filterInverted,
                            jobjectArray ignoredClassNames, bool sampleAgentClasses,
                            ClassProfilingSession* registry);
-    // Registers a net I/O record for a dotted class name. Either array null:
-    // every method; otherwise one entry per name, a missing or null
-    // signature standing for every overload.
+    // Declares the net I/O methods of a dotted class name, replacing what an
+    // earlier declaration of the name said. Either array null: every method;
+    // otherwise one entry per name, a missing or null signature standing for
+    // every overload.
     static void addNetioClass(JNIEnv* env, jstring className, jobjectArray methodNames,
                               jobjectArray methodSignatures);
     // A new interception method of the live registry; its address, or 0 when

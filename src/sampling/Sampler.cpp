@@ -330,11 +330,13 @@ bool Sampler::runThreadStatusSampler(JNIEnv* env, jlong durationMillis, unsigned
     if (SamplerHelper::stopped || durationMillis <= 0) {
         return false;
     }
-    // Ticks are stamped with the library clock, which follows the wall clock.
-    // The time between ticks and the length of the run are measured on the
-    // monotonic clock: a wall clock set back or forward, or a machine
-    // resuming from suspend, must not book hours on a thread or keep the
-    // caller recording.
+    // Ticks are stamped with the library clock: the wall-clock time of its
+    // first read, advanced from then on by the monotonic clock. The time
+    // between ticks and the length of the run are measured on the monotonic
+    // clock itself, which stays true also where the library clock had to
+    // fall back to the wall clock: a wall clock set back or forward, or a
+    // machine resuming from suspend, must not book hours on a thread or keep
+    // the caller recording.
     jlong startMicros = Counter::monotonicUsec();
     jlong lastMicros = startMicros;
     // Nominal time slept; stands in for the clock when it cannot be read, so

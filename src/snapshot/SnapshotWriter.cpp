@@ -1,14 +1,13 @@
 #include "SnapshotWriter.h"
 
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include "ClassProfilingSession.h"
 #include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "FileDataWriter.h"
 #include "MessageUtil.h"
+#include "OutputFile.h"
 #include "SnapshotFormat.h"
 #include "ThreadManager.h"
 #include "ThreadMonitor.h"
@@ -37,22 +36,6 @@ void writeDirectory(DataWriter* writer, const SectionEntry* sections) {
         writer->writeJLong(sections[i].length);
         writer->writeJLong(sections[i].position);
         writer->writeU4(static_cast<int>(sections[i].crc));
-    }
-}
-
-// The snapshot is written with the thread monitor held. A FIFO or socket that
-// nobody drains would block that write, and with it every thread start and
-// every native call, for good; written without blocking, a full pipe is a
-// failed write instead, reported like any other.
-void preventBlockingWrites(FILE* file) {
-    int fd = fileno(file);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
-        return;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags != -1) {
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     }
 }
 
@@ -85,11 +68,13 @@ bool write(const char* path, JNIEnv* env, const SnapshotContents& contents) {
     if (path == nullptr) {
         return false;
     }
-    FILE* file = std::fopen(path, "w+b");
+    // Written with the thread monitor held: the output never blocks for good
+    // (a pipe nobody drains fails the write after a while) and is never
+    // reached through a link planted at the path since the recording began.
+    FILE* file = OutputFile::open(path);
     if (file == nullptr) {
         return false;
     }
-    preventBlockingWrites(file);
     CpuProfilingSession* threads = contents.threads;
     bool result = false;
     bool reported = false;

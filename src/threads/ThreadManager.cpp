@@ -134,12 +134,16 @@ void ThreadManager::methodExit(JNIEnv* env, MethodDesc* method) {
 
 void ThreadManager::sampleTime(jlong time, jlong timestamp, bool recordStatus) {
     assertThreadMonitorHeld("ThreadManager::sampleTime");
-    if (foldedDepth > 0 && currentNode != nullptr) {
-        foldedTime += time;  // counted even where no node at all could be had
-    }
-    if (currentNode == nullptr || currentNode == rootNode) {
+    if (currentNode == nullptr) {
         return;
     }
+    if (foldedDepth > 0) {
+        foldedTime += time;
+    } else if (currentNode == rootNode) {
+        return;  // no frame at all: nothing to book
+    }
+    // A thread whose first frame found no node past the limit stands at its
+    // root, which takes the time as its only node.
     unsigned char status = getDisplayThreadStatus();
     if (recordStatus && threadDesc != nullptr) {
         std::vector<unsigned char>& statuses = threadDesc->getThreadStatusList();

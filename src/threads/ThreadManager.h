@@ -47,7 +47,8 @@ public:
     // The call trees of one recording hold at most nodeLimit nodes besides
     // their roots, so that a workload of endless distinct paths cannot eat
     // the target's memory. Past the limit a new path's time is booked on its
-    // deepest node that exists (foldedTime). All under the thread monitor;
+    // deepest node that exists, the thread's root when not even its first
+    // frame has a node (foldedTime). All under the thread monitor;
     // startRecording resets the count.
     static constexpr jlong DEFAULT_NODE_LIMIT = 600000;
     static jlong nodeLimit;
@@ -74,7 +75,9 @@ public:
     void methodEntry(JNIEnv* env, MethodDesc* method, int lineNumber);
     void methodExit(JNIEnv* env, MethodDesc* method);
     // Books time elapsed microseconds at the cursor by the display status;
-    // with recordStatus, adds a timeline point when the status changed.
+    // with recordStatus, adds a timeline point when the status changed. At
+    // the root it books nothing, unless the thread's frames found no node
+    // past the node limit.
     // Running time is booked as pending on the cursor's node (see
     // flushPendingTime).
     void sampleTime(jlong time, jlong timestamp, bool recordStatus);

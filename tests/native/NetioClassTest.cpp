@@ -158,25 +158,39 @@ TEST_F(NetioTest, DeclarationReachesMethodsAlreadyKnown) {
     EXPECT_TRUE(isNetio(sig, "write", "()V"));
 }
 
-TEST_F(NetioTest, RedeclarationsAddUp) {
+TEST_F(NetioTest, RedeclarationReplacesTheClassEntry) {
     std::string sig;
     std::string cls = newClass(&sig);
+    MethodDesc* a = resolve(sig, "a", "()V");
+    MethodDesc* b = resolve(sig, "b", "()V");
     Array first{{"a"}};
     Array second{{"b"}};
     Array noSignatures{{}};
     int size = ClassProfilingHelper::netioClasses.size();
     ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), first.objects(), noSignatures.objects());
+    EXPECT_TRUE(a->isNetio);
+    // A narrower declaration takes the earlier method out, for the
+    // descriptor already made and for those made later alike.
     ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), second.objects(), noSignatures.objects());
     EXPECT_EQ(size + 1, ClassProfilingHelper::netioClasses.size());
-    EXPECT_TRUE(isNetio(sig, "a", "()V"));
-    EXPECT_TRUE(isNetio(sig, "b", "()V"));
-    EXPECT_FALSE(isNetio(sig, "c", "()V"));
-    // A whole-class declaration stays whole when a method list follows.
-    std::string sig2;
-    std::string cls2 = newClass(&sig2);
-    ClassProfilingHelper::addNetioClass(env, jstr(cls2.c_str()), nullptr, nullptr);
-    ClassProfilingHelper::addNetioClass(env, jstr(cls2.c_str()), first.objects(), noSignatures.objects());
-    EXPECT_TRUE(isNetio(sig2, "c", "()V"));
+    EXPECT_FALSE(a->isNetio);
+    EXPECT_TRUE(b->isNetio);
+    EXPECT_FALSE(isNetio(sig, "a", "(I)V"));
+    EXPECT_TRUE(isNetio(sig, "b", "(I)V"));
+
+    // Whole class, then a list: the list alone counts; then none at all.
+    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), nullptr, nullptr);
+    EXPECT_TRUE(a->isNetio);
+    EXPECT_TRUE(isNetio(sig, "c", "()V"));
+    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), first.objects(), noSignatures.objects());
+    EXPECT_TRUE(a->isNetio);
+    EXPECT_FALSE(b->isNetio);
+    EXPECT_FALSE(isNetio(sig, "d", "()V"));
+    Array none{{}};
+    ClassProfilingHelper::addNetioClass(env, jstr(cls.c_str()), none.objects(), none.objects());
+    EXPECT_FALSE(a->isNetio);
+    EXPECT_FALSE(isNetio(sig, "a", "(J)V"));
+    EXPECT_EQ(size + 1, ClassProfilingHelper::netioClasses.size());
 }
 
 TEST_F(NetioTest, UnreadableOrMissingClassNameDeclaresNothing) {

@@ -8,16 +8,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CallTree.h"
 #include "ClassProfilingSession.h"
+#include "Counter.h"
 #include "CpuProfilingSession.h"
+#include "FileDataWriter.h"
 #include "GlobalsScope.h"
 #include "MemoryDataWriter.h"
 #include "ProfilingSession.h"
@@ -117,6 +121,17 @@ protected:
         std::string p = dir + "/" + name;
         created.push_back(p);
         return p;
+    }
+
+    // A thread whose tree is far larger than a pipe's buffer.
+    void addDeepThread() {
+        ThreadManager* manager = new ThreadManager(nullptr, nullptr);
+        manager->setThreadDesc(new ThreadDesc(manager, "deep", "main", 1));
+        CallTree* node = manager->rootNode;
+        for (int i = 0; i < 20000; i++) {
+            node = node->addChild(nullptr, static_cast<unsigned short>(i));
+        }
+        session->cpuProfilingSession->addThreadManager(manager);
     }
 
     void setStrings(const char* vmName, const char* javaVersion) {
@@ -362,24 +377,94 @@ TEST_F(SnapshotFileTest, AnOutputThatCannotSeekKeepsNoDirectory) {
     EXPECT_EQ(Bytes({0xCA, 0xFE, 0xD0, 0x0D}), slice(bytes, bytes.size() - 4, 4));
 }
 
-TEST_F(SnapshotFileTest, APipeNobodyDrainsFailsTheWriteInsteadOfBlocking) {
-    // A thread with a tree too large for the pipe's buffer.
-    ThreadManager* manager = new ThreadManager(nullptr, nullptr);
-    manager->setThreadDesc(new ThreadDesc(manager, "deep", "main", 1));
-    CallTree* node = manager->rootNode;
-    for (int i = 0; i < 20000; i++) {
-        node = node->addChild(nullptr, static_cast<unsigned short>(i));
-    }
-    session->cpuProfilingSession->addThreadManager(manager);
-
+TEST_F(SnapshotFileTest, APipeNobodyDrainsFailsTheWriteAfterTheStallLimit) {
+    addDeepThread();
     std::string fifo = path("stuck-pipe");
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // never read
     ASSERT_GE(reader, 0);
+    FileDataWriter::stallLimitMillis = 300;
+    StderrCapture console;
+    jlong start = Counter::monotonicUsec();
+    EXPECT_FALSE(session->write(fifo.c_str(), nullptr));
+    jlong waited = Counter::monotonicUsec() - start;
+    EXPECT_EQ(ConsoleLines{"tolvane> Your disk or partition might be full."}, console.lines());
+    // One stall, then the write gives up; far below the default limit.
+    EXPECT_GE(waited, 300000);
+    EXPECT_LT(waited, 5000000);
+    close(reader);
+}
+
+TEST_F(SnapshotFileTest, ASlowReaderOfAPipeGetsEveryByte) {
+    addDeepThread();
+    std::string file = path("reference.snapshot");
+    ASSERT_TRUE(session->write(file.c_str(), nullptr));
+    Bytes reference = readFile(file);
+    ASSERT_GT(reference.size(), 200000u);  // several times what a pipe holds
+
+    std::string fifo = path("slow-pipe");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    Bytes received;
+    std::atomic<bool> written{false};
+    std::thread slow([&] {
+        unsigned char chunk[4096];
+        for (;;) {
+            bool closed = written.load();  // then an empty pipe stays empty
+            ssize_t n = read(reader, chunk, sizeof chunk);
+            if (n > 0) {
+                received.insert(received.end(), chunk, chunk + n);
+            } else if (closed) {
+                break;
+            }
+            usleep(2000);
+        }
+    });
     StderrCapture console;
     EXPECT_FALSE(session->write(fifo.c_str(), nullptr));
-    EXPECT_EQ(ConsoleLines{"tolvane> Your disk or partition might be full."}, console.lines());
+    written = true;
+    slow.join();
     close(reader);
+    EXPECT_EQ(ConsoleLines{"tolvane> Could not seek tmp file. Please check your TMP and TMPDIR environment variables."},
+              console.lines());
+    // Byte for byte the file, but for the write time and the directory.
+    ASSERT_EQ(reference.size(), received.size());
+    EXPECT_EQ(Bytes(140, 0), slice(received, 32, 140));
+    EXPECT_TRUE(slice(reference, 0, 20) == slice(received, 0, 20));
+    EXPECT_TRUE(slice(reference, 172, reference.size() - 172) == slice(received, 172, received.size() - 172));
+}
+
+// The path is opened when the recording ends; whatever was planted there
+// since its start is not written through.
+TEST_F(SnapshotFileTest, ALinkAtThePathIsNotFollowedAndNothingButItsOwnFileIsReplaced) {
+    std::string target = path("precious");
+    FILE* f = std::fopen(target.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    std::fputs("precious", f);
+    std::fclose(f);
+    std::string link = path("snapshot-link");
+    ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+    std::string dangling = path("snapshot-dangling");
+    std::string nowhere = path("nowhere");
+    ASSERT_EQ(0, symlink(nowhere.c_str(), dangling.c_str()));
+    std::string hardLink = path("snapshot-hard");
+    ASSERT_EQ(0, ::link(target.c_str(), hardLink.c_str()));
+
+    StderrCapture console;
+    EXPECT_FALSE(session->write(link.c_str(), nullptr));
+    EXPECT_FALSE(session->write(dangling.c_str(), nullptr));
+    EXPECT_FALSE(session->write(hardLink.c_str(), nullptr));
+    EXPECT_EQ((ConsoleLines{"tolvane> Did not write the snapshot: " + link + " is a symbolic link",
+                            "tolvane> Did not write the snapshot: " + dangling + " is a symbolic link",
+                            "tolvane> Did not write the snapshot: " + hardLink +
+                                " has other hard links; only a file of its own is replaced"}),
+              console.lines());
+    EXPECT_EQ(Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}), readFile(target));
+    struct stat st;
+    EXPECT_NE(0, lstat(nowhere.c_str(), &st));
+    ASSERT_EQ(0, lstat(link.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 TEST_F(SnapshotFileTest, AFullDeviceIsReportedOnce) {

@@ -477,4 +477,44 @@ TEST(ThreadManagerTest, PastTheNodeLimitNewPathsFoldOntoTheirDeepestNode) {
     ThreadManager::startRecording();
 }
 
+// A thread whose very first frame finds no node past the limit has no
+// caller to fold onto: its root takes the time, by status and on the
+// timeline, and all of it counts as folded.
+TEST(ThreadManagerTest, PastTheNodeLimitAThreadWithNoNodeBooksOnItsRoot) {
+    Methods m;
+    GlobalsScope globals;
+    ThreadManager::nodeLimit = 0;
+    ThreadManager::startRecording();
+    ThreadManager tm(nullptr, nullptr);
+    ThreadDesc* desc = new ThreadDesc(&tm, "late", "main", 0);
+    tm.setThreadDesc(desc);
+    tm.methodEntry(nullptr, &m.m, 0);
+    tm.methodEntry(nullptr, &m.netio, 1);
+    EXPECT_EQ(tm.rootNode, tm.currentNode);
+    EXPECT_TRUE(ThreadManager::nodeLimitReached);
+    tm.sampleTime(3000, 10000, true);  // net I/O
+    tm.methodExit(nullptr, &m.netio);
+    tm.sampleTime(5000, 20000, true);  // running
+    tm.setThreadStatus(THREAD_STATUS_BLOCKED);
+    tm.sampleTime(700, 30000, true);
+    tm.flushPendingTime();
+    EXPECT_EQ(5000, tm.rootNode->getValue());
+    ASSERT_NE(nullptr, tm.rootNode->getMonitorTimeValues());
+    EXPECT_EQ(3000, tm.rootNode->getMonitorTimeValues()->netIOTime);
+    EXPECT_EQ(700, tm.rootNode->getMonitorTimeValues()->blockingTime);
+    EXPECT_EQ(3000 + 5000 + 700, tm.foldedTime);
+    EXPECT_EQ((std::vector<unsigned char>{THREAD_STATUS_NET_IO, THREAD_STATUS_RUNNING, THREAD_STATUS_BLOCKED}),
+              desc->getThreadStatusList());
+
+    // Out of every frame, the thread has no stack: nothing is booked.
+    tm.methodExit(nullptr, &m.m);
+    tm.setThreadStatus(THREAD_STATUS_RUNNING);
+    tm.sampleTime(9000, 40000, true);
+    tm.flushPendingTime();
+    EXPECT_EQ(5000, tm.rootNode->getValue());
+    EXPECT_EQ(3000 + 5000 + 700, tm.foldedTime);
+    EXPECT_EQ(3u, desc->getThreadStatusList().size());
+    ThreadManager::startRecording();
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include "ClassProfilingSession.h"
 #include "Counter.h"
 #include "CpuProfilingSession.h"
+#include "FileDataWriter.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
 #include "ThreadManager.h"
@@ -97,6 +98,7 @@ GlobalsScope::GlobalsScope() {
         keep(ThreadManager::nodeLimit),
         keep(ThreadManager::nodesCreated),
         keep(ThreadManager::nodeLimitReached),
+        keep(FileDataWriter::stallLimitMillis),
     };
 }
 

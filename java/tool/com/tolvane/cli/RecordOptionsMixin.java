@@ -73,7 +73,7 @@ public final class RecordOptionsMixin {
 
     @Option(names = "--max-tree-nodes", paramLabel = "N", converter = MaxTreeNodes.class,
             description = "most call-tree nodes of one recording (default 600000, about 50 MB); new call paths"
-                    + " beyond it count on their deepest existing caller (same first-load rule)")
+                    + " beyond it count on their deepest existing caller, else on the thread's root (same first-load rule)")
     Integer maxTreeNodes;
 
     @Option(names = "--transactions", description = "sample the transaction labels set through the agent's API")

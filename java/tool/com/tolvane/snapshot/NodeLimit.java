@@ -5,7 +5,8 @@ import java.util.Map;
 /**
  * What section 3 says when the call trees of a recording reached the
  * profiler's node limit: past it, a new call path's time was booked on the
- * deepest node of that path that already existed.
+ * deepest node of that path that already existed, the thread's root when
+ * not even the path's first frame had a node.
  *
  * @param nodeLimit      the most nodes the recording's trees could hold
  * @param nodes          the nodes they hold
@@ -22,6 +23,7 @@ public record NodeLimit(long nodeLimit, long nodes, long foldedMicros, Map<Long,
     public String describe() {
         return "the call trees reached the limit of " + nodeLimit + " nodes; " + foldedMicros / 1000
                 + " ms of new call paths were booked on their deepest existing caller"
+                + " (on the thread's root where not even the first frame had a node)"
                 + " (record --max-tree-nodes N raises the limit when the profiler is first loaded)";
     }
 }

@@ -220,18 +220,19 @@ public final class Recording {
     }
 
     /**
-     * Net I/O declarations cannot be withdrawn while the JVM lives: says which
-     * ones that earlier recordings made are in force beyond those asked for.
+     * Net I/O declarations cannot be withdrawn while the JVM lives, only
+     * replaced class by class: says which ones that earlier recordings made
+     * stay in force beside those asked for (those of classes not declared now).
      */
     private void reportNetioInForce(RecorderMXBean recorder) {
-        Set<String> asked = new HashSet<>();
+        Set<String> askedClasses = new HashSet<>();
         for (RecordOptions.Netio n : options.netio) {
-            asked.add(n.className() + (n.method() == null ? ""
-                    : "#" + n.method() + (n.signature() == null ? "" : n.signature())));
+            askedClasses.add(n.className());
         }
         List<String> extra = new ArrayList<>();
         for (String declared : recorder.getNetioDeclarations()) {
-            if (!asked.contains(declared)) {
+            int hash = declared.indexOf('#');
+            if (!askedClasses.contains(hash < 0 ? declared : declared.substring(0, hash))) {
                 extra.add(declared);
             }
         }

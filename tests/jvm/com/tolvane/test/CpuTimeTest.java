@@ -123,6 +123,13 @@ class CpuTimeTest {
             assertEquals(0, again.code, again::toString);
             assertTrue(again.err.contains("net I/O declarations of earlier recordings stay in force"), again::toString);
             assertTrue(again.err.contains("sun.nio.ch.EPoll#wait"), again::toString);
+            // Declaring a class again replaces what it had: its other methods are not in force.
+            ToolRun narrower = ToolRun.of("record", "-d", "300ms", "--no-default-netio", "--netio",
+                    "sun.nio.ch.NioSocketImpl#read", "-o", dir.resolve("narrower.tsnap").toString(),
+                    String.valueOf(target.pid()));
+            assertEquals(0, narrower.code, narrower::toString);
+            assertTrue(narrower.err.contains("sun.nio.ch.EPoll#wait"), narrower::toString);
+            assertFalse(narrower.err.contains("sun.nio.ch.NioSocketImpl"), narrower::toString);
             ToolRun same = ToolRun.of("record", "-d", "300ms", "-o", dir.resolve("same.tsnap").toString(),
                     String.valueOf(target.pid()));
             assertFalse(same.err.contains("stay in force"), same::toString);

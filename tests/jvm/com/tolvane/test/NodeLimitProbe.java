@@ -7,7 +7,10 @@ import java.util.concurrent.ThreadLocalRandom;
 /**
  * Child-JVM program for {@link NodeLimitTest}: threads that recurse 600 deep
  * along random paths, so that nearly every sample is a call path never seen
- * before. Arguments: the snapshot path and the attach option string.
+ * before. Arguments: the snapshot path and the attach option string; with a
+ * third argument "late", a thread named "late" starts spinning once the
+ * recording runs (and the random paths have used up the limit) and spins
+ * until it ends.
  */
 public final class NodeLimitProbe {
 
@@ -30,12 +33,33 @@ public final class NodeLimitProbe {
             threads.add(t);
         }
         Thread.sleep(200);
-        RecordingProbe.record(2000, args[0]);
-        running = false;
+        if (args.length > 2 && args[2].equals("late")) {
+            Thread recording = new Thread(() -> RecordingProbe.record(1500, args[0]), "recording");
+            recording.start();
+            Thread.sleep(400);
+            Thread late = new Thread(() -> {
+                while (running) {
+                    spin();
+                }
+            }, "late");
+            late.start();
+            recording.join();
+            running = false;
+            late.join();
+        } else {
+            RecordingProbe.record(2000, args[0]);
+            running = false;
+        }
         for (Thread t : threads) {
             t.join();
         }
         System.out.println("done");
+    }
+
+    private static void spin() {
+        for (int i = 0; i < 100_000; i++) {
+            sink += i;
+        }
     }
 
     private static void step(int depth) {

@@ -16,6 +16,7 @@ import java.util.ArrayDeque;
 import java.util.ArrayList;
 import java.util.Collections;
 import java.util.Deque;
+import java.util.Iterator;
 import java.util.LinkedHashMap;
 import java.util.LinkedHashSet;
 import java.util.List;
@@ -55,9 +56,9 @@ public final class Recorder implements RecorderMXBean {
 
     private final Object lock = new Object();
     /**
-     * Net I/O declarations made in this JVM, as CLASS, CLASS#METHOD or
-     * CLASS#METHOD(SIGNATURE)RETURN: the library keeps every one of them
-     * while the JVM lives.
+     * Net I/O declarations in force in this JVM, as CLASS, CLASS#METHOD or
+     * CLASS#METHOD(SIGNATURE)RETURN: the library keeps them while the JVM
+     * lives, until a later declaration of the same class replaces them.
      */
     private final Set<String> netioDeclared = Collections.synchronizedSet(new LinkedHashSet<String>());
     private final BlockingQueue<Job> queue = new LinkedBlockingQueue<Job>();
@@ -536,8 +537,9 @@ public final class Recorder implements RecorderMXBean {
 
     private void configure(RecordingRequest request) {
         JvmtiCallee.setFilters(request.filters, request.filterInverted, request.ignored, request.agentClasses);
-        // One call per class; the library adds it to what the class had.
+        // One call per class; the library replaces what the class had.
         for (Map.Entry<String, List<String[]>> e : request.netio.entrySet()) {
+            forgetNetio(e.getKey());
             List<String[]> methods = e.getValue();
             if (methods == null) {
                 JvmtiCallee.addNetioClass(e.getKey(), null, null);
@@ -552,6 +554,18 @@ public final class Recorder implements RecorderMXBean {
                 netioDeclared.add(e.getKey() + "#" + names[i] + (signatures[i] == null ? "" : signatures[i]));
             }
             JvmtiCallee.addNetioClass(e.getKey(), names, signatures);
+        }
+    }
+
+    /** Drops the declarations in force for a class that is declared anew. */
+    private void forgetNetio(String className) {
+        synchronized (netioDeclared) {
+            for (Iterator<String> it = netioDeclared.iterator(); it.hasNext();) {
+                String declared = it.next();
+                if (declared.equals(className) || declared.startsWith(className + "#")) {
+                    it.remove();
+                }
+            }
         }
     }
 
