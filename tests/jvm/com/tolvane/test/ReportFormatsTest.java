@@ -306,10 +306,11 @@ class ReportFormatsTest {
         l.child(findText, 10).value(100);
         Path file = write("names.tsnap", b.build());
 
+        // The lambda form is the JDK's plumbing: taken out, its time is the proxy's own.
         assertEquals("app.Web$$Lambda.apply;app.Svc.find(String,long[]) 100\n"
-                + "app.Web$$Lambda.apply;jdk.proxy.$Proxy.invoke;java.lang.invoke.LambdaForm$MH.invoke 200\n"
-                + "app.Web$$Lambda.apply;jdk.proxy.$Proxy.invoke;java.lang.invoke.LambdaForm$MH.invoke;"
-                + "app.Svc.find(int) 100\n", ok("report", file.toString(), "-f", "collapsed").out);
+                + "app.Web$$Lambda.apply;jdk.proxy.$Proxy.invoke 200\n"
+                + "app.Web$$Lambda.apply;jdk.proxy.$Proxy.invoke;app.Svc.find(int) 100\n",
+                ok("report", file.toString(), "-f", "collapsed").out);
         String raw = ok("report", file.toString(), "-f", "collapsed", "--raw-names").out;
         assertTrue(raw.startsWith("app.Web$$Lambda$163.0x00007fac2c134328.apply;app.Svc.find(String,long[]) 100\n"),
                 raw);
