@@ -45,7 +45,8 @@
     return full.slice(outer.lastIndexOf('.') + 1);
   });
   // The first method of each name: generated classes of one piece of code (lambdas,
-  // hidden classes) share a name and count as one hot spot.
+  // hidden classes) share a name and are one frame in the trees and one hot spot
+  // (lambdas that call different methods have different names).
   const methodCanon = (() => {
     const first = new Map();
     return methodNames.map((name, i) => {
@@ -101,7 +102,7 @@
 
   // ---- call trees ------------------------------------------------------------
 
-  // Merges the JSON call trees below the given roots by (method, call-site
+  // Merges the JSON call trees below the given roots by (method name, call-site
   // line) into a flat tree of typed arrays. Node 0 is the root and every
   // node comes after its parent, so one backward pass sums subtrees.
   function buildTree(roots, label) {
@@ -120,7 +121,7 @@
     while (stack.length) {
       const p = stack.pop();
       const j = stack.pop();
-      const m = j.method == null ? -1 : j.method;
+      const m = j.method == null ? -1 : methodCanon[j.method];
       const l = j.line || 0;
       // Siblings are few as a rule, so a scan finds the matching child; nodes
       // with many children get a map.
@@ -289,12 +290,24 @@
     return frames;
   }
 
+  // Frames narrower than this many pixels do not make the graph deeper: one thin,
+  // deep stack would otherwise stretch the graph over an empty area. Zooming into
+  // a frame widens its stacks, and they show in full.
+  const DEEP_FRAME = 3;
+
   function drawFlame() {
     const t = state.tree;
     const width = Math.max(100, $('flame-box').clientWidth);
-    flameFrames = layoutFlame(width);
-    let maxDepth = 0;
-    for (const f of flameFrames) if (f.d > maxDepth) maxDepth = f.d;
+    const frames = layoutFlame(width);
+    let maxDepth = 0, deepest = 0;
+    for (const f of frames) {
+      if (f.w >= DEEP_FRAME && f.d > maxDepth) maxDepth = f.d;
+      if (f.d > deepest) deepest = f.d;
+    }
+    flameFrames = deepest > maxDepth ? frames.filter((f) => f.d <= maxDepth) : frames;
+    $('flame-note').textContent = deepest > maxDepth ? 'Stacks narrower than ' + DEEP_FRAME + ' pixels are cut '
+      + (deepest - maxDepth) + (deepest - maxDepth === 1 ? ' level' : ' levels')
+      + ' short of their end; click a frame to zoom into it and see them in full.' : '';
     const height = (maxDepth + 1) * FLAME_ROW;
     const g = prepareCanvas(flame, flameCtx, width, height);
     for (const f of flameFrames) {
@@ -407,20 +420,25 @@
   let expanded = new Set();
   const rowPool = [];
   // The figure columns after Method, Total and %: heading, tooltip, text of node n.
+  // Headings say which figures include the callees ("incl.") and which are the
+  // method's own time ("own").
   const TREE_FIGURES = [
-    ['Running', 'Running (RUNNABLE) time with everything called, ms; includes native code and waiting for I/O',
+    ['Running incl.', 'Running (RUNNABLE) time with everything called, ms; includes native code and waiting for I/O',
       (t, n) => ms(t.incl[0][n])],
-    ['Self', 'Own running time: running minus the methods it called, ms', (t, n) => ms(t.self[0][n])],
+    ['Running own', 'Own running time: running minus the methods it called, ms', (t, n) => ms(t.self[0][n])],
   ].concat(hasCpu ? [
-    ['CPU', 'CPU time with everything called, ms', (t, n) => ms(t.incl[CPU][n])],
-    ['Self CPU', 'Own CPU time: CPU time minus the methods it called, ms', (t, n) => ms(t.self[CPU][n])],
+    ['CPU incl.', 'CPU time with everything called, ms', (t, n) => ms(t.incl[CPU][n])],
+    ['CPU own', 'Own CPU time: CPU time minus the methods it called, ms', (t, n) => ms(t.self[CPU][n])],
   ] : []).concat([
-    ['Waiting', 'Own waiting time, ms', (t, n) => (t.self[1][n] ? ms(t.self[1][n]) : '')],
-    ['Blocked', 'Own blocked time, ms', (t, n) => (t.self[2][n] ? ms(t.self[2][n]) : '')],
-    ['Net I/O', 'Own net I/O time, ms', (t, n) => (t.self[3][n] ? ms(t.self[3][n]) : '')],
+    ['Waiting own', 'Own waiting time: the thread waited in this method itself, ms',
+      (t, n) => (t.self[1][n] ? ms(t.self[1][n]) : '')],
+    ['Blocked own', 'Own blocked time: the thread was blocked in this method itself, ms',
+      (t, n) => (t.self[2][n] ? ms(t.self[2][n]) : '')],
+    ['Net I/O own', 'Own net I/O time: the thread was in net I/O in this method itself, ms',
+      (t, n) => (t.self[3][n] ? ms(t.self[3][n]) : '')],
     ['From line', 'The caller\'s line that made the call', (t, n) => (t.line[n] > 0 ? t.line[n] : '')],
   ]);
-  const TREE_COLUMNS = ['Method', 'Total', '%'].concat(TREE_FIGURES.map((f) => f[0]));
+  const TREE_COLUMNS = ['Method', 'Total incl.', '%'].concat(TREE_FIGURES.map((f) => f[0]));
   const TREE_TITLES = ['The method; hover for its full name and where it was called from',
     'The chosen time of the node with everything it called, ms', 'Share of the tree\'s chosen time']
     .concat(TREE_FIGURES.map((f) => f[1]));
@@ -591,7 +609,7 @@
   const HOT_LIMIT = 300;
   // Own times summed per method; the columns after Method and %, by index into t.self.
   const HOT_SUMS = hasCpu ? [0, CPU, 1, 2, 3] : [0, 1, 2, 3];
-  const HOT_LABEL = { 0: 'Self run', 1: 'Waiting', 2: 'Blocked', 3: 'Net I/O', [CPU]: 'Self CPU' };
+  const HOT_LABEL = { 0: 'Running own', 1: 'Waiting own', 2: 'Blocked own', 3: 'Net I/O own', [CPU]: 'CPU own' };
   const HOT_COLUMNS = ['Method', '%'].concat(HOT_SUMS.map((s) => HOT_LABEL[s]));
 
   function drawHotspots() {
@@ -605,11 +623,12 @@
     const key = (i) => (m === 4 ? sums[0][i] + sums[1][i] + sums[2][i] + sums[3][i] : sums[m][i]);
     const list = [];
     let whole = 0;
+    // Ranked as the tool's hot spots are: most own time first, ties by name.
     for (let i = 0; i < methodNames.length; i++) {
       const v = key(i);
       if (v > 0) { list.push(i); whole += v; }
     }
-    list.sort((a, b) => key(b) - key(a));
+    list.sort((a, b) => key(b) - key(a) || (methodNames[a] < methodNames[b] ? -1 : 1));
     const table = $('hot');
     const head = table.tHead;
     if (!head.rows.length) {
