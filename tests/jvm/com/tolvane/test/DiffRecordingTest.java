@@ -89,12 +89,12 @@ class DiffRecordingTest {
         ToolRun r = tolvane("diff", before.toString(), after.toString());
         assertEquals(0, r.code, r.err);
         List<String> lines = Arrays.asList(r.out.split("\n"));
-        int header = lines.indexOf(lines.stream().filter(l -> l.startsWith("== own running time")).findFirst()
+        int header = lines.indexOf(lines.stream().filter(l -> l.startsWith("== own CPU time")).findFirst()
                 .orElseThrow());
-        String first = lines.get(header + 2).trim();
+        String[] first = lines.get(header + 3).trim().split(" +");
         // The scaled method does half the work before and two thirds after (+16.7 points); each
         // steady one drops from a sixth to a ninth (-5.6 points).
-        assertTrue(first.startsWith("+") && first.endsWith(" " + MAIN + ".scaled"), r.out);
+        assertTrue(first[6].startsWith("+") && first[7].equals(MAIN + ".scaled"), r.out);
         for (String steady : List.of("steadyOne", "steadyTwo", "steadyThree")) {
             assertTrue(lines.stream().anyMatch(l -> l.endsWith(" " + MAIN + "." + steady)), r.out);
         }
@@ -108,9 +108,41 @@ class DiffRecordingTest {
         Set<String> afterLambdas = lambdaFrames(tolvane("report", after.toString(), "-f", "collapsed").out);
         assertFalse(beforeLambdas.isEmpty(), "no lambda frame recorded");
         assertEquals(beforeLambdas, afterLambdas);
-        assertTrue(beforeLambdas.contains(MAIN + "$$Lambda.run"), beforeLambdas.toString());
+        // Three lambdas of one class, told apart by what they call.
+        assertTrue(beforeLambdas.containsAll(List.of(MAIN + "$$Lambda.run \u2192 lambda$main$0",
+                MAIN + "$$Lambda.run \u2192 lambda$main$1", MAIN + "$$Lambda.run \u2192 blockedOnMonitor")),
+                beforeLambdas.toString());
         Set<String> raw = lambdaFrames(tolvane("report", before.toString(), "-f", "collapsed", "--raw-names").out);
-        assertFalse(raw.contains(MAIN + "$$Lambda.run"), "raw names keep the counter: " + raw);
+        assertFalse(raw.stream().anyMatch(f -> f.startsWith(MAIN + "$$Lambda.run")),
+                "raw names keep the counter: " + raw);
+    }
+
+    /**
+     * The program keeps one thread blocked on a monitor before and two after:
+     * the blocked time doubles while its share of all blocked time stays.
+     */
+    @Test
+    void blockedTimeThatDoubledShowsAsADoublingInMilliseconds() {
+        ToolRun r = tolvane("diff", before.toString(), after.toString(), "--state", "blocked");
+        assertEquals(0, r.code, r.err);
+        String row = Arrays.stream(r.out.split("\n")).filter(l -> l.endsWith(" " + MAIN + ".blockedOnMonitor"))
+                .findFirst().orElseThrow(() -> new AssertionError(r.out));
+        String[] f = row.trim().split(" +");
+        double changePercent = Double.parseDouble(f[3].replace("%", ""));
+        assertTrue(Math.abs(changePercent - 100) <= 15, row + "\n" + r.out);
+        assertTrue(Double.parseDouble(f[1]) > 3000, "two threads blocked for 2 s: " + row);
+        assertTrue(r.out.contains("Changed most in ms: " + MAIN + ".blockedOnMonitor +"), r.out);
+    }
+
+    /** The summary after a recording ranks the methods as report -f hotspots does. */
+    @Test
+    void theSummaryRanksLikeTheHotSpotsReport() throws Exception {
+        List<String> summary = ReportRankingTest.summaryOrder(com.tolvane.snapshot.SnapshotReader.read(before));
+        ToolRun report = tolvane("report", before.toString(), "-f", "hotspots", "--min-percent", "0");
+        List<String> hotspots = ReportRankingTest.hotspotsOrder(report.out);
+        assertEquals(Math.min(10, hotspots.size()), summary.size(), report.out);
+        assertTrue(summary.size() >= 4, report.out);
+        assertEquals(hotspots.subList(0, summary.size()), summary, report.out);
     }
 
     private static Set<String> lambdaFrames(String folded) {
@@ -146,10 +178,11 @@ class DiffRecordingTest {
                 return (!!f && f.change > 0 && f.color.startsWith('hsl(0,')) || f;
               });
               check('lambdaFrameInBothRecordings', () => {
-                const inAfter = api.frames().filter((x) => x.name === main + '$$Lambda.run');
+                const lambda = main + '$$Lambda.run \\u2192 lambda$main$0';
+                const inAfter = api.frames().filter((x) => x.name === lambda);
                 document.getElementById('size').value = '0';
                 document.getElementById('size').dispatchEvent(new Event('change'));
-                const inBefore = api.frames().filter((x) => x.name === main + '$$Lambda.run');
+                const inBefore = api.frames().filter((x) => x.name === lambda);
                 return (inAfter.length === 1 && inBefore.length === 1 && api.state().size === 'before')
                   || { inAfter, inBefore };
               });
