@@ -222,7 +222,7 @@ class CpuTimeReportTest {
         String threads = print(out -> Summary.printThreads(snapshot, out, 8));
         assertTrue(threads.contains("     running        CPU    blocked    waiting    net I/O        share  thread\n")
                 && threads.contains("   3000.0 ms    10.0 ms     0.0 ms     0.0 ms     0.0 ms       0% CPU  poller\n")
-                && threads.contains("   1000.0 ms          -     0.0 ms     0.0 ms     0.0 ms                unreadable\n")
+                && threads.contains("   1000.0 ms          -     0.0 ms     0.0 ms     0.0 ms" + " ".repeat(15) + "unreadable\n")
                 && threads.indexOf("busy") < threads.indexOf("poller"), threads);
         String hot = print(out -> Summary.printHotMethods(snapshot, out, 10));
         assertTrue(hot.contains("Hottest methods by CPU time:\n")

@@ -406,7 +406,7 @@ class HtmlReportBrowserTest {
                     .value(100);
         }
         Path html = write(b, "lambdas");
-        runChecks(html, LAMBDA_CHECKS, 4);
+        runChecks(html, LAMBDA_CHECKS, 5);
     }
 
     /** A chain of 60 calls, each from line N of the caller. */
