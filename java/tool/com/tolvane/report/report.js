@@ -2,7 +2,9 @@
   'use strict';
 
   // The snapshot as the tool's JSON document: classes and methods by index,
-  // threads with their timelines and nested call trees (times in microseconds).
+  // threads with their timelines ("points": status, time, ...) and call trees
+  // ("nodes": in pre-order, NODE numbers per node as read below), times in
+  // microseconds.
   const doc = JSON.parse(document.getElementById('tolvane-data').textContent);
   // Recordings with CPU time carry it per thread and per node (with descendants).
   const hasCpu = doc.cpuTime === true;
@@ -102,72 +104,100 @@
 
   // ---- call trees ------------------------------------------------------------
 
-  // Merges the JSON call trees below the given roots by (method name, call-site
-  // line) into a flat tree of typed arrays. Node 0 is the root and every
-  // node comes after its parent, so one backward pass sums subtrees.
-  function buildTree(roots, label) {
-    const method = [-1], line = [0], parent = [-1], run = [0], cpu = [0], kids = [[]];
-    const own = [[0], [0], [0]];
+  // Fields of a node in a thread's "nodes": method index (-1 for the root), line,
+  // running and CPU time with descendants, own waiting, blocked and net I/O time,
+  // number of children.
+  const NODE = 8;
+
+  // Merges the flattened call trees of the given threads by (method name,
+  // call-site line) into a flat tree of typed arrays. Node 0 is the root and
+  // every node comes after its parent, so one backward pass sums subtrees.
+  function buildTree(flats, label) {
+    let cap = 1024;
+    let method = new Int32Array(cap), line = new Int32Array(cap), parent = new Int32Array(cap);
+    let run = new Float64Array(cap), cpu = new Float64Array(cap);
+    let own1 = new Float64Array(cap), own2 = new Float64Array(cap), own3 = new Float64Array(cap);
+    const kids = [[]];
     const index = []; // per node with many children: Map from "method line" to child
-    const stack = [];
-    for (const r of roots) {
-      run[0] += r.running || 0;
-      cpu[0] += r.cpu || 0;
-      own[0][0] += r.waiting || 0;
-      own[1][0] += r.blocked || 0;
-      own[2][0] += r.netio || 0;
-      if (r.children) for (const c of r.children) stack.push(c, 0);
+    method[0] = -1; parent[0] = -1;
+    let n = 1;
+    function grow() {
+      cap *= 2;
+      const more = (a, T) => { const b = new T(cap); b.set(a); return b; };
+      method = more(method, Int32Array); line = more(line, Int32Array); parent = more(parent, Int32Array);
+      run = more(run, Float64Array); cpu = more(cpu, Float64Array);
+      own1 = more(own1, Float64Array); own2 = more(own2, Float64Array); own3 = more(own3, Float64Array);
     }
-    while (stack.length) {
-      const p = stack.pop();
-      const j = stack.pop();
-      const m = j.method == null ? -1 : methodCanon[j.method];
-      const l = j.line || 0;
-      // Siblings are few as a rule, so a scan finds the matching child; nodes
-      // with many children get a map.
-      const siblings = kids[p];
-      let i = -1;
-      if (siblings.length < 16) {
-        for (let k = 0; k < siblings.length; k++) {
-          const c = siblings[k];
-          if (method[c] === m && line[c] === l) { i = c; break; }
+    // The open nodes of the thread being merged: the merged node and how many children remain.
+    let target = new Int32Array(64), remaining = new Int32Array(64);
+    for (const a of flats) {
+      let depth = -1;
+      for (let k = 0; k < a.length; k += NODE) {
+        let i;
+        if (k === 0) {
+          i = 0;
+        } else {
+          while (remaining[depth] === 0) depth--;
+          remaining[depth]--;
+          const p = target[depth];
+          const m = a[k] < 0 ? -1 : methodCanon[a[k]];
+          const l = a[k + 1];
+          // Siblings are few as a rule, so a scan finds the matching child; nodes
+          // with many children get a map.
+          const siblings = kids[p];
+          i = -1;
+          if (siblings.length < 16) {
+            for (let s = 0; s < siblings.length; s++) {
+              const c = siblings[s];
+              if (method[c] === m && line[c] === l) { i = c; break; }
+            }
+          } else {
+            let map = index[p];
+            if (!map) {
+              map = index[p] = new Map();
+              for (const c of siblings) map.set(method[c] * 4294967296 + (line[c] >>> 0), c);
+            }
+            const found = map.get(m * 4294967296 + (l >>> 0));
+            if (found !== undefined) i = found;
+          }
+          if (i < 0) {
+            if (n === cap) grow();
+            i = n++;
+            method[i] = m; line[i] = l; parent[i] = p;
+            kids.push([]);
+            siblings.push(i);
+            if (index[p]) index[p].set(m * 4294967296 + (l >>> 0), i);
+          }
         }
-      } else {
-        let map = index[p];
-        if (!map) {
-          map = index[p] = new Map();
-          for (const c of siblings) map.set(method[c] + ' ' + line[c], c);
+        run[i] += a[k + 2];
+        cpu[i] += a[k + 3];
+        own1[i] += a[k + 4];
+        own2[i] += a[k + 5];
+        own3[i] += a[k + 6];
+        if (a[k + 7] > 0) {
+          depth++;
+          if (depth === target.length) {
+            const t2 = new Int32Array(depth * 2), r2 = new Int32Array(depth * 2);
+            t2.set(target); r2.set(remaining); target = t2; remaining = r2;
+          }
+          target[depth] = i;
+          remaining[depth] = a[k + 7];
         }
-        const found = map.get(m + ' ' + l);
-        if (found !== undefined) i = found;
       }
-      if (i < 0) {
-        i = method.length;
-        method.push(m); line.push(l); parent.push(p); run.push(0); cpu.push(0); kids.push([]);
-        own[0].push(0); own[1].push(0); own[2].push(0);
-        siblings.push(i);
-        if (index[p]) index[p].set(m + ' ' + l, i);
-      }
-      run[i] += j.running || 0;
-      cpu[i] += j.cpu || 0;
-      own[0][i] += j.waiting || 0;
-      own[1][i] += j.blocked || 0;
-      own[2][i] += j.netio || 0;
-      if (j.children) for (const c of j.children) stack.push(c, i);
     }
-    const n = method.length;
+    const own = [own1, own2, own3];
     const incl = [], self = [];
     for (let s = 0; s < 6; s++) { incl.push(new Float64Array(n)); self.push(new Float64Array(n)); }
+    const childRun = new Float64Array(n), childCpu = new Float64Array(n);
+    for (let i = n - 1; i > 0; i--) { childRun[parent[i]] += run[i]; childCpu[parent[i]] += cpu[i]; }
     for (let i = 0; i < n; i++) {
-      let childRun = 0, childCpu = 0;
-      for (const c of kids[i]) { childRun += run[c]; childCpu += cpu[c]; }
       incl[0][i] = run[i];
-      self[0][i] = Math.max(0, run[i] - childRun);
+      self[0][i] = Math.max(0, run[i] - childRun[i]);
       incl[CPU][i] = cpu[i];
-      self[CPU][i] = Math.max(0, cpu[i] - childCpu);
+      self[CPU][i] = Math.max(0, cpu[i] - childCpu[i]);
       for (let s = 1; s < 4; s++) {
         self[s][i] = own[s - 1][i];
-        incl[s][i] += own[s - 1][i];
+        incl[s][i] = own[s - 1][i];
       }
     }
     for (let i = n - 1; i > 0; i--) {
@@ -180,7 +210,7 @@
     }
     return {
       label: label, n: n,
-      method: Int32Array.from(method), line: Int32Array.from(line), parent: Int32Array.from(parent),
+      method: method.slice(0, n), line: line.slice(0, n), parent: parent.slice(0, n),
       kids: kids, incl: incl, self: self, sorted: [null, null, null, null, null, null],
     };
   }
@@ -203,10 +233,10 @@
     let t = treeCache.get(threadIndex);
     if (!t) {
       if (threadIndex < 0) {
-        t = buildTree(threads.map((th) => th.tree), 'all threads (' + threads.length + ')');
+        t = buildTree(threads.map((th) => th.nodes), 'all threads (' + threads.length + ')');
       } else {
         const th = threads[threadIndex];
-        t = buildTree([th.tree], th.name);
+        t = buildTree([th.nodes], th.name);
       }
       treeCache.set(threadIndex, t);
     }
@@ -671,7 +701,7 @@
     let end = Math.max(doc.header.writeTime, recordStart);
     for (const th of threads) {
       end = Math.max(end, th.end);
-      for (const p of th.timeline) end = Math.max(end, p[1]);
+      for (let k = 1; k < th.points.length; k += 2) end = Math.max(end, th.points[k]);
     }
     return end;
   })();
@@ -682,14 +712,14 @@
   const intervals = threads.map((th) => {
     const out = [];
     const end = th.end >= 0 ? th.end : recordEnd;
-    const pts = th.timeline;
-    const firstAt = pts.length ? Math.max(pts[0][1], th.start) : end;
+    const pts = th.points; // status, time, status, time, ...
+    const firstAt = pts.length ? Math.max(pts[1], th.start) : end;
     if (firstAt > th.start) out.push([th.start, Math.min(firstAt, end), 4]);
-    for (let i = 0; i < pts.length; i++) {
-      if (pts[i][0] === DEAD) break;
-      const from = Math.max(pts[i][1], th.start);
-      const to = Math.min(i + 1 < pts.length ? pts[i + 1][1] : end, end);
-      const s = STATE_OF_STATUS[pts[i][0]];
+    for (let i = 0; i < pts.length; i += 2) {
+      if (pts[i] === DEAD) break;
+      const from = Math.max(pts[i + 1], th.start);
+      const to = Math.min(i + 2 < pts.length ? pts[i + 3] : end, end);
+      const s = STATE_OF_STATUS[pts[i]];
       if (s !== undefined && to > from) out.push([from, to, s]);
     }
     return out;
@@ -786,14 +816,12 @@
   // sampling tick (the timeline keeps only a point now and then), and its CPU
   // time: [running, waiting, blocked, net I/O, CPU or -1].
   const threadTimes = threads.map((th) => {
-    const times = [th.tree.running || 0, 0, 0, 0, hasCpu && th.cpu !== undefined ? th.cpu : -1];
-    const stack = [th.tree];
-    while (stack.length) {
-      const j = stack.pop();
-      times[1] += j.waiting || 0;
-      times[2] += j.blocked || 0;
-      times[3] += j.netio || 0;
-      if (j.children) for (const c of j.children) stack.push(c);
+    const a = th.nodes;
+    const times = [a.length ? a[2] : 0, 0, 0, 0, hasCpu && th.cpu !== undefined ? th.cpu : -1];
+    for (let k = 0; k < a.length; k += NODE) {
+      times[1] += a[k + 4];
+      times[2] += a[k + 5];
+      times[3] += a[k + 6];
     }
     return times;
   });
