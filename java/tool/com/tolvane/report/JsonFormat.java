@@ -3,9 +3,11 @@ package com.tolvane.report;
 import com.tolvane.snapshot.CallNode;
 import com.tolvane.snapshot.Header;
 import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.ThreadRecord;
 
 import java.io.IOException;
 import java.util.ArrayDeque;
+import java.util.ArrayList;
 import java.util.Deque;
 import java.util.HashMap;
 import java.util.List;
@@ -31,7 +33,9 @@ import java.util.Map;
  * carries "nodes" instead of "tree", its call tree in pre-order as eight
  * numbers per node (method index or -1 for the root, line, running, CPU,
  * waiting, blocked, net I/O, number of children), and "points" instead of
- * "timeline", two numbers per status point (status, time).
+ * "timeline", two numbers per status point (status, time); "threadOrder"
+ * lists the threads' indexes as {@link Rankings#threads} ranks them, the
+ * threads the recorder ignored last.
  */
 public final class JsonFormat {
     /** Version of this document's layout; raised when a field changes meaning. */
@@ -118,6 +122,22 @@ public final class JsonFormat {
             tree(out, t.root(), methodIndex, cpu);
             out.append('}');
         });
+        if (flat) {
+            List<ThreadRecord> order = new ArrayList<>();
+            for (Rankings.ThreadRank r : Rankings.threads(ctx.threads(), cpu)) {
+                order.add(r.thread());
+            }
+            for (ThreadRecord t : ctx.threads()) {
+                if (t.ignored()) {
+                    order.add(t);
+                }
+            }
+            Map<ThreadRecord, Integer> position = new java.util.IdentityHashMap<>();
+            for (ThreadRecord t : ctx.threads()) {
+                position.put(t, position.size());
+            }
+            array(out, "threadOrder", order, t -> out.append(String.valueOf(position.get(t))));
+        }
         out.append("}\n");
     }
 

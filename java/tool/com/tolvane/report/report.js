@@ -843,7 +843,10 @@
       tr.appendChild(th);
     }
     const body = table.tBodies[0];
-    threads.forEach((th, i) => {
+    // Ranked as the summary after a recording ranks them.
+    const order = doc.threadOrder || threads.map((th, i) => i);
+    order.forEach((i) => {
+      const th = threads[i];
       const row = body.insertRow();
       row.dataset.thread = i;
       const name = row.insertCell();

@@ -308,6 +308,10 @@ class HtmlReportBrowserTest {
                   && $('flame-note').textContent.includes('cut')) || { deepest, h: $('flame').clientHeight,
                     note: $('flame-note').textContent };
               });
+              check('threadsRankedAsTheSummaryRanksThem', () => {
+                const rows = Array.from($('threads').tBodies[0].rows).map((r) => r.cells[0].textContent);
+                return rows.join(',') === 'main,blocked-one,idle' || rows;
+              });
               check('zoomShowsTheDeepStack', () => {
                 clickFrame(frame('app.Deep.level01'));
                 const frames = api.frames();
@@ -387,11 +391,16 @@ class HtmlReportBrowserTest {
     /**
      * Truth.main calls lambda$main$0 through two lambda classes (the same
      * lambda spun twice) and lambda$main$1 through a third, all from line 3,
-     * and, with a thousandth of the time, a chain 80 calls deep.
+     * and, with a thousandth of the time, a chain 80 calls deep. Two threads
+     * before it in the file only wait or are blocked.
      */
     @Test
     void lambdasGetOneRowEachAndAThinDeepStackDoesNotStretchTheFlameGraph() throws Exception {
         SnapshotBuilder b = new SnapshotBuilder().times(1_000_000, 4_000_000);
+        // In the file before main: a thread that only waits and one that holds all blocked time.
+        long sleep = b.addMethod(b.addClass("java.lang.Thread"), "sleep", "(J)V");
+        b.addThread("idle", "main").root().child(sleep, 0).monitorTimes(0, 3_000_000, 0);
+        b.addThread("blocked-one", "main").root().child(sleep, 0).monitorTimes(2_000_000, 0, 0);
         long truth = b.addClass("app.Truth");
         long[] bodies = {b.addMethod(truth, "lambda$main$0", "()V"), b.addMethod(truth, "lambda$main$1", "()V")};
         SnapshotBuilder.Node main = b.addThread("main", "main").status(StatusPoint.RUNNING, 1_000_000).root()
@@ -406,7 +415,7 @@ class HtmlReportBrowserTest {
                     .value(100);
         }
         Path html = write(b, "lambdas");
-        runChecks(html, LAMBDA_CHECKS, 5);
+        runChecks(html, LAMBDA_CHECKS, 6);
     }
 
     /** A chain of 60 calls, each from line N of the caller. */
