@@ -176,10 +176,6 @@ public final class Rankings {
      * out: idle pools wait the whole recording.
      */
     public record ThreadRank(ThreadRecord thread, long[] times, long cpu, Metric dominant, double share) {
-        /** The time of one metric of this thread. */
-        public long time(Metric m) {
-            return m == Metric.CPU ? Math.max(0, cpu) : times[m.ordinal()];
-        }
     }
 
     /**

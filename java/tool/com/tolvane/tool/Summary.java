@@ -54,7 +54,7 @@ public final class Summary {
     }
 
     /**
-     * The threads ranked as every report ranks them ({@link Rankings#threads}):
+     * The threads ranked as the page's thread list ranks them ({@link Rankings#threads}):
      * by the largest share they hold of CPU (running without CPU time),
      * blocked or net I/O time. The first {@code limit} are shown, and beyond
      * them every thread that holds a large share of any of those states, so a
