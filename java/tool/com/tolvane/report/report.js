@@ -112,13 +112,18 @@
   // Merges the flattened call trees of the given threads by (method name,
   // call-site line) into a flat tree of typed arrays. Node 0 is the root and
   // every node comes after its parent, so one backward pass sums subtrees.
+  // A node's children are found through one hash table keyed by (parent,
+  // method, line), so merging allocates nothing per node.
   function buildTree(flats, label) {
     let cap = 1024;
     let method = new Int32Array(cap), line = new Int32Array(cap), parent = new Int32Array(cap);
     let run = new Float64Array(cap), cpu = new Float64Array(cap);
     let own1 = new Float64Array(cap), own2 = new Float64Array(cap), own3 = new Float64Array(cap);
-    const kids = [[]];
-    const index = []; // per node with many children: Map from "method line" to child
+    let slots = 1 << 12, table = new Int32Array(slots).fill(-1);
+    const hash = (p, m, l) => {
+      const h = Math.imul(p, 0x9e3779b1) ^ Math.imul(m + 1, 0x85ebca77) ^ Math.imul(l, 0xc2b2ae3d);
+      return (h ^ (h >>> 15)) & (slots - 1);
+    };
     method[0] = -1; parent[0] = -1;
     let n = 1;
     function grow() {
@@ -128,45 +133,38 @@
       run = more(run, Float64Array); cpu = more(cpu, Float64Array);
       own1 = more(own1, Float64Array); own2 = more(own2, Float64Array); own3 = more(own3, Float64Array);
     }
+    function rehash() {
+      slots *= 2;
+      table = new Int32Array(slots).fill(-1);
+      for (let c = 1; c < n; c++) {
+        let h = hash(parent[c], method[c], line[c]);
+        while (table[h] >= 0) h = (h + 1) & (slots - 1);
+        table[h] = c;
+      }
+    }
     // The open nodes of the thread being merged: the merged node and how many children remain.
     let target = new Int32Array(64), remaining = new Int32Array(64);
     for (const a of flats) {
       let depth = -1;
       for (let k = 0; k < a.length; k += NODE) {
-        let i;
-        if (k === 0) {
-          i = 0;
-        } else {
+        let i = 0;
+        if (k > 0) {
           while (remaining[depth] === 0) depth--;
           remaining[depth]--;
           const p = target[depth];
           const m = a[k] < 0 ? -1 : methodCanon[a[k]];
           const l = a[k + 1];
-          // Siblings are few as a rule, so a scan finds the matching child; nodes
-          // with many children get a map.
-          const siblings = kids[p];
-          i = -1;
-          if (siblings.length < 16) {
-            for (let s = 0; s < siblings.length; s++) {
-              const c = siblings[s];
-              if (method[c] === m && line[c] === l) { i = c; break; }
-            }
-          } else {
-            let map = index[p];
-            if (!map) {
-              map = index[p] = new Map();
-              for (const c of siblings) map.set(method[c] * 4294967296 + (line[c] >>> 0), c);
-            }
-            const found = map.get(m * 4294967296 + (l >>> 0));
-            if (found !== undefined) i = found;
+          let h = hash(p, m, l);
+          for (i = table[h]; i >= 0; i = table[h]) {
+            if (parent[i] === p && method[i] === m && line[i] === l) break;
+            h = (h + 1) & (slots - 1);
           }
           if (i < 0) {
             if (n === cap) grow();
             i = n++;
             method[i] = m; line[i] = l; parent[i] = p;
-            kids.push([]);
-            siblings.push(i);
-            if (index[p]) index[p].set(m * 4294967296 + (l >>> 0), i);
+            table[h] = i;
+            if (2 * n > slots) rehash();
           }
         }
         run[i] += a[k + 2];
@@ -185,6 +183,12 @@
         }
       }
     }
+    // Children as slices of one list, in the order they were first met.
+    const first = new Int32Array(n + 1), kidList = new Int32Array(Math.max(0, n - 1));
+    for (let i = 1; i < n; i++) first[parent[i] + 1]++;
+    for (let i = 0; i < n; i++) first[i + 1] += first[i];
+    const fill = first.slice(0, n);
+    for (let i = 1; i < n; i++) kidList[fill[parent[i]]++] = i;
     const own = [own1, own2, own3];
     const incl = [], self = [];
     for (let s = 0; s < 6; s++) { incl.push(new Float64Array(n)); self.push(new Float64Array(n)); }
@@ -211,7 +215,8 @@
     return {
       label: label, n: n,
       method: method.slice(0, n), line: line.slice(0, n), parent: parent.slice(0, n),
-      kids: kids, incl: incl, self: self, sorted: [null, null, null, null, null, null],
+      kids: (i) => kidList.subarray(first[i], first[i + 1]),
+      incl: incl, self: self, sorted: [null, null, null, null, null, null],
     };
   }
 
@@ -222,7 +227,7 @@
     let list = cache[n];
     if (!list) {
       const inc = t.incl[metric];
-      list = cache[n] = t.kids[n].slice().sort((a, b) => inc[b] - inc[a]);
+      list = cache[n] = Array.from(t.kids(n)).sort((a, b) => inc[b] - inc[a]);
     }
     return list;
   }
@@ -426,7 +431,7 @@
       const n = stack.pop();
       const m = t.method[n];
       if (m >= 0 && state.match[m]) { total += inc[n]; continue; }
-      for (const c of t.kids[n]) stack.push(c);
+      for (const c of t.kids(n)) stack.push(c);
     }
     return total;
   }
