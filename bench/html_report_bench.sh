@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# How long the HTML report of a 200-thread, 100000-node snapshot takes to
-# become interactive in headless chromium (target: under 3 s), next to an
-# empty page loaded the same way as a baseline.
+# How long the HTML report of a 20 s recording of 200 threads with 100000
+# call-tree nodes takes to become interactive in headless chromium (target:
+# under 2 s), next to an empty page loaded the same way as a baseline.
 #   bench/html_report_bench.sh [build-dir]     (default: build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -28,7 +28,8 @@ import picocli.CommandLine.Parameters;
 @Command(name = "diff", header = "compare two snapshots: what got slower or faster, as text or an HTML page",
         customSynopsis = "tolvane diff BEFORE AFTER [--format text|html] [-o OUT] [options]",
         description = "Compares the own time of every method between two snapshots, by default as shares of each"
-                + " recording's total per state, so recordings of different lengths compare. Threads are matched"
+                + " recording's total per state, so recordings of different lengths compare, beside the times in"
+                + " milliseconds and their change. Threads are matched"
                 + " by name with digits ignored (pool-1-thread-3 meets pool-2-thread-5).")
 final class DiffCommand implements ToolCommand {
     static final int DEFAULT_LIMIT = 20;
@@ -55,11 +56,6 @@ final class DiffCommand implements ToolCommand {
             description = "methods in the text table per state (default ${DEFAULT-VALUE})")
     int limit;
 
-    @Option(names = "--state", paramLabel = "S", converter = State.class, defaultValue = "running",
-            description = "time to rank, fold and draw: running, waiting, blocked, netio or all"
-                    + " (default ${DEFAULT-VALUE})")
-    Metric state;
-
     @Mixin
     SelectionOptionsMixin selection;
 
@@ -76,6 +72,7 @@ final class DiffCommand implements ToolCommand {
         Path afterFile = Path.of(files.get(1));
         Snapshot before = ReportFiles.read(beforeFile);
         Snapshot after = ReportFiles.read(afterFile);
+        Metric state = selection.metric(List.of(beforeFile, afterFile), List.of(before, after));
         DiffModel model = new DiffModel(before, after, beforeFile.getFileName().toString(),
                 afterFile.getFileName().toString(), selection.thread, selection.rawNames);
         if (selection.thread != null
@@ -129,22 +126,6 @@ final class DiffCommand implements ToolCommand {
                 throw ToolException.usage("--limit needs a whole number above 0, not \"" + value + "\"");
             }
             return limit;
-        }
-    }
-
-    /** The states diff compares; CPU time is a report's alone. */
-    static final class State extends CheckedConverter<Metric> {
-        @Override
-        Metric check(String value) throws ToolException {
-            Metric metric = Metric.parse(value);
-            if (metric == null) {
-                throw ToolException.usage("unknown state \"" + value + "\" (running, waiting, blocked, netio or all)");
-            }
-            if (metric == Metric.CPU) {
-                throw ToolException.usage("diff compares the states running, waiting, blocked, netio or all;"
-                        + " --state cpu works with report");
-            }
-            return metric;
         }
     }
 }

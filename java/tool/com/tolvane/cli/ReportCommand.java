@@ -58,12 +58,6 @@ final class ReportCommand implements ToolCommand {
     @Option(names = "--threads", description = "folded stacks: each thread as a first frame \"[thread NAME]\"")
     boolean threadFrames;
 
-    @Option(names = "--state", paramLabel = "S", converter = State.class,
-            description = "time to rank, fold and draw: cpu, running, waiting, blocked, netio or all (default cpu"
-                    + " when the snapshot has CPU time, else running); running is the JVM's RUNNABLE state, which"
-                    + " includes native code and waiting for I/O")
-    Metric state;
-
     @Mixin
     SelectionOptionsMixin selection;
 
@@ -78,11 +72,7 @@ final class ReportCommand implements ToolCommand {
         }
 
         Snapshot snapshot = ReportFiles.read(file);
-        if (state == Metric.CPU && !snapshot.hasCpuTime()) {
-            throw new ToolException(file + " holds no CPU time: it was recorded without measuring CPU time,"
-                    + " or the JVM could not read thread CPU times; --state running shows the RUNNABLE time");
-        }
-        ReportOptions options = new ReportOptions(selection.thread, state != null ? state : Metric.defaultFor(snapshot),
+        ReportOptions options = new ReportOptions(selection.thread, selection.metric(List.of(file), List.of(snapshot)),
                 minPercent, selection.rawNames, threadFrames);
         ReportContext ctx = new ReportContext(snapshot, file.getFileName().toString(), options);
         if (selection.thread != null && ctx.threads().isEmpty()) {
@@ -140,18 +130,6 @@ final class ReportCommand implements ToolCommand {
                 throw ToolException.usage("--min-percent needs a number from 0 to 100, not \"" + value + "\"");
             }
             return percent;
-        }
-    }
-
-    static final class State extends CheckedConverter<Metric> {
-        @Override
-        Metric check(String value) throws ToolException {
-            Metric metric = Metric.parse(value);
-            if (metric == null) {
-                throw ToolException.usage("unknown state \"" + value
-                        + "\" (cpu, running, waiting, blocked, netio or all)");
-            }
-            return metric;
         }
     }
 }

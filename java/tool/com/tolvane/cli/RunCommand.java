@@ -73,7 +73,8 @@ final class RunCommand implements ToolCommand {
         }
         Path launcher = Path.of(command.get(0)).getFileName();
         if (launcher == null || !launcher.toString().equals("java")) {
-            throw ToolException.usage("the command after -- must start with a java launcher, not " + command.get(0));
+            throw ToolException.usage("the command after -- must start with a java launcher, not " + command.get(0)
+                    + launcherHint(launcher == null ? "" : launcher.toString()));
         }
 
         // %t is the start of the command, set here so that the file can be found afterwards;
@@ -113,6 +114,19 @@ final class RunCommand implements ToolCommand {
     }
 
     /** The option string of the library: the recording and the settings it needs. */
+    /** JDK tools that are Java programs, with the module and main class the java launcher runs them by. */
+    private static final Map<String, String> JDK_TOOLS = Map.of(
+            "javac", "jdk.compiler/com.sun.tools.javac.Main",
+            "javadoc", "jdk.javadoc/jdk.javadoc.internal.tool.Main",
+            "jar", "jdk.jartool/sun.tools.jar.Main",
+            "jshell", "jdk.jshell/jdk.internal.jshell.tool.JShellToolProvider");
+
+    /** How to run a JDK tool through the java launcher; empty for other commands. */
+    static String launcherHint(String command) {
+        String main = JDK_TOOLS.get(command);
+        return main == null ? "" : "; " + command + " is a Java program: tolvane run ... -- java -m " + main + " ...";
+    }
+
     private String agentOptions(RecordOptions options, LoopOptions loop, String file) throws ToolException {
         List<String> items = new ArrayList<>();
         if (loop.isLoop()) {

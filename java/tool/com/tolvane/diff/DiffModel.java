@@ -22,7 +22,8 @@ import java.util.regex.Pattern;
  * for all threads and once per thread group. A group holds the threads whose
  * names are equal once every run of digits is replaced by '#', so
  * "pool-3-thread-7" of one run meets "pool-1-thread-2" of the other.
- * Threads the recorder ignored are left out.
+ * Threads the recorder ignored are left out. When both recordings hold CPU
+ * time, each frame also carries its own CPU time, compared like a state.
  */
 public final class DiffModel {
     /** Index of the recording before the change. */
@@ -32,12 +33,15 @@ public final class DiffModel {
     /** The name of the group of all threads. */
     public static final String ALL_THREADS = "all threads";
 
+    /** How many own times a frame carries: the four states, then CPU time. */
+    static final int SLOTS = 5;
+
     /** A frame of a merged tree with its own time per state in each recording. */
     public static final class Node {
         final String name;
         final Map<String, Node> children = new LinkedHashMap<>();
-        /** [recording][state]: own time, states as in {@link Metric#STATES}. */
-        final long[][] own = new long[2][4];
+        /** [recording][slot]: own time, states as in {@link Metric#STATES}, then CPU time. */
+        final long[][] own = new long[2][SLOTS];
 
         Node(String name) {
             this.name = name;
@@ -48,13 +52,18 @@ public final class DiffModel {
         }
     }
 
-    /** One method's own time per state in each recording, summed over every place it occurs. */
+    /** One method's own time per state and CPU time in each recording, summed over every place it occurs. */
     public record Method(String name, long[][] own) {
         /** The own time of a metric in one recording. */
         public long time(int recording, Metric m) {
             return m == Metric.ALL ? own[recording][0] + own[recording][1] + own[recording][2] + own[recording][3]
-                    : own[recording][m.ordinal()];
+                    : own[recording][slot(m)];
         }
+    }
+
+    /** Where a metric's time is kept in a frame's own times; not for {@link Metric#ALL}. */
+    static int slot(Metric m) {
+        return m == Metric.CPU ? 4 : m.ordinal();
     }
 
     private final Snapshot[] snapshots;
@@ -62,14 +71,14 @@ public final class DiffModel {
     private final Naming names;
     private final Map<String, Node> groups = new LinkedHashMap<>();
     private final int[] threadCounts = new int[2];
-    /** [recording][state]: the time of each state over all compared threads. */
-    private final long[][] totals = new long[2][4];
+    /** [recording][slot]: the time of each state, and CPU time, over all compared threads. */
+    private final long[][] totals = new long[2][SLOTS];
 
     public DiffModel(Snapshot before, Snapshot after, String beforeSource, String afterSource, Pattern threadName,
                      boolean rawNames) {
-        this.snapshots = new Snapshot[] {before, after};
+        this.snapshots = new Snapshot[] {Naming.shown(before, rawNames), Naming.shown(after, rawNames)};
         this.sources = new String[] {beforeSource, afterSource};
-        this.names = new Naming(List.of(before, after), rawNames);
+        this.names = new Naming(List.of(snapshots), rawNames);
         Node all = new Node("(" + ALL_THREADS + ")");
         groups.put(ALL_THREADS, all);
         Map<String, Node> byGroup = new java.util.TreeMap<>();
@@ -87,7 +96,7 @@ public final class DiffModel {
         groups.putAll(byGroup);
         walk(all, n -> {
             for (int r = 0; r < 2; r++) {
-                for (int s = 0; s < 4; s++) {
+                for (int s = 0; s < SLOTS; s++) {
                     totals[r][s] += n.own[r][s];
                 }
             }
@@ -110,6 +119,7 @@ public final class DiffModel {
             for (int s = 0; s < 4; s++) {
                 target.own[recording][s] += Metric.STATES[s].self(node);
             }
+            target.own[recording][4] += node.selfCpuMicros();
             for (CallNode child : node.children()) {
                 pending.push(new Object[] {child, target.child(names.frame(child.method()))});
             }
@@ -122,6 +132,11 @@ public final class DiffModel {
 
     public String source(int recording) {
         return sources[recording];
+    }
+
+    /** Whether both recordings hold CPU time, so that it can be compared. */
+    public boolean hasCpuTime() {
+        return snapshots[BEFORE].hasCpuTime() && snapshots[AFTER].hasCpuTime();
     }
 
     /** How many threads of a recording were compared. */
@@ -137,7 +152,7 @@ public final class DiffModel {
     /** The time of a metric a recording spent in the compared threads. */
     public long total(int recording, Metric m) {
         long[] sum = totals[recording];
-        return m == Metric.ALL ? sum[0] + sum[1] + sum[2] + sum[3] : sum[m.ordinal()];
+        return m == Metric.ALL ? sum[0] + sum[1] + sum[2] + sum[3] : sum[slot(m)];
     }
 
     /** Every method of either recording with its own times over all compared threads. */
@@ -148,9 +163,9 @@ public final class DiffModel {
             if (n == all) {
                 return;
             }
-            long[][] sums = byName.computeIfAbsent(n.name, k -> new long[2][4]);
+            long[][] sums = byName.computeIfAbsent(n.name, k -> new long[2][SLOTS]);
             for (int r = 0; r < 2; r++) {
-                for (int s = 0; s < 4; s++) {
+                for (int s = 0; s < SLOTS; s++) {
                     sums[r][s] += n.own[r][s];
                 }
             }
@@ -179,17 +194,24 @@ public final class DiffModel {
         return total == 0 ? 0 : (double) time / total;
     }
 
-    /** The methods whose own time of a metric changed most, largest change first; unchanged ones left out. */
+    /**
+     * The methods whose own time of a metric changed, in milliseconds or in
+     * share, ranked by the change of share or, when {@code absolute}, in
+     * microseconds: largest change first, then by the change in microseconds
+     * (a method whose share stayed while its time doubled is still listed).
+     */
     public List<Method> ranked(Metric metric, boolean absolute) {
-        Map<Method, Double> changes = new HashMap<>();
+        Map<Method, double[]> changes = new HashMap<>();
         for (Method m : methods()) {
-            double change = change(m, metric, absolute);
-            if (change != 0) {
-                changes.put(m, change);
+            double micros = change(m, metric, true);
+            double change = absolute ? micros : change(m, metric, false);
+            if (micros != 0 || change != 0) {
+                changes.put(m, new double[] {change, micros});
             }
         }
         List<Method> list = new ArrayList<>(changes.keySet());
-        list.sort(Comparator.comparingDouble((Method m) -> -Math.abs(changes.get(m))).thenComparing(Method::name));
+        list.sort(Comparator.comparingDouble((Method m) -> -Math.abs(changes.get(m)[0]))
+                .thenComparingDouble(m -> -Math.abs(changes.get(m)[1])).thenComparing(Method::name));
         return list;
     }
 

@@ -21,7 +21,8 @@ import java.util.Map;
  * and the table of the methods that changed most. The two merged trees go
  * into the page as JSON: names once in "names", each node as
  * [name index, own times before, own times after, children], own times per
- * state in microseconds (running, waiting, blocked, net I/O).
+ * state in microseconds (running, waiting, blocked, net I/O) and, when both
+ * recordings hold CPU time ("cpuTime":true), own CPU time after them.
  */
 public final class DiffPage {
     private DiffPage() {
@@ -53,7 +54,8 @@ public final class DiffPage {
 
     private static void data(DiffModel model, Metric metric, boolean absolute, Appendable out) throws IOException {
         out.append("{\"format\":\"tolvane-diff\",\"metric\":\"").append(metric.option()).append("\",\"absolute\":")
-                .append(String.valueOf(absolute)).append(",\"recordings\":[");
+                .append(String.valueOf(absolute)).append(",\"cpuTime\":").append(String.valueOf(model.hasCpuTime()))
+                .append(",\"recordings\":[");
         for (int r = 0; r < 2; r++) {
             Header h = model.snapshot(r).header();
             out.append(r == 0 ? "{" : ",{").append("\"source\":");
@@ -73,7 +75,7 @@ public final class DiffPage {
             out.append(sep).append("{\"name\":");
             JsonFormat.string(out, g.getKey());
             out.append(",\"tree\":");
-            tree(out, g.getValue(), names, nameList);
+            tree(out, g.getValue(), names, nameList, model.hasCpuTime());
             out.append('}');
             sep = ",";
         }
@@ -81,10 +83,10 @@ public final class DiffPage {
     }
 
     /** Writes a merged tree as nested arrays without recursing. */
-    private static void tree(Appendable out, DiffModel.Node root, Map<String, Integer> names, StringBuilder nameList)
-            throws IOException {
+    private static void tree(Appendable out, DiffModel.Node root, Map<String, Integer> names, StringBuilder nameList,
+                             boolean cpu) throws IOException {
         Deque<Iterator<DiffModel.Node>> open = new ArrayDeque<>();
-        node(out, root, names, nameList);
+        node(out, root, names, nameList, cpu);
         open.push(root.children.values().iterator());
         boolean first = true;
         while (!open.isEmpty()) {
@@ -92,7 +94,7 @@ public final class DiffPage {
             if (it.hasNext()) {
                 DiffModel.Node child = it.next();
                 out.append(first ? "" : ",");
-                node(out, child, names, nameList);
+                node(out, child, names, nameList, cpu);
                 open.push(child.children.values().iterator());
                 first = true;
             } else {
@@ -104,8 +106,8 @@ public final class DiffPage {
     }
 
     /** Writes a node's name and times and opens its list of children. */
-    private static void node(Appendable out, DiffModel.Node n, Map<String, Integer> names, StringBuilder nameList)
-            throws IOException {
+    private static void node(Appendable out, DiffModel.Node n, Map<String, Integer> names, StringBuilder nameList,
+                             boolean cpu) throws IOException {
         Integer index = names.get(n.name);
         if (index == null) {
             index = names.size();
@@ -119,7 +121,11 @@ public final class DiffPage {
         for (int r = 0; r < 2; r++) {
             long[] own = n.own[r];
             out.append(",[").append(String.valueOf(own[0])).append(',').append(String.valueOf(own[1])).append(',')
-                    .append(String.valueOf(own[2])).append(',').append(String.valueOf(own[3])).append(']');
+                    .append(String.valueOf(own[2])).append(',').append(String.valueOf(own[3]));
+            if (cpu) {
+                out.append(',').append(String.valueOf(own[4]));
+            }
+            out.append(']');
         }
         out.append(",[");
     }

@@ -3,11 +3,15 @@
 
   // Two recordings' call trees merged by frame name, per thread group:
   // each node is [name index, own times before, own times after, children],
-  // own times per state (running, waiting, blocked, net I/O) in microseconds.
+  // own times per state (running, waiting, blocked, net I/O) in microseconds,
+  // then own CPU time when both recordings hold it.
   const doc = JSON.parse(document.getElementById('tolvane-data').textContent);
+  const hasCpu = doc.cpuTime === true;
 
-  const METRICS = ['running', 'waiting', 'blocked', 'netio', 'all'];
-  const METRIC_LABEL = ['running', 'waiting', 'blocked', 'net I/O', 'all states'];
+  // Indexes 0-3 are the states, 4 all of them, 5 CPU time.
+  const METRICS = ['running', 'waiting', 'blocked', 'netio', 'all', 'cpu'];
+  const METRIC_LABEL = ['running', 'waiting', 'blocked', 'net I/O', 'all states', 'CPU'];
+  const SLOTS = hasCpu ? 5 : 4;
   const WHEN = ['before', 'after'];
   const $ = (id) => document.getElementById(id);
   const names = doc.names;
@@ -16,17 +20,17 @@
 
   // Flattens a JSON tree into arrays; every node comes after its parent, so a
   // backward pass sums subtrees. own[r][m] and incl[r][m] per recording r and
-  // metric m (index 4: all states).
+  // metric m (index 4: all states, 5: CPU time, zero without it).
   function build(json) {
     const name = [], parent = [], kids = [];
-    const own = [0, 1].map(() => [0, 1, 2, 3].map(() => []));
+    const own = [0, 1].map(() => [0, 1, 2, 3, 4].map(() => []));
     const stack = [json, -1];
     while (stack.length) {
       const p = stack.pop(), j = stack.pop();
       const i = name.length;
       name.push(j[0]); parent.push(p); kids.push([]);
       if (p >= 0) kids[p].push(i);
-      for (let r = 0; r < 2; r++) for (let s = 0; s < 4; s++) own[r][s].push(j[1 + r][s]);
+      for (let r = 0; r < 2; r++) for (let s = 0; s < 5; s++) own[r][s].push(s < SLOTS ? j[1 + r][s] : 0);
       const children = j[3];
       for (let k = children.length - 1; k >= 0; k--) stack.push(children[k], i);
     }
@@ -36,7 +40,8 @@
       const o = [], inc = [];
       for (let s = 0; s < 4; s++) { o.push(Float64Array.from(own[r][s])); inc.push(Float64Array.from(own[r][s])); }
       o.push(new Float64Array(n)); inc.push(new Float64Array(n));
-      for (let i = n - 1; i > 0; i--) for (let s = 0; s < 4; s++) inc[s][parent[i]] += inc[s][i];
+      o.push(Float64Array.from(own[r][4])); inc.push(Float64Array.from(own[r][4]));
+      for (let i = n - 1; i > 0; i--) for (const s of [0, 1, 2, 3, 5]) inc[s][parent[i]] += inc[s][i];
       for (let i = 0; i < n; i++) {
         o[4][i] = o[0][i] + o[1][i] + o[2][i] + o[3][i];
         inc[4][i] = inc[0][i] + inc[1][i] + inc[2][i] + inc[3][i];
@@ -60,6 +65,7 @@
 
   // ---- state and measures -----------------------------------------------------
 
+  if (!hasCpu) $('metric').querySelector('option[value="cpu"]').remove();
   const state = {
     group: 0, metric: Math.max(0, METRICS.indexOf(doc.metric)), size: 1, absolute: !!doc.absolute, zoom: 0,
     tree: null, scale: 1,
@@ -67,20 +73,24 @@
 
   // A time of recording r as compared: a share of its total, or microseconds.
   function measure(r, micros) {
-    if (state.absolute) return micros;
+    return state.absolute ? micros : share(r, micros);
+  }
+  function share(r, micros) {
     const total = totals[r][state.metric];
     return total > 0 ? micros / total : 0;
+  }
+  function pct(v) {
+    return (100 * v).toFixed(1) + '%';
+  }
+  function pp(v) {
+    return (v > 0 ? '+' : '') + (100 * v).toFixed(1) + 'pp';
+  }
+  function signedMs(v) {
+    return (v > 0 ? '+' : '') + ms(v);
   }
   function ownChange(t, n) {
     const m = state.metric;
     return measure(1, t.own[1][m][n]) - measure(0, t.own[0][m][n]);
-  }
-  function show(v) {
-    return state.absolute ? ms(v) + ' ms' : (100 * v).toFixed(1) + '%';
-  }
-  function showChange(v) {
-    const sign = v > 0 ? '+' : '';
-    return state.absolute ? sign + ms(v) + ' ms' : sign + (100 * v).toFixed(1) + 'pp';
   }
   function relative(b, a) {
     if (b === 0) return a === 0 ? '' : 'new';
@@ -208,12 +218,12 @@
     const t = state.tree, m = state.metric, n = f.n;
     const lines = [label(t, n)];
     for (let r = 0; r < 2; r++) {
-      lines.push(WHEN[r] + ': own ' + show(measure(r, t.own[r][m][n])) + ', with callees '
-        + show(measure(r, t.incl[r][m][n])));
+      lines.push(WHEN[r] + ': own ' + ms(t.own[r][m][n]) + ' ms (' + pct(share(r, t.own[r][m][n]))
+        + '), with callees ' + ms(t.incl[r][m][n]) + ' ms (' + pct(share(r, t.incl[r][m][n])) + ')');
     }
-    const b = measure(0, t.own[0][m][n]), a = measure(1, t.own[1][m][n]);
-    lines.push('change of own ' + METRIC_LABEL[m] + ' time: ' + showChange(a - b)
-      + (relative(b, a) ? ' (' + relative(b, a) + ')' : ''));
+    const b = t.own[0][m][n], a = t.own[1][m][n];
+    lines.push('change of own ' + METRIC_LABEL[m] + ' time: ' + signedMs(a - b) + ' ms'
+      + (relative(b, a) ? ' (' + relative(b, a) + ')' : '') + ', ' + pp(share(1, a) - share(0, b)));
     showTip(e, lines.join('\n'));
   });
   flame.addEventListener('mouseleave', hideTip);
@@ -234,15 +244,20 @@
     }
     const list = [];
     for (const name of sums[0].keys()) {
-      const b = measure(0, sums[0].get(name)), a = measure(1, sums[1].get(name));
-      if (a !== b) list.push({ name: names[name], before: b, after: a, change: a - b });
+      const bms = sums[0].get(name), ams = sums[1].get(name);
+      const b = measure(0, bms), a = measure(1, ams);
+      if (a !== b) {
+        list.push({ name: names[name], before: b, after: a, change: a - b, beforeMs: bms, afterMs: ams,
+          beforeShare: share(0, bms), afterShare: share(1, ams) });
+      }
     }
     list.sort((x, y) => Math.abs(y.change) - Math.abs(x.change) || (x.name < y.name ? -1 : 1));
     tableRows = list;
     const table = $('changes');
     if (!table.tHead.rows.length) {
       const tr = table.tHead.insertRow();
-      for (const c of ['Method', 'Change', 'Before', 'After', 'Relative']) {
+      for (const c of ['Method', 'Before ms', 'After ms', 'Change ms', 'Change %', 'Before %', 'After %',
+        'Change pp']) {
         const th = document.createElement('th');
         th.textContent = c;
         tr.appendChild(th);
@@ -251,19 +266,20 @@
     const body = document.createElement('tbody');
     for (const row of list.slice(0, LIMIT)) {
       const tr = body.insertRow();
-      for (const text of [row.name, showChange(row.change), show(row.before), show(row.after),
-        relative(row.before, row.after)]) tr.insertCell().textContent = text;
+      for (const text of [row.name, ms(row.beforeMs), ms(row.afterMs), signedMs(row.afterMs - row.beforeMs),
+        relative(row.beforeMs, row.afterMs) || '+0%', pct(row.beforeShare), pct(row.afterShare),
+        pp(row.afterShare - row.beforeShare)]) tr.insertCell().textContent = text;
       tr.cells[0].title = row.name;
-      tr.cells[1].className = row.change > 0 ? 'up' : 'down';
+      tr.cells[3].className = row.afterMs > row.beforeMs ? 'up' : 'down';
+      tr.cells[7].className = row.afterShare > row.beforeShare ? 'up' : 'down';
     }
     if (!list.length) {
       body.insertRow().insertCell().textContent = 'no method\'s own ' + METRIC_LABEL[m] + ' time changed';
     }
     table.replaceChild(body, table.tBodies[0]);
-    $('changes-note').textContent = 'own ' + METRIC_LABEL[m] + ' time per method, ' + (state.absolute
-      ? 'in ms; change: after minus before'
-      : 'as shares of each recording\'s total; change: after minus before in percentage points (pp)')
-      + '; relative: after / before - 1';
+    $('changes-note').textContent = 'own ' + METRIC_LABEL[m] + ' time per method in ms, with the change'
+      + ' (after minus before, and after / before - 1), and as shares of each recording\'s total, with the'
+      + ' change in percentage points (pp); ranked by the change ' + (state.absolute ? 'in ms' : 'of share');
   }
 
   // ---- tooltip ---------------------------------------------------------------------

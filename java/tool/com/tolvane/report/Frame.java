@@ -14,7 +14,8 @@ import java.util.Map;
 
 /**
  * A node of a call tree as the reports show it: one or more threads' trees
- * merged by (method, call-site line), with the running and CPU times inclusive
+ * merged by (method name as the report shows it, call-site line), so that
+ * generated classes of one piece of code make one node, with the running and CPU times inclusive
  * and the waiting, blocked and net I/O times both as the node's own and summed
  * over its subtree. Trees may be as deep as the recorder's stack limit and beyond
  * in a hand-made file, so nothing here recurses.
@@ -39,10 +40,10 @@ public final class Frame {
 
     /**
      * Merges the call trees below the given roots into one tree. Children with
-     * the same method and call-site line add up; a single root gives a copy of
-     * its own tree.
+     * the same name and call-site line add up; a single root gives its own
+     * tree with such siblings merged.
      */
-    public static Frame merge(List<CallNode> roots) {
+    public static Frame merge(List<CallNode> roots, Naming names) {
         Frame top = new Frame(null, null, 0);
         Deque<Object[]> pending = new ArrayDeque<>();
         for (CallNode root : roots) {
@@ -58,7 +59,7 @@ public final class Frame {
                 target.own[s] += Metric.STATES[s].self(node);
             }
             for (CallNode child : node.children()) {
-                pending.push(new Object[] {child, target.child(child.method(), child.line())});
+                pending.push(new Object[] {child, target.child(child.method(), names.frame(child.method()), child.line())});
             }
         }
         top.computeTotals();
@@ -66,11 +67,11 @@ public final class Frame {
         return top;
     }
 
-    private Frame child(MethodRecord m, int atLine) {
+    private Frame child(MethodRecord m, String name, int atLine) {
         if (childIndex == null) {
             childIndex = new HashMap<>();
         }
-        Key key = new Key(m.id(), atLine);
+        Key key = new Key(name, atLine);
         Frame found = childIndex.get(key);
         if (found == null) {
             found = new Frame(this, m, atLine);
@@ -80,8 +81,8 @@ public final class Frame {
         return found;
     }
 
-    /** Method IDs are unique within a snapshot, so they identify a method together with the line. */
-    private record Key(long methodId, int line) {
+    /** A child by the name its method is shown with and the line it was called from. */
+    private record Key(String name, int line) {
     }
 
     /** Fills the inclusive figures bottom-up: every node after its descendants. */

@@ -1,13 +1,6 @@
 package com.tolvane.report;
 
-import com.tolvane.snapshot.CallNode;
-import com.tolvane.snapshot.ThreadRecord;
-
 import java.io.IOException;
-import java.util.ArrayList;
-import java.util.Comparator;
-import java.util.HashMap;
-import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
 
@@ -19,7 +12,8 @@ import java.util.Map;
  * time (its own running time when it is ranked by CPU), and CPU time can be
  * ranked like the states. Each method lists the call paths that contributed most, written
  * from the method outward: "m <- caller:line <- ...", where the line is the
- * caller's line that made the call.
+ * caller's line that made the call. The ranking is {@link Rankings#hotspots},
+ * which the summary after a recording and the page share.
  */
 public final class HotspotsFormat {
     /** How many call paths each method shows. */
@@ -28,26 +22,6 @@ public final class HotspotsFormat {
     static final int PATH_DEPTH = 8;
 
     private HotspotsFormat() {
-    }
-
-    /** One method's time, with the time of each distinct call path leading to it. */
-    static final class Hotspot {
-        final String name;
-        long micros;
-        /** The time shown beside: own CPU time, or own running time when ranking by CPU. */
-        long besideMicros;
-        final Map<String, Long> paths = new LinkedHashMap<>();
-
-        Hotspot(String name) {
-            this.name = name;
-        }
-
-        /** The paths with the most time, most first. */
-        List<Map.Entry<String, Long>> topPaths() {
-            List<Map.Entry<String, Long>> list = new ArrayList<>(paths.entrySet());
-            list.sort(Map.Entry.<String, Long>comparingByValue().reversed().thenComparing(Map.Entry.comparingByKey()));
-            return list.subList(0, Math.min(PATHS, list.size()));
-        }
     }
 
     public static void write(ReportContext ctx, Appendable out) throws IOException {
@@ -70,59 +44,13 @@ public final class HotspotsFormat {
         }
     }
 
-    /** The methods with their time in a metric, most first. */
-    static List<Hotspot> hotspots(List<ThreadRecord> threads, Metric m, Naming names) {
-        Metric beside = m == Metric.CPU ? Metric.RUNNING : Metric.CPU;
-        // By name: the same code loaded as several generated classes is one hot spot.
-        Map<String, Hotspot> byMethod = new HashMap<>();
-        for (ThreadRecord t : threads) {
-            t.root().walk(node -> {
-                if (node.isRoot()) {
-                    return;
-                }
-                long micros = m.self(node);
-                if (micros <= 0) {
-                    return;
-                }
-                Hotspot h = byMethod.computeIfAbsent(names.frame(node.method()), Hotspot::new);
-                h.micros += micros;
-                h.besideMicros += beside.self(node);
-                h.paths.merge(path(node, names), micros, Long::sum);
-            });
-        }
-        List<Hotspot> list = new ArrayList<>(byMethod.values());
-        list.sort(Comparator.comparingLong((Hotspot h) -> h.micros).reversed()
-                .thenComparing(h -> h.name));
-        return list;
-    }
-
-
-    /** The call path of a node from the node outward, each caller with the line it called from. */
-    static String path(CallNode node, Naming names) {
-        StringBuilder sb = new StringBuilder(names.frame(node.method()));
-        CallNode callee = node;
-        int shown = 0;
-        for (CallNode caller = node.parent(); caller != null && !caller.isRoot(); caller = caller.parent()) {
-            if (shown++ == PATH_DEPTH) {
-                sb.append(" <- ...");
-                break;
-            }
-            sb.append(" <- ").append(names.frame(caller.method()));
-            if (callee.line() > 0) {
-                sb.append(':').append(callee.line());
-            }
-            callee = caller;
-        }
-        return sb.toString();
-    }
-
     private static void writeSection(ReportContext ctx, Metric m, Appendable out) throws IOException {
         String what = m == Metric.RUNNING ? "own running" : "own " + m.label();
         boolean cpu = ctx.hasCpuTime();
-        List<Hotspot> list = hotspots(ctx.threads(), m, ctx.names());
+        List<Rankings.Hotspot> list = Rankings.hotspots(ctx.threads(), m, ctx.names(), PATH_DEPTH);
         long whole = 0;
-        for (Hotspot h : list) {
-            whole += h.micros;
+        for (Rankings.Hotspot h : list) {
+            whole += h.micros();
         }
         out.append("\n== by ").append(what).append(" time: ").append(Names.ms(whole)).append(" ms ==\n");
         if (whole == 0) {
@@ -136,18 +64,18 @@ public final class HotspotsFormat {
         out.append("  method  (%: share of all ").append(what).append(" time)\n");
         int folded = 0;
         long foldedMicros = 0;
-        for (Hotspot h : list) {
-            if (100.0 * h.micros / whole < ctx.minPercent()) {
+        for (Rankings.Hotspot h : list) {
+            if (100.0 * h.micros() / whole < ctx.minPercent()) {
                 folded++;
-                foldedMicros += h.micros;
+                foldedMicros += h.micros();
                 continue;
             }
-            out.append(Names.pad(Names.percent(h.micros, whole), 7)).append(Names.pad(Names.ms(h.micros), 13));
+            out.append(Names.pad(Names.percent(h.micros(), whole), 7)).append(Names.pad(Names.ms(h.micros()), 13));
             if (cpu) {
-                out.append(Names.pad(Names.ms(h.besideMicros), 13));
+                out.append(Names.pad(Names.ms(h.besideMicros()), 13));
             }
-            out.append("  ").append(h.name).append('\n');
-            for (Map.Entry<String, Long> p : h.topPaths()) {
+            out.append("  ").append(h.name()).append('\n');
+            for (Map.Entry<String, Long> p : h.topPaths(PATHS)) {
                 out.append(" ".repeat(22)).append(Names.pad(Names.ms(p.getValue()), 11)).append(" ms  ")
                         .append(p.getKey()).append('\n');
             }

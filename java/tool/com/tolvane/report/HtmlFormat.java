@@ -9,7 +9,7 @@ import java.nio.charset.StandardCharsets;
 /**
  * One self-contained HTML page: the page template with its style sheet and
  * script inlined, and the snapshot as the JSON document of {@link JsonFormat}
- * in a data block that the script reads, next to a second block with the
+ * (with flattened trees) in a data block that the script reads, next to a second block with the
  * snapshot format's status codes and class kind, so that the script does not
  * repeat them. The page loads nothing from the network.
  */
@@ -31,7 +31,7 @@ public final class HtmlFormat {
                 case "@@METRIC@@": out.append(ctx.metric().option()); break;
                 case "@@TITLE@@": out.append(escapeHtml(ctx.source())); break;
                 case "@@CSS@@": out.append(resource("report.css")); break;
-                case "@@DATA@@": JsonFormat.write(ctx, out); break;
+                case "@@DATA@@": JsonFormat.write(ctx, out, true); break;
                 case "@@FORMAT@@": out.append(formatCodes()); break;
                 default: out.append(resource("report.js")); break;
             }

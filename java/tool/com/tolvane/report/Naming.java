@@ -1,7 +1,10 @@
 package com.tolvane.report;
 
+import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.FrameElision;
 import com.tolvane.snapshot.MethodRecord;
 import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.ThreadRecord;
 
 import java.util.HashMap;
 import java.util.HashSet;
@@ -18,7 +21,11 @@ import java.util.regex.Pattern;
  * are dropped so that two recordings of one program name the same code alike,
  * unless the raw names are asked for. A method gets its parameter types when
  * its class has another method of the same name, so overloads can be told
- * apart.
+ * apart. Lambda classes of one host class all lose their counters to the same
+ * name; where lambdas that call different methods would so look alike, each
+ * gets the method it calls ("Truth$$Lambda.run → lambda$main$0"), found as its
+ * callee in the call trees, while lambdas that call the same method keep one
+ * name and so merge.
  */
 public final class Naming {
     /** "Foo$$Lambda$163.0x00007fac2c134328", "Foo$$Lambda$14/123456": the lambda's counter and address. */
@@ -33,6 +40,12 @@ public final class Naming {
             "(Generated(?:Serialization)?(?:Method|Constructor)Accessor)\\d+");
     /** Byte-code generated subclasses: "$$EnhancerBySpringCGLIB$$1a2b3c4d", "$$SpringCGLIB$$0". */
     private static final Pattern CGLIB = Pattern.compile("(\\$\\$[A-Za-z]*CGLIB)\\$\\$[0-9a-fA-F]+");
+
+    /** The JDK's method-handle plumbing: lambda forms and the holder classes of their pre-generated methods. */
+    private static final Pattern INVOKE_PLUMBING = Pattern.compile(
+            "java\\.lang\\.invoke\\.(?:LambdaForm\\$[A-Za-z]+|[A-Za-z]+\\$Holder)");
+    /** Separates a lambda's name from the method it calls. */
+    public static final String CALLS = " \u2192 ";
 
     private final boolean raw;
     private final Map<MethodRecord, String> names = new HashMap<>();
@@ -63,6 +76,72 @@ public final class Naming {
         for (Snapshot snapshot : snapshots) {
             name(snapshot, signatures);
         }
+        if (!raw) {
+            tellLambdasApart(snapshots);
+        }
+    }
+
+    /**
+     * The snapshot as the reports show it: without the JDK's method-handle
+     * frames (lambda forms, {@code Invokers$Holder} and the like) between a
+     * caller and the method it reaches, as the recorder collapses other JDK
+     * frames; unchanged when the raw names are asked for.
+     */
+    public static Snapshot shown(Snapshot snapshot, boolean raw) {
+        return raw ? snapshot : FrameElision.apply(snapshot, Naming::isInvokePlumbing);
+    }
+
+    /** Whether a method belongs to the JDK's generated method-handle adapters. */
+    public static boolean isInvokePlumbing(MethodRecord m) {
+        return !m.isInterception() && INVOKE_PLUMBING.matcher(normaliseClass(m.className())).matches();
+    }
+
+    /**
+     * Gives lambdas whose names coincide but that call different methods the
+     * name of the method each calls. A lambda's callee is its child in the
+     * call trees with the most time.
+     */
+    private void tellLambdasApart(List<Snapshot> snapshots) {
+        Map<MethodRecord, CallNode> callee = new HashMap<>();
+        for (Snapshot snapshot : snapshots) {
+            for (ThreadRecord t : snapshot.threads()) {
+                t.root().walk(n -> {
+                    MethodRecord m = n.method();
+                    if (m == null || m.isInterception() || !m.className().contains("$$Lambda")) {
+                        return;
+                    }
+                    for (CallNode c : n.children()) {
+                        CallNode best = callee.get(m);
+                        if (!c.method().isInterception() && (best == null || c.value() > best.value())) {
+                            callee.put(m, c);
+                        }
+                    }
+                });
+            }
+        }
+        Map<String, Set<String>> targets = new HashMap<>();
+        Map<MethodRecord, String> targetOf = new HashMap<>();
+        callee.forEach((m, c) -> {
+            String target = target(m, c.method());
+            targetOf.put(m, target);
+            targets.computeIfAbsent(names.get(m), k -> new HashSet<>()).add(target);
+        });
+        targetOf.forEach((m, target) -> {
+            String name = names.get(m);
+            if (targets.get(name).size() > 1) {
+                names.put(m, name + CALLS + target);
+            }
+        });
+    }
+
+    /** The called method as a lambda's name shows it: without its class when that is the lambda's host. */
+    private String target(MethodRecord lambda, MethodRecord called) {
+        String host = className(lambda);
+        int at = host.indexOf("$$Lambda");
+        host = at >= 0 ? host.substring(0, at) : host;
+        String cls = className(called);
+        String simple = cls.substring(cls.lastIndexOf('.') + 1);
+        return Names.printable(cls.equals(host) ? called.name() : simple + "." + called.name());
     }
 
     private void name(Snapshot snapshot, Map<String, Set<String>> signatures) {

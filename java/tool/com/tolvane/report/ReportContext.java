@@ -24,14 +24,14 @@ public final class ReportContext {
      * @param options the threads, metric and folding of the report
      */
     public ReportContext(Snapshot snapshot, String source, ReportOptions options) {
-        this.snapshot = snapshot;
-        this.names = new Naming(snapshot, options.rawNames());
+        this.snapshot = Naming.shown(snapshot, options.rawNames());
+        this.names = new Naming(this.snapshot, options.rawNames());
         this.source = source;
         this.metric = options.metric();
         this.minPercent = options.minPercent();
         this.threadFrames = options.threadFrames();
         List<ThreadRecord> chosen = new ArrayList<>();
-        for (ThreadRecord t : snapshot.threads()) {
+        for (ThreadRecord t : this.snapshot.threads()) {
             if (options.threadName() == null || options.threadName().matcher(t.name()).find()) {
                 chosen.add(t);
             }
@@ -39,6 +39,7 @@ public final class ReportContext {
         this.threads = chosen;
     }
 
+    /** The snapshot as the reports show it ({@link Naming#shown}). */
     public Snapshot snapshot() {
         return snapshot;
     }
@@ -76,7 +77,7 @@ public final class ReportContext {
         for (ThreadRecord t : threads) {
             roots.add(t.root());
         }
-        return Frame.merge(roots);
+        return Frame.merge(roots, names);
     }
 
     /**

@@ -51,7 +51,7 @@ public final class TreeFormat {
         List<ThreadRecord> busy = new ArrayList<>();
         List<Frame> trees = new ArrayList<>();
         for (ThreadRecord t : threads) {
-            Frame tree = Frame.merge(List.of(t.root()));
+            Frame tree = Frame.merge(List.of(t.root()), ctx.names());
             if (tree.total(m) > 0) {
                 busy.add(t);
                 trees.add(tree);

@@ -2,7 +2,9 @@
   'use strict';
 
   // The snapshot as the tool's JSON document: classes and methods by index,
-  // threads with their timelines and nested call trees (times in microseconds).
+  // threads with their timelines ("points": status, time, ...) and call trees
+  // ("nodes": in pre-order, NODE numbers per node as read below), times in
+  // microseconds.
   const doc = JSON.parse(document.getElementById('tolvane-data').textContent);
   // Recordings with CPU time carry it per thread and per node (with descendants).
   const hasCpu = doc.cpuTime === true;
@@ -45,7 +47,8 @@
     return full.slice(outer.lastIndexOf('.') + 1);
   });
   // The first method of each name: generated classes of one piece of code (lambdas,
-  // hidden classes) share a name and count as one hot spot.
+  // hidden classes) share a name and are one frame in the trees and one hot spot
+  // (lambdas that call different methods have different names).
   const methodCanon = (() => {
     const first = new Map();
     return methodNames.map((name, i) => {
@@ -101,72 +104,104 @@
 
   // ---- call trees ------------------------------------------------------------
 
-  // Merges the JSON call trees below the given roots by (method, call-site
-  // line) into a flat tree of typed arrays. Node 0 is the root and every
-  // node comes after its parent, so one backward pass sums subtrees.
-  function buildTree(roots, label) {
-    const method = [-1], line = [0], parent = [-1], run = [0], cpu = [0], kids = [[]];
-    const own = [[0], [0], [0]];
-    const index = []; // per node with many children: Map from "method line" to child
-    const stack = [];
-    for (const r of roots) {
-      run[0] += r.running || 0;
-      cpu[0] += r.cpu || 0;
-      own[0][0] += r.waiting || 0;
-      own[1][0] += r.blocked || 0;
-      own[2][0] += r.netio || 0;
-      if (r.children) for (const c of r.children) stack.push(c, 0);
+  // Fields of a node in a thread's "nodes": method index (-1 for the root), line,
+  // running and CPU time with descendants, own waiting, blocked and net I/O time,
+  // number of children.
+  const NODE = 8;
+
+  // Merges the flattened call trees of the given threads by (method name,
+  // call-site line) into a flat tree of typed arrays. Node 0 is the root and
+  // every node comes after its parent, so one backward pass sums subtrees.
+  // A node's children are found through one hash table keyed by (parent,
+  // method, line), so merging allocates nothing per node.
+  function buildTree(flats, label) {
+    let cap = 1024;
+    let method = new Int32Array(cap), line = new Int32Array(cap), parent = new Int32Array(cap);
+    let run = new Float64Array(cap), cpu = new Float64Array(cap);
+    let own1 = new Float64Array(cap), own2 = new Float64Array(cap), own3 = new Float64Array(cap);
+    let slots = 1 << 12, table = new Int32Array(slots).fill(-1);
+    const hash = (p, m, l) => {
+      const h = Math.imul(p, 0x9e3779b1) ^ Math.imul(m + 1, 0x85ebca77) ^ Math.imul(l, 0xc2b2ae3d);
+      return (h ^ (h >>> 15)) & (slots - 1);
+    };
+    method[0] = -1; parent[0] = -1;
+    let n = 1;
+    function grow() {
+      cap *= 2;
+      const more = (a, T) => { const b = new T(cap); b.set(a); return b; };
+      method = more(method, Int32Array); line = more(line, Int32Array); parent = more(parent, Int32Array);
+      run = more(run, Float64Array); cpu = more(cpu, Float64Array);
+      own1 = more(own1, Float64Array); own2 = more(own2, Float64Array); own3 = more(own3, Float64Array);
     }
-    while (stack.length) {
-      const p = stack.pop();
-      const j = stack.pop();
-      const m = j.method == null ? -1 : j.method;
-      const l = j.line || 0;
-      // Siblings are few as a rule, so a scan finds the matching child; nodes
-      // with many children get a map.
-      const siblings = kids[p];
-      let i = -1;
-      if (siblings.length < 16) {
-        for (let k = 0; k < siblings.length; k++) {
-          const c = siblings[k];
-          if (method[c] === m && line[c] === l) { i = c; break; }
-        }
-      } else {
-        let map = index[p];
-        if (!map) {
-          map = index[p] = new Map();
-          for (const c of siblings) map.set(method[c] + ' ' + line[c], c);
-        }
-        const found = map.get(m + ' ' + l);
-        if (found !== undefined) i = found;
+    function rehash() {
+      slots *= 2;
+      table = new Int32Array(slots).fill(-1);
+      for (let c = 1; c < n; c++) {
+        let h = hash(parent[c], method[c], line[c]);
+        while (table[h] >= 0) h = (h + 1) & (slots - 1);
+        table[h] = c;
       }
-      if (i < 0) {
-        i = method.length;
-        method.push(m); line.push(l); parent.push(p); run.push(0); cpu.push(0); kids.push([]);
-        own[0].push(0); own[1].push(0); own[2].push(0);
-        siblings.push(i);
-        if (index[p]) index[p].set(m + ' ' + l, i);
-      }
-      run[i] += j.running || 0;
-      cpu[i] += j.cpu || 0;
-      own[0][i] += j.waiting || 0;
-      own[1][i] += j.blocked || 0;
-      own[2][i] += j.netio || 0;
-      if (j.children) for (const c of j.children) stack.push(c, i);
     }
-    const n = method.length;
+    // The open nodes of the thread being merged: the merged node and how many children remain.
+    let target = new Int32Array(64), remaining = new Int32Array(64);
+    for (const a of flats) {
+      let depth = -1;
+      for (let k = 0; k < a.length; k += NODE) {
+        let i = 0;
+        if (k > 0) {
+          while (remaining[depth] === 0) depth--;
+          remaining[depth]--;
+          const p = target[depth];
+          const m = a[k] < 0 ? -1 : methodCanon[a[k]];
+          const l = a[k + 1];
+          let h = hash(p, m, l);
+          for (i = table[h]; i >= 0; i = table[h]) {
+            if (parent[i] === p && method[i] === m && line[i] === l) break;
+            h = (h + 1) & (slots - 1);
+          }
+          if (i < 0) {
+            if (n === cap) grow();
+            i = n++;
+            method[i] = m; line[i] = l; parent[i] = p;
+            table[h] = i;
+            if (2 * n > slots) rehash();
+          }
+        }
+        run[i] += a[k + 2];
+        cpu[i] += a[k + 3];
+        own1[i] += a[k + 4];
+        own2[i] += a[k + 5];
+        own3[i] += a[k + 6];
+        if (a[k + 7] > 0) {
+          depth++;
+          if (depth === target.length) {
+            const t2 = new Int32Array(depth * 2), r2 = new Int32Array(depth * 2);
+            t2.set(target); r2.set(remaining); target = t2; remaining = r2;
+          }
+          target[depth] = i;
+          remaining[depth] = a[k + 7];
+        }
+      }
+    }
+    // Children as slices of one list, in the order they were first met.
+    const first = new Int32Array(n + 1), kidList = new Int32Array(Math.max(0, n - 1));
+    for (let i = 1; i < n; i++) first[parent[i] + 1]++;
+    for (let i = 0; i < n; i++) first[i + 1] += first[i];
+    const fill = first.slice(0, n);
+    for (let i = 1; i < n; i++) kidList[fill[parent[i]]++] = i;
+    const own = [own1, own2, own3];
     const incl = [], self = [];
     for (let s = 0; s < 6; s++) { incl.push(new Float64Array(n)); self.push(new Float64Array(n)); }
+    const childRun = new Float64Array(n), childCpu = new Float64Array(n);
+    for (let i = n - 1; i > 0; i--) { childRun[parent[i]] += run[i]; childCpu[parent[i]] += cpu[i]; }
     for (let i = 0; i < n; i++) {
-      let childRun = 0, childCpu = 0;
-      for (const c of kids[i]) { childRun += run[c]; childCpu += cpu[c]; }
       incl[0][i] = run[i];
-      self[0][i] = Math.max(0, run[i] - childRun);
+      self[0][i] = Math.max(0, run[i] - childRun[i]);
       incl[CPU][i] = cpu[i];
-      self[CPU][i] = Math.max(0, cpu[i] - childCpu);
+      self[CPU][i] = Math.max(0, cpu[i] - childCpu[i]);
       for (let s = 1; s < 4; s++) {
         self[s][i] = own[s - 1][i];
-        incl[s][i] += own[s - 1][i];
+        incl[s][i] = own[s - 1][i];
       }
     }
     for (let i = n - 1; i > 0; i--) {
@@ -179,8 +214,9 @@
     }
     return {
       label: label, n: n,
-      method: Int32Array.from(method), line: Int32Array.from(line), parent: Int32Array.from(parent),
-      kids: kids, incl: incl, self: self, sorted: [null, null, null, null, null, null],
+      method: method.slice(0, n), line: line.slice(0, n), parent: parent.slice(0, n),
+      kids: (i) => kidList.subarray(first[i], first[i + 1]),
+      incl: incl, self: self, sorted: [null, null, null, null, null, null],
     };
   }
 
@@ -191,7 +227,7 @@
     let list = cache[n];
     if (!list) {
       const inc = t.incl[metric];
-      list = cache[n] = t.kids[n].slice().sort((a, b) => inc[b] - inc[a]);
+      list = cache[n] = Array.from(t.kids(n)).sort((a, b) => inc[b] - inc[a]);
     }
     return list;
   }
@@ -202,10 +238,10 @@
     let t = treeCache.get(threadIndex);
     if (!t) {
       if (threadIndex < 0) {
-        t = buildTree(threads.map((th) => th.tree), 'all threads (' + threads.length + ')');
+        t = buildTree(threads.map((th) => th.nodes), 'all threads (' + threads.length + ')');
       } else {
         const th = threads[threadIndex];
-        t = buildTree([th.tree], th.name);
+        t = buildTree([th.nodes], th.name);
       }
       treeCache.set(threadIndex, t);
     }
@@ -289,12 +325,24 @@
     return frames;
   }
 
+  // Frames narrower than this many pixels do not make the graph deeper: one thin,
+  // deep stack would otherwise stretch the graph over an empty area. Zooming into
+  // a frame widens its stacks, and they show in full.
+  const DEEP_FRAME = 3;
+
   function drawFlame() {
     const t = state.tree;
     const width = Math.max(100, $('flame-box').clientWidth);
-    flameFrames = layoutFlame(width);
-    let maxDepth = 0;
-    for (const f of flameFrames) if (f.d > maxDepth) maxDepth = f.d;
+    const frames = layoutFlame(width);
+    let maxDepth = 0, deepest = 0;
+    for (const f of frames) {
+      if (f.w >= DEEP_FRAME && f.d > maxDepth) maxDepth = f.d;
+      if (f.d > deepest) deepest = f.d;
+    }
+    flameFrames = deepest > maxDepth ? frames.filter((f) => f.d <= maxDepth) : frames;
+    $('flame-note').textContent = deepest > maxDepth ? 'Stacks narrower than ' + DEEP_FRAME + ' pixels are cut '
+      + (deepest - maxDepth) + (deepest - maxDepth === 1 ? ' level' : ' levels')
+      + ' short of their end; click a frame to zoom into it and see them in full.' : '';
     const height = (maxDepth + 1) * FLAME_ROW;
     const g = prepareCanvas(flame, flameCtx, width, height);
     for (const f of flameFrames) {
@@ -383,7 +431,7 @@
       const n = stack.pop();
       const m = t.method[n];
       if (m >= 0 && state.match[m]) { total += inc[n]; continue; }
-      for (const c of t.kids[n]) stack.push(c);
+      for (const c of t.kids(n)) stack.push(c);
     }
     return total;
   }
@@ -407,20 +455,25 @@
   let expanded = new Set();
   const rowPool = [];
   // The figure columns after Method, Total and %: heading, tooltip, text of node n.
+  // Headings say which figures include the callees ("incl.") and which are the
+  // method's own time ("own").
   const TREE_FIGURES = [
-    ['Running', 'Running (RUNNABLE) time with everything called, ms; includes native code and waiting for I/O',
+    ['Running incl.', 'Running (RUNNABLE) time with everything called, ms; includes native code and waiting for I/O',
       (t, n) => ms(t.incl[0][n])],
-    ['Self', 'Own running time: running minus the methods it called, ms', (t, n) => ms(t.self[0][n])],
+    ['Running own', 'Own running time: running minus the methods it called, ms', (t, n) => ms(t.self[0][n])],
   ].concat(hasCpu ? [
-    ['CPU', 'CPU time with everything called, ms', (t, n) => ms(t.incl[CPU][n])],
-    ['Self CPU', 'Own CPU time: CPU time minus the methods it called, ms', (t, n) => ms(t.self[CPU][n])],
+    ['CPU incl.', 'CPU time with everything called, ms', (t, n) => ms(t.incl[CPU][n])],
+    ['CPU own', 'Own CPU time: CPU time minus the methods it called, ms', (t, n) => ms(t.self[CPU][n])],
   ] : []).concat([
-    ['Waiting', 'Own waiting time, ms', (t, n) => (t.self[1][n] ? ms(t.self[1][n]) : '')],
-    ['Blocked', 'Own blocked time, ms', (t, n) => (t.self[2][n] ? ms(t.self[2][n]) : '')],
-    ['Net I/O', 'Own net I/O time, ms', (t, n) => (t.self[3][n] ? ms(t.self[3][n]) : '')],
+    ['Waiting own', 'Own waiting time: the thread waited in this method itself, ms',
+      (t, n) => (t.self[1][n] ? ms(t.self[1][n]) : '')],
+    ['Blocked own', 'Own blocked time: the thread was blocked in this method itself, ms',
+      (t, n) => (t.self[2][n] ? ms(t.self[2][n]) : '')],
+    ['Net I/O own', 'Own net I/O time: the thread was in net I/O in this method itself, ms',
+      (t, n) => (t.self[3][n] ? ms(t.self[3][n]) : '')],
     ['From line', 'The caller\'s line that made the call', (t, n) => (t.line[n] > 0 ? t.line[n] : '')],
   ]);
-  const TREE_COLUMNS = ['Method', 'Total', '%'].concat(TREE_FIGURES.map((f) => f[0]));
+  const TREE_COLUMNS = ['Method', 'Total incl.', '%'].concat(TREE_FIGURES.map((f) => f[0]));
   const TREE_TITLES = ['The method; hover for its full name and where it was called from',
     'The chosen time of the node with everything it called, ms', 'Share of the tree\'s chosen time']
     .concat(TREE_FIGURES.map((f) => f[1]));
@@ -591,7 +644,7 @@
   const HOT_LIMIT = 300;
   // Own times summed per method; the columns after Method and %, by index into t.self.
   const HOT_SUMS = hasCpu ? [0, CPU, 1, 2, 3] : [0, 1, 2, 3];
-  const HOT_LABEL = { 0: 'Self run', 1: 'Waiting', 2: 'Blocked', 3: 'Net I/O', [CPU]: 'Self CPU' };
+  const HOT_LABEL = { 0: 'Running own', 1: 'Waiting own', 2: 'Blocked own', 3: 'Net I/O own', [CPU]: 'CPU own' };
   const HOT_COLUMNS = ['Method', '%'].concat(HOT_SUMS.map((s) => HOT_LABEL[s]));
 
   function drawHotspots() {
@@ -605,11 +658,12 @@
     const key = (i) => (m === 4 ? sums[0][i] + sums[1][i] + sums[2][i] + sums[3][i] : sums[m][i]);
     const list = [];
     let whole = 0;
+    // Ranked as the tool's hot spots are: most own time first, ties by name.
     for (let i = 0; i < methodNames.length; i++) {
       const v = key(i);
       if (v > 0) { list.push(i); whole += v; }
     }
-    list.sort((a, b) => key(b) - key(a));
+    list.sort((a, b) => key(b) - key(a) || (methodNames[a] < methodNames[b] ? -1 : 1));
     const table = $('hot');
     const head = table.tHead;
     if (!head.rows.length) {
@@ -652,7 +706,7 @@
     let end = Math.max(doc.header.writeTime, recordStart);
     for (const th of threads) {
       end = Math.max(end, th.end);
-      for (const p of th.timeline) end = Math.max(end, p[1]);
+      for (let k = 1; k < th.points.length; k += 2) end = Math.max(end, th.points[k]);
     }
     return end;
   })();
@@ -663,14 +717,14 @@
   const intervals = threads.map((th) => {
     const out = [];
     const end = th.end >= 0 ? th.end : recordEnd;
-    const pts = th.timeline;
-    const firstAt = pts.length ? Math.max(pts[0][1], th.start) : end;
+    const pts = th.points; // status, time, status, time, ...
+    const firstAt = pts.length ? Math.max(pts[1], th.start) : end;
     if (firstAt > th.start) out.push([th.start, Math.min(firstAt, end), 4]);
-    for (let i = 0; i < pts.length; i++) {
-      if (pts[i][0] === DEAD) break;
-      const from = Math.max(pts[i][1], th.start);
-      const to = Math.min(i + 1 < pts.length ? pts[i + 1][1] : end, end);
-      const s = STATE_OF_STATUS[pts[i][0]];
+    for (let i = 0; i < pts.length; i += 2) {
+      if (pts[i] === DEAD) break;
+      const from = Math.max(pts[i + 1], th.start);
+      const to = Math.min(i + 2 < pts.length ? pts[i + 3] : end, end);
+      const s = STATE_OF_STATUS[pts[i]];
       if (s !== undefined && to > from) out.push([from, to, s]);
     }
     return out;
@@ -767,14 +821,12 @@
   // sampling tick (the timeline keeps only a point now and then), and its CPU
   // time: [running, waiting, blocked, net I/O, CPU or -1].
   const threadTimes = threads.map((th) => {
-    const times = [th.tree.running || 0, 0, 0, 0, hasCpu && th.cpu !== undefined ? th.cpu : -1];
-    const stack = [th.tree];
-    while (stack.length) {
-      const j = stack.pop();
-      times[1] += j.waiting || 0;
-      times[2] += j.blocked || 0;
-      times[3] += j.netio || 0;
-      if (j.children) for (const c of j.children) stack.push(c);
+    const a = th.nodes;
+    const times = [a.length ? a[2] : 0, 0, 0, 0, hasCpu && th.cpu !== undefined ? th.cpu : -1];
+    for (let k = 0; k < a.length; k += NODE) {
+      times[1] += a[k + 4];
+      times[2] += a[k + 5];
+      times[3] += a[k + 6];
     }
     return times;
   });
@@ -796,7 +848,10 @@
       tr.appendChild(th);
     }
     const body = table.tBodies[0];
-    threads.forEach((th, i) => {
+    // Ranked as the summary after a recording ranks them.
+    const order = doc.threadOrder || threads.map((th, i) => i);
+    order.forEach((i) => {
+      const th = threads[i];
       const row = body.insertRow();
       row.dataset.thread = i;
       const name = row.insertCell();

@@ -54,6 +54,11 @@ public final class Snapshot {
         return sections.size() > Section.CPU_TIME && sections.get(Section.CPU_TIME).length() > 0;
     }
 
+    /** The same recording with other thread records: call trees rewritten for display. */
+    public Snapshot withThreads(List<ThreadRecord> replaced) {
+        return new Snapshot(header, sections, classes, methods, filters, filterInverted, replaced, nodeLimit);
+    }
+
     /** What the node-limit section says, or null when the recording stayed under the limit. */
     public NodeLimit nodeLimit() {
         return nodeLimit;

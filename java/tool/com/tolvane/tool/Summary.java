@@ -1,26 +1,17 @@
 package com.tolvane.tool;
 
-import com.tolvane.snapshot.CallNode;
-import com.tolvane.snapshot.MethodRecord;
+import com.tolvane.report.Metric;
+import com.tolvane.report.Naming;
+import com.tolvane.report.Rankings;
 import com.tolvane.snapshot.Printable;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.ThreadRecord;
 import java.io.PrintStream;
-import java.util.ArrayDeque;
-import java.util.ArrayList;
-import java.util.Comparator;
-import java.util.Deque;
-import java.util.HashMap;
 import java.util.List;
-import java.util.Map;
 
 /** The short text shown after a recording: threads, duration, hottest methods, snapshot path. */
 public final class Summary {
     private Summary() {
-    }
-
-    /** Running (or CPU) time of one method over all recorded threads. */
-    public record MethodTime(MethodRecord method, long selfMicros, long totalMicros) {
     }
 
     /**
@@ -29,59 +20,9 @@ public final class Summary {
      */
     static final long RUNNABLE_GAP_MICROS = 100_000;
 
-    /**
-     * Self and inclusive running time per method over all threads that were
-     * sampled. Inclusive time counts a recursive method once per path (only
-     * its outermost node), so it never exceeds the thread's total. Transaction
-     * labels are left out: they are not code.
-     */
-    public static List<MethodTime> methodTimes(Snapshot snapshot) {
-        return methodTimes(snapshot, false);
-    }
-
-    /** Like {@link #methodTimes(Snapshot)}, of CPU time instead of running time when {@code cpu} is set. */
-    public static List<MethodTime> methodTimes(Snapshot snapshot, boolean cpu) {
-        Map<MethodRecord, long[]> times = new HashMap<>();
-        for (ThreadRecord thread : snapshot.threads()) {
-            if (thread.ignored()) {
-                continue;
-            }
-            Map<MethodRecord, Integer> onPath = new HashMap<>();
-            Deque<Object[]> stack = new ArrayDeque<>();
-            stack.push(new Object[] {thread.root(), Boolean.FALSE});
-            while (!stack.isEmpty()) {
-                Object[] item = stack.pop();
-                CallNode node = (CallNode) item[0];
-                MethodRecord m = node.method();
-                if ((Boolean) item[1]) {
-                    onPath.merge(m, -1, Integer::sum);
-                    continue;
-                }
-                if (m != null && !m.isInterception()) {
-                    long[] t = times.computeIfAbsent(m, k -> new long[2]);
-                    t[0] += cpu ? node.selfCpuMicros() : node.selfRunningMicros();
-                    if (onPath.getOrDefault(m, 0) == 0) {
-                        t[1] += cpu ? node.cpuMicros() : node.value();
-                    }
-                    onPath.merge(m, 1, Integer::sum);
-                    stack.push(new Object[] {node, Boolean.TRUE});
-                }
-                for (CallNode child : node.children()) {
-                    stack.push(new Object[] {child, Boolean.FALSE});
-                }
-            }
-        }
-        List<MethodTime> result = new ArrayList<>();
-        times.forEach((m, t) -> result.add(new MethodTime(m, t[0], t[1])));
-        result.sort(Comparator.comparingLong(MethodTime::selfMicros).reversed()
-                .thenComparing(Comparator.comparingLong(MethodTime::totalMicros).reversed())
-                .thenComparing(t -> t.method().qualifiedName()));
-        return result;
-    }
-
     /** Prints the summary of a finished recording. */
     public static void print(Recording.Result result, PrintStream out) {
-        Snapshot s = result.snapshot();
+        Snapshot s = Naming.shown(result.snapshot(), false);
         int ignored = 0;
         for (ThreadRecord t : s.threads()) {
             ignored += t.ignored() ? 1 : 0;
@@ -112,31 +53,40 @@ public final class Summary {
     }
 
     /**
-     * The busiest threads by running time, with their CPU time where the
-     * recording measured it ("-" where it could not be read), and their
-     * blocked, waiting and net I/O time.
+     * The threads ranked as the page's thread list ranks them ({@link Rankings#threads}):
+     * by the largest share they hold of CPU (running without CPU time),
+     * blocked or net I/O time. The first {@code limit} are shown, and beyond
+     * them every thread that holds a large share of any of those states, so a
+     * program's most blocked thread is never behind "... and N more". Each
+     * line gives the thread's running time, its CPU time where the recording
+     * measured it ("-" where it could not be read), its blocked, waiting and
+     * net I/O time, and the share that ranked it.
      */
     public static void printThreads(Snapshot s, PrintStream out, int limit) {
         boolean cpu = s.hasCpuTime();
-        List<ThreadRecord> threads = new ArrayList<>();
-        for (ThreadRecord t : s.threads()) {
-            if (!t.ignored()) {
-                threads.add(t);
-            }
-        }
-        threads.sort(Comparator.comparingLong((ThreadRecord t) -> t.root().value()).reversed()
-                .thenComparing(ThreadRecord::name));
+        List<Rankings.ThreadRank> ranks = Rankings.threads(s.threads(), cpu);
         out.println();
-        out.println(String.format("  %10s%s %10s %10s %10s  %s", "running",
-                cpu ? String.format(" %10s", "CPU") : "", "blocked", "waiting", "net I/O", "thread"));
-        for (ThreadRecord t : threads.subList(0, Math.min(limit, threads.size()))) {
-            long[] m = monitorTotals(t.root());
+        out.println("Threads by their largest share of " + (cpu ? "CPU" : "running") + ", blocked or net I/O time:");
+        out.println(String.format("  %10s%s %10s %10s %10s %12s  %s", "running",
+                cpu ? String.format(" %10s", "CPU") : "", "blocked", "waiting", "net I/O", "share", "thread"));
+        int shown = 0;
+        for (int i = 0; i < ranks.size(); i++) {
+            Rankings.ThreadRank r = ranks.get(i);
+            if (i >= limit && r.share() < Rankings.LARGE_SHARE) {
+                continue;
+            }
+            ThreadRecord t = r.thread();
+            long[] m = r.times();
             String cpuColumn = !cpu ? "" : String.format(" %10s", t.cpuMicros() < 0 ? "-" : ms(t.cpuMicros()));
-            out.println(String.format("  %10s%s %10s %10s %10s  %s%s", ms(t.root().value()), cpuColumn, ms(m[0]),
-                    ms(m[1]), ms(m[2]), Printable.of(t.name()), t.isAlive() ? "" : " (ended)"));
+            String share = r.dominant() == null ? "" : String.format(java.util.Locale.ROOT, "%.0f%% %s",
+                    100 * r.share(), r.dominant() == Metric.NETIO ? "net" : r.dominant().label());
+            out.println(String.format("  %10s%s %10s %10s %10s %12s  %s%s", ms(m[0]), cpuColumn,
+                    ms(m[Metric.BLOCKED.ordinal()]), ms(m[Metric.WAITING.ordinal()]), ms(m[Metric.NETIO.ordinal()]),
+                    share, Printable.of(t.name()), t.isAlive() ? "" : " (ended)"));
+            shown++;
         }
-        if (threads.size() > limit) {
-            out.println("  ... and " + (threads.size() - limit) + " more threads");
+        if (ranks.size() > shown) {
+            out.println("  ... and " + (ranks.size() - shown) + " more threads");
         }
     }
 
@@ -171,25 +121,23 @@ public final class Summary {
                 running / 1e6, cpu / 1e6);
     }
 
-    /** The methods with the most own time: CPU time where the recording measured it, else running time. */
+    /**
+     * The methods with the most own time: CPU time where the recording
+     * measured it, else running time, ranked as {@code report -f hotspots}
+     * ranks them.
+     */
     public static void printHotMethods(Snapshot s, PrintStream out, int limit) {
-        boolean cpu = s.hasCpuTime();
-        List<MethodTime> times = methodTimes(s, cpu);
+        Snapshot shown = Naming.shown(s, false);
+        Metric metric = Metric.defaultFor(shown);
+        List<Rankings.Hotspot> hot = Rankings.hotspots(shown.threads(), metric, new Naming(shown, false), 0);
         out.println();
-        out.println("Hottest methods by " + (cpu ? "CPU" : "running") + " time:");
+        out.println("Hottest methods by " + metric.label() + " time:");
         out.println(String.format("  %10s %10s  %s", "self", "total", "method"));
-        com.tolvane.report.Naming names = new com.tolvane.report.Naming(s, false);
-        int shown = 0;
-        for (MethodTime t : times) {
-            if (shown == limit || t.selfMicros() <= 0) {
-                break;
-            }
-            out.println(String.format("  %10s %10s  %s", ms(t.selfMicros()), ms(t.totalMicros()),
-                    names.frame(t.method())));
-            shown++;
+        for (Rankings.Hotspot h : hot.subList(0, Math.min(limit, hot.size()))) {
+            out.println(String.format("  %10s %10s  %s", ms(h.micros()), ms(h.totalMicros()), h.name()));
         }
-        if (shown == 0) {
-            out.println(cpu ? "  (no CPU time was sampled)" : "  (no running time was sampled)");
+        if (hot.isEmpty()) {
+            out.println("  (no " + metric.label() + " time was sampled)");
         }
     }
 
@@ -200,23 +148,23 @@ public final class Summary {
      * say.
      */
     public static String filteredHint(Snapshot s) {
-        List<MethodTime> times = methodTimes(s);
+        List<Rankings.Hotspot> times = Rankings.hotspots(s.threads(), Metric.RUNNING, new Naming(s, true), 0);
         long total = 0;
-        for (MethodTime t : times) {
-            total += t.selfMicros();
+        for (Rankings.Hotspot t : times) {
+            total += t.micros();
         }
         if (times.isEmpty() || total == 0) {
             return null;
         }
-        MethodTime top = times.get(0);
+        Rankings.Hotspot top = times.get(0);
         String cls = top.method().className();
-        if (2 * top.selfMicros() < total || !isFiltered(cls, s.filters(), s.filterInverted())) {
+        if (2 * top.micros() < total || !isFiltered(cls, s.filters(), s.filterInverted())) {
             return null;
         }
         String pkg = cls.lastIndexOf('.') > 0 ? cls.substring(0, cls.lastIndexOf('.') + 1) : cls;
         return String.format("Note: %d%% of the running time is in %s, a filtered class that stands for the"
                 + " filtered calls below it;%n  record with --filter -%s (or --no-default-filters) to see inside it.",
-                Math.round(100.0 * top.selfMicros() / total), Printable.of(top.method().qualifiedName()),
+                Math.round(100.0 * top.micros() / total), Printable.of(top.method().qualifiedName()),
                 Printable.of(pkg));
     }
 
@@ -251,17 +199,6 @@ public final class Summary {
             regex.append(c == '*' ? ".*" : c == '?' ? "." : java.util.regex.Pattern.quote(String.valueOf(c)));
         }
         return name.matches(regex + ".*");
-    }
-
-    /** Blocking, waiting and net I/O time of a whole tree. */
-    static long[] monitorTotals(CallNode root) {
-        long[] totals = new long[3];
-        root.walk(n -> {
-            totals[0] += n.blockingMicros();
-            totals[1] += n.waitingMicros();
-            totals[2] += n.netIOMicros();
-        });
-        return totals;
     }
 
     public static String ms(long micros) {

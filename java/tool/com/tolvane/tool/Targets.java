@@ -75,7 +75,9 @@ public final class Targets {
             }
         }
         if (matches.isEmpty()) {
-            throw new ToolException("no running JVM has the main class " + target + " (see: tolvane list)");
+            String others = othersJvms(target, ProcessHandle.allProcesses().toList(), System.getProperty("user.name"));
+            throw new ToolException(others != null ? others
+                    : "no running JVM has the main class " + target + " (see: tolvane list)");
         }
         if (matches.size() > 1) {
             StringBuilder pids = new StringBuilder();
@@ -86,6 +88,62 @@ public final class Targets {
                     + "); give the process id");
         }
         return matches.get(0);
+    }
+
+    /**
+     * What to say when no JVM of user {@code me} has the main class but a
+     * java process of another user does: what is said when it is named by its
+     * process id. Null when there is none, or when {@code me} is root, who may
+     * record anyone's.
+     */
+    public static String othersJvms(String target, List<ProcessHandle> processes, String me) {
+        if ("root".equals(me)) {
+            return null;
+        }
+        List<String> found = new ArrayList<>();
+        for (ProcessHandle p : processes) {
+            ProcessHandle.Info info = p.info();
+            String user = info.user().orElse(null);
+            String exe = Path.of(info.command().orElse("unknown")).getFileName().toString();
+            if (user == null || user.equals(me) || !(exe.equals("java") || exe.equals("javaw"))) {
+                continue;
+            }
+            String main = mainClassOfArguments(List.of(info.arguments().orElse(new String[0])));
+            if (matchesMainClass(main, target)) {
+                found.add("process " + p.pid() + " (" + main + ") belongs to user " + user);
+            }
+        }
+        if (found.isEmpty()) {
+            return null;
+        }
+        return String.join(", ", found) + "; a JVM can only be recorded by the user that runs it";
+    }
+
+    /** Java launcher options whose value is the next argument. */
+    private static final java.util.Set<String> WITH_VALUE = java.util.Set.of("-cp", "-classpath", "--class-path",
+            "-p", "--module-path", "--upgrade-module-path", "--add-modules", "--limit-modules", "--add-reads",
+            "--add-exports", "--add-opens", "--patch-module", "--enable-native-access");
+
+    /**
+     * The main class (or "module/class", module, jar) of a java command line
+     * as the JVM reports it; empty when the arguments name none.
+     */
+    public static String mainClassOfArguments(List<String> arguments) {
+        for (int i = 0; i < arguments.size(); i++) {
+            String a = arguments.get(i);
+            if ((a.equals("-jar") || a.equals("-m") || a.equals("--module")) && i + 1 < arguments.size()) {
+                return arguments.get(i + 1);
+            }
+            if (a.startsWith("--module=")) {
+                return a.substring("--module=".length());
+            }
+            if (WITH_VALUE.contains(a)) {
+                i++;
+            } else if (!a.startsWith("-")) {
+                return a;
+            }
+        }
+        return "";
     }
 
     public static boolean matchesMainClass(String mainClass, String wanted) {

@@ -7,11 +7,16 @@ package com.sun.tolvanetest;
  * 60 ms times the factor given as argument, until killed. Each spins for its
  * span of wall-clock time, so a busy machine changes the spans' lengths
  * alike; the tests run it interpreted (-Xint), where equal loops stay equal.
+ * Beside it, as many threads as the factor are blocked, through a method
+ * reference (a second lambda of this class), on a monitor that a holder
+ * thread keeps for as long as the program runs: blocked time is the factor
+ * times the recording's length.
  */
 public final class ScaledWork {
     /** Long against the sampling interval, so that every part gets its fair number of samples. */
     private static final long UNIT_NANOS = 20_000_000;
     private static volatile long sink;
+    private static final Object MONITOR = new Object();
 
     private ScaledWork() {
     }
@@ -26,9 +31,48 @@ public final class ScaledWork {
         Thread worker = new Thread(work, "calc-" + ProcessHandle.current().pid());
         worker.setDaemon(true);
         worker.start();
+        java.util.concurrent.CountDownLatch held = new java.util.concurrent.CountDownLatch(1);
+        Thread holder = new Thread(() -> holdMonitor(held), "holder");
+        holder.setDaemon(true);
+        holder.start();
+        held.await();
+        for (int i = 0; i < factor; i++) {
+            Thread blocked = new Thread(ScaledWork::blockedOnMonitor, "blocked-" + i);
+            blocked.setDaemon(true);
+            blocked.start();
+        }
+        while (true) {
+            boolean all = true;
+            for (Thread t : Thread.getAllStackTraces().keySet()) {
+                all &= !t.getName().startsWith("blocked-") || t.getState() == Thread.State.BLOCKED;
+            }
+            if (all) {
+                break;
+            }
+            Thread.sleep(1);
+        }
         System.out.println("ScaledWork ready");
         System.out.flush();
         worker.join();
+    }
+
+    static void holdMonitor(java.util.concurrent.CountDownLatch held) {
+        synchronized (MONITOR) {
+            held.countDown();
+            while (true) {
+                try {
+                    Thread.sleep(60_000);
+                } catch (InterruptedException e) {
+                    return;
+                }
+            }
+        }
+    }
+
+    static void blockedOnMonitor() {
+        synchronized (MONITOR) {
+            sink++;
+        }
     }
 
     static long steadyOne(long seed) {

@@ -189,10 +189,15 @@ class CpuTimeReportTest {
         assertEquals(1, rejected.code, rejected::toString);
         assertTrue(rejected.err.contains("section 2 (CPU time): CPU time of the root (node 1 in file order) in"
                 + " thread \"t\", 11 us, is less than the 12 us of its callees"), rejected.err);
-        // diff compares states; it says so rather than failing on CPU time.
-        ToolRun diff = ToolRun.of("diff", shop(true).toString(), shop(true).toString(), "--state", "cpu");
-        assertEquals(2, diff.code, diff::toString);
-        assertTrue(diff.err.contains("--state cpu works with report"), diff.err);
+        // diff compares CPU time too, by default where both recordings have it.
+        ToolRun diff = ToolRun.of("diff", shop(false).toString(), shop(true).toString());
+        assertEquals(0, diff.code, diff::toString);
+        assertTrue(diff.out.contains("== own running time"), diff.out);
+        ToolRun cpuDiff = ToolRun.of("diff", shop(true).toString(), shop(true).toString());
+        assertTrue(cpuDiff.out.contains("== own CPU time"), cpuDiff.out);
+        ToolRun noCpu = ToolRun.of("diff", shop(false).toString(), shop(true).toString(), "--state", "cpu");
+        assertEquals(1, noCpu.code, noCpu::toString);
+        assertTrue(noCpu.err.contains("holds no CPU time"), noCpu.err);
     }
 
     @Test
@@ -215,9 +220,10 @@ class CpuTimeReportTest {
         assertEquals("Note: 2 threads were runnable far longer than they ran on a CPU (running 3.5 s, CPU 0.2 s):"
                 + " RUNNABLE includes time in native code and waiting for I/O.", Summary.runnableNote(snapshot));
         String threads = print(out -> Summary.printThreads(snapshot, out, 8));
-        assertTrue(threads.contains("     running        CPU    blocked    waiting    net I/O  thread\n")
-                && threads.contains("   3000.0 ms    10.0 ms     0.0 ms     0.0 ms     0.0 ms  poller\n")
-                && threads.contains("   1000.0 ms          -     0.0 ms     0.0 ms     0.0 ms  unreadable\n"), threads);
+        assertTrue(threads.contains("     running        CPU    blocked    waiting    net I/O        share  thread\n")
+                && threads.contains("   3000.0 ms    10.0 ms     0.0 ms     0.0 ms     0.0 ms       0% CPU  poller\n")
+                && threads.contains("   1000.0 ms          -     0.0 ms     0.0 ms     0.0 ms" + " ".repeat(15) + "unreadable\n")
+                && threads.indexOf("busy") < threads.indexOf("poller"), threads);
         String hot = print(out -> Summary.printHotMethods(snapshot, out, 10));
         assertTrue(hot.contains("Hottest methods by CPU time:\n")
                 && hot.indexOf("com.acme.Spin.spin") < hot.indexOf("sun.nio.ch.EPoll.wait"), hot);
@@ -228,7 +234,7 @@ class CpuTimeReportTest {
         Snapshot without = SnapshotReader.read(plain.build());
         assertNull(Summary.runnableNote(without));
         assertTrue(print(out -> Summary.printThreads(without, out, 8))
-                .contains("     running    blocked    waiting    net I/O  thread\n   3000.0 ms     0.0 ms"));
+                .contains("     running    blocked    waiting    net I/O        share  thread\n   3000.0 ms     0.0 ms"));
         assertTrue(print(out -> Summary.printHotMethods(without, out, 8)).contains("Hottest methods by running time:"));
     }
 

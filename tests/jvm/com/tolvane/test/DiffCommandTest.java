@@ -57,27 +57,31 @@ class DiffCommandTest {
         ToolRun shares = tolvane("diff", before.toString(), after.toString());
         assertEquals(0, shares.code, shares.err);
         List<String> lines = rows(shares.out);
-        int at = lines.indexOf("== own running time: before 0.400 ms in 1 thread, after 1.000 ms in 1 thread ==");
+        int at = lines.indexOf("== own running time: before 0.400 ms in 1 thread, after 1.000 ms in 1 thread"
+                + " (+150%) ==");
         assertTrue(at > 0, shares.out);
-        assertEquals(List.of("change before after relative method",
-                "-45.0pp 75.0% 30.0% -60% app.Work.a",
-                "+25.0pp 25.0% 50.0% +100% app.Work.b",
-                "+20.0pp 0.0% 20.0% new app.Work.c"), lines.subList(at + 1, at + 5));
+        // Ranked by the change of share; the line above names the largest changes in milliseconds.
+        assertEquals(List.of("Changed most in ms: app.Work.b +0.400 ms (+400%), app.Work.c +0.200 ms (new)",
+                "before ms after ms change ms change % before % after % change pp method",
+                "0.300 0.300 0.000 +0% 75.0% 30.0% -45.0pp app.Work.a",
+                "0.100 0.500 +0.400 +400% 25.0% 50.0% +25.0pp app.Work.b",
+                "0.000 0.200 +0.200 new 0.0% 20.0% +20.0pp app.Work.c"), lines.subList(at + 1, at + 6));
 
         ToolRun absolute = tolvane("diff", before.toString(), after.toString(), "--absolute", "--state", "all");
         List<String> abs = rows(absolute.out);
-        int run = abs.indexOf("== own running time: before 0.400 ms in 1 thread, after 1.000 ms in 1 thread ==");
-        // a kept its 0.3 ms: unchanged, so not listed.
-        assertEquals(List.of("change ms before ms after ms relative method",
-                "+0.400 0.100 0.500 +400% app.Work.b",
-                "+0.200 0.000 0.200 new app.Work.c"), abs.subList(run + 1, run + 4));
+        int run = abs.indexOf("== own running time: before 0.400 ms in 1 thread, after 1.000 ms in 1 thread"
+                + " (+150%) ==");
+        // a kept its 0.3 ms: unchanged in milliseconds, so not listed when they rank.
+        assertEquals(List.of("before ms after ms change ms change % before % after % change pp method",
+                "0.100 0.500 +0.400 +400% 25.0% 50.0% +25.0pp app.Work.b",
+                "0.000 0.200 +0.200 new 0.0% 20.0% +20.0pp app.Work.c"), abs.subList(run + 2, run + 5));
         assertTrue(abs.contains("no method's own waiting time changed"), absolute.out);
         assertTrue(abs.contains("no method's own blocked time changed"), absolute.out);
 
         ToolRun limited = tolvane("diff", before.toString(), after.toString(), "--limit", "2");
         assertTrue(limited.out.contains("(1 more method changed less; --limit shows more)"), limited.out);
         ToolRun gone = tolvane("diff", after.toString(), before.toString());
-        assertTrue(rows(gone.out).contains("-20.0pp 20.0% 0.0% gone app.Work.c"), gone.out);
+        assertTrue(rows(gone.out).contains("0.200 0.000 -0.200 gone 20.0% 0.0% -20.0pp app.Work.c"), gone.out);
     }
 
     @Test

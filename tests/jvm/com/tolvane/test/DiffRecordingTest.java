@@ -86,31 +86,70 @@ class DiffRecordingTest {
 
     @Test
     void diffNamesTheMethodWhoseCostDoubledFirst() {
-        ToolRun r = tolvane("diff", before.toString(), after.toString());
+        // The program's spans are of wall-clock time, which running time follows; CPU time depends on
+        // how many other processes share the machine's processors.
+        ToolRun r = tolvane("diff", before.toString(), after.toString(), "--state", "running");
         assertEquals(0, r.code, r.err);
         List<String> lines = Arrays.asList(r.out.split("\n"));
         int header = lines.indexOf(lines.stream().filter(l -> l.startsWith("== own running time")).findFirst()
                 .orElseThrow());
-        String first = lines.get(header + 2).trim();
+        String[] first = lines.get(header + 3).trim().split(" +");
         // The scaled method does half the work before and two thirds after (+16.7 points); each
         // steady one drops from a sixth to a ninth (-5.6 points).
-        assertTrue(first.startsWith("+") && first.endsWith(" " + MAIN + ".scaled"), r.out);
+        assertTrue(first[6].startsWith("+") && first[7].equals(MAIN + ".scaled"), r.out);
         for (String steady : List.of("steadyOne", "steadyTwo", "steadyThree")) {
             assertTrue(lines.stream().anyMatch(l -> l.endsWith(" " + MAIN + "." + steady)), r.out);
         }
-        ToolRun absolute = tolvane("diff", before.toString(), after.toString(), "--absolute", "--limit", "1");
+        ToolRun absolute = tolvane("diff", before.toString(), after.toString(), "--absolute", "--limit", "1",
+                "--state", "running");
         assertTrue(absolute.out.contains("change ms") && absolute.out.contains("--limit shows more"), absolute.out);
     }
 
     @Test
     void lambdaFramesOfTheTwoRunsMeet() {
-        Set<String> beforeLambdas = lambdaFrames(tolvane("report", before.toString(), "-f", "collapsed").out);
-        Set<String> afterLambdas = lambdaFrames(tolvane("report", after.toString(), "-f", "collapsed").out);
+        // All states: the holder and the blocked threads use no CPU.
+        Set<String> beforeLambdas = lambdaFrames(tolvane("report", before.toString(), "-f", "collapsed", "--state",
+                "all").out);
+        Set<String> afterLambdas = lambdaFrames(tolvane("report", after.toString(), "-f", "collapsed", "--state",
+                "all").out);
         assertFalse(beforeLambdas.isEmpty(), "no lambda frame recorded");
         assertEquals(beforeLambdas, afterLambdas);
-        assertTrue(beforeLambdas.contains(MAIN + "$$Lambda.run"), beforeLambdas.toString());
-        Set<String> raw = lambdaFrames(tolvane("report", before.toString(), "-f", "collapsed", "--raw-names").out);
-        assertFalse(raw.contains(MAIN + "$$Lambda.run"), "raw names keep the counter: " + raw);
+        // Three lambdas of one class, told apart by what they call.
+        assertTrue(beforeLambdas.containsAll(List.of(MAIN + "$$Lambda.run \u2192 lambda$main$0",
+                MAIN + "$$Lambda.run \u2192 lambda$main$1", MAIN + "$$Lambda.run \u2192 blockedOnMonitor")),
+                beforeLambdas.toString());
+        Set<String> raw = lambdaFrames(tolvane("report", before.toString(), "-f", "collapsed", "--raw-names",
+                "--state", "all").out);
+        assertFalse(raw.stream().anyMatch(f -> f.startsWith(MAIN + "$$Lambda.run")),
+                "raw names keep the counter: " + raw);
+    }
+
+    /**
+     * The program keeps one thread blocked on a monitor before and two after:
+     * the blocked time doubles while its share of all blocked time stays.
+     */
+    @Test
+    void blockedTimeThatDoubledShowsAsADoublingInMilliseconds() {
+        ToolRun r = tolvane("diff", before.toString(), after.toString(), "--state", "blocked");
+        assertEquals(0, r.code, r.err);
+        String row = Arrays.stream(r.out.split("\n")).filter(l -> l.endsWith(" " + MAIN + ".blockedOnMonitor"))
+                .findFirst().orElseThrow(() -> new AssertionError(r.out));
+        String[] f = row.trim().split(" +");
+        double changePercent = Double.parseDouble(f[3].replace("%", ""));
+        assertTrue(Math.abs(changePercent - 100) <= 15, row + "\n" + r.out);
+        assertTrue(Double.parseDouble(f[1]) > 3000, "two threads blocked for 2 s: " + row);
+        assertTrue(r.out.contains("Changed most in ms: " + MAIN + ".blockedOnMonitor +"), r.out);
+    }
+
+    /** The summary after a recording ranks the methods as report -f hotspots does. */
+    @Test
+    void theSummaryRanksLikeTheHotSpotsReport() throws Exception {
+        List<String> summary = ReportRankingTest.summaryOrder(com.tolvane.snapshot.SnapshotReader.read(before));
+        ToolRun report = tolvane("report", before.toString(), "-f", "hotspots", "--min-percent", "0");
+        List<String> hotspots = ReportRankingTest.hotspotsOrder(report.out);
+        assertEquals(Math.min(10, hotspots.size()), summary.size(), report.out);
+        assertTrue(summary.size() >= 4, report.out);
+        assertEquals(hotspots.subList(0, summary.size()), summary, report.out);
     }
 
     private static Set<String> lambdaFrames(String folded) {
@@ -146,10 +185,11 @@ class DiffRecordingTest {
                 return (!!f && f.change > 0 && f.color.startsWith('hsl(0,')) || f;
               });
               check('lambdaFrameInBothRecordings', () => {
-                const inAfter = api.frames().filter((x) => x.name === main + '$$Lambda.run');
+                const lambda = main + '$$Lambda.run \\u2192 lambda$main$0';
+                const inAfter = api.frames().filter((x) => x.name === lambda);
                 document.getElementById('size').value = '0';
                 document.getElementById('size').dispatchEvent(new Event('change'));
-                const inBefore = api.frames().filter((x) => x.name === main + '$$Lambda.run');
+                const inBefore = api.frames().filter((x) => x.name === lambda);
                 return (inAfter.length === 1 && inBefore.length === 1 && api.state().size === 'before')
                   || { inAfter, inBefore };
               });
@@ -171,7 +211,7 @@ class DiffRecordingTest {
         Chromium chromium = Chromium.find();
         Assumptions.assumeTrue(chromium != null, "chromium not found (./dev test installs it)");
         Path html = dir.resolve("diff.html");
-        ToolRun r = tolvane("diff", before.toString(), after.toString(), "-o", html.toString());
+        ToolRun r = tolvane("diff", before.toString(), after.toString(), "-o", html.toString(), "--state", "running");
         assertEquals(0, r.code, r.err);
         Path checked = dir.resolve("checked-diff.html");
         Files.writeString(checked, Files.readString(html).replaceFirst("<head>",

@@ -218,14 +218,15 @@ class HtmlReportBrowserTest {
               check('treeHasCpuBesideRunning', () => {
                 const head = Array.from(document.querySelectorAll('#tree-head > span')).map((c) => c.textContent);
                 const root = Array.from(shownRows()[0].children).slice(1).map((c) => c.textContent);
-                return (head.join('|') === 'Method|Total|%|Running|Self|CPU|Self CPU|Waiting|Blocked|Net I/O|From line'
+                return (head.join('|') === 'Method|Total incl.|%|Running incl.|Running own|CPU incl.|CPU own'
+                    + '|Waiting own|Blocked own|Net I/O own|From line'
                   && root.join('|') === '3.5|100.0%|4.0|0.00|3.5|0.00||||') || { head, root };
               });
               check('hotSpotsRankCpu', () => {
                 const head = Array.from($('hot').tHead.rows[0].cells).map((c) => c.textContent);
                 const rows = Array.from($('hot').tBodies[0].rows)
                   .map((r) => Array.from(r.cells).map((c) => c.textContent).join('|'));
-                return (head.join('|') === 'Method|%|Self run|Self CPU|Waiting|Blocked|Net I/O'
+                return (head.join('|') === 'Method|%|Running own|CPU own|Waiting own|Blocked own|Net I/O own'
                   && rows[0] === 'Shop.pay|48.6%|2.0|1.7||0.10|0.20' && rows[1] === 'Shop.buy|34.3%|1.5|1.2|0.50|0.30|')
                   || { head, rows };
               });
@@ -278,6 +279,44 @@ class HtmlReportBrowserTest {
                   && label.clientWidth > 100 && label.scrollWidth <= label.clientWidth && inView(label)
                   && row.firstChild.title.includes('called from line 40 of')) || { text: label.textContent,
                     client: label.clientWidth, scroll: label.scrollWidth, title: row.firstChild.title };
+              });
+              finish();
+            });
+            </script>
+            """;
+
+    /**
+     * Lambdas and a thin, deep stack: no two rows of the call tree carry one
+     * name, and the flame graph is no deeper than its readable frames.
+     */
+    private static final String LAMBDA_CHECKS = """
+              check('lambdaRowsApart', () => {
+                const names = api.state().rowNames;
+                const lambdas = names.filter((n) => n.includes('$$Lambda'));
+                return (new Set(names).size === names.length && lambdas.length === 2
+                  && lambdas.includes('app.Truth$$Lambda.run \u2192 lambda$main$0')
+                  && lambdas.includes('app.Truth$$Lambda.run \u2192 lambda$main$1')) || names;
+              });
+              check('hotSpotsOnePerLambda', () => {
+                const rows = Array.from($('hot').tBodies[0].rows).map((r) => r.cells[0].title);
+                return (new Set(rows).size === rows.length && rows[0] === 'app.Truth.lambda$main$0') || rows;
+              });
+              check('flameFitsItsContent', () => {
+                const frames = api.frames();
+                const deepest = Math.max(...frames.map((f) => f.y));
+                return (deepest <= 4 * 18 && $('flame').clientHeight <= 5 * 18
+                  && $('flame-note').textContent.includes('cut')) || { deepest, h: $('flame').clientHeight,
+                    note: $('flame-note').textContent };
+              });
+              check('threadsRankedAsTheSummaryRanksThem', () => {
+                const rows = Array.from($('threads').tBodies[0].rows).map((r) => r.cells[0].textContent);
+                return rows.join(',') === 'main,blocked-one,idle' || rows;
+              });
+              check('zoomShowsTheDeepStack', () => {
+                clickFrame(frame('app.Deep.level01'));
+                const frames = api.frames();
+                return (frames.some((f) => f.name === 'app.Deep.level80') && $('flame-note').textContent === '')
+                  || frames.length;
               });
               finish();
             });
@@ -347,6 +386,36 @@ class HtmlReportBrowserTest {
         Path html = report(true);
         runChecks(html, CPU_CHECKS, 10);
         screenshot(html, "html-report-cpu.png", 1300);
+    }
+
+    /**
+     * Truth.main calls lambda$main$0 through two lambda classes (the same
+     * lambda spun twice) and lambda$main$1 through a third, all from line 3,
+     * and, with a thousandth of the time, a chain 80 calls deep. Two threads
+     * before it in the file only wait or are blocked.
+     */
+    @Test
+    void lambdasGetOneRowEachAndAThinDeepStackDoesNotStretchTheFlameGraph() throws Exception {
+        SnapshotBuilder b = new SnapshotBuilder().times(1_000_000, 4_000_000);
+        // In the file before main: a thread that only waits and one that holds all blocked time.
+        long sleep = b.addMethod(b.addClass("java.lang.Thread"), "sleep", "(J)V");
+        b.addThread("idle", "main").root().child(sleep, 0).monitorTimes(0, 3_000_000, 0);
+        b.addThread("blocked-one", "main").root().child(sleep, 0).monitorTimes(2_000_000, 0, 0);
+        long truth = b.addClass("app.Truth");
+        long[] bodies = {b.addMethod(truth, "lambda$main$0", "()V"), b.addMethod(truth, "lambda$main$1", "()V")};
+        SnapshotBuilder.Node main = b.addThread("main", "main").status(StatusPoint.RUNNING, 1_000_000).root()
+                .value(100_000).child(b.addMethod(truth, "main", "()V"), 0).value(100_000);
+        for (int i = 0; i < 3; i++) {
+            main.child(b.addMethod(b.addClass("app.Truth$$Lambda$" + (20 + i) + "/0x0000000800c1" + i + "000"), "run",
+                    "()V"), 3).value(33_300).child(bodies[i / 2], 0).value(33_300);
+        }
+        SnapshotBuilder.Node deep = main.child(b.addMethod(b.addClass("app.Deep"), "level01", "()V"), 4).value(100);
+        for (int level = 2; level <= 80; level++) {
+            deep = deep.child(b.addMethod(b.addClass("app.Deep"), String.format("level%02d", level), "()V"), level)
+                    .value(100);
+        }
+        Path html = write(b, "lambdas");
+        runChecks(html, LAMBDA_CHECKS, 6);
     }
 
     /** A chain of 60 calls, each from line N of the caller. */

@@ -306,10 +306,11 @@ class ReportFormatsTest {
         l.child(findText, 10).value(100);
         Path file = write("names.tsnap", b.build());
 
+        // The lambda form is the JDK's plumbing: taken out, its time is the proxy's own.
         assertEquals("app.Web$$Lambda.apply;app.Svc.find(String,long[]) 100\n"
-                + "app.Web$$Lambda.apply;jdk.proxy.$Proxy.invoke;java.lang.invoke.LambdaForm$MH.invoke 200\n"
-                + "app.Web$$Lambda.apply;jdk.proxy.$Proxy.invoke;java.lang.invoke.LambdaForm$MH.invoke;"
-                + "app.Svc.find(int) 100\n", ok("report", file.toString(), "-f", "collapsed").out);
+                + "app.Web$$Lambda.apply;jdk.proxy.$Proxy.invoke 200\n"
+                + "app.Web$$Lambda.apply;jdk.proxy.$Proxy.invoke;app.Svc.find(int) 100\n",
+                ok("report", file.toString(), "-f", "collapsed").out);
         String raw = ok("report", file.toString(), "-f", "collapsed", "--raw-names").out;
         assertTrue(raw.startsWith("app.Web$$Lambda$163.0x00007fac2c134328.apply;app.Svc.find(String,long[]) 100\n"),
                 raw);
@@ -376,7 +377,10 @@ class ReportFormatsTest {
         assertTrue(html.err.contains("wrote html report to"), html.err);
         String text = Files.readString(page);
         assertFalse(text.contains("</script><b>evil"), "the name never appears unescaped");
-        assertTrue(text.contains(json.trim()), "the page embeds the JSON document");
+        // The page embeds the same document, with trees and timelines flattened into numbers.
+        assertTrue(text.contains(json.substring(0, json.indexOf(",\"threads\":"))), "the page embeds the JSON document");
+        assertTrue(text.contains("\"ignored\":false,\"points\":[63,1000000],\"nodes\":[-1,0,7,0,0,0,0,1,1,3,7,0,2,1,3,0]"),
+                text);
         assertFalse(text.contains("src=\"http") || text.contains("href=\"http"), "the page loads nothing");
     }
 

@@ -8,6 +8,10 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.tolvane.cli.Main;
 import com.tolvane.cli.RecordCommand;
+import com.tolvane.report.Metric;
+import com.tolvane.report.Naming;
+import com.tolvane.report.Rankings;
+import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotReader;
 import com.tolvane.tool.RecordOptions;
 import com.tolvane.tool.Recording;
@@ -223,14 +227,58 @@ class ToolCommandLineTest {
         b.addThread("t2", "main").root().value(30).child(leaf, 4).value(30);
         b.addThread("_tolvane recorder", "main").ignored(true).root().value(999).child(leaf, 5).value(999);
 
-        List<Summary.MethodTime> times = Summary.methodTimes(SnapshotReader.read(b.build()));
+        Snapshot snapshot = SnapshotReader.read(b.build());
+        List<Rankings.Hotspot> times = Rankings.hotspots(snapshot.threads(), Metric.RUNNING,
+                new Naming(snapshot, false), 0);
         assertEquals(List.of("com.acme.Tree.leaf", "com.acme.Tree.walk"),
-                times.stream().map(t -> t.method().qualifiedName()).toList());
-        assertEquals(90, times.get(0).selfMicros(), "leaf: 60 + 30, ignored thread left out");
+                times.stream().map(Rankings.Hotspot::name).toList(), "the label has no own time");
+        assertEquals(90, times.get(0).micros(), "leaf: 60 + 30, ignored thread left out");
         assertEquals(90, times.get(0).totalMicros());
-        assertEquals(40, times.get(1).selfMicros(), "walk: 30 outer + 10 inner");
+        assertEquals(40, times.get(1).micros(), "walk: 30 outer + 10 inner");
         assertEquals(100, times.get(1).totalMicros(), "recursive walk counted once");
-        assertNull(times.stream().filter(t -> t.method().isInterception()).findAny().orElse(null));
+    }
+
+    @Test
+    void jdkToolsGetTheLauncherHintAndAnotherUsersJvmIsNamedByMainClassAsByPid() {
+        ToolRun javac = ToolRun.of("run", "--", "javac", "A.java");
+        assertEquals(2, javac.code, javac::toString);
+        assertTrue(javac.err.contains("not javac; javac is a Java program: tolvane run ... -- java -m"
+                + " jdk.compiler/com.sun.tools.javac.Main ..."), javac.err);
+        assertFalse(ToolRun.of("run", "--", "python3", "x.py").err.contains("Java program"));
+
+        assertEquals("com.acme.Server", Targets.mainClassOfArguments(List.of("-Xmx1g", "-cp", "a.jar:b",
+                "--add-opens", "java.base/java.lang=ALL-UNNAMED", "-Dx=y", "com.acme.Server", "8080")));
+        assertEquals("jdk.compiler/com.sun.tools.javac.Main", Targets.mainClassOfArguments(
+                List.of("--module=jdk.compiler/com.sun.tools.javac.Main", "A.java")));
+        assertEquals("/opt/shop.jar", Targets.mainClassOfArguments(List.of("-jar", "/opt/shop.jar", "serve")));
+        assertEquals("", Targets.mainClassOfArguments(List.of("-version")));
+
+        List<ProcessHandle> processes = List.of(process(4242, "bob", "/usr/lib/jvm/bin/java", "-cp", "x",
+                "com.acme.Server"), process(4343, "me", "/usr/bin/java", "com.acme.Server"),
+                process(4444, "bob", "/usr/bin/python3", "com.acme.Server"));
+        assertEquals("process 4242 (com.acme.Server) belongs to user bob; a JVM can only be recorded by the"
+                + " user that runs it", Targets.othersJvms("Server", processes, "me"));
+        assertNull(Targets.othersJvms("Client", processes, "me"));
+        assertNull(Targets.othersJvms("Server", processes, "root"), "root records anyone's JVM");
+    }
+
+    /** A process as ProcessHandle describes it: its id, owner, executable and arguments. */
+    private static ProcessHandle process(long pid, String user, String... command) {
+        ClassLoader loader = ToolCommandLineTest.class.getClassLoader();
+        ProcessHandle.Info info = (ProcessHandle.Info) java.lang.reflect.Proxy.newProxyInstance(loader,
+                new Class<?>[] {ProcessHandle.Info.class}, (proxy, method, args) -> switch (method.getName()) {
+                    case "user" -> java.util.Optional.of(user);
+                    case "command" -> java.util.Optional.of(command[0]);
+                    case "arguments" -> java.util.Optional.of(java.util.Arrays.copyOfRange(command, 1,
+                            command.length));
+                    default -> java.util.Optional.empty();
+                });
+        return (ProcessHandle) java.lang.reflect.Proxy.newProxyInstance(loader, new Class<?>[] {ProcessHandle.class},
+                (proxy, method, args) -> switch (method.getName()) {
+                    case "pid" -> pid;
+                    case "info" -> info;
+                    default -> throw new UnsupportedOperationException(method.getName());
+                });
     }
 
     /** What a program can put into a name to take over a terminal: a window title, erase, colour, forged lines. */
