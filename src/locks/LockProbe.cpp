@@ -1,0 +1,219 @@
+#include "LockProbe.h"
+
+#include <cstring>
+#include <string>
+
+#include "CpuProfilingSession.h"
+#include "JniUtil.h"
+#include "JvmtiBuffer.h"
+#include "SnapshotFormat.h"
+#include "ThreadManager.h"
+
+bool g_contendedMonitorAvailable = false;
+bool g_monitorInfoAvailable = false;
+
+namespace {
+
+// Looked up once per process and kept: bootstrap classes are never
+// unloaded, so their field IDs stay valid.
+bool fieldsLooked = false;
+jfieldID parkBlockerField = nullptr;
+jclass ownableSynchronizerClass = nullptr;  // global reference
+jfieldID exclusiveOwnerField = nullptr;
+
+const char* const THREAD_CLASS = "java/lang/Thread";
+const char* const OWNABLE_SYNCHRONIZER_CLASS = "java/util/concurrent/locks/AbstractOwnableSynchronizer";
+
+}  // namespace
+
+LockProbe::LockProbe(JNIEnv* env, jvmtiEnv* jvmti, LockTable* table, CpuProfilingSession* threads)
+    : env(env), jvmti(jvmti), table(env != nullptr && jvmti != nullptr ? table : nullptr), threads(threads) {}
+
+void LockProbe::captured(jthread thread, ThreadManager* manager, jint state, jlong micros) {
+    if (table == nullptr || manager == nullptr) {
+        return;
+    }
+    LockWait wait;
+    bool known = false;
+    if ((state & JVMTI_THREAD_STATE_RUNNABLE) != 0) {
+        known = false;  // runnable wins over any other bit, as for the thread's status
+    } else if ((state & JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER) != 0) {
+        known = readMonitor(thread, wait);
+    } else if ((state & JVMTI_THREAD_STATE_PARKED) != 0) {
+        known = readParkBlocker(thread, wait);
+    }
+    if (known) {
+        table->setWait(manager, wait);
+        table->book(manager, micros);
+    } else {
+        table->clearWait(manager);
+    }
+}
+
+void LockProbe::unchanged(ThreadManager* manager, jlong micros) {
+    if (table != nullptr && manager != nullptr) {
+        table->book(manager, micros);
+    }
+}
+
+bool LockProbe::readMonitor(jthread thread, LockWait& wait) {
+    if (!g_contendedMonitorAvailable) {
+        return false;
+    }
+    jobject monitor = nullptr;
+    // The thread may have entered the monitor since its capture: then there
+    // is none, and this tick's blocked time names no lock.
+    if (jvmti->GetCurrentContendedMonitor(thread, &monitor) != JVMTI_ERROR_NONE || monitor == nullptr) {
+        return false;
+    }
+    wait.kind = SnapshotFormat::LOCK_KIND_MONITOR;
+    for (const KnownMonitor& known : knownMonitors) {
+        if (env->IsSameObject(known.monitor, monitor)) {
+            wait = known.wait;
+            return true;
+        }
+    }
+    wait.lockClass = className(monitor);
+    if (g_monitorInfoAvailable && ownerReads < MAX_OWNER_READS_PER_TICK) {
+        ownerReads++;
+        jvmtiMonitorUsage usage;
+        std::memset(&usage, 0, sizeof usage);
+        if (jvmti->GetObjectMonitorUsage(monitor, &usage) == JVMTI_ERROR_NONE) {
+            JvmtiBuffer<jthread> waiters(jvmti);
+            *waiters.out() = usage.waiters;
+            JvmtiBuffer<jthread> notifyWaiters(jvmti);
+            *notifyWaiters.out() = usage.notify_waiters;
+            setOwner(usage.owner, wait);
+        }
+    }
+    knownMonitors.push_back(KnownMonitor{monitor, wait});
+    return true;
+}
+
+bool LockProbe::readParkBlocker(jthread thread, LockWait& wait) {
+    if (!ensureFields()) {
+        return false;
+    }
+    LocalRef<jobject> blocker(env, env->GetObjectField(thread, parkBlockerField));
+    if (clearPendingException(env) || blocker.get() == nullptr) {
+        return false;  // parked without a blocker: nothing to name
+    }
+    wait.kind = SnapshotFormat::LOCK_KIND_PARK;
+    wait.lockClass = className(blocker.get());
+    if (ownableSynchronizerClass != nullptr && env->IsInstanceOf(blocker.get(), ownableSynchronizerClass)) {
+        LocalRef<jobject> owner(env, env->GetObjectField(blocker.get(), exclusiveOwnerField));
+        if (!clearPendingException(env)) {
+            setOwner(static_cast<jthread>(owner.get()), wait);
+        }
+    }
+    return true;
+}
+
+uint32_t LockProbe::className(jobject object) {
+    LocalRef<jclass> cls(env, env->GetObjectClass(object));
+    if (cls.get() == nullptr) {
+        return LockWait::NO_NAME;
+    }
+    JvmtiBuffer<char> signature(jvmti);
+    if (jvmti->GetClassSignature(cls.get(), signature.out(), nullptr) != JVMTI_ERROR_NONE ||
+        signature.get() == nullptr) {
+        return LockWait::NO_NAME;
+    }
+    return table->internName(dottedName(signature.get()).c_str());
+}
+
+void LockProbe::setOwner(jthread owner, LockWait& wait) {
+    if (owner == nullptr) {
+        return;
+    }
+    ThreadManager* manager = threads != nullptr ? threads->getThreadManager(owner) : nullptr;
+    if (manager != nullptr && manager->threadDesc != nullptr) {
+        wait.owner = manager;
+        return;
+    }
+    // A thread the recording does not list: kept by name.
+    jvmtiThreadInfo info;
+    std::memset(&info, 0, sizeof info);
+    if (jvmti->GetThreadInfo(owner, &info) != JVMTI_ERROR_NONE) {
+        return;
+    }
+    JvmtiBuffer<char> name(jvmti);
+    *name.out() = info.name;
+    LocalRef<jthreadGroup> group(env, info.thread_group);
+    LocalRef<jobject> loader(env, info.context_class_loader);
+    wait.ownerName = table->internName(name.get() != nullptr ? name.get() : "");
+}
+
+bool LockProbe::ensureFields() {
+    if (fieldsLooked) {
+        return parkBlockerField != nullptr;
+    }
+    fieldsLooked = true;
+    LocalRef<jclass> threadClass(env, env->FindClass(THREAD_CLASS));
+    if (clearPendingException(env) || threadClass.get() == nullptr) {
+        return false;
+    }
+    jfieldID blocker = env->GetFieldID(threadClass.get(), "parkBlocker", "Ljava/lang/Object;");
+    if (clearPendingException(env) || blocker == nullptr) {
+        return false;
+    }
+    LocalRef<jclass> aos(env, env->FindClass(OWNABLE_SYNCHRONIZER_CLASS));
+    if (!clearPendingException(env) && aos.get() != nullptr) {
+        jfieldID owner = env->GetFieldID(aos.get(), "exclusiveOwnerThread", "Ljava/lang/Thread;");
+        if (!clearPendingException(env) && owner != nullptr) {
+            jclass global = static_cast<jclass>(env->NewGlobalRef(aos.get()));
+            if (global != nullptr) {
+                ownableSynchronizerClass = global;
+                exclusiveOwnerField = owner;
+            }
+            clearPendingException(env);
+        }
+    }
+    parkBlockerField = blocker;
+    return true;
+}
+
+void LockProbe::requestCapabilities(jvmtiEnv* jvmti) {
+    g_contendedMonitorAvailable = false;
+    g_monitorInfoAvailable = false;
+    if (jvmti == nullptr) {
+        return;
+    }
+    jvmtiCapabilities potential;
+    std::memset(&potential, 0, sizeof potential);
+    if (jvmti->GetPotentialCapabilities(&potential) != JVMTI_ERROR_NONE) {
+        return;
+    }
+    // One at a time: a JVM that grants only one still gives that one.
+    if (potential.can_get_current_contended_monitor) {
+        jvmtiCapabilities wanted;
+        std::memset(&wanted, 0, sizeof wanted);
+        wanted.can_get_current_contended_monitor = 1;
+        g_contendedMonitorAvailable = jvmti->AddCapabilities(&wanted) == JVMTI_ERROR_NONE;
+    }
+    if (potential.can_get_monitor_info) {
+        jvmtiCapabilities wanted;
+        std::memset(&wanted, 0, sizeof wanted);
+        wanted.can_get_monitor_info = 1;
+        g_monitorInfoAvailable = jvmti->AddCapabilities(&wanted) == JVMTI_ERROR_NONE;
+    }
+}
+
+std::string LockProbe::dottedName(const char* signature) {
+    std::string name(signature != nullptr ? signature : "");
+    size_t arrayDepth = name.find_first_not_of('[');
+    if (arrayDepth == std::string::npos) {
+        arrayDepth = name.size();
+    }
+    if (arrayDepth == 0 && name.size() >= 2 && name.front() == 'L' && name.back() == ';') {
+        name = name.substr(1, name.size() - 2);
+    } else if (!name.empty() && name.back() == ';') {
+        name.pop_back();
+    }
+    for (char& c : name) {
+        if (c == '/') {
+            c = '.';
+        }
+    }
+    return name;
+}

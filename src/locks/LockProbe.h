@@ -1,0 +1,75 @@
+#ifndef TOLVANE_LOCKPROBE_H
+#define TOLVANE_LOCKPROBE_H
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <vector>
+
+#include "LockTable.h"
+
+class CpuProfilingSession;
+class ThreadManager;
+
+// Whether the JVM granted what reading a blocked thread's monitor takes:
+// the monitor a thread waits to enter, and the monitor's owner.
+extern bool g_contendedMonitorAvailable;
+extern bool g_monitorInfoAvailable;
+
+// Reads, for one sampling tick, what captured threads wait for and books
+// the tick's time in a LockTable: for a thread blocked entering a monitor,
+// the monitor's class and owner (JVMTI); for a thread parked with a blocker
+// (LockSupport.park(blocker)), the blocker's class and, when it is an
+// AbstractOwnableSynchronizer, its exclusive owner (JNI field reads).
+//
+// Lives on the stack of one tick, inside the tick's JNI local frame, with
+// the thread monitor held. Without a table every call does nothing.
+class LockProbe {
+public:
+    // Most monitor owners one tick reads: each read stops the JVM at a
+    // safepoint. Further monitors of the tick get no owner.
+    static const int MAX_OWNER_READS_PER_TICK = 4;
+
+    LockProbe(JNIEnv* env, jvmtiEnv* jvmti, LockTable* table, CpuProfilingSession* threads);
+    LockProbe(const LockProbe&) = delete;
+    LockProbe& operator=(const LockProbe&) = delete;
+
+    // A thread was captured in `state` and its tick booked on its tree:
+    // reads what it waits for, remembers it, and books `micros` on it.
+    void captured(jthread thread, ThreadManager* manager, jint state, jlong micros);
+    // A thread that did not run since its last capture: its wait is the one
+    // read then.
+    void unchanged(ThreadManager* manager, jlong micros);
+
+    // Asks the JVM for the two monitor capabilities on their own, after the
+    // others, so that a refusal changes none of those and prints nothing.
+    static void requestCapabilities(jvmtiEnv* jvmti);
+
+    // The dotted name of a JVM class signature: Ljava/lang/Object; gives
+    // java.lang.Object, an array keeps its brackets ([Ljava.lang.Object).
+    static std::string dottedName(const char* signature);
+
+private:
+    bool readMonitor(jthread thread, LockWait& wait);
+    bool readParkBlocker(jthread thread, LockWait& wait);
+    // The table index of an object's class name.
+    uint32_t className(jobject object);
+    // Sets the wait's holder from a thread reference (null: none).
+    void setOwner(jthread owner, LockWait& wait);
+    // Looks up the fields read from parked threads, once per process.
+    bool ensureFields();
+
+    JNIEnv* env;
+    jvmtiEnv* jvmti;
+    LockTable* table;
+    CpuProfilingSession* threads;
+    int ownerReads = 0;
+    // Monitors whose owner this tick read, with what it found.
+    struct KnownMonitor {
+        jobject monitor;
+        LockWait wait;
+    };
+    std::vector<KnownMonitor> knownMonitors;
+};
+
+#endif
