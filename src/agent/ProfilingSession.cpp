@@ -262,10 +262,8 @@ void Profiling::parseOptions(const char* options) {
     if (g_recordCpuTime) {
         MessageUtil::message("Record CPU time");
     }
+    // Not announced: tolvane record and run ask for it by default.
     g_recordLocks = hasItem(options, "locks");
-    if (g_recordLocks) {
-        MessageUtil::message("Record locks");
-    }
     long long nodeLimit = numberOption(options, NODE_LIMIT_OPTION, MAX_NODE_LIMIT);
     ThreadManager::nodeLimit = nodeLimit >= 0 ? nodeLimit : ThreadManager::DEFAULT_NODE_LIMIT;
     if (nodeLimit >= 0) {
