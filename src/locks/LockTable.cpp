@@ -102,6 +102,15 @@ void LockTable::book(ThreadManager* thread, jlong micros) {
     if (status != expected) {
         return;
     }
+    bool monitor = wait.kind == SnapshotFormat::LOCK_KIND_MONITOR;
+    const MonitorTimeValues* times = node->getMonitorTimeValues();
+    jlong nodeTime = times == nullptr ? 0 : monitor ? times->blockingTime : times->waitingTime;
+    jlong& booked = nodeBooked[node][monitor ? 0 : 1];
+    micros = std::min(micros, nodeTime - booked);
+    if (micros <= 0) {
+        return;
+    }
+    booked += micros;
     Key key{thread, node, wait};
     auto entry = entries.find(key);
     if (entry != entries.end()) {
@@ -118,6 +127,7 @@ void LockTable::clear() {
     nameIndex.clear();
     waits.clear();
     entries.clear();
+    nodeBooked.clear();
     dropped = 0;
 }
 

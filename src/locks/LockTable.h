@@ -3,6 +3,7 @@
 
 #include <jni.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -52,8 +53,10 @@ public:
     void setWait(ThreadManager* thread, const LockWait& wait);
     void clearWait(ThreadManager* thread);
     // Books `micros` on the thread's current node under the wait set for it,
-    // when the thread is booked as blocked (monitor) or waiting (park) there:
-    // the lock times then add up to part of the node's own times.
+    // when the thread is booked as blocked (monitor) or waiting (park) there,
+    // and never more than the node's own blocked or waiting time has beyond
+    // what its entries hold: they stay part of that time (a thread's first
+    // tick, for one, books less than the tick on its tree).
     void book(ThreadManager* thread, jlong micros);
 
     // Forgets everything: the start of a recording.
@@ -83,6 +86,9 @@ private:
     std::unordered_map<std::string, uint32_t> nameIndex;
     std::unordered_map<ThreadManager*, LockWait> waits;
     std::unordered_map<Key, jlong, KeyHash> entries;
+    // Per node, the monitor and the park time its entries (or the dropped
+    // time) took of the node's own time.
+    std::unordered_map<const CallTree*, std::array<jlong, 2>> nodeBooked;
     jlong dropped = 0;
 };
 

@@ -39,6 +39,12 @@ ThreadManager* recordedThread(CpuProfilingSession* threads, const char* name) {
     return manager;
 }
 
+// One tick as the sampler books it: on the thread's tree, then on its lock.
+void tick(LockTable& table, ThreadManager* thread, jlong micros) {
+    thread->sampleTime(micros, 0, false);
+    table.book(thread, micros);
+}
+
 LockWait waitFor(unsigned char kind, uint32_t lockClass, ThreadManager* owner, uint32_t ownerName = NO_NAME) {
     LockWait wait;
     wait.kind = kind;
@@ -74,17 +80,19 @@ TEST_F(LockTableTest, BooksPerNodeLockAndHolderOnlyTimeTheTreeBooksAsBlockedOrPa
     waiter->methodEntry(nullptr, &run, 0);
     waiter->setThreadStatus(THREAD_STATUS_BLOCKED);
     table.setWait(waiter, waitFor(MONITOR, ledger, holder));
-    table.book(waiter, 5000);
-    table.book(waiter, 4000);
+    tick(table, waiter, 5000);
+    tick(table, waiter, 4000);
+    // More than the tree booked there: nothing more.
+    table.book(waiter, 1000);
     EXPECT_EQ(1u, table.entryCount());
 
     // A monitor wait booked while the thread counts as waiting, or at the
     // root, is not the tree's blocked time: nothing.
     waiter->setThreadStatus(THREAD_STATUS_WAITING);
-    table.book(waiter, 1000);
+    tick(table, waiter, 1000);
     waiter->methodExit(nullptr, &run);
     waiter->setThreadStatus(THREAD_STATUS_BLOCKED);
-    table.book(waiter, 1000);
+    tick(table, waiter, 1000);
     EXPECT_EQ(1u, table.entryCount());
 
     // Parked in update() under run(), behind a holder without a record.
@@ -93,10 +101,10 @@ TEST_F(LockTableTest, BooksPerNodeLockAndHolderOnlyTimeTheTreeBooksAsBlockedOrPa
     waiter->setThreadStatus(THREAD_STATUS_WAITING);
     uint32_t stranger = table.internName("pool-1");
     table.setWait(waiter, waitFor(PARK, sync, nullptr, stranger));
-    table.book(waiter, 3000);
+    tick(table, waiter, 3000);
     // Once the wait is cleared (the thread was captured running), nothing more.
     table.clearWait(waiter);
-    table.book(waiter, 3000);
+    tick(table, waiter, 3000);
     EXPECT_EQ(2u, table.entryCount());
     EXPECT_EQ(0, table.droppedTime());
 
@@ -126,10 +134,10 @@ TEST_F(LockTableTest, StaysWithinItsBoundsAndCountsWhatDidNotFit) {
     waiter->methodEntry(nullptr, &run, 0);
     waiter->setThreadStatus(THREAD_STATUS_BLOCKED);
     table.setWait(waiter, waitFor(MONITOR, first, nullptr));
-    table.book(waiter, 100);
+    tick(table, waiter, 100);
     table.setWait(waiter, waitFor(MONITOR, NO_NAME, nullptr));
-    table.book(waiter, 250);
-    table.book(waiter, 50);
+    tick(table, waiter, 250);
+    tick(table, waiter, 50);
     EXPECT_EQ(1u, table.entryCount());
     EXPECT_EQ(300, table.droppedTime());
 }
@@ -144,11 +152,11 @@ TEST_F(LockTableTest, HoldersAndThreadsWithoutARecordAreLeftOut) {
     waiter->methodEntry(nullptr, &run, 0);
     waiter->setThreadStatus(THREAD_STATUS_BLOCKED);
     table.setWait(waiter, waitFor(MONITOR, ledger, gone));
-    table.book(waiter, 700);
+    tick(table, waiter, 700);
     unlisted.methodEntry(nullptr, &run, 0);
     unlisted.setThreadStatus(THREAD_STATUS_BLOCKED);
     table.setWait(&unlisted, waitFor(MONITOR, ledger, nullptr));
-    table.book(&unlisted, 900);
+    tick(table, &unlisted, 900);
     gone->cleanup(nullptr);
 
     MemoryDataWriter out;
@@ -318,6 +326,9 @@ TEST_F(LockProbeTest, NamesTheMonitorOrBlockerClassAndItsHolder) {
     LockTable table;
     {
         LockProbe probe(jvm.jni(), jvm.jvmti(), &table, &threads);
+        for (ThreadManager* m : {blocked, parked}) {
+            m->sampleTime(10000, 0, false);  // the tree's two ticks, booked ahead
+        }
         probe.captured(handle(0x100), blocked,
                        JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER, 5000);
         probe.captured(handle(0x200), parked,

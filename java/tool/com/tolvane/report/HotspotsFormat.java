@@ -1,6 +1,7 @@
 package com.tolvane.report;
 
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.LockTime;
 import com.tolvane.snapshot.ThreadRecord;
 
 import java.io.IOException;
@@ -37,6 +38,8 @@ public final class HotspotsFormat {
         /** The time shown beside: own CPU time, or own running time when ranking by CPU. */
         long besideMicros;
         final Map<String, Long> paths = new LinkedHashMap<>();
+        /** What the method waited for where it was blocked or parked. */
+        final List<LockTime> locks = new ArrayList<>();
 
         Hotspot(String name) {
             this.name = name;
@@ -88,6 +91,7 @@ public final class HotspotsFormat {
                 h.micros += micros;
                 h.besideMicros += beside.self(node);
                 h.paths.merge(path(node, names), micros, Long::sum);
+                h.locks.addAll(node.locks());
             });
         }
         List<Hotspot> list = new ArrayList<>(byMethod.values());
@@ -146,7 +150,7 @@ public final class HotspotsFormat {
             if (cpu) {
                 out.append(Names.pad(Names.ms(h.besideMicros), 13));
             }
-            out.append("  ").append(h.name).append('\n');
+            out.append("  ").append(h.name).append(LockReport.suffix(h.locks, m)).append('\n');
             for (Map.Entry<String, Long> p : h.topPaths()) {
                 out.append(" ".repeat(22)).append(Names.pad(Names.ms(p.getValue()), 11)).append(" ms  ")
                         .append(p.getKey()).append('\n');

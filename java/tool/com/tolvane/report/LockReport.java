@@ -1,6 +1,5 @@
 package com.tolvane.report;
 
-import com.tolvane.snapshot.CallNode;
 import com.tolvane.snapshot.LockTime;
 import com.tolvane.snapshot.ThreadRecord;
 
@@ -100,13 +99,31 @@ public final class LockReport {
         return others == 0 ? top : top + " (and " + others + " more)";
     }
 
-    /** The label of the lock times of every node given, merged. */
-    public static String label(Iterable<CallNode> nodes) {
-        List<LockTime> all = new ArrayList<>();
-        for (CallNode n : nodes) {
-            all.addAll(n.locks());
+    /**
+     * The label of the lock times that belong to a metric's time: monitors
+     * for blocked time, park blockers for waiting time, both for the others.
+     */
+    public static String label(List<LockTime> times, Metric m) {
+        if (m != Metric.BLOCKED && m != Metric.WAITING) {
+            return label(times);
         }
-        return label(all);
+        List<LockTime> kept = new ArrayList<>();
+        for (LockTime lt : times) {
+            if (lt.isMonitor() == (m == Metric.BLOCKED)) {
+                kept.add(lt);
+            }
+        }
+        return label(kept);
+    }
+
+    /**
+     * "  [label]" to put after a method's name where blocked or waiting time
+     * is shown; "" without lock times and for running, CPU and net I/O time.
+     */
+    public static String suffix(List<LockTime> times, Metric m) {
+        boolean shown = m == Metric.BLOCKED || m == Metric.WAITING || m == Metric.ALL;
+        String label = !shown || times.isEmpty() ? null : label(times, m);
+        return label == null ? "" : "  [" + label + "]";
     }
 
     private static void sortByTime(Map<String, Long> map) {
