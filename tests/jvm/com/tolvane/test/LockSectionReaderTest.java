@@ -6,9 +6,11 @@ import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
 
+import com.tolvane.report.PprofFormat;
 import com.tolvane.report.ReportContext;
 import com.tolvane.report.ReportFormat;
 import com.tolvane.report.ReportOptions;
+import com.tolvane.report.pprof.ProfileProto;
 import com.tolvane.snapshot.CallNode;
 import com.tolvane.snapshot.FormatConstants;
 import com.tolvane.snapshot.LockTime;
@@ -16,11 +18,15 @@ import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotFormatException;
 import com.tolvane.snapshot.SnapshotReader;
 
+import java.io.ByteArrayInputStream;
 import java.io.ByteArrayOutputStream;
 import java.io.DataOutputStream;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
+import java.util.HashMap;
 import java.util.List;
+import java.util.Map;
+import java.util.zip.GZIPInputStream;
 
 import org.junit.jupiter.api.Test;
 
@@ -106,6 +112,39 @@ class LockSectionReaderTest {
         assertTrue(view.contains("\"pool-1\"") && view.contains("\"holder\"") && view.contains("\"waiter\""), view);
         assertTrue(view.contains("0.070 ms of blocked or parked time is not shown"), view);
 
+        // The call tree and hot spots of blocked time say it beside the method.
+        String tree = text(snap, ReportFormat.TREE, com.tolvane.report.Metric.BLOCKED);
+        assertTrue(tree.contains("com.acme.Shop.run  [blocked on com.acme.Ledger held by holder]"), tree);
+        String hot = text(snap, ReportFormat.HOTSPOTS, com.tolvane.report.Metric.WAITING);
+        assertTrue(hot.contains("com.acme.Shop.take  [parked on java.util.concurrent.locks.ReentrantLock$NonfairSync"
+                + " held by pool-1]"), hot);
+
+        // pprof: the lock's part of the node's time is a sample of its own, with labels; the
+        // totals stay those of the tree (blocked 900, waiting 400).
+        ByteArrayOutputStream gz = new ByteArrayOutputStream();
+        PprofFormat.write(new ReportContext(snap, "t", ReportOptions.defaults(com.tolvane.report.Metric.RUNNING)),
+                0, gz);
+        ProfileProto.Profile profile = ProfileProto.Profile.parseFrom(
+                new GZIPInputStream(new ByteArrayInputStream(gz.toByteArray())));
+        long[] totals = new long[2];
+        Map<String, Long> byLock = new HashMap<>();
+        for (ProfileProto.Sample sample : profile.getSampleList()) {
+            totals[0] += sample.getValue(2);
+            totals[1] += sample.getValue(1);
+            Map<String, String> labels = new HashMap<>();
+            for (ProfileProto.Label l : sample.getLabelList()) {
+                labels.put(profile.getStringTable((int) l.getKey()), profile.getStringTable((int) l.getStr()));
+            }
+            if (labels.containsKey("lock")) {
+                byLock.merge(labels.get("lock_kind") + " " + labels.get("lock") + " " + labels.get("lock_holder"),
+                        sample.getValue(2) + sample.getValue(1), Long::sum);
+            }
+        }
+        assertEquals(900, totals[0]);
+        assertEquals(400, totals[1]);
+        assertEquals(Map.of("monitor com.acme.Ledger holder", 900L,
+                "park java.util.concurrent.locks.ReentrantLock$NonfairSync pool-1", 300L), byLock);
+
         // Without the section: no locks, and the view says why.
         Snapshot plain = SnapshotReader.read(new Sample().b.build());
         assertNull(plain.locks());
@@ -158,8 +197,13 @@ class LockSectionReaderTest {
     }
 
     private static String text(Snapshot snap, ReportFormat format) throws IOException {
+        return text(snap, format, com.tolvane.report.Metric.RUNNING);
+    }
+
+    private static String text(Snapshot snap, ReportFormat format, com.tolvane.report.Metric metric)
+            throws IOException {
         StringBuilder out = new StringBuilder();
-        format.write(new ReportContext(snap, "test.tsnap", ReportOptions.defaults(com.tolvane.report.Metric.RUNNING)), out);
+        format.write(new ReportContext(snap, "test.tsnap", ReportOptions.defaults(metric)), out);
         return out.toString();
     }
 
