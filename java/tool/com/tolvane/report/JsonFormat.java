@@ -1,6 +1,7 @@
 package com.tolvane.report;
 
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.LockTime;
 import com.tolvane.snapshot.Header;
 import com.tolvane.snapshot.Snapshot;
 
@@ -24,7 +25,12 @@ import java.util.Map;
  * When the file holds CPU time, the document says "cpuTime":true, each
  * thread carries "cpu", its CPU time (-1 where it could not be read), and
  * each node "cpu", its CPU time with descendants; otherwise none of these
- * fields appear. Only the chosen threads are written.
+ * fields appear. When the file has a lock section, the document says
+ * "locks":true and a node where its thread was blocked entering a monitor or
+ * parked on a blocker carries "locks": one object per lock with "kind"
+ * ("monitor" or "park"), "class", "holder" (the holding thread's name, when
+ * one was seen) and "micros", part of the node's own blocked or waiting time.
+ * Only the chosen threads are written.
  */
 public final class JsonFormat {
     /** Version of this document's layout; raised when a field changes meaning. */
@@ -79,6 +85,9 @@ public final class JsonFormat {
         boolean cpu = s.hasCpuTime();
         if (cpu) {
             out.append(",\"cpuTime\":true");
+        }
+        if (s.locks() != null) {
+            out.append(",\"locks\":true");
         }
 
         array(out, "threads", ctx.threads(), t -> {
@@ -162,6 +171,22 @@ public final class JsonFormat {
             out.append(",\"blocked\":").append(String.valueOf(n.blockingMicros()))
                     .append(",\"waiting\":").append(String.valueOf(n.waitingMicros()))
                     .append(",\"netio\":").append(String.valueOf(n.netIOMicros()));
+        }
+        if (!n.locks().isEmpty()) {
+            out.append(",\"locks\":[");
+            String comma = "";
+            for (LockTime lock : n.locks()) {
+                out.append(comma).append("{\"kind\":\"").append(lock.isMonitor() ? "monitor" : "park")
+                        .append("\",\"class\":");
+                string(out, lock.lockClass());
+                if (lock.holder() != null) {
+                    out.append(",\"holder\":");
+                    string(out, lock.holder());
+                }
+                out.append(",\"micros\":").append(String.valueOf(lock.micros())).append('}');
+                comma = ",";
+            }
+            out.append(']');
         }
     }
 

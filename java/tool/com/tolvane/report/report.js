@@ -106,6 +106,7 @@
   // node comes after its parent, so one backward pass sums subtrees.
   function buildTree(roots, label) {
     const method = [-1], line = [0], parent = [-1], run = [0], cpu = [0], kids = [[]];
+    const locks = []; // per node: what it waited for, from the snapshot's lock section
     const own = [[0], [0], [0]];
     const index = []; // per node with many children: Map from "method line" to child
     const stack = [];
@@ -152,6 +153,7 @@
       own[0][i] += j.waiting || 0;
       own[1][i] += j.blocked || 0;
       own[2][i] += j.netio || 0;
+      if (j.locks) locks[i] = (locks[i] || []).concat(j.locks);
       if (j.children) for (const c of j.children) stack.push(c, i);
     }
     const n = method.length;
@@ -181,7 +183,22 @@
       label: label, n: n,
       method: Int32Array.from(method), line: Int32Array.from(line), parent: Int32Array.from(parent),
       kids: kids, incl: incl, self: self, sorted: [null, null, null, null, null, null],
+      lock: locks.map(lockLabel),
     };
+  }
+
+  // "blocked on X held by T" for the lock with the most time, as the text reports say it.
+  function lockLabel(list) {
+    if (!list || !list.length) return undefined;
+    const byText = new Map();
+    for (const l of list) {
+      const text = (l.kind === 'monitor' ? 'blocked on ' : 'parked on ') + (l.class || '?')
+        + (l.holder !== undefined ? ' held by ' + l.holder : '');
+      byText.set(text, (byText.get(text) || 0) + l.micros);
+    }
+    let top = null, most = -1;
+    for (const [text, micros] of byText) if (micros > most) { top = text; most = micros; }
+    return byText.size > 1 ? top + ' (and ' + (byText.size - 1) + ' more)' : top;
   }
 
   // Children by the metric's total, largest first; computed per node on demand.
@@ -565,10 +582,11 @@
       c[0].style.paddingLeft = (4 + indent(d, column)) + 'px';
       c[0].children[0].textContent = d > 12 ? String(d) : '';
       c[0].children[1].textContent = hasKids ? (expanded.has(n) ? '\u25be' : '\u25b8') : '';
-      c[0].lastChild.textContent = shortName(t, n);
+      c[0].lastChild.textContent = shortName(t, n) + (t.lock[n] ? '  [' + t.lock[n] + ']' : '');
       c[0].lastChild.className = t.method[n] >= 0 && methodIsTx[t.method[n]] ? 'label tx' : 'label';
       c[0].title = nodeName(t, n) + (t.line[n] > 0 && t.parent[n] > 0
-        ? '\ncalled from line ' + t.line[n] + ' of ' + nodeName(t, t.parent[n]) : '') + '\ndepth ' + d;
+        ? '\ncalled from line ' + t.line[n] + ' of ' + nodeName(t, t.parent[n]) : '') + '\ndepth ' + d
+        + (t.lock[n] ? '\n' + t.lock[n] : '');
       c[1].textContent = ms(t.incl[m][n]);
       c[2].textContent = pct(t.incl[m][n], whole);
       for (let k = 0; k < TREE_FIGURES.length; k++) c[3 + k].textContent = TREE_FIGURES[k][2](t, n);

@@ -145,10 +145,21 @@ class LockSectionReaderTest {
         assertEquals(Map.of("monitor com.acme.Ledger holder", 900L,
                 "park java.util.concurrent.locks.ReentrantLock$NonfairSync pool-1", 300L), byLock);
 
+        // The page: its locks section, and the nodes' locks in its data for the call tree.
+        String page = text(snap, ReportFormat.HTML);
+        assertTrue(page.contains("<section id=\"locks-section\">"), page);
+        assertTrue(page.contains("<td>blocked on monitor com.acme.Ledger</td><td>0.900</td><td>waiter 0.900</td>"
+                + "<td>holder 0.900</td>"), page);
+        assertTrue(page.contains("\"locks\":[{\"kind\":\"park\",\"class\":"
+                + "\"java.util.concurrent.locks.ReentrantLock$NonfairSync\",\"holder\":\"pool-1\",\"micros\":300}]"),
+                page);
+
         // Without the section: no locks, and the view says why.
         Snapshot plain = SnapshotReader.read(new Sample().b.build());
         assertNull(plain.locks());
         assertTrue(text(plain, ReportFormat.LOCKS).contains("did not record locks"));
+        String plainPage = text(plain, ReportFormat.HTML);
+        assertTrue(!plainPage.contains("locks-section") && !plainPage.contains("\"locks\""), plainPage);
     }
 
     @Test
