@@ -21,6 +21,18 @@ jfieldID parkBlockerField = nullptr;
 jclass ownableSynchronizerClass = nullptr;  // global reference
 jfieldID exclusiveOwnerField = nullptr;
 
+// The platform ThreadMXBean and the methods that read a blocked thread's
+// lock from it; looked up once, on the first monitor read without the
+// contended-monitor capability.
+bool managementLooked = false;
+jobject threadBean = nullptr;  // global reference
+jmethodID threadIdMethod = nullptr;
+jmethodID threadInfoMethod = nullptr;
+jmethodID lockInfoMethod = nullptr;
+jmethodID lockClassNameMethod = nullptr;
+jmethodID lockOwnerIdMethod = nullptr;
+jmethodID lockOwnerNameMethod = nullptr;
+
 const char* const THREAD_CLASS = "java/lang/Thread";
 const char* const OWNABLE_SYNCHRONIZER_CLASS = "java/util/concurrent/locks/AbstractOwnableSynchronizer";
 
@@ -58,7 +70,7 @@ void LockProbe::unchanged(ThreadManager* manager, jlong micros) {
 
 bool LockProbe::readMonitor(jthread thread, LockWait& wait) {
     if (!g_contendedMonitorAvailable) {
-        return false;
+        return readMonitorThroughManagement(thread, wait);
     }
     jobject monitor = nullptr;
     // The thread may have entered the monitor since its capture: then there
@@ -107,6 +119,92 @@ bool LockProbe::readParkBlocker(jthread thread, LockWait& wait) {
         }
     }
     return true;
+}
+
+bool LockProbe::readMonitorThroughManagement(jthread thread, LockWait& wait) {
+    // Each read is a thread dump at a safepoint: bounded like owner reads.
+    if (ownerReads >= MAX_OWNER_READS_PER_TICK || !ensureManagement()) {
+        return false;
+    }
+    ownerReads++;
+    jlong id = env->CallLongMethod(thread, threadIdMethod);
+    if (clearPendingException(env)) {
+        return false;
+    }
+    LocalRef<jobject> info(env, env->CallObjectMethod(threadBean, threadInfoMethod, id));
+    if (clearPendingException(env) || info.get() == nullptr) {
+        return false;
+    }
+    LocalRef<jobject> lock(env, env->CallObjectMethod(info.get(), lockInfoMethod));
+    if (clearPendingException(env) || lock.get() == nullptr) {
+        return false;  // no longer blocked
+    }
+    LocalRef<jstring> lockClass(env, static_cast<jstring>(env->CallObjectMethod(lock.get(), lockClassNameMethod)));
+    if (clearPendingException(env)) {
+        return false;
+    }
+    wait.kind = SnapshotFormat::LOCK_KIND_MONITOR;
+    wait.lockClass = internJavaString(lockClass.get());
+    jlong ownerId = env->CallLongMethod(info.get(), lockOwnerIdMethod);
+    if (clearPendingException(env) || ownerId < 0) {
+        return true;
+    }
+    // Known by name only: the bean gives the owner's ID, not its Thread.
+    LocalRef<jstring> owner(env, static_cast<jstring>(env->CallObjectMethod(info.get(), lockOwnerNameMethod)));
+    if (!clearPendingException(env)) {
+        wait.ownerName = internJavaString(owner.get());
+    }
+    return true;
+}
+
+uint32_t LockProbe::internJavaString(jstring text) {
+    if (text == nullptr) {
+        return LockWait::NO_NAME;
+    }
+    UtfChars chars(env, text);
+    return chars.get() != nullptr ? table->internName(chars.get()) : LockWait::NO_NAME;
+}
+
+bool LockProbe::ensureManagement() {
+    if (managementLooked) {
+        return threadBean != nullptr;
+    }
+    managementLooked = true;
+    LocalRef<jclass> factory(env, env->FindClass("java/lang/management/ManagementFactory"));
+    if (clearPendingException(env) || factory.get() == nullptr) {
+        return false;
+    }
+    jmethodID getBean =
+        env->GetStaticMethodID(factory.get(), "getThreadMXBean", "()Ljava/lang/management/ThreadMXBean;");
+    if (clearPendingException(env) || getBean == nullptr) {
+        return false;
+    }
+    LocalRef<jclass> threadClass(env, env->FindClass(THREAD_CLASS));
+    LocalRef<jclass> beanClass(env, env->FindClass("java/lang/management/ThreadMXBean"));
+    LocalRef<jclass> infoClass(env, env->FindClass("java/lang/management/ThreadInfo"));
+    LocalRef<jclass> lockClass(env, env->FindClass("java/lang/management/LockInfo"));
+    if (clearPendingException(env) || threadClass.get() == nullptr || beanClass.get() == nullptr ||
+        infoClass.get() == nullptr || lockClass.get() == nullptr) {
+        return false;
+    }
+    threadIdMethod = env->GetMethodID(threadClass.get(), "getId", "()J");
+    threadInfoMethod = env->GetMethodID(beanClass.get(), "getThreadInfo", "(J)Ljava/lang/management/ThreadInfo;");
+    lockInfoMethod = env->GetMethodID(infoClass.get(), "getLockInfo", "()Ljava/lang/management/LockInfo;");
+    lockOwnerIdMethod = env->GetMethodID(infoClass.get(), "getLockOwnerId", "()J");
+    lockOwnerNameMethod = env->GetMethodID(infoClass.get(), "getLockOwnerName", "()Ljava/lang/String;");
+    lockClassNameMethod = env->GetMethodID(lockClass.get(), "getClassName", "()Ljava/lang/String;");
+    if (clearPendingException(env) || threadIdMethod == nullptr || threadInfoMethod == nullptr ||
+        lockInfoMethod == nullptr || lockOwnerIdMethod == nullptr || lockOwnerNameMethod == nullptr ||
+        lockClassNameMethod == nullptr) {
+        return false;
+    }
+    LocalRef<jobject> bean(env, env->CallStaticObjectMethod(factory.get(), getBean));
+    if (clearPendingException(env) || bean.get() == nullptr) {
+        return false;
+    }
+    threadBean = env->NewGlobalRef(bean.get());
+    clearPendingException(env);
+    return threadBean != nullptr;
 }
 
 uint32_t LockProbe::className(jobject object) {

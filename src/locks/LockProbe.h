@@ -18,7 +18,9 @@ extern bool g_monitorInfoAvailable;
 
 // Reads, for one sampling tick, what captured threads wait for and books
 // the tick's time in a LockTable: for a thread blocked entering a monitor,
-// the monitor's class and owner (JVMTI); for a thread parked with a blocker
+// the monitor's class and owner (JVMTI; where the JVM gives the contended
+// monitor only to agents loaded at start-up, as HotSpot does, through the
+// platform ThreadMXBean instead); for a thread parked with a blocker
 // (LockSupport.park(blocker)), the blocker's class and, when it is an
 // AbstractOwnableSynchronizer, its exclusive owner (JNI field reads).
 //
@@ -52,6 +54,12 @@ public:
 private:
     bool readMonitor(jthread thread, LockWait& wait);
     bool readParkBlocker(jthread thread, LockWait& wait);
+    // The monitor's class and owner's name from ThreadMXBean.getThreadInfo.
+    bool readMonitorThroughManagement(jthread thread, LockWait& wait);
+    // Looks up the management methods, once per process.
+    bool ensureManagement();
+    // A Java string's characters interned in the table; NO_NAME for null.
+    uint32_t internJavaString(jstring text);
     // The table index of an object's class name.
     uint32_t className(jobject object);
     // Sets the wait's holder from a thread reference (null: none).

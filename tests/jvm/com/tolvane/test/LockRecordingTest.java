@@ -1,6 +1,7 @@
 package com.tolvane.test;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
@@ -12,8 +13,13 @@ import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotReader;
 import com.tolvane.snapshot.ThreadRecord;
 
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.concurrent.TimeUnit;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 
@@ -87,6 +93,70 @@ class LockRecordingTest {
         ToolRun view = ToolRun.of("report", "-f", "locks", file.toString());
         assertEquals(0, view.code, view::toString);
         assertTrue(view.out.contains("did not record locks"), view.out);
+    }
+
+    /**
+     * Attached by tolvane record to a JVM whose threads already wait: the
+     * JVM gives the contended monitor only to agents loaded at its start, so
+     * the monitor is read through the platform ThreadMXBean. Each waiting
+     * thread's lock time is its blocked or waiting time in the tree.
+     */
+    @Test
+    void recordAttachedToARunningJvmNamesTheLocksToo() throws Exception {
+        Process target = new ProcessBuilder(ChildJvm.property("tolvane.java"), "-Xcheck:jni", "-cp",
+                ChildJvm.property("tolvane.testJar"), LockTarget.class.getName(), "120000", "ready")
+                .redirectErrorStream(true).start();
+        StringBuilder output = new StringBuilder();
+        try {
+            BufferedReader lines = new BufferedReader(new InputStreamReader(target.getInputStream(),
+                    StandardCharsets.UTF_8));
+            for (String line; (line = lines.readLine()) != null && !line.equals("ready");) {
+                output.append(line).append('\n');
+            }
+            Thread drain = new Thread(() -> {
+                try {
+                    for (String line; (line = lines.readLine()) != null;) {
+                        synchronized (output) {
+                            output.append(line).append('\n');
+                        }
+                    }
+                } catch (IOException e) {
+                    // the target was ended
+                }
+            });
+            drain.setDaemon(true);
+            drain.start();
+            Path file = dir.resolve("attached.tsnap");
+            ToolRun r = ToolRun.of("record", "-d", "2s", "-o", file.toString(), String.valueOf(target.pid()));
+            assertEquals(0, r.code, r::toString);
+            Snapshot s = SnapshotReader.read(file);
+            assertNotNull(s.locks());
+            String[][] expected = {
+                {"monitor-waiter", LockTarget.Ledger.class.getName(), "monitor-holder"},
+                {"lock-waiter", "java.util.concurrent.locks.ReentrantLock$NonfairSync", "lock-holder"},
+            };
+            for (String[] e : expected) {
+                ThreadRecord waiter = s.findThread(e[0]);
+                long[] treeTime = {0};
+                waiter.root().walk(n -> treeTime[0] += n.blockingMicros() + n.waitingMicros());
+                long booked = 0;
+                for (LockTime lt : s.locks().times()) {
+                    if (lt.thread() == waiter) {
+                        assertEquals(e[1], lt.lockClass(), lt::toString);
+                        assertEquals(e[2], lt.holder(), lt::toString);
+                        booked += lt.micros();
+                    }
+                }
+                assertTrue(treeTime[0] > 1_000_000, () -> e[0] + " waited " + treeTime[0] + " us in the tree");
+                assertWithinTenPercent(treeTime[0], booked, e[0]);
+            }
+        } finally {
+            target.destroyForcibly();
+            target.waitFor(10, TimeUnit.SECONDS);
+        }
+        synchronized (output) {
+            assertFalse(output.toString().contains("WARNING in native method"), output::toString);
+        }
     }
 
     private ChildJvm.Result record(Path file, String option) throws Exception {

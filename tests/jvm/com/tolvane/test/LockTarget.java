@@ -6,7 +6,8 @@ import java.util.concurrent.locks.ReentrantLock;
 /**
  * One thread holds a monitor and another a ReentrantLock for a given time
  * while a second thread waits for each; the waiters print how long they
- * waited, measured around the wait itself: "waited NAME MICROS".
+ * waited, measured around the wait itself: "waited NAME MICROS". With a
+ * second argument "ready" it prints "ready" once both waiters have started.
  */
 public final class LockTarget {
     /** The monitor the waiter blocks on; its class names it in the locks view. */
@@ -58,6 +59,10 @@ public final class LockTarget {
         }, "lock-waiter");
         monitorWaiter.start();
         lockWaiter.start();
+        if (args.length > 1 && args[1].equals("ready")) {
+            System.out.println("ready");
+            System.out.flush();
+        }
         for (Thread t : new Thread[] {monitorHolder, lockHolder, monitorWaiter, lockWaiter}) {
             t.join();
         }
