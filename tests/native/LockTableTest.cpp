@@ -349,12 +349,14 @@ TEST_F(LockProbeTest, NamesTheMonitorOrBlockerClassAndItsHolder) {
     EXPECT_EQ(e.get(), out.bytes());
 }
 
-TEST_F(LockProbeTest, WithoutTheMonitorCapabilitiesOrATableNothingIsRead) {
+TEST_F(LockProbeTest, WithoutTheMonitorCapabilityOrTheBeanOrATableNothingIsRead) {
     ThreadManager* blocked = recordedThread(&threads, "blocked");
     blocked->methodEntry(nullptr, &run, 0);
     blocked->setThreadStatus(THREAD_STATUS_BLOCKED);
     jvm.jvmtiFunctions.GetCurrentContendedMonitor = nullptr;  // a call would crash
     g_contendedMonitorAvailable = false;
+    // Nor is there a ThreadMXBean to ask instead.
+    jvm.jniFunctions.FindClass = [](JNIEnv*, const char*) -> jclass { return nullptr; };
     LockTable table;
     LockProbe probe(jvm.jni(), jvm.jvmti(), &table, &threads);
     probe.captured(handle(0x100), blocked, JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER,
