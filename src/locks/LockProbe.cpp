@@ -50,7 +50,18 @@ void LockProbe::captured(jthread thread, ThreadManager* manager, jint state, jlo
     if ((state & JVMTI_THREAD_STATE_RUNNABLE) != 0) {
         known = false;  // runnable wins over any other bit, as for the thread's status
     } else if ((state & JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER) != 0) {
+        readsUsedUp = false;
         known = readMonitor(thread, wait);
+        if (readsUsedUp) {
+            if (known) {
+                table->setWait(manager, wait);
+            } else {
+                table->clearWait(manager);
+            }
+            table->markUnread(manager);
+            table->book(manager, micros);
+            return;
+        }
     } else if ((state & JVMTI_THREAD_STATE_PARKED) != 0) {
         known = readParkBlocker(thread, wait);
     }
@@ -62,10 +73,23 @@ void LockProbe::captured(jthread thread, ThreadManager* manager, jint state, jlo
     }
 }
 
-void LockProbe::unchanged(ThreadManager* manager, jlong micros) {
-    if (table != nullptr && manager != nullptr) {
-        table->book(manager, micros);
+void LockProbe::unchanged(jthread thread, ThreadManager* manager, jlong micros) {
+    if (table == nullptr || manager == nullptr) {
+        return;
     }
+    if (table->takeUnread(manager)) {
+        // Still blocked where it was captured: it has not run since.
+        LockWait wait;
+        readsUsedUp = false;
+        bool known = readMonitor(thread, wait);
+        if (known) {
+            table->setWait(manager, wait);
+        }
+        if (readsUsedUp) {
+            table->markUnread(manager);
+        }
+    }
+    table->book(manager, micros);
 }
 
 bool LockProbe::readMonitor(jthread thread, LockWait& wait) {
@@ -86,7 +110,11 @@ bool LockProbe::readMonitor(jthread thread, LockWait& wait) {
         }
     }
     wait.lockClass = className(monitor);
-    if (g_monitorInfoAvailable && ownerReads < MAX_OWNER_READS_PER_TICK) {
+    if (g_monitorInfoAvailable && ownerReads >= MAX_OWNER_READS_PER_TICK) {
+        readsUsedUp = true;
+        return true;  // not kept with the tick's monitors: its owner is still to be read
+    }
+    if (g_monitorInfoAvailable) {
         ownerReads++;
         jvmtiMonitorUsage usage;
         std::memset(&usage, 0, sizeof usage);
@@ -123,7 +151,11 @@ bool LockProbe::readParkBlocker(jthread thread, LockWait& wait) {
 
 bool LockProbe::readMonitorThroughManagement(jthread thread, LockWait& wait) {
     // Each read is a thread dump at a safepoint: bounded like owner reads.
-    if (ownerReads >= MAX_OWNER_READS_PER_TICK || !ensureManagement()) {
+    if (ownerReads >= MAX_OWNER_READS_PER_TICK) {
+        readsUsedUp = true;
+        return false;
+    }
+    if (!ensureManagement()) {
         return false;
     }
     ownerReads++;

@@ -29,8 +29,9 @@ extern bool g_monitorInfoAvailable;
 class LockProbe {
 public:
     // Most monitor owners one tick reads: each read stops the JVM at a
-    // safepoint. Further monitors of the tick get no owner.
-    static const int MAX_OWNER_READS_PER_TICK = 4;
+    // safepoint. Threads whose monitor could not be read in full are read
+    // again on the next ticks, until they are.
+    static constexpr int MAX_OWNER_READS_PER_TICK = 4;
 
     LockProbe(JNIEnv* env, jvmtiEnv* jvmti, LockTable* table, CpuProfilingSession* threads);
     LockProbe(const LockProbe&) = delete;
@@ -40,8 +41,8 @@ public:
     // reads what it waits for, remembers it, and books `micros` on it.
     void captured(jthread thread, ThreadManager* manager, jint state, jlong micros);
     // A thread that did not run since its last capture: its wait is the one
-    // read then.
-    void unchanged(ThreadManager* manager, jlong micros);
+    // read then, or read now when the reads of that tick were used up.
+    void unchanged(jthread thread, ThreadManager* manager, jlong micros);
 
     // Asks the JVM for the two monitor capabilities on their own, after the
     // others, so that a refusal changes none of those and prints nothing.
@@ -72,6 +73,8 @@ private:
     LockTable* table;
     CpuProfilingSession* threads;
     int ownerReads = 0;
+    // Set by a monitor read that left something unread for want of reads.
+    bool readsUsedUp = false;
     // Monitors whose owner this tick read, with what it found.
     struct KnownMonitor {
         jobject monitor;

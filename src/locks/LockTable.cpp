@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <unordered_set>
 
 #include "CallTree.h"
 #include "CpuProfilingSession.h"
@@ -78,6 +77,19 @@ void LockTable::clearWait(ThreadManager* thread) {
     if (!waits.empty()) {
         waits.erase(thread);
     }
+    if (!unread.empty()) {
+        unread.erase(thread);
+    }
+}
+
+void LockTable::markUnread(ThreadManager* thread) {
+    assertThreadMonitorHeld("LockTable::markUnread");
+    unread.insert(thread);
+}
+
+bool LockTable::takeUnread(ThreadManager* thread) {
+    assertThreadMonitorHeld("LockTable::takeUnread");
+    return !unread.empty() && unread.erase(thread) > 0;
 }
 
 void LockTable::book(ThreadManager* thread, jlong micros) {
@@ -126,6 +138,7 @@ void LockTable::clear() {
     nameList.clear();
     nameIndex.clear();
     waits.clear();
+    unread.clear();
     entries.clear();
     nodeBooked.clear();
     dropped = 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class CallTree;
@@ -51,7 +52,13 @@ public:
     const std::vector<std::string>& names() const { return nameList; }
 
     void setWait(ThreadManager* thread, const LockWait& wait);
+    // Also forgets that the wait was left unread.
     void clearWait(ThreadManager* thread);
+    // A blocked thread whose monitor a tick could not read in full (its
+    // reads were used up) is read again on a later tick, though it did not
+    // run: takeUnread says whether it was marked, and unmarks it.
+    void markUnread(ThreadManager* thread);
+    bool takeUnread(ThreadManager* thread);
     // Books `micros` on the thread's current node under the wait set for it,
     // when the thread is booked as blocked (monitor) or waiting (park) there,
     // and never more than the node's own blocked or waiting time has beyond
@@ -85,6 +92,7 @@ private:
     std::vector<std::string> nameList;
     std::unordered_map<std::string, uint32_t> nameIndex;
     std::unordered_map<ThreadManager*, LockWait> waits;
+    std::unordered_set<ThreadManager*> unread;
     std::unordered_map<Key, jlong, KeyHash> entries;
     // Per node, the monitor and the park time its entries (or the dropped
     // time) took of the node's own time.

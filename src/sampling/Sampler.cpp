@@ -131,7 +131,7 @@ void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const Candidat
 // Books the tick on a thread that has not run since its last capture.
 void bookUnchanged(const CandidateSlot& slot, jlong timestamp, jlong time, bool recordStatus, LockProbe& locks) {
     slot.sampler->bookUnchanged(time, timestamp, recordStatus);
-    locks.unchanged(slot.sampler->threadManager, time);
+    locks.unchanged(slot.thread, slot.sampler->threadManager, time);
     if (g_recordCpuTime) {
         // Nothing new by definition, unless this is its first reading.
         slot.sampler->bookCpuTime(slot.cpuTime);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "CallTree.h"
@@ -334,8 +335,8 @@ TEST_F(LockProbeTest, NamesTheMonitorOrBlockerClassAndItsHolder) {
         probe.captured(handle(0x200), parked,
                        JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_WAITING | JVMTI_THREAD_STATE_PARKED, 5000);
         // The next tick, without a capture: the same waits.
-        probe.unchanged(blocked, 5000);
-        probe.unchanged(parked, 5000);
+        probe.unchanged(handle(0x100), blocked, 5000);
+        probe.unchanged(handle(0x200), parked, 5000);
     }
     // The recorded owner is known by its thread's storage; only the stranger is asked for its name.
     EXPECT_EQ(1, jvm.calls.threadInfos.load());
@@ -366,7 +367,53 @@ TEST_F(LockProbeTest, WithoutTheMonitorCapabilityOrTheBeanOrATableNothingIsRead)
     LockProbe off(jvm.jni(), jvm.jvmti(), nullptr, &threads);
     off.captured(handle(0x100), blocked, JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER,
                  5000);
-    off.unchanged(blocked, 5000);
+    off.unchanged(handle(0x100), blocked, 5000);
+}
+
+// Owner reads stop the JVM, so a tick makes only a few; a thread left
+// unread is read on the next tick although it did not run.
+TEST_F(LockProbeTest, MonitorsBeyondATicksReadsAreReadOnTheNextTick) {
+    static int usageReads;
+    usageReads = 0;
+    jvm.jvmtiFunctions.GetCurrentContendedMonitor = [](jvmtiEnv*, jthread thread, jobject* monitor) {
+        *monitor = reinterpret_cast<jobject>(reinterpret_cast<uintptr_t>(thread) * 0x100);  // one each
+        return JVMTI_ERROR_NONE;
+    };
+    jvm.jniFunctions.GetObjectClass = [](JNIEnv*, jobject) { return reinterpret_cast<jclass>(0x510); };
+    jvm.jvmtiFunctions.GetObjectMonitorUsage = [](jvmtiEnv*, jobject, jvmtiMonitorUsage* usage) {
+        usageReads++;
+        std::memset(usage, 0, sizeof *usage);
+        usage->owner = reinterpret_cast<jthread>(0x700);
+        return JVMTI_ERROR_NONE;
+    };
+    ThreadManager* owner = recordedThread(&threads, "owner");
+    jvm.thread(handle(0x700)).storage = owner;
+    const int count = LockProbe::MAX_OWNER_READS_PER_TICK + 2;
+    std::vector<ThreadManager*> blocked;
+    for (int i = 0; i < count; i++) {
+        blocked.push_back(recordedThread(&threads, "blocked"));
+        blocked.back()->methodEntry(nullptr, &run, 0);
+        blocked.back()->setThreadStatus(THREAD_STATUS_BLOCKED);
+        blocked.back()->sampleTime(10000, 0, false);
+    }
+    LockTable table;
+    {
+        LockProbe tick(jvm.jni(), jvm.jvmti(), &table, &threads);
+        for (int i = 0; i < count; i++) {
+            tick.captured(handle(i + 1), blocked[i], JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER,
+                          5000);
+        }
+    }
+    EXPECT_EQ(LockProbe::MAX_OWNER_READS_PER_TICK, usageReads);
+    EXPECT_EQ(static_cast<size_t>(count), table.entryCount());  // the last two without their owner
+    {
+        LockProbe tick(jvm.jni(), jvm.jvmti(), &table, &threads);
+        for (int i = 0; i < count; i++) {
+            tick.unchanged(handle(i + 1), blocked[i], 5000);
+        }
+    }
+    EXPECT_EQ(count, usageReads);
+    EXPECT_EQ(static_cast<size_t>(count + 2), table.entryCount());  // now with it
 }
 
 TEST_F(LockProbeTest, ARefusedCapabilityIsQuietlyLeftOut) {
