@@ -47,30 +47,24 @@ void LockProbe::captured(jthread thread, ThreadManager* manager, jint state, jlo
     }
     LockWait wait;
     bool known = false;
-    if ((state & JVMTI_THREAD_STATE_RUNNABLE) != 0) {
-        known = false;  // runnable wins over any other bit, as for the thread's status
-    } else if ((state & JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER) != 0) {
-        readsUsedUp = false;
-        known = readMonitor(thread, wait);
-        if (readsUsedUp) {
-            if (known) {
-                table->setWait(manager, wait);
-            } else {
-                table->clearWait(manager);
-            }
-            table->markUnread(manager);
-            table->book(manager, micros);
-            return;
+    readsUsedUp = false;
+    // Runnable wins over any other bit, as for the thread's status.
+    if ((state & JVMTI_THREAD_STATE_RUNNABLE) == 0) {
+        if ((state & JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER) != 0) {
+            known = readMonitor(thread, wait);
+        } else if ((state & JVMTI_THREAD_STATE_PARKED) != 0) {
+            known = readParkBlocker(thread, wait);
         }
-    } else if ((state & JVMTI_THREAD_STATE_PARKED) != 0) {
-        known = readParkBlocker(thread, wait);
     }
     if (known) {
         table->setWait(manager, wait);
-        table->book(manager, micros);
     } else {
         table->clearWait(manager);
     }
+    if (readsUsedUp) {
+        table->markUnread(manager);
+    }
+    table->book(manager, micros);
 }
 
 void LockProbe::unchanged(jthread thread, ThreadManager* manager, jlong micros) {
