@@ -80,6 +80,7 @@ class LockRecordingTest {
         assertTrue(view.out.contains("\"monitor-waiter\"") && view.out.contains("\"lock-waiter\""), view.out);
         ToolRun verify = ToolRun.of("verify", file.toString());
         assertEquals(0, verify.code, verify::toString);
+        assertTrue(verify.out.contains("  locks:      2 entries, "), verify::toString);
     }
 
     @Test
