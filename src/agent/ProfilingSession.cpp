@@ -7,6 +7,8 @@
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
 #include "JvmtiError.h"
+#include "LockProbe.h"
+#include "LockTable.h"
 #include "MessageUtil.h"
 #include "SnapshotWriter.h"
 #include "StartupOptions.h"
@@ -20,6 +22,7 @@
 #include <sys/stat.h>
 
 bool g_safeThreadStart = false;
+bool g_recordLocks = false;
 int g_singleCaptureLimit = -1;
 jlong g_recordStartTime = 0;
 
@@ -55,6 +58,21 @@ long long numberOption(const char* options, const char* name, long long max) {
     bool wellFormed = end != value && *value >= '0' && *value <= '9' && number <= max &&
                       (*end == '\0' || *end == ',' || *end == ' ');
     return wellFormed ? number : -1;
+}
+
+// Whether `item` is one of the comma-separated items of the option string.
+// Matched whole, unlike the older flags: no option value can switch it on.
+bool hasItem(const char* options, const char* item) {
+    size_t length = std::strlen(item);
+    for (const char* at = options != nullptr ? std::strstr(options, item) : nullptr; at != nullptr;
+         at = std::strstr(at + 1, item)) {
+        bool starts = at == options || at[-1] == ',';
+        bool ends = at[length] == '\0' || at[length] == ',';
+        if (starts && ends) {
+            return true;
+        }
+    }
+    return false;
 }
 
 const char SINGLE_CAPTURE_LIMIT_OPTION[] = "single-capture-limit=";
@@ -108,6 +126,7 @@ bool ProfilingSession::write(const char* path, JNIEnv* env) {
     contents.classes = classProfilingSession;
     contents.threads = cpuProfilingSession;
     contents.cpuTimes = g_recordCpuTime && g_threadCpuTimeAvailable;
+    contents.locks = lockTable;
     return SnapshotWriter::write(path, env, contents);
 }
 
@@ -120,6 +139,7 @@ ProfilingSession::ProfilingSession() = default;
 ProfilingSession::~ProfilingSession() {
     delete cpuProfilingSession;
     delete sampler;
+    delete lockTable;
     delete classProfilingSession;
     delete[] vmName;
     delete[] javaVersion;
@@ -193,6 +213,10 @@ void ProfilingSession::init(JavaVM* vm, char* options, bool atLoad) {
     if (g_singleCaptureLimit >= 0) {
         sampler->singleCaptureLimit = g_singleCaptureLimit;
     }
+    if (g_recordLocks) {
+        lockTable = new LockTable();
+        sampler->lockTable = lockTable;
+    }
     Profiling::enableEvents(env);
     MessageUtil::message("Native library initialized");
     attached.store(true, std::memory_order_release);
@@ -238,6 +262,8 @@ void Profiling::parseOptions(const char* options) {
     if (g_recordCpuTime) {
         MessageUtil::message("Record CPU time");
     }
+    // Not announced: tolvane record and run ask for it by default.
+    g_recordLocks = hasItem(options, "locks");
     long long nodeLimit = numberOption(options, NODE_LIMIT_OPTION, MAX_NODE_LIMIT);
     ThreadManager::nodeLimit = nodeLimit >= 0 ? nodeLimit : ThreadManager::DEFAULT_NODE_LIMIT;
     if (nodeLimit >= 0) {
@@ -268,6 +294,9 @@ bool Profiling::enableEvents(JNIEnv* env) {
         MessageUtil::message("%s", ASTERISKS);
     }
     requestThreadCpuTime(jvmti);
+    if (g_recordLocks) {
+        LockProbe::requestCapabilities(jvmti);
+    }
 
     jvmtiEventCallbacks callbacks;
     std::memset(&callbacks, 0, sizeof callbacks);

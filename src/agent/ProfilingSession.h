@@ -13,6 +13,7 @@
 class CpuProfilingSession;
 class ClassProfilingSession;
 class Sampler;
+class LockTable;
 
 // The one agent state of the process, reached through g_profilingSession.
 // Created at library load, initialised by the attach sequence, never
@@ -42,6 +43,8 @@ public:
     CpuProfilingSession* cpuProfilingSession = nullptr;
     ClassProfilingSession* classProfilingSession = nullptr;
     Sampler* sampler = nullptr;
+    // Blocked and parked time per lock; only with the "locks" option.
+    LockTable* lockTable = nullptr;
     char* vmName = nullptr;
     char* javaVersion = nullptr;
     int maxStackDepth = 1000;
@@ -90,6 +93,9 @@ public:
 
 extern ProfilingSession* g_profilingSession;
 extern bool g_safeThreadStart;
+// "locks" agent option: blocked and parked time is booked per monitor or
+// park blocker and its holder, and snapshots carry it in their lock section.
+extern bool g_recordLocks;
 // "single-capture-limit=N" agent option: replaces the sampler's default
 // number of threads captured one handshake each; -1 when not given.
 extern int g_singleCaptureLimit;

@@ -6,6 +6,7 @@
 #include "CpuProfilingSession.h"
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
+#include "LockTable.h"
 #include "MessageUtil.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
@@ -177,6 +178,9 @@ void Recording::run(JNIEnv* env, jclass calleeClass, jlong durationMillis, jbool
         threadList->removeDeadThreadManagers(env);
         g_recordStartTime = Counter::getUsec();
         ThreadManager::startRecording();
+        if (session->lockTable != nullptr) {
+            session->lockTable->clear();
+        }
         g_sampleAgentThreads = recordAgentThreads != JNI_FALSE;
         setThreadStartEvents(JVMTI_ENABLE);
         g_recording = true;

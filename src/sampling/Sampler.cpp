@@ -18,6 +18,7 @@
 #include "JvmtiBuffer.h"
 #include "PointerHashMap.h"
 #include "JvmEnv.h"
+#include "LockProbe.h"
 #include "ThreadMonitor.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
@@ -103,7 +104,7 @@ bool mustCapture(const CallTreeSampler* sampler, jlong cpuTime) {
 // Hands one thread's capture to its sampler: the dead-thread rule for a
 // terminated thread, else its status, its transaction labels and its stack.
 void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const CandidateSlot& slot, jvmtiStackInfo* info,
-                    jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus) {
+                    jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus, LockProbe& locks) {
     CallTreeSampler* sampler = slot.sampler;
     ThreadManager* manager = sampler->threadManager;
     if (info->state == JVMTI_THREAD_STATE_TERMINATED) {
@@ -120,6 +121,7 @@ void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const Candidat
         }
     }
     sampler->saveData(info, time, registry, env, transactionIds, timestamp, recordStatus);
+    locks.captured(slot.thread, manager, info->state, time);
     sampler->lastCpuTime = slot.cpuTime;
     if (g_recordCpuTime) {
         sampler->bookCpuTime(slot.cpuTime);
@@ -127,8 +129,9 @@ void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const Candidat
 }
 
 // Books the tick on a thread that has not run since its last capture.
-void bookUnchanged(const CandidateSlot& slot, jlong timestamp, jlong time, bool recordStatus) {
+void bookUnchanged(const CandidateSlot& slot, jlong timestamp, jlong time, bool recordStatus, LockProbe& locks) {
     slot.sampler->bookUnchanged(time, timestamp, recordStatus);
+    locks.unchanged(slot.thread, slot.sampler->threadManager, time);
     if (g_recordCpuTime) {
         // Nothing new by definition, unless this is its first reading.
         slot.sampler->bookCpuTime(slot.cpuTime);
@@ -194,6 +197,7 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
     bool readCpuTime = selective || (g_threadCpuTimeAvailable && g_recordCpuTime);
     std::vector<CandidateSlot> slots;
     slots.reserve(static_cast<size_t>(candidates));
+    LockProbe locks(env, jvmti, lockTable, threadList);
     int captureCount = 0;
 
     std::unique_ptr<PHMIterator<CallTreeSampler, void*>> it(samplers->getPHMIterator());
@@ -266,12 +270,12 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
                 // running: a thread leaves a wait, a sleep or a monitor queue,
                 // and ends, only by running, and one that has ended has no
                 // CPU time to read (so it is captured and found terminated).
-                bookUnchanged(slot, timestamp, time, recordStatus);
+                bookUnchanged(slot, timestamp, time, recordStatus, locks);
                 continue;
             }
             jvmtiStackInfo info;
             if (captureOne(jvmti, slot.thread, slot.state, maxDepth, frameScratch, &info)) {
-                convertCapture(env, registry, slot, &info, timestamp, time, sampleTransactions, recordStatus);
+                convertCapture(env, registry, slot, &info, timestamp, time, sampleTransactions, recordStatus, locks);
             }
         }
     } else {
@@ -291,9 +295,9 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
             for (const CandidateSlot& slot : slots) {
                 if (slot.capture) {
                     convertCapture(env, registry, slot, &stackInfo[captured++], timestamp, time,
-                                   sampleTransactions, recordStatus);
+                                   sampleTransactions, recordStatus, locks);
                 } else {
-                    bookUnchanged(slot, timestamp, time, recordStatus);
+                    bookUnchanged(slot, timestamp, time, recordStatus, locks);
                 }
             }
         }
@@ -310,7 +314,8 @@ Sampler::Sampler(int periodMillis, CpuProfilingSession* threadList, ClassProfili
       statusInterval(periodMillis > 0 ? 200 / periodMillis : 1),
       threadSamplers(nullptr),
       singleCaptureLimit(defaultSingleCaptureLimit()),
-      lastCaptureCount(0) {
+      lastCaptureCount(0),
+      lockTable(nullptr) {
     if (statusInterval < 1) {
         statusInterval = 1;
     }

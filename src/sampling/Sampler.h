@@ -11,6 +11,7 @@ template <class V, class K> class PointerHashMap;
 class CallTreeSampler;
 class ClassProfilingSession;
 class CpuProfilingSession;
+class LockTable;
 
 // Sampling settings of the process, set by the attach sequence from the agent
 // options and the JVM's capabilities, and read by every tick.
@@ -78,6 +79,9 @@ public:
     int singleCaptureLimit;
     // Threads walked on the last tick.
     int lastCaptureCount;
+    // Where blocked and parked time is booked per lock ("locks" agent
+    // option); null when locks are not recorded.
+    LockTable* lockTable;
 
 private:
     void sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void*>* samplers, int candidates,

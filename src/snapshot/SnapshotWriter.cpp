@@ -6,6 +6,7 @@
 #include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "FileDataWriter.h"
+#include "LockTable.h"
 #include "MessageUtil.h"
 #include "OutputFile.h"
 #include "SnapshotFormat.h"
@@ -24,6 +25,8 @@ const int NODE_LIMIT_SECTION = SnapshotFormat::SECTION_NODE_LIMIT;
 // Written when the library books CPU time; otherwise empty.
 const int CPU_TIME_SECTION = SnapshotFormat::SECTION_CPU_TIME;
 const int CLASS_SECTION = SnapshotFormat::SECTION_CLASSES;
+// Written when the recording booked time per lock; otherwise empty.
+const int LOCK_SECTION = SnapshotFormat::SECTION_LOCKS;
 
 struct SectionEntry {
     jlong length = 0;
@@ -95,7 +98,8 @@ bool write(const char* path, JNIEnv* env, const SnapshotContents& contents) {
             bool nodeLimitSection = i == NODE_LIMIT_SECTION && ThreadManager::nodeLimitReached &&
                                     threads != nullptr;
             bool cpuTimeSection = i == CPU_TIME_SECTION && contents.cpuTimes && threads != nullptr;
-            if (i > 1 && !nodeLimitSection && !cpuTimeSection) {
+            bool lockSection = i == LOCK_SECTION && contents.locks != nullptr && threads != nullptr;
+            if (i > 1 && !nodeLimitSection && !cpuTimeSection && !lockSection) {
                 continue;  // reserved sections: marker only
             }
             // The marker stays outside the CRC: resetCRC32 flushes it first.
@@ -104,6 +108,8 @@ bool write(const char* path, JNIEnv* env, const SnapshotContents& contents) {
                 threads->writeNodeLimit(&writer);
             } else if (cpuTimeSection) {
                 threads->writeCpuTimes(&writer);
+            } else if (lockSection) {
+                contents.locks->write(&writer, threads);
             } else if (i == CLASS_SECTION) {
                 if (contents.classes != nullptr) {
                     contents.classes->write(&writer);

@@ -6,6 +6,7 @@
 class ClassProfilingSession;
 class CpuProfilingSession;
 class DataWriter;
+class LockTable;
 
 // Everything a snapshot file is made of, handed in by its owner.
 struct SnapshotContents {
@@ -20,6 +21,8 @@ struct SnapshotContents {
     CpuProfilingSession* threads = nullptr;
     // Write the CPU-time section (CPU time was booked during the recording).
     bool cpuTimes = false;
+    // Blocked and parked time per lock; null leaves the lock section empty.
+    LockTable* locks = nullptr;
 };
 
 // The snapshot file: a header, a directory of the sections (length, position,

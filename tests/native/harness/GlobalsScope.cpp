@@ -8,6 +8,7 @@
 #include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "FileDataWriter.h"
+#include "LockProbe.h"
 #include "ProfilingSession.h"
 #include "Sampler.h"
 #include "ThreadManager.h"
@@ -71,6 +72,9 @@ GlobalsScope::GlobalsScope() {
         keep(g_batchedCapture),
         keep(g_threadCpuTimeAvailable),
         keep(g_recordCpuTime),
+        keep(g_recordLocks),
+        keep(g_contendedMonitorAvailable),
+        keep(g_monitorInfoAvailable),
         keep(g_singleCaptureLimit),
         keep(g_recording),
         keep(g_recordStartTime),

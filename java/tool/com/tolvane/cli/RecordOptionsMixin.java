@@ -66,6 +66,11 @@ public final class RecordOptionsMixin {
                     + " (for comparison; takes effect only when the profiler is first loaded into the JVM)")
     boolean batchedCapture;
 
+    @Option(names = "--no-locks",
+            description = "do not record which monitor or lock blocked and parked threads wait for, and which"
+                    + " thread holds it (same first-load rule)")
+    boolean noLocks;
+
     @Option(names = "--single-capture-limit", paramLabel = "N", converter = SingleCaptureLimit.class,
             description = "walk threads that ran one by one, without stopping the JVM, while at most N of them"
                     + " run Java code (default: the number of processors; same first-load rule)")
@@ -116,6 +121,7 @@ public final class RecordOptionsMixin {
         o.agentThreads = agentThreads;
         o.agentClasses = agentClasses;
         o.batchedCapture = batchedCapture;
+        o.locks = !noLocks;
         o.singleCaptureLimit = singleCaptureLimit == null ? -1 : singleCaptureLimit;
         o.maxTreeNodes = maxTreeNodes == null ? -1 : maxTreeNodes;
         o.transactions = transactions;

@@ -36,6 +36,7 @@ final class ReportCommand implements ToolCommand {
         "tree       call tree of all threads merged, then of each thread",
         "hotspots   methods by own time, with the call paths leading there",
         "threads    threads with lifetime and time per state",
+        "locks      blocked and parked time per monitor and blocker class, with waiting and holding threads",
         "collapsed  folded stacks for flamegraph.pl and speedscope",
         "json       everything the snapshot holds",
         "html       one self-contained page: flame graph, call tree, hot spots and thread timeline",

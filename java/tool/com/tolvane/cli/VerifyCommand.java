@@ -1,6 +1,7 @@
 package com.tolvane.cli;
 
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.LockTime;
 import com.tolvane.snapshot.Printable;
 import com.tolvane.snapshot.Section;
 import com.tolvane.snapshot.Snapshot;
@@ -69,6 +70,15 @@ final class VerifyCommand implements ToolCommand {
         }
         if (s.nodeLimit() != null) {
             out.println("  node limit: " + s.nodeLimit().describe());
+        }
+        if (s.locks() != null) {
+            long micros = 0;
+            for (LockTime lt : s.locks().times()) {
+                micros += lt.micros();
+            }
+            out.println("  locks:      " + s.locks().times().size() + " entries, " + Summary.ms(micros)
+                    + " blocked or parked on a known lock" + (s.locks().droppedMicros() > 0
+                    ? ", " + Summary.ms(s.locks().droppedMicros()) + " dropped (table full)" : ""));
         }
         out.println("  classes:    " + s.classes().size());
         out.println("  methods:    " + s.methods().size());

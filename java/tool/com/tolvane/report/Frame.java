@@ -1,6 +1,7 @@
 package com.tolvane.report;
 
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.LockTime;
 import com.tolvane.snapshot.MethodRecord;
 import com.tolvane.snapshot.TreeWalk;
 
@@ -31,6 +32,8 @@ public final class Frame {
     private long cpu;
     private final long[] own = new long[4];
     private final long[] inclusive = new long[4];
+    /** What the merged nodes waited for while blocked or parked in this frame itself. */
+    private List<LockTime> locks = List.of();
 
     private Frame(Frame parent, MethodRecord method, int line) {
         this.parent = parent;
@@ -57,6 +60,12 @@ public final class Frame {
             target.cpu += node.cpuMicros();
             for (int s = 1; s < 4; s++) {
                 target.own[s] += Metric.STATES[s].self(node);
+            }
+            if (!node.locks().isEmpty()) {
+                if (target.locks.isEmpty()) {
+                    target.locks = new ArrayList<>();
+                }
+                target.locks.addAll(node.locks());
             }
             for (CallNode child : node.children()) {
                 pending.push(new Object[] {child, target.child(child.method(), names.frame(child.method()), child.line())});
@@ -122,6 +131,11 @@ public final class Frame {
 
     public List<Frame> children() {
         return children;
+    }
+
+    /** The lock section's entries of the merged nodes; empty when the file has none. */
+    public List<LockTime> locks() {
+        return locks;
     }
 
     /** Inclusive running time in microseconds. */

@@ -1,5 +1,7 @@
 package com.tolvane.report;
 
+import com.tolvane.snapshot.LockTime;
+
 import java.io.IOException;
 import java.util.List;
 import java.util.Map;
@@ -74,7 +76,7 @@ public final class HotspotsFormat {
             if (cpu) {
                 out.append(Names.pad(Names.ms(h.besideMicros()), 13));
             }
-            out.append("  ").append(h.name()).append('\n');
+            out.append("  ").append(h.name()).append(LockReport.suffix(h.locks(), m)).append('\n');
             for (Map.Entry<String, Long> p : h.topPaths(PATHS)) {
                 out.append(" ".repeat(22)).append(Names.pad(Names.ms(p.getValue()), 11)).append(" ms  ")
                         .append(p.getKey()).append('\n');

@@ -19,7 +19,7 @@ public final class HtmlFormat {
 
     public static void write(ReportContext ctx, Appendable out) throws IOException {
         String template = resource("report.html");
-        String[] marks = {"@@METRIC@@", "@@TITLE@@", "@@CSS@@", "@@DATA@@", "@@FORMAT@@", "@@SCRIPT@@"};
+        String[] marks = {"@@METRIC@@", "@@TITLE@@", "@@CSS@@", "@@LOCKS@@", "@@DATA@@", "@@FORMAT@@", "@@SCRIPT@@"};
         int from = 0;
         for (String mark : marks) {
             int at = template.indexOf(mark, from);
@@ -31,6 +31,7 @@ public final class HtmlFormat {
                 case "@@METRIC@@": out.append(ctx.metric().option()); break;
                 case "@@TITLE@@": out.append(escapeHtml(ctx.source())); break;
                 case "@@CSS@@": out.append(resource("report.css")); break;
+                case "@@LOCKS@@": LocksHtml.write(ctx, out); break;
                 case "@@DATA@@": JsonFormat.write(ctx, out, true); break;
                 case "@@FORMAT@@": out.append(formatCodes()); break;
                 default: out.append(resource("report.js")); break;

@@ -1,6 +1,7 @@
 package com.tolvane.report;
 
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.LockTime;
 import com.tolvane.snapshot.Header;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.ThreadRecord;
@@ -35,7 +36,14 @@ import java.util.Map;
  * waiting, blocked, net I/O, number of children), and "points" instead of
  * "timeline", two numbers per status point (status, time); "threadOrder"
  * lists the threads' indexes as {@link Rankings#threads} ranks them, the
- * threads the recorder ignored last.
+ * threads the recorder ignored last; "nodeLocks" pairs a node's pre-order
+ * index with one of its locks, as the nested document gives them.
+ * <p>
+ * When the file has a lock section, the document says "locks":true and a
+ * node where its thread was blocked entering a monitor or parked on a
+ * blocker carries "locks": one object per lock with "kind" ("monitor" or
+ * "park"), "class", "holder" (the holding thread's name, when one was seen)
+ * and "micros", part of the node's own blocked or waiting time.
  */
 public final class JsonFormat {
     /** Version of this document's layout; raised when a field changes meaning. */
@@ -96,6 +104,9 @@ public final class JsonFormat {
         if (cpu) {
             out.append(",\"cpuTime\":true");
         }
+        if (s.locks() != null) {
+            out.append(",\"locks\":true");
+        }
 
         array(out, "threads", ctx.threads(), t -> {
             out.append("{\"id\":\"").append(hex(t.id())).append("\",\"name\":");
@@ -113,7 +124,11 @@ public final class JsonFormat {
                         .append(String.valueOf(p.micros())));
                 out.append(",\"nodes\":[");
                 flatTree(out, t.root(), methodIndex);
-                out.append("]}");
+                out.append(']');
+                if (ctx.snapshot().locks() != null) {
+                    flatLocks(out, t.root());
+                }
+                out.append('}');
                 return;
             }
             array(out, "timeline", t.timeline(), p -> out.append('[').append(String.valueOf(p.status())).append(',')
@@ -199,6 +214,37 @@ public final class JsonFormat {
         out.append(sb);
     }
 
+    /** Writes the locks of a call tree's nodes, each with the node's index in {@link #flatTree}'s order. */
+    private static void flatLocks(Appendable out, CallNode root) throws IOException {
+        StringBuilder sb = new StringBuilder(",\"nodeLocks\":[");
+        int[] index = {0};
+        String[] comma = {""};
+        root.walk(n -> {
+            for (LockTime lock : n.locks()) {
+                sb.append(comma[0]).append("[").append(index[0]).append(',');
+                try {
+                    lock(sb, lock);
+                } catch (IOException e) {
+                    throw new IllegalStateException(e); // a StringBuilder does not fail
+                }
+                sb.append(']');
+                comma[0] = ",";
+            }
+            index[0]++;
+        });
+        out.append(sb).append(']');
+    }
+
+    private static void lock(Appendable out, LockTime lock) throws IOException {
+        out.append("{\"kind\":\"").append(lock.isMonitor() ? "monitor" : "park").append("\",\"class\":");
+        string(out, lock.lockClass());
+        if (lock.holder() != null) {
+            out.append(",\"holder\":");
+            string(out, lock.holder());
+        }
+        out.append(",\"micros\":").append(String.valueOf(lock.micros())).append('}');
+    }
+
     /** Writes a node's own fields and leaves its object open. */
     private static void node(Appendable out, CallNode n, Map<Long, Integer> methodIndex, boolean cpu)
             throws IOException {
@@ -217,6 +263,16 @@ public final class JsonFormat {
             out.append(",\"blocked\":").append(String.valueOf(n.blockingMicros()))
                     .append(",\"waiting\":").append(String.valueOf(n.waitingMicros()))
                     .append(",\"netio\":").append(String.valueOf(n.netIOMicros()));
+        }
+        if (!n.locks().isEmpty()) {
+            out.append(",\"locks\":[");
+            String comma = "";
+            for (LockTime lock : n.locks()) {
+                out.append(comma);
+                lock(out, lock);
+                comma = ",";
+            }
+            out.append(']');
         }
     }
 

@@ -2,6 +2,7 @@ package com.tolvane.report;
 
 import com.tolvane.report.pprof.ProfileProto;
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.LockTime;
 import com.tolvane.snapshot.MethodRecord;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.ThreadRecord;
@@ -23,7 +24,11 @@ import java.util.zip.GZIPOutputStream;
  * becomes one sample: its stack of locations (leaf first) and one value per
  * kind of time, in microseconds, with the thread name and the innermost
  * transaction label as sample labels. The leaf's values are exactly the own
- * times of the hot-spots report, so pprof's flat column agrees with it.
+ * times of the hot-spots report, so pprof's flat column agrees with it. Where
+ * the snapshot says what a node's blocked or waiting time waited for, that
+ * part is a sample of its own labelled "lock" (the monitor's or blocker's
+ * class), "lock_kind" ("monitor" or "park") and "lock_holder" (the thread
+ * that held it, when one was seen).
  *
  * <p>A location is a method at a line: the line of the frame's call to the
  * frame below it (unknown, 0, for the leaf), so pprof's line views show call
@@ -122,18 +127,31 @@ public final class PprofFormat {
                 CallNode node = pending.pop();
                 pending.addAll(node.children());
                 long[] values = new long[kinds.size()];
-                boolean any = false;
                 for (int i = 0; i < values.length; i++) {
                     values[i] = kinds.get(i).self().applyAsLong(node);
-                    any |= values[i] > 0;
+                }
+                for (LockTime lock : node.locks()) {
+                    // Its share of the node's blocked or waiting time moves to a labelled sample.
+                    int kind = (lock.isMonitor() ? Metric.BLOCKED : Metric.WAITING).ordinal();
+                    long micros = Math.min(lock.micros(), values[kind]);
+                    if (micros > 0) {
+                        long[] lockValues = new long[kinds.size()];
+                        lockValues[kind] = micros;
+                        values[kind] -= micros;
+                        addSample(node, lockValues, threadName, lock);
+                    }
+                }
+                boolean any = false;
+                for (long v : values) {
+                    any |= v > 0;
                 }
                 if (any) {
-                    addSample(node, values, threadName);
+                    addSample(node, values, threadName, null);
                 }
             }
         }
 
-        private void addSample(CallNode node, long[] values, long threadName) {
+        private void addSample(CallNode node, long[] values, long threadName, LockTime lock) {
             ProfileProto.Sample.Builder sample = ProfileProto.Sample.newBuilder();
             String label = null;
             int line = 0;
@@ -150,6 +168,15 @@ public final class PprofFormat {
             sample.addLabel(ProfileProto.Label.newBuilder().setKey(string("thread")).setStr(threadName));
             if (label != null) {
                 sample.addLabel(ProfileProto.Label.newBuilder().setKey(string("transaction")).setStr(string(label)));
+            }
+            if (lock != null) {
+                sample.addLabel(ProfileProto.Label.newBuilder().setKey(string("lock")).setStr(string(lock.lockClass())));
+                sample.addLabel(ProfileProto.Label.newBuilder().setKey(string("lock_kind"))
+                        .setStr(string(lock.isMonitor() ? "monitor" : "park")));
+                if (lock.holder() != null) {
+                    sample.addLabel(ProfileProto.Label.newBuilder().setKey(string("lock_holder"))
+                            .setStr(string(lock.holder())));
+                }
             }
             profile.addSample(sample);
         }

@@ -1,6 +1,7 @@
 package com.tolvane.report;
 
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.LockTime;
 import com.tolvane.snapshot.MethodRecord;
 import com.tolvane.snapshot.ThreadRecord;
 
@@ -35,6 +36,8 @@ public final class Rankings {
         private long besideMicros;
         private long totalMicros;
         private final Map<String, Long> paths = new LinkedHashMap<>();
+        /** What the method waited for where it was blocked or parked. */
+        private final List<LockTime> locks = new ArrayList<>();
 
         Hotspot(String name, MethodRecord method) {
             this.name = name;
@@ -64,6 +67,11 @@ public final class Rankings {
         /** Time of the ranked metric with everything called, a recursive method counted once per path. */
         public long totalMicros() {
             return totalMicros;
+        }
+
+        /** The locks the method was blocked or parked on, with their time. */
+        public List<LockTime> locks() {
+            return locks;
         }
 
         /** The call paths with the most time, most first. */
@@ -105,6 +113,7 @@ public final class Rankings {
                     long own = m.self(node);
                     h.micros += own;
                     h.besideMicros += beside.self(node);
+                    h.locks.addAll(node.locks());
                     if (onPath.getOrDefault(name, 0) == 0) {
                         h.totalMicros += inclusive.get(node);
                     }

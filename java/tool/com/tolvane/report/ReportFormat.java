@@ -5,7 +5,7 @@ import java.util.Locale;
 
 /** The report formats: the text formats write to an {@link Appendable}, pprof to a byte stream. */
 public enum ReportFormat {
-    TREE, HOTSPOTS, THREADS, COLLAPSED, JSON, HTML, PPROF;
+    TREE, HOTSPOTS, THREADS, LOCKS, COLLAPSED, JSON, HTML, PPROF;
 
     /** The name the format goes by on the command line and in messages. */
     public String option() {
@@ -54,6 +54,7 @@ public enum ReportFormat {
             case TREE: TreeFormat.write(ctx, out); break;
             case HOTSPOTS: HotspotsFormat.write(ctx, out); break;
             case THREADS: ThreadsFormat.write(ctx, out); break;
+            case LOCKS: LocksFormat.write(ctx, out); break;
             case COLLAPSED: CollapsedFormat.write(ctx, out); break;
             case JSON: JsonFormat.write(ctx, out); break;
             case HTML: HtmlFormat.write(ctx, out); break;

@@ -110,7 +110,7 @@ public final class TreeFormat {
             }
             Frame f = (Frame) item[0];
             row(out, m, cpu, whole, figures(f, m), f.line(), depth,
-                    f.isRoot() ? rootLabel : ctx.names().frame(f.method()));
+                    f.isRoot() ? rootLabel : ctx.names().frame(f.method()) + LockReport.suffix(f.locks(), m));
             long parentTotal = f.total(m);
             List<Frame> shown = new ArrayList<>();
             long[] fold = new long[8];

@@ -144,8 +144,10 @@
     }
     // The open nodes of the thread being merged: the merged node and how many children remain.
     let target = new Int32Array(64), remaining = new Int32Array(64);
-    for (const a of flats) {
-      let depth = -1;
+    const locks = []; // per node: what it waited for, from the snapshot's lock section
+    for (const th of flats) {
+      const a = th.nodes, nodeLocks = th.nodeLocks || [];
+      let depth = -1, li = 0;
       for (let k = 0; k < a.length; k += NODE) {
         let i = 0;
         if (k > 0) {
@@ -172,6 +174,9 @@
         own1[i] += a[k + 4];
         own2[i] += a[k + 5];
         own3[i] += a[k + 6];
+        for (; li < nodeLocks.length && nodeLocks[li][0] === k / NODE; li++) {
+          (locks[i] || (locks[i] = [])).push(nodeLocks[li][1]);
+        }
         if (a[k + 7] > 0) {
           depth++;
           if (depth === target.length) {
@@ -217,7 +222,22 @@
       method: method.slice(0, n), line: line.slice(0, n), parent: parent.slice(0, n),
       kids: (i) => kidList.subarray(first[i], first[i + 1]),
       incl: incl, self: self, sorted: [null, null, null, null, null, null],
+      lock: locks.map(lockLabel),
     };
+  }
+
+  // "blocked on X held by T" for the lock with the most time, as the text reports say it.
+  function lockLabel(list) {
+    if (!list || !list.length) return undefined;
+    const byText = new Map();
+    for (const l of list) {
+      const text = (l.kind === 'monitor' ? 'blocked on ' : 'parked on ') + (l.class || '?')
+        + (l.holder !== undefined ? ' held by ' + l.holder : '');
+      byText.set(text, (byText.get(text) || 0) + l.micros);
+    }
+    let top = null, most = -1;
+    for (const [text, micros] of byText) if (micros > most) { top = text; most = micros; }
+    return byText.size > 1 ? top + ' (and ' + (byText.size - 1) + ' more)' : top;
   }
 
   // Children by the metric's total, largest first; computed per node on demand.
@@ -238,10 +258,10 @@
     let t = treeCache.get(threadIndex);
     if (!t) {
       if (threadIndex < 0) {
-        t = buildTree(threads.map((th) => th.nodes), 'all threads (' + threads.length + ')');
+        t = buildTree(threads, 'all threads (' + threads.length + ')');
       } else {
         const th = threads[threadIndex];
-        t = buildTree([th.nodes], th.name);
+        t = buildTree([th], th.name);
       }
       treeCache.set(threadIndex, t);
     }
@@ -618,10 +638,11 @@
       c[0].style.paddingLeft = (4 + indent(d, column)) + 'px';
       c[0].children[0].textContent = d > 12 ? String(d) : '';
       c[0].children[1].textContent = hasKids ? (expanded.has(n) ? '\u25be' : '\u25b8') : '';
-      c[0].lastChild.textContent = shortName(t, n);
+      c[0].lastChild.textContent = shortName(t, n) + (t.lock[n] ? '  [' + t.lock[n] + ']' : '');
       c[0].lastChild.className = t.method[n] >= 0 && methodIsTx[t.method[n]] ? 'label tx' : 'label';
       c[0].title = nodeName(t, n) + (t.line[n] > 0 && t.parent[n] > 0
-        ? '\ncalled from line ' + t.line[n] + ' of ' + nodeName(t, t.parent[n]) : '') + '\ndepth ' + d;
+        ? '\ncalled from line ' + t.line[n] + ' of ' + nodeName(t, t.parent[n]) : '') + '\ndepth ' + d
+        + (t.lock[n] ? '\n' + t.lock[n] : '');
       c[1].textContent = ms(t.incl[m][n]);
       c[2].textContent = pct(t.incl[m][n], whole);
       for (let k = 0; k < TREE_FIGURES.length; k++) c[3 + k].textContent = TREE_FIGURES[k][2](t, n);

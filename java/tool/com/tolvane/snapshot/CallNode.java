@@ -26,6 +26,8 @@ public final class CallNode {
     private CallNode parent;
     /** Set once by the reader when the file holds CPU time; 0 otherwise. */
     private long cpuMicros;
+    /** The lock section's entries of this node; empty when the file has none. */
+    private List<LockTime> locks = List.of();
 
     /**
      * Creates a node over children that have no parent yet. {@code method} is
@@ -101,6 +103,18 @@ public final class CallNode {
 
     void setCpuMicros(long micros) {
         cpuMicros = micros;
+    }
+
+    /** What the thread waited for while blocked or parked in this node itself, when the file says. */
+    public List<LockTime> locks() {
+        return locks;
+    }
+
+    void addLock(LockTime lock) {
+        if (locks.isEmpty()) {
+            locks = new ArrayList<>();
+        }
+        locks.add(lock);
     }
 
     /** Children in file order (the most recently created call first). */

@@ -17,6 +17,7 @@ public final class Snapshot {
     private final Map<Long, ClassRecord> classById;
     private final Map<Long, MethodRecord> methodById;
     private final NodeLimit nodeLimit;
+    private final Locks locks;
 
     public Snapshot(Header header, List<Section> sections, List<ClassRecord> classes, List<MethodRecord> methods,
                     List<String> filters, boolean filterInverted, List<ThreadRecord> threads) {
@@ -25,7 +26,14 @@ public final class Snapshot {
 
     public Snapshot(Header header, List<Section> sections, List<ClassRecord> classes, List<MethodRecord> methods,
                     List<String> filters, boolean filterInverted, List<ThreadRecord> threads, NodeLimit nodeLimit) {
+        this(header, sections, classes, methods, filters, filterInverted, threads, nodeLimit, null);
+    }
+
+    public Snapshot(Header header, List<Section> sections, List<ClassRecord> classes, List<MethodRecord> methods,
+                    List<String> filters, boolean filterInverted, List<ThreadRecord> threads, NodeLimit nodeLimit,
+                    Locks locks) {
         this.nodeLimit = nodeLimit;
+        this.locks = locks;
         this.header = header;
         this.sections = List.copyOf(sections);
         this.classes = List.copyOf(classes);
@@ -62,6 +70,14 @@ public final class Snapshot {
     /** What the node-limit section says, or null when the recording stayed under the limit. */
     public NodeLimit nodeLimit() {
         return nodeLimit;
+    }
+
+    /**
+     * Blocked and parked time per lock and holder, or null when the recording
+     * did not book it (the lock section is empty).
+     */
+    public Locks locks() {
+        return locks;
     }
 
     public Header header() {

@@ -166,7 +166,8 @@ public final class SnapshotReader {
 
         readCpuTime(sections.get(Section.CPU_TIME), threads);
         NodeLimit nodeLimit = readNodeLimit(sections.get(Section.NODE_LIMIT), threads);
-        return new Snapshot(header, sections, classes, methods, filters, inverted, threads, nodeLimit);
+        Locks locks = readLocks(sections.get(Section.LOCKS), threads);
+        return new Snapshot(header, sections, classes, methods, filters, inverted, threads, nodeLimit, locks);
     }
 
     private static Header readHeader(Cursor in) throws SnapshotFormatException {
@@ -272,7 +273,7 @@ public final class SnapshotReader {
 
     /** Sections that stay empty in every file this reader knows. */
     private static boolean isReserved(int index) {
-        return index >= 2 && index != Section.NODE_LIMIT && index != Section.CPU_TIME;
+        return index >= 2 && index != Section.NODE_LIMIT && index != Section.CPU_TIME && index != Section.LOCKS;
     }
 
     /**
@@ -384,6 +385,113 @@ public final class SnapshotReader {
         }
         c.expectEnd("the node limit section");
         return new NodeLimit(limit, nodes, folded, byThread);
+    }
+
+    /** Bytes of one lock entry: thread, node, kind, class, owner, owner name, time. */
+    private static final int LOCK_ENTRY_SIZE = ID_WIDTH + 4 + 1 + 4 + ID_WIDTH + 4 + 8;
+
+    /**
+     * The lock section, or null when it is empty (the recording did not book
+     * locks). Every entry is checked against the threads and trees it names,
+     * and attached to its call-tree node.
+     */
+    private Locks readLocks(Section section, List<ThreadRecord> threads) throws SnapshotFormatException {
+        if (section.length() == 0) {
+            return null;
+        }
+        Cursor c = sectionCursor(section);
+        String region = describe(Section.LOCKS);
+        int droppedOffset = c.pos();
+        long dropped = c.jlong("dropped lock time");
+        if (dropped < 0) {
+            throw new SnapshotFormatException(region + ": dropped time is negative: " + dropped + " us", droppedOffset);
+        }
+        int nameCount = c.u4Count("lock name count", 2);
+        List<String> names = new ArrayList<>(nameCount);
+        for (int i = 0; i < nameCount; i++) {
+            names.add(c.str("lock name"));
+        }
+        Map<Long, Integer> threadIndex = new HashMap<>();
+        for (int i = 0; i < threads.size(); i++) {
+            threadIndex.put(threads.get(i).id(), i);
+        }
+        Map<Long, List<CallNode>> nodesByThread = new HashMap<>();
+        int count = c.u4Count("lock entry count", LOCK_ENTRY_SIZE);
+        List<LockTime> times = new ArrayList<>(count);
+        int lastThread = 0;
+        for (int i = 0; i < count; i++) {
+            int idOffset = c.pos();
+            long id = c.id("thread ID of a lock entry");
+            Integer index = threadIndex.get(id);
+            if (index == null) {
+                throw new SnapshotFormatException(region + ": entry names thread " + hex(id)
+                        + ", which the thread section does not hold", idOffset);
+            }
+            if (index < lastThread) {
+                throw new SnapshotFormatException(region + ": entry of thread \"" + threads.get(index).name()
+                        + "\" comes after those of a later thread record", idOffset);
+            }
+            lastThread = index;
+            ThreadRecord thread = threads.get(index);
+            List<CallNode> nodes = nodesByThread.computeIfAbsent(id,
+                    k -> TreeWalk.postOrderList(thread.root(), CallNode::children));
+            int nodeOffset = c.pos();
+            long node = Integer.toUnsignedLong(c.u4("node of a lock entry"));
+            if (node >= nodes.size()) {
+                throw new SnapshotFormatException(region + ": entry names node " + node + " of thread \""
+                        + thread.name() + "\", whose call tree has " + nodes.size() + " nodes", nodeOffset);
+            }
+            int kindOffset = c.pos();
+            int kind = c.u1("kind of a lock entry");
+            if (kind != FormatConstants.LOCK_KIND_MONITOR && kind != FormatConstants.LOCK_KIND_PARK) {
+                throw new SnapshotFormatException(region + ": unknown lock kind " + kind, kindOffset);
+            }
+            String lockClass = lockName(c, names, region, "lock class");
+            int ownerOffset = c.pos();
+            long ownerId = c.id("holder of a lock entry");
+            ThreadRecord owner = null;
+            if (ownerId != 0) {
+                Integer ownerIndex = threadIndex.get(ownerId);
+                if (ownerIndex == null) {
+                    throw new SnapshotFormatException(region + ": entry names holder " + hex(ownerId)
+                            + ", which the thread section does not hold", ownerOffset);
+                }
+                owner = threads.get(ownerIndex);
+            }
+            int ownerNameOffset = c.pos();
+            String ownerName = lockName(c, names, region, "holder name");
+            if (owner != null && ownerName != null) {
+                throw new SnapshotFormatException(region + ": entry names its holder both by thread ID and by name",
+                        ownerNameOffset);
+            }
+            int timeOffset = c.pos();
+            long micros = c.jlong("time of a lock entry");
+            if (micros < 0) {
+                throw new SnapshotFormatException(region + ": entry time is negative: " + micros + " us", timeOffset);
+            }
+            CallNode at = nodes.get((int) node);
+            LockTime time = new LockTime(thread, at, kind, lockClass == null ? "" : lockClass, owner, ownerName,
+                    micros);
+            at.addLock(time);
+            times.add(time);
+        }
+        c.expectEnd("the last lock entry");
+        return new Locks(dropped, times);
+    }
+
+    /** A U4 index into the lock section's names; null for the no-name index. */
+    private static String lockName(Cursor c, List<String> names, String region, String what)
+            throws SnapshotFormatException {
+        int offset = c.pos();
+        int index = c.u4(what + " of a lock entry");
+        if (index == FormatConstants.LOCK_NO_NAME) {
+            return null;
+        }
+        if (Integer.toUnsignedLong(index) >= names.size()) {
+            throw new SnapshotFormatException(region + ": " + what + " " + Integer.toUnsignedString(index)
+                    + " is past the " + names.size() + " names of the section", offset);
+        }
+        return names.get(index);
     }
 
     /** "section N (name)", as messages name a section. */

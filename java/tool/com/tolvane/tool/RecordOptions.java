@@ -48,6 +48,8 @@ public final class RecordOptions {
     public boolean agentThreads;
     public boolean agentClasses;
     public boolean batchedCapture;
+    /** Whether blocked and parked time is recorded per lock and holder (the agent option "locks"). */
+    public boolean locks = true;
     /** Most threads captured one by one on a tick; -1 for the profiler's default. */
     public int singleCaptureLimit = -1;
     /** Most call-tree nodes of one recording; -1 for the profiler's default. */

@@ -436,6 +436,9 @@ public final class Recording {
         if (options.batchedCapture) {
             sb.append(",batched-capture");
         }
+        if (options.locks) {
+            sb.append(",locks");
+        }
         if (options.singleCaptureLimit >= 0) {
             sb.append(",single-capture-limit=").append(options.singleCaptureLimit);
         }

@@ -50,6 +50,7 @@ public final class SnapshotBuilder {
     private final List<ThreadSpec> threads = new ArrayList<>();
     private boolean cpuTime;
     private UnaryOperator<byte[]> cpuEdit = UnaryOperator.identity();
+    private byte[] lockBody;
 
     public final long unknownClass;
     public final long interceptionClass;
@@ -112,6 +113,12 @@ public final class SnapshotBuilder {
     public SnapshotBuilder cpuTime(UnaryOperator<byte[]> edit) {
         this.cpuTime = true;
         this.cpuEdit = edit;
+        return this;
+    }
+
+    /** Writes this body as the lock section, as given. */
+    public SnapshotBuilder locks(byte[] body) {
+        this.lockBody = body.clone();
         return this;
     }
 
@@ -225,6 +232,9 @@ public final class SnapshotBuilder {
             bodies[FormatConstants.SECTION_THREADS] = threadSection();
             if (cpuTime) {
                 bodies[FormatConstants.SECTION_CPU_TIME] = cpuEdit.apply(cpuSection());
+            }
+            if (lockBody != null) {
+                bodies[FormatConstants.SECTION_LOCKS] = lockBody;
             }
             for (int i = 0; i < FormatConstants.SECTION_COUNT; i++) {
                 byte[] body = bodies[i];

@@ -369,7 +369,7 @@ class SnapshotReaderTest {
         byte[] marker = file.clone();
         marker[SnapshotBuilder.sectionPosition(file, 4) + 2] = 0;
         String noMarker = rejection(marker);
-        assertTrue(noMarker.contains("section 4 (reserved): section marker missing"), noMarker);
+        assertTrue(noMarker.contains("section 4 (locks): section marker missing"), noMarker);
 
         byte[] moved = file.clone();
         ByteBuffer.wrap(moved).putLong(directory + 20 + 8, SnapshotBuilder.sectionPosition(file, 1) + 1);
