@@ -143,7 +143,7 @@ void Calls::reset() {
          {&declaringClass, &classSignature, &methodName, &allocations, &deallocations, &deleteLocalRefs, &utfGets,
           &utfReleases, &arrayGets, &arrayReleases, &nonAbortReleases, &exceptionsDescribed, &exceptionsCleared,
           &monitorEnters, &monitorExits, &monitorDepth, &weakDeletes, &threadInfos, &stateReads, &cpuReads,
-          &stackCalls, &stackBuffersFreed, &pushes, &pops}) {
+          &stackCalls, &stackBuffersFreed, &pushes, &pops, &newLocalRefs, &nativeClockReads, &nativeListings}) {
         count->store(0);
     }
 }
@@ -377,6 +377,7 @@ void FakeJvm::installThreads() {
 void FakeJvm::installThreadRefs() {
     jniFunctions.NewWeakGlobalRef = [](JNIEnv*, jobject obj) -> jweak { return obj; };
     jniFunctions.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
+        bump(jvm().calls.newLocalRefs);
         auto it = jvm().threads.find(ref);
         return it != jvm().threads.end() && it->second.collected ? nullptr : ref;
     };

@@ -86,6 +86,7 @@ struct Calls {
     std::atomic<int> methodName{0};
     std::atomic<int> allocations{0};    // buffers handed out as JVMTI memory
     std::atomic<int> deallocations{0};  // Deallocate calls
+    std::atomic<int> newLocalRefs{0};
     std::atomic<int> deleteLocalRefs{0};
     std::atomic<int> utfGets{0};
     std::atomic<int> utfReleases{0};
