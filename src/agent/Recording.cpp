@@ -56,8 +56,10 @@ void setThreadStartEvents(jvmtiEventMode mode) {
     if (!g_safeThreadStart) {
         g_profilingInterface->SetEventNotificationMode(mode, JVMTI_EVENT_THREAD_START, nullptr);
     }
-    // Thread ends drop native ids, which only recordings hold.
-    g_profilingInterface->SetEventNotificationMode(mode, JVMTI_EVENT_THREAD_END, nullptr);
+    // Thread ends drop native ids, which only recordings hold; without the
+    // event no id is given out.
+    jvmtiError error = g_profilingInterface->SetEventNotificationMode(mode, JVMTI_EVENT_THREAD_END, nullptr);
+    g_threadEndsReported = mode == JVMTI_ENABLE && error == JVMTI_ERROR_NONE;
 }
 
 // Registers every live thread. A thread that already has a listed manager

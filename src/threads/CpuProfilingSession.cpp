@@ -18,6 +18,7 @@
 
 bool g_sampleAgentThreads = false;
 bool g_recording = false;
+bool g_threadEndsReported = false;
 
 CpuProfilingSession* LiveCpuProfilingHelper::liveCpuProfilingSession = nullptr;
 
@@ -245,7 +246,7 @@ void CpuProfilingSession::setNativeId(ThreadManager* manager, pid_t id) {
     if (id != 0) {
         forgetNativeId(id);
     }
-    manager->nativeId = id;
+    manager->nativeId = g_threadEndsReported ? id : 0;
 }
 
 void CpuProfilingSession::forgetNativeId(pid_t id) {
@@ -262,7 +263,7 @@ void CpuProfilingSession::forgetNativeId(pid_t id) {
 int CpuProfilingSession::findNativeIds(const std::vector<NativeIdQuery>& queries) {
     assertThreadMonitorHeld("CpuProfilingSession::findNativeIds");
     jvmtiEnv* jvmti = g_profilingInterface;
-    if (jvmti == nullptr || queries.empty()) {
+    if (jvmti == nullptr || queries.empty() || !g_threadEndsReported) {
         return 0;
     }
     std::vector<pid_t> held;

@@ -18,6 +18,10 @@ extern bool g_sampleAgentThreads;
 // True while a recording run samples: only then do thread starts register
 // their threads.
 extern bool g_recording;
+// True while thread ends are reported (the JVMTI ThreadEnd event is on): only
+// then are native thread ids given to managers, since only then are they
+// taken back before the kernel reuses them.
+extern bool g_threadEndsReported;
 
 // The list of all thread managers of the process, in order of registration.
 // It owns the managers listed in it. One instance, created by the attach

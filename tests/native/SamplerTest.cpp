@@ -989,6 +989,7 @@ TEST_F(SamplerTest, TicksFindTheIdsOfThreadsThatHaveNoneAndStopLookingOften) {
     threadOf(twin).cpuNanos = 8000;
     jvm.otherNativeThreads[333] = 8000;  // a JVM thread with the twin's CPU time
     jvm.nativeThreadsListed = true;
+    g_threadEndsReported = true;
     tick();
     EXPECT_EQ(found->nativeId, 331);
     EXPECT_EQ(twin->nativeId, 0) << "two clocks read its CPU time: either could be it";

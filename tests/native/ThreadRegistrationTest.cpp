@@ -411,9 +411,14 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadStartGivesTheNativeIdAndThreadEndTakes
     CpuProfilingSession session;
     g_recording = true;
     jvm.currentNativeId = 701;
+    // Without thread ends reported an id could outlive its thread: none is given.
+    g_threadEndsReported = false;
     LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
     ThreadManager* a = session.getThreadManager(&threadA);
     ASSERT_NE(nullptr, a);
+    EXPECT_EQ(0, a->nativeId);
+    g_threadEndsReported = true;
+    LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
     EXPECT_EQ(701, a->nativeId);
 
     // A ends; the kernel gives its id to B, which starts: B has it, A not.
@@ -456,6 +461,7 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadsAlreadyRunningAreMatchedToTheOneClock
     }
     managers[4]->nativeId = 15;
     jvm.otherNativeThreads[16] = 3000;
+    g_threadEndsReported = true;
     jvm.nativeThreadsListed = true;
 
     std::vector<CpuProfilingSession::NativeIdQuery> queries;

@@ -72,6 +72,7 @@ GlobalsScope::GlobalsScope() {
         keep(g_recordCpuTime),
         keep(g_singleCaptureLimit),
         keep(g_recording),
+        keep(g_threadEndsReported),
         keep(g_recordStartTime),
         keep(g_recordingInProgress),
         keep(g_recordingThreadEnv),
