@@ -14,6 +14,8 @@ import java.util.concurrent.atomic.LongAdder;
  *   SHAPE a: 1 busy thread + 100 threads in Object.wait(100) at depth 40
  *         b: 2 x cores busy threads at depth 30
  *         c: 1 busy thread + 2000 threads parked for good at depth 100
+ *         pN: 1 busy thread + N threads parked for good at depth 100 (the
+ *             tick's cost per thread; c is p2000)
  * </pre>
  * After a warm-up it prints "ready", waits for DIR/go, measures SECONDS, prints
  * one line of figures, creates DIR/measured and runs on until it is killed.
@@ -41,7 +43,12 @@ public final class OverheadWorkload {
                 startParked(2000, 100, 0);
                 break;
             default:
-                throw new IllegalArgumentException("shape a, b or c");
+                if (!shape.matches("p[0-9]+")) {
+                    throw new IllegalArgumentException("shape a, b, c or pN");
+                }
+                startBusy(1, 40);
+                startParked(Integer.parseInt(shape.substring(1)), 100, 0);
+                break;
         }
         Thread.sleep(3000); // warm-up: compiled code, threads in place
         System.out.println("ready");

@@ -15,7 +15,8 @@
 # limit was chosen); "none" must come first.
 # Shapes (bench/OverheadWorkload.java): a) 1 busy thread + 100 threads in
 # Object.wait(100) at depth 40; b) 2 x cores busy threads at depth 30;
-# c) 1 busy thread + 2000 parked threads at depth 100.
+# c) 1 busy thread + 2000 parked threads at depth 100; pN) the same with N
+# parked threads ("p100 p1000 p5000": what a tick costs per thread).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)

@@ -302,6 +302,7 @@ bool Profiling::enableEvents(JNIEnv* env) {
     std::memset(&callbacks, 0, sizeof callbacks);
     callbacks.VMDeath = &Profiling::dxVMDeath;
     callbacks.ThreadStart = &LiveCpuProfilingHelper::dxThreadStart;
+    callbacks.ThreadEnd = &LiveCpuProfilingHelper::dxThreadEnd;
     if (loadOptions != nullptr) {
         callbacks.VMInit = &Profiling::dxVMInit;
     }

@@ -1,6 +1,7 @@
 #include "Recording.h"
 
 #include <cstring>
+#include <vector>
 
 #include "Counter.h"
 #include "CpuProfilingSession.h"
@@ -56,10 +57,16 @@ void setThreadStartEvents(jvmtiEventMode mode) {
     if (!g_safeThreadStart) {
         g_profilingInterface->SetEventNotificationMode(mode, JVMTI_EVENT_THREAD_START, nullptr);
     }
+    // Thread ends drop native ids, which only recordings hold; without the
+    // event no id is given out.
+    jvmtiError error = g_profilingInterface->SetEventNotificationMode(mode, JVMTI_EVENT_THREAD_END, nullptr);
+    g_threadEndsReported = mode == JVMTI_ENABLE && error == JVMTI_ERROR_NONE;
 }
 
 // Registers every live thread. A thread that already has a listed manager
 // (associated since the last run) keeps it, so no thread is listed twice.
+// Then finds the native ids of the threads registered, through which ticks
+// read their CPU clocks (threads that start later tell theirs at their start).
 // Called with the thread monitor held.
 void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
     assertThreadMonitorHeld("registerLiveThreads");
@@ -75,6 +82,7 @@ void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
     if (env->EnsureLocalCapacity(count + 16) != JNI_OK) {
         env->ExceptionClear();  // OutOfMemoryError: the refs exist anyway
     }
+    std::vector<CpuProfilingSession::NativeIdQuery> queries;
     for (jint i = 0; i < count; i++) {
         jthread thread = threads[i];
         ThreadManager* manager = threadList->getThreadManager(thread, env);
@@ -85,13 +93,22 @@ void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
             // whether it is ignored may have changed since.
             LiveCpuProfilingHelper::refreshThread(env, thread, manager);
         }
+        jlong cpuNanos = -1;
+        if (manager != nullptr && g_threadCpuTimeAvailable &&
+            (jvmti->GetThreadCpuTime(thread, &cpuNanos) != JVMTI_ERROR_NONE || cpuNanos < 0)) {
+            cpuNanos = -1;
+        }
         // The CPU time it used before the recording is not the recording's.
-        jlong cpuNanos = 0;
-        if (manager != nullptr && g_recordCpuTime && g_threadCpuTimeAvailable &&
-            jvmti->GetThreadCpuTime(thread, &cpuNanos) == JVMTI_ERROR_NONE && cpuNanos >= 0) {
+        if (manager != nullptr && g_recordCpuTime && cpuNanos >= 0) {
             manager->cpuBaseline = cpuNanos;
         }
-        env->DeleteLocalRef(thread);
+        if (manager != nullptr && cpuNanos >= 0 && !manager->ignored && manager->nativeId == 0) {
+            queries.push_back({thread, manager, cpuNanos});
+        }
+    }
+    threadList->findNativeIds(queries);
+    for (jint i = 0; i < count; i++) {
+        env->DeleteLocalRef(threads[i]);
     }
 }
 

@@ -19,6 +19,7 @@
 #include "PointerHashMap.h"
 #include "JvmEnv.h"
 #include "LockProbe.h"
+#include "NativeThreads.h"
 #include "ThreadMonitor.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
@@ -32,9 +33,21 @@ Sampler* SamplerHelper::liveSamplerSession = nullptr;
 jmethodID SamplerHelper::initSamplingState = nullptr;
 jmethodID SamplerHelper::getSamplingTransactionIds = nullptr;
 
+struct Sampler::CandidateSlot {
+    jthread thread;
+    CallTreeSampler* sampler;
+    jobject javaManager;
+    // CPU time read before this tick's capture, or -1 when it could not be read.
+    jlong cpuTime;
+    bool capture;
+    // JVMTI state read before a single capture; STATE_UNREAD until then.
+    jint state;
+};
+
 namespace {
 
 typedef PointerHashMap<CallTreeSampler, void*> SamplerMap;
+typedef Sampler::CandidateSlot CandidateSlot;
 
 const int MIN_MAP_CAPACITY = 11;
 // Largest local frame capacity HotSpot accepts (its default MaxJNILocalCapacity).
@@ -69,18 +82,6 @@ void endThread(JNIEnv* env, ThreadManager* manager) {
     }
     manager->setIsDead(env);
 }
-
-// What one tick knows of one candidate thread.
-struct CandidateSlot {
-    jthread thread;
-    CallTreeSampler* sampler;
-    jobject javaManager;
-    // CPU time read before this tick's capture, or -1 when it could not be read.
-    jlong cpuTime;
-    bool capture;
-    // JVMTI state read before a single capture; STATE_UNREAD until then.
-    jint state;
-};
 
 const jint STATE_UNREAD = -1;
 
@@ -173,17 +174,17 @@ bool captureOne(jvmtiEnv* jvmti, jthread thread, jint state, jint maxDepth, std:
 
 }  // namespace
 
-// Captures and converts the stacks of the candidate threads in `samplers`.
-// Every local reference made here lives in one local frame. When that frame
-// cannot be pushed the tick is dropped: popping would release a frame that
-// belongs to the caller of the native.
-void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void*>* samplers, int candidates,
-                               jint maxDepth, jlong timestamp, jlong time, bool sampleTransactions,
-                               bool recordStatus) {
+// Captures and converts the stacks of the candidate threads, in the order
+// given. Every local reference made here lives in one local frame. When that
+// frame cannot be pushed the tick is dropped: popping would release a frame
+// that belongs to the caller of the native.
+void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>& samplers, jint maxDepth,
+                               jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus) {
     jvmtiEnv* jvmti = g_profilingInterface;
     if (env == nullptr || jvmti == nullptr) {
         return;
     }
+    int candidates = static_cast<int>(samplers.size());
     // The capacity is only a hint, frames grow past it; but HotSpot refuses
     // a hint above its MaxJNILocalCapacity, which would drop every tick.
     jint capacity =
@@ -195,26 +196,42 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
     // Without CPU times every candidate is walked, in one batch, each tick.
     bool selective = g_threadCpuTimeAvailable && !g_batchedCapture;
     bool readCpuTime = selective || (g_threadCpuTimeAvailable && g_recordCpuTime);
-    std::vector<CandidateSlot> slots;
-    slots.reserve(static_cast<size_t>(candidates));
+    std::vector<CandidateSlot>& slots = slotScratch;
+    slots.clear();
     LockProbe locks(env, jvmti, lockTable, threadList);
     int captureCount = 0;
 
-    std::unique_ptr<PHMIterator<CallTreeSampler, void*>> it(samplers->getPHMIterator());
-    while (it->hasNext()) {
-        PHMEntry<CallTreeSampler, void*>* entry = it->nextPHMEntry();
-        if (slots.size() >= static_cast<size_t>(candidates)) {
-            fatalAssert("usedCount < threadCount", "shared/Sampler", "doThreadStatusSampling", env);
+    for (CallTreeSampler* sampler : samplers) {
+        CandidateSlot slot = {nullptr, sampler, nullptr, -1, true, STATE_UNREAD};
+        ThreadManager* manager = sampler->threadManager;
+        if (readCpuTime && manager->nativeId != 0) {
+            // Read before the capture, as below, but from the kernel by the
+            // thread's id: one system call, where the JVM would first search
+            // its thread list for the thread.
+            jlong nanos = NativeThreads::cpuTime(manager->nativeId);
+            if (nanos >= 0 && nanos >= sampler->lastCpuTime && nanos >= sampler->bookedCpuTime) {
+                slot.cpuTime = nanos;
+                if (selective && !mustCapture(sampler, nanos)) {
+                    // Its clock is readable, so the thread is alive (its id
+                    // is dropped as it ends) and its Thread object with it:
+                    // booked without a reference to it.
+                    slot.capture = false;
+                    slots.push_back(slot);
+                    continue;
+                }
+            } else {
+                // Gone, or a clock that runs backwards is not this thread's:
+                // the JVM answers for it from now on.
+                manager->nativeId = 0;
+            }
         }
-        CandidateSlot slot = {nullptr, entry->value, nullptr, -1, true, STATE_UNREAD};
-        ThreadManager* manager = slot.sampler->threadManager;
         slot.thread = static_cast<jthread>(env->NewLocalRef(manager->threadHandle));
         if (slot.thread == nullptr) {
             // The Thread object was collected, so the thread has ended.
             endThread(env, manager);
             continue;
         }
-        if (readCpuTime) {
+        if (readCpuTime && slot.cpuTime < 0) {
             // Read before the capture: a thread that runs after this reading
             // shows it at the next tick.
             jlong nanos = 0;
@@ -302,6 +319,29 @@ void Sampler::sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void
             }
         }
     }
+
+    if (selective && threadList != nullptr && --idSearchCountdown <= 0) {
+        searchNativeIds();
+    }
+}
+
+void Sampler::searchNativeIds() {
+    // About once a second, up to once a minute while nothing is found: a
+    // search reads the clock of every thread of the process that no
+    // candidate holds, and the CPU time of each candidate without an id
+    // twice through the JVM.
+    jint base = periodMillis > 0 ? std::max(1, 1000 / periodMillis) : 1;
+    std::vector<CpuProfilingSession::NativeIdQuery> queries;
+    for (const CandidateSlot& slot : slotScratch) {
+        ThreadManager* manager = slot.sampler->threadManager;
+        // Its CPU time was read through the JVM this tick, before the captures.
+        if (slot.thread != nullptr && slot.cpuTime >= 0 && manager->nativeId == 0 && !manager->getIsDead()) {
+            queries.push_back({slot.thread, manager, slot.cpuTime});
+        }
+    }
+    bool found = !queries.empty() && threadList->findNativeIds(queries) > 0;
+    idSearchWait = found || idSearchWait <= 0 ? base : std::min(idSearchWait * 2, 64 * base);
+    idSearchCountdown = idSearchWait;
 }
 
 Sampler::Sampler(int periodMillis, CpuProfilingSession* threadList, ClassProfilingSession* registry,
@@ -389,15 +429,35 @@ void Sampler::doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, u
     // Samplers move from the previous map into this one, which carries each
     // thread's previous stack over to this tick. The map starts small and
     // grows: its bucket order is the order in which threads are converted,
-    // and so the order in which new methods enter the registry.
+    // and so the order in which new methods enter the registry. That order
+    // depends only on the candidates in list order, so while they stay the
+    // same the map is kept and its order taken from the last tick.
     std::vector<ThreadManager*>* managers = threadList != nullptr ? &threadList->getThreadManagers() : nullptr;
-    SamplerMap* newMap = new SamplerMap(MIN_MAP_CAPACITY, 0.75f);
+    bool sameCandidates = threadSamplers != nullptr;
+    size_t listed = 0;
     if (managers != nullptr) {
         for (ThreadManager* manager : *managers) {
             if (manager == nullptr || manager->getIsDead() || manager->ignored || manager->threadHandle == nullptr ||
                 manager->threadDesc == nullptr) {
                 continue;
             }
+            if (sameCandidates && (listed >= lastCandidates.size() || lastCandidates[listed] != manager)) {
+                sameCandidates = false;
+                lastCandidates.resize(listed);
+            }
+            if (!sameCandidates) {
+                lastCandidates.push_back(manager);
+            }
+            listed++;
+        }
+    }
+    if (sameCandidates && listed != lastCandidates.size()) {
+        sameCandidates = false;
+        lastCandidates.resize(listed);
+    }
+    if (!sameCandidates) {
+        SamplerMap* newMap = new SamplerMap(MIN_MAP_CAPACITY, 0.75f);
+        for (ThreadManager* manager : lastCandidates) {
             if (newMap->get(manager) != nullptr) {
                 continue;  // listed twice: sampled once
             }
@@ -407,17 +467,20 @@ void Sampler::doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, u
             }
             newMap->put(manager, sampler);
         }
+        // What is left in the previous map belongs to threads that are no
+        // longer sampled.
+        deleteSamplerMap(threadSamplers);
+        threadSamplers = newMap;
+        candidateOrder.clear();
+        std::unique_ptr<PHMIterator<CallTreeSampler, void*>> it(newMap->getPHMIterator());
+        while (it->hasNext()) {
+            candidateOrder.push_back(it->nextPHMEntry()->value);
+        }
     }
 
-    int candidates = newMap->size();
-    if (candidates > 0) {
-        sampleCandidates(env, newMap, candidates, maxDepth, timestamp, time, sampleTransactions != 0, recordStatus);
+    if (!candidateOrder.empty()) {
+        sampleCandidates(env, candidateOrder, maxDepth, timestamp, time, sampleTransactions != 0, recordStatus);
     }
-
-    // What is left in the previous map belongs to threads that are no longer
-    // sampled.
-    deleteSamplerMap(threadSamplers);
-    threadSamplers = newMap;
 }
 
 int Sampler::defaultSingleCaptureLimit() {
@@ -436,6 +499,10 @@ void Sampler::reset() {
     ThreadMonitorLock lock;
     deleteSamplerMap(threadSamplers);
     threadSamplers = nullptr;
+    lastCandidates.clear();
+    candidateOrder.clear();
+    idSearchCountdown = 0;
+    idSearchWait = 0;
 }
 
 void SamplerHelper::initRefs(JNIEnv* env) {

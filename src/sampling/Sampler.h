@@ -12,6 +12,7 @@ class CallTreeSampler;
 class ClassProfilingSession;
 class CpuProfilingSession;
 class LockTable;
+class ThreadManager;
 
 // Sampling settings of the process, set by the attach sequence from the agent
 // options and the JVM's capabilities, and read by every tick.
@@ -83,12 +84,33 @@ public:
     // option); null when locks are not recorded.
     LockTable* lockTable;
 
+    // What one tick knows of one candidate thread (Sampler.cpp).
+    struct CandidateSlot;
+
 private:
-    void sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void*>* samplers, int candidates,
-                          jint maxDepth, jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus);
+    void sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>& samplers, jint maxDepth,
+                          jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus);
+
+    // The candidates of the last tick as the thread list gave them, and
+    // their samplers in the order of threadSamplers. While the list gives
+    // the same candidates, the map would be built again the same, and its
+    // order is taken from here instead.
+    std::vector<ThreadManager*> lastCandidates;
+    // Looks for the native ids of this tick's candidates that have none
+    // (CpuProfilingSession::findNativeIds) and sets when to look next. The
+    // slots' references are still live (the tick's local frame).
+    void searchNativeIds();
+    std::vector<CallTreeSampler*> candidateOrder;
+    // Ticks until the next search for the native ids of candidates that
+    // have none, and the wait after that one; the wait doubles while
+    // searches find nothing.
+    jint idSearchCountdown = 0;
+    jint idSearchWait = 0;
 
     // Frames of single-thread captures; reused from tick to tick.
     std::vector<jvmtiFrameInfo> frameScratch;
+    // The candidates of a tick; reused from tick to tick.
+    std::vector<CandidateSlot> slotScratch;
 };
 
 class SamplerHelper {

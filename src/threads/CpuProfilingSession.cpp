@@ -10,6 +10,7 @@
 #include "JvmtiBuffer.h"
 #include "MessageUtil.h"
 #include "JvmEnv.h"
+#include "NativeThreads.h"
 #include "SnapshotFormat.h"
 #include "ThreadMonitor.h"
 #include "ThreadDesc.h"
@@ -17,6 +18,7 @@
 
 bool g_sampleAgentThreads = false;
 bool g_recording = false;
+bool g_threadEndsReported = false;
 
 CpuProfilingSession* LiveCpuProfilingHelper::liveCpuProfilingSession = nullptr;
 
@@ -239,6 +241,66 @@ void CpuProfilingSession::removeDeadThreadManagersIfGrown(JNIEnv* env) {
     }
 }
 
+void CpuProfilingSession::setNativeId(ThreadManager* manager, pid_t id) {
+    assertThreadMonitorHeld("CpuProfilingSession::setNativeId");
+    if (id != 0) {
+        forgetNativeId(id);
+    }
+    manager->nativeId = g_threadEndsReported ? id : 0;
+}
+
+void CpuProfilingSession::forgetNativeId(pid_t id) {
+    assertThreadMonitorHeld("CpuProfilingSession::forgetNativeId");
+    // A scan, as for every other lookup of the list: thread starts and ends
+    // are rare next to ticks, which never look ids up.
+    for (ThreadManager* manager : threadManagers) {
+        if (manager != nullptr && manager->nativeId == id) {
+            manager->nativeId = 0;
+        }
+    }
+}
+
+int CpuProfilingSession::findNativeIds(const std::vector<NativeIdQuery>& queries) {
+    assertThreadMonitorHeld("CpuProfilingSession::findNativeIds");
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (jvmti == nullptr || queries.empty() || !g_threadEndsReported) {
+        return 0;
+    }
+    std::vector<pid_t> held;
+    for (ThreadManager* manager : threadManagers) {
+        if (manager != nullptr && manager->nativeId != 0) {
+            held.push_back(manager->nativeId);
+        }
+    }
+    std::sort(held.begin(), held.end());
+    CpuClockIndex clocks;
+    if (!clocks.read(held)) {
+        return 0;
+    }
+    std::vector<pid_t> given;
+    int found = 0;
+    for (const NativeIdQuery& query : queries) {
+        if (query.thread == nullptr || query.manager == nullptr || query.manager->nativeId != 0 ||
+            query.cpuTimeBefore < 0) {
+            continue;
+        }
+        jlong after = -1;
+        if (jvmti->GetThreadCpuTime(query.thread, &after) != JVMTI_ERROR_NONE) {
+            continue;
+        }
+        pid_t id = clocks.match(query.cpuTimeBefore, after);
+        // Two queried threads with one CPU time both see the same two clocks
+        // and find none; this only keeps an id from being given twice.
+        if (id == 0 || std::find(given.begin(), given.end(), id) != given.end()) {
+            continue;
+        }
+        given.push_back(id);
+        setNativeId(query.manager, id);
+        found++;
+    }
+    return found;
+}
+
 void CpuProfilingSession::write(DataWriter* writer, jlong recordStartTime) {
     ThreadMonitorLock lock;
     for (ThreadManager* manager : threadManagers) {
@@ -413,7 +475,17 @@ void JNICALL LiveCpuProfilingHelper::dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env,
     }
     if (manager != nullptr) {
         manager->cpuBaseline = 0;  // a new thread: all its CPU time is the recording's
+        session->setNativeId(manager, NativeThreads::currentId());
     }
+}
+
+void JNICALL LiveCpuProfilingHelper::dxThreadEnd(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
+    ThreadMonitorLock lock;
+    CpuProfilingSession* session = liveCpuProfilingSession;
+    if (session == nullptr) {
+        return;
+    }
+    session->forgetNativeId(NativeThreads::currentId());
 }
 
 void LiveCpuProfilingHelper::associateThread(JNIEnv* env, jobject thread, bool currentThread, jobject threadManager,

@@ -4,6 +4,8 @@
 #include <jni.h>
 #include <jvmti.h>
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <vector>
 
@@ -16,6 +18,10 @@ extern bool g_sampleAgentThreads;
 // True while a recording run samples: only then do thread starts register
 // their threads.
 extern bool g_recording;
+// True while thread ends are reported (the JVMTI ThreadEnd event is on): only
+// then are native thread ids given to managers, since only then are they
+// taken back before the kernel reuses them.
+extern bool g_threadEndsReported;
 
 // The list of all thread managers of the process, in order of registration.
 // It owns the managers listed in it. One instance, created by the attach
@@ -71,6 +77,28 @@ public:
     // list them as still running. Called with the thread monitor held.
     void endGoneThreads(JNIEnv* env);
 
+    // Gives a manager its thread's native id; any other manager that still
+    // holds the id loses it (its thread ended unseen: the kernel reuses ids).
+    // Called with the thread monitor held.
+    void setNativeId(ThreadManager* manager, pid_t id);
+    // The thread with this native id is ending: no manager keeps the id.
+    // Called with the thread monitor held.
+    void forgetNativeId(pid_t id);
+
+    // A thread whose native id is sought: a reference to it, its manager,
+    // and its CPU time read through the JVM before the search began.
+    struct NativeIdQuery {
+        jthread thread;
+        ThreadManager* manager;
+        jlong cpuTimeBefore;
+    };
+    // Finds the native ids of the queried threads by their CPU clocks
+    // (CpuClockIndex): reads every clock not held by a listed manager, then
+    // each queried thread's CPU time through the JVM again. Ids found are
+    // given with setNativeId; returns how many. Called with the thread
+    // monitor held, which keeps ids from being taken or dropped meanwhile.
+    int findNativeIds(const std::vector<NativeIdQuery>& queries);
+
     // Thread section body: 1 + record per manager with a descriptor, then 0.
     // Times before recordStartTime are written as recordStartTime.
     void write(DataWriter* writer, jlong recordStartTime);
@@ -115,7 +143,11 @@ public:
     // Whether a thread of this name and group is left out of recordings.
     static bool isIgnoredThread(const char* threadName, const char* groupName);
     // JVMTI ThreadStart callback: registers a new thread while recording.
+    // It also notes the thread's native id, which it runs on.
     static void JNICALL dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
+    // JVMTI ThreadEnd callback, on the ending thread: its native id is
+    // forgotten before the kernel can give it to another thread.
+    static void JNICALL dxThreadEnd(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
     // Body of JvmtiCallee.associateThread: finds or registers the manager of
     // a thread (the calling one with currentThread) and gives it the Java
     // side's thread manager, unless it has one already. Between recording

@@ -2,6 +2,8 @@
 #define TOLVANE_THREADMANAGER_H
 
 #include <jni.h>
+#include <sys/types.h>
+
 #include <vector>
 
 #include "SnapshotFormat.h"
@@ -126,6 +128,12 @@ public:
     // registered at the start, 0 for a thread that started during the
     // recording, -1 when unknown (its first reading in a tick stands in).
     jlong cpuBaseline = -1;
+    // The kernel's id of the thread (NativeThreads), through which a tick
+    // reads its CPU clock without asking the JVM; 0 when not known. Set only
+    // while the thread is alive and cleared when it ends, so that an id the
+    // kernel hands to a later thread is never taken for this one
+    // (CpuProfilingSession::setNativeId and forgetNativeId).
+    pid_t nativeId = 0;
     std::vector<unsigned char> entryKinds;
     std::vector<unsigned short> lineStack;
 

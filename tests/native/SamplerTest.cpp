@@ -581,6 +581,19 @@ TEST_F(SamplerTest, ThreadsAreConvertedInTheOrderOfAGrowingElevenBucketMap) {
     }
     tick();
     EXPECT_EQ(jvm.lastThreads, expected);
+
+    // Kept while the candidates stay; taken again from a new map when they change.
+    tick();
+    EXPECT_EQ(jvm.lastThreads, expected);
+    ThreadManager* late = addThread(oneFrameStack("test.t24.A"));
+    reference.put(late, late);
+    expected.clear();
+    it.reset(reference.getPHMIterator());
+    while (it->hasNext()) {
+        expected.push_back(it->nextPHMEntry()->value->threadHandle);
+    }
+    tick();
+    EXPECT_EQ(jvm.lastThreads, expected);
 }
 
 TEST_F(SamplerTest, LocalFrameCapacityStaysWithinWhatTheJvmAccepts) {
@@ -872,3 +885,130 @@ TEST_F(SamplerTest, ThreadThatDidNotRunGetsNoTransactionCalls) {
 }
 
 }  // namespace
+
+// --- CPU clocks read by native thread id ---------------------------------------
+
+TEST_F(SamplerTest, ThreadWithANativeIdIsCheckedOnItsClockWithoutTheJvm) {
+    useSelectiveCapture();
+    g_recordCpuTime = true;
+    ThreadManager* parked = addThread(oneFrameStack("test.t30.Parked"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    ThreadManager* mover = addThread(oneFrameStack("test.t30.Mover"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    threadOf(parked).nativeId = parked->nativeId = 301;
+    threadOf(mover).nativeId = mover->nativeId = 302;
+    threadOf(parked).cpuNanos = 4000000;
+    threadOf(mover).cpuNanos = 6000000;
+    parked->cpuBaseline = 0;
+    mover->cpuBaseline = 0;
+    tick();  // new candidates are captured
+    CallTree* parkedNode = parked->currentNode;
+
+    // Unchanged clocks: no JVMTI call at all, not even a reference.
+    int cpuReads = jvm.calls.cpuReads;
+    int stateReads = jvm.calls.stateReads;
+    int refs = jvm.calls.newLocalRefs;
+    int clockReads = jvm.calls.nativeClockReads;
+    jvm.singleCaptures.clear();
+    tick();
+    tick();
+    EXPECT_TRUE(jvm.singleCaptures.empty());
+    EXPECT_EQ(jvm.calls.cpuReads, cpuReads);
+    EXPECT_EQ(jvm.calls.stateReads, stateReads);
+    EXPECT_EQ(jvm.calls.newLocalRefs, refs);
+    EXPECT_EQ(jvm.calls.nativeClockReads, clockReads + 4) << "one read per thread per tick";
+    EXPECT_EQ(parked->currentNode, parkedNode);
+    EXPECT_EQ(parkedNode->getMonitorTimeValues()->waitingTime, 15000);
+
+    // The mover wakes, runs and parks elsewhere: its clock moved, so it is
+    // captured at its new place, and its CPU time is booked from the clock.
+    threadOf(mover).frames = {frame(jvm.newMethod("test.t30.Mover", "elsewhere"), 4)};
+    threadOf(mover).cpuNanos += 2000;
+    tick();
+    EXPECT_EQ(jvm.singleCaptures, handles({mover}));
+    EXPECT_EQ(jvm.calls.cpuReads, cpuReads);
+    EXPECT_EQ(mover->currentNode->getMonitorTimeValues()->waitingTime, 5000);
+    EXPECT_EQ(mover->rootNode->sumCpuTimes(), 6002);
+    EXPECT_EQ(parked->rootNode->sumCpuTimes(), 4000);
+    EXPECT_EQ(parkedNode->getMonitorTimeValues()->waitingTime, 20000);
+}
+
+TEST_F(SamplerTest, ThreadWithoutAReadableNativeClockFallsBackToTheJvm) {
+    useSelectiveCapture();
+    ThreadManager* unknown = addThread(oneFrameStack("test.t31.Unknown"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    ThreadManager* unreadable = addThread(oneFrameStack("test.t31.Unreadable"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    threadOf(unknown).cpuNanos = 1000;
+    threadOf(unreadable).cpuNanos = 2000;
+    threadOf(unreadable).nativeId = unreadable->nativeId = 311;
+    threadOf(unreadable).nativeClockUnreadable = true;
+    tick();
+    EXPECT_EQ(unreadable->nativeId, 0) << "an id whose clock cannot be read is dropped";
+    int clockReads = jvm.calls.nativeClockReads;
+
+    // Both are checked through the JVM as before: not walked while their
+    // CPU time stands, walked once it moves.
+    jvm.singleCaptures.clear();
+    int cpuReads = jvm.calls.cpuReads;
+    tick();
+    EXPECT_TRUE(jvm.singleCaptures.empty());
+    EXPECT_EQ(jvm.calls.cpuReads, cpuReads + 2);
+    EXPECT_EQ(jvm.calls.nativeClockReads, clockReads);
+    threadOf(unknown).cpuNanos += 1;
+    threadOf(unreadable).cpuNanos += 1;
+    tick();
+    EXPECT_EQ(asSet(jvm.singleCaptures), asSet(handles({unknown, unreadable})));
+    EXPECT_EQ(unknown->currentNode->getMonitorTimeValues()->waitingTime, 15000);
+    EXPECT_EQ(unreadable->currentNode->getMonitorTimeValues()->waitingTime, 15000);
+}
+
+TEST_F(SamplerTest, AnIdTakenOverByANewThreadIsNotTakenForTheOldOne) {
+    useSelectiveCapture();
+    ThreadManager* old = addThread(oneFrameStack("test.t32.Old"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    threadOf(old).nativeId = old->nativeId = 321;
+    threadOf(old).cpuNanos = 9000000;
+    tick();
+    // The old thread ended without its end being seen, and the kernel gave
+    // its id to a new thread that has used less CPU: a clock that went back
+    // is not the old thread's. The JVM says it ended.
+    threadOf(old).state = JVMTI_THREAD_STATE_TERMINATED;
+    threadOf(old).nativeId = 0;
+    _jobject newcomer;
+    jvm.thread(&newcomer).nativeId = 321;
+    jvm.thread(&newcomer).cpuNanos = 50000;
+    tick();
+    EXPECT_EQ(old->nativeId, 0);
+    EXPECT_TRUE(old->getIsDead());
+    EXPECT_NE(old->threadDesc->getThreadEndTime(), -1);
+}
+
+TEST_F(SamplerTest, TicksFindTheIdsOfThreadsThatHaveNoneAndStopLookingOften) {
+    useSelectiveCapture();
+    ThreadManager* found = addThread(oneFrameStack("test.t33.Found"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    ThreadManager* twin = addThread(oneFrameStack("test.t33.Twin"), ALIVE | JVMTI_THREAD_STATE_WAITING);
+    threadOf(found).nativeId = 331;
+    threadOf(found).cpuNanos = 7000;
+    threadOf(twin).nativeId = 332;
+    threadOf(twin).cpuNanos = 8000;
+    jvm.otherNativeThreads[333] = 8000;  // a JVM thread with the twin's CPU time
+    jvm.nativeThreadsListed = true;
+    g_threadEndsReported = true;
+    tick();
+    EXPECT_EQ(found->nativeId, 331);
+    EXPECT_EQ(twin->nativeId, 0) << "two clocks read its CPU time: either could be it";
+
+    // The next search comes a second of ticks later; one that finds nothing
+    // doubles the wait.
+    int listings = jvm.calls.nativeListings;
+    for (int i = 0; i < 199; i++) {
+        tick();
+    }
+    EXPECT_EQ(jvm.calls.nativeListings, listings);
+    tick();
+    EXPECT_EQ(jvm.calls.nativeListings, listings + 1);
+    EXPECT_EQ(twin->nativeId, 0);
+    jvm.otherNativeThreads[333] = 9000;  // the other thread ran
+    for (int i = 0; i < 399; i++) {
+        tick();
+    }
+    EXPECT_EQ(jvm.calls.nativeListings, listings + 1);
+    tick();
+    EXPECT_EQ(twin->nativeId, 332);
+}

@@ -404,3 +404,90 @@ TEST_F(ThreadRegistrationJvmtiTest, SweepBetweenRunsWaitsUntilTheListHasDoubled)
 }
 
 }  // namespace
+
+// --- native thread ids ---------------------------------------------------------
+
+TEST_F(ThreadRegistrationJvmtiTest, ThreadStartGivesTheNativeIdAndThreadEndTakesItBeforeTheKernelReusesIt) {
+    CpuProfilingSession session;
+    g_recording = true;
+    jvm.currentNativeId = 701;
+    // Without thread ends reported an id could outlive its thread: none is given.
+    g_threadEndsReported = false;
+    LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
+    ThreadManager* a = session.getThreadManager(&threadA);
+    ASSERT_NE(nullptr, a);
+    EXPECT_EQ(0, a->nativeId);
+    g_threadEndsReported = true;
+    LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadA);
+    EXPECT_EQ(701, a->nativeId);
+
+    // A ends; the kernel gives its id to B, which starts: B has it, A not.
+    LiveCpuProfilingHelper::dxThreadEnd(jvm.jvmti(), jvm.jni(), &threadA);
+    EXPECT_EQ(0, a->nativeId);
+    LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadB);
+    ThreadManager* b = session.getThreadManager(&threadB);
+    ASSERT_NE(nullptr, b);
+    EXPECT_EQ(701, b->nativeId);
+    EXPECT_EQ(0, a->nativeId);
+
+    // Had B's end gone unseen, C starting on the same id would still be the
+    // only one holding it.
+    LiveCpuProfilingHelper::dxThreadStart(jvm.jvmti(), jvm.jni(), &threadC);
+    EXPECT_EQ(701, session.getThreadManager(&threadC)->nativeId);
+    EXPECT_EQ(0, b->nativeId);
+    g_recording = false;
+    session.destroyThreadManagers(jvm.jni());
+}
+
+TEST_F(ThreadRegistrationJvmtiTest, ThreadsAlreadyRunningAreMatchedToTheOneClockThatReadsTheirCpuTime) {
+    jvm.installSingleCaptures();
+    CpuProfilingSession session;
+    _jobject threadD, threadE;
+    struct Case {
+        jthread thread;
+        jlong cpuNanos;
+        pid_t nativeId;
+    };
+    // A and B have clocks of their own; C shares its CPU time with another
+    // thread of the process; D runs between the two readings; E's id is
+    // held by a manager already, and A's CPU time reads on it too.
+    const Case cases[] = {{&threadA, 1000, 11}, {&threadB, 2000, 12}, {&threadC, 3000, 13}, {&threadD, 4000, 14},
+                          {&threadE, 1000, 15}};
+    std::vector<ThreadManager*> managers;
+    for (const Case& c : cases) {
+        managers.push_back(LiveCpuProfilingHelper::createLiveThreadManager(c.thread, jvm.jni()));
+        jvm.thread(c.thread).cpuNanos = c.cpuNanos;
+        jvm.thread(c.thread).nativeId = c.nativeId;
+    }
+    managers[4]->nativeId = 15;
+    jvm.otherNativeThreads[16] = 3000;
+    g_threadEndsReported = true;
+    jvm.nativeThreadsListed = true;
+
+    std::vector<CpuProfilingSession::NativeIdQuery> queries;
+    for (int i = 0; i < 4; i++) {
+        queries.push_back({cases[i].thread, managers[i], cases[i].cpuNanos});
+    }
+    jvm.thread(&threadD).cpuNanos += 500;  // read before the clocks, again after them
+    {
+        ThreadMonitorLock lock;
+        EXPECT_EQ(2, session.findNativeIds(queries));
+    }
+    EXPECT_EQ(11, managers[0]->nativeId);
+    EXPECT_EQ(12, managers[1]->nativeId);
+    EXPECT_EQ(0, managers[2]->nativeId);
+    EXPECT_EQ(0, managers[3]->nativeId);
+    EXPECT_EQ(15, managers[4]->nativeId);
+
+    // Without a list of the process's threads nothing is found, and the JVM
+    // is not asked.
+    jvm.nativeThreadsListed = false;
+    int cpuReads = jvm.calls.cpuReads;
+    queries = {{&threadC, managers[2], 3000}};
+    {
+        ThreadMonitorLock lock;
+        EXPECT_EQ(0, session.findNativeIds(queries));
+    }
+    EXPECT_EQ(cpuReads, jvm.calls.cpuReads);
+    session.destroyThreadManagers(jvm.jni());
+}

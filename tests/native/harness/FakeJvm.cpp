@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "CallTreeSampler.h"
+#include "NativeThreads.h"
 #include "PointerHashMap.h"
 
 namespace harness {
@@ -36,6 +37,43 @@ char* counted(const std::string& text) {
     return FakeJvm::jvmtiCopy(text);
 }
 
+pid_t fakeCurrentId() {
+    return jvm().currentNativeId;
+}
+
+int64_t fakeCpuTime(pid_t id) {
+    bump(jvm().calls.nativeClockReads);
+    if (id <= 0) {
+        return -1;
+    }
+    for (auto& entry : jvm().threads) {
+        Thread& t = entry.second;
+        if (t.nativeId == id && t.alive()) {
+            return t.nativeClockUnreadable ? -1 : t.cpuNanos;
+        }
+    }
+    auto other = jvm().otherNativeThreads.find(id);
+    return other != jvm().otherNativeThreads.end() ? other->second : -1;
+}
+
+bool fakeListIds(std::vector<pid_t>& ids) {
+    bump(jvm().calls.nativeListings);
+    if (!jvm().nativeThreadsListed) {
+        return false;
+    }
+    for (auto& entry : jvm().threads) {
+        if (entry.second.nativeId != 0 && entry.second.alive()) {
+            ids.push_back(entry.second.nativeId);
+        }
+    }
+    for (auto& entry : jvm().otherNativeThreads) {
+        ids.push_back(entry.first);
+    }
+    return true;
+}
+
+const NativeThreads::Source FAKE_KERNEL = {&fakeCurrentId, &fakeCpuTime, &fakeListIds};
+
 }  // namespace
 
 FakeJvm::FakeJvm() : previous(g_current) {
@@ -46,10 +84,14 @@ FakeJvm::FakeJvm() : previous(g_current) {
     jniEnv_.functions = &jniFunctions;
     vm_.functions = &vmFunctions;
     g_current = this;
+    NativeThreads::setSource(&FAKE_KERNEL);
 }
 
 FakeJvm::~FakeJvm() {
     g_current = previous;
+    if (previous == nullptr) {
+        NativeThreads::setSource(nullptr);
+    }
 }
 
 void FakeJvm::setCurrentThread(jthread handle) {
@@ -101,7 +143,7 @@ void Calls::reset() {
          {&declaringClass, &classSignature, &methodName, &allocations, &deallocations, &deleteLocalRefs, &utfGets,
           &utfReleases, &arrayGets, &arrayReleases, &nonAbortReleases, &exceptionsDescribed, &exceptionsCleared,
           &monitorEnters, &monitorExits, &monitorDepth, &weakDeletes, &threadInfos, &stateReads, &cpuReads,
-          &stackCalls, &stackBuffersFreed, &pushes, &pops}) {
+          &stackCalls, &stackBuffersFreed, &pushes, &pops, &newLocalRefs, &nativeClockReads, &nativeListings}) {
         count->store(0);
     }
 }
@@ -335,6 +377,7 @@ void FakeJvm::installThreads() {
 void FakeJvm::installThreadRefs() {
     jniFunctions.NewWeakGlobalRef = [](JNIEnv*, jobject obj) -> jweak { return obj; };
     jniFunctions.NewLocalRef = [](JNIEnv*, jobject ref) -> jobject {
+        bump(jvm().calls.newLocalRefs);
         auto it = jvm().threads.find(ref);
         return it != jvm().threads.end() && it->second.collected ? nullptr : ref;
     };

@@ -14,6 +14,7 @@
 
 #include <jni.h>
 #include <jvmti.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <deque>
@@ -67,6 +68,10 @@ struct Thread {
     std::vector<jvmtiFrameInfo> frames;        // innermost first, as JVMTI hands them out
     jlong cpuNanos = 0;
     bool cpuUnreadable = false;
+    // Its kernel thread: the fake kernel reads cpuNanos through this id
+    // while the thread is alive (0: no kernel thread stands for it).
+    pid_t nativeId = 0;
+    bool nativeClockUnreadable = false;
     bool endsAtCapture = false;  // dies between its state read and its capture
 
     jint currentState() const { return state.load(std::memory_order_relaxed); }
@@ -81,6 +86,7 @@ struct Calls {
     std::atomic<int> methodName{0};
     std::atomic<int> allocations{0};    // buffers handed out as JVMTI memory
     std::atomic<int> deallocations{0};  // Deallocate calls
+    std::atomic<int> newLocalRefs{0};
     std::atomic<int> deleteLocalRefs{0};
     std::atomic<int> utfGets{0};
     std::atomic<int> utfReleases{0};
@@ -100,6 +106,8 @@ struct Calls {
     std::atomic<int> stackBuffersFreed{0};
     std::atomic<int> pushes{0};
     std::atomic<int> pops{0};
+    std::atomic<int> nativeClockReads{0};  // the fake kernel's thread CPU clocks
+    std::atomic<int> nativeListings{0};
 
     void reset();
 };
@@ -180,6 +188,13 @@ public:
     std::map<jmethodID, Method> methods;
     std::map<jthread, Thread> threads;
     Calls calls;
+    // The fake kernel (NativeThreads): every FakeJvm answers for it while it
+    // is the current one. Its threads are those of `threads` with a native
+    // id, plus these others (id -> CPU time). Listing them fails unless a
+    // test allows it, so that a tick never looks for ids unasked.
+    std::map<pid_t, jlong> otherNativeThreads;
+    bool nativeThreadsListed = false;
+    pid_t currentNativeId = 0;  // what the calling thread's id reads as
     std::atomic<bool> exceptionPending{false};
     bool failArrayGet = false;  // GetLongArrayElements answers null with an exception
     bool threadInfoFails = false;

@@ -77,6 +77,7 @@ GlobalsScope::GlobalsScope() {
         keep(g_monitorInfoAvailable),
         keep(g_singleCaptureLimit),
         keep(g_recording),
+        keep(g_threadEndsReported),
         keep(g_recordStartTime),
         keep(g_recordingInProgress),
         keep(g_recordingThreadEnv),
