@@ -51,6 +51,7 @@ public final class FrameElision {
         long waiting;
         long netIO;
         boolean hasMonitorTimes;
+        final List<LockTime> locks = new ArrayList<>();
         final Map<Key, Draft> children = new LinkedHashMap<>();
 
         Draft(MethodRecord method, int line) {
@@ -97,6 +98,7 @@ public final class FrameElision {
                 into.waiting += node.waitingMicros();
                 into.netIO += node.netIOMicros();
                 into.hasMonitorTimes |= node.hasMonitorTimes();
+                into.locks.addAll(node.locks());
                 for (CallNode c : node.children()) {
                     pending.push(new Object[] {c, into, line});
                 }
@@ -118,6 +120,7 @@ public final class FrameElision {
         d.waiting += node.waitingMicros();
         d.netIO += node.netIOMicros();
         d.hasMonitorTimes |= node.hasMonitorTimes();
+        d.locks.addAll(node.locks());
     }
 
     /** Turns the drafts into call nodes, children before their parents. */
@@ -131,6 +134,9 @@ public final class FrameElision {
             CallNode n = new CallNode(d.method, d.line, d.value, d.hasMonitorTimes, d.blocking, d.waiting, d.netIO,
                     kids);
             n.setCpuMicros(d.cpu);
+            for (LockTime lock : d.locks) {
+                n.addLock(lock);
+            }
             built.put(d, n);
         });
         return built.get(top);

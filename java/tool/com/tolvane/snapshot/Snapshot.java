@@ -64,7 +64,7 @@ public final class Snapshot {
 
     /** The same recording with other thread records: call trees rewritten for display. */
     public Snapshot withThreads(List<ThreadRecord> replaced) {
-        return new Snapshot(header, sections, classes, methods, filters, filterInverted, replaced, nodeLimit);
+        return new Snapshot(header, sections, classes, methods, filters, filterInverted, replaced, nodeLimit, locks);
     }
 
     /** What the node-limit section says, or null when the recording stayed under the limit. */

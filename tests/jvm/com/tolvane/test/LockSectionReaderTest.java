@@ -150,7 +150,8 @@ class LockSectionReaderTest {
         assertTrue(page.contains("<section id=\"locks-section\">"), page);
         assertTrue(page.contains("<td>blocked on monitor com.acme.Ledger</td><td>0.900</td><td>waiter 0.900</td>"
                 + "<td>holder 0.900</td>"), page);
-        assertTrue(page.contains("\"locks\":[{\"kind\":\"park\",\"class\":"
+        assertTrue(page.contains("\"nodeLocks\":[["), page);
+        assertTrue(page.contains(",{\"kind\":\"park\",\"class\":"
                 + "\"java.util.concurrent.locks.ReentrantLock$NonfairSync\",\"holder\":\"pool-1\",\"micros\":300}]"),
                 page);
 
@@ -159,7 +160,8 @@ class LockSectionReaderTest {
         assertNull(plain.locks());
         assertTrue(text(plain, ReportFormat.LOCKS).contains("did not record locks"));
         String plainPage = text(plain, ReportFormat.HTML);
-        assertTrue(!plainPage.contains("locks-section") && !plainPage.contains("\"locks\""), plainPage);
+        assertTrue(!plainPage.contains("locks-section") && !plainPage.contains("\"locks\"")
+                && !plainPage.contains("\"nodeLocks\":"), plainPage);
     }
 
     @Test
