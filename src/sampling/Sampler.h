@@ -25,6 +25,9 @@ extern bool g_threadCpuTimeAvailable;
 // the previous one on its call-tree node, and snapshots carry it in their
 // CPU-time section (only when the JVM grants thread CPU times).
 extern bool g_recordCpuTime;
+// False with the "no-async-sampling" agent option: running threads are then
+// captured by the tick as when there was no asynchronous sampling.
+extern bool g_asyncSampling;
 
 // The clock of a recording: every period it captures the stacks and states of
 // the registered threads and hands each stack to that thread's
@@ -78,13 +81,25 @@ public:
     int singleCaptureLimit;
     // Threads walked on the last tick.
     int lastCaptureCount;
+    // True while a recording samples running threads asynchronously
+    // (AsyncSampling): threads that ran are booked from their samples, and
+    // only those without one are captured.
+    bool asyncActive = false;
 
 private:
     void sampleCandidates(JNIEnv* env, PointerHashMap<CallTreeSampler, void*>* samplers, int candidates,
                           jint maxDepth, jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus);
 
+    // Books the samples of a thread that ran; true when the tick need not
+    // capture it (it is running Java code and its latest sample stands for
+    // where it is).
+    bool bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, jint state, jlongArray transactionIds,
+                     jlong timestamp, jlong time, bool recordStatus);
+
     // Frames of single-thread captures; reused from tick to tick.
     std::vector<jvmtiFrameInfo> frameScratch;
+    // One asynchronous sample converted for the stack conversion.
+    std::vector<jvmtiFrameInfo> sampleScratch;
 };
 
 class SamplerHelper {

@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <cstring>
 
+#include "AsyncSampling.h"
 #include "Counter.h"
 #include "DataWriter.h"
 #include "JniUtil.h"
@@ -413,6 +414,38 @@ void JNICALL LiveCpuProfilingHelper::dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env,
     }
     if (manager != nullptr) {
         manager->cpuBaseline = 0;  // a new thread: all its CPU time is the recording's
+        // On the thread itself: its kernel id and environment for its timer.
+        manager->nativeTid = AsyncSampling::currentTid();
+        manager->nativeEnv = env;
+    }
+}
+
+void JNICALL LiveCpuProfilingHelper::dxThreadEnd(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
+    ThreadMonitorLock lock;
+    CpuProfilingSession* session = liveCpuProfilingSession;
+    if (session == nullptr) {
+        return;
+    }
+    ThreadManager* manager = session->getThreadManager(thread);
+    if (manager == nullptr) {
+        return;
+    }
+    manager->ended = true;
+    AsyncSampling::disarm(manager->samples);
+    manager->samples = nullptr;
+}
+
+void LiveCpuProfilingHelper::disarmAll() {
+    assertThreadMonitorHeld("LiveCpuProfilingHelper::disarmAll");
+    CpuProfilingSession* session = liveCpuProfilingSession;
+    if (session == nullptr) {
+        return;
+    }
+    for (ThreadManager* manager : session->threadManagers) {
+        if (manager != nullptr && manager->samples != nullptr) {
+            AsyncSampling::disarm(manager->samples);
+            manager->samples = nullptr;
+        }
     }
 }
 

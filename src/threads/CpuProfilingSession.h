@@ -116,6 +116,11 @@ public:
     static bool isIgnoredThread(const char* threadName, const char* groupName);
     // JVMTI ThreadStart callback: registers a new thread while recording.
     static void JNICALL dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
+    // JVMTI ThreadEnd callback, on the ending thread: disarms its sampling
+    // timer, so no signal walks a thread that is going away.
+    static void JNICALL dxThreadEnd(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
+    // Disarms the sampling timers of every listed thread (end of a recording).
+    static void disarmAll();
     // Body of JvmtiCallee.associateThread: finds or registers the manager of
     // a thread (the calling one with currentThread) and gives it the Java
     // side's thread manager, unless it has one already. Between recording

@@ -2,11 +2,13 @@
 #define TOLVANE_THREADMANAGER_H
 
 #include <jni.h>
+#include <sys/types.h>
 #include <vector>
 
 #include "SnapshotFormat.h"
 
 class CallTree;
+class ThreadSampleBuffer;
 class ThreadDesc;
 class MethodDesc;
 class DataWriter;
@@ -125,6 +127,15 @@ public:
     jlong cpuBaseline = -1;
     std::vector<unsigned char> entryKinds;
     std::vector<unsigned short> lineStack;
+
+    // Asynchronous sampling (AsyncSampling): the thread's kernel id and JNI
+    // environment once known (0 and null before), its armed sample buffer
+    // (null while it has none), and whether the thread has passed its end
+    // event, after which it gets no timer.
+    pid_t nativeTid = 0;
+    JNIEnv* nativeEnv = nullptr;
+    ThreadSampleBuffer* samples = nullptr;
+    bool ended = false;
 
 private:
     // Deletes the weak thread reference and the Java-side global reference

@@ -667,7 +667,8 @@ TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
     int stateReads = jvm.calls.stateReads;
     tick();
     EXPECT_EQ(jvm.singleCaptures, handles({busy}));
-    EXPECT_EQ(jvm.calls.stateReads, stateReads + 1) << "only the thread that ran";
+    // Its state is read before and after its stack: they must agree.
+    EXPECT_EQ(jvm.calls.stateReads, stateReads + 2) << "only the thread that ran";
     EXPECT_EQ(parked->currentNode, parkedNode);
     EXPECT_EQ(parked->threadStatus, THREAD_STATUS_WAITING);
     ASSERT_NE(parkedNode->getMonitorTimeValues(), nullptr);

@@ -124,6 +124,7 @@ final class RunCommand implements ToolCommand {
         flags.put("agent-classes", recording.agentClasses);
         flags.put("invert", recording.invert);
         flags.put("batched-capture", recording.batchedCapture);
+        flags.put("no-async-sampling", recording.noAsyncSampling);
         flags.put("no-default-filters", recording.noDefaultFilters);
         flags.put("no-default-netio", recording.noDefaultNetio);
         flags.forEach((flag, set) -> {

@@ -49,6 +49,8 @@ public final class RecordOptions {
     public boolean agentThreads;
     public boolean agentClasses;
     public boolean batchedCapture;
+    /** Running threads captured at the tick, not sampled on their CPU clocks. */
+    public boolean noAsyncSampling;
     /** Most threads captured one by one on a tick; -1 for the profiler's default. */
     public int singleCaptureLimit = -1;
     /** Most call-tree nodes of one recording; -1 for the profiler's default. */

@@ -435,6 +435,9 @@ public final class Recording {
         if (options.batchedCapture) {
             sb.append(",batched-capture");
         }
+        if (options.noAsyncSampling) {
+            sb.append(",no-async-sampling");
+        }
         if (options.singleCaptureLimit >= 0) {
             sb.append(",single-capture-limit=").append(options.singleCaptureLimit);
         }
