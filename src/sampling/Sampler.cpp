@@ -17,6 +17,7 @@
 #include "FatalAssert.h"
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
+#include "MethodDesc.h"
 #include "MessageUtil.h"
 #include "PointerHashMap.h"
 #include "JvmEnv.h"
@@ -108,6 +109,12 @@ bool mustCapture(const CallTreeSampler* sampler, jlong cpuTime) {
     return cpuTime < 0 || sampler->lastCpuTime < 0 || cpuTime != sampler->lastCpuTime;
 }
 
+// Whether a frame's method is one in which threads sleep, wait or park.
+bool isWaitMethod(JNIEnv* env, ClassProfilingSession* registry, jmethodID method) {
+    MethodDesc* desc = registry != nullptr ? registry->getMethodDesc(method, env, true) : nullptr;
+    return desc != nullptr && desc->isWaitMethod;
+}
+
 // Hands one thread's capture to its sampler: the dead-thread rule for a
 // terminated thread, else its status, its transaction labels and its stack.
 void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const CandidateSlot& slot, jvmtiStackInfo* info,
@@ -118,7 +125,13 @@ void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const Candidat
         endThread(env, manager);
         return;
     }
-    applyThreadState(manager, info->state);
+    jint state = info->state;
+    if ((state & JVMTI_THREAD_STATE_RUNNABLE) != 0 && info->frame_count > 0 &&
+        isWaitMethod(env, registry, info->frame_buffer[0].method)) {
+        // Woken in a sleep, wait or park and not out of it yet: still waiting.
+        state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_WAITING;
+    }
+    applyThreadState(manager, state);
     jlongArray transactionIds = nullptr;
     if (sampleTransactions && slot.javaManager != nullptr && SamplerHelper::getSamplingTransactionIds != nullptr) {
         transactionIds =
@@ -250,8 +263,14 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
     if (delta > 0) {
         sampler->cpuCarryMicros += delta;
     }
-    bool running = runsJava(state);
     int count = buffer->pending();
+    bool running = runsJava(state);
+    if (running && count > 0) {
+        // Its latest sample in a sleep, wait or park: the capture tells.
+        jint frameCount = 0;
+        const AsyncFrame* latest = buffer->sample(count - 1, &frameCount);
+        running = frameCount > 0 && !isWaitMethod(env, registry, latest[0].method);
+    }
     if (sampleScratch.size() < static_cast<size_t>(buffer->maxDepth)) {
         sampleScratch.resize(static_cast<size_t>(buffer->maxDepth));
     }

@@ -6,7 +6,8 @@ package com.tolvane.test;
  * quarter of its CPU in quarter() and three quarters in threeQuarters(), two
  * small methods of the same body that the JIT inlines into its loop;
  * "arithmetic" only computes; "sleeper" only sleeps. Prints its ready line
- * once every thread runs, then runs until killed.
+ * once every thread runs, then runs until killed, or for as many
+ * milliseconds as its argument says.
  */
 public final class CpuSharesTarget {
     private static volatile long sink;
@@ -53,9 +54,9 @@ public final class CpuSharesTarget {
                 }
             }
         });
-        System.out.println("ready");
+        System.out.println("CpuSharesTarget ready");
         System.out.flush();
-        Thread.sleep(Long.MAX_VALUE);
+        Thread.sleep(args.length > 0 ? Long.parseLong(args[0]) : Long.MAX_VALUE);
     }
 
     /** Computes for about nanos of this thread's CPU time. */
