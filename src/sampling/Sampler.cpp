@@ -259,11 +259,14 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
     ThreadManager* manager = sampler->threadManager;
     ThreadSampleBuffer* buffer = manager->samples;
     jlong period = periodMillis * 1000LL;
+    int count = buffer->pending();
     jlong delta = sampler->takeCpuDelta(cpuTime);
     if (delta > 0) {
         sampler->cpuCarryMicros += delta;
+    } else if (delta < 0) {
+        // No reading (the thread has ended): each sample stands for its period.
+        sampler->cpuCarryMicros += count * period;
     }
-    int count = buffer->pending();
     bool running = runsJava(state);
     if (running && count > 0) {
         // Its latest sample in a sleep, wait or park: the capture tells.
