@@ -1068,3 +1068,43 @@ TEST_F(AsyncTickTest, AFullRingLosesSamplesNotCpu) {
     EXPECT_EQ(spinNode->cpuTime, 35000);
     EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 5000);
 }
+
+// A single capture reads the state, then the stack: a thread that parks or
+// wakes in between must not be booked under a state its stack does not have.
+TEST_F(SamplerTest, ASingleCaptureWhoseStateChangedIsTakenAgainOrDropped) {
+    useSelectiveCapture();
+    const jint running = ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+    const jint waiting = ALIVE | JVMTI_THREAD_STATE_WAITING;
+    ThreadManager* t = addThread(oneFrameStack("test.s11.A"));
+    tick();
+    ASSERT_EQ(t->threadStatus, THREAD_STATUS_RUNNING);
+
+    // Parked right after its stack was taken: captured again, and booked
+    // as waiting on the stack of that second capture.
+    threadOf(t).cpuNanos += 1000;
+    threadOf(t).statesAfterCapture = {waiting};
+    jvm.singleCaptures.clear();
+    tick();
+    EXPECT_EQ(jvm.singleCaptures.size(), 2u);
+    EXPECT_EQ(t->threadStatus, THREAD_STATUS_WAITING);
+    ASSERT_NE(t->currentNode->getMonitorTimeValues(), nullptr);
+    EXPECT_EQ(t->currentNode->getMonitorTimeValues()->waitingTime, 5000);
+
+    // Woken and parked again around both captures: the tick books nothing
+    // for it, and the next one captures it again.
+    CallTree* node = t->currentNode;
+    jlong value = node->value;
+    threadOf(t).cpuNanos += 1000;
+    threadOf(t).state = running;
+    threadOf(t).statesAfterCapture = {waiting, running};
+    jvm.singleCaptures.clear();
+    tick();
+    EXPECT_EQ(jvm.singleCaptures.size(), 2u);
+    EXPECT_EQ(t->currentNode, node);
+    EXPECT_EQ(node->value, value);
+    EXPECT_EQ(node->getMonitorTimeValues()->waitingTime, 5000);
+    jvm.singleCaptures.clear();
+    tick();
+    EXPECT_EQ(jvm.singleCaptures, handles({t}));
+    EXPECT_EQ(t->threadStatus, THREAD_STATUS_RUNNING);
+}
