@@ -70,6 +70,7 @@ GlobalsScope::GlobalsScope() {
         keep(g_batchedCapture),
         keep(g_threadCpuTimeAvailable),
         keep(g_recordCpuTime),
+        keep(g_asyncSampling),
         keep(g_singleCaptureLimit),
         keep(g_recording),
         keep(g_recordStartTime),
