@@ -312,7 +312,7 @@ bool Profiling::enableAsyncEvents(JNIEnv* env) {
     // The walk refuses to run unless some agent receives class-load events.
     if (jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_LOAD, nullptr) != JVMTI_ERROR_NONE ||
         jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_PREPARE, nullptr) != JVMTI_ERROR_NONE) {
-        MessageUtil::debugOut("async sampling: class events refused\n");
+        MessageUtil::debugOut(0, 4, "async sampling: class events refused\n");
         installCallbacks(jvmti, false);
         return false;
     }
@@ -326,7 +326,7 @@ bool Profiling::enableAsyncEvents(JNIEnv* env) {
     compiled.can_generate_compiled_method_load_events = 1;
     if (jvmti->AddCapabilities(&compiled) != JVMTI_ERROR_NONE ||
         jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_COMPILED_METHOD_LOAD, nullptr) != JVMTI_ERROR_NONE) {
-        MessageUtil::debugOut("async sampling: no compiled-method events: inlined methods stay with their callers\n");
+        MessageUtil::debugOut(0, 4, "async sampling: no compiled-method events: inlined methods stay with their callers\n");
     }
     // Method ids for the classes loaded so far; ClassPrepare gives later ones theirs.
     AsyncSampling::createMethodIds(jvmti, env);

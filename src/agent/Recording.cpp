@@ -119,18 +119,18 @@ void stopAsyncSampling(Sampler* sampler) {
     AsyncSampling::Counters counters = AsyncSampling::counters();
     uint64_t lost = counters.failed() + counters.dropped;
 
-    MessageUtil::debugOut("async sampling: %llu samples, %llu lost, %llu timers refused\n",
+    MessageUtil::debugOut(0, 4, "async sampling: %llu samples, %llu lost, %llu timers refused\n",
                           static_cast<unsigned long long>(counters.samples), static_cast<unsigned long long>(lost),
                           static_cast<unsigned long long>(counters.timerFailures));
     for (int kind = 0; kind < AsyncSampling::FAILURE_KINDS; kind++) {
         if (counters.failures[kind] != 0) {
-            MessageUtil::debugOut("async sampling: %llu walks failed: %s\n",
+            MessageUtil::debugOut(0, 4, "async sampling: %llu walks failed: %s\n",
                                   static_cast<unsigned long long>(counters.failures[kind]),
                                   AsyncSampling::failureName(kind));
         }
     }
     if (counters.dropped != 0) {
-        MessageUtil::debugOut("async sampling: %llu samples dropped on full buffers\n",
+        MessageUtil::debugOut(0, 4, "async sampling: %llu samples dropped on full buffers\n",
                               static_cast<unsigned long long>(counters.dropped));
     }
 }

@@ -249,7 +249,7 @@ ThreadSampleBuffer* AsyncSampling::arm(pid_t tid, JNIEnv* env, int maxDepth) {
     event._sigev_un._tid = tid;
     if (timer_create(threadCpuClock(tid), &event, &buffer->timer) != 0) {
         g_timerFailures.fetch_add(1, std::memory_order_relaxed);
-        MessageUtil::debugOut("async sampling: no timer for thread %d: %s\n", static_cast<int>(tid), strerror(errno));
+        MessageUtil::debugOut(0, 4, "async sampling: no timer for thread %d: %s\n", static_cast<int>(tid), strerror(errno));
         buffer->owner.store(0);
         g_freeBuffers.push_back(buffer);
         return nullptr;
@@ -330,7 +330,7 @@ bool AsyncSampling::calibrate(JNIEnv* env) {
     }
     jfieldID eetop = env->GetFieldID(threadClass.get(), "eetop", "J");
     if (clearPendingException(env) || eetop == nullptr) {
-        MessageUtil::debugOut("async sampling: java.lang.Thread has no eetop field\n");
+        MessageUtil::debugOut(0, 4, "async sampling: java.lang.Thread has no eetop field\n");
         return false;
     }
     jmethodID currentThread = env->GetStaticMethodID(threadClass.get(), "currentThread", "()Ljava/lang/Thread;");
@@ -347,7 +347,7 @@ bool AsyncSampling::calibrate(JNIEnv* env) {
     }
     ptrdiff_t offset = reinterpret_cast<char*>(env) - reinterpret_cast<char*>(static_cast<intptr_t>(record));
     if (offset <= 0 || offset >= MAX_ENV_OFFSET) {
-        MessageUtil::debugOut("async sampling: JNI environment not within the thread record\n");
+        MessageUtil::debugOut(0, 4, "async sampling: JNI environment not within the thread record\n");
         return false;
     }
     // The key whose value on this thread is this thread's record.
@@ -361,7 +361,7 @@ bool AsyncSampling::calibrate(JNIEnv* env) {
             return true;
         }
     }
-    MessageUtil::debugOut("async sampling: no thread-specific key holds the thread record\n");
+    MessageUtil::debugOut(0, 4, "async sampling: no thread-specific key holds the thread record\n");
     return false;
 }
 
@@ -429,7 +429,7 @@ std::vector<std::pair<pid_t, JNIEnv*>> AsyncSampling::probeThreads() {
         }
     }
     if (answers < sent) {
-        MessageUtil::debugOut("async sampling: %d of %d threads answered the probe\n", answers, sent);
+        MessageUtil::debugOut(0, 4, "async sampling: %d of %d threads answered the probe\n", answers, sent);
     }
     return found;
 }

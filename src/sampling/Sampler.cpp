@@ -320,7 +320,7 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         return true;
     }
     if (dropped != 0) {
-        MessageUtil::debugOut("async sampling: %u samples dropped on a full ring\n", dropped);
+        MessageUtil::debugOut(0, 4, "async sampling: %u samples dropped on a full ring\n", dropped);
     }
     if (count > 0 && running) {
         sampler->lastCpuTime = cpuTime;
