@@ -12,7 +12,8 @@
 #   bench/overhead.sh [build-dir] [rounds] [seconds] [shapes] [modes]
 #   defaults:          build       5        5         "a b c"  "none tolvane batched jfr"
 # A mode tolvane-N records with --single-capture-limit N (how the default
-# limit was chosen); "none" must come first.
+# limit was chosen), noasync with --no-async-sampling (running threads
+# captured at the tick); "none" must come first.
 # Shapes (bench/OverheadWorkload.java): a) 1 busy thread + 100 threads in
 # Object.wait(100) at depth 40; b) 2 x cores busy threads at depth 30;
 # c) 1 busy thread + 2000 parked threads at depth 100; pN) the same with N
@@ -55,9 +56,10 @@ run() {
   local recorder=
   case $mode in
     none) ;;
-    tolvane|tolvane-*|batched)
+    tolvane|tolvane-*|batched|noasync)
       local extra=()
       [ "$mode" = batched ] && extra=(--batched-capture)
+      [ "$mode" = noasync ] && extra=(--no-async-sampling)
       [[ "$mode" = tolvane-* ]] && extra=(--single-capture-limit "${mode#tolvane-}")
       tolvane record -d "$((seconds + 3))s" -o "$dir/snap.tsnap" "${extra[@]}" "$pid" >"$dir/record.out" 2>&1 &
       recorder=$!

@@ -1,5 +1,6 @@
 #include "ProfilingSession.h"
 
+#include "AsyncSampling.h"
 #include "ClassProfilingSession.h"
 #include "Sampler.h"
 #include "CpuProfilingSession.h"
@@ -258,6 +259,10 @@ void Profiling::parseOptions(const char* options) {
     if (g_batchedCapture) {
         MessageUtil::message("Batched stack capture");
     }
+    g_asyncSampling = options == nullptr || std::strstr(options, "no-async-sampling") == nullptr;
+    if (!g_asyncSampling) {
+        MessageUtil::message("No asynchronous sampling");
+    }
     g_recordCpuTime = options != nullptr && std::strstr(options, "cpu-time") != nullptr;
     if (g_recordCpuTime) {
         MessageUtil::message("Record CPU time");
@@ -298,6 +303,18 @@ bool Profiling::enableEvents(JNIEnv* env) {
         LockProbe::requestCapabilities(jvmti);
     }
 
+    installCallbacks(jvmti, false);
+    jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_DEATH, nullptr);
+    if (loadOptions != nullptr) {
+        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);
+    }
+    if (g_safeThreadStart) {
+        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_THREAD_START, nullptr);
+    }
+    return true;
+}
+
+void Profiling::installCallbacks(jvmtiEnv* jvmti, bool asyncSampling) {
     jvmtiEventCallbacks callbacks;
     std::memset(&callbacks, 0, sizeof callbacks);
     callbacks.VMDeath = &Profiling::dxVMDeath;
@@ -306,14 +323,43 @@ bool Profiling::enableEvents(JNIEnv* env) {
     if (loadOptions != nullptr) {
         callbacks.VMInit = &Profiling::dxVMInit;
     }
+    if (asyncSampling) {
+        callbacks.ClassLoad = &AsyncSampling::onClassLoad;
+        callbacks.ClassPrepare = &AsyncSampling::onClassPrepare;
+        callbacks.CompiledMethodLoad = &AsyncSampling::onCompiledMethodLoad;
+    }
     jvmti->SetEventCallbacks(&callbacks, static_cast<jint>(sizeof callbacks));
-    jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_DEATH, nullptr);
-    if (loadOptions != nullptr) {
-        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);
+}
+
+bool Profiling::enableAsyncEvents(JNIEnv* env) {
+    static bool enabled = false;
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (enabled || jvmti == nullptr) {
+        return enabled;
     }
-    if (g_safeThreadStart) {
-        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_THREAD_START, nullptr);
+    installCallbacks(jvmti, true);
+    // The walk refuses to run unless some agent receives class-load events.
+    if (jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_LOAD, nullptr) != JVMTI_ERROR_NONE ||
+        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_PREPARE, nullptr) != JVMTI_ERROR_NONE) {
+        MessageUtil::debugOut(0, 4, "async sampling: class events refused\n");
+        installCallbacks(jvmti, false);
+        return false;
     }
+    // While some agent receives compiled-method-load events, HotSpot's
+    // compilers record the inlined method of every instruction, not only at
+    // safepoint polls, and the walk can name inlined methods. Code compiled
+    // before keeps its coarser information. Asked for on its own: a refusal
+    // only costs that.
+    jvmtiCapabilities compiled;
+    std::memset(&compiled, 0, sizeof compiled);
+    compiled.can_generate_compiled_method_load_events = 1;
+    if (jvmti->AddCapabilities(&compiled) != JVMTI_ERROR_NONE ||
+        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_COMPILED_METHOD_LOAD, nullptr) != JVMTI_ERROR_NONE) {
+        MessageUtil::debugOut(0, 4, "async sampling: no compiled-method events: inlined methods stay with their callers\n");
+    }
+    // Method ids for the classes loaded so far; ClassPrepare gives later ones theirs.
+    AsyncSampling::createMethodIds(jvmti, env);
+    enabled = true;
     return true;
 }
 

@@ -63,6 +63,13 @@ public:
     // announces each option found.
     static void parseOptions(const char* options);
     static bool enableEvents(JNIEnv* env);
+    // The event callbacks of the library, with those of asynchronous
+    // sampling or without them.
+    static void installCallbacks(jvmtiEnv* jvmti, bool asyncSampling);
+    // Once per process, at the first recording that samples asynchronously:
+    // the events and method ids the asynchronous walk needs. False when the
+    // JVM refuses them.
+    static bool enableAsyncEvents(JNIEnv* env);
     // Asks for thread CPU times, which the sampler uses to skip threads that
     // have not run; a JVM that refuses them only costs that saving.
     static void requestThreadCpuTime(jvmtiEnv* jvmti);

@@ -1,8 +1,10 @@
 #include "Recording.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
+#include "AsyncSampling.h"
 #include "Counter.h"
 #include "CpuProfilingSession.h"
 #include "JniUtil.h"
@@ -61,6 +63,74 @@ void setThreadStartEvents(jvmtiEventMode mode) {
     // event no id is given out.
     jvmtiError error = g_profilingInterface->SetEventNotificationMode(mode, JVMTI_EVENT_THREAD_END, nullptr);
     g_threadEndsReported = mode == JVMTI_ENABLE && error == JVMTI_ERROR_NONE;
+}
+
+// Whether this recording samples running threads asynchronously: the
+// options and the JVM allow it. Thread ends are reported from before any
+// thread is registered (setThreadStartEvents), so that no registered thread
+// can end unseen and later be given a timer; without them nothing is
+// sampled asynchronously. Called with the thread monitor held.
+bool prepareAsyncSampling(JNIEnv* env, Sampler* sampler) {
+    sampler->asyncActive = false;
+    if (!g_asyncSampling || g_batchedCapture || !g_threadCpuTimeAvailable || !g_threadEndsReported ||
+        !AsyncSampling::prepare() || !Profiling::enableAsyncEvents(env)) {
+        return false;
+    }
+    AsyncSampling::setPeriodNanos(static_cast<long long>(sampler->periodMillis) * 1000000LL);
+    AsyncSampling::resetCounters();
+    sampler->asyncActive = true;
+    return true;
+}
+
+// Threads registered before the recording learn their kernel ids from a
+// probe; threads started during it learn theirs at their start. Called with
+// the thread monitor held, after registration.
+void findNativeThreadIds(JNIEnv* env, CpuProfilingSession* threadList) {
+    if (!AsyncSampling::calibrate(env)) {
+        return;  // only threads started from now on are sampled asynchronously
+    }
+    std::vector<std::pair<pid_t, JNIEnv*>> tasks = AsyncSampling::probeThreads();
+    for (ThreadManager* manager : threadList->getThreadManagers()) {
+        if (manager == nullptr || manager->nativeTid != 0 || manager->threadHandle == nullptr) {
+            continue;
+        }
+        LocalRef<jobject> thread(env, env->NewLocalRef(manager->threadHandle));
+        JNIEnv* threadEnv = thread.get() != nullptr ? AsyncSampling::environmentOf(env, thread.get()) : nullptr;
+        for (const std::pair<pid_t, JNIEnv*>& task : tasks) {
+            if (threadEnv != nullptr && task.second == threadEnv) {
+                manager->nativeTid = task.first;
+                manager->nativeEnv = threadEnv;
+                break;
+            }
+        }
+    }
+}
+
+// The end of asynchronous sampling: every timer goes, and the debug log
+// says what the walks gave.
+void stopAsyncSampling(Sampler* sampler) {
+    if (!sampler->asyncActive) {
+        return;
+    }
+    sampler->asyncActive = false;
+    LiveCpuProfilingHelper::disarmAll();
+    AsyncSampling::Counters counters = AsyncSampling::counters();
+    uint64_t lost = counters.failed() + counters.dropped;
+
+    MessageUtil::debugOut(0, 4, "async sampling: %llu samples, %llu lost, %llu timers refused\n",
+                          static_cast<unsigned long long>(counters.samples), static_cast<unsigned long long>(lost),
+                          static_cast<unsigned long long>(counters.timerFailures));
+    for (int kind = 0; kind < AsyncSampling::FAILURE_KINDS; kind++) {
+        if (counters.failures[kind] != 0) {
+            MessageUtil::debugOut(0, 4, "async sampling: %llu walks failed: %s\n",
+                                  static_cast<unsigned long long>(counters.failures[kind]),
+                                  AsyncSampling::failureName(kind));
+        }
+    }
+    if (counters.dropped != 0) {
+        MessageUtil::debugOut(0, 4, "async sampling: %llu samples dropped on full buffers\n",
+                              static_cast<unsigned long long>(counters.dropped));
+    }
 }
 
 // Registers every live thread. A thread that already has a listed manager
@@ -200,8 +270,12 @@ void Recording::run(JNIEnv* env, jclass calleeClass, jlong durationMillis, jbool
         }
         g_sampleAgentThreads = recordAgentThreads != JNI_FALSE;
         setThreadStartEvents(JVMTI_ENABLE);
+        bool async = prepareAsyncSampling(env, sampler);
         g_recording = true;
         registerLiveThreads(env, threadList);
+        if (async) {
+            findNativeThreadIds(env, threadList);
+        }
         setThreadReporting(env, calleeClass, reportingMethod, true);
     }
 
@@ -213,6 +287,7 @@ void Recording::run(JNIEnv* env, jclass calleeClass, jlong durationMillis, jbool
     {
         ThreadMonitorLock lock;
         setThreadReporting(env, calleeClass, reportingMethod, false);
+        stopAsyncSampling(sampler);
         setThreadStartEvents(JVMTI_DISABLE);
         g_recording = false;
         threadList->endGoneThreads(env);

@@ -71,7 +71,9 @@ void LockProbe::unchanged(jthread thread, ThreadManager* manager, jlong micros) 
     if (table == nullptr || manager == nullptr) {
         return;
     }
-    if (table->takeUnread(manager)) {
+    // A thread booked by its native clock alone comes without a reference:
+    // its wait stays as read, and unread ones wait for a tick that has one.
+    if (thread != nullptr && table->takeUnread(manager)) {
         // Still blocked where it was captured: it has not run since.
         LockWait wait;
         readsUsedUp = false;

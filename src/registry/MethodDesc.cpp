@@ -13,6 +13,18 @@ namespace {
 const char SPECIAL_PREFIX[] = "__ovk_";
 const char SLEEP_METHOD_NAME[] = "__ovk_sleep";
 
+// The natives in which threads sleep, wait and park, over the JDK versions.
+struct WaitMethod {
+    const char* className;
+    const char* methodName;
+};
+const WaitMethod WAIT_METHODS[] = {
+    {"java.lang.Thread", "sleep"},         {"java.lang.Thread", "sleep0"},
+    {"java.lang.Thread", "sleepNanos0"},   {"java.lang.Object", "wait"},
+    {"java.lang.Object", "wait0"},         {"jdk.internal.misc.Unsafe", "park"},
+    {"sun.misc.Unsafe", "park"},
+};
+
 }  // namespace
 
 MethodDesc::MethodDesc(ClassData* classData, const char* name, int nameLength,
@@ -23,7 +35,8 @@ MethodDesc::MethodDesc(ClassData* classData, const char* name, int nameLength,
       isFiltered(false),
       isIgnored(false),
       isSpecialMethod(false),
-      isNetio(false) {
+      isNetio(false),
+      isWaitMethod(false) {
     updateSpecialMethods();
     updateFilters(registry);
 }
@@ -42,6 +55,13 @@ void MethodDesc::updateSpecialMethods() {
     isSpecialMethod = isSpecialMethodName(methodName);
     isNetio = classData != nullptr && classData->netioClass != nullptr &&
               classData->netioClass->isNetioMethod(methodName, methodSignature);
+    isWaitMethod = false;
+    for (const WaitMethod& wait : WAIT_METHODS) {
+        if (classData != nullptr && classData->name != nullptr && std::strcmp(classData->name, wait.className) == 0 &&
+            std::strcmp(methodName, wait.methodName) == 0) {
+            isWaitMethod = true;
+        }
+    }
 }
 
 void MethodDesc::updateFilters(MethodFilters* registry) {

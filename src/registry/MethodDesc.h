@@ -38,8 +38,8 @@ public:
     MethodDesc(const MethodDesc&) = delete;
     MethodDesc& operator=(const MethodDesc&) = delete;
 
-    // Sets isSpecialMethod from the name and isNetio from the class's net I/O
-    // record. Called once, at construction.
+    // Sets isSpecialMethod from the name, isNetio from the class's net I/O
+    // record and isWaitMethod. Called once, at construction.
     void updateSpecialMethods();
     // Re-evaluates isFiltered and isIgnored against the registry's filters,
     // the ignored class names and the agent-class setting. Methods of the
@@ -72,6 +72,10 @@ public:
     bool isSpecialMethod;
     // A net I/O method; time below it counts as net I/O.
     bool isNetio;
+    // A method in which a thread sleeps, waits or parks: a thread found in it
+    // is waiting even while the JVM already reports it runnable (woken, on
+    // its way out).
+    bool isWaitMethod;
 };
 
 #endif

@@ -140,6 +140,17 @@ jint CallTreeSampler::readTransactionIds(JNIEnv* env, jlongArray transactionIds,
 
 void CallTreeSampler::saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfilingSession* classSession,
                                JNIEnv* env, jlongArray transactionIds, jlong timestamp, bool recordStatus) {
+    convert(stackInfo, true, time, classSession, env, transactionIds, timestamp, recordStatus);
+}
+
+void CallTreeSampler::enterSample(jvmtiStackInfo* stackInfo, ClassProfilingSession* classSession, JNIEnv* env,
+                                  jlongArray transactionIds) {
+    convert(stackInfo, false, 0, classSession, env, transactionIds, 0, false);
+}
+
+void CallTreeSampler::convert(jvmtiStackInfo* stackInfo, bool bookTime, jlong time,
+                              ClassProfilingSession* classSession, JNIEnv* env, jlongArray transactionIds,
+                              jlong timestamp, bool recordStatus) {
     assertThreadMonitorHeld("CallTreeSampler::saveData");
     if (threadManager == nullptr || threadManager->getIsDead()) {
         return;
@@ -203,17 +214,19 @@ void CallTreeSampler::saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfi
         threadManager->methodEntry(env, desc, (unsigned short)line);
     }
 
-    if (!converted) {
-        // The thread's first sample: the time since the previous tick may
-        // reach back before the thread existed.
-        converted = true;
-        ThreadDesc* desc = threadManager->threadDesc;
-        jlong lived = desc != nullptr ? timestamp - desc->getThreadStartTime() : time;
-        if (lived >= 0 && lived < time) {
-            time = lived;
+    if (bookTime) {
+        if (!converted) {
+            // The thread's first sample: the time since the previous tick may
+            // reach back before the thread existed.
+            converted = true;
+            ThreadDesc* desc = threadManager->threadDesc;
+            jlong lived = desc != nullptr ? timestamp - desc->getThreadStartTime() : time;
+            if (lived >= 0 && lived < time) {
+                time = lived;
+            }
         }
+        threadManager->sampleTime(time, timestamp, recordStatus);
     }
-    threadManager->sampleTime(time, timestamp, recordStatus);
 
     if (frameCount > 0 && !reserveLastFrames(frameCount)) {
         // No memory for the stack: forget it, so that the next tick leaves
@@ -246,17 +259,32 @@ void CallTreeSampler::bookUnchanged(jlong time, jlong timestamp, bool recordStat
 
 void CallTreeSampler::bookCpuTime(jlong cpuNanos) {
     assertThreadMonitorHeld("CallTreeSampler::bookCpuTime");
+    jlong micros = takeCpuDelta(cpuNanos);
+    if (micros >= 0) {
+        threadManager->sampleCpuTime(micros);
+    }
+}
+
+jlong CallTreeSampler::takeCpuDelta(jlong cpuNanos) {
     if (cpuNanos < 0 || threadManager == nullptr || threadManager->getIsDead()) {
-        return;
+        return -1;
     }
     jlong since = bookedCpuTime >= 0 ? bookedCpuTime : threadManager->cpuBaseline;
     if (since < 0 || since > cpuNanos) {
         since = cpuNanos;  // no earlier reading: this one is where counting starts
     }
+    bookedCpuTime = cpuNanos;
     // Whole microseconds of each reading, subtracted: the nanoseconds left
     // over are booked with a later tick instead of being lost on each one.
-    threadManager->sampleCpuTime(cpuNanos / 1000 - since / 1000);
-    bookedCpuTime = cpuNanos;
+    return cpuNanos / 1000 - since / 1000;
+}
+
+void CallTreeSampler::sampleCpu(jlong micros) {
+    assertThreadMonitorHeld("CallTreeSampler::sampleCpu");
+    if (micros < 0 || threadManager == nullptr || threadManager->getIsDead()) {
+        return;
+    }
+    threadManager->sampleCpuTime(micros);
 }
 
 jint CallTreeHelper::translateLineNo(jmethodID method, jint location) {

@@ -37,6 +37,11 @@ public:
     void saveData(jvmtiStackInfo* stackInfo, jlong time, ClassProfilingSession* classSession, JNIEnv* env,
                   jlongArray transactionIds, jlong timestamp, bool recordStatus);
 
+    // Moves the cursor to one stack sample without booking any time: the
+    // CPU of an asynchronous sample is booked there next (sampleCpu).
+    void enterSample(jvmtiStackInfo* stackInfo, ClassProfilingSession* classSession, JNIEnv* env,
+                     jlongArray transactionIds);
+
     // Books `time` on the node where the thread stands, for a thread that has
     // not run since its last conversion: same stack, same transactions.
     void bookUnchanged(jlong time, jlong timestamp, bool recordStatus);
@@ -68,8 +73,22 @@ public:
     void bookCpuTime(jlong cpuNanos);
     // The CPU time (ns) of the last reading booked; -1 before the first.
     jlong bookedCpuTime = -1;
+    // The microseconds of CPU since the last reading taken (as bookCpuTime
+    // counts them), without booking them; -1 for a reading of -1.
+    jlong takeCpuDelta(jlong cpuNanos);
+    // Books micros of CPU at the node where the thread now stands.
+    void sampleCpu(jlong micros);
+
+    // Asynchronous sampling: CPU read from the thread's clock and not booked
+    // yet; it is booked on the thread's next samples, one period each.
+    jlong cpuCarryMicros = 0;
+    // lastFrames came from an asynchronous sample, not from a capture.
+    bool stackFromSample = false;
 
 private:
+    // The stack conversion of saveData and enterSample; books `time` when bookTime.
+    void convert(jvmtiStackInfo* stackInfo, bool bookTime, jlong time, ClassProfilingSession* classSession,
+                 JNIEnv* env, jlongArray transactionIds, jlong timestamp, bool recordStatus);
     jint countCommonFrames() const;
     // Makes room for `count` records in lastFrames, keeping the valid ones;
     // false when the memory cannot be had.

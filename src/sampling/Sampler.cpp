@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "AsyncSampling.h"
 #include "CallTreeSampler.h"
 #include "ClassProfilingSession.h"
 #include "Counter.h"
@@ -16,6 +17,8 @@
 #include "FatalAssert.h"
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
+#include "MethodDesc.h"
+#include "MessageUtil.h"
 #include "PointerHashMap.h"
 #include "JvmEnv.h"
 #include "LockProbe.h"
@@ -23,10 +26,12 @@
 #include "ThreadMonitor.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
+#include "ThreadSampleBuffer.h"
 
 bool g_batchedCapture = false;
 bool g_threadCpuTimeAvailable = false;
 bool g_recordCpuTime = false;
+bool g_asyncSampling = true;
 
 std::atomic<bool> SamplerHelper::stopped{false};
 Sampler* SamplerHelper::liveSamplerSession = nullptr;
@@ -42,6 +47,10 @@ struct Sampler::CandidateSlot {
     bool capture;
     // JVMTI state read before a single capture; STATE_UNREAD until then.
     jint state;
+    // Booked from its asynchronous samples, state time included: not captured.
+    bool booked;
+    // Its CPU time was booked on its samples: the capture books none.
+    bool cpuBooked;
 };
 
 namespace {
@@ -102,6 +111,12 @@ bool mustCapture(const CallTreeSampler* sampler, jlong cpuTime) {
     return cpuTime < 0 || sampler->lastCpuTime < 0 || cpuTime != sampler->lastCpuTime;
 }
 
+// Whether a frame's method is one in which threads sleep, wait or park.
+bool isWaitMethod(JNIEnv* env, ClassProfilingSession* registry, jmethodID method) {
+    MethodDesc* desc = registry != nullptr ? registry->getMethodDesc(method, env, true) : nullptr;
+    return desc != nullptr && desc->isWaitMethod;
+}
+
 // Hands one thread's capture to its sampler: the dead-thread rule for a
 // terminated thread, else its status, its transaction labels and its stack.
 void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const CandidateSlot& slot, jvmtiStackInfo* info,
@@ -112,7 +127,13 @@ void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const Candidat
         endThread(env, manager);
         return;
     }
-    applyThreadState(manager, info->state);
+    jint state = info->state;
+    if ((state & JVMTI_THREAD_STATE_RUNNABLE) != 0 && info->frame_count > 0 &&
+        isWaitMethod(env, registry, info->frame_buffer[0].method)) {
+        // Woken in a sleep, wait or park and not out of it yet: still waiting.
+        state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_WAITING;
+    }
+    applyThreadState(manager, state);
     jlongArray transactionIds = nullptr;
     if (sampleTransactions && slot.javaManager != nullptr && SamplerHelper::getSamplingTransactionIds != nullptr) {
         transactionIds =
@@ -123,10 +144,40 @@ void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const Candidat
     }
     sampler->saveData(info, time, registry, env, transactionIds, timestamp, recordStatus);
     locks.captured(slot.thread, manager, info->state, time);
+    sampler->stackFromSample = false;
     sampler->lastCpuTime = slot.cpuTime;
-    if (g_recordCpuTime) {
+    if (g_recordCpuTime && !slot.cpuBooked) {
         sampler->bookCpuTime(slot.cpuTime);
     }
+}
+
+// The Java side's transaction labels of a thread, or null.
+jlongArray transactionIdsOf(JNIEnv* env, jobject javaManager, bool sampleTransactions) {
+    if (!sampleTransactions || javaManager == nullptr || SamplerHelper::getSamplingTransactionIds == nullptr) {
+        return nullptr;
+    }
+    jlongArray ids = static_cast<jlongArray>(env->CallObjectMethod(javaManager, SamplerHelper::getSamplingTransactionIds));
+    return clearPendingException(env) ? nullptr : ids;
+}
+
+// A thread that runs Java code: its latest asynchronous sample is where it is.
+bool runsJava(jint state) {
+    return state != STATE_UNREAD && (state & JVMTI_THREAD_STATE_ALIVE) != 0 &&
+           (state & JVMTI_THREAD_STATE_RUNNABLE) != 0 && (state & JVMTI_THREAD_STATE_IN_NATIVE) == 0;
+}
+
+// What a JVMTI state means for booking: not alive, running, blocked, waiting.
+int stateKind(jint state) {
+    if ((state & JVMTI_THREAD_STATE_ALIVE) == 0) {
+        return 0;
+    }
+    if ((state & JVMTI_THREAD_STATE_RUNNABLE) != 0) {
+        return 1;
+    }
+    if ((state & JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER) != 0) {
+        return 2;
+    }
+    return 3;
 }
 
 // Books the tick on a thread that has not run since its last capture.
@@ -157,22 +208,130 @@ bool captureOne(jvmtiEnv* jvmti, jthread thread, jint state, jint maxDepth, std:
     if (scratch.size() < static_cast<size_t>(maxDepth)) {
         scratch.resize(static_cast<size_t>(maxDepth));
     }
-    jint count = 0;
-    jvmtiError err = jvmti->GetStackTrace(thread, 0, maxDepth, scratch.data(), &count);
-    if (err == JVMTI_ERROR_THREAD_NOT_ALIVE) {
-        // Ended between the state read and the capture.
-        info->state = JVMTI_THREAD_STATE_TERMINATED;
-        return true;
+    // The state and the stack are read one after the other: a thread that
+    // parks, wakes or enters a monitor in between would be booked under a
+    // state that does not belong to its stack. The state is read again after
+    // the stack; when the two readings disagree the thread is captured once
+    // more, and when they disagree again its tick is dropped.
+    for (int attempt = 0; attempt < 2; attempt++) {
+        jint count = 0;
+        jvmtiError err = jvmti->GetStackTrace(thread, 0, maxDepth, scratch.data(), &count);
+        if (err == JVMTI_ERROR_THREAD_NOT_ALIVE) {
+            // Ended between the state read and the capture.
+            info->state = JVMTI_THREAD_STATE_TERMINATED;
+            return true;
+        }
+        if (err != JVMTI_ERROR_NONE) {
+            return false;
+        }
+        jint after = 0;
+        err = jvmti->GetThreadState(thread, &after);
+        if (err != JVMTI_ERROR_NONE) {
+            return false;
+        }
+        if (stateKind(after) == stateKind(info->state)) {
+            info->frame_buffer = scratch.data();
+            info->frame_count = count;
+            return true;
+        }
+        info->state = after;
+        if ((after & JVMTI_THREAD_STATE_ALIVE) == 0) {
+            return true;  // ended meanwhile: booked as a batched capture reports it
+        }
     }
-    if (err != JVMTI_ERROR_NONE) {
-        return false;
+    return false;
+}
+
+// Gives a thread that has used CPU in the recording its sampling timer. A
+// thread that could not have one is not asked again; one that is past its
+// end event gets none.
+void armTimer(ThreadManager* manager, jlong cpuTime, jint maxDepth) {
+    if (manager->ended || manager->nativeTid <= 0 || manager->nativeEnv == nullptr || cpuTime <= 0 ||
+        cpuTime == manager->cpuBaseline) {
+        return;
     }
-    info->frame_buffer = scratch.data();
-    info->frame_count = count;
-    return true;
+    manager->samples = AsyncSampling::arm(manager->nativeTid, manager->nativeEnv, maxDepth);
+    if (manager->samples == nullptr) {
+        manager->nativeTid = -1;
+    }
 }
 
 }  // namespace
+
+bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, jint state, jlongArray transactionIds,
+                          jlong timestamp, jlong time, bool recordStatus) {
+    ThreadManager* manager = sampler->threadManager;
+    ThreadSampleBuffer* buffer = manager->samples;
+    jlong period = periodMillis * 1000LL;
+    int count = buffer->pending();
+    jlong delta = sampler->takeCpuDelta(cpuTime);
+    if (delta > 0) {
+        sampler->cpuCarryMicros += delta;
+    } else if (delta < 0) {
+        // No reading (the thread has ended): each sample stands for its period.
+        sampler->cpuCarryMicros += count * period;
+    }
+    bool running = runsJava(state);
+    if (running && count > 0) {
+        // Its latest sample in a sleep, wait or park: the capture tells.
+        jint frameCount = 0;
+        const AsyncFrame* latest = buffer->sample(count - 1, &frameCount);
+        running = frameCount > 0 && !isWaitMethod(env, registry, latest[0].method);
+    }
+    if (sampleScratch.size() < static_cast<size_t>(buffer->maxDepth)) {
+        sampleScratch.resize(static_cast<size_t>(buffer->maxDepth));
+    }
+    // Each sample stands for one period of CPU, booked on its stack; the
+    // latest one also gets the running time of a thread still running Java.
+    for (int i = 0; i < count; i++) {
+        jint frameCount = 0;
+        const AsyncFrame* frames = buffer->sample(i, &frameCount);
+        for (jint f = 0; f < frameCount; f++) {
+            sampleScratch[f].method = frames[f].method;
+            sampleScratch[f].location = frames[f].bci >= 0 ? frames[f].bci : -1;
+        }
+        jvmtiStackInfo info = jvmtiStackInfo();
+        info.state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+        info.frame_buffer = sampleScratch.data();
+        info.frame_count = frameCount;
+        if (i == count - 1 && running) {
+            applyThreadState(manager, state);
+            sampler->saveData(&info, time, registry, env, transactionIds, timestamp, recordStatus);
+        } else {
+            sampler->enterSample(&info, registry, env, transactionIds);
+        }
+        jlong cpu = std::min(period, sampler->cpuCarryMicros);
+        sampler->sampleCpu(cpu);
+        sampler->cpuCarryMicros -= cpu;
+    }
+    buffer->consume(count);
+    uint32_t dropped = buffer->takeDropped();
+    if (count > 0) {
+        sampler->stackFromSample = true;
+        if (sampler->cpuCarryMicros > period) {
+            // Samples were lost (a full ring, a walk that failed): the CPU
+            // they stood for goes to the latest one.
+            sampler->sampleCpu(sampler->cpuCarryMicros - period);
+            sampler->cpuCarryMicros = period;
+        }
+    } else if (running && sampler->stackFromSample && sampler->cpuCarryMicros <= 2 * period) {
+        // Still running Java code and less than a period or two since its
+        // latest sample: it is booked where that sample found it, and the
+        // CPU waits for its next sample.
+        applyThreadState(manager, state);
+        sampler->bookUnchanged(time, timestamp, recordStatus);
+        sampler->lastCpuTime = cpuTime;
+        return true;
+    }
+    if (dropped != 0) {
+        MessageUtil::debugOut(0, 4, "async sampling: %u samples dropped on a full ring\n", dropped);
+    }
+    if (count > 0 && running) {
+        sampler->lastCpuTime = cpuTime;
+        return true;
+    }
+    return false;
+}
 
 // Captures and converts the stacks of the candidate threads, in the order
 // given. Every local reference made here lives in one local frame. When that
@@ -202,7 +361,7 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
     int captureCount = 0;
 
     for (CallTreeSampler* sampler : samplers) {
-        CandidateSlot slot = {nullptr, sampler, nullptr, -1, true, STATE_UNREAD};
+        CandidateSlot slot = {nullptr, sampler, nullptr, -1, true, STATE_UNREAD, false, false};
         ThreadManager* manager = sampler->threadManager;
         if (readCpuTime && manager->nativeId != 0) {
             // Read before the capture, as below, but from the kernel by the
@@ -258,6 +417,41 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
         }
         slots.push_back(slot);
     }
+    if (asyncActive && selective) {
+        // Threads that ran and have a sampling timer are booked from their
+        // samples; only those the samples cannot settle are captured.
+        for (CandidateSlot& slot : slots) {
+            if (!slot.capture) {
+                continue;
+            }
+            ThreadManager* manager = slot.sampler->threadManager;
+            if (manager->samples == nullptr) {
+                armTimer(manager, slot.cpuTime, maxDepth);
+                if (manager->samples != nullptr) {
+                    // Armed now: its CPU so far waits for its first sample
+                    // too, rather than landing where the capture finds it.
+                    jlong delta = slot.sampler->takeCpuDelta(slot.cpuTime);
+                    if (delta > 0) {
+                        slot.sampler->cpuCarryMicros += delta;
+                    }
+                    slot.cpuBooked = true;
+                }
+                continue;
+            }
+            jint state = 0;
+            if (jvmti->GetThreadState(slot.thread, &state) == JVMTI_ERROR_NONE) {
+                slot.state = state;
+            }
+            jlongArray ids = transactionIdsOf(env, slot.javaManager, sampleTransactions);
+            // Its CPU waits for its samples: the capture books none.
+            slot.cpuBooked = true;
+            if (bookSamples(env, slot.sampler, slot.cpuTime, slot.state, ids, timestamp, time, recordStatus)) {
+                slot.booked = true;
+                slot.capture = false;
+                captureCount--;
+            }
+        }
+    }
     lastCaptureCount = captureCount;
 
     // Threads that ran are walked one by one unless more than
@@ -266,14 +460,14 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
     if (selective) {
         int toStop = 0;
         for (CandidateSlot& slot : slots) {
-            if (slot.capture) {
+            if (slot.capture && slot.state == STATE_UNREAD) {
                 jint state = 0;
                 if (jvmti->GetThreadState(slot.thread, &state) == JVMTI_ERROR_NONE) {
                     slot.state = state;
                 }
-                if (mustBeStopped(slot.state)) {
-                    toStop++;
-                }
+            }
+            if (slot.capture && mustBeStopped(slot.state)) {
+                toStop++;
             }
         }
         single = toStop <= singleCaptureLimit;
@@ -281,6 +475,9 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
     if (single) {
         // One handshake per thread that ran; the other threads go on.
         for (const CandidateSlot& slot : slots) {
+            if (slot.booked) {
+                continue;
+            }
             if (!slot.capture) {
                 // Its remembered stack gets the time under its remembered
                 // status. Nothing can have changed without the thread
@@ -313,7 +510,7 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
                 if (slot.capture) {
                     convertCapture(env, registry, slot, &stackInfo[captured++], timestamp, time,
                                    sampleTransactions, recordStatus, locks);
-                } else {
+                } else if (!slot.booked) {
                     bookUnchanged(slot, timestamp, time, recordStatus, locks);
                 }
             }

@@ -27,6 +27,9 @@ extern bool g_threadCpuTimeAvailable;
 // the previous one on its call-tree node, and snapshots carry it in their
 // CPU-time section (only when the JVM grants thread CPU times).
 extern bool g_recordCpuTime;
+// False with the "no-async-sampling" agent option: running threads are then
+// captured by the tick as when there was no asynchronous sampling.
+extern bool g_asyncSampling;
 
 // The clock of a recording: every period it captures the stacks and states of
 // the registered threads and hands each stack to that thread's
@@ -87,6 +90,11 @@ public:
     // What one tick knows of one candidate thread (Sampler.cpp).
     struct CandidateSlot;
 
+    // True while a recording samples running threads asynchronously
+    // (AsyncSampling): threads that ran are booked from their samples, and
+    // only those without one are captured.
+    bool asyncActive = false;
+
 private:
     void sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>& samplers, jint maxDepth,
                           jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus);
@@ -107,10 +115,18 @@ private:
     jint idSearchCountdown = 0;
     jint idSearchWait = 0;
 
+    // Books the samples of a thread that ran; true when the tick need not
+    // capture it (it is running Java code and its latest sample stands for
+    // where it is).
+    bool bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, jint state, jlongArray transactionIds,
+                     jlong timestamp, jlong time, bool recordStatus);
+
     // Frames of single-thread captures; reused from tick to tick.
     std::vector<jvmtiFrameInfo> frameScratch;
     // The candidates of a tick; reused from tick to tick.
     std::vector<CandidateSlot> slotScratch;
+    // One asynchronous sample converted for the stack conversion.
+    std::vector<jvmtiFrameInfo> sampleScratch;
 };
 
 class SamplerHelper {

@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <cstring>
 
+#include "AsyncSampling.h"
 #include "Counter.h"
 #include "DataWriter.h"
 #include "JniUtil.h"
@@ -476,6 +477,9 @@ void JNICALL LiveCpuProfilingHelper::dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env,
     if (manager != nullptr) {
         manager->cpuBaseline = 0;  // a new thread: all its CPU time is the recording's
         session->setNativeId(manager, NativeThreads::currentId());
+        // On the thread itself: its kernel id and environment for its timer.
+        manager->nativeTid = AsyncSampling::currentTid();
+        manager->nativeEnv = env;
     }
 }
 
@@ -486,6 +490,27 @@ void JNICALL LiveCpuProfilingHelper::dxThreadEnd(jvmtiEnv* jvmti, JNIEnv* env, j
         return;
     }
     session->forgetNativeId(NativeThreads::currentId());
+    ThreadManager* manager = session->getThreadManager(thread);
+    if (manager == nullptr) {
+        return;
+    }
+    manager->ended = true;
+    AsyncSampling::disarm(manager->samples);
+    manager->samples = nullptr;
+}
+
+void LiveCpuProfilingHelper::disarmAll() {
+    assertThreadMonitorHeld("LiveCpuProfilingHelper::disarmAll");
+    CpuProfilingSession* session = liveCpuProfilingSession;
+    if (session == nullptr) {
+        return;
+    }
+    for (ThreadManager* manager : session->threadManagers) {
+        if (manager != nullptr && manager->samples != nullptr) {
+            AsyncSampling::disarm(manager->samples);
+            manager->samples = nullptr;
+        }
+    }
 }
 
 void LiveCpuProfilingHelper::associateThread(JNIEnv* env, jobject thread, bool currentThread, jobject threadManager,

@@ -145,9 +145,12 @@ public:
     // JVMTI ThreadStart callback: registers a new thread while recording.
     // It also notes the thread's native id, which it runs on.
     static void JNICALL dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
-    // JVMTI ThreadEnd callback, on the ending thread: its native id is
-    // forgotten before the kernel can give it to another thread.
+    // JVMTI ThreadEnd callback, on the ending thread: disarms its sampling
+    // timer, so no signal walks a thread that is going away, and forgets its
+    // native id before the kernel can give it to another thread.
     static void JNICALL dxThreadEnd(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
+    // Disarms the sampling timers of every listed thread (end of a recording).
+    static void disarmAll();
     // Body of JvmtiCallee.associateThread: finds or registers the manager of
     // a thread (the calling one with currentThread) and gives it the Java
     // side's thread manager, unless it has one already. Between recording

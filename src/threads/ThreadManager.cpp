@@ -1,5 +1,6 @@
 #include "ThreadManager.h"
 
+#include "AsyncSampling.h"
 #include "CallTree.h"
 #include "DataWriter.h"
 #include "MethodDesc.h"
@@ -37,6 +38,7 @@ ThreadManager::ThreadManager(jweak thread, JNIEnv* env)
 }
 
 ThreadManager::~ThreadManager() {
+    AsyncSampling::disarm(samples);
     delete rootNode;
     delete threadDesc;
 }
@@ -217,6 +219,8 @@ void ThreadManager::releaseReferences(JNIEnv* env) {
 }
 
 void ThreadManager::cleanup(JNIEnv* env) {
+    AsyncSampling::disarm(samples);
+    samples = nullptr;
     releaseReferences(env);
     hasPendingTime = false;  // the pending time goes with the tree deleted here
     delete rootNode;

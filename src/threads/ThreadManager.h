@@ -9,6 +9,7 @@
 #include "SnapshotFormat.h"
 
 class CallTree;
+class ThreadSampleBuffer;
 class ThreadDesc;
 class MethodDesc;
 class DataWriter;
@@ -136,6 +137,15 @@ public:
     pid_t nativeId = 0;
     std::vector<unsigned char> entryKinds;
     std::vector<unsigned short> lineStack;
+
+    // Asynchronous sampling (AsyncSampling): the thread's kernel id and JNI
+    // environment once known (0 and null before), its armed sample buffer
+    // (null while it has none), and whether the thread has passed its end
+    // event, after which it gets no timer.
+    pid_t nativeTid = 0;
+    JNIEnv* nativeEnv = nullptr;
+    ThreadSampleBuffer* samples = nullptr;
+    bool ended = false;
 
 private:
     // Deletes the weak thread reference and the Java-side global reference

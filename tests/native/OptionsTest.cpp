@@ -44,6 +44,16 @@ TEST_F(OptionsTest, MessagesFollowTheFixedOrderNotTheString) {
     EXPECT_FALSE(g_batchedCapture);
 }
 
+TEST_F(OptionsTest, AsynchronousSamplingIsOnUnlessSwitchedOff) {
+    EXPECT_EQ(ConsoleLines{}, parse("agent-thread"));
+    EXPECT_TRUE(g_asyncSampling);
+    EXPECT_EQ((ConsoleLines{"tolvane> Batched stack capture", "tolvane> No asynchronous sampling"}),
+              parse("no-async-sampling,batched-capture"));
+    EXPECT_FALSE(g_asyncSampling);
+    parse(nullptr);
+    EXPECT_TRUE(g_asyncSampling);
+}
+
 TEST_F(OptionsTest, NodeLimitOptionOrTheDefault) {
     EXPECT_EQ((ConsoleLines{"tolvane> Record agent classes", "tolvane> Call tree node limit 5000"}),
               parse("max-tree-nodes=5000,agent-classes x"));

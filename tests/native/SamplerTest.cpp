@@ -21,6 +21,8 @@
 #include "Sampler.h"
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
+#include "ThreadSampleBuffer.h"
+#include "MethodDesc.h"
 
 using harness::Array;
 using harness::FakeJvm;
@@ -680,7 +682,8 @@ TEST_F(SamplerTest, OnlyThreadsWhoseCpuTimeMovedAreWalked) {
     int stateReads = jvm.calls.stateReads;
     tick();
     EXPECT_EQ(jvm.singleCaptures, handles({busy}));
-    EXPECT_EQ(jvm.calls.stateReads, stateReads + 1) << "only the thread that ran";
+    // Its state is read before and after its stack: they must agree.
+    EXPECT_EQ(jvm.calls.stateReads, stateReads + 2) << "only the thread that ran";
     EXPECT_EQ(parked->currentNode, parkedNode);
     EXPECT_EQ(parked->threadStatus, THREAD_STATUS_WAITING);
     ASSERT_NE(parkedNode->getMonitorTimeValues(), nullptr);
@@ -1011,4 +1014,237 @@ TEST_F(SamplerTest, TicksFindTheIdsOfThreadsThatHaveNoneAndStopLookingOften) {
     EXPECT_EQ(jvm.calls.nativeListings, listings + 1);
     tick();
     EXPECT_EQ(twin->nativeId, 332);
+}
+
+// --- asynchronous samples ----------------------------------------------------
+
+TEST(ThreadSampleBufferTest, RingHoldsItsSlotsDropsTheRestAndRestartsEmpty) {
+    ThreadSampleBuffer buffer(0, 3);
+    jmethodID method = reinterpret_cast<jmethodID>(0x10);
+    for (int i = 0; i < ThreadSampleBuffer::SLOTS; i++) {
+        AsyncFrame* frames = buffer.beginSample();
+        ASSERT_NE(frames, nullptr);
+        frames[0] = {i, method};
+        buffer.commitSample(1);
+    }
+    // Full: the next samples are dropped and counted, the ring kept.
+    EXPECT_EQ(buffer.beginSample(), nullptr);
+    EXPECT_EQ(buffer.beginSample(), nullptr);
+    EXPECT_EQ(buffer.pending(), ThreadSampleBuffer::SLOTS);
+    EXPECT_EQ(buffer.takeDropped(), 2u);
+    EXPECT_EQ(buffer.takeDropped(), 0u);
+    for (int i = 0; i < ThreadSampleBuffer::SLOTS; i++) {
+        jint count = 0;
+        const AsyncFrame* frames = buffer.sample(i, &count);
+        EXPECT_EQ(count, 1);
+        EXPECT_EQ(frames[0].bci, i) << "oldest first";
+    }
+    buffer.consume(2);
+    EXPECT_EQ(buffer.pending(), ThreadSampleBuffer::SLOTS - 2);
+    ASSERT_NE(buffer.beginSample(), nullptr) << "consumed slots are free again";
+    buffer.commitSample(1);
+    jint count = 0;
+    EXPECT_EQ(buffer.sample(0, &count)[0].bci, 2);
+
+    // Handed to another thread: nothing of the first one's is left.
+    buffer.beginSample();
+    buffer.assign(1234, nullptr);
+    EXPECT_EQ(buffer.pending(), 0);
+    EXPECT_EQ(buffer.takeDropped(), 0u);
+    EXPECT_EQ(buffer.owner.load(), 1234);
+}
+
+class AsyncTickTest : public SamplerTest {
+protected:
+    void SetUp() override {
+        SamplerTest::SetUp();
+        useSelectiveCapture();
+        g_recordCpuTime = true;
+        sampler->asyncActive = true;
+    }
+
+    void TearDown() override {
+        // The buffers are the test's: the managers must not hand them back.
+        for (ThreadManager* manager : threadList->threadManagers) {
+            manager->samples = nullptr;
+        }
+        for (ThreadSampleBuffer* buffer : buffers) {
+            delete buffer;
+        }
+        SamplerTest::TearDown();
+    }
+
+    ThreadSampleBuffer* giveBuffer(ThreadManager* manager) {
+        buffers.push_back(new ThreadSampleBuffer(static_cast<int>(buffers.size()), 16));
+        manager->samples = buffers.back();
+        return buffers.back();
+    }
+
+    // A sample as the handler writes it: innermost frame first.
+    static void push(ThreadSampleBuffer* buffer, const std::vector<jvmtiFrameInfo>& bottomToTop) {
+        AsyncFrame* frames = buffer->beginSample();
+        ASSERT_NE(frames, nullptr);
+        jint count = 0;
+        for (auto it = bottomToTop.rbegin(); it != bottomToTop.rend(); ++it) {
+            frames[count++] = {static_cast<jint>(it->location), it->method};
+        }
+        buffer->commitSample(count);
+    }
+
+    MethodDesc* desc(jmethodID method) { return registry->getMethodDesc(method, jvm.jni(), true); }
+
+    std::vector<ThreadSampleBuffer*> buffers;
+};
+
+TEST_F(AsyncTickTest, CpuIsBookedWhereSamplesLandedAndARunningThreadIsNotCaptured) {
+    jmethodID run = jvm.newMethod("test.a1.Loop", "run");
+    jmethodID hot = jvm.newMethod("test.a1.Loop", "hot");
+    jmethodID cold = jvm.newMethod("test.a1.Loop", "cold");
+    ThreadManager* t = addThread({frame(run, 0)});
+    tick();  // a new thread is captured
+    ThreadSampleBuffer* buffer = giveBuffer(t);
+    CallTree* runNode = t->currentNode;
+
+    // Two samples, 10 ms of CPU: one period on each, the running time on
+    // the latest, and no capture.
+    push(buffer, {frame(run, 0), frame(hot, 3)});
+    push(buffer, {frame(run, 0), frame(cold, 7)});
+    threadOf(t).cpuNanos += 10000000;
+    jvm.singleCaptures.clear();
+    tick();
+    EXPECT_TRUE(jvm.singleCaptures.empty());
+    EXPECT_EQ(buffer->pending(), 0);
+    CallTree* hotNode = runNode->getChild(desc(hot), 0);
+    CallTree* coldNode = runNode->getChild(desc(cold), 0);
+    ASSERT_NE(hotNode, nullptr);
+    ASSERT_NE(coldNode, nullptr);
+    EXPECT_EQ(hotNode->cpuTime, 5000);
+    EXPECT_EQ(coldNode->cpuTime, 5000);
+    EXPECT_EQ(t->currentNode, coldNode);
+    EXPECT_EQ(t->threadStatus, THREAD_STATUS_RUNNING);
+    EXPECT_EQ(coldNode->value, 5000);
+    EXPECT_EQ(hotNode->value, 0);
+
+    // A tick with no sample, still running Java code: booked where the
+    // latest sample found it, not captured, its CPU kept for the next sample.
+    threadOf(t).cpuNanos += 3000000;
+    tick();
+    EXPECT_TRUE(jvm.singleCaptures.empty());
+    EXPECT_EQ(coldNode->value, 10000);
+    EXPECT_EQ(coldNode->cpuTime, 5000);
+    push(buffer, {frame(run, 0), frame(hot, 3)});
+    threadOf(t).cpuNanos += 2000000;
+    tick();
+    EXPECT_EQ(hotNode->cpuTime, 10000) << "the CPU of both ticks on the sample";
+    EXPECT_EQ(t->currentNode, hotNode);
+}
+
+TEST_F(AsyncTickTest, AThreadThatRanAndWentToSleepIsCapturedForItsStateAndKeepsItsCpuOffTheSleep) {
+    jmethodID run = jvm.newMethod("test.a2.Worker", "run");
+    jmethodID work = jvm.newMethod("test.a2.Worker", "work");
+    jmethodID sleep = jvm.newMethod("java.lang.Thread", "sleep");
+    ThreadManager* t = addThread({frame(run, 0)});
+    tick();
+    ThreadSampleBuffer* buffer = giveBuffer(t);
+    CallTree* runNode = t->currentNode;
+
+    push(buffer, {frame(run, 0), frame(work, 1)});
+    threadOf(t).cpuNanos += 8000000;
+    threadOf(t).frames = {frame(sleep, -1), frame(run, 2)};
+    threadOf(t).state = ALIVE | JVMTI_THREAD_STATE_WAITING | JVMTI_THREAD_STATE_SLEEPING;
+    jvm.singleCaptures.clear();
+    tick();
+    EXPECT_EQ(jvm.singleCaptures, handles({t}));
+    CallTree* workNode = runNode->getChild(desc(work), 0);
+    ASSERT_NE(workNode, nullptr);
+    EXPECT_EQ(workNode->cpuTime, 5000);
+    EXPECT_EQ(t->threadStatus, THREAD_STATUS_WAITING);
+    ASSERT_NE(t->currentNode->getMonitorTimeValues(), nullptr);
+    EXPECT_EQ(t->currentNode->getMonitorTimeValues()->waitingTime, 5000);
+    EXPECT_EQ(t->currentNode->cpuTime, 0) << "no CPU on the sleep";
+
+    // Woken and runnable while still in sleep: waiting, not running.
+    threadOf(t).cpuNanos += 100000;
+    threadOf(t).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+    tick();
+    EXPECT_EQ(t->threadStatus, THREAD_STATUS_WAITING);
+    EXPECT_EQ(t->currentNode->value, 0);
+}
+
+TEST_F(AsyncTickTest, SamplesOfAThreadThatEndedAreBookedAndTheThreadEnds) {
+    jmethodID run = jvm.newMethod("test.a3.Short", "run");
+    jmethodID last = jvm.newMethod("test.a3.Short", "last");
+    ThreadManager* t = addThread({frame(run, 0)});
+    tick();
+    ThreadSampleBuffer* buffer = giveBuffer(t);
+    push(buffer, {frame(run, 0), frame(last, 0)});
+    threadOf(t).cpuNanos += 6000000;
+    threadOf(t).state = JVMTI_THREAD_STATE_TERMINATED;
+    CallTree* runNode = t->currentNode;
+    tick();
+    CallTree* lastNode = runNode->getChild(desc(last), 0);
+    ASSERT_NE(lastNode, nullptr);
+    EXPECT_EQ(lastNode->cpuTime, 5000);
+    EXPECT_TRUE(t->getIsDead());
+}
+
+TEST_F(AsyncTickTest, AFullRingLosesSamplesNotCpu) {
+    jmethodID run = jvm.newMethod("test.a4.Spin", "run");
+    jmethodID spin = jvm.newMethod("test.a4.Spin", "spin");
+    ThreadManager* t = addThread({frame(run, 0)});
+    tick();
+    ThreadSampleBuffer* buffer = giveBuffer(t);
+    CallTree* runNode = t->currentNode;
+    for (int i = 0; i < ThreadSampleBuffer::SLOTS; i++) {
+        push(buffer, {frame(run, 0), frame(spin, 0)});
+    }
+    EXPECT_EQ(buffer->beginSample(), nullptr);
+    // Eight periods of CPU, four samples: what the lost samples stood for
+    // goes to the latest one, but for one period kept for the next sample.
+    threadOf(t).cpuNanos += 40000000;
+    tick();
+    CallTree* spinNode = runNode->getChild(desc(spin), 0);
+    ASSERT_NE(spinNode, nullptr);
+    EXPECT_EQ(spinNode->cpuTime, 35000);
+    EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 5000);
+}
+
+// A single capture reads the state, then the stack: a thread that parks or
+// wakes in between must not be booked under a state its stack does not have.
+TEST_F(SamplerTest, ASingleCaptureWhoseStateChangedIsTakenAgainOrDropped) {
+    useSelectiveCapture();
+    const jint running = ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+    const jint waiting = ALIVE | JVMTI_THREAD_STATE_WAITING;
+    ThreadManager* t = addThread(oneFrameStack("test.s11.A"));
+    tick();
+    ASSERT_EQ(t->threadStatus, THREAD_STATUS_RUNNING);
+
+    // Parked right after its stack was taken: captured again, and booked
+    // as waiting on the stack of that second capture.
+    threadOf(t).cpuNanos += 1000;
+    threadOf(t).statesAfterCapture = {waiting};
+    jvm.singleCaptures.clear();
+    tick();
+    EXPECT_EQ(jvm.singleCaptures.size(), 2u);
+    EXPECT_EQ(t->threadStatus, THREAD_STATUS_WAITING);
+    ASSERT_NE(t->currentNode->getMonitorTimeValues(), nullptr);
+    EXPECT_EQ(t->currentNode->getMonitorTimeValues()->waitingTime, 5000);
+
+    // Woken and parked again around both captures: the tick books nothing
+    // for it, and the next one captures it again.
+    CallTree* node = t->currentNode;
+    jlong value = node->value;
+    threadOf(t).cpuNanos += 1000;
+    threadOf(t).state = running;
+    threadOf(t).statesAfterCapture = {waiting, running};
+    jvm.singleCaptures.clear();
+    tick();
+    EXPECT_EQ(jvm.singleCaptures.size(), 2u);
+    EXPECT_EQ(t->currentNode, node);
+    EXPECT_EQ(node->value, value);
+    EXPECT_EQ(node->getMonitorTimeValues()->waitingTime, 5000);
+    jvm.singleCaptures.clear();
+    tick();
+    EXPECT_EQ(jvm.singleCaptures, handles({t}));
+    EXPECT_EQ(t->threadStatus, THREAD_STATUS_RUNNING);
 }

@@ -475,6 +475,10 @@ void FakeJvm::installSingleCaptures() {
         jint n = std::min<jint>(maxFrames, static_cast<jint>(t.frames.size()));
         std::copy(t.frames.begin(), t.frames.begin() + n, buffer);
         *count = n;
+        if (!t.statesAfterCapture.empty()) {
+            t.state.store(t.statesAfterCapture.front(), std::memory_order_relaxed);
+            t.statesAfterCapture.erase(t.statesAfterCapture.begin());
+        }
         return JVMTI_ERROR_NONE;
     };
     jvmtiFunctions.GetThreadCpuTime = [](jvmtiEnv*, jthread handle, jlong* nanos) {

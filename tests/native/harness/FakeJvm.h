@@ -73,6 +73,9 @@ struct Thread {
     pid_t nativeId = 0;
     bool nativeClockUnreadable = false;
     bool endsAtCapture = false;  // dies between its state read and its capture
+    // States it moves to, one after each single capture of its stack (it
+    // parks or wakes between the capture and the next state read).
+    std::vector<jint> statesAfterCapture;
 
     jint currentState() const { return state.load(std::memory_order_relaxed); }
     bool alive() const { return (currentState() & JVMTI_THREAD_STATE_ALIVE) != 0; }

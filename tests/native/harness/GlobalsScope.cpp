@@ -75,6 +75,7 @@ GlobalsScope::GlobalsScope() {
         keep(g_recordLocks),
         keep(g_contendedMonitorAvailable),
         keep(g_monitorInfoAvailable),
+        keep(g_asyncSampling),
         keep(g_singleCaptureLimit),
         keep(g_recording),
         keep(g_threadEndsReported),

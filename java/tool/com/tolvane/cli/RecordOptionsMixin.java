@@ -71,6 +71,11 @@ public final class RecordOptionsMixin {
                     + " thread holds it (same first-load rule)")
     boolean noLocks;
 
+    @Option(names = "--no-async-sampling",
+            description = "capture running threads at the sampling tick instead of sampling them on their own CPU"
+                    + " clocks (for comparison; takes effect only when the profiler is first loaded into the JVM)")
+    boolean noAsyncSampling;
+
     @Option(names = "--single-capture-limit", paramLabel = "N", converter = SingleCaptureLimit.class,
             description = "walk threads that ran one by one, without stopping the JVM, while at most N of them"
                     + " run Java code (default: the number of processors; same first-load rule)")
@@ -122,6 +127,7 @@ public final class RecordOptionsMixin {
         o.agentClasses = agentClasses;
         o.batchedCapture = batchedCapture;
         o.locks = !noLocks;
+        o.noAsyncSampling = noAsyncSampling;
         o.singleCaptureLimit = singleCaptureLimit == null ? -1 : singleCaptureLimit;
         o.maxTreeNodes = maxTreeNodes == null ? -1 : maxTreeNodes;
         o.transactions = transactions;

@@ -147,6 +147,7 @@ final class RunCommand implements ToolCommand {
         flags.put("invert", recording.invert);
         flags.put("batched-capture", recording.batchedCapture);
         flags.put("locks", !recording.noLocks);
+        flags.put("no-async-sampling", recording.noAsyncSampling);
         flags.put("no-default-filters", recording.noDefaultFilters);
         flags.put("no-default-netio", recording.noDefaultNetio);
         flags.forEach((flag, set) -> {

@@ -50,6 +50,8 @@ public final class RecordOptions {
     public boolean batchedCapture;
     /** Whether blocked and parked time is recorded per lock and holder (the agent option "locks"). */
     public boolean locks = true;
+    /** Running threads captured at the tick, not sampled on their CPU clocks. */
+    public boolean noAsyncSampling;
     /** Most threads captured one by one on a tick; -1 for the profiler's default. */
     public int singleCaptureLimit = -1;
     /** Most call-tree nodes of one recording; -1 for the profiler's default. */

@@ -439,6 +439,9 @@ public final class Recording {
         if (options.locks) {
             sb.append(",locks");
         }
+        if (options.noAsyncSampling) {
+            sb.append(",no-async-sampling");
+        }
         if (options.singleCaptureLimit >= 0) {
             sb.append(",single-capture-limit=").append(options.singleCaptureLimit);
         }

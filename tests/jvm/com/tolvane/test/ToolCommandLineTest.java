@@ -209,6 +209,9 @@ class ToolCommandLineTest {
         assertEquals(0, set.singleCaptureLimit);
         assertEquals(5000, set.maxTreeNodes);
         assertTrue(set.batchedCapture);
+        assertFalse(set.noAsyncSampling);
+        assertFalse(plain.noAsyncSampling);
+        assertTrue(options("--no-async-sampling").noAsyncSampling);
         assertTrue(usageError("--single-capture-limit", "-1").contains("--single-capture-limit"));
         assertTrue(usageError("--max-tree-nodes", "lots").contains("--max-tree-nodes"));
     }

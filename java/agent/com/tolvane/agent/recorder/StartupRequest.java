@@ -24,13 +24,13 @@ import java.util.regex.Pattern;
  * agent-threads, agent-classes, invert, filter=PATTERN, ignore=PATTERN,
  * netio=CLASS[#METHOD[(SIGNATURE)]], no-default-filters, no-default-netio;
  * the library's own items (jar=, max-tree-nodes=, single-capture-limit=,
- * batched-capture, save-thread-start, locks) are passed over.
+ * batched-capture, no-async-sampling, save-thread-start, locks) are passed over.
  */
 final class StartupRequest {
     static final String DEFAULT_FILE = "tolvane-%p-%t.tsnap";
 
     private static final List<String> LIBRARY_ITEMS = Arrays.asList("jar", "max-tree-nodes", "single-capture-limit",
-            "batched-capture", "save-thread-start", "locks");
+            "batched-capture", "no-async-sampling", "save-thread-start", "locks");
     private static final Pattern TIME = Pattern.compile("(\\d{1,9})(ms|s|m)?");
 
     /** What the recording does, for the start line. */

@@ -1,0 +1,470 @@
+#include "AsyncSampling.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "JniUtil.h"
+#include "JvmtiBuffer.h"
+#include "MessageUtil.h"
+#include "ThreadSampleBuffer.h"
+
+namespace {
+
+// The walk's argument, laid out as HotSpot declares it.
+struct CallTrace {
+    JNIEnv* envId;
+    jint frameCount;
+    AsyncFrame* frames;
+};
+typedef void (*WalkFunction)(CallTrace* trace, jint depth, void* ucontext);
+
+const int SAMPLE_SIGNAL = SIGPROF;
+// Buffers ever handed out; a signal names its buffer by index, so the handler
+// never follows a pointer it did not make.
+const int MAX_BUFFERS = 1 << 15;
+// Tasks one probe can hear from.
+const int MAX_PROBE_ANSWERS = 1 << 14;
+// How long a probe waits for the tasks it signalled.
+const long PROBE_WAIT_MILLIS = 500;
+// A thread's JNI environment lies this close after the start of HotSpot's
+// thread record; anything farther is not what calibrate looks for.
+const ptrdiff_t MAX_ENV_OFFSET = 1 << 16;
+
+WalkFunction g_walk = nullptr;
+bool g_prepareTried = false;
+std::atomic<bool> g_prepared{false};
+struct sigaction g_previous;
+long long g_periodNanos = 5000000;
+
+std::atomic<ThreadSampleBuffer*> g_buffers[MAX_BUFFERS];
+int g_bufferCount = 0;
+std::vector<ThreadSampleBuffer*> g_freeBuffers;
+
+std::atomic<uint64_t> g_samples{0};
+std::atomic<uint64_t> g_dropped{0};
+std::atomic<uint64_t> g_failures[AsyncSampling::FAILURE_KINDS];
+std::atomic<uint64_t> g_timerFailures{0};
+
+// What calibrate learnt: the pthread key under which HotSpot keeps each
+// thread's record, and where the JNI environment lies in that record.
+bool g_calibrated = false;
+pthread_key_t g_threadKey = 0;
+ptrdiff_t g_envOffset = 0;
+jfieldID g_eetop = nullptr;
+
+struct ProbeAnswer {
+    std::atomic<bool> ready;
+    pid_t tid;
+    void* thread;
+};
+std::atomic<bool> g_probeActive{false};
+std::atomic<int> g_probeAnswerCount{0};
+ProbeAnswer g_probeAnswers[MAX_PROBE_ANSWERS];
+
+pid_t gettidRaw() {
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+void chainSignal(int signo, siginfo_t* info, void* ucontext) {
+    if ((g_previous.sa_flags & SA_SIGINFO) != 0) {
+        if (g_previous.sa_sigaction != nullptr) {
+            g_previous.sa_sigaction(signo, info, ucontext);
+        }
+    } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN &&
+               g_previous.sa_handler != nullptr) {
+        g_previous.sa_handler(signo);
+    }
+    // SIG_DFL would end the process: a stray SIGPROF is dropped instead.
+}
+
+void takeSample(ThreadSampleBuffer* buffer, void* ucontext) {
+    AsyncFrame* frames = buffer->beginSample();
+    if (frames == nullptr) {
+        g_dropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    CallTrace trace = {buffer->env, 0, frames};
+    g_walk(&trace, buffer->maxDepth, ucontext);
+    jint count = trace.frameCount;
+    if (count <= 0) {
+        int kind = count >= -10 ? -count : AsyncSampling::FAILURE_OTHER;
+        g_failures[kind].fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    if (count > buffer->maxDepth) {
+        count = buffer->maxDepth;
+    }
+    for (jint i = 0; i < count; i++) {
+        if (frames[i].method == nullptr) {
+            g_failures[AsyncSampling::FAILURE_NO_METHOD_ID].fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    buffer->commitSample(count);
+    g_samples.fetch_add(1, std::memory_order_relaxed);
+}
+
+void onTimer(int signo, siginfo_t* info, void* ucontext) {
+    int index = info->si_value.sival_int - 1;
+    ThreadSampleBuffer* buffer =
+        index >= 0 && index < MAX_BUFFERS ? g_buffers[index].load(std::memory_order_acquire) : nullptr;
+    if (buffer == nullptr) {
+        chainSignal(signo, info, ucontext);
+        return;
+    }
+    pid_t self = gettidRaw();
+    if (buffer->owner.load() != self) {
+        return;  // a late signal of a timer deleted since, or another thread's
+    }
+    buffer->busy.fetch_add(1);
+    if (buffer->magic.load() == ThreadSampleBuffer::MAGIC && buffer->state.load() == ThreadSampleBuffer::ARMED &&
+        buffer->owner.load() == self && g_walk != nullptr) {
+        takeSample(buffer, ucontext);
+    }
+    buffer->busy.fetch_sub(1);
+}
+
+void onProbe() {
+    int slot = g_probeAnswerCount.fetch_add(1);
+    if (slot >= MAX_PROBE_ANSWERS) {
+        return;
+    }
+    ProbeAnswer& answer = g_probeAnswers[slot];
+    answer.tid = gettidRaw();
+    answer.thread = pthread_getspecific(g_threadKey);
+    answer.ready.store(true, std::memory_order_release);
+}
+
+void onSignal(int signo, siginfo_t* info, void* ucontext) {
+    int savedErrno = errno;
+    if (info != nullptr && info->si_code == SI_TIMER) {
+        onTimer(signo, info, ucontext);
+    } else if (info != nullptr && info->si_code == SI_TKILL && info->si_pid == getpid() &&
+               g_probeActive.load()) {
+        onProbe();
+    } else {
+        chainSignal(signo, info, ucontext);
+    }
+    errno = savedErrno;
+}
+
+// The kernel's clock id of a thread's CPU time (scheduler clock, per thread).
+clockid_t threadCpuClock(pid_t tid) {
+    return static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | 4 | 2);
+}
+
+ThreadSampleBuffer* takeBuffer(int maxDepth) {
+    while (!g_freeBuffers.empty()) {
+        ThreadSampleBuffer* buffer = g_freeBuffers.back();
+        g_freeBuffers.pop_back();
+        if (buffer->maxDepth >= maxDepth) {
+            return buffer;
+        }
+        // Too shallow for this depth: left unused, never freed (a late
+        // signal may still name it).
+    }
+    if (g_bufferCount >= MAX_BUFFERS) {
+        return nullptr;
+    }
+    ThreadSampleBuffer* buffer = new (std::nothrow) ThreadSampleBuffer(g_bufferCount, maxDepth);
+    if (buffer == nullptr) {
+        return nullptr;
+    }
+    g_buffers[g_bufferCount++].store(buffer, std::memory_order_release);
+    return buffer;
+}
+
+void sleepMillis(long millis) {
+    struct timespec pause = {millis / 1000, (millis % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+}  // namespace
+
+uint64_t AsyncSampling::Counters::failed() const {
+    uint64_t sum = 0;
+    for (uint64_t f : failures) {
+        sum += f;
+    }
+    return sum;
+}
+
+bool AsyncSampling::prepare() {
+    if (g_prepareTried) {
+        return g_prepared.load();
+    }
+    g_prepareTried = true;
+    g_walk = reinterpret_cast<WalkFunction>(dlsym(RTLD_DEFAULT, "AsyncGetCallTrace"));
+    if (g_walk == nullptr) {
+        MessageUtil::message("This JVM has no asynchronous stack walk: running threads are captured at safepoint polls");
+        return false;
+    }
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = &onSignal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SAMPLE_SIGNAL, &action, &g_previous) != 0) {
+        MessageUtil::message("Could not install the sampling signal handler: running threads are captured at safepoint polls");
+        g_walk = nullptr;
+        return false;
+    }
+    g_prepared.store(true);
+    return true;
+}
+
+bool AsyncSampling::isPrepared() {
+    return g_prepared.load();
+}
+
+void AsyncSampling::setPeriodNanos(long long nanos) {
+    g_periodNanos = nanos > 0 ? nanos : 5000000;
+}
+
+ThreadSampleBuffer* AsyncSampling::arm(pid_t tid, JNIEnv* env, int maxDepth) {
+    if (!g_prepared.load() || tid <= 0 || env == nullptr) {
+        return nullptr;
+    }
+    ThreadSampleBuffer* buffer = takeBuffer(maxDepth);
+    if (buffer == nullptr) {
+        return nullptr;
+    }
+    buffer->assign(tid, env);
+    struct sigevent event;
+    std::memset(&event, 0, sizeof event);
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SAMPLE_SIGNAL;
+    event.sigev_value.sival_int = buffer->index + 1;
+    event._sigev_un._tid = tid;
+    if (timer_create(threadCpuClock(tid), &event, &buffer->timer) != 0) {
+        g_timerFailures.fetch_add(1, std::memory_order_relaxed);
+        MessageUtil::debugOut(0, 4, "async sampling: no timer for thread %d: %s\n", static_cast<int>(tid), strerror(errno));
+        buffer->owner.store(0);
+        g_freeBuffers.push_back(buffer);
+        return nullptr;
+    }
+    buffer->timerCreated = true;
+    buffer->state.store(ThreadSampleBuffer::ARMED);
+    struct itimerspec period;
+    period.it_interval.tv_sec = static_cast<time_t>(g_periodNanos / 1000000000LL);
+    period.it_interval.tv_nsec = static_cast<long>(g_periodNanos % 1000000000LL);
+    period.it_value = period.it_interval;
+    if (timer_settime(buffer->timer, 0, &period, nullptr) != 0) {
+        g_timerFailures.fetch_add(1, std::memory_order_relaxed);
+        disarm(buffer);
+        return nullptr;
+    }
+    return buffer;
+}
+
+void AsyncSampling::disarm(ThreadSampleBuffer* buffer) {
+    if (buffer == nullptr) {
+        return;
+    }
+    buffer->state.store(ThreadSampleBuffer::FREE);
+    if (buffer->timerCreated) {
+        timer_delete(buffer->timer);
+        buffer->timerCreated = false;
+    }
+    // A handler that saw the buffer armed finishes its walk first.
+    while (buffer->busy.load() != 0) {
+        sched_yield();
+    }
+    buffer->owner.store(0);
+    buffer->env = nullptr;
+    g_freeBuffers.push_back(buffer);
+}
+
+AsyncSampling::Counters AsyncSampling::counters() {
+    Counters c;
+    c.samples = g_samples.load(std::memory_order_relaxed);
+    c.dropped = g_dropped.load(std::memory_order_relaxed);
+    for (int i = 0; i < FAILURE_KINDS; i++) {
+        c.failures[i] = g_failures[i].load(std::memory_order_relaxed);
+    }
+    c.timerFailures = g_timerFailures.load(std::memory_order_relaxed);
+    return c;
+}
+
+void AsyncSampling::resetCounters() {
+    g_samples.store(0);
+    g_dropped.store(0);
+    for (std::atomic<uint64_t>& f : g_failures) {
+        f.store(0);
+    }
+    g_timerFailures.store(0);
+}
+
+const char* AsyncSampling::failureName(int kind) {
+    static const char* const NAMES[FAILURE_KINDS] = {
+        "no Java frame",   "class loading not reported", "GC active",        "unknown native state",
+        "native stack not walkable", "unknown Java state", "Java stack not walkable", "unknown thread state",
+        "thread exiting",  "deoptimizing",              "at a safepoint",   "method without id",
+        "other",
+    };
+    return kind >= 0 && kind < FAILURE_KINDS ? NAMES[kind] : "other";
+}
+
+pid_t AsyncSampling::currentTid() {
+    return gettidRaw();
+}
+
+bool AsyncSampling::calibrate(JNIEnv* env) {
+    if (g_calibrated || env == nullptr) {
+        return g_calibrated;
+    }
+    LocalRef<jclass> threadClass(env, env->FindClass("java/lang/Thread"));
+    if (clearPendingException(env) || threadClass.get() == nullptr) {
+        return false;
+    }
+    jfieldID eetop = env->GetFieldID(threadClass.get(), "eetop", "J");
+    if (clearPendingException(env) || eetop == nullptr) {
+        MessageUtil::debugOut(0, 4, "async sampling: java.lang.Thread has no eetop field\n");
+        return false;
+    }
+    jmethodID currentThread = env->GetStaticMethodID(threadClass.get(), "currentThread", "()Ljava/lang/Thread;");
+    if (clearPendingException(env) || currentThread == nullptr) {
+        return false;
+    }
+    LocalRef<jobject> self(env, env->CallStaticObjectMethod(threadClass.get(), currentThread));
+    if (clearPendingException(env) || self.get() == nullptr) {
+        return false;
+    }
+    jlong record = env->GetLongField(self.get(), eetop);
+    if (record == 0) {
+        return false;
+    }
+    ptrdiff_t offset = reinterpret_cast<char*>(env) - reinterpret_cast<char*>(static_cast<intptr_t>(record));
+    if (offset <= 0 || offset >= MAX_ENV_OFFSET) {
+        MessageUtil::debugOut(0, 4, "async sampling: JNI environment not within the thread record\n");
+        return false;
+    }
+    // The key whose value on this thread is this thread's record.
+    void* wanted = reinterpret_cast<void*>(static_cast<intptr_t>(record));
+    for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; key++) {
+        if (pthread_getspecific(key) == wanted) {
+            g_threadKey = key;
+            g_envOffset = offset;
+            g_eetop = eetop;
+            g_calibrated = true;
+            return true;
+        }
+    }
+    MessageUtil::debugOut(0, 4, "async sampling: no thread-specific key holds the thread record\n");
+    return false;
+}
+
+JNIEnv* AsyncSampling::environmentOf(JNIEnv* env, jthread thread) {
+    if (!g_calibrated || env == nullptr || thread == nullptr) {
+        return nullptr;
+    }
+    jlong record = env->GetLongField(thread, g_eetop);
+    if (record == 0) {
+        return nullptr;
+    }
+    return reinterpret_cast<JNIEnv*>(reinterpret_cast<char*>(static_cast<intptr_t>(record)) + g_envOffset);
+}
+
+std::vector<std::pair<pid_t, JNIEnv*>> AsyncSampling::probeThreads() {
+    std::vector<std::pair<pid_t, JNIEnv*>> found;
+    if (!g_calibrated || !g_prepared.load()) {
+        return found;
+    }
+    std::vector<pid_t> tids;
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) {
+        return found;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        long tid = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && tid > 0) {
+            tids.push_back(static_cast<pid_t>(tid));
+        }
+    }
+    closedir(dir);
+
+    for (int i = 0; i < MAX_PROBE_ANSWERS; i++) {
+        g_probeAnswers[i].ready.store(false, std::memory_order_relaxed);
+    }
+    g_probeAnswerCount.store(0);
+    g_probeActive.store(true);
+    pid_t pid = getpid();
+    pid_t self = gettidRaw();
+    int sent = 0;
+    for (pid_t tid : tids) {
+        if (tid == self) {
+            void* thread = pthread_getspecific(g_threadKey);
+            if (thread != nullptr) {
+                found.emplace_back(tid, reinterpret_cast<JNIEnv*>(static_cast<char*>(thread) + g_envOffset));
+            }
+        } else if (syscall(SYS_tgkill, pid, tid, SAMPLE_SIGNAL) == 0) {
+            sent++;
+        }
+    }
+    for (long waited = 0; g_probeAnswerCount.load() < sent && waited < PROBE_WAIT_MILLIS; waited++) {
+        sleepMillis(1);
+    }
+    g_probeActive.store(false);
+    int answers = g_probeAnswerCount.load();
+    if (answers > MAX_PROBE_ANSWERS) {
+        answers = MAX_PROBE_ANSWERS;
+    }
+    for (int i = 0; i < answers; i++) {
+        ProbeAnswer& answer = g_probeAnswers[i];
+        if (answer.ready.load(std::memory_order_acquire) && answer.thread != nullptr) {
+            found.emplace_back(answer.tid,
+                               reinterpret_cast<JNIEnv*>(static_cast<char*>(answer.thread) + g_envOffset));
+        }
+    }
+    if (answers < sent) {
+        MessageUtil::debugOut(0, 4, "async sampling: %d of %d threads answered the probe\n", answers, sent);
+    }
+    return found;
+}
+
+void AsyncSampling::createMethodIds(jvmtiEnv* jvmti, JNIEnv* env) {
+    if (jvmti == nullptr || env == nullptr) {
+        return;
+    }
+    jint count = 0;
+    JvmtiBuffer<jclass> classes(jvmti);
+    if (jvmti->GetLoadedClasses(&count, classes.out()) != JVMTI_ERROR_NONE || classes.get() == nullptr) {
+        return;
+    }
+    // One local reference per class exists already; the capacity is
+    // declared so that the JNI checks accept them.
+    if (env->EnsureLocalCapacity(count + 16) != JNI_OK) {
+        env->ExceptionClear();
+    }
+    for (jint i = 0; i < count; i++) {
+        jint methodCount = 0;
+        JvmtiBuffer<jmethodID> methods(jvmti);
+        // Classes not prepared yet get theirs through ClassPrepare.
+        jvmti->GetClassMethods(classes[i], &methodCount, methods.out());
+        env->DeleteLocalRef(classes[i]);
+    }
+}
+
+void JNICALL AsyncSampling::onClassPrepare(jvmtiEnv* jvmti, JNIEnv* env, jthread thread, jclass klass) {
+    jint methodCount = 0;
+    JvmtiBuffer<jmethodID> methods(jvmti);
+    jvmti->GetClassMethods(klass, &methodCount, methods.out());
+}
+
+void JNICALL AsyncSampling::onClassLoad(jvmtiEnv* jvmti, JNIEnv* env, jthread thread, jclass klass) {}
+
+void JNICALL AsyncSampling::onCompiledMethodLoad(jvmtiEnv* jvmti, jmethodID method, jint codeSize,
+                                                 const void* codeAddress, jint mapLength,
+                                                 const jvmtiAddrLocationMap* map, const void* compileInfo) {}

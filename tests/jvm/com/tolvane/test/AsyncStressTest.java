@@ -1,0 +1,103 @@
+package com.tolvane.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.SnapshotReader;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+
+import org.junit.jupiter.api.Assumptions;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * Asynchronous sampling under thread churn, class unloading,
+ * deoptimisation and GC pressure (AsyncStressTarget), from the start and by
+ * attach, on JDK 17 and 25, with JNI checks: the JVM survives, says nothing
+ * about JNI, and every snapshot reads back.
+ */
+class AsyncStressTest {
+    private static final String JAVA = System.getProperty("tolvane.java", "java");
+    private static final Path NEWER_JDK = Path.of("/usr/lib/jvm/temurin-25-jdk-amd64/bin/java");
+
+    @TempDir
+    Path dir;
+
+    @Test
+    void fromTheStart() throws Exception {
+        Path file = dir.resolve("start.tsnap");
+        ChildJvm.main(AsyncStressTarget.class, "2500")
+                .jvmArg("-agentpath:" + ChildJvm.property("tolvane.lib") + "=record=2s,file=" + file)
+                .run().assertSuccess();
+        check(SnapshotReader.read(file));
+    }
+
+    @Test
+    void byAttachOnTheBaselineJdk() throws Exception {
+        byAttach(JAVA);
+    }
+
+    @Test
+    void byAttachOnANewerJdk() throws Exception {
+        Assumptions.assumeTrue(Files.isExecutable(NEWER_JDK), "no JDK 25 at " + NEWER_JDK);
+        byAttach(NEWER_JDK.toString(), "-XX:+EnableDynamicAgentLoading");
+    }
+
+    private void byAttach(String java, String... jvmOptions) throws Exception {
+        List<String> command = new ArrayList<>(List.of(java, "-Xcheck:jni"));
+        command.addAll(List.of(jvmOptions));
+        command.addAll(List.of("-cp", ChildJvm.property("tolvane.testJar"), AsyncStressTarget.class.getName()));
+        Process target = new ProcessBuilder(command).redirectErrorStream(true).start();
+        StringBuilder output = new StringBuilder();
+        try {
+            BufferedReader in = new BufferedReader(new InputStreamReader(target.getInputStream(), StandardCharsets.UTF_8));
+            String first = in.readLine();
+            assertTrue(first != null && first.startsWith("AsyncStressTarget ready"), "target did not start: " + first);
+            Thread drainer = new Thread(() -> {
+                try {
+                    String l;
+                    while ((l = in.readLine()) != null) {
+                        synchronized (output) {
+                            output.append(l).append('\n');
+                        }
+                    }
+                } catch (IOException ignored) {
+                    // the target ended
+                }
+            });
+            drainer.setDaemon(true);
+            drainer.start();
+            // Two recordings: timers armed, disarmed, and armed again.
+            for (String name : new String[] {"first", "second"}) {
+                Path file = dir.resolve(name + ".tsnap");
+                ToolRun r = ToolRun.of("record", "-d", "1500ms", "-o", file.toString(), String.valueOf(target.pid()));
+                assertEquals(0, r.code, r::toString);
+                check(SnapshotReader.read(file));
+            }
+            assertTrue(target.isAlive(), output::toString);
+        } finally {
+            target.destroyForcibly();
+            target.waitFor(10, TimeUnit.SECONDS);
+        }
+        synchronized (output) {
+            assertFalse(output.toString().contains("WARNING"), output::toString);
+        }
+    }
+
+    private static void check(Snapshot snapshot) {
+        assertTrue(snapshot.hasCpuTime());
+        assertTrue(snapshot.findThread("shapes").cpuMicros() > 0, () -> snapshot.findThread("shapes").toString());
+        assertTrue(snapshot.findThread("garbage").cpuMicros() > 0);
+    }
+}

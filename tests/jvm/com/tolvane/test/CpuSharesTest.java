@@ -1,0 +1,212 @@
+package com.tolvane.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.Snapshot;
+import com.tolvane.snapshot.SnapshotReader;
+import com.tolvane.snapshot.ThreadRecord;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+
+import org.junit.jupiter.api.Assumptions;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * CPU time where it was spent: running threads sampled on their own CPU
+ * clocks, on a real JVM whose threads spend their CPU in known places
+ * (CpuSharesTarget), recorded from the start and by attach.
+ */
+class CpuSharesTest {
+    private static final String JAVA = System.getProperty("tolvane.java", "java");
+    private static final Path NEWER_JDK = Path.of("/usr/lib/jvm/temurin-25-jdk-amd64/bin/java");
+    private static final String TARGET = CpuSharesTarget.class.getName();
+
+    @TempDir
+    Path dir;
+
+    private final StringBuilder targetOutput = new StringBuilder();
+
+    @Test
+    void fromStartCpuLandsWhereItWasSpentAndInlinedMethodsKeepTheirShare() throws Exception {
+        Path file = dir.resolve("start.tsnap");
+        ChildJvm.main(CpuSharesTarget.class, "3500")
+                .jvmArg("-agentpath:" + ChildJvm.property("tolvane.lib") + "=record=3s,file=" + file)
+                .run().assertSuccess();
+        Snapshot snapshot = SnapshotReader.read(file);
+        checkShares(snapshot);
+
+        // A quarter of the mixer's CPU is in quarter(), inlined into the
+        // loop that calls it: within 5 points, plus two standard errors of
+        // the number of samples behind the share.
+        ThreadRecord mixer = snapshot.findThread("mixer");
+        long total = mixer.cpuMicros();
+        long quarter = selfCpu(mixer.root(), "quarter");
+        long threeQuarters = selfCpu(mixer.root(), "threeQuarters");
+        double samples = total / 5000.0;
+        double share = (double) quarter / total;
+        double allowed = 0.05 + 2 * Math.sqrt(0.25 * 0.75 / Math.max(samples, 1));
+        assertTrue(samples >= 40, () -> "too few samples: mixer CPU " + total);
+        assertTrue(Math.abs(share - 0.25) <= allowed,
+                () -> "quarter() " + quarter + " threeQuarters() " + threeQuarters + " of " + total);
+        // The rest is the loop around them, and time before the JIT inlined them.
+        assertTrue(quarter + threeQuarters >= total * 8 / 10, () -> quarter + " + " + threeQuarters + " of " + total);
+    }
+
+    /**
+     * Switched off, running threads are captured at the tick as before: CPU
+     * then lands where the tick finds a thread, so the burner's sleep gets a
+     * large share of it. The file reads the same way.
+     */
+    @Test
+    void switchedOffCpuLandsWhereTheTickFindsAThread() throws Exception {
+        Path file = dir.resolve("off.tsnap");
+        ChildJvm.main(CpuSharesTarget.class, "3000")
+                .jvmArg("-agentpath:" + ChildJvm.property("tolvane.lib") + "=record=2500ms,no-async-sampling,file="
+                        + file)
+                .run().assertSuccess();
+        Snapshot snapshot = SnapshotReader.read(file);
+        assertTrue(snapshot.hasCpuTime());
+        ThreadRecord burner = snapshot.findThread("burner");
+        long onSleep = totalCpu(burner.root(), "sleep");
+        assertTrue(onSleep > burner.cpuMicros() / 10, () -> "sleep " + onSleep + ": " + burner);
+    }
+
+    @Test
+    void byAttachOnTheBaselineJdk() throws Exception {
+        recordByAttach(JAVA);
+    }
+
+    @Test
+    void byAttachOnANewerJdk() throws Exception {
+        Assumptions.assumeTrue(Files.isExecutable(NEWER_JDK), "no JDK 25 at " + NEWER_JDK);
+        recordByAttach(NEWER_JDK.toString(), "-XX:+EnableDynamicAgentLoading");
+    }
+
+    private void recordByAttach(String java, String... jvmOptions) throws Exception {
+        List<String> command = new ArrayList<>(List.of(java, "-Xcheck:jni"));
+        command.addAll(List.of(jvmOptions));
+        command.addAll(List.of("-cp", ChildJvm.property("tolvane.testJar"), TARGET));
+        Process target = new ProcessBuilder(command).redirectErrorStream(true).start();
+        try {
+            drain(target);
+            checkShares(record(target.pid(), "async"));
+        } finally {
+            target.destroyForcibly();
+            target.waitFor(10, TimeUnit.SECONDS);
+        }
+        synchronized (targetOutput) {
+            assertFalse(targetOutput.toString().contains("WARNING"), targetOutput::toString);
+        }
+    }
+
+    /** The shares every recording of the target must show. */
+    private static void checkShares(Snapshot snapshot) {
+        assertTrue(snapshot.hasCpuTime());
+
+        // Burns 3 ms, sleeps 3 ms: all its CPU is in burn(), none on sleep.
+        ThreadRecord burner = snapshot.findThread("burner");
+        long cpu = burner.cpuMicros();
+        assertTrue(cpu > 50_000, burner::toString);
+        long inBurn = totalCpu(burner.root(), "burn");
+        long onSleep = totalCpu(burner.root(), "sleep");
+        // One sample of slack: a busy machine leaves the burner few samples,
+        // and the JVM's own sleep code does use some CPU.
+        assertTrue(onSleep <= Math.max(cpu * 2 / 100, 5_000), () -> "sleep " + onSleep + " of " + cpu);
+        assertTrue(inBurn >= cpu * 95 / 100, () -> "burn " + inBurn + " of " + cpu);
+        noRunningOnSleep(burner);
+
+        // Pure arithmetic: never waiting or blocked, nor on the way to it.
+        ThreadRecord arithmetic = snapshot.findThread("arithmetic");
+        arithmetic.root().walk(n -> {
+            assertEquals(0, n.waitingMicros(), () -> "waiting: " + n);
+            assertEquals(0, n.blockingMicros(), () -> "blocked: " + n);
+        });
+        assertTrue(totalCpu(arithmetic.root(), "arithmetic") >= arithmetic.cpuMicros() * 95 / 100,
+                arithmetic::toString);
+
+        // A sleeper: waiting, never running, no CPU.
+        ThreadRecord sleeper = snapshot.findThread("sleeper");
+        noRunningOnSleep(sleeper);
+        assertTrue(sleeper.cpuMicros() < 20_000, sleeper::toString);
+    }
+
+    private static void noRunningOnSleep(ThreadRecord thread) {
+        thread.root().walk(n -> {
+            if (!n.isRoot() && n.method().name().equals("sleep")) {
+                assertEquals(0, n.selfRunningMicros(), () -> "running on sleep: " + n);
+            }
+        });
+    }
+
+    /** CPU time of the nodes of this method, with their callees (outermost node of each path only). */
+    private static long totalCpu(CallNode root, String method) {
+        long[] sum = {0};
+        root.walk(n -> {
+            if (!n.isRoot() && n.method().name().equals(method) && !hasAncestor(n, method)) {
+                sum[0] += n.cpuMicros();
+            }
+        });
+        return sum[0];
+    }
+
+    private static long selfCpu(CallNode root, String method) {
+        long[] sum = {0};
+        root.walk(n -> {
+            if (!n.isRoot() && n.method().name().equals(method)) {
+                sum[0] += n.selfCpuMicros();
+            }
+        });
+        return sum[0];
+    }
+
+    private static boolean hasAncestor(CallNode node, String method) {
+        for (CallNode p = node.parent(); p != null && !p.isRoot(); p = p.parent()) {
+            if (p.method().name().equals(method)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    private Snapshot record(long pid, String name, String... options) throws Exception {
+        Path file = dir.resolve(name + ".tsnap");
+        List<String> args = new ArrayList<>(List.of("record", "-d", "2500ms"));
+        args.addAll(List.of(options));
+        args.addAll(List.of("-o", file.toString(), String.valueOf(pid)));
+        ToolRun r = ToolRun.of(args.toArray(new String[0]));
+        assertEquals(0, r.code, r::toString);
+        return SnapshotReader.read(file);
+    }
+
+    private void drain(Process target) throws IOException {
+        BufferedReader in = new BufferedReader(new InputStreamReader(target.getInputStream(), StandardCharsets.UTF_8));
+        String line = in.readLine();
+        assertTrue(line != null && line.startsWith("CpuSharesTarget ready"), "target did not start: " + line);
+        Thread drainer = new Thread(() -> {
+            try {
+                String l;
+                while ((l = in.readLine()) != null) {
+                    synchronized (targetOutput) {
+                        targetOutput.append(l).append('\n');
+                    }
+                }
+            } catch (IOException ignored) {
+                // the target ended
+            }
+        });
+        drainer.setDaemon(true);
+        drainer.start();
+    }
+}
