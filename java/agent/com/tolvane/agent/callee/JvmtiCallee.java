@@ -47,6 +47,22 @@ public final class JvmtiCallee {
     public static native void record(long durationMillis, boolean sampleTransactions, boolean recordAgentThreads,
             byte[] snapshotPath);
 
+    /**
+     * Replaces the contents of an existing regular file of this JVM's user,
+     * reached without following a link ({@code path}: file name bytes ending in
+     * a zero byte): the reply to a command of the tolvane tool. False when the
+     * file is not there or not such a file.
+     */
+    public static native boolean writeReply(byte[] path, byte[] text);
+
+    /** What {@link #fileKind} finds: nothing, a regular file, anything else (a link, device, FIFO, ...). */
+    public static final int FILE_MISSING = 0;
+    public static final int FILE_REGULAR = 1;
+    public static final int FILE_OTHER = 2;
+
+    /** What is at {@code path} (file name bytes ending in a zero byte), its last element not followed. */
+    public static native int fileKind(byte[] path);
+
     /** Writes text verbatim into the library's debug log when subsystem and level pass its filter. */
     public static native void debugOut0(int subsystem, int level, String text);
 

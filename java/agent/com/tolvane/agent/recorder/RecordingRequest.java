@@ -82,6 +82,11 @@ final class RecordingRequest {
         }
     }
 
+    /** The request of a command of the tolvane tool, whose other keys it ignores. */
+    static RecordingRequest of(Properties p) {
+        return new RecordingRequest(p);
+    }
+
     static RecordingRequest parse(String text) {
         if (text == null) {
             throw new IllegalArgumentException("no recording request given");
