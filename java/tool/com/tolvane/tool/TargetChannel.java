@@ -38,7 +38,7 @@ import java.util.zip.ZipFile;
  * a local file, which costs the target nothing. Nothing in the target
  * listens, and no management agent is started.
  */
-final class TargetChannel implements AutoCloseable {
+public final class TargetChannel implements AutoCloseable {
     static final String PREFIX = "tolvane-command:";
     // What a command's load returns (the library's command channel gives the same numbers).
     private static final int HANDLED = 100;
@@ -56,10 +56,10 @@ final class TargetChannel implements AutoCloseable {
     private final SecureRandom random = new SecureRandom();
 
     /** An answer of the recorder: each key's values in order. */
-    static final class Reply {
+    public static final class Reply {
         private final Map<String, List<String>> values = new HashMap<>();
 
-        String get(String key) {
+        public String get(String key) {
             List<String> v = values.get(key);
             return v == null ? null : v.get(v.size() - 1);
         }
@@ -68,11 +68,11 @@ final class TargetChannel implements AutoCloseable {
             return Optional.ofNullable(get(key)).orElse(otherwise);
         }
 
-        List<String> all(String key) {
+        public List<String> all(String key) {
             return values.getOrDefault(key, Collections.emptyList());
         }
 
-        long id() {
+        public long id() {
             try {
                 return Long.parseLong(get("id", "0"));
             } catch (NumberFormatException e) {
@@ -114,7 +114,7 @@ final class TargetChannel implements AutoCloseable {
      *
      * @param beforeFirstLoad run before the library is first loaded into the JVM (for a note to the user)
      */
-    static TargetChannel open(long pid, Path library, String libraryOptions, Path agentJar,
+    public static TargetChannel open(long pid, Path library, String libraryOptions, Path agentJar,
                               ThrowingRunnable beforeFirstLoad) throws ToolException {
         Optional<String> loaded = loadedLibrary(pid, library);
         boolean mayLoad = agentJar != null;
@@ -197,7 +197,7 @@ final class TargetChannel implements AutoCloseable {
     }
 
     /** A step that may refuse with a ToolException. */
-    interface ThrowingRunnable {
+    public interface ThrowingRunnable {
         void run() throws ToolException;
     }
 
@@ -222,7 +222,7 @@ final class TargetChannel implements AutoCloseable {
      * Sends a command (the reply file's path is added) and returns the
      * recorder's answer to it.
      */
-    Reply send(Properties command) throws ToolException {
+    public Reply send(Properties command) throws ToolException {
         command.setProperty("reply", reply.toString());
         ByteArrayOutputStream text = new ByteArrayOutputStream();
         try {
@@ -256,7 +256,7 @@ final class TargetChannel implements AutoCloseable {
     }
 
     /** The recorder's latest answer, or null while none is complete. */
-    Reply read() {
+    public Reply read() {
         try {
             return Reply.parse(new String(Files.readAllBytes(reply), StandardCharsets.UTF_8));
         } catch (IOException e) {

@@ -339,6 +339,14 @@ public final class Recorder {
         return publish(job, reply);
     }
 
+    /** The answer to the tool's status command: the count of recordings and the running one; changes nothing. */
+    String statusFor() {
+        synchronized (lock) {
+            String count = RecorderControl.line("recordings", recordings);
+            return active == null ? count + RecorderControl.line("id", 0) + "end\n" : count + status(active);
+        }
+    }
+
     private String takeFailure() {
         synchronized (lock) {
             String failure = untoldFailure;

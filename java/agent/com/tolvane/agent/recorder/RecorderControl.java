@@ -18,15 +18,18 @@ import java.util.Properties;
  * <p>A command is properties text in ASCII (as {@link Properties#store}
  * escapes it) in pieces of at most {@value #PIECE_CHARS} characters, each
  * one load, headed by a line "TOKEN INDEX COUNT"; the last piece runs it.
- * Keys: command (start, stop, end), reply (the reply file's path), id (for
- * stop), and for start the recording request (see {@link RecordingRequest}).
+ * Keys: command (start, stop, end, status), reply (the reply file's path),
+ * id (for stop), and for start the recording request (see
+ * {@link RecordingRequest}). Status changes nothing: it answers how many
+ * recordings the JVM has started and the running one, if any.
  *
  * <p>A reply is lines KEY=VALUE ({@link #escape}d) closed by a line "end";
  * the file is rewritten whole whenever the recording changes state, so the
  * tool follows it by reading the file. Keys: refused or error (the command
  * was not carried out, and why), failure (an earlier continuous recording
  * that ended with an error and was not told yet), netio (a declaration of
- * an earlier recording in force, once per declaration), then the recording:
+ * an earlier recording in force, once per declaration), recordings (for
+ * status), then the recording:
  * id, state, message, continuous, written and snapshot (once per remaining
  * snapshot, oldest first).
  */
@@ -101,12 +104,13 @@ public final class RecorderControl {
         boolean answered;
         if (command.equals("start")) {
             answered = RecorderAgent.recorder().startFor(p, reply);
-        } else if (command.equals("stop") || command.equals("end")) {
+        } else if (command.equals("stop") || command.equals("end") || command.equals("status")) {
             // Nothing to end where no recorder was ever made: no thread is started for the question.
             Recorder recorder = RecorderAgent.existing();
-            answered = recorder == null ? write(reply, line("id", 0) + "end\n")
+            answered = recorder == null ? write(reply, line("recordings", 0) + line("id", 0) + "end\n")
                     : command.equals("stop") ? recorder.stopFor(number(p.getProperty("id")), reply)
-                    : recorder.endFor(reply);
+                    : command.equals("end") ? recorder.endFor(reply)
+                    : write(reply, recorder.statusFor());
         } else {
             answered = write(reply, line("error", "unknown command " + command) + "end\n");
         }
