@@ -1,10 +1,11 @@
 package com.tolvane.agent.recorder;
 
 import com.tolvane.agent.callee.JvmtiCallee;
-import java.io.DataInputStream;
+import java.io.BufferedInputStream;
 import java.io.EOFException;
 import java.io.File;
 import java.io.FileInputStream;
+import java.io.InputStream;
 import java.io.IOException;
 import java.io.PrintWriter;
 import java.io.StringWriter;
@@ -642,21 +643,22 @@ public final class Recorder {
             return "the library wrote no snapshot file at " + output + " (see the JVM's standard error)";
         }
         File file = new File(output);
-        try (DataInputStream in = new DataInputStream(new FileInputStream(file))) {
+        // Decoded by hand: the JDK's data streams would bring their byte-view classes into the JVM.
+        try (InputStream in = new BufferedInputStream(new FileInputStream(file))) {
             long size = file.length();
-            if (in.readInt() != SNAPSHOT_MAGIC) {
+            if ((int) number(in, 4) != SNAPSHOT_MAGIC) {
                 return "the snapshot " + output + " does not start with the snapshot magic";
             }
-            in.readInt(); // format version
-            skipFully(in, in.readUnsignedShort()); // VM name
-            skipFully(in, in.readUnsignedShort()); // Java version
-            skipFully(in, 8 + 8 + 4); // start and write time, ID width
+            number(in, 4); // format version
+            number(in, (int) number(in, 2)); // VM name
+            number(in, (int) number(in, 2)); // Java version
+            number(in, 8 + 8 + 4); // start and write time, ID width
             boolean allZero = true;
             long end = 0;
             for (int i = 0; i < SECTION_COUNT; i++) {
-                long length = in.readLong();
-                long position = in.readLong();
-                int crc = in.readInt();
+                long length = number(in, 8);
+                long position = number(in, 8);
+                long crc = number(in, 4);
                 allZero &= length == 0 && position == 0 && crc == 0;
                 end = position + 4 + length;
             }
@@ -678,8 +680,20 @@ public final class Recorder {
         return free > 0 ? " (" + free + " bytes free there)" : "";
     }
 
-    private static void skipFully(DataInputStream in, int n) throws IOException {
-        in.readFully(new byte[n]);
+    /**
+     * The next {@code n} bytes as a big-endian number (its low 64 bits; a
+     * longer field is just read past).
+     */
+    private static long number(InputStream in, int n) throws IOException {
+        long value = 0;
+        for (int i = 0; i < n; i++) {
+            int b = in.read();
+            if (b < 0) {
+                throw new EOFException();
+            }
+            value = value << 8 | b;
+        }
+        return value;
     }
 
     private static void deletePartial(String output) {
