@@ -14,6 +14,10 @@ import java.util.concurrent.atomic.LongAdder;
  *   SHAPE a: 1 busy thread + 100 threads in Object.wait(100) at depth 40
  *         b: 2 x cores busy threads at depth 30
  *         c: 1 busy thread + 2000 threads parked for good at depth 100
+ *         d: 1 thread of allocation-heavy code at depth 20 to 30: fills a
+ *            HashMap&lt;Long, Long&gt; and appends its boxed values to a
+ *            StringBuilder (JIT-compiled code that class loading and a
+ *            changed profile can slow down, where a)-c) spin on arithmetic)
  * </pre>
  * After a warm-up it prints "ready", waits for DIR/go, measures SECONDS, prints
  * one line of figures, creates DIR/measured and runs on until it is killed.
@@ -40,9 +44,17 @@ public final class OverheadWorkload {
                 startBusy(1, 40);
                 startParked(2000, 100, 0);
                 break;
+            case "d":
+                startAllocating();
+                break;
             default:
-                throw new IllegalArgumentException("shape a, b or c");
+                throw new IllegalArgumentException("shape a, b, c or d");
         }
+        // Looked up before the warm-up ends, so that the management classes it loads
+        // are in place before anything is measured or recorded.
+        com.sun.management.OperatingSystemMXBean os =
+                (com.sun.management.OperatingSystemMXBean) ManagementFactory.getOperatingSystemMXBean();
+        ManagementFactory.getRuntimeMXBean().getUptime();
         Thread.sleep(3000); // warm-up: compiled code, threads in place
         System.out.println("ready");
         System.out.flush();
@@ -50,8 +62,6 @@ public final class OverheadWorkload {
         while (!Files.exists(go)) {
             Thread.sleep(10);
         }
-        com.sun.management.OperatingSystemMXBean os =
-                (com.sun.management.OperatingSystemMXBean) ManagementFactory.getOperatingSystemMXBean();
         long uptime0 = ManagementFactory.getRuntimeMXBean().getUptime();
         long wall0 = System.nanoTime();
         long cpu0 = os.getProcessCpuTime();
@@ -134,6 +144,33 @@ public final class OverheadWorkload {
             sink = x;
             UNITS.increment();
         }
+    }
+
+    private static void startAllocating() {
+        Thread t = new Thread(() -> {
+            for (long n = 0; ; n++) {
+                sink += allocate(20 + (int) (n % 11), n);
+                UNITS.increment();
+            }
+        }, "allocating");
+        t.setDaemon(true);
+        t.start();
+    }
+
+    /** One unit of shape d: down to {@code depth}, then a map of boxed longs and a string of them. */
+    private static long allocate(int depth, long seed) {
+        if (depth > 0) {
+            return allocate(depth - 1, seed) + 1;
+        }
+        java.util.HashMap<Long, Long> map = new java.util.HashMap<>();
+        StringBuilder text = new StringBuilder();
+        for (long i = 0; i < 200; i++) {
+            map.put(seed * 31 + i, i * i);
+        }
+        for (Long value : map.values()) {
+            text.append(value).append(',');
+        }
+        return text.length() + map.size();
     }
 
     private static void park(long waitMillis) {

@@ -8,6 +8,8 @@
 # round, the JVM-wide pauses of sampling (safepoints), the single-thread
 # handshakes per second of recording and how long they paused their thread,
 # and the CPU of the VM thread and the profiler's own threads per tick.
+# Mode "after" records 1 s with tolvane during the warm-up and then measures
+# unprofiled: what a recording leaves behind in the JVM.
 #
 #   bench/overhead.sh [build-dir] [rounds] [seconds] [shapes] [modes]
 #   defaults:          build       5        5         "a b c"  "none tolvane batched jfr"
@@ -15,7 +17,8 @@
 # limit was chosen); "none" must come first.
 # Shapes (bench/OverheadWorkload.java): a) 1 busy thread + 100 threads in
 # Object.wait(100) at depth 40; b) 2 x cores busy threads at depth 30;
-# c) 1 busy thread + 2000 parked threads at depth 100.
+# c) 1 busy thread + 2000 parked threads at depth 100; d) 1 thread filling
+# HashMap<Long, Long> and StringBuilder with boxed values at depth 20-30.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -63,6 +66,12 @@ run() {
       # The first tick of a recording captures a stack: a safepoint or a handshake.
       wait_for "grep -q GetThreadListStackTraces '$dir/safepoint.log' || grep -q GetStackTrace '$dir/handshake.log'" 60 ||
         { echo "recording did not start" >&2; cat "$dir/record.out" >&2; exit 1; }
+      ;;
+    after)
+      # Recorded during the warm-up, then left to settle (code made not entrant is compiled again).
+      tolvane record -d 1s -o "$dir/snap.tsnap" "$pid" >"$dir/record.out" 2>&1 ||
+        { echo "tolvane record failed:" >&2; cat "$dir/record.out" >&2; exit 1; }
+      sleep 2
       ;;
     jfr)
       jcmd "$pid" JFR.start settings=profile filename="$dir/rec.jfr" >"$dir/record.out" 2>&1

@@ -205,13 +205,13 @@ public final class TargetChannel implements AutoCloseable {
         try {
             return VirtualMachine.attach(Long.toString(pid));
         } catch (AttachNotSupportedException e) {
-            if (!alive(pid)) {
+            if (ending(pid)) {
                 throw exitedBeforeStart(pid);
             }
             throw new ToolException("JVM " + pid + " refuses attach (" + e.getMessage()
                     + "); it may run as another user or with -XX:+DisableAttachMechanism");
         } catch (IOException e) {
-            if (!alive(pid)) {
+            if (ending(pid)) {
                 throw exitedBeforeStart(pid);
             }
             throw new ToolException("cannot attach to JVM " + pid + ": " + e.getMessage());
@@ -316,7 +316,7 @@ public final class TargetChannel implements AutoCloseable {
     }
 
     static ToolException lost(long pid, IOException e) {
-        if (!alive(pid)) {
+        if (ending(pid)) {
             return exitedBeforeStart(pid);
         }
         return new ToolException("lost the connection to JVM " + pid + ": " + e.getMessage());
@@ -326,8 +326,37 @@ public final class TargetChannel implements AutoCloseable {
         return new ToolException("JVM " + pid + " exited before the recording started", ToolException.TARGET_EXITED);
     }
 
+    /** Whether the process runs; one that has ended and waits for its parent to notice does not. */
     static boolean alive(long pid) {
-        return ProcessHandle.of(pid).map(ProcessHandle::isAlive).orElse(false);
+        if (!ProcessHandle.of(pid).map(ProcessHandle::isAlive).orElse(false)) {
+            return false;
+        }
+        try {
+            String stat = Files.readString(Path.of("/proc/" + pid + "/stat"));
+            return !stat.substring(stat.lastIndexOf(')') + 1).trim().startsWith("Z");
+        } catch (IOException | RuntimeException e) {
+            return !Files.notExists(Path.of("/proc/" + pid));
+        }
+    }
+
+    /**
+     * Whether a JVM whose connection just failed is gone or going: it may be
+     * in the middle of its exit when the failure shows, so it gets a moment.
+     */
+    static boolean ending(long pid) {
+        long deadline = System.nanoTime() + 2_000_000_000L;
+        while (alive(pid)) {
+            if (System.nanoTime() > deadline) {
+                return false;
+            }
+            try {
+                Thread.sleep(20);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                return false;
+            }
+        }
+        return true;
     }
 
     @Override
