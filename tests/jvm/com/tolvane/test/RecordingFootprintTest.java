@@ -251,7 +251,13 @@ class RecordingFootprintTest {
         // agent and an MBean registered under the recorder's old name (by the target here).
         jcmd(pid, "JVMTI.agent_load", ChildJvm.property("tolvane.lib"), "cpu-time");
         jcmd(pid, "ManagementAgent.start_local");
-        ToolRun run = ToolRun.of("record", "-d", "1s", "-o", dir.resolve("left.tsnap").toString(), pid);
+        // Settings long enough to need a command in several pieces.
+        List<String> args = new ArrayList<>(List.of("record", "-d", "1s", "-o", dir.resolve("left.tsnap").toString()));
+        for (int i = 0; i < 40; i++) {
+            args.addAll(List.of("--ignore", "com.example.a.rather.long.package.name.that.is.ignored.number" + i + "."));
+        }
+        args.add(pid);
+        ToolRun run = ToolRun.of(args.toArray(new String[0]));
         assertEquals(0, run.code(), run.toString());
         SnapshotReader.read(dir.resolve("left.tsnap"));
         String err = stderrOf(target);
