@@ -220,9 +220,10 @@ public final class TargetChannel implements AutoCloseable {
 
     /**
      * Sends a command (the reply file's path is added) and returns the
-     * recorder's answer to it.
+     * recorder's answer to it. One command at a time: a signal handler's stop
+     * must not empty the reply file under another command's answer.
      */
-    public Reply send(Properties command) throws ToolException {
+    public synchronized Reply send(Properties command) throws ToolException {
         command.setProperty("reply", reply.toString());
         ByteArrayOutputStream text = new ByteArrayOutputStream();
         try {
@@ -242,7 +243,19 @@ public final class TargetChannel implements AutoCloseable {
                     Math.min(ascii.length(), (i + 1) * RecorderControl.PIECE_CHARS));
             load(token + " " + i + " " + pieces + "\n" + piece);
         }
+        // The answer is written before the load returns; the recorder's thread may be
+        // rewriting it with a newer state at this very moment, which takes a moment.
+        long deadline = System.nanoTime() + 2_000_000_000L;
         Reply r = read();
+        while (r == null && System.nanoTime() < deadline) {
+            try {
+                Thread.sleep(5);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                break;
+            }
+            r = read();
+        }
         if (r == null) {
             throw new ToolException("the recorder in JVM " + pid + " gave no answer (see its standard error)");
         }
