@@ -27,6 +27,7 @@ public final class Recording {
     private static final long WRITE_GRACE_MILLIS = 120_000;
     /** How often the recorder's reply file is read while a recording runs; reading it costs the target nothing. */
     private static final long POLL_MILLIS = 100;
+    private static final long PROGRESS_MILLIS = 1000;
 
     /** What a finished recording produced. */
     public record Result(Targets.Jvm target, Path snapshotPath, Snapshot snapshot, long durationMillis,
@@ -389,6 +390,7 @@ public final class Recording {
         long start = System.nanoTime();
         long deadline = options.durationMillis + WRITE_GRACE_MILLIS;
         String shown = "";
+        long shownAt = 0;
         boolean stopSent = false;
         try {
             while (true) {
@@ -433,12 +435,14 @@ public final class Recording {
                     throw new ToolException("the recording in JVM " + target.pid() + " did not finish within "
                             + seconds(deadline) + "; the snapshot " + output + " may be incomplete");
                 }
-                if (progress) {
+                // The progress line moves once a second, as the time it shows is rounded to that.
+                if (progress && (elapsed - shownAt >= PROGRESS_MILLIS || stopRequested || shown.isEmpty())) {
                     String line = "recording JVM " + target.pid() + ": "
-                            + seconds(Math.min(elapsed, options.durationMillis)) + " of "
-                            + seconds(options.durationMillis) + (stopRequested ? ", stopping"
+                            + seconds(Math.min(elapsed / PROGRESS_MILLIS * PROGRESS_MILLIS, options.durationMillis))
+                            + " of " + seconds(options.durationMillis) + (stopRequested ? ", stopping"
                             : elapsed > options.durationMillis ? ", writing the snapshot" : "");
                     if (!line.equals(shown)) {
+                        shownAt = elapsed;
                         err.print("\r" + line + "   ");
                         err.flush();
                         shown = line;

@@ -63,14 +63,13 @@ public final class Recorder {
     private final Set<String> netioDeclared = Collections.synchronizedSet(new LinkedHashSet<String>());
     /** Recordings started and not yet taken by the recorder thread; guarded by the lock. */
     private final Deque<Job> queue = new ArrayDeque<Job>();
-    private final Map<Long, Job> recent = new LinkedHashMap<Long, Job>() {
-        private static final long serialVersionUID = 1L;
-
-        @Override
-        protected boolean removeEldestEntry(Map.Entry<Long, Job> eldest) {
-            return size() > REMEMBERED;
-        }
-    };
+    /**
+     * The latest recordings by id, oldest first; guarded by the lock. Kept
+     * short by hand: a subclass of a JDK collection, loaded into a running
+     * JVM, would make the JIT discard compiled code of the application that
+     * relied on that collection having no such subclass.
+     */
+    private final Map<Long, Job> recent = new LinkedHashMap<Long, Job>();
     private Thread thread;
     private Job active;
     private long recordings;
@@ -157,6 +156,11 @@ public final class Recorder {
             }
             active = job;
             recent.put(job.id, job);
+            Iterator<Long> oldest = recent.keySet().iterator();
+            while (recent.size() > REMEMBERED) {
+                oldest.next();
+                oldest.remove();
+            }
             queue.addLast(job);
             lock.notifyAll();
             return job;
