@@ -73,20 +73,21 @@ public final class OverheadWorkload {
         long cpu1 = os.getProcessCpuTime();
         long wall1 = System.nanoTime();
         long uptime1 = ManagementFactory.getRuntimeMXBean().getUptime();
-        System.out.printf("units=%d cpu_ns=%d wall_ns=%d uptime_ms=%d-%d vm_thread_ms=%d profiler_threads_ms=%d%n",
-                units1 - units0, cpu1 - cpu0, wall1 - wall0, uptime0, uptime1,
-                (threads1[0] - threads0[0]) * 10, (threads1[1] - threads0[1]) * 10);
+        System.out.printf("units=%d cpu_ns=%d wall_ns=%d uptime_ms=%d-%d vm_thread_ms=%d profiler_threads_ms=%d"
+                + " worker_threads_ms=%d%n", units1 - units0, cpu1 - cpu0, wall1 - wall0, uptime0, uptime1,
+                (threads1[0] - threads0[0]) * 10, (threads1[1] - threads0[1]) * 10, (threads1[2] - threads0[2]) * 10);
         System.out.flush();
         Files.createFile(dir.resolve("measured"));
         Thread.sleep(Long.MAX_VALUE);
     }
 
     /**
-     * CPU clock ticks (1/100 s) of the VM thread and of the profilers' own
-     * threads ("_tolvane ..." and "JFR ..."), from /proc.
+     * CPU clock ticks (1/100 s) of the VM thread, of the profilers' own
+     * threads ("_tolvane ..." and "JFR ...") and of the threads that do the
+     * counted work, from /proc.
      */
     private static long[] serviceThreadTicks() {
-        long[] ticks = new long[2];
+        long[] ticks = new long[3];
         try (java.util.stream.Stream<Path> tasks = Files.list(Paths.get("/proc/self/task"))) {
             for (Path task : (Iterable<Path>) tasks::iterator) {
                 try {
@@ -100,6 +101,8 @@ public final class OverheadWorkload {
                         ticks[0] += cpu;
                     } else if (comm.startsWith("_tolvane") || comm.startsWith("JFR")) {
                         ticks[1] += cpu;
+                    } else if (comm.startsWith("busy-") || comm.equals("allocating")) {
+                        ticks[2] += cpu;
                     }
                 } catch (java.io.IOException | RuntimeException e) {
                     // the thread ended while we looked

@@ -4,8 +4,9 @@
 # --batched-capture (every thread walked at a global safepoint each tick), and
 # under JDK Flight Recorder with settings=profile, interleaved in rounds so
 # that all four see the same machine. Prints per-round and median ratios of
-# throughput and CPU per unit of work against the unprofiled run of the same
-# round, the JVM-wide pauses of sampling (safepoints), the single-thread
+# throughput, CPU per unit of work and the working threads' own CPU per unit
+# (what their code costs, however busy the machine) against the unprofiled
+# run of the same round, the JVM-wide pauses of sampling (safepoints), the single-thread
 # handshakes per second of recording and how long they paused their thread,
 # and the CPU of the VM thread and the profiler's own threads per tick.
 # Mode "after" records 1 s with tolvane during the warm-up and then measures
