@@ -137,7 +137,7 @@ public final class OverheadReport {
             }
         }
         int busiest = perTarget.values().stream().mapToInt(Integer::intValue).max().orElse(0);
-        double ticks = r.mode.equals("none") || r.mode.equals("jfr") || r.mode.equals("after") ? 0 : busiest + batches;
+        double ticks = r.mode.equals("none") || r.mode.equals("jfr") || r.mode.equals("after") || r.mode.equals("management") ? 0 : busiest + batches;
         return new double[] {sampling / r.seconds(), all / r.seconds(), handshakes / r.seconds(),
             handshakePause / r.seconds(), ticks};
     }

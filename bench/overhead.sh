@@ -10,7 +10,9 @@
 # handshakes per second of recording and how long they paused their thread,
 # and the CPU of the VM thread and the profiler's own threads per tick.
 # Mode "after" records 1 s with tolvane during the warm-up and then measures
-# unprofiled: what a recording leaves behind in the JVM.
+# unprofiled: what a recording leaves behind in the JVM. Mode "management"
+# only starts the JVM's local management agent (JMX over RMI) during the
+# warm-up, as tolvane's control path once did: a reference for "after".
 #
 #   bench/overhead.sh [build-dir] [rounds] [seconds] [shapes] [modes]
 #   defaults:          build       5        5         "a b c"  "none tolvane batched jfr"
@@ -72,6 +74,10 @@ run() {
       # Recorded during the warm-up, then left to settle (code made not entrant is compiled again).
       tolvane record -d 1s -o "$dir/snap.tsnap" "$pid" >"$dir/record.out" 2>&1 ||
         { echo "tolvane record failed:" >&2; cat "$dir/record.out" >&2; exit 1; }
+      sleep 2
+      ;;
+    management)
+      jcmd "$pid" ManagementAgent.start_local >"$dir/record.out" 2>&1
       sleep 2
       ;;
     jfr)
