@@ -7,20 +7,14 @@ import java.io.File;
 import java.io.FileInputStream;
 import java.io.InputStream;
 import java.io.IOException;
-import java.io.PrintWriter;
-import java.io.StringWriter;
 import java.nio.charset.Charset;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
-import java.util.Collections;
 import java.util.Deque;
 import java.util.Iterator;
-import java.util.LinkedHashMap;
-import java.util.LinkedHashSet;
 import java.util.List;
 import java.util.Map;
 import java.util.Properties;
-import java.util.Set;
 
 /**
  * Runs the recordings of one JVM, one at a time, on one long-lived daemon
@@ -60,16 +54,17 @@ public final class Recorder {
      * CLASS#METHOD(SIGNATURE)RETURN: the library keeps every one of them
      * while the JVM lives.
      */
-    private final Set<String> netioDeclared = Collections.synchronizedSet(new LinkedHashSet<String>());
+    private final List<String> netioDeclared = new ArrayList<String>(); // guarded by itself
     /** Recordings started and not yet taken by the recorder thread; guarded by the lock. */
     private final Deque<Job> queue = new ArrayDeque<Job>();
     /**
-     * The latest recordings by id, oldest first; guarded by the lock. Kept
-     * short by hand: a subclass of a JDK collection, loaded into a running
-     * JVM, would make the JIT discard compiled code of the application that
-     * relied on that collection having no such subclass.
+     * The latest recordings, oldest first; guarded by the lock. The recorder
+     * keeps to collections every JVM has loaded: the first LinkedHashMap (or
+     * any other subclass of a JDK collection) loaded into a running JVM makes
+     * the JIT discard the application's compiled code that relied on there
+     * being none, such as every HashMap.put it has inlined.
      */
-    private final Map<Long, Job> recent = new LinkedHashMap<Long, Job>();
+    private final List<Job> recent = new ArrayList<Job>();
     private Thread thread;
     private Job active;
     private long recordings;
@@ -91,8 +86,8 @@ public final class Recorder {
         final Deque<String> kept = new ArrayDeque<String>();
         /** Started with the JVM: nobody follows it, so a failure is told on standard error. */
         boolean fromStart;
-        /** Reply files of the tool's commands about this recording, each with its command's own lines. */
-        final Map<String, String> watchers = new LinkedHashMap<String, String>();
+        /** Reply files of the tool's commands about this recording, each with its command's own lines first. */
+        final List<String[]> watchers = new ArrayList<String[]>();
 
         Job(long id, RecordingRequest request) {
             this.id = id;
@@ -155,11 +150,9 @@ public final class Recorder {
                 watch(job, reply, head);
             }
             active = job;
-            recent.put(job.id, job);
-            Iterator<Long> oldest = recent.keySet().iterator();
-            while (recent.size() > REMEMBERED) {
-                oldest.next();
-                oldest.remove();
+            recent.add(job);
+            if (recent.size() > REMEMBERED) {
+                recent.remove(0);
             }
             queue.addLast(job);
             lock.notifyAll();
@@ -178,7 +171,7 @@ public final class Recorder {
     /** The state of a recording: recording, done, stopped, exiting, failed, or unknown for an id not seen. */
     public String state(long id) {
         synchronized (lock) {
-            Job job = recent.get(id);
+            Job job = recent(id);
             return job == null ? "unknown" : job.state;
         }
     }
@@ -191,7 +184,7 @@ public final class Recorder {
         long deadline = System.nanoTime() + Math.max(0, Math.min(timeoutMillis, MAX_AWAIT_MILLIS)) * 1_000_000L;
         synchronized (lock) {
             while (true) {
-                Job job = recent.get(id);
+                Job job = recent(id);
                 if (job == null || !"recording".equals(job.state)) {
                     return job == null ? "unknown" : job.state;
                 }
@@ -212,7 +205,7 @@ public final class Recorder {
     /** Why a recording failed; empty otherwise. */
     public String message(long id) {
         synchronized (lock) {
-            Job job = recent.get(id);
+            Job job = recent(id);
             return job == null ? "" : job.message;
         }
     }
@@ -263,7 +256,7 @@ public final class Recorder {
     /** Whether a recording is a continuous one (one snapshot per interval). */
     public boolean isContinuous(long id) {
         synchronized (lock) {
-            Job job = recent.get(id);
+            Job job = recent(id);
             return job != null && job.request.isLoop();
         }
     }
@@ -271,7 +264,7 @@ public final class Recorder {
     /** The snapshot files a recording wrote that remain, oldest first. */
     public List<String> snapshots(long id) {
         synchronized (lock) {
-            Job job = recent.get(id);
+            Job job = recent(id);
             return job == null ? new ArrayList<String>() : new ArrayList<String>(job.kept);
         }
     }
@@ -315,7 +308,7 @@ public final class Recorder {
     boolean stopFor(long id, String reply) {
         Job job;
         synchronized (lock) {
-            job = recent.get(id);
+            job = recent(id);
             if (job == null) {
                 return RecorderControl.write(reply, RecorderControl.line("id", 0) + "end\n");
             }
@@ -363,14 +356,32 @@ public final class Recorder {
     /** Has the changes of a recording's state written into a reply file; the newest few files are kept. */
     private void watch(Job job, String reply, String head) {
         synchronized (lock) {
-            job.watchers.remove(reply);
-            job.watchers.put(reply, head);
-            Iterator<String> oldest = job.watchers.keySet().iterator();
-            while (job.watchers.size() > MAX_WATCHERS) {
-                oldest.next();
-                oldest.remove();
+            unwatch(job, reply);
+            job.watchers.add(new String[] {reply, head});
+            if (job.watchers.size() > MAX_WATCHERS) {
+                job.watchers.remove(0);
             }
         }
+    }
+
+    private void unwatch(Job job, String reply) {
+        synchronized (lock) {
+            for (Iterator<String[]> it = job.watchers.iterator(); it.hasNext();) {
+                if (it.next()[0].equals(reply)) {
+                    it.remove();
+                }
+            }
+        }
+    }
+
+    /** The recording with this id among the latest, or null; under the lock. */
+    private Job recent(long id) {
+        for (Job job : recent) {
+            if (job.id == id) {
+                return job;
+            }
+        }
+        return null;
     }
 
     /**
@@ -382,19 +393,17 @@ public final class Recorder {
         // One writer at a time, the text taken under it: the last write holds the latest state.
         synchronized (publishing) {
             String status;
-            Map<String, String> watchers;
+            List<String[]> watchers;
             synchronized (lock) {
                 status = status(job);
-                watchers = new LinkedHashMap<String, String>(job.watchers);
+                watchers = new ArrayList<String[]>(job.watchers);
             }
             boolean written = reply == null;
-            for (Map.Entry<String, String> w : watchers.entrySet()) {
-                if (RecorderControl.write(w.getKey(), w.getValue() + status)) {
-                    written |= w.getKey().equals(reply);
+            for (String[] w : watchers) {
+                if (RecorderControl.write(w[0], w[1] + status)) {
+                    written |= w[0].equals(reply);
                 } else {
-                    synchronized (lock) {
-                        job.watchers.remove(w.getKey());
-                    }
+                    unwatch(job, w[0]);
                 }
             }
             return written;
@@ -424,7 +433,7 @@ public final class Recorder {
         long deadline = System.nanoTime() + millis * 1_000_000L;
         synchronized (lock) {
             while (true) {
-                Job job = recent.get(id);
+                Job job = recent(id);
                 if (job == null || job.sampling || !"recording".equals(job.state)) {
                     return;
                 }
@@ -722,11 +731,11 @@ public final class Recorder {
     private void configure(RecordingRequest request) {
         JvmtiCallee.setFilters(request.filters, request.filterInverted, request.ignored, request.agentClasses);
         // One call per class; the library adds it to what the class had.
-        for (Map.Entry<String, List<String[]>> e : request.netio.entrySet()) {
-            List<String[]> methods = e.getValue();
+        for (String cls : request.netioClasses) {
+            List<String[]> methods = request.netio.get(cls);
             if (methods == null) {
-                JvmtiCallee.addNetioClass(e.getKey(), null, null);
-                netioDeclared.add(e.getKey());
+                JvmtiCallee.addNetioClass(cls, null, null);
+                declared(cls);
                 continue;
             }
             String[] names = new String[methods.size()];
@@ -734,9 +743,17 @@ public final class Recorder {
             for (int i = 0; i < names.length; i++) {
                 names[i] = methods.get(i)[0];
                 signatures[i] = methods.get(i)[1];
-                netioDeclared.add(e.getKey() + "#" + names[i] + (signatures[i] == null ? "" : signatures[i]));
+                declared(cls + "#" + names[i] + (signatures[i] == null ? "" : signatures[i]));
             }
-            JvmtiCallee.addNetioClass(e.getKey(), names, signatures);
+            JvmtiCallee.addNetioClass(cls, names, signatures);
+        }
+    }
+
+    private void declared(String declaration) {
+        synchronized (netioDeclared) {
+            if (!netioDeclared.contains(declaration)) {
+                netioDeclared.add(declaration);
+            }
         }
     }
 
@@ -795,8 +812,11 @@ public final class Recorder {
         if (message != null && !message.isEmpty()) {
             return t.getClass().getName() + ": " + message;
         }
-        StringWriter trace = new StringWriter();
-        t.printStackTrace(new PrintWriter(trace));
+        // The trace by hand: a StringWriter would be one more class brought into the JVM.
+        StringBuilder trace = new StringBuilder(t.toString());
+        for (StackTraceElement e : t.getStackTrace()) {
+            trace.append("\n\tat ").append(e);
+        }
         return trace.toString();
     }
 }

@@ -2,11 +2,9 @@ package com.tolvane.agent.recorder;
 
 import com.tolvane.agent.callee.JvmtiCallee;
 import java.io.IOException;
-import java.io.StringReader;
 import java.nio.charset.Charset;
-import java.util.Iterator;
-import java.util.LinkedHashMap;
-import java.util.Map;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.Properties;
 
 /**
@@ -44,7 +42,9 @@ public final class RecorderControl {
     private static final int MAX_PENDING = 8;
     private static final int MAX_COMMAND_CHARS = 1 << 20;
 
-    private static final Map<String, StringBuilder> pending = new LinkedHashMap<String, StringBuilder>();
+    /** Tokens of the commands still arriving, oldest first, and their text so far; guarded by the first. */
+    private static final List<String> pendingTokens = new ArrayList<String>();
+    private static final List<StringBuilder> pendingText = new ArrayList<StringBuilder>();
 
     private RecorderControl() {
     }
@@ -68,32 +68,37 @@ public final class RecorderControl {
         }
         String piece = text.substring(lineEnd + 1);
         String whole;
-        synchronized (pending) {
-            StringBuilder sb = pending.get(token);
+        synchronized (pendingTokens) {
+            int at = pendingTokens.indexOf(token);
             if (index == 0) {
-                sb = new StringBuilder();
-                pending.put(token, sb);
-                Iterator<String> oldest = pending.keySet().iterator();
-                while (pending.size() > MAX_PENDING) {
-                    oldest.next();
-                    oldest.remove();
+                if (at >= 0) {
+                    forget(at);
                 }
+                pendingTokens.add(token);
+                pendingText.add(new StringBuilder());
+                if (pendingTokens.size() > MAX_PENDING) {
+                    forget(0);
+                }
+                at = pendingTokens.size() - 1;
             }
+            StringBuilder sb = at < 0 ? null : pendingText.get(at);
             if (sb == null || index < 0 || index >= count || sb.length() + piece.length() > MAX_COMMAND_CHARS) {
-                pending.remove(token);
+                if (at >= 0) {
+                    forget(at);
+                }
                 return BAD_COMMAND;
             }
             sb.append(piece);
             if (index < count - 1) {
                 return HANDLED;
             }
-            pending.remove(token);
+            forget(at);
             whole = sb.toString();
         }
-        Properties p = new Properties();
+        Properties p;
         try {
-            p.load(new StringReader(whole));
-        } catch (IOException | IllegalArgumentException e) {
+            p = properties(whole);
+        } catch (IllegalArgumentException e) {
             return BAD_COMMAND;
         }
         String reply = p.getProperty("reply");
@@ -115,6 +120,81 @@ public final class RecorderControl {
             answered = write(reply, line("error", "unknown command " + command) + "end\n");
         }
         return answered ? HANDLED : BAD_COMMAND;
+    }
+
+    private static void forget(int at) {
+        pendingTokens.remove(at);
+        pendingText.remove(at);
+    }
+
+    /**
+     * Reads properties text as {@link Properties#store} writes it (one
+     * KEY=VALUE a line, # comments, backslash escapes). Read by hand, as
+     * Properties.load would bring reader classes into the JVM that the JIT
+     * may have counted on never seeing.
+     *
+     * @throws IllegalArgumentException for a malformed unicode escape
+     */
+    static Properties properties(String text) {
+        Properties p = new Properties();
+        for (String raw : text.split("\n")) {
+            String line = raw.endsWith("\r") ? raw.substring(0, raw.length() - 1) : raw;
+            int start = 0;
+            while (start < line.length() && isBlank(line.charAt(start))) {
+                start++;
+            }
+            if (start == line.length() || line.charAt(start) == '#' || line.charAt(start) == '!') {
+                continue;
+            }
+            int end = start;
+            while (end < line.length() && !isBlank(line.charAt(end)) && line.charAt(end) != '='
+                    && line.charAt(end) != ':') {
+                end += line.charAt(end) == '\\' ? 2 : 1;
+            }
+            end = Math.min(end, line.length());
+            int value = end;
+            while (value < line.length() && isBlank(line.charAt(value))) {
+                value++;
+            }
+            if (value < line.length() && (line.charAt(value) == '=' || line.charAt(value) == ':')) {
+                value++;
+            }
+            while (value < line.length() && isBlank(line.charAt(value))) {
+                value++;
+            }
+            p.setProperty(unescapeProperty(line.substring(start, end)), unescapeProperty(line.substring(value)));
+        }
+        return p;
+    }
+
+    private static boolean isBlank(char c) {
+        return c == ' ' || c == '\t' || c == '\f';
+    }
+
+    private static String unescapeProperty(String s) {
+        StringBuilder sb = new StringBuilder(s.length());
+        for (int i = 0; i < s.length(); i++) {
+            char c = s.charAt(i);
+            if (c != '\\' || i + 1 == s.length()) {
+                sb.append(c);
+                continue;
+            }
+            c = s.charAt(++i);
+            if (c == 'u') {
+                if (i + 4 >= s.length()) {
+                    throw new IllegalArgumentException("malformed \\uxxxx escape");
+                }
+                try {
+                    sb.append((char) Integer.parseInt(s.substring(i + 1, i + 5), 16));
+                } catch (NumberFormatException e) {
+                    throw new IllegalArgumentException("malformed \\uxxxx escape");
+                }
+                i += 4;
+            } else {
+                sb.append(c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c == 'f' ? '\f' : c);
+            }
+        }
+        return sb.toString();
     }
 
     /** Writes a reply; false when the file is not there for it (the tool then learns nothing). */
