@@ -13,7 +13,7 @@ import java.util.regex.Pattern;
 /**
  * Summarises the runs of bench/overhead.sh: one results line per run
  * ("SHAPE MODE ROUND units=.. cpu_ns=.. wall_ns=.. uptime_ms=A-B vm_thread_ms=..
- * profiler_threads_ms=.. dir=DIR"), with the JVM's safepoint and handshake logs
+ * profiler_threads_ms=.. worker_threads_ms=.. dir=DIR"), with the JVM's safepoint and handshake logs
  * and the snapshot in DIR.
  */
 public final class OverheadReport {
@@ -24,7 +24,7 @@ public final class OverheadReport {
             Pattern.compile("Operation: GetStackTrace for thread (0x[0-9a-f]+).*completed in (\\d+) ns");
 
     record Run(String shape, String mode, int round, long units, long cpuNs, long wallNs, double from, double to,
-               long vmMs, long profilerMs, Path dir) {
+               long vmMs, long profilerMs, long workerMs, Path dir) {
         double seconds() {
             return wallNs / 1e9;
         }
@@ -33,6 +33,10 @@ public final class OverheadReport {
         }
         double cpuPerUnit() {
             return (double) cpuNs / units;
+        }
+        /** The working threads' own CPU per unit: what their code costs, whatever else shares the machine. */
+        double workerCpuPerUnit() {
+            return workerMs > 0 ? (double) workerMs / units : Double.NaN;
         }
     }
 
@@ -49,16 +53,16 @@ public final class OverheadReport {
         }
     }
 
-    private static final String HEAD = "%-6s %-11s %10s %9s %11s %11s %11s %11s %12s %8s%n";
-    private static final String ROW = "%-6s %-11s %10.3f %9.3f %11.2f %11.2f %11.1f %11.2f %12.1f %8s%n";
+    private static final String HEAD = "%-6s %-11s %10s %9s %9s %11s %11s %11s %11s %12s %8s%n";
+    private static final String ROW = "%-6s %-11s %10.3f %9.3f %9.3f %11.2f %11.2f %11.1f %11.2f %12.1f %8s%n";
 
     private static void report(String shape, Map<String, List<Run>> modes) throws Exception {
         List<Run> base = modes.get("none");
         System.out.printf(Locale.ROOT, "%nshape %s: throughput and CPU per unit against the unprofiled run of the"
                 + " same round; pauses and CPU per second of the measured window%n", shape);
-        System.out.printf(Locale.ROOT, HEAD, "round", "mode", "throughput", "cpu/unit", "sampling", "safepoints",
-                "handshakes", "hs pause", "vm+profiler", "tick");
-        System.out.printf(Locale.ROOT, HEAD, "", "", "ratio", "ratio", "pause ms/s", "pause ms/s", "per s",
+        System.out.printf(Locale.ROOT, HEAD, "round", "mode", "throughput", "cpu/unit", "work cpu", "sampling",
+                "safepoints", "handshakes", "hs pause", "vm+profiler", "tick");
+        System.out.printf(Locale.ROOT, HEAD, "", "", "ratio", "ratio", "/unit", "pause ms/s", "pause ms/s", "per s",
                 "ms/s", "cpu ms/s", "cpu us");
         Map<String, List<double[]>> columns = new LinkedHashMap<>();
         for (int i = 0; i < base.size(); i++) {
@@ -72,14 +76,14 @@ public final class OverheadReport {
                 double[] p = pauses(r);
                 double serviceMs = (r.vmMs + r.profilerMs) / r.seconds();
                 double tickUs = p[4] > 0 ? (r.vmMs + r.profilerMs) * 1000.0 / p[4] : Double.NaN;
-                double[] row = {r.throughput() / none.throughput(), r.cpuPerUnit() / none.cpuPerUnit(), p[0], p[1],
-                    p[2], p[3], serviceMs, tickUs};
+                double[] row = {r.throughput() / none.throughput(), r.cpuPerUnit() / none.cpuPerUnit(),
+                    r.workerCpuPerUnit() / none.workerCpuPerUnit(), p[0], p[1], p[2], p[3], serviceMs, tickUs};
                 columns.computeIfAbsent(mode, k -> new ArrayList<>()).add(row);
                 print(String.valueOf(r.round), mode, row);
             }
         }
         for (Map.Entry<String, List<double[]>> mode : columns.entrySet()) {
-            double[] med = new double[8];
+            double[] med = new double[9];
             for (int c = 0; c < med.length; c++) {
                 final int col = c;
                 med[c] = median(mode.getValue().stream().mapToDouble(row -> row[col]).filter(v -> !Double.isNaN(v))
@@ -91,7 +95,7 @@ public final class OverheadReport {
 
     private static void print(String round, String mode, double[] row) {
         System.out.printf(Locale.ROOT, ROW, round, mode, row[0], row[1], row[2], row[3], row[4], row[5], row[6],
-                Double.isNaN(row[7]) ? "-" : String.format(Locale.ROOT, "%.0f", row[7]));
+                row[7], Double.isNaN(row[8]) ? "-" : String.format(Locale.ROOT, "%.0f", row[8]));
     }
 
     /**
@@ -133,7 +137,7 @@ public final class OverheadReport {
             }
         }
         int busiest = perTarget.values().stream().mapToInt(Integer::intValue).max().orElse(0);
-        double ticks = r.mode.equals("none") || r.mode.equals("jfr") ? 0 : busiest + batches;
+        double ticks = r.mode.equals("none") || r.mode.equals("jfr") || r.mode.equals("after") || r.mode.equals("management") ? 0 : busiest + batches;
         return new double[] {sampling / r.seconds(), all / r.seconds(), handshakes / r.seconds(),
             handshakePause / r.seconds(), ticks};
     }
@@ -154,7 +158,8 @@ public final class OverheadReport {
         return new Run(f[0], f[1], Integer.parseInt(f[2]), Long.parseLong(kv.get("units")),
                 Long.parseLong(kv.get("cpu_ns")), Long.parseLong(kv.get("wall_ns")), Double.parseDouble(uptime[0]),
                 Double.parseDouble(uptime[1]), Long.parseLong(kv.get("vm_thread_ms")),
-                Long.parseLong(kv.get("profiler_threads_ms")), Paths.get(kv.get("dir")));
+                Long.parseLong(kv.get("profiler_threads_ms")), Long.parseLong(kv.getOrDefault("worker_threads_ms", "0")),
+                Paths.get(kv.get("dir")));
     }
 
     private static double median(double[] values) {

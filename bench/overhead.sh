@@ -4,10 +4,15 @@
 # --batched-capture (every thread walked at a global safepoint each tick), and
 # under JDK Flight Recorder with settings=profile, interleaved in rounds so
 # that all four see the same machine. Prints per-round and median ratios of
-# throughput and CPU per unit of work against the unprofiled run of the same
-# round, the JVM-wide pauses of sampling (safepoints), the single-thread
+# throughput, CPU per unit of work and the working threads' own CPU per unit
+# (what their code costs, however busy the machine) against the unprofiled
+# run of the same round, the JVM-wide pauses of sampling (safepoints), the single-thread
 # handshakes per second of recording and how long they paused their thread,
 # and the CPU of the VM thread and the profiler's own threads per tick.
+# Mode "after" records 1 s with tolvane during the warm-up and then measures
+# unprofiled: what a recording leaves behind in the JVM. Mode "management"
+# only starts the JVM's local management agent (JMX over RMI) during the
+# warm-up, as tolvane's control path once did: a reference for "after".
 #
 #   bench/overhead.sh [build-dir] [rounds] [seconds] [shapes] [modes]
 #   defaults:          build       5        5         "a b c"  "none tolvane batched jfr"
@@ -17,7 +22,9 @@
 # Shapes (bench/OverheadWorkload.java): a) 1 busy thread + 100 threads in
 # Object.wait(100) at depth 40; b) 2 x cores busy threads at depth 30;
 # c) 1 busy thread + 2000 parked threads at depth 100; pN) the same with N
-# parked threads ("p100 p1000 p5000": what a tick costs per thread).
+# parked threads ("p100 p1000 p5000": what a tick costs per thread); d) 1
+# thread filling HashMap<Long, Long> and StringBuilder with boxed values at
+# depth 20-30.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -66,6 +73,16 @@ run() {
       # The first tick of a recording captures a stack: a safepoint or a handshake.
       wait_for "grep -q GetThreadListStackTraces '$dir/safepoint.log' || grep -q GetStackTrace '$dir/handshake.log'" 60 ||
         { echo "recording did not start" >&2; cat "$dir/record.out" >&2; exit 1; }
+      ;;
+    after)
+      # Recorded during the warm-up, then left to settle (code made not entrant is compiled again).
+      tolvane record -d 1s -o "$dir/snap.tsnap" "$pid" >"$dir/record.out" 2>&1 ||
+        { echo "tolvane record failed:" >&2; cat "$dir/record.out" >&2; exit 1; }
+      sleep 2
+      ;;
+    management)
+      jcmd "$pid" ManagementAgent.start_local >"$dir/record.out" 2>&1
+      sleep 2
       ;;
     jfr)
       jcmd "$pid" JFR.start settings=profile filename="$dir/rec.jfr" >"$dir/record.out" 2>&1

@@ -2,6 +2,7 @@
 
 #include "AsyncSampling.h"
 #include "ClassProfilingSession.h"
+#include "CommandChannel.h"
 #include "Sampler.h"
 #include "CpuProfilingSession.h"
 #include "FatalAssert.h"
@@ -459,31 +460,8 @@ std::string libraryDirectory() {
 // agent jar, and calls RecorderAgent.onLoad with the option bytes. Every failure is a
 // console message; the JVM goes on without a recording.
 void startRecorder(JNIEnv* env, const char* options) {
-    LocalRef<jclass> loaderClass(env, env->FindClass("java/lang/ClassLoader"));
-    if (clearPendingException(env) || loaderClass.get() == nullptr) {
-        MessageUtil::message("Could not start the recorder: no class loader");
-        return;
-    }
-    jmethodID systemLoader =
-        env->GetStaticMethodID(loaderClass.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
-    if (clearPendingException(env) || systemLoader == nullptr) {
-        return;
-    }
-    jmethodID loadClass = env->GetMethodID(loaderClass.get(), "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;");
-    if (clearPendingException(env) || loadClass == nullptr) {
-        return;
-    }
-    LocalRef<jobject> loader(env, env->CallStaticObjectMethod(loaderClass.get(), systemLoader));
-    if (clearPendingException(env) || loader.get() == nullptr) {
-        MessageUtil::message("Could not start the recorder: no system class loader");
-        return;
-    }
-    LocalRef<jstring> className(env, env->NewStringUTF(RECORDER_AGENT_CLASS));
-    if (clearPendingException(env) || className.get() == nullptr) {
-        return;
-    }
-    LocalRef<jclass> agent(env, static_cast<jclass>(env->CallObjectMethod(loader.get(), loadClass, className.get())));
-    if (clearPendingException(env) || agent.get() == nullptr) {
+    LocalRef<jclass> agent(env, CommandChannel::loadAgentClass(env, RECORDER_AGENT_CLASS));
+    if (agent.get() == nullptr) {
         MessageUtil::message("Could not start the recorder: %s not found in the agent jar", RECORDER_AGENT_CLASS);
         return;
     }
@@ -565,6 +543,11 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* 
 }
 
 extern "C" JNIEXPORT jint JNICALL Agent_OnAttach(JavaVM* vm, char* options, void* reserved) {
+    // A command of the tolvane tool, not a load: no console line, nothing initialised.
+    const char* command = CommandChannel::command(options);
+    if (command != nullptr) {
+        return CommandChannel::dispatch(vm, command);
+    }
     if (g_profilingSession != nullptr) {
         g_profilingSession->init(vm, options);
     }

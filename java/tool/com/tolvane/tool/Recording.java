@@ -1,54 +1,34 @@
 package com.tolvane.tool;
 
-import com.sun.tools.attach.AgentInitializationException;
-import com.sun.tools.attach.AgentLoadException;
-import com.sun.tools.attach.AttachNotSupportedException;
-import com.sun.tools.attach.VirtualMachine;
-import com.tolvane.agent.recorder.Recorder;
-import com.tolvane.agent.recorder.RecorderAgent;
-import com.tolvane.agent.recorder.RecorderMXBean;
+import com.tolvane.snapshot.Printable;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotFormatException;
 import com.tolvane.snapshot.SnapshotReader;
 import java.io.IOException;
 import java.io.PrintStream;
-import java.io.StringWriter;
-import java.io.UncheckedIOException;
-import java.lang.reflect.UndeclaredThrowableException;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.HashSet;
 import java.util.List;
-import java.util.Optional;
 import java.util.Properties;
 import java.util.Set;
-import javax.management.JMX;
-import javax.management.MalformedObjectNameException;
-import javax.management.ObjectName;
-import javax.management.remote.JMXConnector;
-import javax.management.remote.JMXConnectorFactory;
-import javax.management.remote.JMXServiceURL;
 
 /**
  * One recording of a running JVM: attach, load the native library and the
- * recorder agent unless the JVM already has them, start the recording through
- * the recorder's MBean over the JVM's local management agent, follow it to
- * its end, then read the snapshot back. SIGINT or SIGTERM (Ctrl-C) while it
+ * recorder unless the JVM already has them, start the recording through the
+ * Attach API alone ({@link TargetChannel}), follow it to its end, then read
+ * the snapshot back. SIGINT or SIGTERM (Ctrl-C) while it
  * runs ends the recording early; the snapshot is still written and shown.
  */
 public final class Recording {
     /** Extra time the library gets beyond the requested duration to write the snapshot. */
     private static final long WRITE_GRACE_MILLIS = 120_000;
-    /**
-     * How long one wait for the recorder's news lasts when a progress line is
-     * shown. Without one the tool waits in one call as long as the recorder
-     * allows: the JMX connection's thread in the target then just waits,
-     * instead of showing up busy in the very snapshot being recorded.
-     */
+    /** How often the recorder's reply file is read while a recording runs; reading it costs the target nothing. */
+    private static final long POLL_MILLIS = 100;
     private static final long PROGRESS_MILLIS = 1000;
-    private static final long LONGEST_WAIT_MILLIS = 60_000;
 
     /** What a finished recording produced. */
     public record Result(Targets.Jvm target, Path snapshotPath, Snapshot snapshot, long durationMillis,
@@ -72,8 +52,8 @@ public final class Recording {
     private long loopLimitMillis;
     /** Set by SIGINT or SIGTERM while the recording runs: end it early. */
     private volatile boolean stopRequested;
-    /** The recorder and the id of the running recording, for the signal handler; null before the start. */
-    private volatile RecorderMXBean activeRecorder;
+    /** The channel and the id of the running recording, for the signal handler; null before the start. */
+    private volatile TargetChannel activeChannel;
     private volatile long activeId;
 
     /**
@@ -103,23 +83,13 @@ public final class Recording {
      * the target, without this tool, until tolvane stop or the JVM's exit.
      */
     public void startContinuous(PrintStream out) throws ToolException {
-        JMXConnector connector = load(ToolPaths.library(), ToolPaths.agentJar(), true);
-        try {
-            RecorderMXBean recorder = JMX.newMXBeanProxy(connector.getMBeanServerConnection(),
-                    new ObjectName(Recorder.OBJECT_NAME), RecorderMXBean.class);
-            start(recorder);
-            out.println("Recording JVM " + target.pid() + (target.mainClass().isEmpty() ? ""
-                    : " (" + target.mainClass() + ")") + " continuously: one snapshot every "
+        try (TargetChannel channel = open()) {
+            start(channel);
+            out.println("Recording " + target.describe() + " continuously: one snapshot every "
                     + seconds(loop.intervalMillis) + " into " + output
                     + (loop.keep > 0 ? ", the newest " + loop.keep + " kept" : "")
                     + (loopLimitMillis > 0 ? ", for " + seconds(loopLimitMillis) : ""));
             out.println("End it with: tolvane stop " + target.pid());
-        } catch (IOException e) {
-            throw connectionLost(e);
-        } catch (MalformedObjectNameException e) {
-            throw new IllegalStateException(e);
-        } finally {
-            close(connector);
         }
     }
 
@@ -129,94 +99,86 @@ public final class Recording {
      * the snapshots that remain.
      */
     public static void stop(Targets.Jvm target, PrintStream out, PrintStream err) throws ToolException {
-        Recording r = new Recording(target, new RecordOptions(), null, err, false);
-        JMXConnector connector = r.load(null, ToolPaths.agentJar(), false);
-        if (connector == null) {
-            throw new ToolException("JVM " + target.pid() + " is not being recorded");
-        }
-        try {
-            RecorderMXBean recorder = JMX.newMXBeanProxy(connector.getMBeanServerConnection(),
-                    new ObjectName(Recorder.OBJECT_NAME), RecorderMXBean.class);
-            long id = recorder.getActiveRecording();
-            if (id == 0 || !recorder.end(id)) {
-                throw new ToolException("JVM " + target.pid() + " is not being recorded");
+        String notRecorded = "JVM " + target.pid() + " is not being recorded";
+        try (TargetChannel channel = TargetChannel.open(target.pid(), ToolPaths.library(), null, null, () -> { })) {
+            if (channel == null) {
+                throw new ToolException(notRecorded);
             }
-            boolean continuous = recorder.isContinuous(id);
+            Properties command = new Properties();
+            command.setProperty("command", "end");
+            TargetChannel.Reply reply = channel.send(command);
+            long id = reply.id();
+            if (id == 0) {
+                String failure = reply.get("failure");
+                throw new ToolException(notRecorded + (failure == null ? "" : "; " + failure));
+            }
+            boolean continuous = Boolean.parseBoolean(reply.get("continuous"));
             if (continuous) {
                 err.println("tolvane: ending the continuous recording of JVM " + target.pid()
                         + " after the snapshot in progress");
             }
-            String state = "recording";
-            Optional<ProcessHandle> process = ProcessHandle.of(target.pid());
-            while (state.equals("recording") && process.map(ProcessHandle::isAlive).orElse(false)) {
-                state = recorder.await(id, LONGEST_WAIT_MILLIS);
+            while (reply.get("state", "recording").equals("recording") && TargetChannel.alive(target.pid())) {
+                sleep(POLL_MILLIS);
+                reply = latest(channel, reply);
             }
-            if (state.equals("failed")) {
-                throw new ToolException("the recording in JVM " + target.pid() + " failed: " + recorder.message(id));
+            if (reply.get("state", "").equals("failed")) {
+                throw new ToolException("the recording in JVM " + target.pid() + " failed: "
+                        + Printable.of(reply.get("message", "")));
             }
-            List<String> snapshots = recorder.snapshots(id);
+            List<String> snapshots = reply.all("snapshot");
             out.println("Recording of JVM " + target.pid() + " ended; " + (snapshots.size() == 1 ? "its snapshot:"
                     : snapshots.size() + " snapshots remain:"));
             for (String s : snapshots) {
-                out.println("  " + s);
+                out.println("  " + Printable.of(s));
             }
-        } catch (UndeclaredThrowableException e) {
-            throw r.connectionLost(e.getCause());
-        } catch (IOException e) {
-            throw r.connectionLost(e);
-        } catch (MalformedObjectNameException e) {
-            throw new IllegalStateException(e);
-        } finally {
-            close(connector);
         }
     }
 
-    private static void close(JMXConnector connector) {
+    /** The newest complete answer in the reply file, else the one read before. */
+    private static TargetChannel.Reply latest(TargetChannel channel, TargetChannel.Reply before) {
+        TargetChannel.Reply r = channel.read();
+        return r != null ? r : before;
+    }
+
+    private static void sleep(long millis) {
         try {
-            connector.close();
-        } catch (IOException ignored) {
-            // the target may be gone; nothing to release on this side
+            Thread.sleep(millis);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
         }
     }
 
     public Result run() throws ToolException {
-        Path library = ToolPaths.library();
-        Path agentJar = ToolPaths.agentJar();
-        JMXConnector connector = load(library, agentJar, true);
+        TargetChannel channel = open();
         StopSignals signals = StopSignals.install(this::requestStop);
         try {
-            RecorderMXBean recorder = JMX.newMXBeanProxy(connector.getMBeanServerConnection(),
-                    new ObjectName(Recorder.OBJECT_NAME), RecorderMXBean.class);
             if (stopRequested) {
                 throw new ToolException("interrupted before the recording of JVM " + target.pid() + " started");
             }
-            reportNetioInForce(recorder);
-            long id = start(recorder);
+            long id = start(channel);
             activeId = id;
-            activeRecorder = recorder;
+            activeChannel = channel;
             // Without a terminal for the progress line, a log gets a line at the start and one at the end.
             if (!progress) {
-                err.println("tolvane: recording JVM " + target.pid() + (target.mainClass().isEmpty() ? ""
-                        : " (" + target.mainClass() + ")") + " for " + seconds(options.durationMillis));
+                err.println("tolvane: recording " + target.describe() + " for " + seconds(options.durationMillis));
             }
-            boolean exited = !waitForEnd(recorder, id);
+            boolean exited = !waitForEnd(channel, id);
             Snapshot snapshot = readSnapshot();
             if (!progress && !exited) {
                 err.println("tolvane: recording of JVM " + target.pid() + " ended, snapshot written to " + output);
             }
             return new Result(target, output, snapshot, options.durationMillis, exited);
-        } catch (IOException e) {
-            throw connectionLost(e);
-        } catch (MalformedObjectNameException e) {
-            throw new IllegalStateException(e);
         } finally {
             signals.restore();
-            try {
-                connector.close();
-            } catch (IOException ignored) {
-                // the target may be gone; nothing to release on this side
-            }
+            activeChannel = null;
+            channel.close();
         }
+    }
+
+    /** Attaches and makes the recorder reachable, loading the library and the recorder where they are missing. */
+    private TargetChannel open() throws ToolException {
+        return TargetChannel.open(target.pid(), ToolPaths.library(), agentOptions(), ToolPaths.agentJar(),
+                this::checkDynamicLoading);
     }
 
     /**
@@ -224,21 +186,21 @@ public final class Recording {
      * replaced class by class: says which ones that earlier recordings made
      * stay in force beside those asked for (those of classes not declared now).
      */
-    private void reportNetioInForce(RecorderMXBean recorder) {
+    private void reportNetioInForce(List<String> declared) {
         Set<String> askedClasses = new HashSet<>();
         for (RecordOptions.Netio n : options.netio) {
             askedClasses.add(n.className());
         }
         List<String> extra = new ArrayList<>();
-        for (String declared : recorder.getNetioDeclarations()) {
-            int hash = declared.indexOf('#');
-            if (!askedClasses.contains(hash < 0 ? declared : declared.substring(0, hash))) {
-                extra.add(declared);
+        for (String d : declared) {
+            int hash = d.indexOf('#');
+            if (!askedClasses.contains(hash < 0 ? d : d.substring(0, hash))) {
+                extra.add(d);
             }
         }
         if (!extra.isEmpty()) {
             err.println("tolvane: net I/O declarations of earlier recordings stay in force in JVM " + target.pid()
-                    + ": " + String.join(", ", extra));
+                    + ": " + Printable.of(String.join(", ", extra)));
         }
     }
 
@@ -248,41 +210,55 @@ public final class Recording {
      */
     private void requestStop() {
         stopRequested = true;
-        RecorderMXBean recorder = activeRecorder;
-        if (recorder != null) {
+        TargetChannel channel = activeChannel;
+        if (channel != null) {
             try {
-                recorder.stop(activeId);
-            } catch (RuntimeException e) {
+                sendStop(channel, activeId);
+            } catch (ToolException | RuntimeException e) {
                 // the main thread sends it again, or learns that the target is gone
             }
         }
     }
 
-    private long start(RecorderMXBean recorder) throws ToolException {
-        try {
-            return recorder.start(request());
-        } catch (IllegalStateException e) {
-            String message = String.valueOf(e.getMessage());
-            if (message.contains("already being recorded continuously")) {
-                String what = message.substring(message.indexOf("already"), message.lastIndexOf("; only one"));
+    private static void sendStop(TargetChannel channel, long id) throws ToolException {
+        Properties command = new Properties();
+        command.setProperty("command", "stop");
+        command.setProperty("id", Long.toString(id));
+        channel.send(command);
+    }
+
+    private long start(TargetChannel channel) throws ToolException {
+        TargetChannel.Reply reply = channel.send(request());
+        String failure = reply.get("failure");
+        if (failure != null) {
+            err.println("tolvane: in JVM " + target.pid() + ", " + failure);
+        }
+        reportNetioInForce(reply.all("netio"));
+        String refused = reply.get("refused");
+        if (refused != null) {
+            if (refused.contains("already being recorded continuously")) {
+                String what = refused.substring(refused.indexOf("already"), refused.lastIndexOf("; only one"));
                 throw new ToolException("JVM " + target.pid() + " is " + what + "; only one recording can run in a"
                         + " JVM at a time, and tolvane stop " + target.pid() + " ends that one");
             }
-            if (message.contains("already being recorded")) {
+            if (refused.contains("already being recorded")) {
                 throw new ToolException("JVM " + target.pid() + " is already being recorded;"
                         + " only one recording can run in a JVM at a time");
             }
-            throw new ToolException("the recording could not start in JVM " + target.pid() + ": " + e.getMessage());
-        } catch (IllegalArgumentException e) {
-            throw new ToolException("the recording could not start in JVM " + target.pid() + ": " + e.getMessage());
-        } catch (UndeclaredThrowableException e) {
-            throw connectionLost(e.getCause());
+            throw new ToolException("the recording could not start in JVM " + target.pid() + ": " + refused);
         }
+        String error = reply.get("error");
+        if (error != null || reply.id() == 0) {
+            throw new ToolException("the recording could not start in JVM " + target.pid() + ": "
+                    + (error != null ? error : "the recorder gave no id"));
+        }
+        return reply.id();
     }
 
-    /** The request as properties text, the form the recorder takes. */
-    private String request() {
+    /** The start command with the recording's settings, the keys the recorder's request takes. */
+    private Properties request() {
         Properties p = new Properties();
+        p.setProperty("command", "start");
         p.setProperty("output", output.toString());
         p.setProperty("durationMillis", Long.toString(loop != null ? loopLimitMillis : options.durationMillis));
         if (loop != null) {
@@ -305,13 +281,7 @@ public final class Recording {
                 p.setProperty("netio." + i + ".signature", n.signature());
             }
         }
-        StringWriter text = new StringWriter();
-        try {
-            p.store(text, null);
-        } catch (IOException e) {
-            throw new UncheckedIOException(e); // a StringWriter does not fail
-        }
-        return text.toString();
+        return p;
     }
 
     private static void putList(Properties p, String prefix, List<String> values) {
@@ -321,107 +291,59 @@ public final class Recording {
     }
 
     /**
-     * Attaches, loads what the JVM lacks and connects to its local management
-     * agent (started if need be). The library and the recorder are loaded once
-     * per JVM: later recordings find both and load nothing. Without
-     * {@code loadLibrary}, a JVM that lacks the library is left alone and
-     * null returned: nothing can be recording there.
+     * Before the library is first loaded: a JVM of Java 21 or later warns
+     * about dynamically loaded agents unless allowed (a note says how to
+     * silence it), and one started with -XX:-EnableDynamicAgentLoading
+     * accepts none. Read from the process itself, which asks nothing of it.
      */
-    private JMXConnector load(Path library, Path agentJar, boolean loadLibrary) throws ToolException {
+    private void checkDynamicLoading() throws ToolException {
         long pid = target.pid();
-        VirtualMachine vm;
-        try {
-            vm = VirtualMachine.attach(Long.toString(pid));
-        } catch (AttachNotSupportedException e) {
-            throw new ToolException("JVM " + pid + " refuses attach (" + e.getMessage()
-                    + "); it may run as another user or with -XX:+DisableAttachMechanism");
-        } catch (IOException e) {
-            if (ProcessHandle.of(pid).map(ProcessHandle::isAlive).orElse(false)) {
-                throw new ToolException("cannot attach to JVM " + pid + ": " + e.getMessage());
-            }
-            throw new ToolException("JVM " + pid + " exited before it could be recorded");
-        }
-        try {
-            Properties system = vm.getSystemProperties();
-            if (!loadLibrary && system.getProperty(RecorderAgent.NATIVE_PROPERTY) == null) {
-                return null;
-            }
-            int warningRelease = agentWarningRelease(vm, system);
-            JMXConnector connector = connect(vm);
-            boolean done = false;
-            try {
-                boolean registered = connector.getMBeanServerConnection()
-                        .isRegistered(new ObjectName(Recorder.OBJECT_NAME));
-                if (!registered) {
-                    if (warningRelease > 0) {
-                        err.println("tolvane: note: JVM " + pid + " (Java " + warningRelease + ") prints a warning"
-                                + " about dynamically loaded agents on its standard error; start it with"
-                                + " -XX:+EnableDynamicAgentLoading to silence it");
-                    }
-                    if (system.getProperty(RecorderAgent.NATIVE_PROPERTY) == null) {
-                        vm.loadAgentPath(library.toString(), agentOptions());
-                    }
-                    vm.loadAgent(agentJar.toString(), "");
-                }
-                done = true;
-                return connector;
-            } finally {
-                if (!done) {
-                    connector.close();
-                }
-            }
-        } catch (MalformedObjectNameException e) {
-            throw new IllegalStateException(e);
-        } catch (AgentLoadException e) {
-            throw new ToolException("JVM " + pid + " could not load " + (e.getMessage() == null
-                    ? "the profiler" : e.getMessage()) + " (see its standard error)");
-        } catch (AgentInitializationException e) {
-            throw new ToolException("the recorder failed to start in JVM " + pid + " (see its standard error)");
-        } catch (IOException e) {
-            if (!ProcessHandle.of(pid).map(ProcessHandle::isAlive).orElse(false)) {
-                throw new ToolException("JVM " + pid + " exited before the recording started",
-                        ToolException.TARGET_EXITED);
-            }
-            throw new ToolException("lost the connection to JVM " + pid + ": " + e.getMessage());
-        } finally {
-            try {
-                vm.detach();
-            } catch (IOException ignored) {
-                // the target may be gone; nothing to release on this side
-            }
-        }
-    }
-
-    /**
-     * The feature release of a JVM that warns about dynamically loaded agents
-     * (Java 21 and later, unless allowed), or 0; refuses a JVM that accepts none.
-     */
-    private int agentWarningRelease(VirtualMachine vm, Properties system) throws ToolException, IOException {
-        String args = Optional.ofNullable(vm.getAgentProperties().getProperty("sun.jvm.args")).orElse("");
-        int feature = featureVersion(system.getProperty("java.version"));
-        if (feature < 21 || args.contains("-XX:+EnableDynamicAgentLoading")) {
-            return 0;
-        }
+        String args = String.join(" ", processWords(pid));
         if (args.contains("-XX:-EnableDynamicAgentLoading")) {
-            throw new ToolException("JVM " + target.pid() + " was started with -XX:-EnableDynamicAgentLoading and"
+            throw new ToolException("JVM " + pid + " was started with -XX:-EnableDynamicAgentLoading and"
                     + " accepts no agents; restart it with -XX:+EnableDynamicAgentLoading");
         }
-        return feature;
+        int feature = featureVersion(javaVersion(pid));
+        if (feature >= 21 && !args.contains("-XX:+EnableDynamicAgentLoading")) {
+            err.println("tolvane: note: JVM " + pid + " (Java " + feature + ") prints a warning"
+                    + " about dynamically loaded agents on its standard error; start it with"
+                    + " -XX:+EnableDynamicAgentLoading to silence it");
+        }
     }
 
-    /** Connects to the JVM's local management agent, starting it if it does not run yet. */
-    private JMXConnector connect(VirtualMachine vm) throws ToolException, IOException {
-        String address;
+    /** The JVM's command line and the options it takes from its environment. */
+    private static List<String> processWords(long pid) {
+        List<String> words = new ArrayList<>();
         try {
-            address = vm.startLocalManagementAgent();
-        } catch (IOException e) {
-            if (!ProcessHandle.of(target.pid()).map(ProcessHandle::isAlive).orElse(false)) {
-                throw e;
+            for (String w : new String(Files.readAllBytes(Path.of("/proc/" + pid + "/cmdline")),
+                    StandardCharsets.UTF_8).split("\0")) {
+                words.add(w);
             }
-            throw new ToolException("JVM " + target.pid() + " cannot start its local management agent ("
-                    + e.getMessage() + "); it needs the jdk.management.agent module");
+            for (String v : new String(Files.readAllBytes(Path.of("/proc/" + pid + "/environ")),
+                    StandardCharsets.UTF_8).split("\0")) {
+                if (v.startsWith("JAVA_TOOL_OPTIONS=") || v.startsWith("JDK_JAVA_OPTIONS=")) {
+                    words.add(v.substring(v.indexOf('=') + 1));
+                }
+            }
+        } catch (IOException | RuntimeException e) {
+            // unreadable: nothing known, nothing said
         }
-        return JMXConnectorFactory.connect(new JMXServiceURL(address));
+        return words;
+    }
+
+    /** The JAVA_VERSION of the JDK the process runs, from its release file; null when unknown. */
+    static String javaVersion(long pid) {
+        try {
+            Path home = Path.of("/proc/" + pid + "/exe").toRealPath().getParent().getParent();
+            for (String line : Files.readAllLines(home.resolve("release"), StandardCharsets.UTF_8)) {
+                if (line.startsWith("JAVA_VERSION=")) {
+                    return line.substring("JAVA_VERSION=".length()).replace("\"", "").trim();
+                }
+            }
+        } catch (IOException | RuntimeException e) {
+            // not a JDK layout we know
+        }
+        return null;
     }
 
     private String agentOptions() {
@@ -470,22 +392,27 @@ public final class Recording {
      * in every other case. A stop request (SIGINT, SIGTERM) is passed on to
      * the recorder, which ends the sampling early and writes the snapshot.
      */
-    private boolean waitForEnd(RecorderMXBean recorder, long id) throws ToolException {
+    private boolean waitForEnd(TargetChannel channel, long id) throws ToolException {
         long start = System.nanoTime();
         long deadline = options.durationMillis + WRITE_GRACE_MILLIS;
-        Optional<ProcessHandle> process = ProcessHandle.of(target.pid());
         String shown = "";
+        long shownAt = 0;
         boolean stopSent = false;
         try {
             while (true) {
                 if (stopRequested && !stopSent) {
                     stopSent = true;
-                    recorder.stop(id);
+                    try {
+                        sendStop(channel, id);
+                    } catch (ToolException e) {
+                        if (TargetChannel.alive(target.pid())) {
+                            throw e;
+                        }
+                    }
                 }
-                long elapsedBefore = (System.nanoTime() - start) / 1_000_000;
-                long wait = progress ? PROGRESS_MILLIS
-                        : Math.max(1, Math.min(deadline - elapsedBefore + 1, LONGEST_WAIT_MILLIS));
-                String state = recorder.await(id, wait);
+                TargetChannel.Reply reply = channel.read();
+                String state = reply == null ? "recording" : reply.id() == id ? reply.get("state", "recording")
+                        : "unknown";
                 switch (state) {
                     case "done":
                         return true;
@@ -499,36 +426,36 @@ public final class Recording {
                         return targetExited();
                     case "failed":
                         throw new ToolException("the recording failed in JVM " + target.pid() + ": "
-                                + recorder.message(id));
+                                + Printable.of(reply.get("message", "")));
                     case "recording":
                         break;
                     default:
                         throw new ToolException("the recorder in JVM " + target.pid() + " lost track of the recording"
                                 + " (state " + state + ")");
                 }
+                if (!TargetChannel.alive(target.pid())) {
+                    return targetExited();
+                }
                 long elapsed = (System.nanoTime() - start) / 1_000_000;
                 if (elapsed > deadline) {
                     throw new ToolException("the recording in JVM " + target.pid() + " did not finish within "
                             + seconds(deadline) + "; the snapshot " + output + " may be incomplete");
                 }
-                if (progress) {
+                // The progress line moves once a second, as the time it shows is rounded to that.
+                if (progress && (elapsed - shownAt >= PROGRESS_MILLIS || stopRequested || shown.isEmpty())) {
                     String line = "recording JVM " + target.pid() + ": "
-                            + seconds(Math.min(elapsed, options.durationMillis)) + " of "
-                            + seconds(options.durationMillis) + (stopRequested ? ", stopping"
+                            + seconds(Math.min(elapsed / PROGRESS_MILLIS * PROGRESS_MILLIS, options.durationMillis))
+                            + " of " + seconds(options.durationMillis) + (stopRequested ? ", stopping"
                             : elapsed > options.durationMillis ? ", writing the snapshot" : "");
                     if (!line.equals(shown)) {
+                        shownAt = elapsed;
                         err.print("\r" + line + "   ");
                         err.flush();
                         shown = line;
                     }
                 }
+                sleep(POLL_MILLIS);
             }
-        } catch (UndeclaredThrowableException e) {
-            // The connection broke: the JVM exited, or the connection did.
-            if (process.isEmpty() || !process.get().isAlive() || waitForExit(process.get())) {
-                return targetExited();
-            }
-            throw connectionLost(e.getCause());
         } finally {
             clearProgress(shown);
         }
@@ -539,25 +466,6 @@ public final class Recording {
             err.print("\r" + " ".repeat(72) + "\r");
             err.flush();
         }
-    }
-
-    /** Whether a JVM whose connection just broke exits within a few seconds (it may be shutting down). */
-    private static boolean waitForExit(ProcessHandle process) {
-        try {
-            process.onExit().get(5, java.util.concurrent.TimeUnit.SECONDS);
-            return true;
-        } catch (Exception e) {
-            return !process.isAlive();
-        }
-    }
-
-    private ToolException connectionLost(Throwable cause) {
-        if (!ProcessHandle.of(target.pid()).map(ProcessHandle::isAlive).orElse(false)) {
-            return new ToolException("JVM " + target.pid() + " exited during the recording; no snapshot was written",
-                    ToolException.TARGET_EXITED);
-        }
-        return new ToolException("lost the connection to JVM " + target.pid() + ": "
-                + (cause == null ? "no reason given" : cause.getMessage()));
     }
 
     /** The target died before the recorder reported the end: true when it left a complete snapshot. */

@@ -6,20 +6,16 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.tolvane.agent.recorder.Recorder;
 import com.tolvane.agent.recorder.RecorderAgent;
-import com.tolvane.agent.recorder.RecorderMXBean;
 import com.tolvane.snapshot.SnapshotReader;
-import java.lang.management.ManagementFactory;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.List;
-import javax.management.JMX;
-import javax.management.ObjectName;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 /**
- * The recorder agent inside a JVM: registered once however often it is
- * loaded, one recorder thread for every recording, stop ends a recording
+ * The recorder inside a JVM: one however often it is asked for, one
+ * recorder thread for every recording, stop ends a recording
  * early with a complete snapshot, and no request leaves the JVM unable to
  * record again.
  */
@@ -28,15 +24,9 @@ class RecorderAgentTest {
     @TempDir
     Path dir;
 
-    static RecorderMXBean recorder() throws Exception {
-        return JMX.newMXBeanProxy(ManagementFactory.getPlatformMBeanServer(), new ObjectName(Recorder.OBJECT_NAME),
-                RecorderMXBean.class);
-    }
-
     @Test
     void withoutTheLibraryARecordingIsRefusedAndNothingIsLeftRunning() throws Exception {
-        RecorderAgent.agentmain("");
-        RecorderMXBean recorder = recorder();
+        Recorder recorder = RecorderAgent.recorder();
         Path out = dir.resolve("x.tsnap");
         IllegalStateException e = assertThrows(IllegalStateException.class,
                 () -> recorder.startRecording(out.toString(), 100));
@@ -52,7 +42,7 @@ class RecorderAgentTest {
         Files.createSymbolicLink(dir.resolve("link.tsnap"), victim);
         ChildJvm.Result r = ChildJvm.main(Probe.class, dir.toString()).run().assertSuccess();
         List<String> lines = r.stdoutLines();
-        assertEquals(List.of("loads 2, one recorder: true", "second start: already being recorded",
+        assertEquals(List.of("one recorder: true", "second start: already being recorded",
                 "stopped: stopped true", "after stop: done", "same thread: true, recorder threads: 1",
                 "link refused: true", "after a stray interrupt: done", "recordings 3"), lines, r.describe());
         SnapshotReader.read(dir.resolve("stopped.tsnap"));
@@ -67,12 +57,8 @@ class RecorderAgentTest {
         public static void main(String[] args) throws Exception {
             Path dir = Path.of(args[0]);
             SelfAttach.attach(null);
-            RecorderAgent.agentmain("");
-            Recorder first = RecorderAgent.register();
-            RecorderAgent.agentmain("");
-            RecorderMXBean recorder = recorder();
-            System.out.println("loads " + recorder.getAgentLoads() + ", one recorder: "
-                    + (first == RecorderAgent.register()));
+            Recorder recorder = RecorderAgent.recorder();
+            System.out.println("one recorder: " + (recorder == RecorderAgent.recorder()));
 
             long stopped = recorder.startRecording(dir.resolve("stopped.tsnap").toString(), 60_000);
             try {

@@ -1,8 +1,9 @@
 package com.tolvane.agent.callee;
 
 import java.lang.ref.WeakReference;
+import java.util.ArrayList;
 import java.util.Iterator;
-import java.util.concurrent.ConcurrentLinkedQueue;
+import java.util.List;
 
 /**
  * The Java face of the native profiling library: its native methods, the
@@ -30,13 +31,18 @@ public final class JvmtiCallee {
 
     private static final ThreadLocal<JvmtiThreadManager> CURRENT = new ThreadLocal<>();
 
-    /** Managers of threads that labelled work; entries of ended threads are pruned. */
-    private static final ConcurrentLinkedQueue<Registration> REGISTRY = new ConcurrentLinkedQueue<>();
+    /**
+     * Managers of threads that labelled work; entries of ended threads are
+     * pruned. A plain list under its own lock, never held across a native
+     * call: a concurrent queue would bring some thirty classes of the JDK's
+     * own into a JVM that only gets recorded.
+     */
+    private static final List<Registration> REGISTRY = new ArrayList<>();
 
     private static volatile boolean nativeAvailable;
     private static volatile long lastFailedProbe;
     private static volatile boolean reporting;
-    private static volatile int registrationsSincePrune;
+    private static int registrationsSincePrune; // under the registry's lock
 
     private JvmtiCallee() {
     }
@@ -46,6 +52,22 @@ public final class JvmtiCallee {
     /** Records all threads for durationMillis and writes the snapshot to snapshotPath (file name bytes). */
     public static native void record(long durationMillis, boolean sampleTransactions, boolean recordAgentThreads,
             byte[] snapshotPath);
+
+    /**
+     * Replaces the contents of an existing regular file of this JVM's user,
+     * reached without following a link ({@code path}: file name bytes ending in
+     * a zero byte): the reply to a command of the tolvane tool. False when the
+     * file is not there or not such a file.
+     */
+    public static native boolean writeReply(byte[] path, byte[] text);
+
+    /** What {@link #fileKind} finds: nothing, a regular file, anything else (a link, device, FIFO, ...). */
+    public static final int FILE_MISSING = 0;
+    public static final int FILE_REGULAR = 1;
+    public static final int FILE_OTHER = 2;
+
+    /** What is at {@code path} (file name bytes ending in a zero byte), its last element not followed. */
+    public static native int fileKind(byte[] path);
 
     /** Writes text verbatim into the library's debug log when subsystem and level pass its filter. */
     public static native void debugOut0(int subsystem, int level, String text);
@@ -118,14 +140,16 @@ public final class JvmtiCallee {
             // that was told otherwise before the attach must not wait out
             // the probe interval, or the first recording misses its labels.
             nativeAvailable = true;
-            for (Iterator<Registration> it = REGISTRY.iterator(); it.hasNext();) {
-                Registration registration = it.next();
+            List<Registration> live;
+            synchronized (REGISTRY) {
+                prune();
+                live = new ArrayList<>(REGISTRY);
+            }
+            for (Registration registration : live) {
                 Thread thread = registration.thread.get();
-                if (thread == null || !thread.isAlive()) {
-                    it.remove();
-                    continue;
+                if (thread != null) {
+                    associate(thread, false, registration.manager);
                 }
-                associate(thread, false, registration.manager);
             }
         } catch (Throwable ignored) {
             // never let an exception reach the library
@@ -184,18 +208,23 @@ public final class JvmtiCallee {
     }
 
     private static void register(Thread thread, JvmtiThreadManager manager) {
-        REGISTRY.add(new Registration(thread, manager));
-        // Threads that end without the library ever recording still leave
-        // entries; sweep them now and then so the registry stays small.
-        int count = registrationsSincePrune + 1;
-        registrationsSincePrune = count;
-        if (count >= 64) {
-            registrationsSincePrune = 0;
-            for (Iterator<Registration> it = REGISTRY.iterator(); it.hasNext();) {
-                Thread registered = it.next().thread.get();
-                if (registered == null || !registered.isAlive()) {
-                    it.remove();
-                }
+        synchronized (REGISTRY) {
+            REGISTRY.add(new Registration(thread, manager));
+            // Threads that end without the library ever recording still leave
+            // entries; sweep them now and then so the registry stays small.
+            if (++registrationsSincePrune >= 64) {
+                registrationsSincePrune = 0;
+                prune();
+            }
+        }
+    }
+
+    /** Drops the entries of ended threads; under the registry's lock. */
+    private static void prune() {
+        for (Iterator<Registration> it = REGISTRY.iterator(); it.hasNext();) {
+            Thread registered = it.next().thread.get();
+            if (registered == null || !registered.isAlive()) {
+                it.remove();
             }
         }
     }

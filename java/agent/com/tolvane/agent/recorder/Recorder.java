@@ -1,29 +1,20 @@
 package com.tolvane.agent.recorder;
 
 import com.tolvane.agent.callee.JvmtiCallee;
-import java.io.DataInputStream;
+import java.io.BufferedInputStream;
 import java.io.EOFException;
-import java.io.IOException;
+import java.io.File;
+import java.io.FileInputStream;
 import java.io.InputStream;
-import java.io.PrintWriter;
-import java.io.StringWriter;
+import java.io.IOException;
 import java.nio.charset.Charset;
-import java.nio.file.Files;
-import java.nio.file.LinkOption;
-import java.nio.file.Path;
-import java.nio.file.Paths;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
-import java.util.Collections;
 import java.util.Deque;
 import java.util.Iterator;
-import java.util.LinkedHashMap;
-import java.util.LinkedHashSet;
 import java.util.List;
 import java.util.Map;
-import java.util.Set;
-import java.util.concurrent.BlockingQueue;
-import java.util.concurrent.LinkedBlockingQueue;
+import java.util.Properties;
 
 /**
  * Runs the recordings of one JVM, one at a time, on one long-lived daemon
@@ -42,12 +33,13 @@ import java.util.concurrent.LinkedBlockingQueue;
  * runs until {@link #end} (after the interval in progress), {@link #stop}
  * (at once, writing the interval so far), a failed snapshot, or the JVM's exit.
  */
-public final class Recorder implements RecorderMXBean {
-    public static final String OBJECT_NAME = "com.tolvane:type=Recorder";
+public final class Recorder {
     public static final String THREAD_NAME = "_tolvane recorder";
 
     /** How many finished recordings keep their state for clients that ask late. */
     private static final int REMEMBERED = 32;
+    /** Reply files one recording answers in: its starter's and the latest stop's. */
+    private static final int MAX_WATCHERS = 4;
     /** Longest single wait in {@link #await}, so a client call never hangs for long. */
     private static final long MAX_AWAIT_MILLIS = 60_000;
     private static final int SNAPSHOT_MAGIC = 0xCAFED00D;
@@ -55,24 +47,29 @@ public final class Recorder implements RecorderMXBean {
     private static final int DIRECTORY_ENTRY_SIZE = 20;
 
     private final Object lock = new Object();
+    /** Held while reply files are written, never inside {@link #lock}. */
+    private final Object publishing = new Object();
     /**
      * Net I/O declarations in force in this JVM, as CLASS, CLASS#METHOD or
      * CLASS#METHOD(SIGNATURE)RETURN: the library keeps them while the JVM
      * lives, until a later declaration of the same class replaces them.
      */
-    private final Set<String> netioDeclared = Collections.synchronizedSet(new LinkedHashSet<String>());
-    private final BlockingQueue<Job> queue = new LinkedBlockingQueue<Job>();
-    private final Map<Long, Job> recent = new LinkedHashMap<Long, Job>() {
-        private static final long serialVersionUID = 1L;
-
-        @Override
-        protected boolean removeEldestEntry(Map.Entry<Long, Job> eldest) {
-            return size() > REMEMBERED;
-        }
-    };
+    private final List<String> netioDeclared = new ArrayList<String>(); // guarded by itself
+    /** Recordings started and not yet taken by the recorder thread; guarded by the lock. */
+    private final Deque<Job> queue = new ArrayDeque<Job>();
+    /**
+     * The latest recordings, oldest first; guarded by the lock. The recorder
+     * keeps to collections every JVM has loaded: the first LinkedHashMap (or
+     * any other subclass of a JDK collection) loaded into a running JVM makes
+     * the JIT discard the application's compiled code that relied on there
+     * being none, such as every HashMap.put it has inlined.
+     */
+    private final List<Job> recent = new ArrayList<Job>();
     private Thread thread;
     private Job active;
     private long recordings;
+    /** Why the last continuous recording ended with an error, until a command of the tool has told it. */
+    private String untoldFailure;
 
     /** One recording and its state; guarded by the recorder's lock. */
     private static final class Job {
@@ -89,6 +86,8 @@ public final class Recorder implements RecorderMXBean {
         final Deque<String> kept = new ArrayDeque<String>();
         /** Started with the JVM: nobody follows it, so a failure is told on standard error. */
         boolean fromStart;
+        /** Reply files of the tool's commands about this recording, each with its command's own lines first. */
+        final List<String[]> watchers = new ArrayList<String[]>();
 
         Job(long id, RecordingRequest request) {
             this.id = id;
@@ -99,28 +98,41 @@ public final class Recorder implements RecorderMXBean {
     Recorder() {
     }
 
-    @Override
+    /**
+     * Starts a recording and returns its id. {@code request} holds the
+     * recording's settings as properties text: output (the snapshot file,
+     * absolute), durationMillis, and optionally transactions, agentThreads,
+     * agentClasses, filterInverted, filter.N, ignore.N and netio.N.class with
+     * netio.N.method and netio.N.signature (N counting from 0 without gaps);
+     * for a continuous recording also loopMillis and keep, with output a
+     * file name pattern holding %n or %t.
+     *
+     * @throws IllegalStateException when a recording is running in this JVM, or the library is not loaded
+     * @throws IllegalArgumentException when the request is malformed or the output is not a regular file
+     */
     public long start(String request) {
         return start(request, false);
     }
 
     /** Starts a recording; one {@code fromStart} tells its failure on standard error. */
     long start(String request, boolean fromStart) {
-        RecordingRequest parsed = RecordingRequest.parse(request);
-        Path output = Paths.get(parsed.output);
+        return start(RecordingRequest.parse(request), fromStart, null, null).id;
+    }
+
+    /**
+     * Starts a recording and, when {@code reply} is given, has its changes of
+     * state written there, each after {@code head}.
+     */
+    private Job start(RecordingRequest parsed, boolean fromStart, String reply, String head) {
+        File output = new File(parsed.output);
         if (!output.isAbsolute()) {
             throw new IllegalArgumentException("the output " + output + " is not an absolute path");
         }
         if (!parsed.isLoop()) {
-            checkOutput(output);
+            checkOutput(parsed.output);
         }
         if (!nativeBound()) {
             throw new IllegalStateException("the native library is not loaded in this JVM");
-        }
-        try {
-            System.setProperty(RecorderAgent.NATIVE_PROPERTY, "loaded");
-        } catch (RuntimeException ignored) {
-            // a security manager may refuse it; the command then loads the library again, which is harmless
         }
         synchronized (lock) {
             if (active != null && active.request.isLoop()) {
@@ -134,14 +146,21 @@ public final class Recorder implements RecorderMXBean {
             startThread();
             Job job = new Job(++recordings, parsed);
             job.fromStart = fromStart;
+            if (reply != null) {
+                watch(job, reply, head);
+            }
             active = job;
-            recent.put(job.id, job);
-            queue.add(job);
-            return job.id;
+            recent.add(job);
+            if (recent.size() > REMEMBERED) {
+                recent.remove(0);
+            }
+            queue.addLast(job);
+            lock.notifyAll();
+            return job;
         }
     }
 
-    @Override
+    /** Starts a recording of every thread without filters; see {@link #start(String)}. */
     public long startRecording(String outputFile, long durationMillis) {
         StringBuilder request = new StringBuilder();
         request.append("output=").append(escape(outputFile)).append('\n');
@@ -149,20 +168,23 @@ public final class Recorder implements RecorderMXBean {
         return start(request.toString());
     }
 
-    @Override
+    /** The state of a recording: recording, done, stopped, exiting, failed, or unknown for an id not seen. */
     public String state(long id) {
         synchronized (lock) {
-            Job job = recent.get(id);
+            Job job = recent(id);
             return job == null ? "unknown" : job.state;
         }
     }
 
-    @Override
+    /**
+     * Waits until the recording leaves the state "recording" or the time is
+     * up, and returns its state then.
+     */
     public String await(long id, long timeoutMillis) {
         long deadline = System.nanoTime() + Math.max(0, Math.min(timeoutMillis, MAX_AWAIT_MILLIS)) * 1_000_000L;
         synchronized (lock) {
             while (true) {
-                Job job = recent.get(id);
+                Job job = recent(id);
                 if (job == null || !"recording".equals(job.state)) {
                     return job == null ? "unknown" : job.state;
                 }
@@ -180,15 +202,15 @@ public final class Recorder implements RecorderMXBean {
         }
     }
 
-    @Override
+    /** Why a recording failed; empty otherwise. */
     public String message(long id) {
         synchronized (lock) {
-            Job job = recent.get(id);
+            Job job = recent(id);
             return job == null ? "" : job.message;
         }
     }
 
-    @Override
+    /** Ends a running recording early; it still writes its snapshot. Returns whether it was running. */
     public boolean stop(long id) {
         synchronized (lock) {
             Job job = active;
@@ -205,7 +227,11 @@ public final class Recorder implements RecorderMXBean {
         }
     }
 
-    @Override
+    /**
+     * Ends a recording: a continuous one after the interval in progress,
+     * whose snapshot is still written; a single one at once, as {@link #stop}.
+     * Returns whether it was running.
+     */
     public boolean end(long id) {
         synchronized (lock) {
             Job job = active;
@@ -220,46 +246,182 @@ public final class Recorder implements RecorderMXBean {
         }
     }
 
-    @Override
+    /** The id of the running recording, or 0 when none runs. */
     public long getActiveRecording() {
         synchronized (lock) {
             return active == null ? 0 : active.id;
         }
     }
 
-    @Override
+    /** Whether a recording is a continuous one (one snapshot per interval). */
     public boolean isContinuous(long id) {
         synchronized (lock) {
-            Job job = recent.get(id);
+            Job job = recent(id);
             return job != null && job.request.isLoop();
         }
     }
 
-    @Override
+    /** The snapshot files a recording wrote that remain, oldest first. */
     public List<String> snapshots(long id) {
         synchronized (lock) {
-            Job job = recent.get(id);
+            Job job = recent(id);
             return job == null ? new ArrayList<String>() : new ArrayList<String>(job.kept);
         }
     }
 
-    @Override
+    /** Whether a recording is running. */
     public boolean isRecording() {
         synchronized (lock) {
             return active != null;
         }
     }
 
-    @Override
+    /** How many recordings this JVM has started. */
     public long getRecordings() {
         synchronized (lock) {
             return recordings;
         }
     }
 
-    @Override
-    public int getAgentLoads() {
-        return RecorderAgent.loads();
+    /** Answers the tool's start command in {@code reply}; false when the reply file cannot be written. */
+    boolean startFor(Properties command, String reply) {
+        StringBuilder head = new StringBuilder();
+        String failure = takeFailure();
+        if (failure != null) {
+            head.append(RecorderControl.line("failure", failure));
+        }
+        for (String declared : getNetioDeclarations()) {
+            head.append(RecorderControl.line("netio", declared));
+        }
+        Job job;
+        try {
+            job = start(RecordingRequest.of(command), false, reply, head.toString());
+        } catch (IllegalStateException e) {
+            return RecorderControl.write(reply, head + RecorderControl.line("refused", e.getMessage()) + "end\n");
+        } catch (IllegalArgumentException e) {
+            return RecorderControl.write(reply, head + RecorderControl.line("error", e.getMessage()) + "end\n");
+        }
+        return publish(job, reply);
+    }
+
+    /** Answers the tool's stop command (a recording it started) in {@code reply}. */
+    boolean stopFor(long id, String reply) {
+        Job job;
+        synchronized (lock) {
+            job = recent(id);
+            if (job == null) {
+                return RecorderControl.write(reply, RecorderControl.line("id", 0) + "end\n");
+            }
+            watch(job, reply, "");
+            stop(id);
+        }
+        return publish(job, reply);
+    }
+
+    /**
+     * Answers the tool's end command in {@code reply}: ends the recording
+     * that runs, a continuous one after the snapshot in progress.
+     */
+    boolean endFor(String reply) {
+        String failure = takeFailure();
+        String head = failure == null ? "" : RecorderControl.line("failure", failure);
+        Job job;
+        synchronized (lock) {
+            job = active;
+            if (job == null) {
+                return RecorderControl.write(reply, head + RecorderControl.line("id", 0) + "end\n");
+            }
+            watch(job, reply, head);
+            end(job.id);
+        }
+        return publish(job, reply);
+    }
+
+    /** The answer to the tool's status command: the count of recordings and the running one; changes nothing. */
+    String statusFor() {
+        synchronized (lock) {
+            String count = RecorderControl.line("recordings", recordings);
+            return active == null ? count + RecorderControl.line("id", 0) + "end\n" : count + status(active);
+        }
+    }
+
+    private String takeFailure() {
+        synchronized (lock) {
+            String failure = untoldFailure;
+            untoldFailure = null;
+            return failure;
+        }
+    }
+
+    /** Has the changes of a recording's state written into a reply file; the newest few files are kept. */
+    private void watch(Job job, String reply, String head) {
+        synchronized (lock) {
+            unwatch(job, reply);
+            job.watchers.add(new String[] {reply, head});
+            if (job.watchers.size() > MAX_WATCHERS) {
+                job.watchers.remove(0);
+            }
+        }
+    }
+
+    private void unwatch(Job job, String reply) {
+        synchronized (lock) {
+            for (Iterator<String[]> it = job.watchers.iterator(); it.hasNext();) {
+                if (it.next()[0].equals(reply)) {
+                    it.remove();
+                }
+            }
+        }
+    }
+
+    /** The recording with this id among the latest, or null; under the lock. */
+    private Job recent(long id) {
+        for (Job job : recent) {
+            if (job.id == id) {
+                return job;
+            }
+        }
+        return null;
+    }
+
+    /**
+     * Writes a recording's state into the reply files that follow it;
+     * returns whether the write into {@code reply} (when not null) succeeded.
+     * A file that can no longer be written (its tool has ended) is dropped.
+     */
+    private boolean publish(Job job, String reply) {
+        // One writer at a time, the text taken under it: the last write holds the latest state.
+        synchronized (publishing) {
+            String status;
+            List<String[]> watchers;
+            synchronized (lock) {
+                status = status(job);
+                watchers = new ArrayList<String[]>(job.watchers);
+            }
+            boolean written = reply == null;
+            for (String[] w : watchers) {
+                if (RecorderControl.write(w[0], w[1] + status)) {
+                    written |= w[0].equals(reply);
+                } else {
+                    unwatch(job, w[0]);
+                }
+            }
+            return written;
+        }
+    }
+
+    /** A recording's state as reply lines, closed by "end"; under the lock. */
+    private static String status(Job job) {
+        StringBuilder sb = new StringBuilder();
+        sb.append(RecorderControl.line("id", job.id));
+        sb.append(RecorderControl.line("state", job.state));
+        sb.append(RecorderControl.line("message", job.message));
+        sb.append(RecorderControl.line("continuous", job.request.isLoop()));
+        sb.append(RecorderControl.line("written", job.written));
+        for (String snapshot : job.kept) {
+            sb.append(RecorderControl.line("snapshot", snapshot));
+        }
+        return sb.append("end\n").toString();
     }
 
     /**
@@ -271,7 +433,7 @@ public final class Recorder implements RecorderMXBean {
         long deadline = System.nanoTime() + millis * 1_000_000L;
         synchronized (lock) {
             while (true) {
-                Job job = recent.get(id);
+                Job job = recent(id);
                 if (job == null || job.sampling || !"recording".equals(job.state)) {
                     return;
                 }
@@ -290,10 +452,9 @@ public final class Recorder implements RecorderMXBean {
     }
 
     /**
-     * Starts the recorder thread unless it runs. The agent starts it when it
-     * registers the recorder, so that the thread belongs to the JVM's system
-     * group and carries nothing of a JMX client's call; it is only started
-     * again here if it ever died.
+     * Starts the recorder thread unless it runs (it is started again if it
+     * ever died). It belongs to the JVM's system group, beside the JVM's own
+     * service threads, whatever thread first asked for the recorder.
      */
     void startThread() {
         synchronized (lock) {
@@ -324,10 +485,15 @@ public final class Recorder implements RecorderMXBean {
     private void serve() {
         while (true) {
             Job job;
-            try {
-                job = queue.take();
-            } catch (InterruptedException e) {
-                continue; // an interrupt meant for a recording that had just ended
+            synchronized (lock) {
+                while (queue.isEmpty()) {
+                    try {
+                        lock.wait();
+                    } catch (InterruptedException e) {
+                        // an interrupt meant for a recording that had just ended
+                    }
+                }
+                job = queue.removeFirst();
             }
             run(job);
         }
@@ -338,7 +504,7 @@ public final class Recorder implements RecorderMXBean {
         String message = "";
         try {
             RecordingRequest request = job.request;
-            state = request.isLoop() ? loop(job) : once(job, Paths.get(request.output), request.durationMillis);
+            state = request.isLoop() ? loop(job) : once(job, request.output, request.durationMillis);
         } catch (IncompleteSnapshot e) {
             message = e.getMessage();
         } catch (Throwable t) {
@@ -346,6 +512,9 @@ public final class Recorder implements RecorderMXBean {
         } finally {
             if (job.fromStart && state.equals("failed")) {
                 System.err.println("tolvane> Recording from start failed: " + message);
+            } else if (job.request.isLoop() && state.equals("failed")) {
+                // Nobody follows a continuous recording: its end is told here and to the next command.
+                System.err.println("tolvane> Continuous recording into " + job.request.output + " failed: " + message);
             }
             synchronized (lock) {
                 job.state = state;
@@ -353,8 +522,13 @@ public final class Recorder implements RecorderMXBean {
                 if (active == job) {
                     active = null;
                 }
+                if (job.request.isLoop() && state.equals("failed")) {
+                    untoldFailure = "the continuous recording into " + job.request.output + " failed after "
+                            + job.written + (job.written == 1 ? " snapshot: " : " snapshots: ") + message;
+                }
                 lock.notifyAll();
             }
+            publish(job, null);
         }
     }
 
@@ -380,9 +554,8 @@ public final class Recorder implements RecorderMXBean {
                     return "done";
                 }
             }
-            Path output = Paths.get(OutputPattern.expand(request.output, pid, n, System.currentTimeMillis()));
-            String state = once(job, output, millis);
-            String name = output.toString();
+            String name = OutputPattern.expand(request.output, pid, n, System.currentTimeMillis());
+            String state = once(job, name, millis);
             List<String> expired = new ArrayList<String>();
             synchronized (lock) {
                 job.written++;
@@ -393,7 +566,7 @@ public final class Recorder implements RecorderMXBean {
                 }
             }
             for (String old : expired) {
-                deletePartial(Paths.get(old));
+                deletePartial(old);
             }
             synchronized (lock) {
                 if (!"done".equals(state) || job.endRequested) {
@@ -408,12 +581,12 @@ public final class Recorder implements RecorderMXBean {
      * stopped (by {@link #stop}) or exiting (cut short by the JVM's exit), and
      * throws when the snapshot could not be written completely.
      */
-    private String once(Job job, Path output, long millis) throws Exception {
+    private String once(Job job, String output, long millis) throws Exception {
         RecordingRequest request = job.request;
         // Checked again here: the file system may have changed since the request.
         checkOutput(output);
         // An old file under the same name must not pass for the result of this recording.
-        Files.deleteIfExists(output);
+        new File(output).delete();
         configure(request);
         synchronized (lock) {
             job.sampling = true;
@@ -425,7 +598,7 @@ public final class Recorder implements RecorderMXBean {
         long start = System.nanoTime();
         boolean interrupted;
         try {
-            JvmtiCallee.record(millis, request.transactions, request.agentThreads, pathBytes(output.toString()));
+            JvmtiCallee.record(millis, request.transactions, request.agentThreads, pathBytes(output));
         } finally {
             synchronized (lock) {
                 job.sampling = false;
@@ -443,7 +616,7 @@ public final class Recorder implements RecorderMXBean {
         if (!request.isLoop()) {
             synchronized (lock) {
                 job.written++;
-                job.kept.add(output.toString());
+                job.kept.add(output);
             }
         }
         synchronized (lock) {
@@ -452,10 +625,24 @@ public final class Recorder implements RecorderMXBean {
     }
 
     /** Refuses an output that exists and is not a regular file: it is deleted before the recording. */
-    static void checkOutput(Path output) {
-        if (Files.exists(output, LinkOption.NOFOLLOW_LINKS) && !Files.isRegularFile(output, LinkOption.NOFOLLOW_LINKS)) {
+    static void checkOutput(String output) {
+        int kind = fileKind(output);
+        if (kind != JvmtiCallee.FILE_MISSING && kind != JvmtiCallee.FILE_REGULAR) {
             throw new IllegalArgumentException("the output " + output + " exists and is not a regular file"
                     + " (a device, FIFO, socket or symbolic link); only a regular file is replaced");
+        }
+    }
+
+    /**
+     * What is at a path, the path's last element not followed: asked of the
+     * library, which needs none of the JDK's file system classes for it.
+     */
+    static int fileKind(String path) {
+        try {
+            return JvmtiCallee.fileKind(pathBytes(path));
+        } catch (LinkageError e) {
+            // Without the library nothing is recorded anyway; the answer only shapes the refusal.
+            return new File(path).exists() ? JvmtiCallee.FILE_OTHER : JvmtiCallee.FILE_MISSING;
         }
     }
 
@@ -464,26 +651,27 @@ public final class Recorder implements RecorderMXBean {
      * section directory filled in and its last section ending at the end of
      * the file), else what is wrong with it.
      */
-    static String incomplete(Path output) {
-        if (!Files.isRegularFile(output, LinkOption.NOFOLLOW_LINKS)) {
+    static String incomplete(String output) {
+        if (fileKind(output) != JvmtiCallee.FILE_REGULAR) {
             return "the library wrote no snapshot file at " + output + " (see the JVM's standard error)";
         }
-        try (InputStream file = Files.newInputStream(output)) {
-            DataInputStream in = new DataInputStream(file);
-            long size = Files.size(output);
-            if (in.readInt() != SNAPSHOT_MAGIC) {
+        File file = new File(output);
+        // Decoded by hand: the JDK's data streams would bring their byte-view classes into the JVM.
+        try (InputStream in = new BufferedInputStream(new FileInputStream(file))) {
+            long size = file.length();
+            if ((int) number(in, 4) != SNAPSHOT_MAGIC) {
                 return "the snapshot " + output + " does not start with the snapshot magic";
             }
-            in.readInt(); // format version
-            skipFully(in, in.readUnsignedShort()); // VM name
-            skipFully(in, in.readUnsignedShort()); // Java version
-            skipFully(in, 8 + 8 + 4); // start and write time, ID width
+            number(in, 4); // format version
+            number(in, (int) number(in, 2)); // VM name
+            number(in, (int) number(in, 2)); // Java version
+            number(in, 8 + 8 + 4); // start and write time, ID width
             boolean allZero = true;
             long end = 0;
             for (int i = 0; i < SECTION_COUNT; i++) {
-                long length = in.readLong();
-                long position = in.readLong();
-                int crc = in.readInt();
+                long length = number(in, 8);
+                long position = number(in, 8);
+                long crc = number(in, 4);
                 allZero &= length == 0 && position == 0 && crc == 0;
                 end = position + 4 + length;
             }
@@ -496,29 +684,34 @@ public final class Recorder implements RecorderMXBean {
             return "cannot read back the snapshot " + output + ": " + e;
         }
         return "the snapshot " + output + " could not be written completely; the disk or partition might be full"
-                + freeSpace(output);
+                + freeSpace(file);
     }
 
-    private static String freeSpace(Path output) {
-        try {
-            return " (" + Files.getFileStore(output.toAbsolutePath().getParent()).getUsableSpace()
-                    + " bytes free there)";
-        } catch (IOException | RuntimeException e) {
-            return "";
-        }
+    private static String freeSpace(File output) {
+        File directory = output.getAbsoluteFile().getParentFile();
+        long free = directory == null ? 0 : directory.getUsableSpace();
+        return free > 0 ? " (" + free + " bytes free there)" : "";
     }
 
-    private static void skipFully(DataInputStream in, int n) throws IOException {
-        in.readFully(new byte[n]);
-    }
-
-    private static void deletePartial(Path output) {
-        try {
-            if (Files.isRegularFile(output, LinkOption.NOFOLLOW_LINKS)) {
-                Files.delete(output);
+    /**
+     * The next {@code n} bytes as a big-endian number (its low 64 bits; a
+     * longer field is just read past).
+     */
+    private static long number(InputStream in, int n) throws IOException {
+        long value = 0;
+        for (int i = 0; i < n; i++) {
+            int b = in.read();
+            if (b < 0) {
+                throw new EOFException();
             }
-        } catch (IOException | RuntimeException ignored) {
-            // the failure is reported all the same
+            value = value << 8 | b;
+        }
+        return value;
+    }
+
+    private static void deletePartial(String output) {
+        if (fileKind(output) == JvmtiCallee.FILE_REGULAR) {
+            new File(output).delete(); // the failure is reported all the same
         }
     }
 
@@ -538,12 +731,12 @@ public final class Recorder implements RecorderMXBean {
     private void configure(RecordingRequest request) {
         JvmtiCallee.setFilters(request.filters, request.filterInverted, request.ignored, request.agentClasses);
         // One call per class; the library replaces what the class had.
-        for (Map.Entry<String, List<String[]>> e : request.netio.entrySet()) {
-            forgetNetio(e.getKey());
-            List<String[]> methods = e.getValue();
+        for (String cls : request.netioClasses) {
+            forgetNetio(cls);
+            List<String[]> methods = request.netio.get(cls);
             if (methods == null) {
-                JvmtiCallee.addNetioClass(e.getKey(), null, null);
-                netioDeclared.add(e.getKey());
+                JvmtiCallee.addNetioClass(cls, null, null);
+                declared(cls);
                 continue;
             }
             String[] names = new String[methods.size()];
@@ -551,9 +744,9 @@ public final class Recorder implements RecorderMXBean {
             for (int i = 0; i < names.length; i++) {
                 names[i] = methods.get(i)[0];
                 signatures[i] = methods.get(i)[1];
-                netioDeclared.add(e.getKey() + "#" + names[i] + (signatures[i] == null ? "" : signatures[i]));
+                declared(cls + "#" + names[i] + (signatures[i] == null ? "" : signatures[i]));
             }
-            JvmtiCallee.addNetioClass(e.getKey(), names, signatures);
+            JvmtiCallee.addNetioClass(cls, names, signatures);
         }
     }
 
@@ -569,7 +762,19 @@ public final class Recorder implements RecorderMXBean {
         }
     }
 
-    @Override
+    private void declared(String declaration) {
+        synchronized (netioDeclared) {
+            if (!netioDeclared.contains(declaration)) {
+                netioDeclared.add(declaration);
+            }
+        }
+    }
+
+    /**
+     * The net I/O declarations in force in this JVM, as CLASS, CLASS#METHOD or
+     * CLASS#METHOD(SIGNATURE)RETURN: those of every recording started so
+     * far, until a later recording declares the same class again.
+     */
     public String[] getNetioDeclarations() {
         synchronized (netioDeclared) {
             return netioDeclared.toArray(new String[0]);
@@ -620,8 +825,11 @@ public final class Recorder implements RecorderMXBean {
         if (message != null && !message.isEmpty()) {
             return t.getClass().getName() + ": " + message;
         }
-        StringWriter trace = new StringWriter();
-        t.printStackTrace(new PrintWriter(trace));
+        // The trace by hand: a StringWriter would be one more class brought into the JVM.
+        StringBuilder trace = new StringBuilder(t.toString());
+        for (StackTraceElement e : t.getStackTrace()) {
+            trace.append("\n\tat ").append(e);
+        }
         return trace.toString();
     }
 }

@@ -1,9 +1,7 @@
 package com.tolvane.agent.recorder;
 
-import java.io.IOException;
-import java.io.StringReader;
 import java.util.ArrayList;
-import java.util.LinkedHashMap;
+import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
 import java.util.Properties;
@@ -36,8 +34,12 @@ final class RecordingRequest {
     final boolean filterInverted;
     final String[] filters;
     final String[] ignored;
-    /** Net I/O declarations by class; a null method list means every method of the class. */
-    final Map<String, List<String[]>> netio;
+    /**
+     * Net I/O declarations by class, the classes in the order given; a null
+     * method list means every method of the class.
+     */
+    final List<String> netioClasses = new ArrayList<String>();
+    final Map<String, List<String[]>> netio = new HashMap<String, List<String[]>>();
 
     private RecordingRequest(Properties p) {
         output = required(p, "output");
@@ -60,7 +62,6 @@ final class RecordingRequest {
         filterInverted = Boolean.parseBoolean(p.getProperty("filterInverted"));
         filters = list(p, "filter.");
         ignored = list(p, "ignore.");
-        netio = new LinkedHashMap<String, List<String[]>>();
         for (int i = 0; p.getProperty("netio." + i + ".class") != null; i++) {
             String cls = p.getProperty("netio." + i + ".class");
             String method = p.getProperty("netio." + i + ".method");
@@ -69,6 +70,9 @@ final class RecordingRequest {
             List<String[]> methods = netio.get(cls);
             if (known && methods == null) {
                 continue; // already every method
+            }
+            if (!known) {
+                netioClasses.add(cls);
             }
             if (method == null) {
                 netio.put(cls, null);
@@ -82,14 +86,19 @@ final class RecordingRequest {
         }
     }
 
+    /** The request of a command of the tolvane tool, whose other keys it ignores. */
+    static RecordingRequest of(Properties p) {
+        return new RecordingRequest(p);
+    }
+
     static RecordingRequest parse(String text) {
         if (text == null) {
             throw new IllegalArgumentException("no recording request given");
         }
-        Properties p = new Properties();
+        Properties p;
         try {
-            p.load(new StringReader(text));
-        } catch (IOException | IllegalArgumentException e) {
+            p = RecorderControl.properties(text);
+        } catch (IllegalArgumentException e) {
             throw new IllegalArgumentException("unreadable recording request: " + e.getMessage());
         }
         return new RecordingRequest(p);
