@@ -73,7 +73,9 @@ class ManyParkedThreadsTest {
                 + waitingIn(mover.root(), "parkThere") + " there, CPU " + mover.cpuMicros() + ": " + mover.root();
         assertTrue(waitingIn(mover.root(), "waitHere") > 100_000, moves);
         assertTrue(waitingIn(mover.root(), "parkThere") > 100_000, moves);
-        assertTrue(mover.cpuMicros() > 0, moves);
+        // Its CPU (well under one sampling period) waits for a sample on its own CPU clock,
+        // which such a short run may never get, so none need be booked; it is never unreadable.
+        assertTrue(mover.cpuMicros() >= 0, moves);
 
         ThreadRecord late = s.findThread("late");
         assertTrue(waitingIn(late.root(), "parkThere") > 100_000, late::toString);
