@@ -122,8 +122,13 @@ class CpuSharesTest {
         long inBurn = totalCpu(burner.root(), "burn");
         long onSleep = totalCpu(burner.root(), "sleep");
         // One sample of slack: a busy machine leaves the burner few samples,
-        // and the JVM's own sleep code does use some CPU.
-        assertTrue(onSleep <= Math.max(cpu * 2 / 100, 5_000), () -> "sleep " + onSleep + " of " + cpu);
+        // and the JVM's own sleep code does use some CPU. From JDK 21 on,
+        // Thread.sleep is Java code around a native wait (virtual-thread and
+        // event checks, deadline arithmetic), 166 times a second here, and
+        // the CPU it really uses is booked on it: up to 5 % then.
+        String[] release = snapshot.header().javaVersion().split("[^0-9]+");
+        int percent = release.length > 0 && !release[0].isEmpty() && Integer.parseInt(release[0]) >= 21 ? 5 : 2;
+        assertTrue(onSleep <= Math.max(cpu * percent / 100, 5_000), () -> "sleep " + onSleep + " of " + cpu);
         assertTrue(inBurn >= cpu * 95 / 100, () -> "burn " + inBurn + " of " + cpu);
         noRunningOnSleep(burner);
 
@@ -142,10 +147,17 @@ class CpuSharesTest {
         assertTrue(sleeper.cpuMicros() < 20_000, sleeper::toString);
     }
 
+    /**
+     * Sleeping is waiting, never running. On JDK 21 and later Thread.sleep runs Java code of its
+     * own around the wait (its bookkeeping, collapsed into the sleep frame as JDK code), where one
+     * tick or one sample may rightly land: one tick, or half a percent of the thread's running time, is
+     * allowed.
+     */
     private static void noRunningOnSleep(ThreadRecord thread) {
+        long allowed = Math.max(5_500, thread.root().value() / 200);
         thread.root().walk(n -> {
             if (!n.isRoot() && n.method().name().equals("sleep")) {
-                assertEquals(0, n.selfRunningMicros(), () -> "running on sleep: " + n);
+                assertTrue(n.selfRunningMicros() <= allowed, () -> "running on sleep: " + n);
             }
         });
     }
