@@ -80,7 +80,8 @@ class LockRecordingTest {
         assertTrue(view.out.contains("\"monitor-waiter\"") && view.out.contains("\"lock-waiter\""), view.out);
         ToolRun verify = ToolRun.of("verify", file.toString());
         assertEquals(0, verify.code, verify::toString);
-        assertTrue(verify.out.contains("  locks:      2 entries, "), verify::toString);
+        // Two locks; a tick whose holder read was put off adds an entry without a holder.
+        assertTrue(verify.out.matches("(?s).*\n  locks:      [2-9] entries, .*"), verify::toString);
     }
 
     @Test
