@@ -1091,7 +1091,10 @@ protected:
         buffer->commitSample(count);
     }
 
-    MethodDesc* desc(jmethodID method) { return registry->getMethodDesc(method, jvm.jni(), true); }
+    MethodDesc* desc(jmethodID method) {
+        ThreadMonitorLock lock;  // the registry is read under the thread monitor, as a tick does
+        return registry->getMethodDesc(method, jvm.jni(), true);
+    }
 
     std::vector<ThreadSampleBuffer*> buffers;
 };
