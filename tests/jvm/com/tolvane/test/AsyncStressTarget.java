@@ -20,7 +20,9 @@ public final class AsyncStressTarget {
     private AsyncStressTarget() {
     }
 
-    interface Shape {
+    // Public: the copy of Circle defined in a fresh loader is of another
+    // runtime package, which may use only public types of this one.
+    public interface Shape {
         long area(long x);
     }
 
@@ -30,7 +32,7 @@ public final class AsyncStressTarget {
         }
     }
 
-    static final class Circle implements Shape {
+    public static final class Circle implements Shape {
         public long area(long x) {
             return x * x * 355 / 113;
         }
