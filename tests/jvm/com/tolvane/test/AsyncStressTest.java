@@ -7,10 +7,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotReader;
 
-import java.io.BufferedReader;
 import java.io.IOException;
-import java.io.InputStreamReader;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
@@ -61,23 +58,7 @@ class AsyncStressTest {
         Process target = new ProcessBuilder(command).redirectErrorStream(true).start();
         StringBuilder output = new StringBuilder();
         try {
-            BufferedReader in = new BufferedReader(new InputStreamReader(target.getInputStream(), StandardCharsets.UTF_8));
-            String first = in.readLine();
-            assertTrue(first != null && first.startsWith("AsyncStressTarget ready"), "target did not start: " + first);
-            Thread drainer = new Thread(() -> {
-                try {
-                    String l;
-                    while ((l = in.readLine()) != null) {
-                        synchronized (output) {
-                            output.append(l).append('\n');
-                        }
-                    }
-                } catch (IOException ignored) {
-                    // the target ended
-                }
-            });
-            drainer.setDaemon(true);
-            drainer.start();
+            ChildJvm.followOutput(target, "AsyncStressTarget ready", output);
             // Two recordings: timers armed, disarmed, and armed again.
             for (String name : new String[] {"first", "second"}) {
                 Path file = dir.resolve(name + ".tsnap");

@@ -3,8 +3,10 @@ package com.tolvane.test;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.fail;
 
+import java.io.BufferedReader;
 import java.io.File;
 import java.io.IOException;
+import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -68,6 +70,34 @@ public final class ChildJvm {
     }
 
     /** Path of a test-JVM system property that the build passes in. */
+    /**
+     * Waits for a started target's first line, which must begin with {@code readyPrefix}, then
+     * copies the rest of its standard output into {@code sink} (synchronized on it) on a daemon
+     * thread, so the target never blocks on a full pipe.
+     */
+    public static void followOutput(Process target, String readyPrefix, StringBuilder sink) throws IOException {
+        BufferedReader in = new BufferedReader(
+                new InputStreamReader(target.getInputStream(), StandardCharsets.UTF_8));
+        String first = in.readLine();
+        if (first == null || !first.startsWith(readyPrefix)) {
+            throw new AssertionError("target did not start: " + first);
+        }
+        Thread drainer = new Thread(() -> {
+            try {
+                String l;
+                while ((l = in.readLine()) != null) {
+                    synchronized (sink) {
+                        sink.append(l).append('\n');
+                    }
+                }
+            } catch (IOException ignored) {
+                // the target ended
+            }
+        });
+        drainer.setDaemon(true);
+        drainer.start();
+    }
+
     public static String property(String name) {
         String value = System.getProperty(name);
         if (value == null || value.isEmpty()) {

@@ -9,10 +9,7 @@ import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotReader;
 import com.tolvane.snapshot.ThreadRecord;
 
-import java.io.BufferedReader;
 import java.io.IOException;
-import java.io.InputStreamReader;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
@@ -204,22 +201,6 @@ class CpuSharesTest {
     }
 
     private void drain(Process target) throws IOException {
-        BufferedReader in = new BufferedReader(new InputStreamReader(target.getInputStream(), StandardCharsets.UTF_8));
-        String line = in.readLine();
-        assertTrue(line != null && line.startsWith("CpuSharesTarget ready"), "target did not start: " + line);
-        Thread drainer = new Thread(() -> {
-            try {
-                String l;
-                while ((l = in.readLine()) != null) {
-                    synchronized (targetOutput) {
-                        targetOutput.append(l).append('\n');
-                    }
-                }
-            } catch (IOException ignored) {
-                // the target ended
-            }
-        });
-        drainer.setDaemon(true);
-        drainer.start();
+        ChildJvm.followOutput(target, "CpuSharesTarget ready", targetOutput);
     }
 }
