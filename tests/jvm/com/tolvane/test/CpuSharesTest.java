@@ -123,9 +123,10 @@ class CpuSharesTest {
         // sleep code does use some CPU. From JDK 21 on,
         // Thread.sleep is Java code around a native wait (virtual-thread and
         // event checks, deadline arithmetic), 166 times a second here, and
-        // the CPU it really uses is booked on it: up to 5 % then.
+        // the CPU it really uses is booked on it: up to 5 % then. Before,
+        // the native sleep's own kernel time (timer, switch) is CPU too: 3 %.
         String[] release = snapshot.header().javaVersion().split("[^0-9]+");
-        int percent = release.length > 0 && !release[0].isEmpty() && Integer.parseInt(release[0]) >= 21 ? 5 : 2;
+        int percent = release.length > 0 && !release[0].isEmpty() && Integer.parseInt(release[0]) >= 21 ? 5 : 3;
         assertTrue(onSleep <= Math.max(cpu * percent / 100, 15_000), () -> "sleep " + onSleep + " of " + cpu);
         assertTrue(inBurn >= cpu * 95 / 100, () -> "burn " + inBurn + " of " + cpu);
         noRunningOnSleep(burner);
