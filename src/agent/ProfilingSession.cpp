@@ -129,6 +129,7 @@ bool ProfilingSession::write(const char* path, JNIEnv* env) {
     contents.threads = cpuProfilingSession;
     contents.cpuTimes = g_recordCpuTime && g_threadCpuTimeAvailable;
     contents.locks = lockTable;
+    contents.lostSamples = &lostSamples;
     return SnapshotWriter::write(path, env, contents);
 }
 

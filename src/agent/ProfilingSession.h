@@ -8,6 +8,7 @@
 
 // The JVM handles and the thread monitor that the attach sequence sets up.
 #include "JvmEnv.h"
+#include "SnapshotWriter.h"
 #include "ThreadMonitor.h"
 
 class CpuProfilingSession;
@@ -48,6 +49,9 @@ public:
     char* vmName = nullptr;
     char* javaVersion = nullptr;
     int maxStackDepth = 1000;
+    // What the last recording's asynchronous sampling lost; set as it ends,
+    // cleared as the next one begins.
+    LostSamples lostSamples;
 
 private:
     // Natives on other threads read attached without the thread monitor.

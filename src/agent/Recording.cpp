@@ -106,9 +106,9 @@ void findNativeThreadIds(JNIEnv* env, CpuProfilingSession* threadList) {
     }
 }
 
-// The end of asynchronous sampling: every timer goes, and the debug log
-// says what the walks gave.
-void stopAsyncSampling(Sampler* sampler) {
+// The end of asynchronous sampling: every timer goes, the snapshot learns
+// what was lost and why, and the debug log says what the walks gave.
+void stopAsyncSampling(Sampler* sampler, LostSamples* lostSamples) {
     if (!sampler->asyncActive) {
         return;
     }
@@ -116,6 +116,12 @@ void stopAsyncSampling(Sampler* sampler) {
     LiveCpuProfilingHelper::disarmAll();
     AsyncSampling::Counters counters = AsyncSampling::counters();
     uint64_t lost = counters.failed() + counters.dropped;
+    lostSamples->samples = counters.samples;
+    lostSamples->causes.clear();
+    for (int kind = 0; kind < AsyncSampling::FAILURE_KINDS; kind++) {
+        lostSamples->causes.emplace_back(AsyncSampling::failureName(kind), counters.failures[kind]);
+    }
+    lostSamples->causes.emplace_back("buffer full", counters.dropped);
 
     MessageUtil::debugOut(0, 4, "async sampling: %llu samples, %llu lost, %llu timers refused\n",
                           static_cast<unsigned long long>(counters.samples), static_cast<unsigned long long>(lost),
@@ -265,6 +271,7 @@ void Recording::run(JNIEnv* env, jclass calleeClass, jlong durationMillis, jbool
         threadList->removeDeadThreadManagers(env);
         g_recordStartTime = Counter::getUsec();
         ThreadManager::startRecording();
+        session->lostSamples = LostSamples();
         if (session->lockTable != nullptr) {
             session->lockTable->clear();
         }
@@ -287,7 +294,7 @@ void Recording::run(JNIEnv* env, jclass calleeClass, jlong durationMillis, jbool
     {
         ThreadMonitorLock lock;
         setThreadReporting(env, calleeClass, reportingMethod, false);
-        stopAsyncSampling(sampler);
+        stopAsyncSampling(sampler, &session->lostSamples);
         setThreadStartEvents(JVMTI_DISABLE);
         g_recording = false;
         threadList->endGoneThreads(env);

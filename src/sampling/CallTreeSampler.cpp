@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "CallTree.h"
 #include "ClassProfilingSession.h"
 #include "JniUtil.h"
 #include "JvmEnv.h"
@@ -285,6 +286,17 @@ void CallTreeSampler::sampleCpu(jlong micros) {
         return;
     }
     threadManager->sampleCpuTime(micros);
+}
+
+void CallTreeSampler::settleCarry() {
+    assertThreadMonitorHeld("CallTreeSampler::settleCarry");
+    if (lastSampleNode == nullptr || cpuCarryMicros <= 0 || threadManager == nullptr ||
+        threadManager->rootNode == nullptr) {
+        return;
+    }
+    lastSampleNode->cpuTime += cpuCarryMicros;
+    threadManager->cpuKnown = true;
+    cpuCarryMicros = 0;
 }
 
 jint CallTreeHelper::translateLineNo(jmethodID method, jint location) {

@@ -5,6 +5,7 @@
 #include <jvmti.h>
 
 template <class V, class K> class PointerHashMap;
+class CallTree;
 class ThreadManager;
 class ClassProfilingSession;
 
@@ -84,6 +85,13 @@ public:
     jlong cpuCarryMicros = 0;
     // lastFrames came from an asynchronous sample, not from a capture.
     bool stackFromSample = false;
+    // The node of the thread's latest asynchronous sample, where it was last
+    // seen running; null before the first and when that sample was in a
+    // sleep, wait or park. Nodes live as long as their thread's tree.
+    CallTree* lastSampleNode = nullptr;
+    // Books the CPU still carried on lastSampleNode, for a thread found not
+    // running: it may never run again to take the sample that would carry it.
+    void settleCarry();
 
 private:
     // The stack conversion of saveData and enterSample; books `time` when bookTime.

@@ -272,11 +272,13 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         sampler->cpuCarryMicros += count * period;
     }
     bool running = runsJava(state);
-    if (running && count > 0) {
+    bool latestWaits = false;
+    if (count > 0) {
         // Its latest sample in a sleep, wait or park: the capture tells.
         jint frameCount = 0;
         const AsyncFrame* latest = buffer->sample(count - 1, &frameCount);
-        running = frameCount > 0 && !isWaitMethod(env, registry, latest[0].method);
+        latestWaits = frameCount <= 0 || isWaitMethod(env, registry, latest[0].method);
+        running = running && !latestWaits;
     }
     if (sampleScratch.size() < static_cast<size_t>(buffer->maxDepth)) {
         sampleScratch.resize(static_cast<size_t>(buffer->maxDepth));
@@ -307,6 +309,7 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
     buffer->consume(count);
     uint32_t dropped = buffer->takeDropped();
     if (count > 0) {
+        sampler->lastSampleNode = latestWaits ? nullptr : manager->currentNode;
         sampler->stackFromSample = true;
         if (sampler->cpuCarryMicros > period) {
             // Samples were lost (a full ring, a walk that failed): the CPU
@@ -329,6 +332,12 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
     if (count > 0 && running) {
         sampler->lastCpuTime = cpuTime;
         return true;
+    }
+    if (!runsJava(state) || latestWaits) {
+        // Not running Java code: the CPU it used since its latest sample
+        // goes where that sample found it rather than waiting for a sample
+        // that may never come.
+        sampler->settleCarry();
     }
     return false;
 }

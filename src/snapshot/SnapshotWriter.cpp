@@ -27,6 +27,8 @@ const int CPU_TIME_SECTION = SnapshotFormat::SECTION_CPU_TIME;
 const int CLASS_SECTION = SnapshotFormat::SECTION_CLASSES;
 // Written when the recording booked time per lock; otherwise empty.
 const int LOCK_SECTION = SnapshotFormat::SECTION_LOCKS;
+// Written when asynchronous samples were lost; otherwise empty.
+const int LOST_SAMPLES_SECTION = SnapshotFormat::SECTION_LOST_SAMPLES;
 
 struct SectionEntry {
     jlong length = 0;
@@ -52,7 +54,38 @@ void writeEmptyClassSection(DataWriter* writer) {
     writer->writeByte(0);
 }
 
+// Counts are written as JLongs; one that does not fit stays at the largest.
+jlong clampCount(uint64_t count) {
+    const uint64_t max = 0x7fffffffffffffffULL;
+    return static_cast<jlong>(count > max ? max : count);
+}
+
+void writeLostSamples(DataWriter* writer, const LostSamples& lost) {
+    writer->writeJLong(clampCount(lost.samples));
+    int count = 0;
+    for (const std::pair<const char*, uint64_t>& cause : lost.causes) {
+        if (cause.second != 0) {
+            count++;
+        }
+    }
+    writer->writeU4(count);
+    for (const std::pair<const char*, uint64_t>& cause : lost.causes) {
+        if (cause.second != 0) {
+            writer->writeString(cause.first);
+            writer->writeJLong(clampCount(cause.second));
+        }
+    }
+}
+
 }  // namespace
+
+uint64_t LostSamples::lost() const {
+    uint64_t sum = 0;
+    for (const std::pair<const char*, uint64_t>& cause : causes) {
+        sum += cause.second;
+    }
+    return sum;
+}
 
 namespace SnapshotWriter {
 
@@ -99,7 +132,9 @@ bool write(const char* path, JNIEnv* env, const SnapshotContents& contents) {
                                     threads != nullptr;
             bool cpuTimeSection = i == CPU_TIME_SECTION && contents.cpuTimes && threads != nullptr;
             bool lockSection = i == LOCK_SECTION && contents.locks != nullptr && threads != nullptr;
-            if (i > 1 && !nodeLimitSection && !cpuTimeSection && !lockSection) {
+            bool lostSection =
+                i == LOST_SAMPLES_SECTION && contents.lostSamples != nullptr && contents.lostSamples->lost() != 0;
+            if (i > 1 && !nodeLimitSection && !cpuTimeSection && !lockSection && !lostSection) {
                 continue;  // reserved sections: marker only
             }
             // The marker stays outside the CRC: resetCRC32 flushes it first.
@@ -110,6 +145,8 @@ bool write(const char* path, JNIEnv* env, const SnapshotContents& contents) {
                 threads->writeCpuTimes(&writer);
             } else if (lockSection) {
                 contents.locks->write(&writer, threads);
+            } else if (lostSection) {
+                writeLostSamples(&writer, *contents.lostSamples);
             } else if (i == CLASS_SECTION) {
                 if (contents.classes != nullptr) {
                     contents.classes->write(&writer);

@@ -3,10 +3,24 @@
 
 #include <jni.h>
 
+#include <cstdint>
+#include <utility>
+#include <vector>
+
 class ClassProfilingSession;
 class CpuProfilingSession;
 class DataWriter;
 class LockTable;
+
+// The asynchronous samples of a recording: how many walks gave a stack, and
+// how many were lost, by cause.
+struct LostSamples {
+    uint64_t samples = 0;
+    // Causes with their samples lost; the names are static texts.
+    std::vector<std::pair<const char*, uint64_t>> causes;
+
+    uint64_t lost() const;
+};
 
 // Everything a snapshot file is made of, handed in by its owner.
 struct SnapshotContents {
@@ -23,6 +37,9 @@ struct SnapshotContents {
     bool cpuTimes = false;
     // Blocked and parked time per lock; null leaves the lock section empty.
     LockTable* locks = nullptr;
+    // The recording's asynchronous samples; the lost-samples section is
+    // written only when this is set and some were lost.
+    const LostSamples* lostSamples = nullptr;
 };
 
 // The snapshot file: a header, a directory of the sections (length, position,

@@ -1160,7 +1160,7 @@ TEST_F(AsyncTickTest, AThreadThatRanAndWentToSleepIsCapturedForItsStateAndKeepsI
     EXPECT_EQ(jvm.singleCaptures, handles({t}));
     CallTree* workNode = runNode->getChild(desc(work), 0);
     ASSERT_NE(workNode, nullptr);
-    EXPECT_EQ(workNode->cpuTime, 5000);
+    EXPECT_EQ(workNode->cpuTime, 8000) << "its period and the CPU after it";
     EXPECT_EQ(t->threadStatus, THREAD_STATUS_WAITING);
     ASSERT_NE(t->currentNode->getMonitorTimeValues(), nullptr);
     EXPECT_EQ(t->currentNode->getMonitorTimeValues()->waitingTime, 5000);
@@ -1210,6 +1210,62 @@ TEST_F(AsyncTickTest, AFullRingLosesSamplesNotCpu) {
     ASSERT_NE(spinNode, nullptr);
     EXPECT_EQ(spinNode->cpuTime, 35000);
     EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 5000);
+}
+
+TEST_F(AsyncTickTest, CpuAfterTheLatestSampleIsBookedThereWhenTheThreadStopsRunning) {
+    jmethodID run = jvm.newMethod("test.a5.Burst", "run");
+    jmethodID burn = jvm.newMethod("test.a5.Burst", "burn");
+    jmethodID sleep = jvm.newMethod("java.lang.Thread", "sleep");
+    ThreadManager* t = addThread({frame(run, 0)});
+    tick();
+    ThreadSampleBuffer* buffer = giveBuffer(t);
+    CallTree* runNode = t->currentNode;
+
+    // One sample for 8 ms of CPU, then to sleep for good: the 3 ms after the
+    // sample go to burn at once, none to the sleep, none left waiting.
+    push(buffer, {frame(run, 0), frame(burn, 4)});
+    threadOf(t).cpuNanos += 8000000;
+    threadOf(t).frames = {frame(sleep, -1), frame(run, 2)};
+    threadOf(t).state = ALIVE | JVMTI_THREAD_STATE_WAITING | JVMTI_THREAD_STATE_SLEEPING;
+    tick();
+    CallTree* burnNode = runNode->getChild(desc(burn), 0);
+    ASSERT_NE(burnNode, nullptr);
+    EXPECT_EQ(burnNode->cpuTime, 8000);
+    EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 0);
+    EXPECT_EQ(t->currentNode->cpuTime, 0) << "no CPU on the sleep";
+
+    // Woken, it burns under one period without a sample and sleeps again:
+    // that CPU too goes where it was last seen running, though the tick's
+    // cursor stands on the sleep.
+    threadOf(t).cpuNanos += 2000000;
+    tick();
+    EXPECT_EQ(burnNode->cpuTime, 10000);
+    EXPECT_EQ(t->currentNode->cpuTime, 0);
+    EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 0);
+
+    // A latest sample that is itself in the sleep names no place to book on:
+    // the CPU waits for the next sample rather than landing on the sleep.
+    push(buffer, {frame(run, 2), frame(sleep, -1)});
+    threadOf(t).cpuNanos += 6000000;
+    tick();
+    EXPECT_EQ(t->currentNode->cpuTime, 5000) << "the sample's own period only";
+    EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 1000);
+    EXPECT_EQ(burnNode->cpuTime, 10000);
+}
+
+TEST_F(AsyncTickTest, CpuOfARunningThreadStillWaitsForItsNextSample) {
+    jmethodID run = jvm.newMethod("test.a6.Loop", "run");
+    jmethodID step = jvm.newMethod("test.a6.Loop", "step");
+    ThreadManager* t = addThread({frame(run, 0)});
+    tick();
+    ThreadSampleBuffer* buffer = giveBuffer(t);
+    push(buffer, {frame(run, 0), frame(step, 1)});
+    threadOf(t).cpuNanos += 7000000;
+    threadOf(t).frames = {frame(step, 1), frame(run, 0)};
+    tick();
+    CallTree* stepNode = t->currentNode;
+    EXPECT_EQ(stepNode->cpuTime, 5000);
+    EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 2000) << "still running: the remainder waits";
 }
 
 // A single capture reads the state, then the stack: a thread that parks or

@@ -327,6 +327,43 @@ TEST_F(SnapshotFileTest, CpuTimesFillSectionTwoOnlyWhenRecordedAndAvailable) {
     EXPECT_EQ(e.get(), cpuBody);
 }
 
+TEST_F(SnapshotFileTest, LostSamplesFillSectionFiveOnlyWhenSomeWereLost) {
+    setStrings("vm", "1");
+    std::string plain = path("plain.snapshot");
+    ASSERT_TRUE(session->write(plain.c_str(), nullptr));
+    Bytes without = readFile(plain);
+
+    // Sampled asynchronously and nothing lost: the file is the one written
+    // without asynchronous sampling, but for the write time in the header.
+    session->lostSamples.samples = 1200;
+    session->lostSamples.causes = {{"GC active", 0}, {"buffer full", 0}};
+    std::string file = path("lost.snapshot");
+    ASSERT_TRUE(session->write(file.c_str(), nullptr));
+    Bytes nothingLost = readFile(file);
+    ASSERT_EQ(without.size(), nothingLost.size());
+    size_t writeTime = 32 + 2 + 1 - 12;
+    EXPECT_EQ(slice(without, 0, writeTime), slice(nothingLost, 0, writeTime));
+    EXPECT_EQ(slice(without, writeTime + 8, without.size() - writeTime - 8),
+              slice(nothingLost, writeTime + 8, nothingLost.size() - writeTime - 8));
+
+    // Lost: the samples taken, then each cause with a count, in their order.
+    session->lostSamples.causes = {{"GC active", 7}, {"at a safepoint", 0}, {"buffer full", 2}};
+    ASSERT_TRUE(session->write(file.c_str(), nullptr));
+    Bytes bytes = readFile(file);
+    size_t directory = 32 + 2 + 1;
+    DirectoryEntry lost = entry(bytes, directory, 5);
+    ASSERT_GT(lost.length, 0);
+    Bytes body = slice(bytes, lost.position + 4, lost.length);
+    EXPECT_EQ(referenceCrc(body.data(), body.size()), lost.crc);
+    ExpectedBytes e;
+    e.jlong_(1200).u4(2).str("GC active").jlong_(7).str("buffer full").jlong_(2);
+    EXPECT_EQ(e.get(), body);
+    DirectoryEntry last = entry(bytes, directory, 6);
+    EXPECT_EQ(lost.position + 4 + lost.length, last.position);
+    EXPECT_EQ(0, last.length);
+    EXPECT_EQ(static_cast<size_t>(last.position + 4), bytes.size());
+}
+
 TEST_F(SnapshotFileTest, AnExistingFileIsTruncated) {
     std::string file = path("existing.snapshot");
     FILE* f = std::fopen(file.c_str(), "wb");

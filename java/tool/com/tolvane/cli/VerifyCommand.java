@@ -80,6 +80,9 @@ final class VerifyCommand implements ToolCommand {
                     + " blocked or parked on a known lock" + (s.locks().droppedMicros() > 0
                     ? ", " + Summary.ms(s.locks().droppedMicros()) + " dropped (table full)" : ""));
         }
+        if (s.lostSamples() != null) {
+            out.println("  lost:       " + s.lostSamples().describe());
+        }
         out.println("  classes:    " + s.classes().size());
         out.println("  methods:    " + s.methods().size());
         out.println("  filters:    " + (s.filters().isEmpty() ? "none" : Printable.of(String.join(" ", s.filters())))

@@ -5,7 +5,8 @@ package com.tolvane.snapshot;
  *
  * @param index    0 for the class section, 1 for the thread section, 2 for CPU time (empty unless
  *                 the recording measured it), 3 for the node limit (empty unless it was reached),
- *                 4 for locks (empty unless the recording booked them); 5 and 6 are empty
+ *                 4 for locks (empty unless the recording booked them), 5 for lost samples (empty
+ *                 unless asynchronous samples were lost); 6 is empty
  * @param length   byte length of the section body, without its 4-byte marker
  * @param position file offset of the section's marker; the body starts 4 bytes later
  * @param crc      CRC-32 of the body
@@ -20,6 +21,8 @@ public record Section(int index, long length, long position, int crc) {
     public static final int NODE_LIMIT = FormatConstants.SECTION_NODE_LIMIT;
     /** Present only when the recording booked blocked and parked time per lock; see {@link Locks}. */
     public static final int LOCKS = FormatConstants.SECTION_LOCKS;
+    /** Present only when asynchronous CPU samples were lost; see {@link LostSamples}. */
+    public static final int LOST_SAMPLES = FormatConstants.SECTION_LOST_SAMPLES;
     public static final int COUNT = FormatConstants.SECTION_COUNT;
 
     /** Offset of the first body byte. */
@@ -32,7 +35,7 @@ public record Section(int index, long length, long position, int crc) {
         return position + 4 + length;
     }
 
-    /** A short name for messages: "classes", "threads", "CPU time", "node limit", "locks" or "reserved". */
+    /** A short name for messages: "classes", "threads", "CPU time", "node limit", "locks", "lost samples" or "reserved". */
     public static String name(int index) {
         switch (index) {
             case CLASSES: return "classes";
@@ -40,6 +43,7 @@ public record Section(int index, long length, long position, int crc) {
             case CPU_TIME: return "CPU time";
             case NODE_LIMIT: return "node limit";
             case LOCKS: return "locks";
+            case LOST_SAMPLES: return "lost samples";
             default: return "reserved";
         }
     }

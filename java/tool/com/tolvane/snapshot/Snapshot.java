@@ -18,6 +18,7 @@ public final class Snapshot {
     private final Map<Long, MethodRecord> methodById;
     private final NodeLimit nodeLimit;
     private final Locks locks;
+    private final LostSamples lostSamples;
 
     public Snapshot(Header header, List<Section> sections, List<ClassRecord> classes, List<MethodRecord> methods,
                     List<String> filters, boolean filterInverted, List<ThreadRecord> threads) {
@@ -32,6 +33,13 @@ public final class Snapshot {
     public Snapshot(Header header, List<Section> sections, List<ClassRecord> classes, List<MethodRecord> methods,
                     List<String> filters, boolean filterInverted, List<ThreadRecord> threads, NodeLimit nodeLimit,
                     Locks locks) {
+        this(header, sections, classes, methods, filters, filterInverted, threads, nodeLimit, locks, null);
+    }
+
+    public Snapshot(Header header, List<Section> sections, List<ClassRecord> classes, List<MethodRecord> methods,
+                    List<String> filters, boolean filterInverted, List<ThreadRecord> threads, NodeLimit nodeLimit,
+                    Locks locks, LostSamples lostSamples) {
+        this.lostSamples = lostSamples;
         this.nodeLimit = nodeLimit;
         this.locks = locks;
         this.header = header;
@@ -64,7 +72,8 @@ public final class Snapshot {
 
     /** The same recording with other thread records: call trees rewritten for display. */
     public Snapshot withThreads(List<ThreadRecord> replaced) {
-        return new Snapshot(header, sections, classes, methods, filters, filterInverted, replaced, nodeLimit, locks);
+        return new Snapshot(header, sections, classes, methods, filters, filterInverted, replaced, nodeLimit, locks,
+                lostSamples);
     }
 
     /** What the node-limit section says, or null when the recording stayed under the limit. */
@@ -78,6 +87,14 @@ public final class Snapshot {
      */
     public Locks locks() {
         return locks;
+    }
+
+    /**
+     * The asynchronous CPU samples lost and why, or null when none were lost
+     * or the recording did not sample asynchronously (the section is empty).
+     */
+    public LostSamples lostSamples() {
+        return lostSamples;
     }
 
     public Header header() {

@@ -167,7 +167,9 @@ public final class SnapshotReader {
         readCpuTime(sections.get(Section.CPU_TIME), threads);
         NodeLimit nodeLimit = readNodeLimit(sections.get(Section.NODE_LIMIT), threads);
         Locks locks = readLocks(sections.get(Section.LOCKS), threads);
-        return new Snapshot(header, sections, classes, methods, filters, inverted, threads, nodeLimit, locks);
+        LostSamples lostSamples = readLostSamples(sections.get(Section.LOST_SAMPLES));
+        return new Snapshot(header, sections, classes, methods, filters, inverted, threads, nodeLimit, locks,
+                lostSamples);
     }
 
     private static Header readHeader(Cursor in) throws SnapshotFormatException {
@@ -273,7 +275,8 @@ public final class SnapshotReader {
 
     /** Sections that stay empty in every file this reader knows. */
     private static boolean isReserved(int index) {
-        return index >= 2 && index != Section.NODE_LIMIT && index != Section.CPU_TIME && index != Section.LOCKS;
+        return index >= 2 && index != Section.NODE_LIMIT && index != Section.CPU_TIME && index != Section.LOCKS
+                && index != Section.LOST_SAMPLES;
     }
 
     /**
@@ -477,6 +480,44 @@ public final class SnapshotReader {
         }
         c.expectEnd("the last lock entry");
         return new Locks(dropped, times);
+    }
+
+    /**
+     * The lost-samples section, or null when it is empty (nothing was lost,
+     * or the recording did not sample asynchronously). A section that is
+     * present lists at least one cause, each with a count above zero.
+     */
+    private LostSamples readLostSamples(Section section) throws SnapshotFormatException {
+        if (section.length() == 0) {
+            return null;
+        }
+        Cursor c = sectionCursor(section);
+        String region = describe(Section.LOST_SAMPLES);
+        int samplesOffset = c.pos();
+        long samples = c.jlong("sample count");
+        if (samples < 0) {
+            throw new SnapshotFormatException(region + ": sample count is negative: " + samples, samplesOffset);
+        }
+        int countOffset = c.pos();
+        int count = c.u4Count("cause count", 10);
+        if (count == 0) {
+            throw new SnapshotFormatException(region + ": present but lists no cause", countOffset);
+        }
+        Map<String, Long> byCause = new LinkedHashMap<>();
+        for (int i = 0; i < count; i++) {
+            int causeOffset = c.pos();
+            String cause = c.str("cause");
+            long lost = c.jlong("samples lost to \"" + cause + "\"");
+            if (lost <= 0) {
+                throw new SnapshotFormatException(region + ": cause \"" + cause + "\" has " + lost
+                        + " samples lost", causeOffset);
+            }
+            if (byCause.put(cause, lost) != null) {
+                throw new SnapshotFormatException(region + ": cause \"" + cause + "\" is listed twice", causeOffset);
+            }
+        }
+        c.expectEnd("the last cause");
+        return new LostSamples(samples, byCause);
     }
 
     /** A U4 index into the lock section's names; null for the no-name index. */

@@ -37,6 +37,10 @@ public final class Summary {
         if (s.nodeLimit() != null) {
             out.println("Note: " + s.nodeLimit().describe());
         }
+        if (s.lostSamples() != null) {
+            out.println("Note: " + s.lostSamples().describe()
+                    + "; the CPU a lost sample stood for is booked on the thread's next sample");
+        }
         printThreads(s, out, 8);
         String runnable = runnableNote(s);
         if (runnable != null) {
