@@ -51,6 +51,7 @@ public final class SnapshotBuilder {
     private boolean cpuTime;
     private UnaryOperator<byte[]> cpuEdit = UnaryOperator.identity();
     private byte[] lockBody;
+    private byte[] lostSamplesBody;
 
     public final long unknownClass;
     public final long interceptionClass;
@@ -119,6 +120,12 @@ public final class SnapshotBuilder {
     /** Writes this body as the lock section, as given. */
     public SnapshotBuilder locks(byte[] body) {
         this.lockBody = body.clone();
+        return this;
+    }
+
+    /** Writes this body as the lost-samples section, as given. */
+    public SnapshotBuilder lostSamples(byte[] body) {
+        this.lostSamplesBody = body.clone();
         return this;
     }
 
@@ -235,6 +242,9 @@ public final class SnapshotBuilder {
             }
             if (lockBody != null) {
                 bodies[FormatConstants.SECTION_LOCKS] = lockBody;
+            }
+            if (lostSamplesBody != null) {
+                bodies[FormatConstants.SECTION_LOST_SAMPLES] = lostSamplesBody;
             }
             for (int i = 0; i < FormatConstants.SECTION_COUNT; i++) {
                 byte[] body = bodies[i];
