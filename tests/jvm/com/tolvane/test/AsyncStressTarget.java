@@ -2,20 +2,29 @@ package com.tolvane.test;
 
 import java.io.IOException;
 import java.io.InputStream;
+import java.lang.instrument.ClassDefinition;
+import java.lang.instrument.Instrumentation;
+import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.atomic.AtomicLong;
 
 /**
  * A JVM that does what makes asynchronous stack walks hard, all at once:
  * threads that start and end all the time, classes loaded into loaders that
  * are dropped and unloaded, a call site compiled for one class until a class
  * loaded later breaks that assumption (deoptimisation and recompilation),
- * and garbage enough to keep the collector busy. Prints its ready line, then
- * runs until killed or for as many milliseconds as its argument says.
+ * garbage enough to keep the collector busy and, when started with itself as
+ * its -javaagent, a class whose method is always on a running stack redefined
+ * again and again, each version's method made obsolete by the next. Prints
+ * its ready line, then runs until killed or for as many milliseconds as its
+ * argument says.
  */
 public final class AsyncStressTarget {
     private static volatile long sink;
     private static volatile boolean stop;
+    private static volatile Instrumentation instrumentation;
+    private static final AtomicLong REDEFINITIONS = new AtomicLong();
 
     private AsyncStressTarget() {
     }
@@ -45,8 +54,32 @@ public final class AsyncStressTarget {
         }
     }
 
+    /** Hot in the "redefined" thread; its string constant differs between versions, so none is equivalent. */
+    public static final class Redefined {
+        public static long work(int n) {
+            String tag = "tag-A";
+            long sum = 0;
+            for (int i = 0; i < n; i++) {
+                sum = sum * 31 + tag.charAt(i & 3) + i;
+            }
+            return sum;
+        }
+    }
+
+    public static void premain(String options, Instrumentation inst) {
+        instrumentation = inst;
+    }
+
     public static void main(String[] args) throws Exception {
         List<Thread> workers = new ArrayList<>();
+        if (instrumentation != null) {
+            workers.add(start("redefined", () -> {
+                while (!stop) {
+                    sink += Redefined.work(100_000);
+                }
+            }));
+            workers.add(start("redefiner", AsyncStressTarget::redefineAgainAndAgain));
+        }
         workers.add(start("churn", AsyncStressTarget::churn));
         workers.add(start("loader", AsyncStressTarget::loadAndDrop));
         workers.add(start("shapes", AsyncStressTarget::shapes));
@@ -58,6 +91,58 @@ public final class AsyncStressTarget {
         for (Thread t : workers) {
             t.join();
         }
+        System.out.println("redefinitions: " + REDEFINITIONS.get());
+    }
+
+    /**
+     * Redefines Redefined with its string constant switched between two
+     * values, and retransforms it in between (a transformer that changes
+     * nothing still makes the JVM install the class anew).
+     */
+    private static void redefineAgainAndAgain() {
+        byte[] first;
+        try (InputStream in = AsyncStressTarget.class.getResourceAsStream("AsyncStressTarget$Redefined.class")) {
+            first = in.readAllBytes();
+        } catch (IOException e) {
+            throw new IllegalStateException(e);
+        }
+        byte[] second = replace(first, "tag-A", "tag-B");
+        boolean odd = false;
+        while (!stop) {
+            try {
+                if (REDEFINITIONS.get() % 4 == 3 && instrumentation.isRetransformClassesSupported()) {
+                    instrumentation.retransformClasses(Redefined.class);
+                } else {
+                    odd = !odd;
+                    instrumentation.redefineClasses(new ClassDefinition(Redefined.class, odd ? second : first));
+                }
+                if (REDEFINITIONS.incrementAndGet() == 1) {
+                    System.out.println("redefining");
+                }
+                Thread.sleep(20);
+            } catch (InterruptedException e) {
+                return;
+            } catch (Exception e) {
+                throw new IllegalStateException(e);
+            }
+        }
+    }
+
+    private static byte[] replace(byte[] bytes, String from, String to) {
+        byte[] a = from.getBytes(StandardCharsets.UTF_8);
+        byte[] b = to.getBytes(StandardCharsets.UTF_8);
+        byte[] copy = bytes.clone();
+        outer:
+        for (int i = 0; i + a.length <= copy.length; i++) {
+            for (int j = 0; j < a.length; j++) {
+                if (copy[i + j] != a[j]) {
+                    continue outer;
+                }
+            }
+            System.arraycopy(b, 0, copy, i, b.length);
+            return copy;
+        }
+        throw new IllegalStateException("no " + from + " in the class file");
     }
 
     /** Short-lived threads that compute a little and end. */

@@ -6,6 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotReader;
+import com.tolvane.snapshot.ThreadRecord;
 
 import java.io.IOException;
 import java.nio.file.Files;
@@ -13,16 +14,20 @@ import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
+import java.util.jar.Attributes;
+import java.util.jar.JarOutputStream;
+import java.util.jar.Manifest;
 
 import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 /**
- * Asynchronous sampling under thread churn, class unloading,
- * deoptimisation and GC pressure (AsyncStressTarget), from the start and by
- * attach, on JDK 17 and 25, with JNI checks: the JVM survives, says nothing
- * about JNI, and every snapshot reads back.
+ * Asynchronous sampling under thread churn, class unloading, redefinition
+ * of a class on running stacks, deoptimisation and GC pressure
+ * (AsyncStressTarget), from the start and by attach, on JDK 17 and 25, with
+ * JNI checks: the JVM survives, says nothing about JNI, and every snapshot
+ * reads back.
  */
 class AsyncStressTest {
     private static final String JAVA = System.getProperty("tolvane.java", "java");
@@ -34,10 +39,33 @@ class AsyncStressTest {
     @Test
     void fromTheStart() throws Exception {
         Path file = dir.resolve("start.tsnap");
-        ChildJvm.main(AsyncStressTarget.class, "2500")
+        ChildJvm.Result run = ChildJvm.main(AsyncStressTarget.class, "2500")
                 .jvmArg("-agentpath:" + ChildJvm.property("tolvane.lib") + "=record=2s,file=" + file)
-                .run().assertSuccess();
+                .jvmArg("-javaagent:" + redefiningAgent())
+                .run();
+        run.assertSuccess();
+        assertTrue(run.stdout.contains("redefining") && !run.stdout.contains("redefinitions: 0"), run.stdout);
         check(SnapshotReader.read(file));
+    }
+
+    /**
+     * A jar whose manifest alone makes AsyncStressTarget (on the class path)
+     * the JVM's Java agent, with redefinition and retransformation allowed.
+     */
+    private Path redefiningAgent() throws IOException {
+        Path jar = dir.resolve("redefining-agent.jar");
+        if (!Files.exists(jar)) {
+            Manifest manifest = new Manifest();
+            Attributes main = manifest.getMainAttributes();
+            main.put(Attributes.Name.MANIFEST_VERSION, "1.0");
+            main.putValue("Premain-Class", AsyncStressTarget.class.getName());
+            main.putValue("Can-Redefine-Classes", "true");
+            main.putValue("Can-Retransform-Classes", "true");
+            try (JarOutputStream out = new JarOutputStream(Files.newOutputStream(jar), manifest)) {
+                out.flush();
+            }
+        }
+        return jar;
     }
 
     @Test
@@ -52,7 +80,7 @@ class AsyncStressTest {
     }
 
     private void byAttach(String java, String... jvmOptions) throws Exception {
-        List<String> command = new ArrayList<>(List.of(java, "-Xcheck:jni"));
+        List<String> command = new ArrayList<>(List.of(java, "-Xcheck:jni", "-javaagent:" + redefiningAgent()));
         command.addAll(List.of(jvmOptions));
         command.addAll(List.of("-cp", ChildJvm.property("tolvane.testJar"), AsyncStressTarget.class.getName()));
         Process target = new ProcessBuilder(command).redirectErrorStream(true).start();
@@ -67,6 +95,9 @@ class AsyncStressTest {
                 check(SnapshotReader.read(file));
             }
             assertTrue(target.isAlive(), output::toString);
+            synchronized (output) {
+                assertTrue(output.toString().contains("redefining"), output::toString);
+            }
         } finally {
             target.destroyForcibly();
             target.waitFor(10, TimeUnit.SECONDS);
@@ -78,6 +109,12 @@ class AsyncStressTest {
 
     private static void check(Snapshot snapshot) {
         assertTrue(snapshot.hasCpuTime());
+        // The redefined method is found on the stacks, whichever of its versions ran.
+        ThreadRecord redefined = snapshot.findThread("redefined");
+        assertTrue(redefined != null && redefined.cpuMicros() > 0, () -> String.valueOf(redefined));
+        boolean[] work = {false};
+        redefined.root().walk(n -> work[0] |= n.method() != null && n.method().name().equals("work"));
+        assertTrue(work[0], redefined::toString);
         assertTrue(snapshot.findThread("shapes").cpuMicros() > 0, () -> snapshot.findThread("shapes").toString());
         assertTrue(snapshot.findThread("garbage").cpuMicros() > 0);
     }
