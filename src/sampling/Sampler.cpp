@@ -94,6 +94,10 @@ void endThread(JNIEnv* env, ThreadManager* manager) {
 
 const jint STATE_UNREAD = -1;
 
+// Frames above a sleep, wait or park that can still belong to it: the JDK's
+// own bookkeeping around the wait (events, virtual-thread checks, deadlines).
+const jint WAIT_HELPER_DEPTH = 8;
+
 // A thread running Java code has to reach a safepoint poll before its stack
 // can be walked; one that waits, sleeps, is blocked or runs native code is
 // walked at once by whoever asks. Several threads that must be stopped are
@@ -272,13 +276,19 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         sampler->cpuCarryMicros += count * period;
     }
     bool running = runsJava(state);
+    // Whether the latest sample is in a sleep, wait or park, or in the JDK
+    // code a sleep runs around its wait: no CPU that the samples did not
+    // put there is booked on it.
     bool latestWaits = false;
     if (count > 0) {
-        // Its latest sample in a sleep, wait or park: the capture tells.
         jint frameCount = 0;
         const AsyncFrame* latest = buffer->sample(count - 1, &frameCount);
-        latestWaits = frameCount <= 0 || isWaitMethod(env, registry, latest[0].method);
-        running = running && !latestWaits;
+        // Its latest sample in a sleep, wait or park: the capture tells.
+        running = running && frameCount > 0 && !isWaitMethod(env, registry, latest[0].method);
+        latestWaits = frameCount <= 0;
+        for (jint f = 0; f < frameCount && f < WAIT_HELPER_DEPTH && !latestWaits; f++) {
+            latestWaits = isWaitMethod(env, registry, latest[f].method);
+        }
     }
     if (sampleScratch.size() < static_cast<size_t>(buffer->maxDepth)) {
         sampleScratch.resize(static_cast<size_t>(buffer->maxDepth));

@@ -5,7 +5,10 @@ package com.tolvane.test;
  * 3 ms of CPU in burn() and then sleeps 3 ms, forever; "mixer" spends a
  * quarter of its CPU in quarter() and three quarters in threeQuarters(), two
  * small methods of the same body that the JIT inlines into its loop;
- * "arithmetic" only computes; "sleeper" only sleeps. Prints its ready line
+ * "late-mixer" does the same in a loop of its own that starts only once the
+ * process has its first POSIX timer (the profiler's sampling timers), so
+ * that it is compiled after a profiler attached; "arithmetic" only computes;
+ * "sleeper" only sleeps. Prints its ready line
  * once every thread runs, then runs until killed, or for as many
  * milliseconds as its argument says.
  */
@@ -26,17 +29,16 @@ public final class CpuSharesTarget {
                 }
             }
         });
-        start("mixer", () -> {
-            long x = 1;
-            while (true) {
-                for (int i = 0; i < 1000; i++) {
-                    x = quarter(x);
-                    x = threeQuarters(x);
-                    x = threeQuarters(x);
-                    x = threeQuarters(x);
+        start("mixer", CpuSharesTarget::mix);
+        start("late-mixer", () -> {
+            try {
+                while (!hasTimers()) {
+                    Thread.sleep(20);
                 }
-                sink = x;
+            } catch (InterruptedException e) {
+                return;
             }
+            Late.mix();
         });
         start("arithmetic", () -> {
             long x = 7;
@@ -70,6 +72,61 @@ public final class CpuSharesTarget {
             }
         } while (mx.getCurrentThreadCpuTime() < end);
         sink = x;
+    }
+
+    private static void mix() {
+        long x = 1;
+        while (true) {
+            for (int i = 0; i < 1000; i++) {
+                x = quarter(x);
+                x = threeQuarters(x);
+                x = threeQuarters(x);
+                x = threeQuarters(x);
+            }
+            sink = x;
+        }
+    }
+
+    /**
+     * The mixer again, as code of its own, callees included: compiled when
+     * it first runs, and leaving the mixer's code and profiles as they were.
+     */
+    static final class Late {
+        static void mix() {
+            long x = 3;
+            while (true) {
+                for (int i = 0; i < 1000; i++) {
+                    x = quarter(x);
+                    x = threeQuarters(x);
+                    x = threeQuarters(x);
+                    x = threeQuarters(x);
+                }
+                sink = x;
+            }
+        }
+
+        static long quarter(long x) {
+            for (int i = 0; i < 64; i++) {
+                x = (x * 6364136223846793005L + 1442695040888963407L) ^ (x >>> 29);
+            }
+            return x;
+        }
+
+        static long threeQuarters(long x) {
+            for (int i = 0; i < 64; i++) {
+                x = (x * 6364136223846793005L + 1442695040888963407L) ^ (x >>> 29);
+            }
+            return x;
+        }
+    }
+
+    /** Whether the process has a POSIX timer (the kernel lists them in /proc/self/timers). */
+    private static boolean hasTimers() {
+        try {
+            return java.nio.file.Files.readString(java.nio.file.Path.of("/proc/self/timers")).contains("ID:");
+        } catch (java.io.IOException e) {
+            return true;  // no such listing: start at once
+        }
     }
 
     static long quarter(long x) {
