@@ -98,12 +98,17 @@ public final class OverheadReport {
                 row[7], Double.isNaN(row[8]) ? "-" : String.format(Locale.ROOT, "%.0f", row[8]));
     }
 
+    /** The recorder's sampling period (the default of tolvane record). */
+    private static final double PERIOD_MS = 5;
+
     /**
      * Within the measured window: sampling safepoints' total time (ms/s), all
      * safepoints' total time (ms/s), stack-capture handshakes (per s), the time
-     * they paused their thread (ms/s), and the number of ticks. Every tick
-     * captures the busy thread of the workload, alone or in a batch, so the
-     * ticks are the busiest handshake target's captures plus the batches.
+     * they paused their thread (ms/s), and the number of ticks. The recorder
+     * sleeps one period after each tick, so the window holds its length less
+     * the recorder's own CPU (the ticks' time) in periods. Captures cannot
+     * count ticks: with asynchronous sampling a busy thread is booked from its
+     * samples and not captured at all, and a parked one never is.
      */
     private static double[] pauses(Run r) throws Exception {
         double sampling = 0;
@@ -123,7 +128,6 @@ public final class OverheadReport {
         }
         double handshakes = 0;
         double handshakePause = 0;
-        Map<String, Integer> perTarget = new LinkedHashMap<>();
         for (String line : Files.readAllLines(r.dir.resolve("handshake.log"))) {
             Matcher at = LOG_LINE.matcher(line);
             if (!at.matches() || !inWindow(r, at.group(1))) {
@@ -133,11 +137,12 @@ public final class OverheadReport {
             if (task.find()) {
                 handshakes++;
                 handshakePause += Long.parseLong(task.group(2)) / 1e6;
-                perTarget.merge(task.group(1), 1, Integer::sum);
             }
         }
-        int busiest = perTarget.values().stream().mapToInt(Integer::intValue).max().orElse(0);
-        double ticks = r.mode.equals("none") || r.mode.equals("jfr") || r.mode.equals("after") || r.mode.equals("management") ? 0 : busiest + batches;
+        boolean recorded = !(r.mode.equals("none") || r.mode.equals("jfr") || r.mode.equals("after")
+                || r.mode.equals("management"));
+        double windowMs = r.to - r.from;
+        double ticks = recorded ? Math.max(batches, (windowMs - r.profilerMs) / PERIOD_MS) : 0;
         return new double[] {sampling / r.seconds(), all / r.seconds(), handshakes / r.seconds(),
             handshakePause / r.seconds(), ticks};
     }
