@@ -5,6 +5,7 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.tolvane.snapshot.CallNode;
+import com.tolvane.snapshot.Section;
 import com.tolvane.snapshot.Snapshot;
 import com.tolvane.snapshot.SnapshotReader;
 import com.tolvane.snapshot.ThreadRecord;
@@ -81,6 +82,8 @@ class CpuSharesTest {
                 .run().assertSuccess();
         Snapshot snapshot = SnapshotReader.read(file);
         assertTrue(snapshot.hasCpuTime());
+        // No asynchronous samples, none lost: the lost-samples section stays empty.
+        assertEquals(0, snapshot.sections().get(Section.LOST_SAMPLES).length());
         ThreadRecord burner = snapshot.findThread("burner");
         long onSleep = totalCpu(burner.root(), "sleep");
         assertTrue(onSleep > burner.cpuMicros() / 10, () -> "sleep " + onSleep + ": " + burner);
