@@ -124,7 +124,8 @@ bool isWaitMethod(JNIEnv* env, ClassProfilingSession* registry, jmethodID method
 // Hands one thread's capture to its sampler: the dead-thread rule for a
 // terminated thread, else its status, its transaction labels and its stack.
 void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const CandidateSlot& slot, jvmtiStackInfo* info,
-                    jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus, LockProbe& locks) {
+                    jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus, LockProbe& locks,
+                    jlong carryLimit) {
     CallTreeSampler* sampler = slot.sampler;
     ThreadManager* manager = sampler->threadManager;
     if (info->state == JVMTI_THREAD_STATE_TERMINATED) {
@@ -152,6 +153,14 @@ void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const Candidat
     sampler->lastCpuTime = slot.cpuTime;
     if (g_recordCpuTime && !slot.cpuBooked) {
         sampler->bookCpuTime(slot.cpuTime);
+    } else if (g_recordCpuTime && sampler->cpuCarryMicros > carryLimit &&
+               (state & JVMTI_THREAD_STATE_RUNNABLE) != 0) {
+        // Its walks keep failing (a thread that spends its CPU where they
+        // cannot go, such as the JVM's allocation path): its CPU is booked
+        // where the capture finds it running, as without samples, rather
+        // than waiting for a sample that may never come.
+        sampler->sampleCpu(sampler->cpuCarryMicros);
+        sampler->cpuCarryMicros = 0;
     }
 }
 
@@ -472,6 +481,9 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
         }
     }
     lastCaptureCount = captureCount;
+    // CPU carried past two periods without a sample: the walks are failing
+    // (bookSamples waits that long for a running thread's next sample).
+    jlong carryLimit = 2 * periodMillis * 1000LL;
 
     // Threads that ran are walked one by one unless more than
     // singleCaptureLimit of them have to be stopped for it.
@@ -508,7 +520,8 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
             }
             jvmtiStackInfo info;
             if (captureOne(jvmti, slot.thread, slot.state, maxDepth, frameScratch, &info)) {
-                convertCapture(env, registry, slot, &info, timestamp, time, sampleTransactions, recordStatus, locks);
+                convertCapture(env, registry, slot, &info, timestamp, time, sampleTransactions, recordStatus, locks,
+                               carryLimit);
             }
         }
     } else {
@@ -528,7 +541,7 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
             for (const CandidateSlot& slot : slots) {
                 if (slot.capture) {
                     convertCapture(env, registry, slot, &stackInfo[captured++], timestamp, time,
-                                   sampleTransactions, recordStatus, locks);
+                                   sampleTransactions, recordStatus, locks, carryLimit);
                 } else if (!slot.booked) {
                     bookUnchanged(slot, timestamp, time, recordStatus, locks);
                 }

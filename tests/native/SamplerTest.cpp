@@ -1268,6 +1268,35 @@ TEST_F(AsyncTickTest, CpuOfARunningThreadStillWaitsForItsNextSample) {
     EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 2000) << "still running: the remainder waits";
 }
 
+TEST_F(AsyncTickTest, CpuOfAThreadWhoseWalksKeepFailingIsBookedWhereTheCaptureFindsItRunning) {
+    jmethodID run = jvm.newMethod("test.a7.Alloc", "run");
+    jmethodID fill = jvm.newMethod("test.a7.Alloc", "fill");
+    jmethodID sleep = jvm.newMethod("java.lang.Thread", "sleep");
+    ThreadManager* t = addThread({frame(run, 0)});
+    tick();
+    giveBuffer(t);
+    threadOf(t).frames = {frame(fill, 2), frame(run, 1)};
+
+    // No sample, running: up to two periods wait for the next sample.
+    threadOf(t).cpuNanos += 8000000;
+    tick();
+    EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 8000);
+    EXPECT_EQ(t->currentNode->cpuTime, 0);
+    // Past two periods without one, the capture's stack gets it all.
+    threadOf(t).cpuNanos += 4000000;
+    tick();
+    EXPECT_EQ(t->currentNode->cpuTime, 12000);
+    EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 0);
+
+    // Found asleep instead, it keeps its CPU off the sleep.
+    threadOf(t).cpuNanos += 11000000;
+    threadOf(t).frames = {frame(sleep, -1), frame(run, 3)};
+    threadOf(t).state = ALIVE | JVMTI_THREAD_STATE_WAITING | JVMTI_THREAD_STATE_SLEEPING;
+    tick();
+    EXPECT_EQ(t->currentNode->cpuTime, 0);
+    EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 11000);
+}
+
 // A single capture reads the state, then the stack: a thread that parks or
 // wakes in between must not be booked under a state its stack does not have.
 TEST_F(SamplerTest, ASingleCaptureWhoseStateChangedIsTakenAgainOrDropped) {

@@ -72,6 +72,13 @@ public final class AsyncStressTarget {
 
     public static void main(String[] args) throws Exception {
         List<Thread> workers = new ArrayList<>();
+        workers.add(start("churn", AsyncStressTarget::churn));
+        workers.add(start("loader", AsyncStressTarget::loadAndDrop));
+        workers.add(start("shapes", AsyncStressTarget::shapes));
+        workers.add(start("garbage", AsyncStressTarget::garbage));
+        System.out.println("AsyncStressTarget ready");
+        System.out.flush();
+        // After the ready line, which must come first.
         if (instrumentation != null) {
             workers.add(start("redefined", () -> {
                 while (!stop) {
@@ -80,12 +87,6 @@ public final class AsyncStressTarget {
             }));
             workers.add(start("redefiner", AsyncStressTarget::redefineAgainAndAgain));
         }
-        workers.add(start("churn", AsyncStressTarget::churn));
-        workers.add(start("loader", AsyncStressTarget::loadAndDrop));
-        workers.add(start("shapes", AsyncStressTarget::shapes));
-        workers.add(start("garbage", AsyncStressTarget::garbage));
-        System.out.println("AsyncStressTarget ready");
-        System.out.flush();
         Thread.sleep(args.length > 0 ? Long.parseLong(args[0]) : Long.MAX_VALUE);
         stop = true;
         for (Thread t : workers) {

@@ -108,7 +108,7 @@ class AsyncStressTest {
     }
 
     private static void check(Snapshot snapshot) {
-        assertTrue(snapshot.hasCpuTime());
+        assertTrue(snapshot.hasCpuTime(), "no CPU-time section");
         // The redefined method is found on the stacks, whichever of its versions ran.
         ThreadRecord redefined = snapshot.findThread("redefined");
         assertTrue(redefined != null && redefined.cpuMicros() > 0, () -> String.valueOf(redefined));
@@ -116,6 +116,10 @@ class AsyncStressTest {
         redefined.root().walk(n -> work[0] |= n.method() != null && n.method().name().equals("work"));
         assertTrue(work[0], redefined::toString);
         assertTrue(snapshot.findThread("shapes").cpuMicros() > 0, () -> snapshot.findThread("shapes").toString());
-        assertTrue(snapshot.findThread("garbage").cpuMicros() > 0);
+        // Its walks fail often (allocation runs in the JVM, where they cannot go); its CPU is booked
+        // all the same.
+        ThreadRecord garbage = snapshot.findThread("garbage");
+        assertTrue(garbage.cpuMicros() >= 10_000, () -> garbage + ": CPU " + garbage.cpuMicros() + ", lost samples: "
+                + (snapshot.lostSamples() == null ? "none" : snapshot.lostSamples().describe()));
     }
 }
