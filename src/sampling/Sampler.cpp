@@ -155,10 +155,10 @@ void convertCapture(JNIEnv* env, ClassProfilingSession* registry, const Candidat
         sampler->bookCpuTime(slot.cpuTime);
     } else if (g_recordCpuTime && sampler->cpuCarryMicros > carryLimit &&
                (state & JVMTI_THREAD_STATE_RUNNABLE) != 0) {
-        // Its walks keep failing (a thread that spends its CPU where they
-        // cannot go, such as the JVM's allocation path): its CPU is booked
-        // where the capture finds it running, as without samples, rather
-        // than waiting for a sample that may never come.
+        // Its walks keep failing and no sample says where it runs (a thread
+        // that spends its CPU where they cannot go, such as the JVM's
+        // allocation path): its CPU is booked where the capture finds it
+        // running, as without samples, rather than never.
         sampler->sampleCpu(sampler->cpuCarryMicros);
         sampler->cpuCarryMicros = 0;
     }
@@ -352,10 +352,10 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         sampler->lastCpuTime = cpuTime;
         return true;
     }
-    if (!runsJava(state) || latestWaits) {
-        // Not running Java code: the CPU it used since its latest sample
-        // goes where that sample found it rather than waiting for a sample
-        // that may never come.
+    if (!runsJava(state) || latestWaits || sampler->cpuCarryMicros > 2 * period) {
+        // Not running Java code, or its walks are failing: the CPU it used
+        // since its latest sample goes where that sample found it rather
+        // than waiting for a sample that may never come.
         sampler->settleCarry();
     }
     return false;

@@ -1274,7 +1274,7 @@ TEST_F(AsyncTickTest, CpuOfAThreadWhoseWalksKeepFailingIsBookedWhereTheCaptureFi
     jmethodID sleep = jvm.newMethod("java.lang.Thread", "sleep");
     ThreadManager* t = addThread({frame(run, 0)});
     tick();
-    giveBuffer(t);
+    ThreadSampleBuffer* samples = giveBuffer(t);
     threadOf(t).frames = {frame(fill, 2), frame(run, 1)};
 
     // No sample, running: up to two periods wait for the next sample.
@@ -1295,6 +1295,24 @@ TEST_F(AsyncTickTest, CpuOfAThreadWhoseWalksKeepFailingIsBookedWhereTheCaptureFi
     tick();
     EXPECT_EQ(t->currentNode->cpuTime, 0);
     EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 11000);
+
+    // With a sample to go by, CPU the failing walks left over goes where
+    // that sample landed, not on the stack the capture finds.
+    jmethodID mark = jvm.newMethod("test.a7.Alloc", "mark");
+    threadOf(t).state = ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+    threadOf(t).frames = {frame(fill, 2), frame(run, 1)};
+    push(samples, {frame(run, 1), frame(mark, 5)});
+    threadOf(t).cpuNanos += 1000000;
+    tick();
+    CallTree* markNode = t->currentNode;
+    // Its period, and what lost samples stood for beyond the one period
+    // kept for the next sample.
+    EXPECT_EQ(markNode->cpuTime, 7000);
+    EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 5000);
+    threadOf(t).cpuNanos += 13000000;
+    tick();
+    EXPECT_EQ(markNode->cpuTime, 7000 + 5000 + 13000);
+    EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 0);
 }
 
 // A single capture reads the state, then the stack: a thread that parks or
