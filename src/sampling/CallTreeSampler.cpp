@@ -291,7 +291,7 @@ void CallTreeSampler::sampleCpu(jlong micros) {
 void CallTreeSampler::settleCarry() {
     assertThreadMonitorHeld("CallTreeSampler::settleCarry");
     if (lastSampleNode == nullptr || cpuCarryMicros <= 0 || threadManager == nullptr ||
-        threadManager->rootNode == nullptr) {
+        threadManager->getIsDead() || threadManager->rootNode == nullptr) {
         return;
     }
     lastSampleNode->cpuTime += cpuCarryMicros;

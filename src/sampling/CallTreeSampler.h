@@ -90,7 +90,8 @@ public:
     // sleep, wait or park. Nodes live as long as their thread's tree.
     CallTree* lastSampleNode = nullptr;
     // Books the CPU still carried on lastSampleNode, for a thread found not
-    // running: it may never run again to take the sample that would carry it.
+    // running or whose walks keep failing: it may never take the sample
+    // that would carry it.
     void settleCarry();
 
 private:
