@@ -304,6 +304,15 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
     }
     // Each sample stands for one period of CPU, booked on its stack; the
     // latest one also gets the running time of a thread still running Java.
+    // When samples were lost (a full ring behind a late tick, a walk that
+    // failed), the CPU they stood for is spread over the samples that came
+    // rather than put on one of them, which would let a single sample weigh
+    // as much as all the others; one period stays for the next sample.
+    jlong toBook = 0;
+    if (count > 0) {
+        toBook = std::min(sampler->cpuCarryMicros, count * period);
+        toBook = std::max(toBook, sampler->cpuCarryMicros - period);
+    }
     for (int i = 0; i < count; i++) {
         jint frameCount = 0;
         const AsyncFrame* frames = buffer->sample(i, &frameCount);
@@ -321,7 +330,7 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         } else {
             sampler->enterSample(&info, registry, env, transactionIds);
         }
-        jlong cpu = std::min(period, sampler->cpuCarryMicros);
+        jlong cpu = toBook / count + (i == count - 1 ? toBook % count : 0);
         sampler->sampleCpu(cpu);
         sampler->cpuCarryMicros -= cpu;
     }
@@ -330,12 +339,6 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
     if (count > 0) {
         sampler->lastSampleNode = latestWaits ? nullptr : manager->currentNode;
         sampler->stackFromSample = true;
-        if (sampler->cpuCarryMicros > period) {
-            // Samples were lost (a full ring, a walk that failed): the CPU
-            // they stood for goes to the latest one.
-            sampler->sampleCpu(sampler->cpuCarryMicros - period);
-            sampler->cpuCarryMicros = period;
-        }
     } else if (running && sampler->stackFromSample && sampler->cpuCarryMicros <= 2 * period) {
         // Still running Java code and less than a period or two since its
         // latest sample: it is booked where that sample found it, and the

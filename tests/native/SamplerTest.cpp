@@ -1198,17 +1198,22 @@ TEST_F(AsyncTickTest, AFullRingLosesSamplesNotCpu) {
     tick();
     ThreadSampleBuffer* buffer = giveBuffer(t);
     CallTree* runNode = t->currentNode;
+    jmethodID step = jvm.newMethod("test.a4.Spin", "step");
     for (int i = 0; i < ThreadSampleBuffer::SLOTS; i++) {
-        push(buffer, {frame(run, 0), frame(spin, 0)});
+        push(buffer, {frame(run, 0), frame(i < ThreadSampleBuffer::SLOTS - 1 ? spin : step, 0)});
     }
     EXPECT_EQ(buffer->beginSample(), nullptr);
-    // Eight periods of CPU, four samples: what the lost samples stood for
-    // goes to the latest one, but for one period kept for the next sample.
+    // Eight periods of CPU, four samples: what the lost samples stood for is
+    // spread over the samples that came, not heaped on the latest, but for
+    // one period kept for the next sample.
     threadOf(t).cpuNanos += 40000000;
     tick();
     CallTree* spinNode = runNode->getChild(desc(spin), 0);
+    CallTree* stepNode = runNode->getChild(desc(step), 0);
     ASSERT_NE(spinNode, nullptr);
-    EXPECT_EQ(spinNode->cpuTime, 35000);
+    ASSERT_NE(stepNode, nullptr);
+    EXPECT_EQ(spinNode->cpuTime, 3 * 35000 / 4);
+    EXPECT_EQ(stepNode->cpuTime, 35000 / 4);
     EXPECT_EQ(samplerOf(t)->cpuCarryMicros, 5000);
 }
 
