@@ -51,6 +51,8 @@ struct Sampler::CandidateSlot {
     bool booked;
     // Its CPU time was booked on its samples: the capture books none.
     bool cpuBooked;
+    // Its place among the candidates (and the packed checks).
+    uint32_t index;
 };
 
 namespace {
@@ -360,30 +362,36 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
     LockProbe locks(env, jvmti, lockTable, threadList);
     int captureCount = 0;
 
-    for (CallTreeSampler* sampler : samplers) {
-        CandidateSlot slot = {nullptr, sampler, nullptr, -1, true, STATE_UNREAD, false, false};
-        ThreadManager* manager = sampler->threadManager;
-        if (readCpuTime && manager->nativeId != 0) {
+    std::vector<uint32_t>& unchanged = unchangedScratch;
+    unchanged.clear();
+
+    for (size_t index = 0; index < samplers.size(); index++) {
+        CallTreeSampler* sampler = samplers[index];
+        const ClockCheck& check = checks[index];
+        CandidateSlot slot = {nullptr, sampler, nullptr, -1, true, STATE_UNREAD, false, false,
+                              static_cast<uint32_t>(index)};
+        if (readCpuTime && check.id != 0) {
             // Read before the capture, as below, but from the kernel by the
             // thread's id: one system call, where the JVM would first search
             // its thread list for the thread.
-            jlong nanos = NativeThreads::cpuTime(manager->nativeId);
-            if (nanos >= 0 && nanos >= sampler->lastCpuTime && nanos >= sampler->bookedCpuTime) {
-                slot.cpuTime = nanos;
-                if (selective && !mustCapture(sampler, nanos)) {
+            jlong nanos = NativeThreads::cpuTime(check.id);
+            if (nanos >= 0 && nanos >= check.floor) {
+                if (selective && nanos == check.lastCpuTime) {
                     // Its clock is readable, so the thread is alive (its id
                     // is dropped as it ends) and its Thread object with it:
-                    // booked without a reference to it.
-                    slot.capture = false;
-                    slots.push_back(slot);
+                    // booked without a reference to it, and without a look
+                    // at its records until then.
+                    unchanged.push_back(static_cast<uint32_t>(index));
                     continue;
                 }
+                slot.cpuTime = nanos;
             } else {
                 // Gone, or a clock that runs backwards is not this thread's:
                 // the JVM answers for it from now on.
-                manager->nativeId = 0;
+                sampler->threadManager->nativeId = 0;
             }
         }
+        ThreadManager* manager = sampler->threadManager;
         slot.thread = static_cast<jthread>(env->NewLocalRef(manager->threadHandle));
         if (slot.thread == nullptr) {
             // The Thread object was collected, so the thread has ended.
@@ -473,6 +481,7 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
         single = toStop <= singleCaptureLimit;
     }
     if (single) {
+        bookUnchangedByClock(samplers, timestamp, time, recordStatus, locks);
         // One handshake per thread that ran; the other threads go on.
         for (const CandidateSlot& slot : slots) {
             if (slot.booked) {
@@ -505,6 +514,7 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
             jvmti->GetThreadListStackTraces(captureCount, threads.data(), maxDepth, stackInfo.out());
         // A failed capture changes nothing on this tick, for any thread.
         if (err == JVMTI_ERROR_NONE && stackInfo.get() != nullptr) {
+            bookUnchangedByClock(samplers, timestamp, time, recordStatus, locks);
             int captured = 0;
             for (const CandidateSlot& slot : slots) {
                 if (slot.capture) {
@@ -520,6 +530,42 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
     if (selective && threadList != nullptr && --idSearchCountdown <= 0) {
         searchNativeIds();
     }
+    for (const CandidateSlot& slot : slots) {
+        refreshCheck(slot.index);
+    }
+}
+
+void Sampler::bookUnchangedByClock(const std::vector<CallTreeSampler*>& samplers, jlong timestamp, jlong time,
+                                   bool recordStatus, LockProbe& locks) {
+    for (uint32_t index : unchangedScratch) {
+        CallTreeSampler* sampler = samplers[index];
+        ClockCheck& check = checks[index];
+        sampler->bookUnchanged(time, timestamp, recordStatus);
+        locks.unchanged(nullptr, sampler->threadManager, time);
+        if (g_recordCpuTime && !check.settled) {
+            // Nothing new by definition, unless this is its first reading.
+            sampler->bookCpuTime(check.lastCpuTime);
+            refreshCheck(index);
+        }
+    }
+}
+
+void Sampler::refreshCheck(size_t index) {
+    CallTreeSampler* sampler = candidateOrder[index];
+    ThreadManager* manager = sampler->threadManager;
+    ClockCheck& check = checks[index];
+    check.id = manager->nativeId;
+    check.lastCpuTime = sampler->lastCpuTime;
+    check.floor = std::max(sampler->lastCpuTime, sampler->bookedCpuTime);
+    check.settled = sampler->bookedCpuTime == sampler->lastCpuTime && manager->cpuKnown;
+}
+
+void Sampler::refreshChecks() {
+    checks.resize(candidateOrder.size());
+    for (size_t index = 0; index < candidateOrder.size(); index++) {
+        refreshCheck(index);
+    }
+    checkedIdChanges = CpuProfilingSession::nativeIdChanges;
 }
 
 void Sampler::searchNativeIds() {
@@ -675,6 +721,9 @@ void Sampler::doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, u
         }
     }
 
+    if (!sameCandidates || checkedIdChanges != CpuProfilingSession::nativeIdChanges) {
+        refreshChecks();
+    }
     if (!candidateOrder.empty()) {
         sampleCandidates(env, candidateOrder, maxDepth, timestamp, time, sampleTransactions != 0, recordStatus);
     }
@@ -698,6 +747,7 @@ void Sampler::reset() {
     threadSamplers = nullptr;
     lastCandidates.clear();
     candidateOrder.clear();
+    checks.clear();
     idSearchCountdown = 0;
     idSearchWait = 0;
 }

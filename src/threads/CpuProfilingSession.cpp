@@ -22,6 +22,7 @@ bool g_recording = false;
 bool g_threadEndsReported = false;
 
 CpuProfilingSession* LiveCpuProfilingHelper::liveCpuProfilingSession = nullptr;
+unsigned CpuProfilingSession::nativeIdChanges = 0;
 
 namespace {
 
@@ -248,6 +249,7 @@ void CpuProfilingSession::setNativeId(ThreadManager* manager, pid_t id) {
         forgetNativeId(id);
     }
     manager->nativeId = g_threadEndsReported ? id : 0;
+    nativeIdChanges++;
 }
 
 void CpuProfilingSession::forgetNativeId(pid_t id) {
@@ -257,6 +259,7 @@ void CpuProfilingSession::forgetNativeId(pid_t id) {
     for (ThreadManager* manager : threadManagers) {
         if (manager != nullptr && manager->nativeId == id) {
             manager->nativeId = 0;
+            nativeIdChanges++;
         }
     }
 }

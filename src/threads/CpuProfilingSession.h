@@ -84,6 +84,9 @@ public:
     // The thread with this native id is ending: no manager keeps the id.
     // Called with the thread monitor held.
     void forgetNativeId(pid_t id);
+    // Bumped whenever a native id is given or taken back, so that whoever
+    // keeps copies of ids knows when to read them again. Under the monitor.
+    static unsigned nativeIdChanges;
 
     // A thread whose native id is sought: a reference to it, its manager,
     // and its CPU time read through the JVM before the search began.
