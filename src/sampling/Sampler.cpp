@@ -248,13 +248,13 @@ bool captureOne(jvmtiEnv* jvmti, jthread thread, jint state, jint maxDepth, std:
 // thread that could not have one is not asked again; one that is past its
 // end event gets none.
 void armTimer(ThreadManager* manager, jlong cpuTime, jint maxDepth) {
-    if (manager->ended || manager->nativeTid <= 0 || manager->nativeEnv == nullptr || cpuTime <= 0 ||
-        cpuTime == manager->cpuBaseline) {
+    if (manager->ended || manager->timerRefused || manager->nativeId <= 0 || manager->nativeEnv == nullptr ||
+        cpuTime <= 0 || cpuTime == manager->cpuBaseline) {
         return;
     }
-    manager->samples = AsyncSampling::arm(manager->nativeTid, manager->nativeEnv, maxDepth);
+    manager->samples = AsyncSampling::arm(manager->nativeId, manager->nativeEnv, maxDepth);
     if (manager->samples == nullptr) {
-        manager->nativeTid = -1;
+        manager->timerRefused = true;
     }
 }
 
@@ -389,6 +389,7 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
                 // Gone, or a clock that runs backwards is not this thread's:
                 // the JVM answers for it from now on.
                 sampler->threadManager->nativeId = 0;
+                sampler->threadManager->nativeEnv = nullptr;
             }
         }
         ThreadManager* manager = sampler->threadManager;
@@ -527,9 +528,6 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
         }
     }
 
-    if (selective && threadList != nullptr && --idSearchCountdown <= 0) {
-        searchNativeIds();
-    }
     for (const CandidateSlot& slot : slots) {
         refreshCheck(slot.index);
     }
@@ -566,25 +564,6 @@ void Sampler::refreshChecks() {
         refreshCheck(index);
     }
     checkedIdChanges = CpuProfilingSession::nativeIdChanges;
-}
-
-void Sampler::searchNativeIds() {
-    // About once a second, up to once a minute while nothing is found: a
-    // search reads the clock of every thread of the process that no
-    // candidate holds, and the CPU time of each candidate without an id
-    // twice through the JVM.
-    jint base = periodMillis > 0 ? std::max(1, 1000 / periodMillis) : 1;
-    std::vector<CpuProfilingSession::NativeIdQuery> queries;
-    for (const CandidateSlot& slot : slotScratch) {
-        ThreadManager* manager = slot.sampler->threadManager;
-        // Its CPU time was read through the JVM this tick, before the captures.
-        if (slot.thread != nullptr && slot.cpuTime >= 0 && manager->nativeId == 0 && !manager->getIsDead()) {
-            queries.push_back({slot.thread, manager, slot.cpuTime});
-        }
-    }
-    bool found = !queries.empty() && threadList->findNativeIds(queries) > 0;
-    idSearchWait = found || idSearchWait <= 0 ? base : std::min(idSearchWait * 2, 64 * base);
-    idSearchCountdown = idSearchWait;
 }
 
 Sampler::Sampler(int periodMillis, CpuProfilingSession* threadList, ClassProfilingSession* registry,
@@ -748,8 +727,6 @@ void Sampler::reset() {
     lastCandidates.clear();
     candidateOrder.clear();
     checks.clear();
-    idSearchCountdown = 0;
-    idSearchWait = 0;
 }
 
 void SamplerHelper::initRefs(JNIEnv* env) {

@@ -108,10 +108,6 @@ private:
     // the same candidates, the map would be built again the same, and its
     // order is taken from here instead.
     std::vector<ThreadManager*> lastCandidates;
-    // Looks for the native ids of this tick's candidates that have none
-    // (CpuProfilingSession::findNativeIds) and sets when to look next. The
-    // slots' references are still live (the tick's local frame).
-    void searchNativeIds();
     std::vector<CallTreeSampler*> candidateOrder;
     // What a tick needs to tell that a candidate has not run, one entry per
     // candidate in candidateOrder's order, packed together: over thousands
@@ -137,12 +133,6 @@ private:
     // Books this tick on every candidate in unchangedScratch.
     void bookUnchangedByClock(const std::vector<CallTreeSampler*>& samplers, jlong timestamp, jlong time,
                               bool recordStatus, LockProbe& locks);
-    // Ticks until the next search for the native ids of candidates that
-    // have none, and the wait after that one; the wait doubles while
-    // searches find nothing.
-    jint idSearchCountdown = 0;
-    jint idSearchWait = 0;
-
     // Books the samples of a thread that ran; true when the tick need not
     // capture it (it is running Java code and its latest sample stands for
     // where it is).
