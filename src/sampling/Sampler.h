@@ -117,6 +117,7 @@ private:
     // tick went the long way for a thread, and the ids whenever any native
     // id changed hands (CpuProfilingSession::nativeIdChanges).
     struct ClockCheck {
+        ThreadManager* manager;
         pid_t id;
         // The sampler's lastCpuTime, and the larger of it and bookedCpuTime.
         jlong lastCpuTime;

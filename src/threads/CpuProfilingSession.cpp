@@ -356,9 +356,7 @@ int CpuProfilingSession::findNativeIds(JNIEnv* env) {
         return 0;
     }
     int found = giveNativeIds(threads, answers, g_layout.envOffset);
-    if (found < static_cast<int>(threads.size())) {
-        MessageUtil::debugOut(0, 4, "native ids: %d of %d threads found\n", found, static_cast<int>(threads.size()));
-    }
+    MessageUtil::debugOut(0, 4, "native ids: %d of %d threads found\n", found, static_cast<int>(threads.size()));
     return found;
 }
 
