@@ -74,8 +74,14 @@ double cpuNs() {
     return ts.tv_sec * 1e9 + ts.tv_nsec;
 }
 
-double medianTickPerThread(JNIEnv* env, CpuProfilingSession* threadList, const std::vector<pid_t>& ids,
-                           bool byNativeId) {
+struct Figures {
+    double tick;
+    // The same threads' clocks read in a bare loop right after each tick.
+    double bareReads;
+};
+
+Figures medianTickPerThread(JNIEnv* env, CpuProfilingSession* threadList, const std::vector<pid_t>& ids,
+                            bool byNativeId) {
     FakeJvm& jvm = FakeJvm::current();
     std::vector<jmethodID> methods;
     for (int i = 0; i < DEPTH; i++) {
@@ -102,10 +108,21 @@ double medianTickPerThread(JNIEnv* env, CpuProfilingSession* threadList, const s
         sampler.doThreadStatusSampling(env, timestamp += 5000, 5000, 0);
     }
     std::vector<double> ticks;
+    std::vector<double> bare;
+    int64_t sink = 0;
     for (int i = 0; i < 150; i++) {
         double start = cpuNs();
         sampler.doThreadStatusSampling(env, timestamp += 5000, 5000, 0);
-        ticks.push_back(cpuNs() - start);
+        double middle = cpuNs();
+        for (pid_t id : ids) {
+            sink += NativeThreads::cpuTime(id);
+        }
+        double end = cpuNs();
+        ticks.push_back(middle - start);
+        bare.push_back(end - middle);
+    }
+    if (sink == 42) {
+        std::printf(" ");
     }
     sampler.reset();
     for (ThreadManager* manager : threadList->threadManagers) {
@@ -114,7 +131,8 @@ double medianTickPerThread(JNIEnv* env, CpuProfilingSession* threadList, const s
     threadList->threadManagers.clear();
     jvm.threads.clear();
     std::sort(ticks.begin(), ticks.end());
-    return ticks[ticks.size() / 2] / count;
+    std::sort(bare.begin(), bare.end());
+    return {ticks[ticks.size() / 2] / count, bare[bare.size() / 2] / count};
 }
 
 }  // namespace
@@ -142,13 +160,13 @@ int main(int argc, char** argv) {
     }
     std::printf("tick over parked threads (depth %d, real kernel threads, fake JVMTI): median ns per thread\n",
                 DEPTH);
-    std::printf("%8s | %16s %22s\n", "threads", "by native id", "through JVMTI (fake)");
+    std::printf("%8s | %16s %22s %22s\n", "threads", "by native id", "through JVMTI (fake)", "bare clock reads");
     for (int count : counts) {
         Parked parked;
         parked.start(count);
-        double native = medianTickPerThread(jvm.jni(), threadList, parked.ids, true);
-        double jvmti = medianTickPerThread(jvm.jni(), threadList, parked.ids, false);
-        std::printf("%8d | %16.1f %22.1f\n", count, native, jvmti);
+        Figures native = medianTickPerThread(jvm.jni(), threadList, parked.ids, true);
+        Figures jvmti = medianTickPerThread(jvm.jni(), threadList, parked.ids, false);
+        std::printf("%8d | %16.1f %22.1f %22.1f\n", count, native.tick, jvmti.tick, native.bareReads);
     }
     delete threadList;
     return 0;

@@ -82,30 +82,6 @@ bool prepareAsyncSampling(JNIEnv* env, Sampler* sampler) {
     return true;
 }
 
-// Threads registered before the recording learn their kernel ids from a
-// probe; threads started during it learn theirs at their start. Called with
-// the thread monitor held, after registration.
-void findNativeThreadIds(JNIEnv* env, CpuProfilingSession* threadList) {
-    if (!AsyncSampling::calibrate(env)) {
-        return;  // only threads started from now on are sampled asynchronously
-    }
-    std::vector<std::pair<pid_t, JNIEnv*>> tasks = AsyncSampling::probeThreads();
-    for (ThreadManager* manager : threadList->getThreadManagers()) {
-        if (manager == nullptr || manager->nativeTid != 0 || manager->threadHandle == nullptr) {
-            continue;
-        }
-        LocalRef<jobject> thread(env, env->NewLocalRef(manager->threadHandle));
-        JNIEnv* threadEnv = thread.get() != nullptr ? AsyncSampling::environmentOf(env, thread.get()) : nullptr;
-        for (const std::pair<pid_t, JNIEnv*>& task : tasks) {
-            if (threadEnv != nullptr && task.second == threadEnv) {
-                manager->nativeTid = task.first;
-                manager->nativeEnv = threadEnv;
-                break;
-            }
-        }
-    }
-}
-
 // The end of asynchronous sampling: every timer goes, the snapshot learns
 // what was lost and why, and the debug log says what the walks gave.
 void stopAsyncSampling(Sampler* sampler, LostSamples* lostSamples) {
@@ -142,7 +118,7 @@ void stopAsyncSampling(Sampler* sampler, LostSamples* lostSamples) {
 // Registers every live thread. A thread that already has a listed manager
 // (associated since the last run) keeps it, so no thread is listed twice.
 // Then finds the native ids of the threads registered, through which ticks
-// read their CPU clocks (threads that start later tell theirs at their start).
+// read their CPU clocks and their sampling timers are aimed.
 // Called with the thread monitor held.
 void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
     assertThreadMonitorHeld("registerLiveThreads");
@@ -158,7 +134,6 @@ void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
     if (env->EnsureLocalCapacity(count + 16) != JNI_OK) {
         env->ExceptionClear();  // OutOfMemoryError: the refs exist anyway
     }
-    std::vector<CpuProfilingSession::NativeIdQuery> queries;
     for (jint i = 0; i < count; i++) {
         jthread thread = threads[i];
         ThreadManager* manager = threadList->getThreadManager(thread, env);
@@ -178,11 +153,11 @@ void registerLiveThreads(JNIEnv* env, CpuProfilingSession* threadList) {
         if (manager != nullptr && g_recordCpuTime && cpuNanos >= 0) {
             manager->cpuBaseline = cpuNanos;
         }
-        if (manager != nullptr && cpuNanos >= 0 && !manager->ignored && manager->nativeId == 0) {
-            queries.push_back({thread, manager, cpuNanos});
-        }
     }
-    threadList->findNativeIds(queries);
+    // Threads started from now on tell their ids at their start.
+    if (g_threadCpuTimeAvailable) {
+        threadList->findNativeIds(env);
+    }
     for (jint i = 0; i < count; i++) {
         env->DeleteLocalRef(threads[i]);
     }
@@ -277,12 +252,9 @@ void Recording::run(JNIEnv* env, jclass calleeClass, jlong durationMillis, jbool
         }
         g_sampleAgentThreads = recordAgentThreads != JNI_FALSE;
         setThreadStartEvents(JVMTI_ENABLE);
-        bool async = prepareAsyncSampling(env, sampler);
+        prepareAsyncSampling(env, sampler);
         g_recording = true;
         registerLiveThreads(env, threadList);
-        if (async) {
-            findNativeThreadIds(env, threadList);
-        }
         setThreadReporting(env, calleeClass, reportingMethod, true);
     }
 

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
@@ -17,6 +16,7 @@
 #include "JniUtil.h"
 #include "JvmtiBuffer.h"
 #include "MessageUtil.h"
+#include "NativeThreads.h"
 #include "ThreadSampleBuffer.h"
 
 namespace {
@@ -29,22 +29,14 @@ struct CallTrace {
 };
 typedef void (*WalkFunction)(CallTrace* trace, jint depth, void* ucontext);
 
-const int SAMPLE_SIGNAL = SIGPROF;
+const int SAMPLE_SIGNAL = NativeThreads::PROFILING_SIGNAL;
 // Buffers ever handed out; a signal names its buffer by index, so the handler
 // never follows a pointer it did not make.
 const int MAX_BUFFERS = 1 << 15;
-// Tasks one probe can hear from.
-const int MAX_PROBE_ANSWERS = 1 << 14;
-// How long a probe waits for the tasks it signalled.
-const long PROBE_WAIT_MILLIS = 500;
-// A thread's JNI environment lies this close after the start of HotSpot's
-// thread record; anything farther is not what calibrate looks for.
-const ptrdiff_t MAX_ENV_OFFSET = 1 << 16;
 
 WalkFunction g_walk = nullptr;
 bool g_prepareTried = false;
 std::atomic<bool> g_prepared{false};
-struct sigaction g_previous;
 long long g_periodNanos = 5000000;
 
 std::atomic<ThreadSampleBuffer*> g_buffers[MAX_BUFFERS];
@@ -56,36 +48,8 @@ std::atomic<uint64_t> g_dropped{0};
 std::atomic<uint64_t> g_failures[AsyncSampling::FAILURE_KINDS];
 std::atomic<uint64_t> g_timerFailures{0};
 
-// What calibrate learnt: the pthread key under which HotSpot keeps each
-// thread's record, and where the JNI environment lies in that record.
-bool g_calibrated = false;
-pthread_key_t g_threadKey = 0;
-ptrdiff_t g_envOffset = 0;
-jfieldID g_eetop = nullptr;
-
-struct ProbeAnswer {
-    std::atomic<bool> ready;
-    pid_t tid;
-    void* thread;
-};
-std::atomic<bool> g_probeActive{false};
-std::atomic<int> g_probeAnswerCount{0};
-ProbeAnswer g_probeAnswers[MAX_PROBE_ANSWERS];
-
 pid_t gettidRaw() {
     return static_cast<pid_t>(syscall(SYS_gettid));
-}
-
-void chainSignal(int signo, siginfo_t* info, void* ucontext) {
-    if ((g_previous.sa_flags & SA_SIGINFO) != 0) {
-        if (g_previous.sa_sigaction != nullptr) {
-            g_previous.sa_sigaction(signo, info, ucontext);
-        }
-    } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN &&
-               g_previous.sa_handler != nullptr) {
-        g_previous.sa_handler(signo);
-    }
-    // SIG_DFL would end the process: a stray SIGPROF is dropped instead.
 }
 
 void takeSample(ThreadSampleBuffer* buffer, void* ucontext) {
@@ -120,7 +84,7 @@ void onTimer(int signo, siginfo_t* info, void* ucontext) {
     ThreadSampleBuffer* buffer =
         index >= 0 && index < MAX_BUFFERS ? g_buffers[index].load(std::memory_order_acquire) : nullptr;
     if (buffer == nullptr) {
-        chainSignal(signo, info, ucontext);
+        NativeThreads::chainSignal(signo, info, ucontext);
         return;
     }
     pid_t self = gettidRaw();
@@ -133,30 +97,6 @@ void onTimer(int signo, siginfo_t* info, void* ucontext) {
         takeSample(buffer, ucontext);
     }
     buffer->busy.fetch_sub(1);
-}
-
-void onProbe() {
-    int slot = g_probeAnswerCount.fetch_add(1);
-    if (slot >= MAX_PROBE_ANSWERS) {
-        return;
-    }
-    ProbeAnswer& answer = g_probeAnswers[slot];
-    answer.tid = gettidRaw();
-    answer.thread = pthread_getspecific(g_threadKey);
-    answer.ready.store(true, std::memory_order_release);
-}
-
-void onSignal(int signo, siginfo_t* info, void* ucontext) {
-    int savedErrno = errno;
-    if (info != nullptr && info->si_code == SI_TIMER) {
-        onTimer(signo, info, ucontext);
-    } else if (info != nullptr && info->si_code == SI_TKILL && info->si_pid == getpid() &&
-               g_probeActive.load()) {
-        onProbe();
-    } else {
-        chainSignal(signo, info, ucontext);
-    }
-    errno = savedErrno;
 }
 
 // The kernel's clock id of a thread's CPU time (scheduler clock, per thread).
@@ -185,11 +125,6 @@ ThreadSampleBuffer* takeBuffer(int maxDepth) {
     return buffer;
 }
 
-void sleepMillis(long millis) {
-    struct timespec pause = {millis / 1000, (millis % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);
-}
-
 }  // namespace
 
 uint64_t AsyncSampling::Counters::failed() const {
@@ -210,16 +145,12 @@ bool AsyncSampling::prepare() {
         MessageUtil::message("This JVM has no asynchronous stack walk: running threads are captured at safepoint polls");
         return false;
     }
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_sigaction = &onSignal;
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(SAMPLE_SIGNAL, &action, &g_previous) != 0) {
+    if (!NativeThreads::installSignalHandler()) {
         MessageUtil::message("Could not install the sampling signal handler: running threads are captured at safepoint polls");
         g_walk = nullptr;
         return false;
     }
+    NativeThreads::setTimerHook(&onTimer);
     g_prepared.store(true);
     return true;
 }
@@ -314,124 +245,6 @@ const char* AsyncSampling::failureName(int kind) {
         "other",
     };
     return kind >= 0 && kind < FAILURE_KINDS ? NAMES[kind] : "other";
-}
-
-pid_t AsyncSampling::currentTid() {
-    return gettidRaw();
-}
-
-bool AsyncSampling::calibrate(JNIEnv* env) {
-    if (g_calibrated || env == nullptr) {
-        return g_calibrated;
-    }
-    LocalRef<jclass> threadClass(env, env->FindClass("java/lang/Thread"));
-    if (clearPendingException(env) || threadClass.get() == nullptr) {
-        return false;
-    }
-    jfieldID eetop = env->GetFieldID(threadClass.get(), "eetop", "J");
-    if (clearPendingException(env) || eetop == nullptr) {
-        MessageUtil::debugOut(0, 4, "async sampling: java.lang.Thread has no eetop field\n");
-        return false;
-    }
-    jmethodID currentThread = env->GetStaticMethodID(threadClass.get(), "currentThread", "()Ljava/lang/Thread;");
-    if (clearPendingException(env) || currentThread == nullptr) {
-        return false;
-    }
-    LocalRef<jobject> self(env, env->CallStaticObjectMethod(threadClass.get(), currentThread));
-    if (clearPendingException(env) || self.get() == nullptr) {
-        return false;
-    }
-    jlong record = env->GetLongField(self.get(), eetop);
-    if (record == 0) {
-        return false;
-    }
-    ptrdiff_t offset = reinterpret_cast<char*>(env) - reinterpret_cast<char*>(static_cast<intptr_t>(record));
-    if (offset <= 0 || offset >= MAX_ENV_OFFSET) {
-        MessageUtil::debugOut(0, 4, "async sampling: JNI environment not within the thread record\n");
-        return false;
-    }
-    // The key whose value on this thread is this thread's record.
-    void* wanted = reinterpret_cast<void*>(static_cast<intptr_t>(record));
-    for (pthread_key_t key = 0; key < PTHREAD_KEYS_MAX; key++) {
-        if (pthread_getspecific(key) == wanted) {
-            g_threadKey = key;
-            g_envOffset = offset;
-            g_eetop = eetop;
-            g_calibrated = true;
-            return true;
-        }
-    }
-    MessageUtil::debugOut(0, 4, "async sampling: no thread-specific key holds the thread record\n");
-    return false;
-}
-
-JNIEnv* AsyncSampling::environmentOf(JNIEnv* env, jthread thread) {
-    if (!g_calibrated || env == nullptr || thread == nullptr) {
-        return nullptr;
-    }
-    jlong record = env->GetLongField(thread, g_eetop);
-    if (record == 0) {
-        return nullptr;
-    }
-    return reinterpret_cast<JNIEnv*>(reinterpret_cast<char*>(static_cast<intptr_t>(record)) + g_envOffset);
-}
-
-std::vector<std::pair<pid_t, JNIEnv*>> AsyncSampling::probeThreads() {
-    std::vector<std::pair<pid_t, JNIEnv*>> found;
-    if (!g_calibrated || !g_prepared.load()) {
-        return found;
-    }
-    std::vector<pid_t> tids;
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return found;
-    }
-    while (struct dirent* entry = readdir(dir)) {
-        char* end = nullptr;
-        long tid = std::strtol(entry->d_name, &end, 10);
-        if (end != entry->d_name && *end == '\0' && tid > 0) {
-            tids.push_back(static_cast<pid_t>(tid));
-        }
-    }
-    closedir(dir);
-
-    for (int i = 0; i < MAX_PROBE_ANSWERS; i++) {
-        g_probeAnswers[i].ready.store(false, std::memory_order_relaxed);
-    }
-    g_probeAnswerCount.store(0);
-    g_probeActive.store(true);
-    pid_t pid = getpid();
-    pid_t self = gettidRaw();
-    int sent = 0;
-    for (pid_t tid : tids) {
-        if (tid == self) {
-            void* thread = pthread_getspecific(g_threadKey);
-            if (thread != nullptr) {
-                found.emplace_back(tid, reinterpret_cast<JNIEnv*>(static_cast<char*>(thread) + g_envOffset));
-            }
-        } else if (syscall(SYS_tgkill, pid, tid, SAMPLE_SIGNAL) == 0) {
-            sent++;
-        }
-    }
-    for (long waited = 0; g_probeAnswerCount.load() < sent && waited < PROBE_WAIT_MILLIS; waited++) {
-        sleepMillis(1);
-    }
-    g_probeActive.store(false);
-    int answers = g_probeAnswerCount.load();
-    if (answers > MAX_PROBE_ANSWERS) {
-        answers = MAX_PROBE_ANSWERS;
-    }
-    for (int i = 0; i < answers; i++) {
-        ProbeAnswer& answer = g_probeAnswers[i];
-        if (answer.ready.load(std::memory_order_acquire) && answer.thread != nullptr) {
-            found.emplace_back(answer.tid,
-                               reinterpret_cast<JNIEnv*>(static_cast<char*>(answer.thread) + g_envOffset));
-        }
-    }
-    if (answers < sent) {
-        MessageUtil::debugOut(0, 4, "async sampling: %d of %d threads answered the probe\n", answers, sent);
-    }
-    return found;
 }
 
 void AsyncSampling::createMethodIds(jvmtiEnv* jvmti, JNIEnv* env) {

@@ -6,8 +6,6 @@
 
 #include <cstdint>
 #include <sys/types.h>
-#include <utility>
-#include <vector>
 
 class ThreadSampleBuffer;
 
@@ -63,25 +61,6 @@ Counters counters();
 void resetCounters();
 // A short name of a failure kind for logs and reports.
 const char* failureName(int kind);
-
-// The calling thread's id in the kernel.
-pid_t currentTid();
-
-// Native ids of threads that existed before the recording. Found by asking
-// every task of the process, by a signal, which JVM thread it carries; learnt
-// once per process on a Java thread (calibrate).
-//
-// calibrate: learns where HotSpot keeps the current thread and where a
-// thread's JNI environment lies in it, from the calling Java thread; false
-// when they cannot be found (existing threads are then not sampled
-// asynchronously).
-bool calibrate(JNIEnv* env);
-// The JNI environment of a live Java thread, or null (calibrate first).
-JNIEnv* environmentOf(JNIEnv* env, jthread thread);
-// Every task of the process that answered the probe and carries a JVM
-// thread, with that thread's JNI environment (not necessarily a Java
-// thread's: match them against environmentOf).
-std::vector<std::pair<pid_t, JNIEnv*>> probeThreads();
 
 // Method ids for the walk: every method of every class loaded so far, then
 // through ClassPrepare every later one. Without an id a frame cannot be

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -34,7 +36,63 @@ int64_t kernelCpuTime(pid_t id) {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-bool kernelListIds(std::vector<pid_t>& ids) {
+const NativeThreads::Source KERNEL = {&kernelCurrentId, &kernelCpuTime};
+
+std::atomic<const NativeThreads::Source*> g_source{&KERNEL};
+
+const NativeThreads::Source& source() {
+    return *g_source.load(std::memory_order_relaxed);
+}
+
+// Threads one ask() can hear from.
+const int MAX_ANSWERS = 1 << 14;
+// How long ask() waits for the threads it signalled.
+const long ASK_WAIT_MILLIS = 500;
+
+struct Slot {
+    std::atomic<bool> ready;
+    pid_t id;
+    const void* value;
+};
+
+std::mutex g_installLock;
+bool g_installTried = false;
+std::atomic<bool> g_installed{false};
+struct sigaction g_previous;
+std::atomic<NativeThreads::SignalHook> g_timerHook{nullptr};
+
+// One ask() at a time; its key and answers, read by the handler.
+std::mutex g_askLock;
+std::atomic<bool> g_asking{false};
+pthread_key_t g_askKey = 0;
+std::atomic<int> g_answerCount{0};
+Slot g_answers[MAX_ANSWERS];
+
+void answer() {
+    int slot = g_answerCount.fetch_add(1);
+    if (slot >= MAX_ANSWERS) {
+        return;
+    }
+    Slot& mine = g_answers[slot];
+    mine.id = kernelCurrentId();
+    mine.value = pthread_getspecific(g_askKey);
+    mine.ready.store(true, std::memory_order_release);
+}
+
+void onSignal(int signo, siginfo_t* info, void* ucontext) {
+    int savedErrno = errno;
+    NativeThreads::SignalHook timer = g_timerHook.load(std::memory_order_acquire);
+    if (info != nullptr && info->si_code == SI_TIMER && timer != nullptr) {
+        timer(signo, info, ucontext);
+    } else if (info != nullptr && info->si_code == SI_TKILL && info->si_pid == getpid() && g_asking.load()) {
+        answer();
+    } else {
+        NativeThreads::chainSignal(signo, info, ucontext);
+    }
+    errno = savedErrno;
+}
+
+bool listIds(std::vector<pid_t>& ids) {
     DIR* dir = opendir("/proc/self/task");
     if (dir == nullptr) {
         return false;
@@ -51,12 +109,9 @@ bool kernelListIds(std::vector<pid_t>& ids) {
     return true;
 }
 
-const NativeThreads::Source KERNEL = {&kernelCurrentId, &kernelCpuTime, &kernelListIds};
-
-std::atomic<const NativeThreads::Source*> g_source{&KERNEL};
-
-const NativeThreads::Source& source() {
-    return *g_source.load(std::memory_order_relaxed);
+void sleepMillis(long millis) {
+    struct timespec pause = {millis / 1000, (millis % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
 }
 
 }  // namespace
@@ -79,42 +134,90 @@ int64_t cpuTime(pid_t id) {
     return source().cpuTime(id);
 }
 
-bool listIds(std::vector<pid_t>& ids) {
-    return source().listIds(ids);
-}
-
-}  // namespace NativeThreads
-
-bool CpuClockIndex::read(const std::vector<pid_t>& exclude) {
-    clocks.clear();
-    std::vector<pid_t> ids;
-    if (!NativeThreads::listIds(ids)) {
+bool findKeyHolding(const void* value, pthread_key_t* key) {
+    if (value == nullptr) {
         return false;
     }
-    for (pid_t id : ids) {
-        if (std::binary_search(exclude.begin(), exclude.end(), id)) {
-            continue;
-        }
-        int64_t nanos = NativeThreads::cpuTime(id);
-        if (nanos >= 0) {
-            clocks.emplace_back(nanos, id);
+    for (pthread_key_t candidate = 0; candidate < PTHREAD_KEYS_MAX; candidate++) {
+        if (pthread_getspecific(candidate) == value) {
+            *key = candidate;
+            return true;
         }
     }
-    std::sort(clocks.begin(), clocks.end());
+    return false;
+}
+
+bool installSignalHandler() {
+    std::lock_guard<std::mutex> guard(g_installLock);
+    if (g_installTried) {
+        return g_installed.load();
+    }
+    g_installTried = true;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = &onSignal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(PROFILING_SIGNAL, &action, &g_previous) != 0) {
+        return false;
+    }
+    g_installed.store(true);
     return true;
 }
 
-pid_t CpuClockIndex::match(int64_t before, int64_t after) const {
-    if (before < 0 || before != after) {
-        return 0;
-    }
-    auto first = std::lower_bound(clocks.begin(), clocks.end(), std::make_pair(before, static_cast<pid_t>(0)));
-    if (first == clocks.end() || first->first != before) {
-        return 0;
-    }
-    auto next = first + 1;
-    if (next != clocks.end() && next->first == before) {
-        return 0;  // two threads with this CPU time: either could be it
-    }
-    return first->second;
+void setTimerHook(SignalHook hook) {
+    g_timerHook.store(hook, std::memory_order_release);
 }
+
+void chainSignal(int signo, siginfo_t* info, void* ucontext) {
+    if ((g_previous.sa_flags & SA_SIGINFO) != 0) {
+        if (g_previous.sa_sigaction != nullptr) {
+            g_previous.sa_sigaction(signo, info, ucontext);
+        }
+    } else if (g_previous.sa_handler != SIG_DFL && g_previous.sa_handler != SIG_IGN &&
+               g_previous.sa_handler != nullptr) {
+        g_previous.sa_handler(signo);
+    }
+    // SIG_DFL would end the process: a stray signal is dropped instead.
+}
+
+bool ask(pthread_key_t key, std::vector<Answer>& answers) {
+    std::vector<pid_t> ids;
+    if (!installSignalHandler() || !listIds(ids)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(g_askLock);
+    for (Slot& slot : g_answers) {
+        slot.ready.store(false, std::memory_order_relaxed);
+    }
+    g_askKey = key;
+    g_answerCount.store(0);
+    g_asking.store(true);
+    pid_t pid = getpid();
+    pid_t self = kernelCurrentId();
+    int sent = 0;
+    for (pid_t id : ids) {
+        if (id == self) {
+            const void* value = pthread_getspecific(key);
+            if (value != nullptr) {
+                answers.push_back({id, value});
+            }
+        } else if (syscall(SYS_tgkill, pid, id, PROFILING_SIGNAL) == 0) {
+            sent++;
+        }
+    }
+    for (long waited = 0; g_answerCount.load() < sent && waited < ASK_WAIT_MILLIS; waited++) {
+        sleepMillis(1);
+    }
+    g_asking.store(false);
+    int count = std::min(g_answerCount.load(), MAX_ANSWERS);
+    for (int i = 0; i < count; i++) {
+        const Slot& slot = g_answers[i];
+        if (slot.ready.load(std::memory_order_acquire) && slot.value != nullptr) {
+            answers.push_back({slot.id, slot.value});
+        }
+    }
+    return true;
+}
+
+}  // namespace NativeThreads

@@ -1,10 +1,11 @@
 #ifndef TOLVANE_NATIVETHREADS_H
 #define TOLVANE_NATIVETHREADS_H
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 // The kernel's threads of this process: their ids and their CPU clocks.
@@ -23,11 +24,9 @@ struct Source {
     pid_t (*currentId)();
     // CPU time (ns) of thread `id` of this process; -1 when it cannot be read.
     int64_t (*cpuTime)(pid_t id);
-    // Appends the ids of the process's threads; false when they cannot be listed.
-    bool (*listIds)(std::vector<pid_t>& ids);
 };
 
-// The kernel's answers (gettid, the per-thread CPU clock, /proc/self/task).
+// The kernel's answers (gettid, the per-thread CPU clock).
 const Source& kernelSource();
 // Replaces the source for the whole process (null: the kernel again).
 // Only tests do this, before any thread uses the functions below.
@@ -35,30 +34,38 @@ void setSource(const Source* source);
 
 pid_t currentId();
 int64_t cpuTime(pid_t id);
-bool listIds(std::vector<pid_t>& ids);
+
+// The thread-specific data key under which the calling thread holds `value`;
+// false when none does.
+bool findKeyHolding(const void* value, pthread_key_t* key);
+
+// One thread's answer to ask(): its kernel id and what it holds under the key.
+struct Answer {
+    pid_t id;
+    const void* value;
+};
+
+// Every thread of the process names its own kernel id, and what it holds
+// under `key`, from a signal handler that runs on it: the id of each thread
+// that holds a value is then known exactly, without a clock or a guess. The
+// calling thread answers for itself. Threads that do not answer within half
+// a second (signal blocked, or ended meanwhile) are left out, as are those
+// that hold nothing. The answers are values, never followed here. False when
+// the signal handler cannot be installed or the threads cannot be listed.
+bool ask(pthread_key_t key, std::vector<Answer>& answers);
+
+// The process's one handler of the profiling signal, shared by ask() and the
+// per-thread CPU timers: timer signals (SI_TIMER) go to the timer hook, the
+// answers of ask() are taken here, anything else goes to the handler that was
+// installed before. Installed once; false when it cannot be.
+typedef void (*SignalHook)(int signo, siginfo_t* info, void* ucontext);
+constexpr int PROFILING_SIGNAL = SIGPROF;
+bool installSignalHandler();
+// Where timer signals go from now on (null: to the earlier handler).
+void setTimerHook(SignalHook hook);
+// Hands a signal on to the handler installed before ours.
+void chainSignal(int signo, siginfo_t* info, void* ucontext);
 
 }  // namespace NativeThreads
-
-// Finds the native id of a thread that was already running when it could
-// have told its id itself, from the one thing both sides can read: its CPU
-// time. A thread that did not run between two readings of its CPU time
-// through the JVM (`before`, taken before read(), and `after`, taken after
-// it) had that CPU time while every clock was read, so its own clock is among
-// those equal to it; when exactly one clock is, that is its id. Threads that
-// ran, or share their CPU time to the nanosecond with another thread, find
-// no id now; a later try may.
-class CpuClockIndex {
-public:
-    // Reads the clock of every thread of the process whose id is not in
-    // `exclude` (sorted ascending). False when the threads cannot be listed.
-    bool read(const std::vector<pid_t>& exclude);
-    // The id, or 0 when the thread cannot be told apart (see above).
-    pid_t match(int64_t before, int64_t after) const;
-    size_t size() const { return clocks.size(); }
-
-private:
-    // (CPU time, id), sorted.
-    std::vector<std::pair<int64_t, pid_t>> clocks;
-};
 
 #endif

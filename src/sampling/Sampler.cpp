@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "AsyncSampling.h"
+#include "CallTree.h"
 #include "CallTreeSampler.h"
 #include "ClassProfilingSession.h"
 #include "Counter.h"
@@ -51,6 +52,8 @@ struct Sampler::CandidateSlot {
     bool booked;
     // Its CPU time was booked on its samples: the capture books none.
     bool cpuBooked;
+    // Its place among the candidates (and the packed checks).
+    uint32_t index;
 };
 
 namespace {
@@ -259,13 +262,13 @@ bool captureOne(jvmtiEnv* jvmti, jthread thread, jint state, jint maxDepth, std:
 // thread that could not have one is not asked again; one that is past its
 // end event gets none.
 void armTimer(ThreadManager* manager, jlong cpuTime, jint maxDepth) {
-    if (manager->ended || manager->nativeTid <= 0 || manager->nativeEnv == nullptr || cpuTime <= 0 ||
-        cpuTime == manager->cpuBaseline) {
+    if (manager->ended || manager->timerRefused || manager->nativeId <= 0 || manager->nativeEnv == nullptr ||
+        cpuTime <= 0 || cpuTime == manager->cpuBaseline) {
         return;
     }
-    manager->samples = AsyncSampling::arm(manager->nativeTid, manager->nativeEnv, maxDepth);
+    manager->samples = AsyncSampling::arm(manager->nativeId, manager->nativeEnv, maxDepth);
     if (manager->samples == nullptr) {
-        manager->nativeTid = -1;
+        manager->timerRefused = true;
     }
 }
 
@@ -391,30 +394,37 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
     LockProbe locks(env, jvmti, lockTable, threadList);
     int captureCount = 0;
 
-    for (CallTreeSampler* sampler : samplers) {
-        CandidateSlot slot = {nullptr, sampler, nullptr, -1, true, STATE_UNREAD, false, false};
-        ThreadManager* manager = sampler->threadManager;
-        if (readCpuTime && manager->nativeId != 0) {
+    std::vector<uint32_t>& unchanged = unchangedScratch;
+    unchanged.clear();
+
+    for (size_t index = 0; index < samplers.size(); index++) {
+        CallTreeSampler* sampler = samplers[index];
+        const ClockCheck& check = checks[index];
+        CandidateSlot slot = {nullptr, sampler, nullptr, -1, true, STATE_UNREAD, false, false,
+                              static_cast<uint32_t>(index)};
+        if (readCpuTime && check.id != 0) {
             // Read before the capture, as below, but from the kernel by the
             // thread's id: one system call, where the JVM would first search
             // its thread list for the thread.
-            jlong nanos = NativeThreads::cpuTime(manager->nativeId);
-            if (nanos >= 0 && nanos >= sampler->lastCpuTime && nanos >= sampler->bookedCpuTime) {
-                slot.cpuTime = nanos;
-                if (selective && !mustCapture(sampler, nanos)) {
+            jlong nanos = NativeThreads::cpuTime(check.id);
+            if (nanos >= 0 && nanos >= check.floor) {
+                if (selective && nanos == check.lastCpuTime) {
                     // Its clock is readable, so the thread is alive (its id
                     // is dropped as it ends) and its Thread object with it:
-                    // booked without a reference to it.
-                    slot.capture = false;
-                    slots.push_back(slot);
+                    // booked without a reference to it, and without a look
+                    // at its records until then.
+                    unchanged.push_back(static_cast<uint32_t>(index));
                     continue;
                 }
+                slot.cpuTime = nanos;
             } else {
                 // Gone, or a clock that runs backwards is not this thread's:
                 // the JVM answers for it from now on.
-                manager->nativeId = 0;
+                sampler->threadManager->nativeId = 0;
+                sampler->threadManager->nativeEnv = nullptr;
             }
         }
+        ThreadManager* manager = sampler->threadManager;
         slot.thread = static_cast<jthread>(env->NewLocalRef(manager->threadHandle));
         if (slot.thread == nullptr) {
             // The Thread object was collected, so the thread has ended.
@@ -507,6 +517,7 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
         single = toStop <= singleCaptureLimit;
     }
     if (single) {
+        bookUnchangedByClock(samplers, timestamp, time, recordStatus, locks);
         // One handshake per thread that ran; the other threads go on.
         for (const CandidateSlot& slot : slots) {
             if (slot.booked) {
@@ -540,6 +551,7 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
             jvmti->GetThreadListStackTraces(captureCount, threads.data(), maxDepth, stackInfo.out());
         // A failed capture changes nothing on this tick, for any thread.
         if (err == JVMTI_ERROR_NONE && stackInfo.get() != nullptr) {
+            bookUnchangedByClock(samplers, timestamp, time, recordStatus, locks);
             int captured = 0;
             for (const CandidateSlot& slot : slots) {
                 if (slot.capture) {
@@ -552,28 +564,66 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
         }
     }
 
-    if (selective && threadList != nullptr && --idSearchCountdown <= 0) {
-        searchNativeIds();
+    for (const CandidateSlot& slot : slots) {
+        refreshCheck(slot.index);
     }
 }
 
-void Sampler::searchNativeIds() {
-    // About once a second, up to once a minute while nothing is found: a
-    // search reads the clock of every thread of the process that no
-    // candidate holds, and the CPU time of each candidate without an id
-    // twice through the JVM.
-    jint base = periodMillis > 0 ? std::max(1, 1000 / periodMillis) : 1;
-    std::vector<CpuProfilingSession::NativeIdQuery> queries;
-    for (const CandidateSlot& slot : slotScratch) {
-        ThreadManager* manager = slot.sampler->threadManager;
-        // Its CPU time was read through the JVM this tick, before the captures.
-        if (slot.thread != nullptr && slot.cpuTime >= 0 && manager->nativeId == 0 && !manager->getIsDead()) {
-            queries.push_back({slot.thread, manager, slot.cpuTime});
+void Sampler::bookUnchangedByClock(const std::vector<CallTreeSampler*>& samplers, jlong timestamp, jlong time,
+                                   bool recordStatus, LockProbe& locks) {
+    // Booking a thread follows a chain of records scattered over the heap:
+    // its sampler, its manager, the manager's node and the node's wait
+    // times. Over thousands of threads each link is a cache miss, so the
+    // records are fetched a few threads ahead, and the misses overlap
+    // instead of adding up.
+    const std::vector<uint32_t>& unchanged = unchangedScratch;
+    size_t count = unchanged.size();
+    for (size_t j = 0; j < count; j++) {
+        if (j + 12 < count) {
+            const ThreadManager* manager = checks[unchanged[j + 12]].manager;
+            __builtin_prefetch(samplers[unchanged[j + 12]]);
+            __builtin_prefetch(manager);
+            __builtin_prefetch(reinterpret_cast<const char*>(manager) + sizeof(ThreadManager) - 1);
+        }
+        if (j + 8 < count) {
+            __builtin_prefetch(checks[unchanged[j + 8]].manager->currentNode);
+        }
+        if (j + 4 < count) {
+            const CallTree* node = checks[unchanged[j + 4]].manager->currentNode;
+            if (node != nullptr) {
+                __builtin_prefetch(node->getMonitorTimeValues());
+            }
+        }
+        uint32_t index = unchanged[j];
+        CallTreeSampler* sampler = samplers[index];
+        ClockCheck& check = checks[index];
+        sampler->bookUnchanged(time, timestamp, recordStatus);
+        locks.unchanged(nullptr, check.manager, time);
+        if (g_recordCpuTime && !check.settled) {
+            // Nothing new by definition, unless this is its first reading.
+            sampler->bookCpuTime(check.lastCpuTime);
+            refreshCheck(index);
         }
     }
-    bool found = !queries.empty() && threadList->findNativeIds(queries) > 0;
-    idSearchWait = found || idSearchWait <= 0 ? base : std::min(idSearchWait * 2, 64 * base);
-    idSearchCountdown = idSearchWait;
+}
+
+void Sampler::refreshCheck(size_t index) {
+    CallTreeSampler* sampler = candidateOrder[index];
+    ThreadManager* manager = sampler->threadManager;
+    ClockCheck& check = checks[index];
+    check.manager = manager;
+    check.id = manager->nativeId;
+    check.lastCpuTime = sampler->lastCpuTime;
+    check.floor = std::max(sampler->lastCpuTime, sampler->bookedCpuTime);
+    check.settled = sampler->bookedCpuTime == sampler->lastCpuTime && manager->cpuKnown;
+}
+
+void Sampler::refreshChecks() {
+    checks.resize(candidateOrder.size());
+    for (size_t index = 0; index < candidateOrder.size(); index++) {
+        refreshCheck(index);
+    }
+    checkedIdChanges = CpuProfilingSession::nativeIdChanges;
 }
 
 Sampler::Sampler(int periodMillis, CpuProfilingSession* threadList, ClassProfilingSession* registry,
@@ -710,6 +760,9 @@ void Sampler::doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, u
         }
     }
 
+    if (!sameCandidates || checkedIdChanges != CpuProfilingSession::nativeIdChanges) {
+        refreshChecks();
+    }
     if (!candidateOrder.empty()) {
         sampleCandidates(env, candidateOrder, maxDepth, timestamp, time, sampleTransactions != 0, recordStatus);
     }
@@ -733,8 +786,7 @@ void Sampler::reset() {
     threadSamplers = nullptr;
     lastCandidates.clear();
     candidateOrder.clear();
-    idSearchCountdown = 0;
-    idSearchWait = 0;
+    checks.clear();
 }
 
 void SamplerHelper::initRefs(JNIEnv* env) {

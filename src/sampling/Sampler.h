@@ -4,13 +4,17 @@
 #include <jni.h>
 #include <jvmti.h>
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <cstdint>
 #include <vector>
 
 template <class V, class K> class PointerHashMap;
 class CallTreeSampler;
 class ClassProfilingSession;
 class CpuProfilingSession;
+class LockProbe;
 class LockTable;
 class ThreadManager;
 
@@ -104,17 +108,32 @@ private:
     // the same candidates, the map would be built again the same, and its
     // order is taken from here instead.
     std::vector<ThreadManager*> lastCandidates;
-    // Looks for the native ids of this tick's candidates that have none
-    // (CpuProfilingSession::findNativeIds) and sets when to look next. The
-    // slots' references are still live (the tick's local frame).
-    void searchNativeIds();
     std::vector<CallTreeSampler*> candidateOrder;
-    // Ticks until the next search for the native ids of candidates that
-    // have none, and the wait after that one; the wait doubles while
-    // searches find nothing.
-    jint idSearchCountdown = 0;
-    jint idSearchWait = 0;
-
+    // What a tick needs to tell that a candidate has not run, one entry per
+    // candidate in candidateOrder's order, packed together: over thousands
+    // of parked threads a tick reads this array and one clock per thread,
+    // and touches a thread's own records only to book it. Mirrors the
+    // sampler's and the manager's fields; refreshed from them whenever a
+    // tick went the long way for a thread, and the ids whenever any native
+    // id changed hands (CpuProfilingSession::nativeIdChanges).
+    struct ClockCheck {
+        ThreadManager* manager;
+        pid_t id;
+        // The sampler's lastCpuTime, and the larger of it and bookedCpuTime.
+        jlong lastCpuTime;
+        jlong floor;
+        // The CPU time up to lastCpuTime is booked: an unchanged tick books none.
+        bool settled;
+    };
+    std::vector<ClockCheck> checks;
+    unsigned checkedIdChanges = 0;
+    // Candidates (indexes) whose clocks showed they did not run; reused.
+    std::vector<uint32_t> unchangedScratch;
+    void refreshCheck(size_t index);
+    void refreshChecks();
+    // Books this tick on every candidate in unchangedScratch.
+    void bookUnchangedByClock(const std::vector<CallTreeSampler*>& samplers, jlong timestamp, jlong time,
+                              bool recordStatus, LockProbe& locks);
     // Books the samples of a thread that ran; true when the tick need not
     // capture it (it is running Java code and its latest sample stands for
     // where it is).

@@ -22,6 +22,7 @@ bool g_recording = false;
 bool g_threadEndsReported = false;
 
 CpuProfilingSession* LiveCpuProfilingHelper::liveCpuProfilingSession = nullptr;
+unsigned CpuProfilingSession::nativeIdChanges = 0;
 
 namespace {
 
@@ -242,12 +243,15 @@ void CpuProfilingSession::removeDeadThreadManagersIfGrown(JNIEnv* env) {
     }
 }
 
-void CpuProfilingSession::setNativeId(ThreadManager* manager, pid_t id) {
+void CpuProfilingSession::setNativeId(ThreadManager* manager, pid_t id, JNIEnv* threadEnv) {
     assertThreadMonitorHeld("CpuProfilingSession::setNativeId");
     if (id != 0) {
         forgetNativeId(id);
     }
-    manager->nativeId = g_threadEndsReported ? id : 0;
+    bool kept = g_threadEndsReported && id > 0;
+    manager->nativeId = kept ? id : 0;
+    manager->nativeEnv = kept ? threadEnv : nullptr;
+    nativeIdChanges++;
 }
 
 void CpuProfilingSession::forgetNativeId(pid_t id) {
@@ -257,47 +261,131 @@ void CpuProfilingSession::forgetNativeId(pid_t id) {
     for (ThreadManager* manager : threadManagers) {
         if (manager != nullptr && manager->nativeId == id) {
             manager->nativeId = 0;
+            manager->nativeEnv = nullptr;
+            nativeIdChanges++;
         }
     }
 }
 
-int CpuProfilingSession::findNativeIds(const std::vector<NativeIdQuery>& queries) {
+namespace {
+
+// Where HotSpot keeps the thread record of each thread (a thread-specific
+// key), where a thread's JNI environment lies in that record, and the field
+// of java.lang.Thread that holds the record's address while the thread runs.
+struct RecordLayout {
+    bool tried = false;
+    bool known = false;
+    pthread_key_t key = 0;
+    ptrdiff_t envOffset = 0;
+    jfieldID recordField = nullptr;
+};
+RecordLayout g_layout;
+
+// The JNI environment lies this close after the start of the record;
+// anything farther is not what is looked for.
+const ptrdiff_t MAX_ENV_OFFSET = 1 << 16;
+
+// Learns the layout on the calling Java thread, whose own environment and
+// record it compares. Tried once per process.
+bool learnRecordLayout(JNIEnv* env) {
+    if (g_layout.tried) {
+        return g_layout.known;
+    }
+    g_layout.tried = true;
+    LocalRef<jclass> threadClass(env, env->FindClass("java/lang/Thread"));
+    if (clearPendingException(env) || threadClass.get() == nullptr) {
+        return false;
+    }
+    jfieldID field = env->GetFieldID(threadClass.get(), "eetop", "J");
+    if (clearPendingException(env) || field == nullptr) {
+        MessageUtil::debugOut(0, 4, "native ids: java.lang.Thread has no eetop field\n");
+        return false;
+    }
+    jmethodID currentThread = env->GetStaticMethodID(threadClass.get(), "currentThread", "()Ljava/lang/Thread;");
+    if (clearPendingException(env) || currentThread == nullptr) {
+        return false;
+    }
+    LocalRef<jobject> self(env, env->CallStaticObjectMethod(threadClass.get(), currentThread));
+    if (clearPendingException(env) || self.get() == nullptr) {
+        return false;
+    }
+    jlong record = env->GetLongField(self.get(), field);
+    ptrdiff_t offset = reinterpret_cast<char*>(env) - reinterpret_cast<char*>(static_cast<intptr_t>(record));
+    if (record == 0 || offset <= 0 || offset >= MAX_ENV_OFFSET) {
+        MessageUtil::debugOut(0, 4, "native ids: JNI environment not within the thread record\n");
+        return false;
+    }
+    pthread_key_t key = 0;
+    if (!NativeThreads::findKeyHolding(reinterpret_cast<const void*>(static_cast<intptr_t>(record)), &key)) {
+        MessageUtil::debugOut(0, 4, "native ids: no thread-specific key holds the thread record\n");
+        return false;
+    }
+    g_layout.key = key;
+    g_layout.envOffset = offset;
+    g_layout.recordField = field;
+    g_layout.known = true;
+    return true;
+}
+
+}  // namespace
+
+int CpuProfilingSession::findNativeIds(JNIEnv* env) {
     assertThreadMonitorHeld("CpuProfilingSession::findNativeIds");
-    jvmtiEnv* jvmti = g_profilingInterface;
-    if (jvmti == nullptr || queries.empty() || !g_threadEndsReported) {
+    if (env == nullptr || !g_threadEndsReported || !learnRecordLayout(env)) {
         return 0;
     }
-    std::vector<pid_t> held;
+    std::vector<ThreadRecord> threads;
     for (ThreadManager* manager : threadManagers) {
-        if (manager != nullptr && manager->nativeId != 0) {
-            held.push_back(manager->nativeId);
+        if (manager == nullptr || manager->nativeId != 0 || manager->ignored || manager->getIsDead() ||
+            manager->threadHandle == nullptr) {
+            continue;
+        }
+        LocalRef<jobject> thread(env, env->NewLocalRef(manager->threadHandle));
+        if (thread.get() == nullptr) {
+            continue;
+        }
+        // Zero once the thread has ended (or before it started). Only
+        // compared below, never followed.
+        jlong record = env->GetLongField(thread.get(), g_layout.recordField);
+        if (record != 0) {
+            threads.push_back({manager, reinterpret_cast<const void*>(static_cast<intptr_t>(record))});
         }
     }
-    std::sort(held.begin(), held.end());
-    CpuClockIndex clocks;
-    if (!clocks.read(held)) {
+    std::vector<NativeThreads::Answer> answers;
+    if (threads.empty() || !NativeThreads::ask(g_layout.key, answers)) {
         return 0;
     }
-    std::vector<pid_t> given;
+    int found = giveNativeIds(threads, answers, g_layout.envOffset);
+    MessageUtil::debugOut(0, 4, "native ids: %d of %d threads found\n", found, static_cast<int>(threads.size()));
+    return found;
+}
+
+int CpuProfilingSession::giveNativeIds(const std::vector<ThreadRecord>& threads,
+                                       const std::vector<NativeThreads::Answer>& answers, ptrdiff_t envOffset) {
+    assertThreadMonitorHeld("CpuProfilingSession::giveNativeIds");
+    std::vector<NativeThreads::Answer> sorted(answers);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const NativeThreads::Answer& a, const NativeThreads::Answer& b) { return a.value < b.value; });
+    auto byValue = [](const NativeThreads::Answer& a, const void* value) { return a.value < value; };
     int found = 0;
-    for (const NativeIdQuery& query : queries) {
-        if (query.thread == nullptr || query.manager == nullptr || query.manager->nativeId != 0 ||
-            query.cpuTimeBefore < 0) {
+    for (const ThreadRecord& thread : threads) {
+        if (thread.manager == nullptr || thread.record == nullptr || thread.manager->nativeId != 0) {
             continue;
         }
-        jlong after = -1;
-        if (jvmti->GetThreadCpuTime(query.thread, &after) != JVMTI_ERROR_NONE) {
+        auto first = std::lower_bound(sorted.begin(), sorted.end(), thread.record, byValue);
+        if (first == sorted.end() || first->value != thread.record) {
+            continue;  // it did not answer: checked through the JVM
+        }
+        auto next = first + 1;
+        if (next != sorted.end() && next->value == thread.record) {
             continue;
         }
-        pid_t id = clocks.match(query.cpuTimeBefore, after);
-        // Two queried threads with one CPU time both see the same two clocks
-        // and find none; this only keeps an id from being given twice.
-        if (id == 0 || std::find(given.begin(), given.end(), id) != given.end()) {
-            continue;
+        JNIEnv* threadEnv = reinterpret_cast<JNIEnv*>(
+            const_cast<char*>(static_cast<const char*>(thread.record)) + envOffset);
+        setNativeId(thread.manager, first->id, threadEnv);
+        if (thread.manager->nativeId != 0) {
+            found++;
         }
-        given.push_back(id);
-        setNativeId(query.manager, id);
-        found++;
     }
     return found;
 }
@@ -476,10 +564,7 @@ void JNICALL LiveCpuProfilingHelper::dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env,
     }
     if (manager != nullptr) {
         manager->cpuBaseline = 0;  // a new thread: all its CPU time is the recording's
-        session->setNativeId(manager, NativeThreads::currentId());
-        // On the thread itself: its kernel id and environment for its timer.
-        manager->nativeTid = AsyncSampling::currentTid();
-        manager->nativeEnv = env;
+        session->setNativeId(manager, NativeThreads::currentId(), env);
     }
 }
 

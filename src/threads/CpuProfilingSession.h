@@ -7,7 +7,10 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstddef>
 #include <vector>
+
+#include "NativeThreads.h"
 
 class ThreadManager;
 class DataWriter;
@@ -77,27 +80,41 @@ public:
     // list them as still running. Called with the thread monitor held.
     void endGoneThreads(JNIEnv* env);
 
-    // Gives a manager its thread's native id; any other manager that still
-    // holds the id loses it (its thread ended unseen: the kernel reuses ids).
-    // Called with the thread monitor held.
-    void setNativeId(ThreadManager* manager, pid_t id);
+    // Gives a manager its thread's native id and JNI environment; any other
+    // manager that still holds the id loses it (its thread ended unseen: the
+    // kernel reuses ids). Called with the thread monitor held.
+    void setNativeId(ThreadManager* manager, pid_t id, JNIEnv* threadEnv);
     // The thread with this native id is ending: no manager keeps the id.
     // Called with the thread monitor held.
     void forgetNativeId(pid_t id);
+    // Bumped whenever a native id is given or taken back, so that whoever
+    // keeps copies of ids knows when to read them again. Under the monitor.
+    static unsigned nativeIdChanges;
 
-    // A thread whose native id is sought: a reference to it, its manager,
-    // and its CPU time read through the JVM before the search began.
-    struct NativeIdQuery {
-        jthread thread;
+    // Finds the native ids of listed threads that have none, which threads
+    // running before the recording could not tell at their start: every
+    // thread of the process names its kernel id and its HotSpot thread
+    // record in a signal handler on itself (NativeThreads::ask), and each
+    // listed thread's record is read from its Thread object. Learns once,
+    // on the calling Java thread, where the record is kept (a thread-specific
+    // key) and where the JNI environment lies in it; where that cannot be
+    // learnt nothing is found and the threads are checked through the JVM.
+    // Returns how many ids were given. Called with the thread monitor held,
+    // which keeps ids from being given or taken meanwhile.
+    int findNativeIds(JNIEnv* env);
+
+    // A listed thread and its HotSpot thread record, read from its Thread
+    // object.
+    struct ThreadRecord {
         ThreadManager* manager;
-        jlong cpuTimeBefore;
+        const void* record;
     };
-    // Finds the native ids of the queried threads by their CPU clocks
-    // (CpuClockIndex): reads every clock not held by a listed manager, then
-    // each queried thread's CPU time through the JVM again. Ids found are
-    // given with setNativeId; returns how many. Called with the thread
-    // monitor held, which keeps ids from being taken or dropped meanwhile.
-    int findNativeIds(const std::vector<NativeIdQuery>& queries);
+    // Gives each thread the id of the one answer that names its record,
+    // with its environment (record + envOffset). A record named by two
+    // answers gives none: a record freed and reused meanwhile could be
+    // either. Managers that have an id keep it. Returns how many were given.
+    int giveNativeIds(const std::vector<ThreadRecord>& threads, const std::vector<NativeThreads::Answer>& answers,
+                      ptrdiff_t envOffset);
 
     // Thread section body: 1 + record per manager with a descriptor, then 0.
     // Times before recordStartTime are written as recordStartTime.
@@ -143,7 +160,8 @@ public:
     // Whether a thread of this name and group is left out of recordings.
     static bool isIgnoredThread(const char* threadName, const char* groupName);
     // JVMTI ThreadStart callback: registers a new thread while recording.
-    // It also notes the thread's native id, which it runs on.
+    // It also notes the thread's native id and environment, since it runs
+    // on the thread.
     static void JNICALL dxThreadStart(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
     // JVMTI ThreadEnd callback, on the ending thread: disarms its sampling
     // timer, so no signal walks a thread that is going away, and forgets its

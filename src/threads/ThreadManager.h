@@ -130,21 +130,23 @@ public:
     // recording, -1 when unknown (its first reading in a tick stands in).
     jlong cpuBaseline = -1;
     // The kernel's id of the thread (NativeThreads), through which a tick
-    // reads its CPU clock without asking the JVM; 0 when not known. Set only
-    // while the thread is alive and cleared when it ends, so that an id the
-    // kernel hands to a later thread is never taken for this one
-    // (CpuProfilingSession::setNativeId and forgetNativeId).
+    // reads its CPU clock without asking the JVM and its sampling timer is
+    // aimed, and the thread's JNI environment, which its stack walks need;
+    // 0 and null when not known. Set only while the thread is alive and
+    // cleared when it ends, so that an id the kernel hands to a later thread
+    // is never taken for this one (CpuProfilingSession::setNativeId and
+    // forgetNativeId).
     pid_t nativeId = 0;
+    JNIEnv* nativeEnv = nullptr;
     std::vector<unsigned char> entryKinds;
     std::vector<unsigned short> lineStack;
 
-    // Asynchronous sampling (AsyncSampling): the thread's kernel id and JNI
-    // environment once known (0 and null before), its armed sample buffer
-    // (null while it has none), and whether the thread has passed its end
-    // event, after which it gets no timer.
-    pid_t nativeTid = 0;
-    JNIEnv* nativeEnv = nullptr;
+    // Asynchronous sampling (AsyncSampling): the thread's armed sample buffer
+    // (null while it has none), whether the kernel refused it a timer (it is
+    // not asked again), and whether the thread has passed its end event,
+    // after which it gets no timer.
     ThreadSampleBuffer* samples = nullptr;
+    bool timerRefused = false;
     bool ended = false;
 
 private:

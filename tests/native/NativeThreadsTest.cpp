@@ -28,9 +28,6 @@ int64_t ownCpuClock() {
 // The kernel's answers, on this process's own threads.
 TEST(NativeThreadsTest, AThreadsClockReadByItsIdIsTheClockItReadsItselfAndEndsWithIt) {
     pid_t self = kernel().currentId();
-    std::vector<pid_t> ids;
-    ASSERT_TRUE(kernel().listIds(ids));
-    EXPECT_NE(std::find(ids.begin(), ids.end(), self), ids.end());
 
     int64_t before = ownCpuClock();
     int64_t byId = kernel().cpuTime(self);
@@ -65,4 +62,57 @@ TEST(NativeThreadsTest, AThreadsClockReadByItsIdIsTheClockItReadsItselfAndEndsWi
     }
     EXPECT_EQ(gone, -1);
     EXPECT_EQ(kernel().cpuTime(0), -1);
+}
+
+// Every thread of the process answers for itself: its id and what it holds
+// under the key, exactly, whatever its CPU time; threads holding nothing are
+// left out, and an ended thread does not answer.
+TEST(NativeThreadsTest, EachThreadNamesItsOwnIdAndWhatItHoldsUnderTheKey) {
+    pthread_key_t key;
+    ASSERT_EQ(0, pthread_key_create(&key, nullptr));
+    int values[4];
+    std::vector<pid_t> ids(4, 0);
+    std::atomic<int> ready{0};
+    std::atomic<bool> release{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; i++) {
+        threads.emplace_back([&, i] {
+            ids[i] = kernel().currentId();
+            // Thread 3 holds nothing.
+            pthread_setspecific(key, i < 3 ? &values[i] : nullptr);
+            ready++;
+            while (!release) {
+                struct timespec pause = {0, 1000000};
+                nanosleep(&pause, nullptr);
+            }
+        });
+    }
+    std::thread ended([&] { pthread_setspecific(key, &values[3]); });
+    ended.join();
+    while (ready < 4) {
+        std::this_thread::yield();
+    }
+    int own = 0;
+    pthread_setspecific(key, &own);
+    pthread_key_t found;
+    ASSERT_TRUE(NativeThreads::findKeyHolding(&own, &found));
+    EXPECT_EQ(key, found);
+
+    std::vector<NativeThreads::Answer> answers;
+    ASSERT_TRUE(NativeThreads::ask(key, answers));
+    release = true;
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    std::vector<std::pair<pid_t, const void*>> got;
+    for (const NativeThreads::Answer& a : answers) {
+        got.emplace_back(a.id, a.value);
+    }
+    std::sort(got.begin(), got.end());
+    std::vector<std::pair<pid_t, const void*>> expected = {
+        {kernel().currentId(), &own}, {ids[0], &values[0]}, {ids[1], &values[1]}, {ids[2], &values[2]}};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, got);
+    pthread_setspecific(key, nullptr);
+    pthread_key_delete(key);
 }

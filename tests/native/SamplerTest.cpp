@@ -982,40 +982,6 @@ TEST_F(SamplerTest, AnIdTakenOverByANewThreadIsNotTakenForTheOldOne) {
     EXPECT_NE(old->threadDesc->getThreadEndTime(), -1);
 }
 
-TEST_F(SamplerTest, TicksFindTheIdsOfThreadsThatHaveNoneAndStopLookingOften) {
-    useSelectiveCapture();
-    ThreadManager* found = addThread(oneFrameStack("test.t33.Found"), ALIVE | JVMTI_THREAD_STATE_WAITING);
-    ThreadManager* twin = addThread(oneFrameStack("test.t33.Twin"), ALIVE | JVMTI_THREAD_STATE_WAITING);
-    threadOf(found).nativeId = 331;
-    threadOf(found).cpuNanos = 7000;
-    threadOf(twin).nativeId = 332;
-    threadOf(twin).cpuNanos = 8000;
-    jvm.otherNativeThreads[333] = 8000;  // a JVM thread with the twin's CPU time
-    jvm.nativeThreadsListed = true;
-    g_threadEndsReported = true;
-    tick();
-    EXPECT_EQ(found->nativeId, 331);
-    EXPECT_EQ(twin->nativeId, 0) << "two clocks read its CPU time: either could be it";
-
-    // The next search comes a second of ticks later; one that finds nothing
-    // doubles the wait.
-    int listings = jvm.calls.nativeListings;
-    for (int i = 0; i < 199; i++) {
-        tick();
-    }
-    EXPECT_EQ(jvm.calls.nativeListings, listings);
-    tick();
-    EXPECT_EQ(jvm.calls.nativeListings, listings + 1);
-    EXPECT_EQ(twin->nativeId, 0);
-    jvm.otherNativeThreads[333] = 9000;  // the other thread ran
-    for (int i = 0; i < 399; i++) {
-        tick();
-    }
-    EXPECT_EQ(jvm.calls.nativeListings, listings + 1);
-    tick();
-    EXPECT_EQ(twin->nativeId, 332);
-}
-
 // --- asynchronous samples ----------------------------------------------------
 
 TEST(ThreadSampleBufferTest, RingHoldsItsSlotsDropsTheRestAndRestartsEmpty) {

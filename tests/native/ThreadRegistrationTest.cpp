@@ -439,55 +439,49 @@ TEST_F(ThreadRegistrationJvmtiTest, ThreadStartGivesTheNativeIdAndThreadEndTakes
     session.destroyThreadManagers(jvm.jni());
 }
 
-TEST_F(ThreadRegistrationJvmtiTest, ThreadsAlreadyRunningAreMatchedToTheOneClockThatReadsTheirCpuTime) {
-    jvm.installSingleCaptures();
+TEST_F(ThreadRegistrationJvmtiTest, ThreadsAlreadyRunningGetTheIdOfTheOneThreadThatNamedTheirRecord) {
     CpuProfilingSession session;
-    _jobject threadD, threadE;
-    struct Case {
-        jthread thread;
-        jlong cpuNanos;
-        pid_t nativeId;
-    };
-    // A and B have clocks of their own; C shares its CPU time with another
-    // thread of the process; D runs between the two readings; E's id is
-    // held by a manager already, and A's CPU time reads on it too.
-    const Case cases[] = {{&threadA, 1000, 11}, {&threadB, 2000, 12}, {&threadC, 3000, 13}, {&threadD, 4000, 14},
-                          {&threadE, 1000, 15}};
+    _jobject threadD, threadE, threadF;
     std::vector<ThreadManager*> managers;
-    for (const Case& c : cases) {
-        managers.push_back(LiveCpuProfilingHelper::createLiveThreadManager(c.thread, jvm.jni()));
-        jvm.thread(c.thread).cpuNanos = c.cpuNanos;
-        jvm.thread(c.thread).nativeId = c.nativeId;
+    ThreadManager* stale = LiveCpuProfilingHelper::createLiveThreadManager(&threadF, jvm.jni());
+    for (jthread thread : {&threadA, &threadB, &threadC, &threadD, &threadE}) {
+        managers.push_back(LiveCpuProfilingHelper::createLiveThreadManager(thread, jvm.jni()));
     }
-    managers[4]->nativeId = 15;
-    jvm.otherNativeThreads[16] = 3000;
+    char records[5][64];
+    const ptrdiff_t envOffset = 16;
     g_threadEndsReported = true;
-    jvm.nativeThreadsListed = true;
-
-    std::vector<CpuProfilingSession::NativeIdQuery> queries;
-    for (int i = 0; i < 4; i++) {
-        queries.push_back({cases[i].thread, managers[i], cases[i].cpuNanos});
+    ThreadMonitorLock lock;
+    // E already has an id. Another manager held 13, whose thread ended
+    // unseen: the kernel gave 13 to C, which now answers with it.
+    session.setNativeId(managers[4], 15, jvm.jni());
+    session.setNativeId(stale, 13, jvm.jni());
+    std::vector<CpuProfilingSession::ThreadRecord> threads;
+    for (int i = 0; i < 5; i++) {
+        threads.push_back({managers[i], records[i]});
     }
-    jvm.thread(&threadD).cpuNanos += 500;  // read before the clocks, again after them
-    {
-        ThreadMonitorLock lock;
-        EXPECT_EQ(2, session.findNativeIds(queries));
-    }
+    // A and B answer with their records; C too, on the reused id 13; D's
+    // record is named by two answers (freed and reused meanwhile); E answers
+    // with another id, but keeps the one it has; a thread of no record
+    // answers as well.
+    std::vector<NativeThreads::Answer> answers = {{12, records[1]}, {11, records[0]}, {13, records[2]},
+                                                  {14, records[3]}, {24, records[3]}, {25, records[4]},
+                                                  {30, "not a thread of the list"}};
+    EXPECT_EQ(3, session.giveNativeIds(threads, answers, envOffset));
     EXPECT_EQ(11, managers[0]->nativeId);
+    EXPECT_EQ(reinterpret_cast<JNIEnv*>(records[0] + envOffset), managers[0]->nativeEnv);
     EXPECT_EQ(12, managers[1]->nativeId);
-    EXPECT_EQ(0, managers[2]->nativeId);
+    EXPECT_EQ(13, managers[2]->nativeId);
+    EXPECT_EQ(0, stale->nativeId) << "an id now named by another thread is not the old one's";
+    EXPECT_EQ(nullptr, stale->nativeEnv);
     EXPECT_EQ(0, managers[3]->nativeId);
+    EXPECT_EQ(nullptr, managers[3]->nativeEnv);
     EXPECT_EQ(15, managers[4]->nativeId);
 
-    // Without a list of the process's threads nothing is found, and the JVM
-    // is not asked.
-    jvm.nativeThreadsListed = false;
-    int cpuReads = jvm.calls.cpuReads;
-    queries = {{&threadC, managers[2], 3000}};
-    {
-        ThreadMonitorLock lock;
-        EXPECT_EQ(0, session.findNativeIds(queries));
-    }
-    EXPECT_EQ(cpuReads, jvm.calls.cpuReads);
+    // Without thread ends reported no id is given: none could be taken back.
+    g_threadEndsReported = false;
+    threads = {{managers[3], records[3]}};
+    answers = {{14, records[3]}};
+    EXPECT_EQ(0, session.giveNativeIds(threads, answers, envOffset));
+    EXPECT_EQ(0, managers[3]->nativeId);
     session.destroyThreadManagers(jvm.jni());
 }

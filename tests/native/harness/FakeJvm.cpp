@@ -56,23 +56,7 @@ int64_t fakeCpuTime(pid_t id) {
     return other != jvm().otherNativeThreads.end() ? other->second : -1;
 }
 
-bool fakeListIds(std::vector<pid_t>& ids) {
-    bump(jvm().calls.nativeListings);
-    if (!jvm().nativeThreadsListed) {
-        return false;
-    }
-    for (auto& entry : jvm().threads) {
-        if (entry.second.nativeId != 0 && entry.second.alive()) {
-            ids.push_back(entry.second.nativeId);
-        }
-    }
-    for (auto& entry : jvm().otherNativeThreads) {
-        ids.push_back(entry.first);
-    }
-    return true;
-}
-
-const NativeThreads::Source FAKE_KERNEL = {&fakeCurrentId, &fakeCpuTime, &fakeListIds};
+const NativeThreads::Source FAKE_KERNEL = {&fakeCurrentId, &fakeCpuTime};
 
 }  // namespace
 
@@ -143,7 +127,7 @@ void Calls::reset() {
          {&declaringClass, &classSignature, &methodName, &allocations, &deallocations, &deleteLocalRefs, &utfGets,
           &utfReleases, &arrayGets, &arrayReleases, &nonAbortReleases, &exceptionsDescribed, &exceptionsCleared,
           &monitorEnters, &monitorExits, &monitorDepth, &weakDeletes, &threadInfos, &stateReads, &cpuReads,
-          &stackCalls, &stackBuffersFreed, &pushes, &pops, &newLocalRefs, &nativeClockReads, &nativeListings}) {
+          &stackCalls, &stackBuffersFreed, &pushes, &pops, &newLocalRefs, &nativeClockReads}) {
         count->store(0);
     }
 }

@@ -110,7 +110,6 @@ struct Calls {
     std::atomic<int> pushes{0};
     std::atomic<int> pops{0};
     std::atomic<int> nativeClockReads{0};  // the fake kernel's thread CPU clocks
-    std::atomic<int> nativeListings{0};
 
     void reset();
 };
@@ -193,10 +192,8 @@ public:
     Calls calls;
     // The fake kernel (NativeThreads): every FakeJvm answers for it while it
     // is the current one. Its threads are those of `threads` with a native
-    // id, plus these others (id -> CPU time). Listing them fails unless a
-    // test allows it, so that a tick never looks for ids unasked.
+    // id, plus these others (id -> CPU time).
     std::map<pid_t, jlong> otherNativeThreads;
-    bool nativeThreadsListed = false;
     pid_t currentNativeId = 0;  // what the calling thread's id reads as
     std::atomic<bool> exceptionPending{false};
     bool failArrayGet = false;  // GetLongArrayElements answers null with an exception
