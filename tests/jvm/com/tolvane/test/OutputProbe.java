@@ -31,7 +31,9 @@ public final class OutputProbe {
     }
 
     public static void main(String[] args) throws Exception {
-        SelfAttach.attach(null);
+        // Without asynchronous sampling no sample can be lost, so the sections
+        // after the threads stay empty and the test can find them by position.
+        SelfAttach.attach("no-async-sampling");
         List<Thread> threads = new ArrayList<>();
         for (int i = 0; i < 2; i++) {
             Thread t = new Thread(null, () -> {
