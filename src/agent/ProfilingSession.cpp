@@ -16,6 +16,7 @@
 #include "StartupOptions.h"
 #include "StringCopy.h"
 #include "ThreadManager.h"
+#include "VirtualThreadEvents.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -316,8 +317,16 @@ bool Profiling::enableEvents(JNIEnv* env) {
 }
 
 void Profiling::installCallbacks(jvmtiEnv* jvmti, bool asyncSampling) {
-    jvmtiEventCallbacks callbacks;
-    std::memset(&callbacks, 0, sizeof callbacks);
+    // The callbacks of JVMTI 21 follow those the JDK 17 headers name; an
+    // older JVM copies only as many as it knows.
+    struct {
+        jvmtiEventCallbacks callbacks;
+        void(JNICALL* virtualThreadStart)(jvmtiEnv*, JNIEnv*, jthread);
+        void(JNICALL* virtualThreadEnd)(jvmtiEnv*, JNIEnv*, jthread);
+    } extended;
+    std::memset(&extended, 0, sizeof extended);
+    extended.virtualThreadStart = &VirtualThreadEvents::onVirtualThreadStart;
+    jvmtiEventCallbacks& callbacks = extended.callbacks;
     callbacks.VMDeath = &Profiling::dxVMDeath;
     callbacks.ThreadStart = &LiveCpuProfilingHelper::dxThreadStart;
     callbacks.ThreadEnd = &LiveCpuProfilingHelper::dxThreadEnd;
@@ -329,7 +338,7 @@ void Profiling::installCallbacks(jvmtiEnv* jvmti, bool asyncSampling) {
         callbacks.ClassPrepare = &AsyncSampling::onClassPrepare;
         callbacks.CompiledMethodLoad = &AsyncSampling::onCompiledMethodLoad;
     }
-    jvmti->SetEventCallbacks(&callbacks, static_cast<jint>(sizeof callbacks));
+    jvmti->SetEventCallbacks(&callbacks, static_cast<jint>(sizeof extended));
 }
 
 bool Profiling::enableAsyncEvents(JNIEnv* env) {

@@ -264,6 +264,7 @@ void Recording::run(JNIEnv* env, jclass calleeClass, jlong durationMillis, jbool
         ThreadMonitorLock lock;
         threadList->removeDeadThreadManagers(env);
         g_recordStartTime = Counter::getUsec();
+        sampler->recordStartTime = g_recordStartTime;
         ThreadManager::startRecording();
         if (session->lockTable != nullptr) {
             session->lockTable->clear();
@@ -287,6 +288,7 @@ void Recording::run(JNIEnv* env, jclass calleeClass, jlong durationMillis, jbool
     {
         ThreadMonitorLock lock;
         setThreadReporting(env, calleeClass, reportingMethod, false);
+        sampler->finishVirtualThreads(env);
         stopAsyncSampling(sampler);
         setThreadStartEvents(JVMTI_DISABLE);
         g_recording = false;

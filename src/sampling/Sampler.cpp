@@ -27,6 +27,7 @@
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 #include "ThreadSampleBuffer.h"
+#include "VirtualThreadEvents.h"
 
 bool g_batchedCapture = false;
 bool g_threadCpuTimeAvailable = false;
@@ -37,6 +38,8 @@ std::atomic<bool> SamplerHelper::stopped{false};
 Sampler* SamplerHelper::liveSamplerSession = nullptr;
 jmethodID SamplerHelper::initSamplingState = nullptr;
 jmethodID SamplerHelper::getSamplingTransactionIds = nullptr;
+jclass SamplerHelper::calleeClass = nullptr;
+jmethodID SamplerHelper::virtualTransactionIds = nullptr;
 
 struct Sampler::CandidateSlot {
     jthread thread;
@@ -283,12 +286,29 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
     }
     // Each sample stands for one period of CPU, booked on its stack; the
     // latest one also gets the running time of a thread still running Java.
+    bool carried = false;
     for (int i = 0; i < count; i++) {
         jint frameCount = 0;
         const AsyncFrame* frames = buffer->sample(i, &frameCount);
         for (jint f = 0; f < frameCount; f++) {
             sampleScratch[f].method = frames[f].method;
             sampleScratch[f].location = frames[f].bci >= 0 ? frames[f].bci : -1;
+        }
+        jlong cpu = std::min(period, sampler->cpuCarryMicros);
+        jint entry = VirtualThreadTree::continuationEntry(env, registry, sampleScratch.data(), frameCount);
+        if (entry >= 0 && ensureVirtualThreads(env)) {
+            // The carrier ran a virtual thread: the sample, its CPU and, for
+            // the latest one, the tick's running time are that thread's.
+            bool latest = i == count - 1 && running;
+            jlongArray ids = latest ? mountedTransactionIds(env, sampler->threadManager) : nullptr;
+            virtualThreads.book(env, registry, sampleScratch.data(), entry, ids,
+                                JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE, latest ? time : 0, cpu,
+                                timestamp);
+            sampler->cpuCarryMicros -= cpu;
+            if (latest) {
+                carried = true;
+            }
+            continue;
         }
         jvmtiStackInfo info = jvmtiStackInfo();
         info.state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
@@ -300,7 +320,6 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         } else {
             sampler->enterSample(&info, registry, env, transactionIds);
         }
-        jlong cpu = std::min(period, sampler->cpuCarryMicros);
         sampler->sampleCpu(cpu);
         sampler->cpuCarryMicros -= cpu;
     }
@@ -326,11 +345,135 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
     if (dropped != 0) {
         MessageUtil::debugOut(0, 4, "async sampling: %u samples dropped on a full ring\n", dropped);
     }
+    if (carried) {
+        // Its time went to the virtual thread it ran; a carrier is booked
+        // only while it carries nothing. Captured again on the next tick
+        // even if it does not run: it may be pinned.
+        sampler->lastCpuTime = -1;
+        sampler->stackFromSample = false;
+        return true;
+    }
     if (count > 0 && running) {
         sampler->lastCpuTime = cpuTime;
         return true;
     }
     return false;
+}
+
+bool Sampler::bookMountedCapture(JNIEnv* env, const CandidateSlot& slot, jlong timestamp, jlong time,
+                                 bool sampleTransactions) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (!ensureVirtualThreads(env)) {
+        return false;
+    }
+    LocalRef<jobject> vthread(env, VirtualThreadEvents::mountedVirtualThread(jvmti, slot.thread));
+    if (vthread.get() == nullptr) {
+        return false;
+    }
+    if (mountedScratch.size() < static_cast<size_t>(maxStackDepth)) {
+        mountedScratch.resize(static_cast<size_t>(maxStackDepth));
+    }
+    jint state = 0;
+    jint count = 0;
+    if (jvmti->GetThreadState(vthread.get(), &state) != JVMTI_ERROR_NONE ||
+        jvmti->GetStackTrace(vthread.get(), 0, maxStackDepth, mountedScratch.data(), &count) != JVMTI_ERROR_NONE) {
+        return false;
+    }
+    if ((state & JVMTI_THREAD_STATE_RUNNABLE) != 0 && count > 0 &&
+        isWaitMethod(env, registry, mountedScratch[0].method)) {
+        state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_WAITING;  // woken, not out yet
+    }
+    jint entry = VirtualThreadTree::continuationEntry(env, registry, mountedScratch.data(), count);
+    jlongArray ids = nullptr;
+    if (sampleTransactions && SamplerHelper::virtualTransactionIds != nullptr) {
+        ids = static_cast<jlongArray>(env->CallStaticObjectMethod(SamplerHelper::calleeClass,
+                                                                  SamplerHelper::virtualTransactionIds, vthread.get()));
+        if (clearPendingException(env)) {
+            ids = nullptr;
+        }
+    }
+    CallTreeSampler* sampler = slot.sampler;
+    jlong cpu = 0;
+    if (g_recordCpuTime && !slot.cpuBooked) {
+        cpu = std::max<jlong>(0, sampler->takeCpuDelta(slot.cpuTime));
+    }
+    virtualThreads.book(env, registry, mountedScratch.data(), entry >= 0 ? entry : count, ids, state, time, cpu,
+                        timestamp);
+    // Captured again on the next tick even if it does not run: a pinned
+    // virtual thread's state is its own, not the carrier's.
+    sampler->lastCpuTime = -1;
+    sampler->stackFromSample = false;
+    return true;
+}
+
+bool Sampler::ensureVirtualThreads(JNIEnv* env) {
+    if (virtualThreads.exists()) {
+        return true;
+    }
+    if (!virtualThreads.ensure(threadList, recordStartTime, maxStackDepth)) {
+        return false;
+    }
+    // Met for the first time: from now on the virtual threads' waits are
+    // sampled too, where the JVM can tell them.
+    if (VirtualThreadEvents::enable(g_profilingInterface, maxStackDepth)) {
+        VirtualThreadEvents::setActive(true, periodMillis * 1000LL);
+    }
+    return true;
+}
+
+jlongArray Sampler::mountedTransactionIds(JNIEnv* env, ThreadManager* carrier) {
+    if (!sampleTransactionsNow || SamplerHelper::virtualTransactionIds == nullptr || carrier == nullptr ||
+        carrier->threadHandle == nullptr) {
+        return nullptr;
+    }
+    LocalRef<jobject> thread(env, env->NewLocalRef(carrier->threadHandle));
+    if (thread.get() == nullptr) {
+        return nullptr;
+    }
+    LocalRef<jobject> vthread(env, VirtualThreadEvents::mountedVirtualThread(g_profilingInterface, thread.get()));
+    if (vthread.get() == nullptr) {
+        return nullptr;
+    }
+    jlongArray ids = static_cast<jlongArray>(env->CallStaticObjectMethod(
+        SamplerHelper::calleeClass, SamplerHelper::virtualTransactionIds, vthread.get()));
+    return clearPendingException(env) ? nullptr : ids;
+}
+
+void Sampler::bookVirtualThreadWaits(JNIEnv* env, jlong timestamp, bool all) {
+    if (!virtualThreads.exists() || !VirtualThreadEvents::isEnabled()) {
+        return;
+    }
+    VirtualThreadEvents::checkWaits(env, g_profilingInterface);
+    VirtualThreadEvents::takeWaits(waitScratch, all);
+    for (const VirtualThreadEvents::Wait& wait : waitScratch) {
+        jlong span = wait.end - wait.start;
+        if (span <= 0 || wait.frameCount <= 0) {
+            continue;
+        }
+        jint entry = VirtualThreadTree::continuationEntry(env, registry, wait.frames, wait.frameCount);
+        jint count = entry >= 0 ? entry : wait.frameCount;
+        jint state = wait.state & ~JVMTI_THREAD_STATE_RUNNABLE;
+        virtualThreads.book(env, registry, wait.frames, count, nullptr, state, span * wait.weight, 0, timestamp);
+    }
+    VirtualThreadEvents::release(env, waitScratch);
+    waitScratch.clear();
+}
+
+void Sampler::finishVirtualThreads(JNIEnv* env) {
+    ThreadMonitorLock lock;
+    if (!virtualThreads.exists()) {
+        return;
+    }
+    bookVirtualThreadWaits(env, Counter::getUsec(), true);
+    VirtualThreadEvents::setActive(false, 0);
+    VirtualThreadEvents::Counts counts = VirtualThreadEvents::counts();
+    virtualThreads.setStarted(counts.started);
+    MessageUtil::debugOut(0, 4,
+                          "virtual threads: %llu started, %llu unmounts, %llu waits sampled, %llu samples lost\n",
+                          static_cast<unsigned long long>(counts.started),
+                          static_cast<unsigned long long>(counts.unmounts),
+                          static_cast<unsigned long long>(counts.sampled),
+                          static_cast<unsigned long long>(counts.lost));
 }
 
 // Captures and converts the stacks of the candidate threads, in the order
@@ -489,6 +632,10 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
             }
             jvmtiStackInfo info;
             if (captureOne(jvmti, slot.thread, slot.state, maxDepth, frameScratch, &info)) {
+                if (VirtualThreadTree::isMountedTop(env, registry, info.frame_buffer, info.frame_count) &&
+                    bookMountedCapture(env, slot, timestamp, time, sampleTransactions)) {
+                    continue;
+                }
                 convertCapture(env, registry, slot, &info, timestamp, time, sampleTransactions, recordStatus, locks);
             }
         }
@@ -508,8 +655,13 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
             int captured = 0;
             for (const CandidateSlot& slot : slots) {
                 if (slot.capture) {
-                    convertCapture(env, registry, slot, &stackInfo[captured++], timestamp, time,
-                                   sampleTransactions, recordStatus, locks);
+                    jvmtiStackInfo& info = stackInfo[captured++];
+                    if (VirtualThreadTree::isMountedTop(env, registry, info.frame_buffer, info.frame_count) &&
+                        bookMountedCapture(env, slot, timestamp, time, sampleTransactions)) {
+                        continue;
+                    }
+                    convertCapture(env, registry, slot, &info, timestamp, time, sampleTransactions, recordStatus,
+                                   locks);
                 } else if (!slot.booked) {
                     bookUnchanged(slot, timestamp, time, recordStatus, locks);
                 }
@@ -675,9 +827,11 @@ void Sampler::doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, u
         }
     }
 
+    sampleTransactionsNow = sampleTransactions != 0;
     if (!candidateOrder.empty()) {
         sampleCandidates(env, candidateOrder, maxDepth, timestamp, time, sampleTransactions != 0, recordStatus);
     }
+    bookVirtualThreadWaits(env, timestamp, false);
 }
 
 int Sampler::defaultSingleCaptureLimit() {
@@ -696,6 +850,7 @@ void Sampler::reset() {
     ThreadMonitorLock lock;
     deleteSamplerMap(threadSamplers);
     threadSamplers = nullptr;
+    virtualThreads.reset();
     lastCandidates.clear();
     candidateOrder.clear();
     idSearchCountdown = 0;
@@ -719,6 +874,20 @@ void SamplerHelper::initRefs(JNIEnv* env) {
         fatalAssert("getSamplingTransactionIds", "shared/Sampler", "initRefs", env);
     }
     getSamplingTransactionIds = transactionIds;
+    LocalRef<jclass> callee(env, env->FindClass("com/tolvane/agent/callee/JvmtiCallee"));
+    if (callee.get() == nullptr) {
+        env->ExceptionClear();
+        return;
+    }
+    jmethodID virtualIds = env->GetStaticMethodID(callee.get(), "virtualTransactionIds", "(Ljava/lang/Thread;)[J");
+    if (virtualIds == nullptr) {
+        env->ExceptionClear();  // older agent classes: virtual threads go unlabelled
+        return;
+    }
+    calleeClass = static_cast<jclass>(env->NewGlobalRef(callee.get()));
+    if (calleeClass != nullptr) {
+        virtualTransactionIds = virtualIds;
+    }
 }
 
 void SamplerHelper::stop(JNIEnv* env) {

@@ -7,6 +7,9 @@
 #include <atomic>
 #include <vector>
 
+#include "VirtualThreadEvents.h"
+#include "VirtualThreadTree.h"
+
 template <class V, class K> class PointerHashMap;
 class CallTreeSampler;
 class ClassProfilingSession;
@@ -95,7 +98,33 @@ public:
     // only those without one are captured.
     bool asyncActive = false;
 
+    // Clock time at which the recording began: the virtual threads' tree
+    // starts there.
+    jlong recordStartTime = 0;
+    // End of a recording, before the snapshot is written: books the waits of
+    // virtual threads still going on and names the tree with the count of
+    // virtual threads started. Takes the thread monitor.
+    void finishVirtualThreads(JNIEnv* env);
+
 private:
+    // Every virtual thread of the recording, in one tree.
+    VirtualThreadTree virtualThreads;
+    // Lists that tree the first time a virtual thread is met and switches
+    // the sampling of their waits on; false when it cannot be had.
+    bool ensureVirtualThreads(JNIEnv* env);
+    // The transaction labels of the virtual thread a carrier runs, or null.
+    jlongArray mountedTransactionIds(JNIEnv* env, ThreadManager* carrier);
+    // Books the waits of virtual threads that ended since the last tick
+    // (with `all`, also those still going on).
+    void bookVirtualThreadWaits(JNIEnv* env, jlong timestamp, bool all);
+    // Books a tick of a carrier that JVMTI shows inside a mounted virtual
+    // thread on that virtual thread's stack and state; false when it cannot.
+    bool bookMountedCapture(JNIEnv* env, const CandidateSlot& slot, jlong timestamp, jlong time, bool sampleTransactions);
+    std::vector<VirtualThreadEvents::Wait> waitScratch;
+    std::vector<jvmtiFrameInfo> mountedScratch;
+    // The labels of this tick are read (transactions recorded).
+    bool sampleTransactionsNow = false;
+
     void sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>& samplers, jint maxDepth,
                           jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus);
 
@@ -143,6 +172,10 @@ public:
     static Sampler* liveSamplerSession;
     static jmethodID initSamplingState;
     static jmethodID getSamplingTransactionIds;
+    // JvmtiCallee.virtualTransactionIds(Thread): the labels of a virtual
+    // thread; null when the agent classes lack it.
+    static jclass calleeClass;
+    static jmethodID virtualTransactionIds;
 };
 
 #endif

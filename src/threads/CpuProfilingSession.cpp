@@ -224,7 +224,7 @@ void CpuProfilingSession::endGoneThreads(JNIEnv* env) {
     }
     ThreadMonitorLock lock;
     for (ThreadManager* manager : threadManagers) {
-        if (manager == nullptr || manager->getIsDead() || manager->threadDesc == nullptr) {
+        if (manager == nullptr || manager->getIsDead() || manager->threadDesc == nullptr || manager->synthetic) {
             continue;
         }
         if (isThreadGone(env, jvmti, manager)) {

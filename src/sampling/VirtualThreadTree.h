@@ -1,0 +1,64 @@
+#ifndef TOLVANE_VIRTUALTHREADTREE_H
+#define TOLVANE_VIRTUALTHREADTREE_H
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <vector>
+
+class CallTreeSampler;
+class ClassProfilingSession;
+class CpuProfilingSession;
+class ThreadManager;
+
+// Name and group of the one thread record that holds every virtual thread
+// of a recording.
+extern const char* const VIRTUAL_THREADS_NAME;
+extern const char* const VIRTUAL_THREADS_GROUP;
+
+// The call tree of all virtual threads of a recording: one synthetic thread
+// record, listed after the real threads the first time a virtual thread is
+// met, so a recording without any writes the same snapshot as before.
+// Carriers hand it the samples and captures they take while they run a
+// virtual thread, and the tick hands it the virtual threads' sampled waits.
+//
+// Used by the tick with the thread monitor held.
+class VirtualThreadTree {
+public:
+    VirtualThreadTree() = default;
+    ~VirtualThreadTree();
+    VirtualThreadTree(const VirtualThreadTree&) = delete;
+    VirtualThreadTree& operator=(const VirtualThreadTree&) = delete;
+
+    // The index of the frame (frames innermost first) through which the
+    // carrier entered a virtual thread's continuation: the frames below that
+    // index are the virtual thread's. -1 when the stack runs no virtual thread.
+    static jint continuationEntry(JNIEnv* env, ClassProfilingSession* registry, const jvmtiFrameInfo* frames,
+                                  jint count);
+    // Whether a carrier's own top frame (as JVMTI shows a carrier) says that
+    // it has a virtual thread mounted.
+    static bool isMountedTop(JNIEnv* env, ClassProfilingSession* registry, const jvmtiFrameInfo* frames, jint count);
+
+    // Lists the tree in threadList if it is not yet; false when it cannot be had.
+    bool ensure(CpuProfilingSession* threadList, jlong startTime, int maxDepth);
+    bool exists() const { return manager != nullptr; }
+
+    // Books `frames` (the virtual thread's part: frames innermost first,
+    // `count` of them): cpuMicros of CPU and, when `time` > 0, `time` of
+    // the state `state` (a JVMTI thread state).
+    void book(JNIEnv* env, ClassProfilingSession* registry, const jvmtiFrameInfo* frames, jint count,
+              jlongArray transactionIds, jint state, jlong time, jlong cpuMicros, jlong timestamp);
+
+    // Renames the record to say how many virtual threads started.
+    void setStarted(unsigned long long started);
+    // Forgets the record (its manager belongs to the thread list, which
+    // destroys it with the others).
+    void reset();
+
+private:
+    ThreadManager* manager = nullptr;
+    CallTreeSampler* sampler = nullptr;
+    std::vector<jvmtiFrameInfo> scratch;
+};
+
+#endif
