@@ -287,6 +287,13 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
     // Each sample stands for one period of CPU, booked on its stack; the
     // latest one also gets the running time of a thread still running Java.
     bool carried = false;
+    bool lastVirtual = false;
+    // The virtual thread the carrier runs now, looked up at its first sample
+    // of a virtual thread: its labels stand for all of this tick's.
+    bool mountedKnown = false;
+    jobject mounted = nullptr;
+    jlongArray mountedIds = nullptr;
+    jint mountedState = 0;
     for (int i = 0; i < count; i++) {
         jint frameCount = 0;
         const AsyncFrame* frames = buffer->sample(i, &frameCount);
@@ -296,18 +303,29 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         }
         jlong cpu = std::min(period, sampler->cpuCarryMicros);
         jint entry = VirtualThreadTree::continuationEntry(env, registry, sampleScratch.data(), frameCount);
+        lastVirtual = false;
         if (entry >= 0 && ensureVirtualThreads(env)) {
-            // The carrier ran a virtual thread: the sample, its CPU and, for
-            // the latest one, the tick's running time are that thread's.
-            bool latest = i == count - 1 && running;
-            jlongArray ids = latest ? mountedTransactionIds(env, sampler->threadManager) : nullptr;
-            virtualThreads.book(env, registry, sampleScratch.data(), entry, ids,
+            if (!mountedKnown) {
+                mountedKnown = true;
+                mounted = mountedVirtualThread(env, manager);
+                if (mounted != nullptr) {
+                    mountedIds = virtualTransactionIdsOf(env, mounted);
+                    if (g_profilingInterface->GetThreadState(mounted, &mountedState) != JVMTI_ERROR_NONE) {
+                        mountedState = 0;
+                    }
+                }
+            }
+            // The carrier ran a virtual thread: the sample and its CPU are
+            // that thread's, and so is the tick's running time when the
+            // carrier still runs it.
+            bool latest = i == count - 1 && mounted != nullptr && runsJava(mountedState);
+            virtualThreads.book(env, registry, sampleScratch.data(), entry, mountedIds,
                                 JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE, latest ? time : 0, cpu,
                                 timestamp);
             sampler->cpuCarryMicros -= cpu;
-            if (latest) {
-                carried = true;
-            }
+            sampler->sampleCpu(0);  // its CPU is known, though booked elsewhere
+            carried = latest;
+            lastVirtual = true;
             continue;
         }
         jvmtiStackInfo info = jvmtiStackInfo();
@@ -323,6 +341,9 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         sampler->sampleCpu(cpu);
         sampler->cpuCarryMicros -= cpu;
     }
+    if (mounted != nullptr) {
+        env->DeleteLocalRef(mounted);
+    }
     buffer->consume(count);
     uint32_t dropped = buffer->takeDropped();
     if (count > 0) {
@@ -330,7 +351,11 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         if (sampler->cpuCarryMicros > period) {
             // Samples were lost (a full ring, a walk that failed): the CPU
             // they stood for goes to the latest one.
-            sampler->sampleCpu(sampler->cpuCarryMicros - period);
+            if (lastVirtual) {
+                virtualThreads.bookCpu(sampler->cpuCarryMicros - period);
+            } else {
+                sampler->sampleCpu(sampler->cpuCarryMicros - period);
+            }
             sampler->cpuCarryMicros = period;
         }
     } else if (running && sampler->stackFromSample && sampler->cpuCarryMicros <= 2 * period) {
@@ -384,14 +409,7 @@ bool Sampler::bookMountedCapture(JNIEnv* env, const CandidateSlot& slot, jlong t
         state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_WAITING;  // woken, not out yet
     }
     jint entry = VirtualThreadTree::continuationEntry(env, registry, mountedScratch.data(), count);
-    jlongArray ids = nullptr;
-    if (sampleTransactions && SamplerHelper::virtualTransactionIds != nullptr) {
-        ids = static_cast<jlongArray>(env->CallStaticObjectMethod(SamplerHelper::calleeClass,
-                                                                  SamplerHelper::virtualTransactionIds, vthread.get()));
-        if (clearPendingException(env)) {
-            ids = nullptr;
-        }
-    }
+    jlongArray ids = virtualTransactionIdsOf(env, vthread.get());
     CallTreeSampler* sampler = slot.sampler;
     jlong cpu = 0;
     if (g_recordCpuTime && !slot.cpuBooked) {
@@ -421,21 +439,23 @@ bool Sampler::ensureVirtualThreads(JNIEnv* env) {
     return true;
 }
 
-jlongArray Sampler::mountedTransactionIds(JNIEnv* env, ThreadManager* carrier) {
-    if (!sampleTransactionsNow || SamplerHelper::virtualTransactionIds == nullptr || carrier == nullptr ||
-        carrier->threadHandle == nullptr) {
+jobject Sampler::mountedVirtualThread(JNIEnv* env, ThreadManager* carrier) {
+    if (carrier == nullptr || carrier->threadHandle == nullptr) {
         return nullptr;
     }
     LocalRef<jobject> thread(env, env->NewLocalRef(carrier->threadHandle));
     if (thread.get() == nullptr) {
         return nullptr;
     }
-    LocalRef<jobject> vthread(env, VirtualThreadEvents::mountedVirtualThread(g_profilingInterface, thread.get()));
-    if (vthread.get() == nullptr) {
+    return VirtualThreadEvents::mountedVirtualThread(g_profilingInterface, thread.get());
+}
+
+jlongArray Sampler::virtualTransactionIdsOf(JNIEnv* env, jobject vthread) {
+    if (!sampleTransactionsNow || SamplerHelper::virtualTransactionIds == nullptr || vthread == nullptr) {
         return nullptr;
     }
-    jlongArray ids = static_cast<jlongArray>(env->CallStaticObjectMethod(
-        SamplerHelper::calleeClass, SamplerHelper::virtualTransactionIds, vthread.get()));
+    jlongArray ids = static_cast<jlongArray>(
+        env->CallStaticObjectMethod(SamplerHelper::calleeClass, SamplerHelper::virtualTransactionIds, vthread));
     return clearPendingException(env) ? nullptr : ids;
 }
 

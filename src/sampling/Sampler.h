@@ -112,8 +112,10 @@ private:
     // Lists that tree the first time a virtual thread is met and switches
     // the sampling of their waits on; false when it cannot be had.
     bool ensureVirtualThreads(JNIEnv* env);
-    // The transaction labels of the virtual thread a carrier runs, or null.
-    jlongArray mountedTransactionIds(JNIEnv* env, ThreadManager* carrier);
+    // The virtual thread a carrier runs now (a new local reference), or null.
+    jobject mountedVirtualThread(JNIEnv* env, ThreadManager* carrier);
+    // The transaction labels of a virtual thread, or null.
+    jlongArray virtualTransactionIdsOf(JNIEnv* env, jobject vthread);
     // Books the waits of virtual threads that ended since the last tick
     // (with `all`, also those still going on).
     void bookVirtualThreadWaits(JNIEnv* env, jlong timestamp, bool all);

@@ -125,6 +125,12 @@ void VirtualThreadTree::book(JNIEnv* env, ClassProfilingSession* registry, const
     }
 }
 
+void VirtualThreadTree::bookCpu(jlong cpuMicros) {
+    if (sampler != nullptr && cpuMicros > 0) {
+        sampler->sampleCpu(cpuMicros);
+    }
+}
+
 void VirtualThreadTree::setStarted(unsigned long long started) {
     if (manager == nullptr || manager->threadDesc == nullptr) {
         return;

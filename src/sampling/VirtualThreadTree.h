@@ -49,6 +49,9 @@ public:
     void book(JNIEnv* env, ClassProfilingSession* registry, const jvmtiFrameInfo* frames, jint count,
               jlongArray transactionIds, jint state, jlong time, jlong cpuMicros, jlong timestamp);
 
+    // Books cpuMicros more where the last book() left the tree.
+    void bookCpu(jlong cpuMicros);
+
     // Renames the record to say how many virtual threads started.
     void setStarted(unsigned long long started);
     // Forgets the record (its manager belongs to the thread list, which

@@ -29,9 +29,11 @@ namespace {
 const char AGENT_THREAD_PREFIX[] = "_tolvane";
 const size_t AGENT_THREAD_PREFIX_LENGTH = sizeof(AGENT_THREAD_PREFIX) - 1;
 
-// JVM and toolkit service threads that never run application code worth sampling.
+// JVM and toolkit service threads that never run application code worth
+// sampling. The JDK's virtual-thread unblocker waits in native code for
+// virtual threads to unblock; it would show as always running.
 const char* const IGNORED_THREAD_NAMES[] = {
-    "AWT-Motif", "AWT-Windows", "AWT-Shutdown", "DestroyJavaVM", "Poller SunPKCS11-Darwin",
+    "AWT-Motif", "AWT-Windows", "AWT-Shutdown", "DestroyJavaVM", "Poller SunPKCS11-Darwin", "VirtualThread-unblocker",
 };
 
 bool equalsText(const char* text, const char* expected) {

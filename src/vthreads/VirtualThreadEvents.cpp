@@ -391,6 +391,9 @@ void checkWaits(JNIEnv* env, jvmtiEnv* jvmti) {
             record.seq++;
             record.state = ENDED;
         } else {
+            // As it unmounted it was still on its way out; now its state
+            // says whether it waits or is blocked entering a monitor.
+            record.threadState = state;
             record.lastWaiting = now;
         }
     }

@@ -12,8 +12,9 @@ import java.util.concurrent.atomic.AtomicLong;
  * requests at once, each in a virtual thread of its own that hashes with
  * SHA-256 (hashFirst), sleeps 20 ms as if waiting for I/O and hashes again
  * (hashSecond); a platform thread "spinner" only computes. With the argument
- * "pinned", "pinner-N" virtual threads also take turns in a synchronized
- * block, where the others wait pinned (blocked entering the monitor). With
+ * "pinned", a platform thread "holder" keeps a lock most of the time and one
+ * more virtual thread, pinned to its carrier (it runs a class initialiser),
+ * waits for it in pinnedHold, blocked entering the monitor. With
  * "labels", every request runs inside the transaction label "request".
  * Prints its ready line once requests run, then every 100 ms a progress
  * line "progress COMPLETED SLEPT_MICROS" (requests completed so far, and the
@@ -47,15 +48,20 @@ public final class VirtualThreadTarget {
         ExecutorService executor = (ExecutorService) Class.forName("java.util.concurrent.Executors")
                 .getMethod("newVirtualThreadPerTaskExecutor").invoke(null);
         if (pinned) {
-            for (int i = 0; i < 2; i++) {
-                executor.submit(() -> {
-                    while (true) {
-                        pinnedHold();
+            Thread holder = new Thread(() -> {
+                while (true) {
+                    holdLock();
+                    try {
+                        Thread.sleep(1);
+                    } catch (InterruptedException e) {
+                        return;
                     }
-                });
-            }
+                }
+            }, "holder");
+            holder.setDaemon(true);
+            holder.start();
+            executor.submit(() -> PinnedInit.touch());
         }
-        long label = labels ? LabelSupport.create("request") : 0;
         Semaphore inFlight = new Semaphore(200);
         Thread dispatcher = new Thread(() -> {
             try {
@@ -63,6 +69,7 @@ public final class VirtualThreadTarget {
                     inFlight.acquire();
                     executor.submit(() -> {
                         try {
+                            long label = labels ? LabelSupport.id() : 0;
                             if (label != 0) {
                                 LabelSupport.run(label, VirtualThreadTarget::handle);
                             } else {
@@ -131,14 +138,36 @@ public final class VirtualThreadTarget {
         }
     }
 
-    /** Holds the lock while it computes: the virtual threads that want it wait pinned. */
+    /** Holds the lock for a while: the virtual thread that wants it is blocked meanwhile. */
+    static void holdLock() {
+        synchronized (LOCK) {
+            sink += spin(sink) + spin(sink) + spin(sink);
+        }
+    }
+
+    /** Takes the lock briefly, as soon as it can. */
     static void pinnedHold() {
         synchronized (LOCK) {
-            long x = 5;
-            for (int i = 0; i < 2_000_000; i++) {
-                x = x * 6364136223846793005L + 1442695040888963407L;
+            sink++;
+        }
+    }
+
+    /**
+     * A class whose initialisation never ends: a virtual thread running a
+     * class initialiser cannot leave its carrier, so while it waits for the
+     * lock it is pinned, blocked on its carrier.
+     */
+    static final class PinnedInit {
+        static {
+            while (sink != Long.MIN_VALUE) {
+                pinnedHold();
             }
-            sink = x;
+        }
+
+        private PinnedInit() {
+        }
+
+        static void touch() {
         }
     }
 
@@ -149,9 +178,24 @@ public final class VirtualThreadTarget {
         return x;
     }
 
-    /** Transaction labels through the agent's callee class, when the library is there. */
+    /** Transaction labels through the agent's callee class, once the library is there. */
     static final class LabelSupport {
+        private static volatile long id;
+        private static volatile long lastTry;
+
         private LabelSupport() {
+        }
+
+        /** The label "request", created the first time the library is found; 0 before. */
+        static long id() {
+            long known = id;
+            long now = System.nanoTime();
+            if (known == 0 && now - lastTry > 100_000_000L) {
+                lastTry = now;
+                known = create("request");
+                id = known;
+            }
+            return known;
         }
 
         static long create(String name) {
