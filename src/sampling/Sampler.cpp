@@ -431,6 +431,7 @@ bool Sampler::ensureVirtualThreads(JNIEnv* env) {
     if (!virtualThreads.ensure(threadList, recordStartTime, maxStackDepth)) {
         return false;
     }
+    SamplerHelper::initVirtualRefs(env);
     // Met for the first time: from now on the virtual threads' waits are
     // sampled too, where the JVM can tell them.
     if (VirtualThreadEvents::enable(g_profilingInterface, maxStackDepth)) {
@@ -894,6 +895,14 @@ void SamplerHelper::initRefs(JNIEnv* env) {
         fatalAssert("getSamplingTransactionIds", "shared/Sampler", "initRefs", env);
     }
     getSamplingTransactionIds = transactionIds;
+}
+
+void SamplerHelper::initVirtualRefs(JNIEnv* env) {
+    static bool tried = false;
+    if (tried || env == nullptr) {
+        return;
+    }
+    tried = true;
     LocalRef<jclass> callee(env, env->FindClass("com/tolvane/agent/callee/JvmtiCallee"));
     if (callee.get() == nullptr) {
         env->ExceptionClear();

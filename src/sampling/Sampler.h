@@ -164,6 +164,10 @@ class SamplerHelper {
 public:
     // Looks up the two Java-side hooks once per process; a missing one is fatal.
     static void initRefs(JNIEnv* env);
+    // Looks up JvmtiCallee.virtualTransactionIds once per process, when a
+    // recording first meets a virtual thread; agent classes without it leave
+    // virtual threads unlabelled.
+    static void initVirtualRefs(JNIEnv* env);
     // VM death: ends the current recording at its next tick and every later
     // one at once. Takes the thread monitor.
     static void stop(JNIEnv* env);

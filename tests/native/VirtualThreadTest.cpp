@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "CallTree.h"
+#include "ClassProfilingSession.h"
+#include "CpuProfilingSession.h"
+#include "FakeJvm.h"
+#include "GlobalsScope.h"
+#include "JvmEnv.h"
+#include "MethodDesc.h"
+#include "ThreadDesc.h"
+#include "ThreadManager.h"
+#include "VirtualThreadEvents.h"
+#include "VirtualThreadTree.h"
+
+namespace {
+
+jvmtiFrameInfo at(jmethodID method, jlocation location = 0) {
+    jvmtiFrameInfo f;
+    f.method = method;
+    f.location = location;
+    return f;
+}
+
+class VirtualThreadTreeTest : public ::testing::Test {
+protected:
+    GlobalsScope globals;
+    harness::FakeJvm jvm;
+    ClassProfilingSession* registry = nullptr;
+    CpuProfilingSession* threads = nullptr;
+
+    jmethodID runWorker, enterSpecial, enter, enter0, vthreadRun, handle, hash, sleep, take;
+
+    void SetUp() override {
+        g_profilingInterface = jvm.jvmti();
+        g_sampleAgentClasses = false;
+        jvm.installMethods();
+        jvm.installArrays();
+        registry = new ClassProfilingSession(nullptr);
+        threads = new CpuProfilingSession();
+        runWorker = jvm.newMethod("java.util.concurrent.ForkJoinPool", "runWorker");
+        enterSpecial = jvm.newMethod("jdk.internal.vm.Continuation", "enterSpecial");
+        enter = jvm.newMethod("jdk.internal.vm.Continuation", "enter");
+        enter0 = jvm.newMethod("jdk.internal.vm.Continuation", "enter0");
+        vthreadRun = jvm.newMethod("java.lang.VirtualThread", "run");
+        handle = jvm.newMethod("test.vt.Server", "handle");
+        hash = jvm.newMethod("test.vt.Server", "hash");
+        sleep = jvm.newMethod("java.lang.Thread", "sleep");
+        take = jvm.newMethod("test.vt.Server", "take");
+    }
+
+    void TearDown() override {
+        jvm.releaseLineCache();
+        delete threads;  // destroys the tree's record with the others
+        delete registry;
+    }
+
+    // A carrier's stack that runs a virtual thread, innermost first.
+    std::vector<jvmtiFrameInfo> carrierStack(std::vector<jvmtiFrameInfo> top) {
+        for (jmethodID m : {vthreadRun, enter0, enter, enterSpecial, runWorker}) {
+            top.push_back(at(m));
+        }
+        return top;
+    }
+
+    ThreadManager* record() {
+        for (ThreadManager* m : threads->getThreadManagers()) {
+            if (m != nullptr && m->synthetic) {
+                return m;
+            }
+        }
+        return nullptr;
+    }
+};
+
+TEST_F(VirtualThreadTreeTest, TheVirtualThreadBeginsAboveTheInnermostEntryFrame) {
+    std::vector<jvmtiFrameInfo> carried = carrierStack({at(hash), at(handle)});
+    EXPECT_EQ(3, VirtualThreadTree::continuationEntry(jvm.jni(), registry, carried.data(),
+                                                      static_cast<jint>(carried.size())));
+
+    // The carrier's own frames: no virtual thread.
+    std::vector<jvmtiFrameInfo> own = {at(take), at(runWorker)};
+    EXPECT_EQ(-1, VirtualThreadTree::continuationEntry(jvm.jni(), registry, own.data(), 2));
+    EXPECT_EQ(-1, VirtualThreadTree::continuationEntry(jvm.jni(), registry, own.data(), 0));
+
+    // JVMTI shows a carrier that carries one as stopped in the entry or in Continuation.run.
+    jmethodID run = jvm.newMethod("jdk.internal.vm.Continuation", "run");
+    std::vector<jvmtiFrameInfo> shown = {at(run), at(runWorker)};
+    EXPECT_TRUE(VirtualThreadTree::isMountedTop(jvm.jni(), registry, shown.data(), 2));
+    shown[0] = at(enterSpecial);
+    EXPECT_TRUE(VirtualThreadTree::isMountedTop(jvm.jni(), registry, shown.data(), 2));
+    EXPECT_FALSE(VirtualThreadTree::isMountedTop(jvm.jni(), registry, own.data(), 2));
+    EXPECT_FALSE(VirtualThreadTree::isMountedTop(jvm.jni(), registry, own.data(), 0));
+}
+
+TEST_F(VirtualThreadTreeTest, OneRecordHoldsTheRunningCpuAndWaitsOfEveryVirtualThread) {
+    VirtualThreadTree tree;
+    EXPECT_FALSE(tree.exists());
+    ASSERT_TRUE(tree.ensure(threads, 5000, 100));
+    ASSERT_TRUE(tree.ensure(threads, 9000, 100));  // listed once
+    ASSERT_EQ(1u, threads->getThreadManagers().size());
+    ThreadManager* m = record();
+    ASSERT_NE(nullptr, m);
+    EXPECT_STREQ(VIRTUAL_THREADS_NAME, m->threadDesc->getThreadName());
+    EXPECT_STREQ(VIRTUAL_THREADS_GROUP, m->threadDesc->getGroupName());
+    EXPECT_EQ(5000, m->threadDesc->getThreadStartTime());
+
+    const jint runnable = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+    std::vector<jvmtiFrameInfo> hashing = {at(hash), at(handle), at(vthreadRun)};
+    std::vector<jvmtiFrameInfo> sleeping = {at(sleep), at(handle), at(vthreadRun)};
+    std::vector<jvmtiFrameInfo> blocked = {at(take), at(handle), at(vthreadRun)};
+    // Two carriers' samples: CPU only, then CPU with the tick's running time.
+    tree.book(jvm.jni(), registry, hashing.data(), 3, nullptr, runnable, 0, 5000, 1000000);
+    tree.book(jvm.jni(), registry, hashing.data(), 3, nullptr, runnable, 4000, 5000, 1000000);
+    tree.bookCpu(700);
+    // Waits: waiting on the sleep, blocked where a monitor is entered.
+    tree.book(jvm.jni(), registry, sleeping.data(), 3, nullptr, JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_SLEEPING,
+              60000, 0, 1000000);
+    tree.book(jvm.jni(), registry, blocked.data(), 3, nullptr,
+              JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER, 3000, 0, 1000000);
+    m->flushPendingTime();
+
+    CallTree* run = m->rootNode->getChild(ClassProfilingHelper::_methodIdToMethodDesc.get((void*)vthreadRun), 0);
+    ASSERT_NE(nullptr, run);
+    EXPECT_EQ(4000, run->value);  // running time only while a carrier ran it
+    jlong cpu = 0, waiting = 0, blocking = 0;
+    std::vector<CallTree*> stack = {m->rootNode};
+    while (!stack.empty()) {
+        CallTree* n = stack.back();
+        stack.pop_back();
+        cpu += n->cpuTime;
+        if (n->monitorTimeValues != nullptr) {
+            waiting += n->monitorTimeValues->waitingTime;
+            blocking += n->monitorTimeValues->blockingTime;
+        }
+        for (CallTree* c = n->firstChild; c != nullptr; c = c->nextInstance) {
+            stack.push_back(c);
+        }
+    }
+    EXPECT_EQ(10700, cpu);
+    EXPECT_EQ(60000, waiting);
+    EXPECT_EQ(3000, blocking);
+    EXPECT_TRUE(m->cpuKnown);
+
+    tree.setStarted(1234);
+    EXPECT_STREQ("Virtual threads (1234 started)", m->threadDesc->getThreadName());
+    tree.reset();
+    EXPECT_FALSE(tree.exists());
+    EXPECT_EQ(1u, threads->getThreadManagers().size());  // the list keeps and frees it
+}
+
+// The mount and unmount events against the fake JVM: the extension events
+// are found and their callbacks caught when the library enables them.
+struct EventFakes {
+    static jvmtiExtensionEvent mount;
+    static jvmtiExtensionEvent unmount;
+    static int capabilityCalls;
+};
+jvmtiExtensionEvent EventFakes::mount = nullptr;
+jvmtiExtensionEvent EventFakes::unmount = nullptr;
+int EventFakes::capabilityCalls = 0;
+
+typedef void(JNICALL* ThreadEvent)(jvmtiEnv*, JNIEnv*, jthread);
+
+jvmtiError JNICALL setEventNotificationMode(jvmtiEnv*, jvmtiEventMode, jvmtiEvent, jthread, ...) {
+    return JVMTI_ERROR_NONE;
+}
+
+void installEventFakes(harness::FakeJvm& jvm) {
+    jvm.jvmtiFunctions.GetVersionNumber = [](jvmtiEnv*, jint* version) {
+        *version = 0x30000000 | (25 << 16);
+        return JVMTI_ERROR_NONE;
+    };
+    jvm.jvmtiFunctions.GetExtensionEvents = [](jvmtiEnv*, jint* count, jvmtiExtensionEventInfo** events) {
+        const char* ids[] = {"com.sun.hotspot.events.ClassUnload", "com.sun.hotspot.events.VirtualThreadMount",
+                             "com.sun.hotspot.events.VirtualThreadUnmount"};
+        jvmtiExtensionEventInfo* out = static_cast<jvmtiExtensionEventInfo*>(calloc(3, sizeof *out));
+        for (int i = 0; i < 3; i++) {
+            out[i].extension_event_index = 85 + i;
+            out[i].id = harness::FakeJvm::jvmtiCopy(ids[i]);
+            out[i].short_description = harness::FakeJvm::jvmtiCopy("");
+        }
+        *count = 3;
+        *events = out;
+        return JVMTI_ERROR_NONE;
+    };
+    jvm.jvmtiFunctions.GetExtensionFunctions = [](jvmtiEnv*, jint* count, jvmtiExtensionFunctionInfo** functions) {
+        *count = 0;
+        *functions = nullptr;
+        return JVMTI_ERROR_NONE;
+    };
+    jvm.jvmtiFunctions.AddCapabilities = [](jvmtiEnv*, const jvmtiCapabilities*) {
+        EventFakes::capabilityCalls++;
+        return JVMTI_ERROR_NONE;
+    };
+    jvm.jvmtiFunctions.SetExtensionEventCallback = [](jvmtiEnv*, jint index, jvmtiExtensionEvent callback) {
+        (index == 86 ? EventFakes::mount : EventFakes::unmount) = callback;
+        return JVMTI_ERROR_NONE;
+    };
+    jvm.jvmtiFunctions.SetEventNotificationMode = &setEventNotificationMode;
+}
+
+TEST_F(VirtualThreadTreeTest, SampledUnmountsBecomeWaitsThatEndAtWakeMountOrEnd) {
+    jvm.installMemory();
+    jvm.installThreads();
+    jvm.installSingleCaptures();
+    installEventFakes(jvm);
+    ASSERT_TRUE(VirtualThreadEvents::enable(jvm.jvmti(), 100));
+    ASSERT_NE(nullptr, EventFakes::mount);
+    ASSERT_NE(nullptr, EventFakes::unmount);
+    EXPECT_EQ(1, EventFakes::capabilityCalls);
+    EXPECT_TRUE(VirtualThreadEvents::enable(jvm.jvmti(), 100));  // once per process
+    EXPECT_EQ(1, EventFakes::capabilityCalls);
+    ThreadEvent onMount = reinterpret_cast<ThreadEvent>(EventFakes::mount);
+    ThreadEvent onUnmount = reinterpret_cast<ThreadEvent>(EventFakes::unmount);
+
+    jthread a = reinterpret_cast<jthread>(0xa1);
+    jthread b = reinterpret_cast<jthread>(0xb1);
+    jthread c = reinterpret_cast<jthread>(0xc1);
+    jthread d = reinterpret_cast<jthread>(0xd1);
+    for (jthread t : {a, b, c, d}) {
+        jvm.thread(t).frames = {at(sleep), at(handle), at(vthreadRun)};
+        jvm.thread(t).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+    }
+    std::vector<VirtualThreadEvents::Wait> waits;
+
+    // Inactive: nothing is sampled.
+    onUnmount(jvm.jvmti(), jvm.jni(), a);
+    EXPECT_EQ(nullptr, jvm.thread(a).storage.load());
+
+    VirtualThreadEvents::setActive(true, 5000);
+    // In the first window every unmount is sampled; the mount ends the wait.
+    onUnmount(jvm.jvmti(), jvm.jni(), a);
+    EXPECT_NE(nullptr, jvm.thread(a).storage.load());
+    jvm.thread(a).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_SLEEPING | JVMTI_THREAD_STATE_WAITING;
+    VirtualThreadEvents::takeWaits(waits, false);
+    EXPECT_TRUE(waits.empty());  // still waiting
+    onMount(jvm.jvmti(), jvm.jni(), a);
+    EXPECT_EQ(nullptr, jvm.thread(a).storage.load());
+    VirtualThreadEvents::takeWaits(waits, false);
+    ASSERT_EQ(1u, waits.size());
+    EXPECT_EQ(1, waits[0].weight);
+    EXPECT_GE(waits[0].end, waits[0].start);
+    ASSERT_EQ(3, waits[0].frameCount);
+    EXPECT_EQ(sleep, waits[0].frames[0].method);
+    VirtualThreadEvents::release(jvm.jni(), waits);
+
+    // b wakes (runnable, no carrier yet): a tick ends its wait; b ended
+    // without mounting again: its unmount was its end, no wait.
+    onUnmount(jvm.jvmti(), jvm.jni(), b);
+    onUnmount(jvm.jvmti(), jvm.jni(), c);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    jvm.thread(b).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER;
+    jvm.thread(c).state = JVMTI_THREAD_STATE_TERMINATED;
+    VirtualThreadEvents::checkWaits(jvm.jni(), jvm.jvmti());  // b still waits, now known to be blocked
+    jvm.thread(b).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
+    VirtualThreadEvents::checkWaits(jvm.jni(), jvm.jvmti());
+    VirtualThreadEvents::takeWaits(waits, false);
+    ASSERT_EQ(2u, waits.size());
+    for (const VirtualThreadEvents::Wait& w : waits) {
+        if (w.end > w.start) {
+            EXPECT_NE(0, w.state & JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER);
+        }
+    }
+    EXPECT_EQ(1, (waits[0].end > waits[0].start ? 1 : 0) + (waits[1].end > waits[1].start ? 1 : 0));
+    VirtualThreadEvents::release(jvm.jni(), waits);
+    // b mounts later: its record was closed already and is not booked twice.
+    onMount(jvm.jvmti(), jvm.jni(), b);
+    VirtualThreadEvents::takeWaits(waits, false);
+    EXPECT_TRUE(waits.empty());
+
+    // At the end, d's wait is still going on: booked up to now, and its
+    // later mount finds a mark that no longer matches.
+    onUnmount(jvm.jvmti(), jvm.jni(), d);
+    VirtualThreadEvents::takeWaits(waits, true);
+    ASSERT_EQ(1u, waits.size());
+    VirtualThreadEvents::release(jvm.jni(), waits);
+    VirtualThreadEvents::setActive(false, 0);
+    onMount(jvm.jvmti(), jvm.jni(), d);
+    EXPECT_EQ(nullptr, jvm.thread(d).storage.load());
+    VirtualThreadEvents::takeWaits(waits, true);
+    EXPECT_TRUE(waits.empty());
+
+    VirtualThreadEvents::Counts counts = VirtualThreadEvents::counts();
+    EXPECT_EQ(4u, counts.sampled);
+    EXPECT_EQ(4u, counts.unmounts);
+    EXPECT_EQ(0u, counts.lost);
+}
+
+}  // namespace
