@@ -259,6 +259,19 @@ void armTimer(ThreadManager* manager, jlong cpuTime, jint maxDepth) {
     }
 }
 
+// The labels of a waiting virtual thread, for VirtualThreadEvents::checkWaits.
+bool readVirtualLabels(JNIEnv* env, jobject thread, jlong* labels) {
+    jlongArray ids = static_cast<jlongArray>(
+        env->CallStaticObjectMethod(SamplerHelper::calleeClass, SamplerHelper::virtualTransactionIds, thread));
+    if (clearPendingException(env) || ids == nullptr) {
+        return false;
+    }
+    jsize length = std::min<jsize>(env->GetArrayLength(ids), VirtualThreadEvents::MAX_LABELS + 1);
+    env->GetLongArrayRegion(ids, 0, length, labels);
+    env->DeleteLocalRef(ids);
+    return !clearPendingException(env);
+}
+
 }  // namespace
 
 bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, jint state, jlongArray transactionIds,
@@ -319,7 +332,7 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
             // that thread's, and so is the tick's running time when the
             // carrier still runs it.
             bool latest = i == count - 1 && mounted != nullptr && runsJava(mountedState);
-            virtualThreads.book(env, registry, sampleScratch.data(), entry, mountedIds,
+            virtualThreads.book(env, registry, sampleScratch.data(), entry, mountedIds, mounted != nullptr,
                                 JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE, latest ? time : 0, cpu,
                                 timestamp);
             sampler->cpuCarryMicros -= cpu;
@@ -415,8 +428,8 @@ bool Sampler::bookMountedCapture(JNIEnv* env, const CandidateSlot& slot, jlong t
     if (g_recordCpuTime && !slot.cpuBooked) {
         cpu = std::max<jlong>(0, sampler->takeCpuDelta(slot.cpuTime));
     }
-    virtualThreads.book(env, registry, mountedScratch.data(), entry >= 0 ? entry : count, ids, state, time, cpu,
-                        timestamp);
+    virtualThreads.book(env, registry, mountedScratch.data(), entry >= 0 ? entry : count, ids, true, state, time,
+                        cpu, timestamp);
     // Captured again on the next tick even if it does not run: a pinned
     // virtual thread's state is its own, not the carrier's.
     sampler->lastCpuTime = -1;
@@ -464,7 +477,10 @@ void Sampler::bookVirtualThreadWaits(JNIEnv* env, jlong timestamp, bool all) {
     if (!virtualThreads.exists() || !VirtualThreadEvents::isEnabled()) {
         return;
     }
-    VirtualThreadEvents::checkWaits(env, g_profilingInterface);
+    VirtualThreadEvents::checkWaits(env, g_profilingInterface,
+                                    sampleTransactionsNow && SamplerHelper::virtualTransactionIds != nullptr
+                                        ? &readVirtualLabels
+                                        : nullptr);
     VirtualThreadEvents::takeWaits(waitScratch, all);
     for (const VirtualThreadEvents::Wait& wait : waitScratch) {
         jlong span = wait.end - wait.start;
@@ -474,7 +490,21 @@ void Sampler::bookVirtualThreadWaits(JNIEnv* env, jlong timestamp, bool all) {
         jint entry = VirtualThreadTree::continuationEntry(env, registry, wait.frames, wait.frameCount);
         jint count = entry >= 0 ? entry : wait.frameCount;
         jint state = wait.state & ~JVMTI_THREAD_STATE_RUNNABLE;
-        virtualThreads.book(env, registry, wait.frames, count, nullptr, state, span * wait.weight, 0, timestamp);
+        jlongArray ids = nullptr;
+        if (wait.labelsRead) {
+            ids = env->NewLongArray(VirtualThreadEvents::MAX_LABELS + 1);
+            if (ids != nullptr) {
+                env->SetLongArrayRegion(ids, 0, VirtualThreadEvents::MAX_LABELS + 1, wait.labels);
+            }
+            if (clearPendingException(env)) {
+                ids = nullptr;
+            }
+        }
+        virtualThreads.book(env, registry, wait.frames, count, ids, wait.labelsRead, state, span * wait.weight, 0,
+                            timestamp);
+        if (ids != nullptr) {
+            env->DeleteLocalRef(ids);
+        }
     }
     VirtualThreadEvents::release(env, waitScratch);
     waitScratch.clear();
@@ -486,6 +516,7 @@ void Sampler::finishVirtualThreads(JNIEnv* env) {
         return;
     }
     bookVirtualThreadWaits(env, Counter::getUsec(), true);
+    virtualThreads.releaseLabels(env);
     VirtualThreadEvents::setActive(false, 0);
     VirtualThreadEvents::Counts counts = VirtualThreadEvents::counts();
     virtualThreads.setStarted(counts.started);

@@ -93,10 +93,22 @@ bool VirtualThreadTree::ensure(CpuProfilingSession* threadList, jlong startTime,
 }
 
 void VirtualThreadTree::book(JNIEnv* env, ClassProfilingSession* registry, const jvmtiFrameInfo* frames, jint count,
-                             jlongArray transactionIds, jint state, jlong time, jlong cpuMicros, jlong timestamp) {
+                             jlongArray transactionIds, bool labelsKnown, jint state, jlong time, jlong cpuMicros,
+                             jlong timestamp) {
     assertThreadMonitorHeld("VirtualThreadTree::book");
     if (manager == nullptr || sampler == nullptr) {
         return;
+    }
+    if (env != nullptr && labelsKnown) {
+        if (transactionIds == nullptr || lastLabels == nullptr || !env->IsSameObject(transactionIds, lastLabels)) {
+            if (lastLabels != nullptr) {
+                env->DeleteGlobalRef(lastLabels);
+            }
+            lastLabels =
+                transactionIds != nullptr ? static_cast<jlongArray>(env->NewGlobalRef(transactionIds)) : nullptr;
+        }
+    } else {
+        transactionIds = lastLabels;
     }
     if (scratch.size() < static_cast<size_t>(count)) {
         scratch.resize(static_cast<size_t>(count));
@@ -138,6 +150,13 @@ void VirtualThreadTree::setStarted(unsigned long long started) {
     char name[64];
     std::snprintf(name, sizeof name, "%s (%llu started)", VIRTUAL_THREADS_NAME, started);
     manager->threadDesc->setThreadName(name);
+}
+
+void VirtualThreadTree::releaseLabels(JNIEnv* env) {
+    if (lastLabels != nullptr && env != nullptr) {
+        env->DeleteGlobalRef(lastLabels);
+    }
+    lastLabels = nullptr;
 }
 
 void VirtualThreadTree::reset() {

@@ -45,15 +45,18 @@ public:
 
     // Books `frames` (the virtual thread's part: frames innermost first,
     // `count` of them): cpuMicros of CPU and, when `time` > 0, `time` of
-    // the state `state` (a JVMTI thread state).
+    // the state `state` (a JVMTI thread state). Under the transaction labels
+    // `transactionIds` when labelsKnown, else under the labels last known.
     void book(JNIEnv* env, ClassProfilingSession* registry, const jvmtiFrameInfo* frames, jint count,
-              jlongArray transactionIds, jint state, jlong time, jlong cpuMicros, jlong timestamp);
+              jlongArray transactionIds, bool labelsKnown, jint state, jlong time, jlong cpuMicros, jlong timestamp);
 
     // Books cpuMicros more where the last book() left the tree.
     void bookCpu(jlong cpuMicros);
 
     // Renames the record to say how many virtual threads started.
     void setStarted(unsigned long long started);
+    // Drops the labels last known (the end of a recording).
+    void releaseLabels(JNIEnv* env);
     // Forgets the record (its manager belongs to the thread list, which
     // destroys it with the others).
     void reset();
@@ -62,6 +65,9 @@ private:
     ThreadManager* manager = nullptr;
     CallTreeSampler* sampler = nullptr;
     std::vector<jvmtiFrameInfo> scratch;
+    // The labels last known (a global reference to the Java side's array,
+    // which it never changes), for samples whose labels are not known.
+    jlongArray lastLabels = nullptr;
 };
 
 #endif

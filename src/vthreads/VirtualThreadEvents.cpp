@@ -47,6 +47,8 @@ struct Record {
     jlong lastWaiting = 0;
     // The virtual thread, while WAITING; deleted by the tick.
     jweak thread = nullptr;
+    bool labelsRead = false;
+    jlong labels[MAX_LABELS + 1] = {};
     jvmtiFrameInfo* frames = nullptr;
 };
 
@@ -160,6 +162,7 @@ void JNICALL onUnmount(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
         record.start = now;
         record.lastWaiting = now;
         record.thread = ref;
+        record.labelsRead = false;
         record.state = WAITING;
     }
     if (jvmti->SetThreadLocalStorage(thread, tokenOf(slot, seq)) != JVMTI_ERROR_NONE) {
@@ -337,7 +340,7 @@ void setActive(bool on, jlong period) {
     active.store(on, std::memory_order_release);
 }
 
-void checkWaits(JNIEnv* env, jvmtiEnv* jvmti) {
+void checkWaits(JNIEnv* env, jvmtiEnv* jvmti, LabelReader readLabels) {
     if (pool == nullptr || env == nullptr || jvmti == nullptr) {
         return;
     }
@@ -364,6 +367,9 @@ void checkWaits(JNIEnv* env, jvmtiEnv* jvmti) {
             ref = record.thread;
         }
         jobject thread = env->NewLocalRef(ref);
+        jlong labels[MAX_LABELS + 1] = {};
+        bool labelsRead = !record.labelsRead && thread != nullptr && readLabels != nullptr &&
+                          readLabels(env, thread, labels);
         jint state = 0;
         bool runnable = true;
         // A virtual thread ends while mounted, so one that ended without
@@ -379,6 +385,10 @@ void checkWaits(JNIEnv* env, jvmtiEnv* jvmti) {
         std::lock_guard<std::mutex> guard(poolLock);
         if (record.state != WAITING || record.seq != entry.second) {
             continue;  // mounted meanwhile
+        }
+        if (labelsRead) {
+            std::memcpy(record.labels, labels, sizeof labels);
+            record.labelsRead = true;
         }
         if (ended) {
             record.end = record.start;  // nothing to book
@@ -418,7 +428,7 @@ void takeWaits(std::vector<Wait>& out, bool all) {
         if (record.state == ENDED) {
             record.state = TAKEN;
             out.push_back({record.frames, record.frameCount, record.threadState, record.weight, record.start,
-                           record.end, i});
+                           record.end, i, record.labelsRead, record.labels});
         }
     }
 }

@@ -30,6 +30,9 @@
 namespace VirtualThreadEvents {
 
 // One sampled wait.
+// Most transaction labels a wait keeps, with their count in front.
+constexpr int MAX_LABELS = 10;
+
 struct Wait {
     // Frames innermost first, as JVMTI gave them.
     const jvmtiFrameInfo* frames;
@@ -44,6 +47,10 @@ struct Wait {
     jlong end;
     // Internal: the record's slot.
     int slot;
+    // The virtual thread's transaction labels as a tick read them while it
+    // waited ({count, ids...}); false when no tick read them.
+    bool labelsRead;
+    const jlong* labels;
 };
 
 // Asks for the capability, the extension events and the start event;
@@ -60,7 +67,10 @@ void setActive(bool active, jlong periodMicros);
 // Ends the waits of virtual threads that are runnable again (woken, waiting
 // for a carrier): their wait ends between the last check that found them
 // waiting and this one. Called by every tick, on the recording's thread.
-void checkWaits(JNIEnv* env, jvmtiEnv* jvmti);
+// readLabels, when given, reads a waiting virtual thread's labels into
+// {count, ids...} (at most MAX_LABELS ids); they cannot change while it waits.
+typedef bool (*LabelReader)(JNIEnv* env, jobject thread, jlong* labels);
+void checkWaits(JNIEnv* env, jvmtiEnv* jvmti, LabelReader readLabels);
 // The waits that ended since the last call; with `all`, also those still
 // going on (end = now), which are then forgotten. The records stay taken
 // until release.

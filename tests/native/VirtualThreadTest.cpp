@@ -114,13 +114,13 @@ TEST_F(VirtualThreadTreeTest, OneRecordHoldsTheRunningCpuAndWaitsOfEveryVirtualT
     std::vector<jvmtiFrameInfo> sleeping = {at(sleep), at(handle), at(vthreadRun)};
     std::vector<jvmtiFrameInfo> blocked = {at(take), at(handle), at(vthreadRun)};
     // Two carriers' samples: CPU only, then CPU with the tick's running time.
-    tree.book(jvm.jni(), registry, hashing.data(), 3, nullptr, runnable, 0, 5000, 1000000);
-    tree.book(jvm.jni(), registry, hashing.data(), 3, nullptr, runnable, 4000, 5000, 1000000);
+    tree.book(jvm.jni(), registry, hashing.data(), 3, nullptr, true, runnable, 0, 5000, 1000000);
+    tree.book(jvm.jni(), registry, hashing.data(), 3, nullptr, true, runnable, 4000, 5000, 1000000);
     tree.bookCpu(700);
     // Waits: waiting on the sleep, blocked where a monitor is entered.
-    tree.book(jvm.jni(), registry, sleeping.data(), 3, nullptr, JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_SLEEPING,
+    tree.book(jvm.jni(), registry, sleeping.data(), 3, nullptr, true, JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_SLEEPING,
               60000, 0, 1000000);
-    tree.book(jvm.jni(), registry, blocked.data(), 3, nullptr,
+    tree.book(jvm.jni(), registry, blocked.data(), 3, nullptr, true,
               JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER, 3000, 0, 1000000);
     m->flushPendingTime();
 
@@ -256,9 +256,9 @@ TEST_F(VirtualThreadTreeTest, SampledUnmountsBecomeWaitsThatEndAtWakeMountOrEnd)
     std::this_thread::sleep_for(std::chrono::milliseconds(3));
     jvm.thread(b).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER;
     jvm.thread(c).state = JVMTI_THREAD_STATE_TERMINATED;
-    VirtualThreadEvents::checkWaits(jvm.jni(), jvm.jvmti());  // b still waits, now known to be blocked
+    VirtualThreadEvents::checkWaits(jvm.jni(), jvm.jvmti(), nullptr);  // b still waits, now known to be blocked
     jvm.thread(b).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
-    VirtualThreadEvents::checkWaits(jvm.jni(), jvm.jvmti());
+    VirtualThreadEvents::checkWaits(jvm.jni(), jvm.jvmti(), nullptr);
     VirtualThreadEvents::takeWaits(waits, false);
     ASSERT_EQ(2u, waits.size());
     for (const VirtualThreadEvents::Wait& w : waits) {

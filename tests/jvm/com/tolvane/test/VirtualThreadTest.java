@@ -124,6 +124,10 @@ class VirtualThreadTest {
             long underLabel = totalCpu(label, "handle");
             long inHandle = totalCpu(virtual.root(), "handle");
             assertTrue(underLabel >= inHandle * 7 / 10, "labelled " + underLabel + " of " + inHandle);
+            // Their waits too: the labels are read while they wait.
+            long sleptLabelled = totalWaiting(label, "sleep");
+            long slept = totalWaiting(virtual.root(), "sleep");
+            assertTrue(sleptLabelled >= slept * 6 / 10, "labelled sleep " + sleptLabelled + " of " + slept);
         } finally {
             stop(target);
         }
