@@ -338,7 +338,11 @@ void Profiling::installCallbacks(jvmtiEnv* jvmti, bool asyncSampling) {
         callbacks.ClassPrepare = &AsyncSampling::onClassPrepare;
         callbacks.CompiledMethodLoad = &AsyncSampling::onCompiledMethodLoad;
     }
-    jvmti->SetEventCallbacks(&callbacks, static_cast<jint>(sizeof extended));
+    // Only a JVMTI that knows them is handed the longer table.
+    jint version = 0;
+    bool virtualThreads = jvmti->GetVersionNumber(&version) == JVMTI_ERROR_NONE &&
+                          ((version & JVMTI_VERSION_MASK_MAJOR) >> JVMTI_VERSION_SHIFT_MAJOR) >= 21;
+    jvmti->SetEventCallbacks(&callbacks, static_cast<jint>(virtualThreads ? sizeof extended : sizeof callbacks));
 }
 
 bool Profiling::enableAsyncEvents(JNIEnv* env) {

@@ -330,6 +330,18 @@ bool isEnabled() {
 }
 
 void setActive(bool on, jlong period) {
+    if (on && pool != nullptr) {
+        // Samples taken as the last recording stopped belong to no recording:
+        // given back empty, so the next takeWaits books nothing for them.
+        std::lock_guard<std::mutex> guard(poolLock);
+        for (int i = 0; i < POOL_SIZE; i++) {
+            if (pool[i].state == WAITING || pool[i].state == ENDED) {
+                pool[i].end = pool[i].start;
+                pool[i].seq++;
+                pool[i].state = ENDED;
+            }
+        }
+    }
     if (on) {
         periodMicros.store(period > 0 ? period : 5000, std::memory_order_relaxed);
         started.store(0, std::memory_order_relaxed);

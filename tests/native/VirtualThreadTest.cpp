@@ -289,6 +289,19 @@ TEST_F(VirtualThreadTreeTest, SampledUnmountsBecomeWaitsThatEndAtWakeMountOrEnd)
     EXPECT_EQ(4u, counts.sampled);
     EXPECT_EQ(4u, counts.unmounts);
     EXPECT_EQ(0u, counts.lost);
+
+    // A wait left over from one recording is worth nothing to the next.
+    jthread e = reinterpret_cast<jthread>(0xe1);
+    jvm.thread(e).frames = {at(sleep)};
+    VirtualThreadEvents::setActive(true, 5000);
+    onUnmount(jvm.jvmti(), jvm.jni(), e);
+    VirtualThreadEvents::setActive(true, 5000);
+    EXPECT_EQ(0u, VirtualThreadEvents::counts().sampled);
+    VirtualThreadEvents::takeWaits(waits, true);
+    ASSERT_EQ(1u, waits.size());
+    EXPECT_EQ(waits[0].start, waits[0].end);
+    VirtualThreadEvents::release(jvm.jni(), waits);
+    VirtualThreadEvents::setActive(false, 0);
 }
 
 }  // namespace
