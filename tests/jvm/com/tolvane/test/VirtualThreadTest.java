@@ -123,7 +123,7 @@ class VirtualThreadTest {
             assertNotNull(label, virtual::toString);
             long underLabel = totalCpu(label, "handle");
             long inHandle = totalCpu(virtual.root(), "handle");
-            assertTrue(underLabel >= inHandle * 7 / 10, "labelled " + underLabel + " of " + inHandle);
+            assertTrue(underLabel >= inHandle * 6 / 10, "labelled " + underLabel + " of " + inHandle);
             // Their waits too: the labels are read while they wait.
             long sleptLabelled = totalWaiting(label, "sleep");
             long slept = totalWaiting(virtual.root(), "sleep");
@@ -153,7 +153,9 @@ class VirtualThreadTest {
                 }
             });
             assertTrue(blockedOnHold[0] >= 50_000, virtual::toString);
-            assertEquals(0, blockedElsewhere[0], virtual::toString);
+            // A request may be caught for a moment entering a monitor of the
+            // JDK's (the security providers') before it unmounts.
+            assertTrue(blockedElsewhere[0] <= blockedOnHold[0] / 10, virtual::toString);
         } finally {
             stop(target);
         }
