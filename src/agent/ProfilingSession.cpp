@@ -16,7 +16,6 @@
 #include "StartupOptions.h"
 #include "StringCopy.h"
 #include "ThreadManager.h"
-#include "VirtualThreadEvents.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -317,16 +316,8 @@ bool Profiling::enableEvents(JNIEnv* env) {
 }
 
 void Profiling::installCallbacks(jvmtiEnv* jvmti, bool asyncSampling) {
-    // The callbacks of JVMTI 21 follow those the JDK 17 headers name; an
-    // older JVM copies only as many as it knows.
-    struct {
-        jvmtiEventCallbacks callbacks;
-        void(JNICALL* virtualThreadStart)(jvmtiEnv*, JNIEnv*, jthread);
-        void(JNICALL* virtualThreadEnd)(jvmtiEnv*, JNIEnv*, jthread);
-    } extended;
-    std::memset(&extended, 0, sizeof extended);
-    extended.virtualThreadStart = &VirtualThreadEvents::onVirtualThreadStart;
-    jvmtiEventCallbacks& callbacks = extended.callbacks;
+    jvmtiEventCallbacks callbacks;
+    std::memset(&callbacks, 0, sizeof callbacks);
     callbacks.VMDeath = &Profiling::dxVMDeath;
     callbacks.ThreadStart = &LiveCpuProfilingHelper::dxThreadStart;
     callbacks.ThreadEnd = &LiveCpuProfilingHelper::dxThreadEnd;
@@ -338,11 +329,7 @@ void Profiling::installCallbacks(jvmtiEnv* jvmti, bool asyncSampling) {
         callbacks.ClassPrepare = &AsyncSampling::onClassPrepare;
         callbacks.CompiledMethodLoad = &AsyncSampling::onCompiledMethodLoad;
     }
-    // Only a JVMTI that knows them is handed the longer table.
-    jint version = 0;
-    bool virtualThreads = jvmti->GetVersionNumber(&version) == JVMTI_ERROR_NONE &&
-                          ((version & JVMTI_VERSION_MASK_MAJOR) >> JVMTI_VERSION_SHIFT_MAJOR) >= 21;
-    jvmti->SetEventCallbacks(&callbacks, static_cast<jint>(virtualThreads ? sizeof extended : sizeof callbacks));
+    jvmti->SetEventCallbacks(&callbacks, static_cast<jint>(sizeof callbacks));
 }
 
 bool Profiling::enableAsyncEvents(JNIEnv* env) {

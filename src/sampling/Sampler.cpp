@@ -404,7 +404,7 @@ bool Sampler::bookMountedCapture(JNIEnv* env, const CandidateSlot& slot, jlong t
     if (!ensureVirtualThreads(env)) {
         return false;
     }
-    LocalRef<jobject> vthread(env, VirtualThreadEvents::mountedVirtualThread(jvmti, slot.thread));
+    LocalRef<jobject> vthread(env, VirtualThreadEvents::mountedVirtualThread(env, jvmti, slot.thread));
     if (vthread.get() == nullptr) {
         return false;
     }
@@ -447,7 +447,7 @@ bool Sampler::ensureVirtualThreads(JNIEnv* env) {
     SamplerHelper::initVirtualRefs(env);
     // Met for the first time: from now on the virtual threads' waits are
     // sampled too, where the JVM can tell them.
-    if (VirtualThreadEvents::enable(g_profilingInterface, maxStackDepth)) {
+    if (VirtualThreadEvents::enable(env, g_profilingInterface, maxStackDepth)) {
         VirtualThreadEvents::setActive(true, periodMillis * 1000LL);
     }
     return true;
@@ -461,7 +461,7 @@ jobject Sampler::mountedVirtualThread(JNIEnv* env, ThreadManager* carrier) {
     if (thread.get() == nullptr) {
         return nullptr;
     }
-    return VirtualThreadEvents::mountedVirtualThread(g_profilingInterface, thread.get());
+    return VirtualThreadEvents::mountedVirtualThread(env, g_profilingInterface, thread.get());
 }
 
 jlongArray Sampler::virtualTransactionIdsOf(JNIEnv* env, jobject vthread) {
@@ -476,6 +476,9 @@ jlongArray Sampler::virtualTransactionIdsOf(JNIEnv* env, jobject vthread) {
 void Sampler::bookVirtualThreadWaits(JNIEnv* env, jlong timestamp, bool all) {
     if (!virtualThreads.exists() || !VirtualThreadEvents::isEnabled()) {
         return;
+    }
+    if (!all) {
+        VirtualThreadEvents::cycle();
     }
     VirtualThreadEvents::checkWaits(env, g_profilingInterface,
                                     sampleTransactionsNow && SamplerHelper::virtualTransactionIds != nullptr
@@ -500,8 +503,8 @@ void Sampler::bookVirtualThreadWaits(JNIEnv* env, jlong timestamp, bool all) {
                 ids = nullptr;
             }
         }
-        virtualThreads.book(env, registry, wait.frames, count, ids, wait.labelsRead, state, span * wait.weight, 0,
-                            timestamp);
+        virtualThreads.book(env, registry, wait.frames, count, ids, wait.labelsRead, state,
+                            static_cast<jlong>(static_cast<double>(span) * wait.weight + 0.5), 0, timestamp);
         if (ids != nullptr) {
             env->DeleteLocalRef(ids);
         }
@@ -521,11 +524,13 @@ void Sampler::finishVirtualThreads(JNIEnv* env) {
     VirtualThreadEvents::Counts counts = VirtualThreadEvents::counts();
     virtualThreads.setStarted(counts.started);
     MessageUtil::debugOut(0, 4,
-                          "virtual threads: %llu started, %llu unmounts, %llu waits sampled, %llu samples lost\n",
+                          "virtual threads: about %llu started, %llu unmounts, %llu waits sampled, %llu samples lost, "
+                          "%llu windows\n",
                           static_cast<unsigned long long>(counts.started),
                           static_cast<unsigned long long>(counts.unmounts),
                           static_cast<unsigned long long>(counts.sampled),
-                          static_cast<unsigned long long>(counts.lost));
+                          static_cast<unsigned long long>(counts.lost),
+                          static_cast<unsigned long long>(counts.windows));
 }
 
 // Captures and converts the stacks of the candidate threads, in the order

@@ -148,7 +148,7 @@ void VirtualThreadTree::setStarted(unsigned long long started) {
         return;
     }
     char name[64];
-    std::snprintf(name, sizeof name, "%s (%llu started)", VIRTUAL_THREADS_NAME, started);
+    std::snprintf(name, sizeof name, "%s (about %llu started)", VIRTUAL_THREADS_NAME, started);
     manager->threadDesc->setThreadName(name);
 }
 

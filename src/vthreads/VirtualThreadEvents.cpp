@@ -20,8 +20,6 @@ namespace {
 const char MOUNT_EVENT[] = "com.sun.hotspot.events.VirtualThreadMount";
 const char UNMOUNT_EVENT[] = "com.sun.hotspot.events.VirtualThreadUnmount";
 const char GET_VIRTUAL_THREAD[] = "com.sun.hotspot.functions.GetVirtualThread";
-// The start event's number (JVMTI 21), which the JDK 17 headers lack.
-const jint EVENT_VIRTUAL_THREAD_START = 87;
 
 // Sampled waits held at once, and frames per sampled stack: about 2 MB.
 const int POOL_SIZE = 1024;
@@ -47,6 +45,13 @@ struct Record {
     jlong lastWaiting = 0;
     // The virtual thread, while WAITING; deleted by the tick.
     jweak thread = nullptr;
+    // The window it was sampled in, and what each of its unmounts stands
+    // for once that window closed (0 while it is open).
+    uint64_t window = 0;
+    double scale = 0;
+    // Mount events have been on since it unmounted: an end without a mount
+    // means it unmounted to end.
+    bool watched = false;
     bool labelsRead = false;
     jlong labels[MAX_LABELS + 1] = {};
     jvmtiFrameInfo* frames = nullptr;
@@ -65,7 +70,6 @@ int depth = 0;
 
 std::atomic<bool> active{false};
 std::atomic<jlong> periodMicros{5000};
-std::atomic<uint64_t> started{0};
 std::atomic<uint64_t> unmounts{0};
 std::atomic<uint64_t> sampled{0};
 std::atomic<uint64_t> lost{0};
@@ -73,23 +77,79 @@ std::atomic<uint64_t> lost{0};
 bool tried = false;
 bool enabled = false;
 GetVirtualThreadFunction getVirtualThread = nullptr;
+jint mountEvent = -1;
+jint unmountEvent = -1;
+jvmtiEnv* eventsEnv = nullptr;
 
-// Sampling per carrier: every Nth unmount, N fixed for a window of
-// WINDOW_MICROS and then set so that the carrier takes about one sample per
-// sampling period. A sample's weight is the N it was taken under (plus the
-// unmounts of samples lost to a full pool), never anything that depends on
-// how long a wait lasts.
-const jlong WINDOW_MICROS = 100000;
+// HotSpot posts every mount and unmount while their events are on, which
+// costs more than the work of a short-lived virtual thread; so they are on
+// only in windows: one opens at the first tick after every CYCLE_MICROS
+// (on average exactly one per cycle) and closes at the next tick. What a
+// window saw stands for its whole cycle, scaled by cycle / window length;
+// the windows' times do not depend on any wait, so the estimate stays
+// unbiased.
+const jlong CYCLE_MICROS = 100000;
+// A window shorter than this is left open until a later tick, so that a
+// burst of ticks cannot make one tiny window stand for a whole cycle.
+const jlong MIN_WINDOW_MICROS = 1000;
+std::atomic<uint64_t> window{0};
+std::atomic<bool> windowOpen{false};
+jlong windowOpened = 0;
+jlong nextWindow = 0;
+
+// Virtual threads' ids seen during the recording. Threads of both kinds
+// take their ids from one counter, so the span estimates how many started.
+jfieldID threadIdField = nullptr;
+std::atomic<jlong> lowestId{0};
+std::atomic<jlong> highestId{0};
+
+// Sampling per carrier within a window: each unmount with probability
+// 1 / N, N set from the carrier's unmounts in its last window so that it
+// takes about SAMPLES_PER_WINDOW; a sample's weight is N, never anything
+// that depends on how long a wait lasts.
+const jlong SAMPLES_PER_WINDOW = 16;
 thread_local jlong carrierEvery = 1;
+thread_local uint64_t carrierWindow = 0;
+thread_local uint64_t carrierRandom = 0;
 
 std::vector<std::pair<int, uint64_t>>& checkScratch() {
     static std::vector<std::pair<int, uint64_t>> scratch;
     return scratch;
 }
 thread_local jlong carrierCountdown = 0;
-thread_local jlong carrierWeight = 0;
-thread_local jlong carrierWindowStart = -1;
 thread_local jlong carrierWindowUnmounts = 0;
+
+// A carrier's own pseudo-random numbers (xorshift): where in its first N
+// unmounts of a window the first sample falls.
+jlong randomBelow(jlong bound) {
+    if (carrierRandom == 0) {
+        carrierRandom = reinterpret_cast<uint64_t>(&carrierRandom) ^ static_cast<uint64_t>(Counter::monotonicUsec()) ^
+                        0x9e3779b97f4a7c15ULL;
+    }
+    carrierRandom ^= carrierRandom << 13;
+    carrierRandom ^= carrierRandom >> 7;
+    carrierRandom ^= carrierRandom << 17;
+    return static_cast<jlong>(carrierRandom % static_cast<uint64_t>(bound));
+}
+
+void noteId(jlong id) {
+    if (id <= 0) {
+        return;
+    }
+    jlong low = lowestId.load(std::memory_order_relaxed);
+    while ((low == 0 || id < low) && !lowestId.compare_exchange_weak(low, id, std::memory_order_relaxed)) {
+    }
+    jlong high = highestId.load(std::memory_order_relaxed);
+    while (id > high && !highestId.compare_exchange_weak(high, id, std::memory_order_relaxed)) {
+    }
+}
+
+void noteThread(JNIEnv* env, jobject thread) {
+    if (threadIdField == nullptr || env == nullptr || thread == nullptr) {
+        return;
+    }
+    noteId(env->GetLongField(thread, threadIdField));
+}
 
 void* tokenOf(int slot, uint64_t seq) {
     return reinterpret_cast<void*>(TOKEN_BIT | (seq << SLOT_BITS) | static_cast<uint64_t>(slot));
@@ -102,36 +162,41 @@ void giveBack(int slot) {
 }
 
 void JNICALL onUnmount(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
-    if (!active.load(std::memory_order_relaxed)) {
+    if (!active.load(std::memory_order_relaxed) || !windowOpen.load(std::memory_order_acquire)) {
         return;
     }
+    uint64_t current = window.load(std::memory_order_relaxed);
+    if (carrierWindow != current) {
+        // The carrier's first unmount of this window: N from its last one.
+        if (carrierWindow != 0) {
+            carrierEvery = std::max<jlong>(1, carrierWindowUnmounts / SAMPLES_PER_WINDOW);
+        }
+        carrierWindow = current;
+        carrierWindowUnmounts = 0;
+        carrierCountdown = 1 + randomBelow(carrierEvery);
+    }
     carrierWindowUnmounts++;
-    carrierWeight++;
     if (--carrierCountdown > 0) {
         return;
     }
-    jlong now = Counter::monotonicUsec();
-    if (carrierWindowStart < 0) {
-        carrierWindowStart = now;
-    } else if (now - carrierWindowStart >= WINDOW_MICROS) {
-        jlong periods = (now - carrierWindowStart) / std::max<jlong>(1, periodMicros.load(std::memory_order_relaxed));
-        carrierEvery = std::max<jlong>(1, carrierWindowUnmounts / std::max<jlong>(1, periods));
-        carrierWindowStart = now;
-        carrierWindowUnmounts = 0;
-    }
     carrierCountdown = carrierEvery;
+    jlong weight = carrierEvery;
+    jlong now = Counter::monotonicUsec();
     int slot = -1;
     {
         std::lock_guard<std::mutex> guard(poolLock);
-        if (!freeSlots->empty()) {
+        // Taken only while the window is open, so that its closing pass
+        // gives every record of the window its scale.
+        if (!freeSlots->empty() && windowOpen.load(std::memory_order_relaxed) &&
+            window.load(std::memory_order_relaxed) == current) {
             slot = freeSlots->back();
             freeSlots->pop_back();
             pool[slot].state = FILLING;
+            pool[slot].window = current;
+            pool[slot].scale = 0;
         }
     }
     if (slot < 0) {
-        // The pool is full of waits still going on: this one's unmounts go
-        // to the carrier's next sample.
         lost.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -158,8 +223,9 @@ void JNICALL onUnmount(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
         seq = ++record.seq;
         record.frameCount = count;
         record.threadState = state;
-        record.weight = carrierWeight;
+        record.weight = weight;
         record.start = now;
+        record.watched = windowOpen.load(std::memory_order_relaxed) && window.load(std::memory_order_relaxed) == current;
         record.lastWaiting = now;
         record.thread = ref;
         record.labelsRead = false;
@@ -170,9 +236,9 @@ void JNICALL onUnmount(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
         // it finds it runnable.
         lost.fetch_add(1, std::memory_order_relaxed);
     }
-    unmounts.fetch_add(static_cast<uint64_t>(carrierWeight), std::memory_order_relaxed);
+    noteThread(env, thread);
+    unmounts.fetch_add(static_cast<uint64_t>(weight), std::memory_order_relaxed);
     sampled.fetch_add(1, std::memory_order_relaxed);
-    carrierWeight = 0;
 }
 
 void JNICALL onMount(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
@@ -246,6 +312,46 @@ jvmtiExtensionFunction findExtensionFunction(jvmtiEnv* jvmti, const char* id) {
     return found;
 }
 
+
+bool setEvents(jvmtiEventMode mode) {
+    if (eventsEnv == nullptr) {
+        return false;
+    }
+    jvmtiError unmount = eventsEnv->SetEventNotificationMode(mode, static_cast<jvmtiEvent>(unmountEvent), nullptr);
+    jvmtiError mount = eventsEnv->SetEventNotificationMode(mode, static_cast<jvmtiEvent>(mountEvent), nullptr);
+    if (unmount != JVMTI_ERROR_NONE || mount != JVMTI_ERROR_NONE) {
+        MessageUtil::debugOut(0, 4, "virtual threads: mount events could not be %s\n",
+                              mode == JVMTI_ENABLE ? "enabled" : "disabled");
+        return false;
+    }
+    return true;
+}
+
+// Switches the events off and gives the window's records their scale:
+// each of the window's unmounts stands for cycle / window length of them.
+// Records still waiting are no longer watched by mount events.
+void closeWindow(jlong now) {
+    if (!windowOpen.load(std::memory_order_relaxed)) {
+        return;
+    }
+    setEvents(JVMTI_DISABLE);
+    jlong length = std::max<jlong>(1, now - windowOpened);
+    double scale = std::max(1.0, static_cast<double>(CYCLE_MICROS) / static_cast<double>(length));
+    uint64_t closing = window.load(std::memory_order_relaxed);
+    std::lock_guard<std::mutex> guard(poolLock);
+    windowOpen.store(false, std::memory_order_release);
+    for (int i = 0; i < POOL_SIZE; i++) {
+        Record& record = pool[i];
+        if (record.state == FREE) {
+            continue;
+        }
+        if (record.window == closing) {
+            record.scale = scale;
+        }
+        record.watched = false;
+    }
+}
+
 }  // namespace
 
 void setVirtualThreadCapability(jvmtiCapabilities* capabilities) {
@@ -265,7 +371,7 @@ void setVirtualThreadCapability(jvmtiCapabilities* capabilities) {
     }
 }
 
-bool enable(jvmtiEnv* jvmti, int maxDepth) {
+bool enable(JNIEnv* env, jvmtiEnv* jvmti, int maxDepth) {
     if (tried || jvmti == nullptr) {
         return enabled;
     }
@@ -312,15 +418,21 @@ bool enable(jvmtiEnv* jvmti, int maxDepth) {
         MessageUtil::debugOut(0, 4, "virtual threads: mount events refused\n");
         return false;
     }
-    // A callback alone does not switch an extension event on in HotSpot:
-    // it is enabled by its index like any other event.
-    if (jvmti->SetEventNotificationMode(JVMTI_ENABLE, static_cast<jvmtiEvent>(mount), nullptr) != JVMTI_ERROR_NONE ||
-        jvmti->SetEventNotificationMode(JVMTI_ENABLE, static_cast<jvmtiEvent>(unmount), nullptr) !=
-            JVMTI_ERROR_NONE) {
-        MessageUtil::debugOut(0, 4, "virtual threads: mount events could not be enabled\n");
+    // The events stay off until a window opens (cycle).
+    mountEvent = mount;
+    unmountEvent = unmount;
+    eventsEnv = jvmti;
+    if (env != nullptr) {
+        jclass threadClass = env->FindClass("java/lang/Thread");
+        threadIdField = threadClass != nullptr ? env->GetFieldID(threadClass, "tid", "J") : nullptr;
+        if (env->ExceptionCheck()) {
+            env->ExceptionClear();
+            threadIdField = nullptr;
+        }
+        if (threadClass != nullptr) {
+            env->DeleteLocalRef(threadClass);
+        }
     }
-    // Counting starts is a nicety: a refusal leaves the count at 0.
-    jvmti->SetEventNotificationMode(JVMTI_ENABLE, static_cast<jvmtiEvent>(EVENT_VIRTUAL_THREAD_START), nullptr);
     enabled = true;
     return true;
 }
@@ -330,6 +442,9 @@ bool isEnabled() {
 }
 
 void setActive(bool on, jlong period) {
+    if (pool != nullptr) {
+        closeWindow(Counter::monotonicUsec());
+    }
     if (on && pool != nullptr) {
         // Samples taken as the last recording stopped belong to no recording:
         // given back empty, so the next takeWaits books nothing for them.
@@ -344,12 +459,39 @@ void setActive(bool on, jlong period) {
     }
     if (on) {
         periodMicros.store(period > 0 ? period : 5000, std::memory_order_relaxed);
-        started.store(0, std::memory_order_relaxed);
+        nextWindow = Counter::monotonicUsec();
+        lowestId.store(0, std::memory_order_relaxed);
+        highestId.store(0, std::memory_order_relaxed);
         unmounts.store(0, std::memory_order_relaxed);
         sampled.store(0, std::memory_order_relaxed);
         lost.store(0, std::memory_order_relaxed);
     }
     active.store(on, std::memory_order_release);
+}
+
+void cycle() {
+    if (pool == nullptr || !active.load(std::memory_order_relaxed)) {
+        return;
+    }
+    jlong now = Counter::monotonicUsec();
+    if (windowOpen.load(std::memory_order_relaxed)) {
+        if (now - windowOpened >= MIN_WINDOW_MICROS) {
+            closeWindow(now);
+        }
+        return;
+    }
+    if (now < nextWindow) {
+        return;
+    }
+    // One window per cycle on average; a recorder that fell far behind
+    // starts counting afresh instead of opening windows back to back.
+    nextWindow = now - nextWindow > CYCLE_MICROS ? now + CYCLE_MICROS : nextWindow + CYCLE_MICROS;
+    window.fetch_add(1, std::memory_order_relaxed);
+    windowOpened = now;
+    windowOpen.store(true, std::memory_order_release);
+    if (!setEvents(JVMTI_ENABLE)) {
+        closeWindow(now);
+    }
 }
 
 void checkWaits(JNIEnv* env, jvmtiEnv* jvmti, LabelReader readLabels) {
@@ -402,12 +544,13 @@ void checkWaits(JNIEnv* env, jvmtiEnv* jvmti, LabelReader readLabels) {
             std::memcpy(record.labels, labels, sizeof labels);
             record.labelsRead = true;
         }
-        if (ended) {
+        if (ended && record.watched) {
             record.end = record.start;  // nothing to book
             record.seq++;
             record.state = ENDED;
-        } else if (runnable) {
-            // Woken: it waits for a carrier now, which is not its wait. It
+        } else if (ended || runnable) {
+            // Woken: it waits for a carrier now, which is not its wait; or,
+            // unwatched since its window closed, it ran to its end. It
             // woke between the last two checks.
             record.end = (record.lastWaiting + now) / 2;
             record.seq++;
@@ -427,6 +570,9 @@ void takeWaits(std::vector<Wait>& out, bool all) {
         return;
     }
     jlong now = all ? Counter::monotonicUsec() : 0;
+    if (all) {
+        closeWindow(now);
+    }
     std::lock_guard<std::mutex> guard(poolLock);
     for (int i = 0; i < POOL_SIZE; i++) {
         Record& record = pool[i];
@@ -437,10 +583,11 @@ void takeWaits(std::vector<Wait>& out, bool all) {
             record.seq++;
             record.state = ENDED;
         }
-        if (record.state == ENDED) {
+        if (record.state == ENDED && record.scale > 0) {
             record.state = TAKEN;
-            out.push_back({record.frames, record.frameCount, record.threadState, record.weight, record.start,
-                           record.end, i, record.labelsRead, record.labels});
+            out.push_back({record.frames, record.frameCount, record.threadState,
+                           static_cast<double>(record.weight) * record.scale, record.start, record.end, i,
+                           record.labelsRead, record.labels});
         }
     }
 }
@@ -469,23 +616,23 @@ void release(JNIEnv* env, const std::vector<Wait>& waits) {
 }
 
 Counts counts() {
-    return {started.load(std::memory_order_relaxed), unmounts.load(std::memory_order_relaxed),
-            sampled.load(std::memory_order_relaxed), lost.load(std::memory_order_relaxed)};
+    jlong low = lowestId.load(std::memory_order_relaxed);
+    jlong high = highestId.load(std::memory_order_relaxed);
+    uint64_t span = low > 0 && high >= low ? static_cast<uint64_t>(high - low + 1) : 0;
+    return {span, unmounts.load(std::memory_order_relaxed), sampled.load(std::memory_order_relaxed),
+            lost.load(std::memory_order_relaxed), window.load(std::memory_order_relaxed)};
 }
 
-void JNICALL onVirtualThreadStart(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
-    if (active.load(std::memory_order_relaxed)) {
-        started.fetch_add(1, std::memory_order_relaxed);
-    }
-}
-
-jthread mountedVirtualThread(jvmtiEnv* jvmti, jthread carrier) {
+jthread mountedVirtualThread(JNIEnv* env, jvmtiEnv* jvmti, jthread carrier) {
     if (getVirtualThread == nullptr || carrier == nullptr) {
         return nullptr;
     }
     jthread vthread = nullptr;
     if (getVirtualThread(jvmti, carrier, &vthread) != JVMTI_ERROR_NONE) {
         return nullptr;
+    }
+    if (active.load(std::memory_order_relaxed)) {
+        noteThread(env, vthread);
     }
     return vthread;
 }

@@ -8,25 +8,26 @@
 #include <vector>
 
 // What virtual threads do while no carrier runs them: their waits, learnt
-// from HotSpot's mount and unmount extension events, and how many of them
-// started.
+// from HotSpot's mount and unmount extension events, and about how many of
+// them started.
 //
-// Taking a stack at every unmount would cost too much where virtual threads
-// come and go by the hundred thousand a second, so each carrier takes one
-// at its first unmount after every sampling period and counts the unmounts
-// in between: the sampled wait then stands for all of them (its weight). The
-// choice does not depend on how long the wait will be, so the waits booked
-// are an unbiased estimate of all waits. A sampled unmount keeps its stack,
-// its time and its weight in a record of a fixed pool (no allocation in the
-// events but a weak reference to the sampled virtual thread) and marks the
-// virtual thread through JVMTI thread-local storage. The wait ends when a
-// tick finds the virtual thread runnable again (woken, waiting for a
-// carrier), or at its next mount, whichever comes first, and the tick books
-// (end - unmount) x weight on the stack. Unsampled unmounts cost a few
-// thread-local counts; every mount costs a thread-local storage read.
+// HotSpot posting every mount and unmount costs more than a short-lived
+// virtual thread's own work, so the events are on only in windows: one
+// opens at a tick about every 100 ms and closes at the next tick. Within a
+// window each carrier samples its unmounts at random, each with probability
+// 1 / N (N set so that it takes about 16 a window); a sampled wait stands for
+// N unmounts times cycle / window length. Neither choice depends on how long
+// a wait will be, so the waits booked are an unbiased estimate of all waits.
+// A sampled unmount keeps its stack, its time and its weight in a record of
+// a fixed pool (no allocation in the events but a weak reference to the
+// sampled virtual thread) and marks the virtual thread through JVMTI
+// thread-local storage. The wait ends at its next mount while the window is
+// still open; after that, when a tick finds the virtual thread runnable
+// again (woken, waiting for a carrier) or ended, half way between that tick
+// and the one before. The tick books (end - unmount) x weight on the stack.
 //
-// The events and the capability they need are asked for only once a
-// recording meets a virtual thread, so a JVM without any pays nothing.
+// The capability is asked for only once a recording meets a virtual
+// thread, so a JVM without any pays nothing.
 namespace VirtualThreadEvents {
 
 // One sampled wait.
@@ -39,8 +40,8 @@ struct Wait {
     jint frameCount;
     // The JVMTI state of the virtual thread as it unmounted.
     jint state;
-    // Unmounts this one stands for.
-    jlong weight;
+    // Unmounts this one stands for (an estimate, hence not whole).
+    double weight;
     // Monotonic microseconds; end is the next mount, or when the
     // recording took the wait while it still lasted.
     jlong start;
@@ -53,16 +54,20 @@ struct Wait {
     const jlong* labels;
 };
 
-// Asks for the capability, the extension events and the start event;
-// frames of up to maxDepth per sampled stack. False when this JVM has none
-// of it (JDK 17, or a refusal; the debug log says which). Once is enough per
-// process: later calls give the first answer. Called from the recording's
-// tick, with the thread monitor held.
-bool enable(jvmtiEnv* jvmti, int maxDepth);
+// Asks for the capability and installs the extension events' callbacks
+// (the events stay off until cycle opens a window); frames of up to
+// maxDepth per sampled stack; env, when given, to read virtual threads' ids.
+// False when this JVM has none of it (JDK 17, or a refusal; the debug log
+// says which). Once is enough per process: later calls give the first
+// answer. Called from the recording's tick, with the thread monitor held.
+bool enable(JNIEnv* env, jvmtiEnv* jvmti, int maxDepth);
 bool isEnabled();
-// Starts or stops taking waits and counting starts (the recording's bounds).
-// Stopping leaves the events on and cheap: they do nothing while off.
+// Starts or stops taking waits and noting ids (the recording's bounds).
+// Either closes a window left open.
 void setActive(bool active, jlong periodMicros);
+// Opens or closes the events' window as its time comes. Called by every
+// tick, on the recording's thread, never from an event.
+void cycle();
 
 // Ends the waits of virtual threads that are runnable again (woken, waiting
 // for a carrier): their wait ends between the last check that found them
@@ -77,23 +82,22 @@ void checkWaits(JNIEnv* env, jvmtiEnv* jvmti, LabelReader readLabels);
 void takeWaits(std::vector<Wait>& out, bool all);
 void release(JNIEnv* env, const std::vector<Wait>& waits);
 
-// Virtual threads started while active, mounts and sampled unmounts, and
-// samples lost to a full pool, since the last setActive(true).
+// Since the last setActive(true): about how many virtual threads started
+// (the span of the ids seen, 0 when none was seen), the unmounts the
+// sampled ones stood for within windows, the sampled unmounts, samples
+// lost to a full pool, and the windows opened so far in this process.
 struct Counts {
     uint64_t started;
     uint64_t unmounts;
     uint64_t sampled;
     uint64_t lost;
+    uint64_t windows;
 };
 Counts counts();
 
-// The JVMTI VirtualThreadStart callback (installed by the agent with the
-// others; the event is enabled by enable()).
-void JNICALL onVirtualThreadStart(jvmtiEnv* jvmti, JNIEnv* env, jthread thread);
-
 // The virtual thread a carrier runs (HotSpot's GetVirtualThread extension),
-// as a new local reference, or null.
-jthread mountedVirtualThread(jvmtiEnv* jvmti, jthread carrier);
+// as a new local reference, or null; its id counts as seen.
+jthread mountedVirtualThread(JNIEnv* env, jvmtiEnv* jvmti, jthread carrier);
 
 // The bit of can_support_virtual_threads in the capability set, which the
 // JDK 17 headers this library is built with do not name.

@@ -147,7 +147,7 @@ TEST_F(VirtualThreadTreeTest, OneRecordHoldsTheRunningCpuAndWaitsOfEveryVirtualT
     EXPECT_TRUE(m->cpuKnown);
 
     tree.setStarted(1234);
-    EXPECT_STREQ("Virtual threads (1234 started)", m->threadDesc->getThreadName());
+    EXPECT_STREQ("Virtual threads (about 1234 started)", m->threadDesc->getThreadName());
     tree.reset();
     EXPECT_FALSE(tree.exists());
     EXPECT_EQ(1u, threads->getThreadManagers().size());  // the list keeps and frees it
@@ -159,14 +159,21 @@ struct EventFakes {
     static jvmtiExtensionEvent mount;
     static jvmtiExtensionEvent unmount;
     static int capabilityCalls;
+    // Events switched on (+1) and off (-1) by their index.
+    static int enabled[2];
 };
 jvmtiExtensionEvent EventFakes::mount = nullptr;
 jvmtiExtensionEvent EventFakes::unmount = nullptr;
 int EventFakes::capabilityCalls = 0;
+int EventFakes::enabled[2] = {0, 0};
 
 typedef void(JNICALL* ThreadEvent)(jvmtiEnv*, JNIEnv*, jthread);
 
-jvmtiError JNICALL setEventNotificationMode(jvmtiEnv*, jvmtiEventMode, jvmtiEvent, jthread, ...) {
+jvmtiError JNICALL setEventNotificationMode(jvmtiEnv*, jvmtiEventMode mode, jvmtiEvent event, jthread thread, ...) {
+    if ((event != 86 && event != 87) || thread != nullptr) {
+        return JVMTI_ERROR_ILLEGAL_ARGUMENT;
+    }
+    EventFakes::enabled[event - 86] = mode == JVMTI_ENABLE ? 1 : 0;
     return JVMTI_ERROR_NONE;
 }
 
@@ -202,18 +209,34 @@ void installEventFakes(harness::FakeJvm& jvm) {
         return JVMTI_ERROR_NONE;
     };
     jvm.jvmtiFunctions.SetEventNotificationMode = &setEventNotificationMode;
+    // A virtual thread's id is its handle's value here.
+    jvm.jniFunctions.FindClass = [](JNIEnv*, const char* name) -> jclass {
+        return std::strcmp(name, "java/lang/Thread") == 0 ? reinterpret_cast<jclass>(0x7e) : nullptr;
+    };
+    jvm.jniFunctions.GetFieldID = [](JNIEnv*, jclass, const char* name, const char* sig) -> jfieldID {
+        return std::strcmp(name, "tid") == 0 && std::strcmp(sig, "J") == 0 ? reinterpret_cast<jfieldID>(0x1d)
+                                                                            : nullptr;
+    };
+    jvm.jniFunctions.GetLongField = [](JNIEnv*, jobject obj, jfieldID) -> jlong {
+        return static_cast<jlong>(reinterpret_cast<uintptr_t>(obj));
+    };
 }
 
-TEST_F(VirtualThreadTreeTest, SampledUnmountsBecomeWaitsThatEndAtWakeMountOrEnd) {
+// Waits past the shortest window the events stay on.
+void pastShortestWindow() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+TEST_F(VirtualThreadTreeTest, UnmountsSampledInWindowsBecomeWaitsThatEndAtMountWakeOrEnd) {
     jvm.installMemory();
     jvm.installThreads();
     jvm.installSingleCaptures();
     installEventFakes(jvm);
-    ASSERT_TRUE(VirtualThreadEvents::enable(jvm.jvmti(), 100));
+    ASSERT_TRUE(VirtualThreadEvents::enable(jvm.jni(), jvm.jvmti(), 100));
     ASSERT_NE(nullptr, EventFakes::mount);
     ASSERT_NE(nullptr, EventFakes::unmount);
     EXPECT_EQ(1, EventFakes::capabilityCalls);
-    EXPECT_TRUE(VirtualThreadEvents::enable(jvm.jvmti(), 100));  // once per process
+    EXPECT_TRUE(VirtualThreadEvents::enable(jvm.jni(), jvm.jvmti(), 100));  // once per process
     EXPECT_EQ(1, EventFakes::capabilityCalls);
     ThreadEvent onMount = reinterpret_cast<ThreadEvent>(EventFakes::mount);
     ThreadEvent onUnmount = reinterpret_cast<ThreadEvent>(EventFakes::unmount);
@@ -222,81 +245,122 @@ TEST_F(VirtualThreadTreeTest, SampledUnmountsBecomeWaitsThatEndAtWakeMountOrEnd)
     jthread b = reinterpret_cast<jthread>(0xb1);
     jthread c = reinterpret_cast<jthread>(0xc1);
     jthread d = reinterpret_cast<jthread>(0xd1);
-    for (jthread t : {a, b, c, d}) {
+    jthread e = reinterpret_cast<jthread>(0xe1);
+    for (jthread t : {a, b, c, d, e}) {
         jvm.thread(t).frames = {at(sleep), at(handle), at(vthreadRun)};
         jvm.thread(t).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
     }
+    const jint waiting = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_SLEEPING | JVMTI_THREAD_STATE_WAITING;
     std::vector<VirtualThreadEvents::Wait> waits;
 
-    // Inactive: nothing is sampled.
+    // Inactive, or active outside a window: the events are off, and an
+    // unmount still delivered samples nothing.
+    onUnmount(jvm.jvmti(), jvm.jni(), a);
+    EXPECT_EQ(nullptr, jvm.thread(a).storage.load());
+    VirtualThreadEvents::setActive(true, 5000);
+    EXPECT_EQ(0, EventFakes::enabled[0] + EventFakes::enabled[1]);
     onUnmount(jvm.jvmti(), jvm.jni(), a);
     EXPECT_EQ(nullptr, jvm.thread(a).storage.load());
 
-    VirtualThreadEvents::setActive(true, 5000);
-    // In the first window every unmount is sampled; the mount ends the wait.
+    // The first tick opens a window: both events on. A carrier's first
+    // window samples every unmount.
+    VirtualThreadEvents::cycle();
+    EXPECT_EQ(1, EventFakes::enabled[0]);
+    EXPECT_EQ(1, EventFakes::enabled[1]);
     onUnmount(jvm.jvmti(), jvm.jni(), a);
     EXPECT_NE(nullptr, jvm.thread(a).storage.load());
-    jvm.thread(a).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_SLEEPING | JVMTI_THREAD_STATE_WAITING;
-    VirtualThreadEvents::takeWaits(waits, false);
-    EXPECT_TRUE(waits.empty());  // still waiting
+    jvm.thread(a).state = waiting;
     onMount(jvm.jvmti(), jvm.jni(), a);
     EXPECT_EQ(nullptr, jvm.thread(a).storage.load());
+    // Ended, but held until its window closes and its scale is known.
     VirtualThreadEvents::takeWaits(waits, false);
-    ASSERT_EQ(1u, waits.size());
-    EXPECT_EQ(1, waits[0].weight);
-    EXPECT_GE(waits[0].end, waits[0].start);
-    ASSERT_EQ(3, waits[0].frameCount);
-    EXPECT_EQ(sleep, waits[0].frames[0].method);
-    VirtualThreadEvents::release(jvm.jni(), waits);
+    EXPECT_TRUE(waits.empty());
 
-    // b wakes (runnable, no carrier yet): a tick ends its wait; b ended
-    // without mounting again: its unmount was its end, no wait.
+    // b wakes (runnable, no carrier yet) and c ends without mounting again
+    // while watched: its unmount was its end, no wait.
     onUnmount(jvm.jvmti(), jvm.jni(), b);
     onUnmount(jvm.jvmti(), jvm.jni(), c);
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    pastShortestWindow();
     jvm.thread(b).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER;
     jvm.thread(c).state = JVMTI_THREAD_STATE_TERMINATED;
     VirtualThreadEvents::checkWaits(jvm.jni(), jvm.jvmti(), nullptr);  // b still waits, now known to be blocked
     jvm.thread(b).state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
     VirtualThreadEvents::checkWaits(jvm.jni(), jvm.jvmti(), nullptr);
+    // d unmounts and still waits as the window closes.
+    onUnmount(jvm.jvmti(), jvm.jni(), d);
+    jvm.thread(d).state = waiting;
+    VirtualThreadEvents::cycle();
+    EXPECT_EQ(0, EventFakes::enabled[0] + EventFakes::enabled[1]);
     VirtualThreadEvents::takeWaits(waits, false);
-    ASSERT_EQ(2u, waits.size());
+    ASSERT_EQ(3u, waits.size());  // a, b, and c's empty one
+    int booked = 0;
     for (const VirtualThreadEvents::Wait& w : waits) {
+        // Each stands for its unmount and those of the cycle's other
+        // (CYCLE / window length), and no more than a cycle's worth of windows.
+        EXPECT_GT(w.weight, 1.0);
+        EXPECT_LE(w.weight, 100.0);
+        EXPECT_EQ(sleep, w.frames[0].method);
         if (w.end > w.start) {
-            EXPECT_NE(0, w.state & JVMTI_THREAD_STATE_BLOCKED_ON_MONITOR_ENTER);
+            booked++;
         }
     }
-    EXPECT_EQ(1, (waits[0].end > waits[0].start ? 1 : 0) + (waits[1].end > waits[1].start ? 1 : 0));
+    EXPECT_EQ(2, booked);
     VirtualThreadEvents::release(jvm.jni(), waits);
     // b mounts later: its record was closed already and is not booked twice.
     onMount(jvm.jvmti(), jvm.jni(), b);
     VirtualThreadEvents::takeWaits(waits, false);
     EXPECT_TRUE(waits.empty());
 
-    // At the end, d's wait is still going on: booked up to now, and its
-    // later mount finds a mark that no longer matches.
-    onUnmount(jvm.jvmti(), jvm.jni(), d);
-    VirtualThreadEvents::takeWaits(waits, true);
+    // Unwatched since the window closed, d runs to its end unseen: its
+    // wait ended somewhere before the tick that finds it ended.
+    jvm.thread(d).state = JVMTI_THREAD_STATE_TERMINATED;
+    pastShortestWindow();
+    VirtualThreadEvents::checkWaits(jvm.jni(), jvm.jvmti(), nullptr);
+    VirtualThreadEvents::takeWaits(waits, false);
     ASSERT_EQ(1u, waits.size());
+    EXPECT_GT(waits[0].end, waits[0].start);
+    VirtualThreadEvents::release(jvm.jni(), waits);
+
+    // The next window opens only a cycle later.
+    VirtualThreadEvents::cycle();
+    EXPECT_EQ(0, EventFakes::enabled[1]);
+    onUnmount(jvm.jvmti(), jvm.jni(), e);
+    EXPECT_EQ(nullptr, jvm.thread(e).storage.load());
+
+    // At the end a window opened since is closed, e's wait still going on is
+    // booked up to now, and its later mount finds a mark that no longer
+    // matches.
+    std::this_thread::sleep_for(std::chrono::milliseconds(101));
+    VirtualThreadEvents::cycle();
+    EXPECT_EQ(1, EventFakes::enabled[1]);
+    onUnmount(jvm.jvmti(), jvm.jni(), e);
+    jvm.thread(e).state = waiting;
+    VirtualThreadEvents::takeWaits(waits, true);
+    EXPECT_EQ(0, EventFakes::enabled[0] + EventFakes::enabled[1]);
+    ASSERT_EQ(1u, waits.size());
+    EXPECT_GE(waits[0].weight, 1.0);
     VirtualThreadEvents::release(jvm.jni(), waits);
     VirtualThreadEvents::setActive(false, 0);
-    onMount(jvm.jvmti(), jvm.jni(), d);
-    EXPECT_EQ(nullptr, jvm.thread(d).storage.load());
+    onMount(jvm.jvmti(), jvm.jni(), e);
+    EXPECT_EQ(nullptr, jvm.thread(e).storage.load());
     VirtualThreadEvents::takeWaits(waits, true);
     EXPECT_TRUE(waits.empty());
 
     VirtualThreadEvents::Counts counts = VirtualThreadEvents::counts();
-    EXPECT_EQ(4u, counts.sampled);
-    EXPECT_EQ(4u, counts.unmounts);
+    EXPECT_EQ(5u, counts.sampled);
     EXPECT_EQ(0u, counts.lost);
+    EXPECT_EQ(2u, counts.windows);
+    // Ids 0xa1 to 0xe1 were seen: about 65 threads started.
+    EXPECT_EQ(0xe1u - 0xa1u + 1, counts.started);
 
     // A wait left over from one recording is worth nothing to the next.
-    jthread e = reinterpret_cast<jthread>(0xe1);
-    jvm.thread(e).frames = {at(sleep)};
     VirtualThreadEvents::setActive(true, 5000);
-    onUnmount(jvm.jvmti(), jvm.jni(), e);
+    VirtualThreadEvents::cycle();
+    onUnmount(jvm.jvmti(), jvm.jni(), a);
     VirtualThreadEvents::setActive(true, 5000);
+    EXPECT_EQ(0, EventFakes::enabled[0] + EventFakes::enabled[1]);
     EXPECT_EQ(0u, VirtualThreadEvents::counts().sampled);
+    EXPECT_EQ(0u, VirtualThreadEvents::counts().started);
     VirtualThreadEvents::takeWaits(waits, true);
     ASSERT_EQ(1u, waits.size());
     EXPECT_EQ(waits[0].start, waits[0].end);

@@ -36,7 +36,7 @@ class VirtualThreadTest {
     private static final Path NEWER_JDK = Path.of("/usr/lib/jvm/temurin-25-jdk-amd64/bin/java");
     private static final long RECORD_MICROS = 2_500_000;
     private static final Pattern PROGRESS = Pattern.compile("progress (\\d+) (\\d+)");
-    private static final Pattern STARTED = Pattern.compile("Virtual threads \\((\\d+) started\\)");
+    private static final Pattern STARTED = Pattern.compile("Virtual threads \\(about (\\d+) started\\)");
 
     @TempDir
     Path dir;
