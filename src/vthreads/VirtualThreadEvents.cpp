@@ -208,15 +208,6 @@ void JNICALL onUnmount(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
     bool ok = thread != nullptr && env != nullptr &&
               jvmti->GetStackTrace(thread, 0, depth, record.frames, &count) == JVMTI_ERROR_NONE &&
               jvmti->GetThreadState(thread, &state) == JVMTI_ERROR_NONE;
-    if (ok && count <= 1) {
-        // Nothing left on its stack but the frame that runs its task: the
-        // virtual thread unmounts to end, which is no wait. Caught here, as
-        // once the window has closed no mount tells the two apart.
-        giveBack(slot);
-        noteThread(env, thread);
-        unmounts.fetch_add(static_cast<uint64_t>(weight), std::memory_order_relaxed);
-        return;
-    }
     jweak ref = ok ? env->NewWeakGlobalRef(thread) : nullptr;
     if (ref == nullptr) {
         if (env != nullptr && env->ExceptionCheck()) {
