@@ -492,10 +492,10 @@ void Sampler::bookVirtualThreadWaits(JNIEnv* env, jlong timestamp, bool all) {
         }
         jint entry = VirtualThreadTree::continuationEntry(env, registry, wait.frames, wait.frameCount);
         jint count = entry >= 0 ? entry : wait.frameCount;
-        if (count <= 1) {
-            // Nothing above the frame that runs its task: the virtual thread
-            // unmounted to end, which is no wait. Once the events' window has
-            // closed nothing else tells that from a wait.
+        if (VirtualThreadTree::isTaskEnd(env, registry, wait.frames, count)) {
+            // Nothing above the JDK's frame that runs its task: the virtual
+            // thread unmounted to end, which is no wait. Once the events'
+            // window has closed nothing else tells that from a wait.
             continue;
         }
         jint state = wait.state & ~JVMTI_THREAD_STATE_RUNNABLE;

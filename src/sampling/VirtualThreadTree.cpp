@@ -22,6 +22,8 @@ namespace {
 const jint ENTRY_SEARCH_DEPTH = 64;
 
 const char CONTINUATION_CLASS[] = "jdk.internal.vm.Continuation";
+// java.lang.VirtualThread and its nested classes (the continuation's runner).
+const char VIRTUAL_THREAD_CLASS[] = "java.lang.VirtualThread";
 
 MethodDesc* descOf(JNIEnv* env, ClassProfilingSession* registry, jmethodID method) {
     return registry != nullptr ? registry->getMethodDesc(method, env, true) : nullptr;
@@ -71,6 +73,17 @@ bool VirtualThreadTree::isMountedTop(JNIEnv* env, ClassProfilingSession* registr
     // continuation's run, where it entered it.
     return desc->classData != nullptr && desc->classData->name != nullptr &&
            std::strcmp(desc->classData->name, CONTINUATION_CLASS) == 0 && std::strcmp(desc->methodName, "run") == 0;
+}
+
+bool VirtualThreadTree::isTaskEnd(JNIEnv* env, ClassProfilingSession* registry, const jvmtiFrameInfo* frames,
+                                  jint count) {
+    if (count != 1) {
+        return false;
+    }
+    MethodDesc* desc = descOf(env, registry, frames[0].method);
+    return desc != nullptr && desc->classData != nullptr && desc->classData->name != nullptr &&
+           std::strncmp(desc->classData->name, VIRTUAL_THREAD_CLASS, sizeof VIRTUAL_THREAD_CLASS - 1) == 0 &&
+           std::strcmp(desc->methodName, "run") == 0;
 }
 
 bool VirtualThreadTree::ensure(CpuProfilingSession* threadList, jlong startTime, int maxDepth) {

@@ -38,6 +38,9 @@ public:
     // Whether a carrier's own top frame (as JVMTI shows a carrier) says that
     // it has a virtual thread mounted.
     static bool isMountedTop(JNIEnv* env, ClassProfilingSession* registry, const jvmtiFrameInfo* frames, jint count);
+    // Whether a virtual thread's own frames (those above its entry) are
+    // just the JDK's frame that runs its task: it unmounts to end.
+    static bool isTaskEnd(JNIEnv* env, ClassProfilingSession* registry, const jvmtiFrameInfo* frames, jint count);
 
     // Lists the tree in threadList if it is not yet; false when it cannot be had.
     bool ensure(CpuProfilingSession* threadList, jlong startTime, int maxDepth);

@@ -97,6 +97,21 @@ TEST_F(VirtualThreadTreeTest, TheVirtualThreadBeginsAboveTheInnermostEntryFrame)
     EXPECT_FALSE(VirtualThreadTree::isMountedTop(jvm.jni(), registry, own.data(), 0));
 }
 
+TEST_F(VirtualThreadTreeTest, AnUnmountWithOnlyTheTaskRunnerAboveTheEntryIsTheEnd) {
+    jmethodID runner = jvm.newMethod("java.lang.VirtualThread$VThreadContinuation$1", "run");
+    std::vector<jvmtiFrameInfo> ending = {at(runner), at(enter0), at(enter), at(enterSpecial)};
+    jint above = VirtualThreadTree::continuationEntry(jvm.jni(), registry, ending.data(), 4);
+    EXPECT_EQ(1, above);
+    EXPECT_TRUE(VirtualThreadTree::isTaskEnd(jvm.jni(), registry, ending.data(), above));
+    // A wait cut to one frame (as JVMTI may show one blocked entering a
+    // monitor) or with the task's code above the runner is a wait.
+    std::vector<jvmtiFrameInfo> cut = {at(sleep)};
+    EXPECT_FALSE(VirtualThreadTree::isTaskEnd(jvm.jni(), registry, cut.data(), 1));
+    std::vector<jvmtiFrameInfo> waiting = {at(sleep), at(handle), at(runner)};
+    EXPECT_FALSE(VirtualThreadTree::isTaskEnd(jvm.jni(), registry, waiting.data(), 3));
+    EXPECT_FALSE(VirtualThreadTree::isTaskEnd(jvm.jni(), registry, waiting.data(), 0));
+}
+
 TEST_F(VirtualThreadTreeTest, OneRecordHoldsTheRunningCpuAndWaitsOfEveryVirtualThread) {
     VirtualThreadTree tree;
     EXPECT_FALSE(tree.exists());

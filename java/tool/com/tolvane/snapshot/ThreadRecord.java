@@ -43,7 +43,7 @@ public final class ThreadRecord {
 
     /**
      * Whether this record holds every virtual thread of the recording in one
-     * tree (group "VirtualThreads", name "Virtual threads (N started)")
+     * tree (group "VirtualThreads", name "Virtual threads (about N started)")
      * rather than one thread.
      */
     public boolean isVirtualThreads() {
