@@ -448,7 +448,7 @@ bool Sampler::ensureVirtualThreads(JNIEnv* env) {
     // Met for the first time: from now on the virtual threads' waits are
     // sampled too, where the JVM can tell them.
     if (VirtualThreadEvents::enable(env, g_profilingInterface, maxStackDepth)) {
-        VirtualThreadEvents::setActive(true, periodMillis * 1000LL);
+        VirtualThreadEvents::setActive(true);
     }
     return true;
 }
@@ -526,7 +526,7 @@ void Sampler::finishVirtualThreads(JNIEnv* env) {
     }
     bookVirtualThreadWaits(env, Counter::getUsec(), true);
     virtualThreads.releaseLabels(env);
-    VirtualThreadEvents::setActive(false, 0);
+    VirtualThreadEvents::setActive(false);
     VirtualThreadEvents::Counts counts = VirtualThreadEvents::counts();
     virtualThreads.setStarted(counts.started);
     MessageUtil::debugOut(0, 4,

@@ -69,7 +69,6 @@ std::vector<int>* freeSlots = nullptr;
 int depth = 0;
 
 std::atomic<bool> active{false};
-std::atomic<jlong> periodMicros{5000};
 std::atomic<uint64_t> unmounts{0};
 std::atomic<uint64_t> sampled{0};
 std::atomic<uint64_t> lost{0};
@@ -441,7 +440,7 @@ bool isEnabled() {
     return enabled;
 }
 
-void setActive(bool on, jlong period) {
+void setActive(bool on) {
     if (pool != nullptr) {
         closeWindow(Counter::monotonicUsec());
     }
@@ -458,7 +457,6 @@ void setActive(bool on, jlong period) {
         }
     }
     if (on) {
-        periodMicros.store(period > 0 ? period : 5000, std::memory_order_relaxed);
         nextWindow = Counter::monotonicUsec();
         lowestId.store(0, std::memory_order_relaxed);
         highestId.store(0, std::memory_order_relaxed);

@@ -64,7 +64,7 @@ bool enable(JNIEnv* env, jvmtiEnv* jvmti, int maxDepth);
 bool isEnabled();
 // Starts or stops taking waits and noting ids (the recording's bounds).
 // Either closes a window left open.
-void setActive(bool active, jlong periodMicros);
+void setActive(bool active);
 // Opens or closes the events' window as its time comes. Called by every
 // tick, on the recording's thread, never from an event.
 void cycle();

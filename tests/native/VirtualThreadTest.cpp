@@ -272,7 +272,7 @@ TEST_F(VirtualThreadTreeTest, UnmountsSampledInWindowsBecomeWaitsThatEndAtMountW
     // unmount still delivered samples nothing.
     onUnmount(jvm.jvmti(), jvm.jni(), a);
     EXPECT_EQ(nullptr, jvm.thread(a).storage.load());
-    VirtualThreadEvents::setActive(true, 5000);
+    VirtualThreadEvents::setActive(true);
     EXPECT_EQ(0, EventFakes::enabled[0] + EventFakes::enabled[1]);
     onUnmount(jvm.jvmti(), jvm.jni(), a);
     EXPECT_EQ(nullptr, jvm.thread(a).storage.load());
@@ -355,7 +355,7 @@ TEST_F(VirtualThreadTreeTest, UnmountsSampledInWindowsBecomeWaitsThatEndAtMountW
     ASSERT_EQ(1u, waits.size());
     EXPECT_GE(waits[0].weight, 1.0);
     VirtualThreadEvents::release(jvm.jni(), waits);
-    VirtualThreadEvents::setActive(false, 0);
+    VirtualThreadEvents::setActive(false);
     onMount(jvm.jvmti(), jvm.jni(), e);
     EXPECT_EQ(nullptr, jvm.thread(e).storage.load());
     VirtualThreadEvents::takeWaits(waits, true);
@@ -369,10 +369,10 @@ TEST_F(VirtualThreadTreeTest, UnmountsSampledInWindowsBecomeWaitsThatEndAtMountW
     EXPECT_EQ(0xe1u - 0xa1u + 1, counts.started);
 
     // A wait left over from one recording is worth nothing to the next.
-    VirtualThreadEvents::setActive(true, 5000);
+    VirtualThreadEvents::setActive(true);
     VirtualThreadEvents::cycle();
     onUnmount(jvm.jvmti(), jvm.jni(), a);
-    VirtualThreadEvents::setActive(true, 5000);
+    VirtualThreadEvents::setActive(true);
     EXPECT_EQ(0, EventFakes::enabled[0] + EventFakes::enabled[1]);
     EXPECT_EQ(0u, VirtualThreadEvents::counts().sampled);
     EXPECT_EQ(0u, VirtualThreadEvents::counts().started);
@@ -380,7 +380,7 @@ TEST_F(VirtualThreadTreeTest, UnmountsSampledInWindowsBecomeWaitsThatEndAtMountW
     ASSERT_EQ(1u, waits.size());
     EXPECT_EQ(waits[0].start, waits[0].end);
     VirtualThreadEvents::release(jvm.jni(), waits);
-    VirtualThreadEvents::setActive(false, 0);
+    VirtualThreadEvents::setActive(false);
 }
 
 }  // namespace
