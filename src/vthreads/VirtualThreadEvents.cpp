@@ -175,6 +175,13 @@ void JNICALL onUnmount(jvmtiEnv* jvmti, JNIEnv* env, jthread thread) {
         carrierCountdown = 1 + randomBelow(carrierEvery);
     }
     carrierWindowUnmounts++;
+    if (carrierWindowUnmounts > 2 * SAMPLES_PER_WINDOW * carrierEvery) {
+        // Far more unmounts than the last window had (a carrier's first
+        // window, a burst): sampled more sparsely from here on, so that the
+        // pool does not fill with them.
+        carrierEvery *= 2;
+        carrierCountdown = 1 + randomBelow(carrierEvery);
+    }
     if (--carrierCountdown > 0) {
         return;
     }

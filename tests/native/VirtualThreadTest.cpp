@@ -368,6 +368,26 @@ TEST_F(VirtualThreadTreeTest, UnmountsSampledInWindowsBecomeWaitsThatEndAtMountW
     // Ids 0xa1 to 0xe1 were seen: about 65 threads started.
     EXPECT_EQ(0xe1u - 0xa1u + 1, counts.started);
 
+    // A carrier's burst of unmounts in one window is sampled ever more
+    // sparsely instead of filling the pool, and the samples still stand for
+    // about all of them.
+    VirtualThreadEvents::setActive(true);
+    VirtualThreadEvents::cycle();
+    std::thread carrier([&] {
+        for (int i = 0; i < 4000; i++) {
+            onUnmount(jvm.jvmti(), jvm.jni(), a);
+        }
+    });
+    carrier.join();
+    counts = VirtualThreadEvents::counts();
+    EXPECT_LE(counts.sampled, 300u);
+    EXPECT_EQ(0u, counts.lost);
+    EXPECT_GE(counts.unmounts, 1000u);
+    EXPECT_LE(counts.unmounts, 16000u);
+    VirtualThreadEvents::takeWaits(waits, true);
+    VirtualThreadEvents::release(jvm.jni(), waits);
+    VirtualThreadEvents::setActive(false);
+
     // A wait left over from one recording is worth nothing to the next.
     VirtualThreadEvents::setActive(true);
     VirtualThreadEvents::cycle();
