@@ -245,6 +245,7 @@ void Recording::run(JNIEnv* env, jclass calleeClass, jlong durationMillis, jbool
         ThreadMonitorLock lock;
         threadList->removeDeadThreadManagers(env);
         g_recordStartTime = Counter::getUsec();
+        sampler->recordStartTime = g_recordStartTime;
         ThreadManager::startRecording();
         session->lostSamples = LostSamples();
         if (session->lockTable != nullptr) {
@@ -266,6 +267,7 @@ void Recording::run(JNIEnv* env, jclass calleeClass, jlong durationMillis, jbool
     {
         ThreadMonitorLock lock;
         setThreadReporting(env, calleeClass, reportingMethod, false);
+        sampler->finishVirtualThreads(env);
         stopAsyncSampling(sampler, &session->lostSamples);
         setThreadStartEvents(JVMTI_DISABLE);
         g_recording = false;

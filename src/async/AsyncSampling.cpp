@@ -10,6 +10,8 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
+#include <ucontext.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -52,6 +54,55 @@ pid_t gettidRaw() {
     return static_cast<pid_t>(syscall(SYS_gettid));
 }
 
+// AsyncGetCallTrace's code for a thread in Java code whose top frame it
+// cannot read: the program counter lies in a stub the JIT calls (the SHA,
+// AES and array intrinsics), which has no Java frame of its own.
+const jint WALK_UNKNOWN_JAVA = -5;
+// Stub frames stepped over to reach the Java frame that called them.
+const int MAX_STUB_FRAMES = 2;
+
+// Reads `size` bytes of this process at `address` without faulting: the
+// kernel copies them or fails. For words a signal handler is not sure are
+// mapped.
+bool readMemory(uintptr_t address, void* out, size_t size) {
+    struct iovec local = {out, size};
+    struct iovec remote = {reinterpret_cast<void*>(address), size};
+    return syscall(SYS_process_vm_readv, getpid(), &local, 1UL, &remote, 1UL, 0UL) == static_cast<long>(size);
+}
+
+// Walks the stack of a thread stopped in a stub as if it had returned from
+// it: the stub's frame, found through the frame pointer that the stubs set
+// up, gives the caller's program counter, stack and frame pointers, which
+// AsyncGetCallTrace can walk from. x86-64 only; elsewhere the walk just fails.
+void walkAboveStub(CallTrace* trace, jint depth, void* ucontext) {
+#if defined(__x86_64__)
+    ucontext_t context;
+    std::memcpy(&context, ucontext, sizeof context);
+    for (int step = 0; step < MAX_STUB_FRAMES && trace->frameCount == WALK_UNKNOWN_JAVA; step++) {
+        greg_t* regs = context.uc_mcontext.gregs;
+        uintptr_t sp = static_cast<uintptr_t>(regs[REG_RSP]);
+        uintptr_t fp = static_cast<uintptr_t>(regs[REG_RBP]);
+        // A frame pointer of this stack lies above the stack pointer, close by.
+        if (fp <= sp || fp - sp > 64 * 1024 || (fp & 7) != 0) {
+            return;
+        }
+        uintptr_t saved[2];  // the caller's frame pointer, then the return address
+        if (!readMemory(fp, saved, sizeof saved) || saved[1] == 0) {
+            return;
+        }
+        regs[REG_RBP] = static_cast<greg_t>(saved[0]);
+        regs[REG_RIP] = static_cast<greg_t>(saved[1]);
+        regs[REG_RSP] = static_cast<greg_t>(fp + 2 * sizeof(uintptr_t));
+        trace->frameCount = 0;
+        g_walk(trace, depth, &context);
+    }
+#else
+    (void)trace;
+    (void)depth;
+    (void)ucontext;
+#endif
+}
+
 void takeSample(ThreadSampleBuffer* buffer, void* ucontext) {
     AsyncFrame* frames = buffer->beginSample();
     if (frames == nullptr) {
@@ -60,6 +111,9 @@ void takeSample(ThreadSampleBuffer* buffer, void* ucontext) {
     }
     CallTrace trace = {buffer->env, 0, frames};
     g_walk(&trace, buffer->maxDepth, ucontext);
+    if (trace.frameCount == WALK_UNKNOWN_JAVA) {
+        walkAboveStub(&trace, buffer->maxDepth, ucontext);
+    }
     jint count = trace.frameCount;
     if (count <= 0) {
         int kind = count >= -10 ? -count : AsyncSampling::FAILURE_OTHER;

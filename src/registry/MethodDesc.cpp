@@ -25,6 +25,12 @@ const WaitMethod WAIT_METHODS[] = {
     {"sun.misc.Unsafe", "park"},
 };
 
+// Where a virtual thread's frames begin on its carrier's stack: the carrier
+// enters the continuation through these, and every frame above the
+// outermost of them belongs to the virtual thread it mounted.
+const char CONTINUATION_CLASS[] = "jdk.internal.vm.Continuation";
+const char* const CONTINUATION_ENTRIES[] = {"enterSpecial", "enter", "enter0"};
+
 }  // namespace
 
 MethodDesc::MethodDesc(ClassData* classData, const char* name, int nameLength,
@@ -36,7 +42,8 @@ MethodDesc::MethodDesc(ClassData* classData, const char* name, int nameLength,
       isIgnored(false),
       isSpecialMethod(false),
       isNetio(false),
-      isWaitMethod(false) {
+      isWaitMethod(false),
+      isContinuationEntry(false) {
     updateSpecialMethods();
     updateFilters(registry);
 }
@@ -60,6 +67,14 @@ void MethodDesc::updateSpecialMethods() {
         if (classData != nullptr && classData->name != nullptr && std::strcmp(classData->name, wait.className) == 0 &&
             std::strcmp(methodName, wait.methodName) == 0) {
             isWaitMethod = true;
+        }
+    }
+    isContinuationEntry = false;
+    if (classData != nullptr && classData->name != nullptr && std::strcmp(classData->name, CONTINUATION_CLASS) == 0) {
+        for (const char* entry : CONTINUATION_ENTRIES) {
+            if (std::strcmp(methodName, entry) == 0) {
+                isContinuationEntry = true;
+            }
         }
     }
 }

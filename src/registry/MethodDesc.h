@@ -76,6 +76,9 @@ public:
     // is waiting even while the JVM already reports it runnable (woken, on
     // its way out).
     bool isWaitMethod;
+    // A frame through which a carrier enters a virtual thread's
+    // continuation: the frames above it are the virtual thread's.
+    bool isContinuationEntry;
 };
 
 #endif

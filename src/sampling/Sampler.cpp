@@ -28,6 +28,7 @@
 #include "ThreadDesc.h"
 #include "ThreadManager.h"
 #include "ThreadSampleBuffer.h"
+#include "VirtualThreadEvents.h"
 
 bool g_batchedCapture = false;
 bool g_threadCpuTimeAvailable = false;
@@ -38,6 +39,8 @@ std::atomic<bool> SamplerHelper::stopped{false};
 Sampler* SamplerHelper::liveSamplerSession = nullptr;
 jmethodID SamplerHelper::initSamplingState = nullptr;
 jmethodID SamplerHelper::getSamplingTransactionIds = nullptr;
+jclass SamplerHelper::calleeClass = nullptr;
+jmethodID SamplerHelper::virtualTransactionIds = nullptr;
 
 struct Sampler::CandidateSlot {
     jthread thread;
@@ -272,6 +275,19 @@ void armTimer(ThreadManager* manager, jlong cpuTime, jint maxDepth) {
     }
 }
 
+// The labels of a waiting virtual thread, for VirtualThreadEvents::checkWaits.
+bool readVirtualLabels(JNIEnv* env, jobject thread, jlong* labels) {
+    jlongArray ids = static_cast<jlongArray>(
+        env->CallStaticObjectMethod(SamplerHelper::calleeClass, SamplerHelper::virtualTransactionIds, thread));
+    if (clearPendingException(env) || ids == nullptr) {
+        return false;
+    }
+    jsize length = std::min<jsize>(env->GetArrayLength(ids), VirtualThreadEvents::MAX_LABELS + 1);
+    env->GetLongArrayRegion(ids, 0, length, labels);
+    env->DeleteLocalRef(ids);
+    return !clearPendingException(env);
+}
+
 }  // namespace
 
 bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, jint state, jlongArray transactionIds,
@@ -316,12 +332,47 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         toBook = std::min(sampler->cpuCarryMicros, count * period);
         toBook = std::max(toBook, sampler->cpuCarryMicros - period);
     }
+    bool carried = false;
+    bool lastVirtual = false;
+    // The virtual thread the carrier runs now, looked up at its first sample
+    // of a virtual thread: its labels stand for all of this tick's.
+    bool mountedKnown = false;
+    jobject mounted = nullptr;
+    jlongArray mountedIds = nullptr;
+    jint mountedState = 0;
     for (int i = 0; i < count; i++) {
         jint frameCount = 0;
         const AsyncFrame* frames = buffer->sample(i, &frameCount);
         for (jint f = 0; f < frameCount; f++) {
             sampleScratch[f].method = frames[f].method;
             sampleScratch[f].location = frames[f].bci >= 0 ? frames[f].bci : -1;
+        }
+        jlong cpu = toBook / count + (i == count - 1 ? toBook % count : 0);
+        jint entry = VirtualThreadTree::continuationEntry(env, registry, sampleScratch.data(), frameCount);
+        lastVirtual = false;
+        if (entry >= 0 && ensureVirtualThreads(env)) {
+            if (!mountedKnown) {
+                mountedKnown = true;
+                mounted = mountedVirtualThread(env, manager);
+                if (mounted != nullptr) {
+                    mountedIds = virtualTransactionIdsOf(env, mounted);
+                    if (g_profilingInterface->GetThreadState(mounted, &mountedState) != JVMTI_ERROR_NONE) {
+                        mountedState = 0;
+                    }
+                }
+            }
+            // The carrier ran a virtual thread: the sample and its CPU are
+            // that thread's, and so is the tick's running time when the
+            // carrier still runs it.
+            bool latest = i == count - 1 && mounted != nullptr && runsJava(mountedState);
+            virtualThreads.book(env, registry, sampleScratch.data(), entry, mountedIds, mounted != nullptr,
+                                JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE, latest ? time : 0, cpu,
+                                timestamp);
+            sampler->cpuCarryMicros -= cpu;
+            sampler->sampleCpu(0);  // its CPU is known, though booked elsewhere
+            carried = latest;
+            lastVirtual = true;
+            continue;
         }
         jvmtiStackInfo info = jvmtiStackInfo();
         info.state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_RUNNABLE;
@@ -333,14 +384,17 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         } else {
             sampler->enterSample(&info, registry, env, transactionIds);
         }
-        jlong cpu = toBook / count + (i == count - 1 ? toBook % count : 0);
         sampler->sampleCpu(cpu);
         sampler->cpuCarryMicros -= cpu;
+    }
+    if (mounted != nullptr) {
+        env->DeleteLocalRef(mounted);
     }
     buffer->consume(count);
     uint32_t dropped = buffer->takeDropped();
     if (count > 0) {
-        sampler->lastSampleNode = latestWaits ? nullptr : manager->currentNode;
+        // A virtual thread's sample names no node of the carrier's own.
+        sampler->lastSampleNode = latestWaits || lastVirtual ? nullptr : manager->currentNode;
         sampler->stackFromSample = true;
     } else if (running && sampler->stackFromSample && sampler->cpuCarryMicros <= 2 * period) {
         // Still running Java code and less than a period or two since its
@@ -354,6 +408,14 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
     if (dropped != 0) {
         MessageUtil::debugOut(0, 4, "async sampling: %u samples dropped on a full ring\n", dropped);
     }
+    if (carried) {
+        // Its time went to the virtual thread it ran; a carrier is booked
+        // only while it carries nothing. Captured again on the next tick
+        // even if it does not run: it may be pinned.
+        sampler->lastCpuTime = -1;
+        sampler->stackFromSample = false;
+        return true;
+    }
     if (count > 0 && running) {
         sampler->lastCpuTime = cpuTime;
         return true;
@@ -362,9 +424,155 @@ bool Sampler::bookSamples(JNIEnv* env, CallTreeSampler* sampler, jlong cpuTime, 
         // Not running Java code, or its walks are failing: the CPU it used
         // since its latest sample goes where that sample found it rather
         // than waiting for a sample that may never come.
-        sampler->settleCarry();
+        if (lastVirtual && !latestWaits) {
+            virtualThreads.bookCpu(sampler->cpuCarryMicros);
+            sampler->cpuCarryMicros = 0;
+        } else {
+            sampler->settleCarry();
+        }
     }
     return false;
+}
+
+bool Sampler::bookMountedCapture(JNIEnv* env, const CandidateSlot& slot, jlong timestamp, jlong time,
+                                 bool sampleTransactions) {
+    jvmtiEnv* jvmti = g_profilingInterface;
+    if (!ensureVirtualThreads(env)) {
+        return false;
+    }
+    LocalRef<jobject> vthread(env, VirtualThreadEvents::mountedVirtualThread(env, jvmti, slot.thread));
+    if (vthread.get() == nullptr) {
+        return false;
+    }
+    if (mountedScratch.size() < static_cast<size_t>(maxStackDepth)) {
+        mountedScratch.resize(static_cast<size_t>(maxStackDepth));
+    }
+    jint state = 0;
+    jint count = 0;
+    if (jvmti->GetThreadState(vthread.get(), &state) != JVMTI_ERROR_NONE ||
+        jvmti->GetStackTrace(vthread.get(), 0, maxStackDepth, mountedScratch.data(), &count) != JVMTI_ERROR_NONE) {
+        return false;
+    }
+    if ((state & JVMTI_THREAD_STATE_RUNNABLE) != 0 && count > 0 &&
+        isWaitMethod(env, registry, mountedScratch[0].method)) {
+        state = JVMTI_THREAD_STATE_ALIVE | JVMTI_THREAD_STATE_WAITING;  // woken, not out yet
+    }
+    jint entry = VirtualThreadTree::continuationEntry(env, registry, mountedScratch.data(), count);
+    jlongArray ids = virtualTransactionIdsOf(env, vthread.get());
+    CallTreeSampler* sampler = slot.sampler;
+    jlong cpu = 0;
+    if (g_recordCpuTime && !slot.cpuBooked) {
+        cpu = std::max<jlong>(0, sampler->takeCpuDelta(slot.cpuTime));
+    }
+    virtualThreads.book(env, registry, mountedScratch.data(), entry >= 0 ? entry : count, ids, true, state, time,
+                        cpu, timestamp);
+    // Captured again on the next tick even if it does not run: a pinned
+    // virtual thread's state is its own, not the carrier's.
+    sampler->lastCpuTime = -1;
+    sampler->stackFromSample = false;
+    return true;
+}
+
+bool Sampler::ensureVirtualThreads(JNIEnv* env) {
+    if (virtualThreads.exists()) {
+        return true;
+    }
+    if (!virtualThreads.ensure(threadList, recordStartTime, maxStackDepth)) {
+        return false;
+    }
+    SamplerHelper::initVirtualRefs(env);
+    // Met for the first time: from now on the virtual threads' waits are
+    // sampled too, where the JVM can tell them.
+    if (VirtualThreadEvents::enable(env, g_profilingInterface, maxStackDepth)) {
+        VirtualThreadEvents::setActive(true);
+    }
+    return true;
+}
+
+jobject Sampler::mountedVirtualThread(JNIEnv* env, ThreadManager* carrier) {
+    if (carrier == nullptr || carrier->threadHandle == nullptr) {
+        return nullptr;
+    }
+    LocalRef<jobject> thread(env, env->NewLocalRef(carrier->threadHandle));
+    if (thread.get() == nullptr) {
+        return nullptr;
+    }
+    return VirtualThreadEvents::mountedVirtualThread(env, g_profilingInterface, thread.get());
+}
+
+jlongArray Sampler::virtualTransactionIdsOf(JNIEnv* env, jobject vthread) {
+    if (!sampleTransactionsNow || SamplerHelper::virtualTransactionIds == nullptr || vthread == nullptr) {
+        return nullptr;
+    }
+    jlongArray ids = static_cast<jlongArray>(
+        env->CallStaticObjectMethod(SamplerHelper::calleeClass, SamplerHelper::virtualTransactionIds, vthread));
+    return clearPendingException(env) ? nullptr : ids;
+}
+
+void Sampler::bookVirtualThreadWaits(JNIEnv* env, jlong timestamp, bool all) {
+    if (!virtualThreads.exists() || !VirtualThreadEvents::isEnabled()) {
+        return;
+    }
+    if (!all) {
+        VirtualThreadEvents::cycle();
+    }
+    VirtualThreadEvents::checkWaits(env, g_profilingInterface,
+                                    sampleTransactionsNow && SamplerHelper::virtualTransactionIds != nullptr
+                                        ? &readVirtualLabels
+                                        : nullptr);
+    VirtualThreadEvents::takeWaits(waitScratch, all);
+    for (const VirtualThreadEvents::Wait& wait : waitScratch) {
+        jlong span = wait.end - wait.start;
+        if (span <= 0 || wait.frameCount <= 0) {
+            continue;
+        }
+        jint entry = VirtualThreadTree::continuationEntry(env, registry, wait.frames, wait.frameCount);
+        jint count = entry >= 0 ? entry : wait.frameCount;
+        if (VirtualThreadTree::isTaskEnd(env, registry, wait.frames, count)) {
+            // Nothing above the JDK's frame that runs its task: the virtual
+            // thread unmounted to end, which is no wait. Once the events'
+            // window has closed nothing else tells that from a wait.
+            continue;
+        }
+        jint state = wait.state & ~JVMTI_THREAD_STATE_RUNNABLE;
+        jlongArray ids = nullptr;
+        if (wait.labelsRead) {
+            ids = env->NewLongArray(VirtualThreadEvents::MAX_LABELS + 1);
+            if (ids != nullptr) {
+                env->SetLongArrayRegion(ids, 0, VirtualThreadEvents::MAX_LABELS + 1, wait.labels);
+            }
+            if (clearPendingException(env)) {
+                ids = nullptr;
+            }
+        }
+        virtualThreads.book(env, registry, wait.frames, count, ids, wait.labelsRead, state,
+                            static_cast<jlong>(static_cast<double>(span) * wait.weight + 0.5), 0, timestamp);
+        if (ids != nullptr) {
+            env->DeleteLocalRef(ids);
+        }
+    }
+    VirtualThreadEvents::release(env, waitScratch);
+    waitScratch.clear();
+}
+
+void Sampler::finishVirtualThreads(JNIEnv* env) {
+    ThreadMonitorLock lock;
+    if (!virtualThreads.exists()) {
+        return;
+    }
+    bookVirtualThreadWaits(env, Counter::getUsec(), true);
+    virtualThreads.releaseLabels(env);
+    VirtualThreadEvents::setActive(false);
+    VirtualThreadEvents::Counts counts = VirtualThreadEvents::counts();
+    virtualThreads.setStarted(counts.started);
+    MessageUtil::debugOut(0, 4,
+                          "virtual threads: about %llu started, %llu unmounts, %llu waits sampled, %llu samples lost, "
+                          "%llu windows\n",
+                          static_cast<unsigned long long>(counts.started),
+                          static_cast<unsigned long long>(counts.unmounts),
+                          static_cast<unsigned long long>(counts.sampled),
+                          static_cast<unsigned long long>(counts.lost),
+                          static_cast<unsigned long long>(counts.windows));
 }
 
 // Captures and converts the stacks of the candidate threads, in the order
@@ -534,6 +742,10 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
             }
             jvmtiStackInfo info;
             if (captureOne(jvmti, slot.thread, slot.state, maxDepth, frameScratch, &info)) {
+                if (VirtualThreadTree::isMountedTop(env, registry, info.frame_buffer, info.frame_count) &&
+                    bookMountedCapture(env, slot, timestamp, time, sampleTransactions)) {
+                    continue;
+                }
                 convertCapture(env, registry, slot, &info, timestamp, time, sampleTransactions, recordStatus, locks,
                                carryLimit);
             }
@@ -555,8 +767,13 @@ void Sampler::sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>&
             int captured = 0;
             for (const CandidateSlot& slot : slots) {
                 if (slot.capture) {
-                    convertCapture(env, registry, slot, &stackInfo[captured++], timestamp, time,
-                                   sampleTransactions, recordStatus, locks, carryLimit);
+                    jvmtiStackInfo& info = stackInfo[captured++];
+                    if (VirtualThreadTree::isMountedTop(env, registry, info.frame_buffer, info.frame_count) &&
+                        bookMountedCapture(env, slot, timestamp, time, sampleTransactions)) {
+                        continue;
+                    }
+                    convertCapture(env, registry, slot, &info, timestamp, time, sampleTransactions, recordStatus,
+                                   locks, carryLimit);
                 } else if (!slot.booked) {
                     bookUnchanged(slot, timestamp, time, recordStatus, locks);
                 }
@@ -763,9 +980,11 @@ void Sampler::doThreadStatusSampling(JNIEnv* env, jlong timestamp, jlong time, u
     if (!sameCandidates || checkedIdChanges != CpuProfilingSession::nativeIdChanges) {
         refreshChecks();
     }
+    sampleTransactionsNow = sampleTransactions != 0;
     if (!candidateOrder.empty()) {
         sampleCandidates(env, candidateOrder, maxDepth, timestamp, time, sampleTransactions != 0, recordStatus);
     }
+    bookVirtualThreadWaits(env, timestamp, false);
 }
 
 int Sampler::defaultSingleCaptureLimit() {
@@ -784,6 +1003,7 @@ void Sampler::reset() {
     ThreadMonitorLock lock;
     deleteSamplerMap(threadSamplers);
     threadSamplers = nullptr;
+    virtualThreads.reset();
     lastCandidates.clear();
     candidateOrder.clear();
     checks.clear();
@@ -806,6 +1026,28 @@ void SamplerHelper::initRefs(JNIEnv* env) {
         fatalAssert("getSamplingTransactionIds", "shared/Sampler", "initRefs", env);
     }
     getSamplingTransactionIds = transactionIds;
+}
+
+void SamplerHelper::initVirtualRefs(JNIEnv* env) {
+    static bool tried = false;
+    if (tried || env == nullptr) {
+        return;
+    }
+    tried = true;
+    LocalRef<jclass> callee(env, env->FindClass("com/tolvane/agent/callee/JvmtiCallee"));
+    if (callee.get() == nullptr) {
+        env->ExceptionClear();
+        return;
+    }
+    jmethodID virtualIds = env->GetStaticMethodID(callee.get(), "virtualTransactionIds", "(Ljava/lang/Thread;)[J");
+    if (virtualIds == nullptr) {
+        env->ExceptionClear();  // older agent classes: virtual threads go unlabelled
+        return;
+    }
+    calleeClass = static_cast<jclass>(env->NewGlobalRef(callee.get()));
+    if (calleeClass != nullptr) {
+        virtualTransactionIds = virtualIds;
+    }
 }
 
 void SamplerHelper::stop(JNIEnv* env) {

@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "VirtualThreadEvents.h"
+#include "VirtualThreadTree.h"
+
 template <class V, class K> class PointerHashMap;
 class CallTreeSampler;
 class ClassProfilingSession;
@@ -99,7 +102,35 @@ public:
     // only those without one are captured.
     bool asyncActive = false;
 
+    // Clock time at which the recording began: the virtual threads' tree
+    // starts there.
+    jlong recordStartTime = 0;
+    // End of a recording, before the snapshot is written: books the waits of
+    // virtual threads still going on and names the tree with the count of
+    // virtual threads started. Takes the thread monitor.
+    void finishVirtualThreads(JNIEnv* env);
+
 private:
+    // Every virtual thread of the recording, in one tree.
+    VirtualThreadTree virtualThreads;
+    // Lists that tree the first time a virtual thread is met and switches
+    // the sampling of their waits on; false when it cannot be had.
+    bool ensureVirtualThreads(JNIEnv* env);
+    // The virtual thread a carrier runs now (a new local reference), or null.
+    jobject mountedVirtualThread(JNIEnv* env, ThreadManager* carrier);
+    // The transaction labels of a virtual thread, or null.
+    jlongArray virtualTransactionIdsOf(JNIEnv* env, jobject vthread);
+    // Books the waits of virtual threads that ended since the last tick
+    // (with `all`, also those still going on).
+    void bookVirtualThreadWaits(JNIEnv* env, jlong timestamp, bool all);
+    // Books a tick of a carrier that JVMTI shows inside a mounted virtual
+    // thread on that virtual thread's stack and state; false when it cannot.
+    bool bookMountedCapture(JNIEnv* env, const CandidateSlot& slot, jlong timestamp, jlong time, bool sampleTransactions);
+    std::vector<VirtualThreadEvents::Wait> waitScratch;
+    std::vector<jvmtiFrameInfo> mountedScratch;
+    // The labels of this tick are read (transactions recorded).
+    bool sampleTransactionsNow = false;
+
     void sampleCandidates(JNIEnv* env, const std::vector<CallTreeSampler*>& samplers, jint maxDepth,
                           jlong timestamp, jlong time, bool sampleTransactions, bool recordStatus);
 
@@ -152,6 +183,10 @@ class SamplerHelper {
 public:
     // Looks up the two Java-side hooks once per process; a missing one is fatal.
     static void initRefs(JNIEnv* env);
+    // Looks up JvmtiCallee.virtualTransactionIds once per process, when a
+    // recording first meets a virtual thread; agent classes without it leave
+    // virtual threads unlabelled.
+    static void initVirtualRefs(JNIEnv* env);
     // VM death: ends the current recording at its next tick and every later
     // one at once. Takes the thread monitor.
     static void stop(JNIEnv* env);
@@ -162,6 +197,10 @@ public:
     static Sampler* liveSamplerSession;
     static jmethodID initSamplingState;
     static jmethodID getSamplingTransactionIds;
+    // JvmtiCallee.virtualTransactionIds(Thread): the labels of a virtual
+    // thread; null when the agent classes lack it.
+    static jclass calleeClass;
+    static jmethodID virtualTransactionIds;
 };
 
 #endif

@@ -30,9 +30,11 @@ namespace {
 const char AGENT_THREAD_PREFIX[] = "_tolvane";
 const size_t AGENT_THREAD_PREFIX_LENGTH = sizeof(AGENT_THREAD_PREFIX) - 1;
 
-// JVM and toolkit service threads that never run application code worth sampling.
+// JVM and toolkit service threads that never run application code worth
+// sampling. The JDK's virtual-thread unblocker waits in native code for
+// virtual threads to unblock; it would show as always running.
 const char* const IGNORED_THREAD_NAMES[] = {
-    "AWT-Motif", "AWT-Windows", "AWT-Shutdown", "DestroyJavaVM", "Poller SunPKCS11-Darwin",
+    "AWT-Motif", "AWT-Windows", "AWT-Shutdown", "DestroyJavaVM", "Poller SunPKCS11-Darwin", "VirtualThread-unblocker",
 };
 
 bool equalsText(const char* text, const char* expected) {
@@ -225,7 +227,7 @@ void CpuProfilingSession::endGoneThreads(JNIEnv* env) {
     }
     ThreadMonitorLock lock;
     for (ThreadManager* manager : threadManagers) {
-        if (manager == nullptr || manager->getIsDead() || manager->threadDesc == nullptr) {
+        if (manager == nullptr || manager->getIsDead() || manager->threadDesc == nullptr || manager->synthetic) {
             continue;
         }
         if (isThreadGone(env, jvmti, manager)) {

@@ -116,6 +116,9 @@ public:
     ThreadDesc* threadDesc;
     CallTree* rootNode;
     bool ignored;
+    // Stands for no thread of its own (the tree of all virtual threads): it
+    // has no thread to end, and the tick does not sample it.
+    bool synthetic = false;
     // Registered before its thread started (through associateThread): the
     // thread had no local storage to point here yet. Cleared once the
     // started thread has been given its entry.

@@ -130,7 +130,13 @@ void installFakes() {
         state.lineNumbersAsked = caps->can_get_line_numbers != 0;
         return state.addCapabilities;
     };
+    t.GetVersionNumber = [](jvmtiEnv*, jint* version) -> jvmtiError {
+        *version = JVMTI_VERSION_1_2 | (17 << JVMTI_VERSION_SHIFT_MAJOR);  // a JDK 17
+        return JVMTI_ERROR_NONE;
+    };
     t.SetEventCallbacks = [](jvmtiEnv*, const jvmtiEventCallbacks* callbacks, jint size) -> jvmtiError {
+        // A JVMTI before 21 is handed only the table it knows.
+        EXPECT_EQ(static_cast<jint>(sizeof(jvmtiEventCallbacks)), size);
         std::memcpy(&state.callbacks, callbacks, sizeof state.callbacks);
         return JVMTI_ERROR_NONE;
     };

@@ -40,6 +40,8 @@ TEST(ThreadRegistrationTest, PrepareThreadIgnoresAgentAndServiceThreads) {
         {"AWT-Shutdown", "main", true, true},
         {"DestroyJavaVM", "main", true, true},
         {"Poller SunPKCS11-Darwin", "main", true, true},
+        {"VirtualThread-unblocker", "InnocuousThreadGroup", true, true},
+        {"VirtualThread-unblocker-2", "main", true, false},
         {"AWT-Motif2", "main", false, false},
         {"awt-motif", "main", false, false},
         {"Signal Dispatcher", "system", true, true},

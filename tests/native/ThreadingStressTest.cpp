@@ -72,6 +72,10 @@ void installJvmti(harness::FakeJvm& jvm) {
     };
     f.AddCapabilities = [](jvmtiEnv*, const jvmtiCapabilities*) { return JVMTI_ERROR_NONE; };
     f.SetEventCallbacks = [](jvmtiEnv*, const jvmtiEventCallbacks*, jint) { return JVMTI_ERROR_NONE; };
+    f.GetVersionNumber = [](jvmtiEnv*, jint* version) {
+        *version = 0x30000000 | (17 << JVMTI_VERSION_SHIFT_MAJOR);
+        return JVMTI_ERROR_NONE;
+    };
     f.SetEventNotificationMode = &setEventNotificationMode;
 
     // Each capture shows every thread one, two or three frames deep, a

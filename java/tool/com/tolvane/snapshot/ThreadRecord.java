@@ -41,6 +41,15 @@ public final class ThreadRecord {
         return group;
     }
 
+    /**
+     * Whether this record holds every virtual thread of the recording in one
+     * tree (group "VirtualThreads", name "Virtual threads (about N started)")
+     * rather than one thread.
+     */
+    public boolean isVirtualThreads() {
+        return "VirtualThreads".equals(group) && name != null && name.startsWith("Virtual threads");
+    }
+
     /** When the thread started, or the recording start for threads that were already running. */
     public long startMicros() {
         return startMicros;

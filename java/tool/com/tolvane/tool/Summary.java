@@ -34,6 +34,12 @@ public final class Summary {
         out.println("Threads: " + (s.threads().size() - ignored) + " recorded"
                 + (ignored > 0 ? ", " + ignored + " registered but not sampled (JVM service threads"
                 + " and the profiler's own, which run no application code)" : ""));
+        for (ThreadRecord t : s.threads()) {
+            if (t.isVirtualThreads()) {
+                out.println("Virtual threads: booked together as the thread \"" + Printable.of(t.name())
+                        + "\" (started during the recording); their carriers show only the time they carried none");
+            }
+        }
         if (s.nodeLimit() != null) {
             out.println("Note: " + s.nodeLimit().describe());
         }

@@ -4,6 +4,7 @@ import java.lang.ref.WeakReference;
 import java.util.ArrayList;
 import java.util.Iterator;
 import java.util.List;
+import java.util.concurrent.ConcurrentHashMap;
 
 /**
  * The Java face of the native profiling library: its native methods, the
@@ -38,6 +39,16 @@ public final class JvmtiCallee {
      * own into a JVM that only gets recorded.
      */
     private static final List<Registration> REGISTRY = new ArrayList<>();
+
+    /**
+     * Virtual threads while they have labels open. They are never registered
+     * with the library one by one (there may be millions); it asks here for
+     * the labels of the one a carrier runs when it samples it.
+     */
+    private static final ConcurrentHashMap<Thread, JvmtiThreadManager> VIRTUAL = new ConcurrentHashMap<>();
+
+    /** java.lang.VirtualThread, or null before Java 21. */
+    private static final Class<?> VIRTUAL_THREAD_CLASS = findClass("java.lang.VirtualThread");
 
     private static volatile boolean nativeAvailable;
     private static volatile long lastFailedProbe;
@@ -193,12 +204,34 @@ public final class JvmtiCallee {
         return currentThreadManager(false);
     }
 
+    /**
+     * The labels of a virtual thread, in the layout of
+     * {@link JvmtiThreadManager#getSamplingTransactionIds()}; called by the
+     * library for the virtual thread a carrier runs.
+     */
+    public static long[] virtualTransactionIds(Thread thread) {
+        JvmtiThreadManager manager = thread != null ? VIRTUAL.get(thread) : null;
+        return manager != null ? manager.published : NO_TRANSACTIONS;
+    }
+
+    private static Class<?> findClass(String name) {
+        try {
+            return Class.forName(name, false, null);
+        } catch (ClassNotFoundException | LinkageError e) {
+            return null;
+        }
+    }
+
     private static JvmtiThreadManager currentThreadManager(boolean create) {
         JvmtiThreadManager manager = CURRENT.get();
         if (manager == null && create) {
             manager = new JvmtiThreadManager();
             CURRENT.set(manager);
             Thread thread = Thread.currentThread();
+            if (VIRTUAL_THREAD_CLASS != null && thread.getClass() == VIRTUAL_THREAD_CLASS) {
+                manager.virtualThread = thread;
+                return manager;
+            }
             register(thread, manager);
             if (isNativeAvailable()) {
                 associate(thread, true, manager);
@@ -284,6 +317,8 @@ public final class JvmtiCallee {
         private int depth;
 
         private volatile long[] published = NO_TRANSACTIONS;
+        // The virtual thread that owns this manager, or null for a platform thread.
+        private Thread virtualThread;
         private volatile long[] sampled = NO_TRANSACTIONS;
 
         public JvmtiThreadManager() {
@@ -309,6 +344,9 @@ public final class JvmtiCallee {
                 return; // the scope's close then finds nothing of its own to unwind
             }
             if (depth < MAX_TRANSACTION_DEPTH) {
+                if (depth == 0 && virtualThread != null) {
+                    VIRTUAL.put(virtualThread, this);
+                }
                 stack[depth++] = id;
                 publish();
             } else {
@@ -324,6 +362,9 @@ public final class JvmtiCallee {
             depth = newDepth;
             if (visible) {
                 publish();
+            }
+            if (newDepth == 0 && virtualThread != null) {
+                VIRTUAL.remove(virtualThread);
             }
         }
 
