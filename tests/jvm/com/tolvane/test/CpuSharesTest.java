@@ -1,5 +1,7 @@
 package com.tolvane.test;
 
+import static com.tolvane.test.TreeSums.selfCpu;
+import static com.tolvane.test.TreeSums.totalCpu;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
@@ -145,11 +147,11 @@ class CpuSharesTest {
         // event checks, deadline arithmetic), 166 times a second here, and
         // the CPU it really uses is booked on it: up to 5 % then. Before,
         // the native sleep's own kernel time (timer, switch) is CPU too: 3 %.
-        String[] release = snapshot.header().javaVersion().split("[^0-9]+");
-        int percent = release.length > 0 && !release[0].isEmpty() && Integer.parseInt(release[0]) >= 21 ? 5 : 3;
+        boolean sleepIsJava = sleepIsJava(snapshot);
+        int percent = sleepIsJava ? 5 : 3;
         assertTrue(onSleep <= Math.max(cpu * percent / 100, 15_000), () -> "sleep " + onSleep + " of " + cpu);
         assertTrue(inBurn >= cpu * 95 / 100, () -> "burn " + inBurn + " of " + cpu);
-        noRunningOnSleep(burner);
+        noRunningOnSleep(burner, sleepIsJava);
 
         // Pure arithmetic: never waiting or blocked, nor on the way to it.
         ThreadRecord arithmetic = snapshot.findThread("arithmetic");
@@ -162,18 +164,25 @@ class CpuSharesTest {
 
         // A sleeper: waiting, never running, no CPU.
         ThreadRecord sleeper = snapshot.findThread("sleeper");
-        noRunningOnSleep(sleeper);
+        noRunningOnSleep(sleeper, sleepIsJava(snapshot));
         assertTrue(sleeper.cpuMicros() < 20_000, sleeper::toString);
     }
 
+    /** From JDK 21 on, Thread.sleep is Java code around a native wait. */
+    private static boolean sleepIsJava(Snapshot snapshot) {
+        String[] release = snapshot.header().javaVersion().split("[^0-9]+");
+        return release.length > 0 && !release[0].isEmpty() && Integer.parseInt(release[0]) >= 21;
+    }
+
     /**
-     * Sleeping is waiting, never running. On JDK 21 and later Thread.sleep runs Java code of its
-     * own around the wait (its bookkeeping, collapsed into the sleep frame as JDK code), where one
-     * tick or one sample may rightly land: one tick, or half a percent of the thread's running time, is
-     * allowed.
+     * Sleeping is waiting, never running: one tick, or half a percent of the thread's running
+     * time, is allowed. Where Thread.sleep runs Java code of its own around the wait (its
+     * bookkeeping, collapsed into the sleep frame as JDK code), a thread woken from the wait and
+     * then kept off the processor by a busy machine is rightly runnable there: two percent.
+     * Booking the sleep itself as running would put half the burner's time there.
      */
-    private static void noRunningOnSleep(ThreadRecord thread) {
-        long allowed = Math.max(5_500, thread.root().value() / 200);
+    private static void noRunningOnSleep(ThreadRecord thread, boolean sleepIsJava) {
+        long allowed = Math.max(5_500, thread.root().value() / (sleepIsJava ? 50 : 200));
         thread.root().walk(n -> {
             if (!n.isRoot() && n.method().name().equals("sleep")) {
                 assertTrue(n.selfRunningMicros() <= allowed, () -> "running on sleep: " + n);
@@ -181,35 +190,7 @@ class CpuSharesTest {
         });
     }
 
-    /** CPU time of the nodes of this method, with their callees (outermost node of each path only). */
-    private static long totalCpu(CallNode root, String method) {
-        long[] sum = {0};
-        root.walk(n -> {
-            if (!n.isRoot() && n.method().name().equals(method) && !hasAncestor(n, method)) {
-                sum[0] += n.cpuMicros();
-            }
-        });
-        return sum[0];
-    }
 
-    private static long selfCpu(CallNode root, String method) {
-        long[] sum = {0};
-        root.walk(n -> {
-            if (!n.isRoot() && n.method().name().equals(method)) {
-                sum[0] += n.selfCpuMicros();
-            }
-        });
-        return sum[0];
-    }
-
-    private static boolean hasAncestor(CallNode node, String method) {
-        for (CallNode p = node.parent(); p != null && !p.isRoot(); p = p.parent()) {
-            if (p.method().name().equals(method)) {
-                return true;
-            }
-        }
-        return false;
-    }
 
     private Snapshot record(long pid, String name, String... options) throws Exception {
         Path file = dir.resolve(name + ".tsnap");

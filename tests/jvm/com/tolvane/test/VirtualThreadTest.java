@@ -1,5 +1,7 @@
 package com.tolvane.test;
 
+import static com.tolvane.test.TreeSums.totalCpu;
+import static com.tolvane.test.TreeSums.totalWaiting;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
@@ -252,34 +254,5 @@ class VirtualThreadTest {
                 .limit(count).map(Map.Entry::getKey).toList();
     }
 
-    /** CPU time of the nodes of this method, with their callees (outermost node of each path only). */
-    private static long totalCpu(CallNode root, String method) {
-        long[] sum = {0};
-        root.walk(n -> {
-            if (!n.isRoot() && n.method().name().equals(method) && !hasAncestor(n, method)) {
-                sum[0] += n.cpuMicros();
-            }
-        });
-        return sum[0];
-    }
 
-    /** Own waiting time of the nodes of this method. */
-    private static long totalWaiting(CallNode root, String method) {
-        long[] sum = {0};
-        root.walk(n -> {
-            if (!n.isRoot() && n.method().name().equals(method)) {
-                sum[0] += n.waitingMicros();
-            }
-        });
-        return sum[0];
-    }
-
-    private static boolean hasAncestor(CallNode node, String method) {
-        for (CallNode p = node.parent(); p != null && !p.isRoot(); p = p.parent()) {
-            if (p.method().name().equals(method)) {
-                return true;
-            }
-        }
-        return false;
-    }
 }
