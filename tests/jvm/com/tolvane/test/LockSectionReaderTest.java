@@ -1,5 +1,6 @@
 package com.tolvane.test;
 
+import static com.tolvane.test.SnapshotBuilder.rejection;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertSame;
@@ -220,13 +221,4 @@ class LockSectionReaderTest {
         return out.toString();
     }
 
-    private static String rejection(byte[] file) {
-        try {
-            SnapshotReader.read(file);
-        } catch (SnapshotFormatException e) {
-            return e.getMessage();
-        }
-        fail("reader accepted a broken file");
-        return null;
-    }
 }

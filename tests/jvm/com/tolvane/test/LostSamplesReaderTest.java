@@ -1,5 +1,6 @@
 package com.tolvane.test;
 
+import static com.tolvane.test.SnapshotBuilder.rejection;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
@@ -95,13 +96,4 @@ class LostSamplesReaderTest {
         assertTrue(shortBody.contains("section 5 (lost samples)"), shortBody);
     }
 
-    private static String rejection(byte[] file) {
-        try {
-            SnapshotReader.read(file);
-        } catch (SnapshotFormatException e) {
-            return e.getMessage();
-        }
-        fail("reader accepted a broken file");
-        return null;
-    }
 }

@@ -1,6 +1,10 @@
 package com.tolvane.test;
 
+import static org.junit.jupiter.api.Assertions.fail;
+
 import com.tolvane.snapshot.FormatConstants;
+import com.tolvane.snapshot.SnapshotFormatException;
+import com.tolvane.snapshot.SnapshotReader;
 import java.io.ByteArrayOutputStream;
 import java.io.DataOutputStream;
 import java.io.IOException;
@@ -429,5 +433,18 @@ public final class SnapshotBuilder {
         byte[] b = s.getBytes(StandardCharsets.UTF_8);
         out.writeShort(b.length);
         out.write(b);
+    }
+
+    /** The reader's message for a file it must refuse; fails when it reads it or throws anything else. */
+    public static String rejection(byte[] file) {
+        try {
+            SnapshotReader.read(file);
+        } catch (SnapshotFormatException e) {
+            return e.getMessage();
+        } catch (RuntimeException e) {
+            fail("reader threw " + e + " instead of a format exception", e);
+        }
+        fail("reader accepted a broken file");
+        return null;
     }
 }
