@@ -78,7 +78,11 @@ public final class ThreadLifeProbe {
             while (!JvmtiCallee.isThreadReporting()) {
                 pause(1);
             }
-            for (int i = 0; i < 60 && running; i++) {
+            // The churn stops a second before the 3 s recording does, so that
+            // no short thread is still alive, rightly without an end, when
+            // the recording ends on a slow machine.
+            long stopAt = System.nanoTime() + 2_000_000_000L;
+            for (int i = 0; i < 60 && running && System.nanoTime() < stopAt; i++) {
                 String name = "short-" + i;
                 Thread t = new Thread(() -> {
                     long start = System.nanoTime();
